@@ -1,0 +1,33 @@
+# Small helpers in the style of absl_cc_library / absl_cc_test.
+#
+# kestu_cc_library(NAME name SRCS a.cc ... [HDRS a.h ...] [DEPS dep ...])
+#   A static library whose public include root is the repository root, so
+#   headers are included as "vision/config/entity_config.h".
+#
+# kestu_cc_test(NAME name SRCS a_test.cc ... [DEPS dep ...])
+#   A GoogleTest executable registered with gtest_discover_tests.
+
+function(kestu_cc_library)
+  cmake_parse_arguments(KCL "" "NAME" "SRCS;HDRS;DEPS" ${ARGN})
+  add_library(${KCL_NAME} STATIC ${KCL_SRCS} ${KCL_HDRS})
+  target_include_directories(${KCL_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${KCL_NAME} PUBLIC ${KCL_DEPS})
+endfunction()
+
+function(kestu_cc_test)
+  cmake_parse_arguments(KCT "" "NAME" "SRCS;DEPS" ${ARGN})
+  add_executable(${KCT_NAME} ${KCT_SRCS})
+  target_link_libraries(${KCT_NAME} PRIVATE ${KCT_DEPS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${KCT_NAME} PRIVATE
+    KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    KESTU_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+function(kestu_cc_benchmark)
+  cmake_parse_arguments(KCB "" "NAME" "SRCS;DEPS" ${ARGN})
+  add_executable(${KCB_NAME} ${KCB_SRCS})
+  target_link_libraries(${KCB_NAME} PRIVATE ${KCB_DEPS} benchmark::benchmark)
+  target_compile_definitions(${KCB_NAME} PRIVATE
+    KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endfunction()
