@@ -1,0 +1,128 @@
+// Multi-object tracker: turns per-frame detections into tracks with a
+// stable numeric identity.
+//
+// Each Update matches the frame's detections to the live tracks, first by
+// position and size (mutual nearest neighbour), then, when occlusion
+// handling is on, by appearance descriptor for the tracks the first pass
+// left unmatched. Unmatched detections are born as new tracks with ids from
+// one process-wide counter; tracks missed for more than frames_to_discard
+// frames die, and those that were confirmed (hits > frames_to_count) and
+// scored at least detection_score_threshold are handed back once through
+// EndedTracks.
+//
+// Contract:
+//   - Live tracks keep birth order; matching iterates in that order, so
+//     ties go to the earlier track or candidate.
+//   - A box with zero or negative width or height never matches by
+//     position.
+//   - Pointers returned by GetTracks and references to live or ended tracks
+//     are valid until the next Update, Configure or KeepAliveOutside.
+//   - Not thread-safe; only the id counter is shared between instances.
+//
+// Example configuration (pipeline config map, protobuf text format):
+//   properties { key: "tracker_frames_to_count" value { integer_value: 3 } }
+//   properties { key: "tracker_frames_to_discard" value { integer_value: 15 } }
+//   properties { key: "tracker_deals_with_occlusion"
+//                value { boolean_value: true } }
+#ifndef VISION_TRACKING_TRACKER_H_
+#define VISION_TRACKING_TRACKER_H_
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+
+#include "vision/config/entity_config.h"
+#include "vision/tracking/track.h"
+#include "vision/tracking/tracking_clock.h"
+
+namespace talvenrook_vision {
+
+class Tracker {
+ public:
+  struct Parameters {
+    int32_t frames_to_count = 3;
+    int32_t frames_to_discard = 15;
+    bool deals_with_occlusion = false;
+    int32_t max_missed = -1;  // -1: same as frames_to_discard; 0: no pass
+    double distance_threshold = 2.0;
+    double deformation_threshold = 0.4;
+    float detection_score_threshold = 0.0f;
+    bool match_group = true;
+    double descriptors_threshold = 0.75;
+    bool descriptors_check_distance = true;
+  };
+
+  // Requires: clock outlives the tracker.
+  explicit Tracker(const TrackingClock* clock = TrackingClock::System());
+
+  // Reads the "tracker_*" keys (absent keys keep their defaults), applies
+  // them as the other form does and writes "INFO: Configuring Tracker:
+  // {frames_to_count: N, frames_to_discard: M}" to standard error.
+  bool Configure(const Entity& config);
+  // Stores the parameters (frames_to_count below 1 becomes 1, max_missed -1
+  // becomes frames_to_discard) and drops all live and ended tracks without
+  // reporting them. The id counter is not touched.
+  bool Configure(const Parameters& parameters);
+
+  // One frame of detections. Empty scores mean 1.0 each, empty descriptors
+  // none, empty classes 0 each, empty flags true each; a non-empty list
+  // shorter than boxes gives those defaults to the boxes it lacks. Returns
+  // true when a track reached exactly frames_to_count hits in this call.
+  bool Update(const std::vector<cv::Rect>& boxes,
+              const std::vector<float>& scores = {},
+              const std::vector<cv::Mat>& descriptors = {},
+              const std::vector<int32_t>& classes = {},
+              const std::vector<bool>& flags = {});
+
+  // Keeps alive every confirmed track that missed exactly this frame and
+  // whose box lies inside none of the regions (or all of them when the list
+  // is empty): the regions are where detection actually ran.
+  void KeepAliveOutside(std::vector<cv::Rect> regions);
+
+  // Tracks updated in this frame with hits > frames_to_count, or with any
+  // hits when include_unconfirmed; in live order.
+  const std::vector<const Track*>& GetTracks(bool include_unconfirmed = false);
+  const std::vector<Track>& EndedTracks() const { return ended_; }
+  const std::vector<Track>& tracks() const { return tracks_; }
+  const Parameters& parameters() const { return parameters_; }
+
+  // Draws every confirmed updated track's box in its colour (line width 2)
+  // and, when draw_ids, its id in white at the box's top-left corner.
+  void Draw(cv::Mat* frame, bool draw_ids) const;
+
+ private:
+  void BuildCandidates(const std::vector<cv::Rect>& boxes,
+                       const std::vector<float>& scores,
+                       const std::vector<cv::Mat>& descriptors,
+                       const std::vector<int32_t>& classes,
+                       const std::vector<bool>& flags);
+  float Distance(const Track& a, const Track& b) const;
+  void GeometricPass();
+  void DescriptorPass();
+  bool CollectDescriptors();
+  void BirthCandidates();
+  bool Bookkeeping();
+  void UpdateTrack(Track* track, const Track& detection);
+
+  const TrackingClock* clock_;
+  Parameters parameters_;
+  std::vector<Track> tracks_;
+  std::vector<Track> ended_;
+  // Per-frame scratch, kept to avoid allocation.
+  std::vector<Track> candidates_;
+  std::vector<float> distances_;  // candidates x tracks
+  std::vector<int> best_track_, best_candidate_;
+  std::vector<char> candidate_ambiguous_, track_ambiguous_;
+  std::vector<int> train_tracks_, query_candidates_, chosen_;
+  std::vector<float> chosen_distance_;
+  cv::Mat train_, query_;
+  std::vector<cv::DMatch> matches_;
+  cv::BFMatcher matcher_{cv::NORM_L2, false};
+  std::vector<const Track*> selected_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_TRACKING_TRACKER_H_
