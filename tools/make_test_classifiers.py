@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""Writes the small ONNX classifiers that the vision tests load.
+
+Run with Debian's python3 (python3-onnx, python3-numpy):
+  /usr/bin/python3 tools/make_test_classifiers.py tests/data
+
+channel_mean.onnx  input (1, 3, 4, 4) -> (1, 3): the mean of each input
+                   channel. With a solid frame the outputs are known exactly:
+                   (pixel - mean) * scale per channel.
+day_night.onnx     input (1, 3, 8, 8) -> (1, 2) softmax over
+                   [day, night]: day when the mean brightness (after the
+                   input scale, 0..1) is above 0.5, night below.
+"""
+import os
+import sys
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+OPSET = 11
+
+
+def save(graph, path):
+    model = helper.make_model(
+        graph, producer_name="kestu-tests",
+        opset_imports=[helper.make_opsetid("", OPSET)])
+    model.ir_version = 7
+    onnx.checker.check_model(model)
+    onnx.save(model, path)
+
+
+def channel_mean(path):
+    nodes = [
+        helper.make_node("GlobalAveragePool", ["data"], ["pooled"]),
+        helper.make_node("Flatten", ["pooled"], ["mean"], axis=1),
+    ]
+    graph = helper.make_graph(
+        nodes, "channel_mean",
+        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 4, 4])],
+        [helper.make_tensor_value_info("mean", TensorProto.FLOAT, [1, 3])])
+    save(graph, path)
+
+
+def day_night(path):
+    gain = 20.0
+    weights = np.array([[gain / 3, -gain / 3]] * 3, dtype=np.float32)
+    bias = np.array([-gain / 2, gain / 2], dtype=np.float32)
+    nodes = [
+        helper.make_node("GlobalAveragePool", ["data"], ["pooled"]),
+        helper.make_node("Flatten", ["pooled"], ["flat"], axis=1),
+        helper.make_node("Gemm", ["flat", "w", "b"], ["logits"]),
+        helper.make_node("Softmax", ["logits"], ["prob"], axis=1),
+    ]
+    graph = helper.make_graph(
+        nodes, "day_night",
+        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 8, 8])],
+        [helper.make_tensor_value_info("prob", TensorProto.FLOAT, [1, 2])],
+        initializer=[numpy_helper.from_array(weights, "w"),
+                     numpy_helper.from_array(bias, "b")])
+    save(graph, path)
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else "tests/data"
+    os.makedirs(out, exist_ok=True)
+    channel_mean(os.path.join(out, "channel_mean.onnx"))
+    day_night(os.path.join(out, "day_night.onnx"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,480 @@
+#include "vision/inference/opencv_predict.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <utility>
+
+#include <opencv2/imgproc.hpp>
+
+#include "vision/config/entity_config.h"
+
+namespace talvenrook_vision {
+namespace {
+
+constexpr int64_t kPopTimeoutNs = 10000000000LL;
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+std::vector<uchar> AsBuffer(const std::string& bytes) {
+  return std::vector<uchar>(bytes.begin(), bytes.end());
+}
+
+void WriteOpenCVError(const cv::Exception& e) {
+  std::cerr << "ERROR: " << e.what() << std::endl;
+}
+
+std::vector<float> Flatten(const cv::Mat& output) {
+  if (output.empty()) return {};
+  if (output.isContinuous()) {
+    const float* begin = output.ptr<float>();
+    return std::vector<float>(begin, begin + output.total() * output.channels());
+  }
+  cv::Mat copy = output.clone();
+  const float* begin = copy.ptr<float>();
+  return std::vector<float>(begin, begin + copy.total() * copy.channels());
+}
+
+int32_t ReadInt32LittleEndian(const std::string& bytes, size_t offset) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) {
+    v = (v << 8) | static_cast<uint8_t>(bytes[offset + i]);
+  }
+  return static_cast<int32_t>(v);
+}
+
+// Parses the raw mean record: int32 channels C, rows R, columns W, then C
+// planes of R x W floats. The planes are merged into one C-channel image.
+bool ParseMeanPayload(const std::string& bytes, cv::Mat* mean) {
+  if (bytes.size() < 12) {
+    std::cerr << "ERROR: Mean payload is too short: " << bytes.size()
+              << " bytes" << std::endl;
+    return false;
+  }
+  const int32_t channels = ReadInt32LittleEndian(bytes, 0);
+  const int32_t rows = ReadInt32LittleEndian(bytes, 4);
+  const int32_t cols = ReadInt32LittleEndian(bytes, 8);
+  if (channels < 1 || channels > CV_CN_MAX || rows < 1 || cols < 1) {
+    std::cerr << "ERROR: Mean payload has an invalid header: " << channels
+              << " x " << rows << " x " << cols << std::endl;
+    return false;
+  }
+  const uint64_t plane = static_cast<uint64_t>(rows) * cols;
+  const uint64_t needed = 12 + 4 * plane * static_cast<uint64_t>(channels);
+  if (plane > (1ULL << 40) || bytes.size() < needed) {
+    std::cerr << "ERROR: Mean payload is shorter than its header announces: "
+              << bytes.size() << " of " << needed << " bytes" << std::endl;
+    return false;
+  }
+  std::vector<cv::Mat> planes;
+  planes.reserve(channels);
+  for (int32_t c = 0; c < channels; ++c) {
+    cv::Mat p(rows, cols, CV_32F);
+    std::memcpy(p.ptr<float>(), bytes.data() + 12 + 4 * plane * c, 4 * plane);
+    planes.push_back(p);
+  }
+  cv::merge(planes, *mean);
+  return true;
+}
+
+// Extracts every decimal number in `line` that is followed by a space.
+void AppendNumbersFollowedBySpace(const std::string& line,
+                                  std::vector<int>* out) {
+  size_t i = 0;
+  while (i < line.size()) {
+    if (!std::isdigit(static_cast<unsigned char>(line[i]))) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j])))
+      ++j;
+    const bool preceded_ok =
+        i == 0 || !std::isalnum(static_cast<unsigned char>(line[i - 1]));
+    if (preceded_ok && j < line.size() && line[j] == ' ') {
+      out->push_back(std::atoi(line.substr(i, j - i).c_str()));
+    }
+    i = j;
+  }
+}
+
+int FirstNumber(const std::string& line) {
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(line[i])))
+      return std::atoi(line.c_str() + i);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<int> OpenCVPredict::NetworkTextDimensions(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  size_t first = 0;
+  if (!lines.empty() && lines[0].find("name:") != std::string::npos) first = 1;
+  std::vector<int> dims;
+  if (first < lines.size() && lines[first] == "input: \"data\"") {
+    for (size_t i = first + 1; i < lines.size() && dims.size() < 4; ++i) {
+      if (lines[i].find("dim:") != std::string::npos)
+        dims.push_back(FirstNumber(lines[i].substr(lines[i].find("dim:"))));
+    }
+    return dims;
+  }
+  for (const std::string& line : lines) {
+    if (line.find("shape: ") != std::string::npos)
+      AppendNumbersFollowedBySpace(line, &dims);
+  }
+  return dims;
+}
+
+OpenCVPredict::~OpenCVPredict() { StopWorker(); }
+
+void OpenCVPredict::StopWorker() {
+  {
+    std::lock_guard<std::mutex> lock(jobs_mutex_);
+    stopping_ = true;
+  }
+  jobs_ready_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
+                                         const std::string& weights_path,
+                                         const std::string& engine) {
+  try {
+    if (engine == "DLDT" || engine == "Torch") {
+      network_ = cv::dnn::readNet(weights_path, network_path, engine);
+    } else {
+      network_ = cv::dnn::readNetFromONNX(weights_path);
+    }
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    network_ = cv::dnn::Net();
+  }
+  return !network_.empty();
+}
+
+bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
+                                  const std::string& weights_path,
+                                  const std::string& mean_path,
+                                  cv::Size input_size, int channels,
+                                  const cv::Scalar& mean_scalar, double scale,
+                                  bool swap_channels, const std::string& engine,
+                                  int queue_size) {
+  if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
+    return LoadFromBytes(ReadWholeFile(network_path),
+                         ReadWholeFile(weights_path), ReadWholeFile(mean_path),
+                         input_size, channels, mean_scalar, scale,
+                         swap_channels, engine, queue_size);
+  }
+  if (!ReadNetworkFromFiles(network_path, weights_path, engine)) return false;
+  std::string mean_payload;
+  if (!mean_path.empty()) {
+    mean_payload = ReadWholeFile(mean_path);
+    if (mean_payload.empty()) {
+      std::cerr << "ERROR: Could not read the mean file " << mean_path
+                << std::endl;
+      network_ = cv::dnn::Net();
+      return false;
+    }
+  }
+  return FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
+                    engine, mean_payload, queue_size);
+}
+
+bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
+                                              const std::string& weights_bytes,
+                                              const std::string& engine) {
+  const std::string network_path = WriteTemporaryFile(network_bytes);
+  const std::string weights_path = WriteTemporaryFile(weights_bytes);
+  bool ok = false;
+  if (!network_path.empty() && !weights_path.empty()) {
+    ok = ReadNetworkFromFiles(network_path, weights_path, engine);
+  } else {
+    std::cerr << "Could not save temporary files. Please use files instead of "
+                 "buffers for DLDT and Torch."
+              << std::endl;
+  }
+  if (!network_path.empty()) std::remove(network_path.c_str());
+  if (!weights_path.empty()) std::remove(weights_path.c_str());
+  return ok;
+}
+
+bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
+                                         const std::string& weights_bytes,
+                                         const std::string& engine) {
+  if (engine == "DLDT" || engine == "Torch") {
+    return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine);
+  }
+  try {
+    if (engine == "ONNX") {
+      network_ = cv::dnn::readNetFromONNX(weights_bytes.data(),
+                                          weights_bytes.size());
+    } else {
+      network_ = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
+                                  AsBuffer(network_bytes));
+    }
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    network_ = cv::dnn::Net();
+  }
+  return !network_.empty();
+}
+
+bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
+                                  const std::string& weights_bytes,
+                                  const std::string& mean_bytes,
+                                  cv::Size input_size, int channels,
+                                  const cv::Scalar& mean_scalar, double scale,
+                                  bool swap_channels, const std::string& engine,
+                                  int queue_size) {
+  if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine)) {
+    return false;
+  }
+  if ((channels < 1 || input_size.width < 1 || input_size.height < 1) &&
+      engine == "Caffe") {
+    const std::vector<int> dims = NetworkTextDimensions(network_bytes);
+    if (dims.size() >= 4) {
+      channels = dims[1];
+      input_size = cv::Size(dims[3], dims[2]);
+    }
+  }
+  return FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
+                    engine, mean_bytes, queue_size);
+}
+
+bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
+                               const cv::Scalar& mean_scalar, double scale,
+                               bool swap_channels, const std::string& engine,
+                               const std::string& mean_payload,
+                               int queue_size) {
+  input_channels_ = channels;
+  input_width_ = input_size.width;
+  input_height_ = input_size.height;
+  scale_ = scale;
+  swap_channels_ = swap_channels;
+  if (input_channels_ < 1 && engine != "Caffe") {
+    std::cerr << "ERROR: input_channels is required for engine " << engine
+              << std::endl;
+    network_ = cv::dnn::Net();
+    return false;
+  }
+  if (!ComputeOutputSize(engine)) {
+    network_ = cv::dnn::Net();
+    return false;
+  }
+  if (!mean_payload.empty()) {
+    if (!ParseMeanPayload(mean_payload, &mean_image_)) {
+      network_ = cv::dnn::Net();
+      return false;
+    }
+  } else {
+    mean_scalar_ = mean_scalar;
+  }
+  const size_t ring = queue_size > 0 ? static_cast<size_t>(queue_size) : 0;
+  pending_.assign(ring, cv::AsyncArray());
+  ring_blobs_.assign(ring, cv::Mat());
+  write_index_ = 0;
+  read_index_ = 0;
+  pending_count_ = 0;
+  return true;
+}
+
+bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
+  try {
+    const std::vector<cv::String> names = network_.getLayerNames();
+    if (names.empty()) {
+      std::cerr << "Error: Network should have exactly one output."
+                << std::endl;
+      return false;
+    }
+    const int last = network_.getLayerId(names.back());
+    const cv::dnn::MatShape input = {1, input_channels_, input_height_,
+                                     input_width_};
+    std::vector<cv::dnn::MatShape> in_shapes, out_shapes;
+    network_.getLayerShapes(input, last, in_shapes, out_shapes);
+    if (out_shapes.size() != 1) {
+      std::cerr << "Error: Network should have exactly one output."
+                << std::endl;
+      return false;
+    }
+    output_size_ = out_shapes[0].size() > 1 ? out_shapes[0][1] : 0;
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    return false;
+  }
+  return true;
+}
+
+bool OpenCVPredict::PrepareBlob(const cv::Mat& image, cv::Mat* blob) {
+  const cv::Mat* source = &image;
+  int code = -1;
+  const int image_channels = image.channels();
+  if (image_channels == 3 && input_channels_ == 1) code = cv::COLOR_BGR2GRAY;
+  if (image_channels == 4 && input_channels_ == 1) code = cv::COLOR_BGRA2GRAY;
+  if (image_channels == 4 && input_channels_ == 3) code = cv::COLOR_BGRA2BGR;
+  if (image_channels == 1 && input_channels_ == 3) code = cv::COLOR_GRAY2BGR;
+  if (code >= 0) {
+    cv::cvtColor(image, converted_, code);
+    source = &converted_;
+  }
+  const bool swap = swap_channels_ && input_channels_ != 1;
+  const cv::Size size(input_width_, input_height_);
+  if (mean_image_.empty()) {
+    cv::dnn::blobFromImage(*source, *blob, scale_, size, mean_scalar_, swap,
+                           false, CV_32F);
+    return true;
+  }
+  if (source->size() != size) {
+    cv::resize(*source, resized_, size, 0, 0, cv::INTER_LINEAR);
+    source = &resized_;
+  }
+  if (mean_image_.size() != source->size()) {
+    cv::resize(mean_image_, mean_image_, source->size(), 0, 0,
+               cv::INTER_LINEAR);
+  }
+  cv::subtract(*source, mean_image_, subtracted_, cv::noArray(),
+               source->depth());
+  cv::dnn::blobFromImage(subtracted_, *blob, scale_, size, cv::Scalar(), swap,
+                         false, CV_32F);
+  return true;
+}
+
+std::vector<float> OpenCVPredict::Predict(const cv::Mat& image,
+                                          const std::string& output_name) {
+  if (network_.empty() || image.empty()) return {};
+  try {
+    PrepareBlob(image, &blob_);
+    std::lock_guard<std::mutex> lock(network_mutex_);
+    network_.setInput(blob_);
+    return Flatten(network_.forward(output_name));
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    return {};
+  }
+}
+
+std::vector<std::vector<float>> OpenCVPredict::PredictAll(
+    const cv::Mat& image, const std::vector<std::string>& output_names) {
+  if (network_.empty() || image.empty()) return {};
+  try {
+    PrepareBlob(image, &blob_);
+    std::vector<cv::Mat> outputs;
+    {
+      std::lock_guard<std::mutex> lock(network_mutex_);
+      network_.setInput(blob_);
+      network_.forward(outputs, std::vector<cv::String>(output_names.begin(),
+                                                        output_names.end()));
+    }
+    std::vector<std::vector<float>> result;
+    result.reserve(outputs.size());
+    for (const cv::Mat& output : outputs) result.push_back(Flatten(output));
+    return result;
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    return {};
+  }
+}
+
+bool OpenCVPredict::Push(const cv::Mat& image) {
+  if (network_.empty()) return false;
+  if (pending_.empty()) {
+    std::cerr << "Inference queue size should be greater than 0" << std::endl;
+    return false;
+  }
+  const int64_t ring = static_cast<int64_t>(pending_.size());
+  if (pending_count_.load() >= ring) return false;
+  cv::Mat& blob = ring_blobs_[write_index_];
+  try {
+    PrepareBlob(image, &blob);
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    return false;
+  }
+  Job job;
+  job.blob = blob;
+  pending_[write_index_] = job.promise.getArrayResult();
+  {
+    std::lock_guard<std::mutex> lock(jobs_mutex_);
+    if (!worker_.joinable()) worker_ = std::thread(&OpenCVPredict::RunWorker, this);
+    jobs_.push_back(std::move(job));
+  }
+  jobs_ready_.notify_one();
+  write_index_ = (write_index_ + 1) % ring;
+  pending_count_.fetch_add(1);
+  return true;
+}
+
+std::vector<float> OpenCVPredict::Pop() {
+  if (pending_count_.load() == 0) return {};
+  cv::AsyncArray& slot = pending_[read_index_];
+  cv::Mat output;
+  try {
+    if (!slot.get(output, kPopTimeoutNs)) return {};
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+    output.release();
+  }
+  slot.release();
+  read_index_ = (read_index_ + 1) % static_cast<int64_t>(pending_.size());
+  pending_count_.fetch_sub(1);
+  return Flatten(output);
+}
+
+void OpenCVPredict::RunWorker() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(jobs_mutex_);
+      jobs_ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    try {
+      std::lock_guard<std::mutex> lock(network_mutex_);
+      network_.setInput(job.blob);
+      job.promise.setValue(network_.forward());
+    } catch (const cv::Exception& e) {
+      WriteOpenCVError(e);
+      job.promise.setValue(cv::Mat());
+    }
+  }
+}
+
+void OpenCVPredict::SetTarget(int target) {
+  if (network_.empty()) return;
+  try {
+    std::lock_guard<std::mutex> lock(network_mutex_);
+    network_.setPreferableTarget(target);
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+  }
+}
+
+void OpenCVPredict::SetBackend(int backend) {
+  if (network_.empty()) return;
+  try {
+    std::lock_guard<std::mutex> lock(network_mutex_);
+    network_.setPreferableBackend(backend);
+  } catch (const cv::Exception& e) {
+    WriteOpenCVError(e);
+  }
+}
+
+}  // namespace talvenrook_vision

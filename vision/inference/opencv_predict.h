@@ -1,0 +1,162 @@
+// OpenCVPredict: the Predictor over OpenCV's deep-neural-network module.
+//
+// Contract:
+//  - Loaded once, by LoadFromFiles or LoadFromBytes; another model means
+//    another predictor. Both return false, after one error line, when the
+//    network cannot be read, when an engine other than "Caffe" has no
+//    channel count, when the last layer does not have exactly one output,
+//    or when a mean payload is malformed. OpenCV exceptions never escape.
+//  - Engines are OpenCV framework names ("Caffe", "Tensorflow", "ONNX",
+//    "DLDT", "Torch", "Darknet", ...). "DLDT" and "Torch" cannot read from
+//    memory: their bytes go through temporary files removed after loading.
+//  - A Caffe network given without geometry (channels, width or height
+//    below 1) takes it from its network text.
+//  - Blob preparation: colour conversion to the network's channel count,
+//    then either the mean image subtracted in the frame's own type or the
+//    mean scalar, then the scale; the first and third channels are swapped
+//    only for 3-channel inputs with the swap flag set.
+//  - Asynchronous ring (queue size > 0): Push on one producer thread and Pop
+//    on one consumer thread. Inferences run in order on a worker thread that
+//    the predictor owns and joins on destruction; unfinished results are
+//    dropped. Predict and PredictAll may be called while inferences are in
+//    flight; they wait for the network.
+//
+// Example model map that CreatePredictor turns into an OpenCVPredict:
+//   properties { key: "engine" value { string_value: "ONNX" } }
+//   properties { key: "content" value { entity_value {
+//     properties { key: "caffemodel_file" value { string_value: "c.onnx" } }
+//     properties { key: "prototxt_file" value { string_value: "" } }
+//     properties { key: "input_channels" value { integer_value: 3 } } } } }
+//   properties { key: "config" value { entity_value {
+//     properties { key: "input_size" value { size_value {
+//       width: 224 height: 224 } } } } } }
+#ifndef VISION_INFERENCE_OPENCV_PREDICT_H_
+#define VISION_INFERENCE_OPENCV_PREDICT_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/async.hpp>
+#include <opencv2/core/detail/async_promise.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "vision/inference/predictor.h"
+
+namespace talvenrook_vision {
+
+class OpenCVPredict : public Predictor {
+ public:
+  OpenCVPredict() = default;
+  ~OpenCVPredict() override;
+  OpenCVPredict(const OpenCVPredict&) = delete;
+  OpenCVPredict& operator=(const OpenCVPredict&) = delete;
+
+  bool LoadFromFiles(const std::string& network_path,
+                     const std::string& weights_path,
+                     const std::string& mean_path, cv::Size input_size,
+                     int channels, const cv::Scalar& mean_scalar,
+                     double scale, bool swap_channels,
+                     const std::string& engine, int queue_size);
+  bool LoadFromBytes(const std::string& network_bytes,
+                     const std::string& weights_bytes,
+                     const std::string& mean_bytes, cv::Size input_size,
+                     int channels, const cv::Scalar& mean_scalar,
+                     double scale, bool swap_channels,
+                     const std::string& engine, int queue_size);
+
+  std::vector<std::vector<float>> PredictAll(
+      const cv::Mat& image,
+      const std::vector<std::string>& output_names) override;
+  std::vector<float> Predict(const cv::Mat& image,
+                             const std::string& output_name) override;
+  int OutputSize() const override { return output_size_; }
+  bool Push(const cv::Mat& image) override;
+  std::vector<float> Pop() override;
+  void SetTarget(int target) override;
+  void SetBackend(int backend) override;
+
+  // Geometry in effect after loading (from the arguments or, for Caffe,
+  // from the network text).
+  cv::Size InputSize() const { return cv::Size(input_width_, input_height_); }
+  int InputChannels() const { return input_channels_; }
+  bool Loaded() const { return !network_.empty(); }
+
+  // The blob that the last synchronous call fed to the network.
+  const cv::Mat& LastBlob() const { return blob_; }
+
+  // Dimensions declared by a Caffe network text, in order (N, C, H, W when
+  // the text declares an input).
+  static std::vector<int> NetworkTextDimensions(const std::string& text);
+
+ private:
+  struct Job {
+    cv::Mat blob;
+    cv::AsyncPromise promise;
+  };
+
+  bool ReadNetworkFromFiles(const std::string& network_path,
+                            const std::string& weights_path,
+                            const std::string& engine);
+  bool ReadNetworkFromBytes(const std::string& network_bytes,
+                            const std::string& weights_bytes,
+                            const std::string& engine);
+  bool LoadThroughTemporaryFiles(const std::string& network_bytes,
+                                 const std::string& weights_bytes,
+                                 const std::string& engine);
+  // Stores the geometry and the run-time settings, checks the output shape
+  // and sizes the ring. `mean_payload` may be empty.
+  bool FinishLoad(cv::Size input_size, int channels,
+                  const cv::Scalar& mean_scalar, double scale,
+                  bool swap_channels, const std::string& engine,
+                  const std::string& mean_payload, int queue_size);
+  bool ComputeOutputSize(const std::string& engine);
+  // Fills `blob` from the image; false (after an error line) on failure.
+  bool PrepareBlob(const cv::Mat& image, cv::Mat* blob);
+  void RunWorker();
+  void StopWorker();
+
+  cv::dnn::Net network_;
+  cv::Mat mean_image_;
+  cv::Scalar mean_scalar_{0, 0, 0, 0};
+  int input_width_ = 0;
+  int input_height_ = 0;
+  int input_channels_ = 0;
+  int output_size_ = 0;
+  double scale_ = 1.0;
+  bool swap_channels_ = false;
+
+  // The ring: one future per queued inference. The pending count is the
+  // only variable shared by Push and Pop; a slot is written only while the
+  // count is below the ring length and read only while it is above 0.
+  std::vector<cv::AsyncArray> pending_;
+  std::vector<cv::Mat> ring_blobs_;  // blob of each ring slot
+  std::atomic<int64_t> pending_count_{0};
+  int64_t write_index_ = 0;  // owned by Push
+  int64_t read_index_ = 0;   // owned by Pop
+
+  // Scratch images for blob preparation on the calling thread.
+  cv::Mat converted_;
+  cv::Mat resized_;
+  cv::Mat subtracted_;
+  cv::Mat blob_;
+
+  // Serialises every use of network_ (synchronous calls and the worker).
+  std::mutex network_mutex_;
+
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_ready_;
+  std::deque<Job> jobs_;  // guarded by jobs_mutex_
+  bool stopping_ = false;  // guarded by jobs_mutex_
+  std::thread worker_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_INFERENCE_OPENCV_PREDICT_H_
