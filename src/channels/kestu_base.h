@@ -1,0 +1,119 @@
+#ifndef SRC_CHANNELS_KESTU_BASE_H_
+#define SRC_CHANNELS_KESTU_BASE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "src/channels/socket_holder.h"
+#include "talvenrook/kestu/v1/driver.pb.h"
+
+namespace vostek_kestu {
+
+using DriverConfig = ::talvenrook::kestu::v1::driver::DriverConfig;
+using DriverInfo = ::talvenrook::kestu::v1::driver::DriverInfo;
+using Status = ::talvenrook::kestu::v1::driver::Status;
+
+// The four channels of one driver, on consecutive ports from the base port P:
+//   P    PULL  configuration: serialised DriverConfig messages from the client
+//   P+1  REP   keep-alive: any request is a ping, answered with an empty frame
+//   P+2  PUB   error/status: serialised Status messages
+//   P+3  PUB   data: serialised results and previews
+// Init binds them and starts three threads: configuration (parses and hands
+// each DriverConfig to ProcessConfig), keep-alive (tracks whether pings
+// arrive within the time-out) and update (calls SendUpdate every delay while
+// the driver is configured and pinged).
+//
+// The threads run for the life of the driver. The most derived class must
+// call StopChannels() first thing in its destructor, so that no thread calls
+// a virtual operation on a half-destroyed object.
+class KestuBase {
+ public:
+  explicit KestuBase(const std::string& driver_name);
+  virtual ~KestuBase();
+
+  KestuBase(const KestuBase&) = delete;
+  KestuBase& operator=(const KestuBase&) = delete;
+
+  // Binds the four channels from base_port and starts the threads. Returns
+  // false, after logging the endpoint that failed, when a port cannot be
+  // bound.
+  bool Init(int base_port, const std::string& host,
+            const std::string& transport = "tcp");
+
+  // Called by the update thread every cycle; false reports an error status.
+  virtual bool SendUpdate();
+  // Called by the configuration thread with each parsed message; false
+  // rejects it.
+  virtual bool ProcessConfig(const DriverConfig& config);
+  virtual void SetNotesForHuman(const std::string& notes);
+
+  // Publishes a Status on the error channel (from any thread). Does nothing
+  // before Init.
+  void SendStatus(Status::MessageType type, const std::string& uuid,
+                  const std::string& message);
+  // Publishes bytes on the data channel. False before Init or when dropped.
+  bool SendData(const std::string& bytes);
+
+  // This driver's entry of the driver-information reply.
+  DriverInfo Info() const;
+
+  // Stops and joins the channel threads. Safe to call more than once.
+  void StopChannels();
+
+  const std::string& driver_name() const { return driver_name_; }
+  int base_port() const { return base_port_; }
+  bool alive() const { return alive_; }
+  bool configured() const { return configured_; }
+  int delay_between_updates_ms() const { return delay_between_updates_; }
+  int timeout_after_last_ping_ms() const { return timeout_after_last_ping_; }
+
+ protected:
+  void set_needs_pings(bool value) { needs_pings_ = value; }
+  void set_mandatory_configuration(bool value) {
+    mandatory_configuration_ = value;
+  }
+
+ private:
+  void ConfigurationLoop();
+  void HandleConfigurationMessage(const std::string& bytes);
+  void KeepAliveLoop();
+  void UpdateLoop();
+  // Sleeps up to the given time; returns false when the channels stop.
+  bool SleepUnlessStopped(int milliseconds);
+
+  int base_port_ = 0;
+  std::atomic<bool> alive_{false};  // written by the keep-alive thread only
+  bool provides_updates_ = true;
+  std::atomic<int> delay_between_updates_{1000};     // ms
+  bool needs_pings_ = true;
+  std::atomic<int> timeout_after_last_ping_{5000};   // ms
+  bool mandatory_configuration_ = false;
+  std::atomic<bool> configured_{false};
+  const std::string driver_name_;
+  std::string notes_for_human_;
+  std::string transport_ = "tcp";
+
+  // Serialises the handling of one configuration message against update
+  // cycles: ProcessConfig never runs concurrently with SendUpdate.
+  std::mutex channel_mutex_;
+
+  std::unique_ptr<SocketHolder> configuration_channel_;
+  std::unique_ptr<SocketHolder> keep_alive_channel_;
+  std::unique_ptr<SocketHolder> error_channel_;
+  std::unique_ptr<SocketHolder> data_channel_;
+
+  std::mutex stop_mutex_;  // guards stop_ for the update thread's waits
+  std::condition_variable stop_cv_;
+  std::atomic<bool> stop_{false};
+  std::thread configuration_thread_;
+  std::thread keep_alive_thread_;
+  std::thread update_thread_;
+};
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_CHANNELS_KESTU_BASE_H_

@@ -1,0 +1,52 @@
+#include "src/channels/socket_holder.h"
+
+#include <glog/logging.h>
+
+namespace vostek_kestu {
+
+namespace {
+constexpr int kIoThreads = 1;
+constexpr int kMaxSockets = 1023;
+}  // namespace
+
+SocketHolder::SocketHolder(zmq::socket_type type)
+    : context_(kIoThreads, kMaxSockets), socket_(context_, type) {
+  // Pending messages are dropped at close, so shutting down never waits on
+  // a peer that stopped reading.
+  socket_.set(zmq::sockopt::linger, 0);
+}
+
+SocketHolder::~SocketHolder() {
+  socket_.close();
+  context_.close();
+}
+
+bool SocketHolder::Bind(const std::string& endpoint) {
+  try {
+    socket_.bind(endpoint);
+    return true;
+  } catch (const zmq::error_t& e) {
+    LOG(ERROR) << "Could not bind " << endpoint << ": " << e.what();
+    return false;
+  }
+}
+
+bool SocketHolder::Send(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  try {
+    zmq::message_t message(bytes.data(), bytes.size());
+    return socket_.send(message, zmq::send_flags::none).has_value();
+  } catch (const zmq::error_t& e) {
+    if (e.num() == ETERM) return false;
+    throw;
+  }
+}
+
+void SocketHolder::Shutdown() { context_.shutdown(); }
+
+std::string MakeEndpoint(const std::string& transport, const std::string& host,
+                         int port) {
+  return transport + "://" + host + ":" + std::to_string(port);
+}
+
+}  // namespace vostek_kestu

@@ -1,0 +1,51 @@
+#ifndef SRC_CHANNELS_SOCKET_HOLDER_H_
+#define SRC_CHANNELS_SOCKET_HOLDER_H_
+
+#include <mutex>
+#include <string>
+
+#include <zmq.hpp>
+
+namespace vostek_kestu {
+
+// Owns one messaging context (one I/O thread, at most 1023 sockets) and one
+// socket in it. Destruction closes the socket, then terminates the context.
+//
+// Sends are serialised by a mutex so that several threads may publish on the
+// same socket; receives are left to the one thread that owns the socket.
+class SocketHolder {
+ public:
+  explicit SocketHolder(zmq::socket_type type);
+  ~SocketHolder();
+
+  SocketHolder(const SocketHolder&) = delete;
+  SocketHolder& operator=(const SocketHolder&) = delete;
+
+  // Binds the endpoint. On failure logs one ERROR naming the endpoint and the
+  // reason, and returns false.
+  bool Bind(const std::string& endpoint);
+
+  // Sends the bytes as one frame without flags. False when the library
+  // answers "try again" or the context is being shut down; other errors
+  // are raised.
+  bool Send(const std::string& bytes);
+
+  // Makes every blocking call on the socket return with ETERM, so that the
+  // thread that owns it can leave. The socket stays open until destruction.
+  void Shutdown();
+
+  zmq::socket_t& socket() { return socket_; }
+
+ private:
+  zmq::context_t context_;
+  zmq::socket_t socket_;
+  std::mutex send_mutex_;  // guards sends on socket_
+};
+
+// "tcp" + "://" + "127.0.0.1" + ":" + "60001".
+std::string MakeEndpoint(const std::string& transport, const std::string& host,
+                         int port);
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_CHANNELS_SOCKET_HOLDER_H_

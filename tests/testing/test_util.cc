@@ -1,0 +1,136 @@
+#include "tests/testing/test_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+extern char** environ;
+
+namespace kestu_testing {
+
+int PortBlock(int index) { return 42000 + index * 20; }
+
+bool PollUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+}
+
+std::string StderrCapture::Buffer::str() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_;
+}
+
+StderrCapture::Buffer::int_type StderrCapture::Buffer::overflow(int_type c) {
+  if (c != traits_type::eof()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.push_back(static_cast<char>(c));
+  }
+  return c;
+}
+
+std::streamsize StderrCapture::Buffer::xsputn(const char* s,
+                                              std::streamsize n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  text_.append(s, static_cast<size_t>(n));
+  return n;
+}
+
+StderrCapture::StderrCapture() : saved_(std::cerr.rdbuf(&buffer_)) {}
+StderrCapture::~StderrCapture() { std::cerr.rdbuf(saved_); }
+std::string StderrCapture::str() const { return buffer_.str(); }
+bool StderrCapture::Contains(const std::string& text) const {
+  return str().find(text) != std::string::npos;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+namespace {
+std::string TempPath(const char* stem) {
+  char path[] = "/tmp/kestu-test-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd >= 0) close(fd);
+  return std::string(path) + "." + stem;
+}
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& binary,
+                           const std::vector<std::string>& args)
+    : stdout_path_(TempPath("out")), stderr_path_(TempPath("err")) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, stdout_path_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(),
+                  environ) != 0) {
+    pid_ = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+  Kill();
+  unlink(stdout_path_.c_str());
+  unlink(stderr_path_.c_str());
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  if (pid_ < 0) return status_;
+  PollUntil(
+      [this] {
+        int raw = 0;
+        pid_t r = waitpid(pid_, &raw, WNOHANG);
+        if (r != pid_) return false;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        pid_ = -1;
+        return true;
+      },
+      timeout, std::chrono::milliseconds(10));
+  return pid_ < 0 ? status_ : -1;
+}
+
+bool ChildProcess::Running() {
+  return pid_ >= 0 && Wait(std::chrono::milliseconds(0)) == -1;
+}
+
+void ChildProcess::Kill() {
+  if (pid_ < 0) return;
+  kill(pid_, SIGKILL);
+  int raw = 0;
+  waitpid(pid_, &raw, 0);
+  pid_ = -1;
+}
+
+std::string ChildProcess::Stdout() const { return ReadFile(stdout_path_); }
+std::string ChildProcess::Stderr() const { return ReadFile(stderr_path_); }
+
+bool ChildProcess::WaitForStderr(const std::string& text,
+                                 std::chrono::milliseconds timeout) {
+  return PollUntil(
+      [&] { return Stderr().find(text) != std::string::npos; }, timeout,
+      std::chrono::milliseconds(10));
+}
+
+}  // namespace kestu_testing
