@@ -1,0 +1,79 @@
+// A counting zone: the line from A to B thickened into a band of `height`
+// pixels. A track whose centre passes through the band from one boundary
+// line to the other produces one crossing, forward or backward.
+//
+// The first boundary line runs from corner0 to corner3, the second from
+// corner1 to corner2; for a line drawn from left to right on the image the
+// first lies below it and the second above it. Forward is from the first
+// line across the second.
+//
+// Contract: Check keeps a small state per track id until Forget. With
+// repeat false (every zone built from configuration) a track produces at
+// most one crossing per zone. A centre at exactly (0, 0) counts as never
+// seen. Not thread-safe.
+#ifndef VISION_TRACKING_ZONE_H_
+#define VISION_TRACKING_ZONE_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include <opencv2/core.hpp>
+
+namespace talvenrook_vision {
+
+// The standard orientation test on 32-bit coordinates: 0 collinear, 1 for a
+// positive and 2 for a negative (q - p) x (r - q) turn (y downwards).
+int Orientation(const cv::Point& p, const cv::Point& q, const cv::Point& r);
+// True when segment p1-q1 meets segment p2-q2, ends included.
+bool SegmentsIntersect(const cv::Point& p1, const cv::Point& q1,
+                       const cv::Point& p2, const cv::Point& q2);
+
+class Zone {
+ public:
+  enum Code : int {
+    kForward = 0,         // crossed the first line, then the second
+    kBackward = 1,        // crossed the second line, then the first
+    kEnteredSecond = 2,   // entered the band across the second line
+    kEnteredFirst = 3,    // entered the band across the first line
+    kInside = 4,          // both lines crossed, or first seen inside
+    kNothing = 5,
+    kAlreadyReported = 6,
+  };
+
+  struct TrackState {
+    bool crossed_first = false;
+    bool crossed_second = false;
+    cv::Point last;  // (0, 0): never seen
+    bool reported = false;
+    bool done = false;
+  };
+
+  Zone(const cv::Point& a, const cv::Point& b, int height, std::string name,
+       bool repeat = false);
+
+  // Advances the track's state with its new centre and returns the code.
+  // Only kForward and kBackward are events.
+  int Check(int32_t track_id, const cv::Point& center);
+  void Forget(int32_t track_id) { tracks_.erase(track_id); }
+
+  const std::string& name() const { return name_; }
+  bool repeat() const { return repeat_; }
+  const cv::Point& corner0() const { return corner0_; }
+  const cv::Point& corner1() const { return corner1_; }
+  const cv::Point& corner2() const { return corner2_; }
+  const cv::Point& corner3() const { return corner3_; }
+  const TrackState* State(int32_t track_id) const;
+
+ private:
+  int FirstSight(TrackState* state, const cv::Point& p) const;
+
+  std::unordered_map<int32_t, TrackState> tracks_;
+  cv::Point corner0_, corner3_, corner1_, corner2_;
+  bool repeat_;
+  std::string name_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_TRACKING_ZONE_H_

@@ -1,0 +1,109 @@
+#include "vision/tracking/zone_config.h"
+
+#include <iostream>
+#include <string>
+
+namespace talvenrook_vision {
+namespace {
+
+// A point map with integer "x" and "y"; an absent or non-integer
+// coordinate reads as 0.
+cv::Point ReadPoint(const Entity& map) {
+  return cv::Point(GetPropertyOr<int32_t>(map, "x", 0),
+                   GetPropertyOr<int32_t>(map, "y", 0));
+}
+
+// Metres per pixel of a zone; false when it has no usable scale.
+bool ReadZoneScale(const Entity& map, int32_t height, double* ratio) {
+  if (ReadPropertyIfPresent(map, "meter_pixel_ratio", ratio)) return true;
+  double real_height = 0.0;
+  if (!ReadPropertyIfPresent(map, "real_height", &real_height)) return false;
+  if (height <= 0) {
+    std::cerr << "Zone height has to be a positive number" << std::endl;
+    return false;
+  }
+  *ratio = real_height / height;
+  return true;
+}
+
+void ReadZoneList(const Value& list_value, int zone_number,
+                  double tick_frequency, std::vector<Zone>* zones,
+                  std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
+  ArrayValue list;
+  ConvertValue(list_value, &list);
+  WriteConfiguringLine(list.values_size(), "zone");
+  for (const Value& element : list.values()) {
+    const Entity& map = AsEntity(element);
+    if (!CheckRequiredProperties(map, {"A", "B", "height"})) {
+      std::cerr << "ERROR: Zone definition error" << std::endl;
+      return;
+    }
+    const int32_t height = GetPropertyOr<int32_t>(map, "height", 0);
+    std::string name = "Zone #" + std::to_string(zone_number);
+    ReadPropertyIfPresent(map, "name", &name);
+    zones->emplace_back(ReadPoint(AsEntity(GetProperty(map, "A"))),
+                        ReadPoint(AsEntity(GetProperty(map, "B"))), height,
+                        name);
+    double ratio = 0.0;
+    estimators->push_back(ReadZoneScale(map, height, &ratio)
+                              ? std::make_unique<SpeedEstimator>(
+                                    static_cast<float>(ratio), tick_frequency)
+                              : nullptr);
+  }
+}
+
+}  // namespace
+
+void ReadZones(const Entity& config, double tick_frequency,
+               std::vector<Zone>* zones,
+               std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
+  if (HasProperty(config, "zones")) {
+    ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency, zones,
+                 estimators);
+    return;
+  }
+  if (!HasProperty(config, "rois")) return;
+  ArrayValue rois;
+  ConvertValue(GetProperty(config, "rois"), &rois);
+  for (int i = 0; i < rois.values_size(); ++i) {
+    const Entity& roi = AsEntity(rois.values(i));
+    if (!HasProperty(roi, "zones")) continue;
+    ReadZoneList(GetProperty(roi, "zones"), i + 1, tick_frequency, zones,
+                 estimators);
+  }
+}
+
+void ReadAreas(const Entity& config, std::vector<Area>* areas) {
+  if (!HasProperty(config, "areas")) {
+    std::cerr << "INFO: No area found." << std::endl;
+    return;
+  }
+  ArrayValue list;
+  ConvertValue(GetProperty(config, "areas"), &list);
+  WriteConfiguringLine(list.values_size(), "area");
+  for (const Value& element : list.values()) {
+    ArrayValue points;
+    ConvertValue(element, &points);
+    std::vector<cv::Point> polygon;
+    polygon.reserve(points.values_size());
+    for (const Value& point : points.values()) {
+      polygon.push_back(ReadPoint(AsEntity(point)));
+    }
+    areas->emplace_back(std::move(polygon));
+  }
+}
+
+bool ReadRectangle(const Entity& map, cv::Rect* rect) {
+  if (!CheckRequiredProperties(map, {"x", "y", "width", "height"})) {
+    std::cerr << "ERROR: ROI definition error" << std::endl;
+    *rect = cv::Rect();
+    return false;
+  }
+  *rect = cv::Rect(GetPropertyOr<int32_t>(map, "x", 0),
+                   GetPropertyOr<int32_t>(map, "y", 0),
+                   GetPropertyOr<int32_t>(map, "width", 0),
+                   GetPropertyOr<int32_t>(map, "height", 0));
+  return true;
+}
+
+}  // namespace talvenrook_vision
