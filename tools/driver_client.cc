@@ -1,7 +1,8 @@
 #include "tools/driver_client.h"
 
 #include <cstdio>
-#include <random>
+
+#include "src/common/uuid.h"
 
 namespace kestu_tools {
 
@@ -123,22 +124,6 @@ std::optional<Status> ReceiveStatus(Subscriber& subscriber, Millis timeout) {
   return status;
 }
 
-std::string NewUuid() {
-  thread_local std::mt19937_64 engine{std::random_device{}()};
-  unsigned char b[16];
-  for (int i = 0; i < 16; i += 8) {
-    uint64_t r = engine();
-    for (int j = 0; j < 8; ++j) b[i + j] = static_cast<unsigned char>(r >> (8 * j));
-  }
-  b[6] = (b[6] & 0x0f) | 0x40;
-  b[8] = (b[8] & 0x3f) | 0x80;
-  char out[37];
-  std::snprintf(out, sizeof(out),
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
-                "%02x%02x%02x%02x%02x%02x",
-                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
-                b[10], b[11], b[12], b[13], b[14], b[15]);
-  return out;
-}
+std::string NewUuid() { return vostek_kestu::GenerateUuid(); }
 
 }  // namespace kestu_tools

@@ -1,0 +1,16 @@
+#ifndef SRC_COMMON_UUID_H_
+#define SRC_COMMON_UUID_H_
+
+#include <string>
+
+namespace vostek_kestu {
+
+// A random version-4 UUID: 128 bits from a generator seeded once per process
+// from the system's random device, version nibble 4, variant bits 10, written
+// as lower-case hexadecimal groups of 8-4-4-4-12. Safe to call from any
+// thread.
+std::string GenerateUuid();
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_COMMON_UUID_H_
