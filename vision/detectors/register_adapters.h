@@ -1,0 +1,13 @@
+// Fills the adapter registry with the built-in detector adapters: "SSD",
+// "HAAR" and "YOLO". Safe to call from every pipeline's Setup; the table is
+// filled once.
+#ifndef VISION_DETECTORS_REGISTER_ADAPTERS_H_
+#define VISION_DETECTORS_REGISTER_ADAPTERS_H_
+
+namespace talvenrook_vision {
+
+void RegisterDetectorAdapters();
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_DETECTORS_REGISTER_ADAPTERS_H_
