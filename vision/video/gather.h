@@ -1,0 +1,55 @@
+// The frame source interface of the vision library.
+#ifndef VISION_VIDEO_GATHER_H_
+#define VISION_VIDEO_GATHER_H_
+
+#include <atomic>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace talvenrook_vision {
+
+// A source of BGR frames: a camera index, a video file or a stream URL.
+//
+// Open blocks until the source is open or every attempt has failed; Read
+// then delivers frames one at a time as reference-counted images. Failures
+// are reported by return values and single lines on standard error.
+// IsOpened turns false while an open is under way, after a failed open,
+// after a failed read and once a reader thread has stopped.
+class Gather {
+ public:
+  Gather(const Gather&) = delete;
+  Gather& operator=(const Gather&) = delete;
+  virtual ~Gather() = default;
+
+  // Tries to open the source up to `attempts` times. Each attempt waits
+  // `settle_seconds` after opening; a failed attempt waits a further
+  // `retry_seconds`. Returns true when the source is open.
+  virtual bool Open(const std::string& source, int attempts, int settle_seconds,
+                    int retry_seconds) = 0;
+  // Stores the next frame into `frame`; true when it is a non-empty frame.
+  virtual bool Read(cv::Mat& frame) = 0;
+  // The source's frame size as it reports it.
+  virtual cv::Size GetResolution() = 0;
+  // Asks the source for a frame size; true when it reports exactly that size
+  // afterwards.
+  virtual bool SetResolution(const cv::Size& size) = 0;
+  virtual bool IsOpened() = 0;
+  virtual void Release() = 0;
+  // Lets a source that reads ahead begin reading. Does nothing by default.
+  virtual void StartReading() {}
+  // Allows or forbids dropping frames to keep up with a live source.
+  virtual void SetSkipFrames(bool enable) = 0;
+  // Sets a camera property by its name (see CameraPropertyTable); true when
+  // the name is known and the source accepted the value.
+  virtual bool SetProperty(const std::string& name, double value) = 0;
+
+ protected:
+  Gather() = default;
+
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_VIDEO_GATHER_H_

@@ -1,0 +1,84 @@
+// A frame source that reads ahead on a thread of its own.
+#ifndef VISION_VIDEO_THREADED_VIDEO_GATHER_H_
+#define VISION_VIDEO_THREADED_VIDEO_GATHER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
+
+#include "vision/video/video_gather.h"
+
+namespace talvenrook_vision {
+
+// A VideoGather whose reader thread fills a bounded first-in first-out
+// buffer of frames, so that a slow consumer of a live stream does not fall
+// behind.
+//
+// A successful Open starts the reader thread holding: it grabs nothing until
+// StartReading or the first Read. While the buffer is full the reader either
+// leaves frames in the source (skip frames off: every frame is delivered) or
+// grabs and drops them (skip frames on: the source is drained at its own
+// rate). Buffered frames are never overwritten, so the buffer holds the
+// oldest frames not yet read. Read waits up to the read time-out for a
+// frame; frames buffered before the reader stopped are still delivered.
+// The reader stops at the end of the source, on a failed grab, on Release
+// and on the next Open; the destructor stops and joins it.
+//
+// Thread-safety: Read, Open and the other operations come from one consumer
+// thread, concurrently with the reader thread. Open must not be called from
+// the reader thread.
+//
+// Example: ThreadedVideoGather gather(/*skip_frames=*/true,
+//     /*max_buffer_size=*/5, /*read_timeout_ms=*/2000);
+class ThreadedVideoGather : public VideoGather {
+ public:
+  // Requires: max_buffer_size >= 1 (smaller values count as 1).
+  ThreadedVideoGather(bool skip_frames, int max_buffer_size,
+                      int read_timeout_ms);
+  ~ThreadedVideoGather() override;
+
+  bool Open(const std::string& source, int attempts, int settle_seconds,
+            int retry_seconds) override;
+  bool Read(cv::Mat& frame) override;
+  cv::Size GetResolution() override;
+  bool SetResolution(const cv::Size& size) override;
+  bool IsOpened() override;
+  // Asks the reader thread to stop; the capture is released by the next
+  // Open or by the destructor.
+  void Release() override;
+  void StartReading() override;
+  void SetSkipFrames(bool enable) override;
+  bool SetProperty(const std::string& name, double value) override;
+
+  // The number of frames waiting in the buffer.
+  size_t BufferedFrameCount() const { return buffered_; }
+
+ private:
+  void StopReader();
+  void ReadFrames();
+  // Steps of the reader thread; the capture lock must be held.
+  bool GrabLocked();
+  cv::Mat RetrieveLocked();
+
+  // Guards every call on capture_ made while the reader thread may run.
+  std::mutex capture_mutex_;
+  // Guards buffer_. Never held together with capture_mutex_.
+  std::mutex buffer_mutex_;
+  std::atomic<bool> hold_{true};   // the reader grabs nothing while set
+  std::atomic<bool> stop_{false};  // asks the reader thread to end
+  const size_t max_buffer_size_;
+  std::deque<cv::Mat> buffer_;         // oldest first
+  std::atomic<size_t> buffered_{0};    // buffer_.size(), for lock-free polls
+  std::thread reader_;                 // empty when no thread runs
+  const int read_timeout_ms_;
+  std::atomic<bool> skip_frames_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_VIDEO_THREADED_VIDEO_GATHER_H_

@@ -1,0 +1,72 @@
+// A frame source read synchronously on the caller's thread.
+#ifndef VISION_VIDEO_VIDEO_GATHER_H_
+#define VISION_VIDEO_VIDEO_GATHER_H_
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "vision/video/gather.h"
+
+namespace talvenrook_vision {
+
+// Waits for the given time. The waits of Open (and the read time-out of
+// ThreadedVideoGather) go through one of these, so that tests can run them
+// without real time passing.
+using SleepFunction = std::function<void(std::chrono::milliseconds)>;
+
+// The real wait: std::this_thread::sleep_for.
+void RealSleep(std::chrono::milliseconds duration);
+
+// A Gather over one cv::VideoCapture, read on the caller's thread.
+//
+// Sources: a string of 5 or more characters is opened by name (file paths,
+// stream URLs); a shorter one is a camera index ("" means camera 0) and must
+// be all decimal digits, or Open fails at once without further attempts.
+// Read returns false at the end of a file and makes IsOpened false. Frames
+// are never dropped, so SetSkipFrames only says so.
+//
+// Not thread-safe: use it from one thread at a time.
+class VideoGather : public Gather {
+ public:
+  VideoGather();
+  ~VideoGather() override;
+
+  bool Open(const std::string& source, int attempts, int settle_seconds,
+            int retry_seconds) override;
+  bool Read(cv::Mat& frame) override;
+  cv::Size GetResolution() override;
+  bool SetResolution(const cv::Size& size) override;
+  bool IsOpened() override;
+  void Release() override;
+  void SetSkipFrames(bool enable) override;
+  bool SetProperty(const std::string& name, double value) override;
+
+  // Replaces the wait used by Open and by reads that wait for frames; an
+  // empty function restores RealSleep. Requires: no Open or Read under way.
+  void SetSleepFunction(SleepFunction sleep);
+
+ protected:
+  // Writes one line to standard error in a single write.
+  static void WriteLine(const std::string& text);
+  // "[" width " x " height "]".
+  static std::string SizeText(const cv::Size& size);
+
+  void Sleep(std::chrono::milliseconds duration) const { sleep_(duration); }
+
+  cv::VideoCapture capture_;
+
+ private:
+  // The outcome of one attempt to open the source.
+  enum class OpenResult { kOpened, kNotOpened, kNotACameraIndex };
+  OpenResult OpenSource(const std::string& source);
+
+  SleepFunction sleep_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_VIDEO_VIDEO_GATHER_H_
