@@ -48,6 +48,7 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
   queue_size_ = queue_size;
   engine_ = engine;
   reload_ = true;
+  loaded_ = true;
   return true;
 }
 
@@ -197,6 +198,7 @@ void SSDDetector::Reconfigure(cv::Size frame_size, bool fixed_size) {
 }
 
 bool SSDDetector::PrepareForFrame(const cv::Mat& frame, bool fixed_size) {
+  if (!loaded_) return false;
   if (frame.cols != frame_width_ || frame.rows != frame_height_ || reload_)
     Reconfigure(frame.size(), fixed_size);
   return scale_factor_ != 0.0f && !predictors_.empty();

@@ -123,6 +123,7 @@ class SSDDetector {
   std::vector<cv::Rect> configured_regions_;
   std::vector<SizeLimit> size_limits_;
   std::vector<cv::Rect> regions_;
+  bool loaded_ = false;  // a load succeeded
   bool reload_ = false;
   int32_t total_area_ = 0;
   std::vector<std::unique_ptr<OpenCVPredict>> predictors_;
