@@ -18,7 +18,11 @@ using std::chrono::milliseconds;
 using testing::FrameNumber;
 using testing::NumberedVideo;
 
-constexpr int kReadTimeoutMs = 50;
+// Long enough for a busy machine to decode the next frame; a read that
+// finds the reader stopped and the buffer empty waits this long.
+constexpr int kReadTimeoutMs = 1000;
+// For reads after the reader has stopped.
+constexpr int kStoppedReadTimeoutMs = 20;
 
 // Reads until Read fails; returns the numbers of the frames read.
 std::vector<int> Drain(ThreadedVideoGather& gather) {
@@ -88,7 +92,7 @@ TEST(ThreadedVideoGatherTest, WithoutSkippingDeliversEveryFrameFromABoundedBuffe
 // stops at the end of the file are still delivered.
 TEST(ThreadedVideoGatherTest, SkippingDropsFramesWhileTheBufferIsFull) {
   NumberedVideo video("skip", 40);
-  ThreadedVideoGather gather(/*skip_frames=*/false, 3, kReadTimeoutMs);
+  ThreadedVideoGather gather(/*skip_frames=*/false, 3, kStoppedReadTimeoutMs);
   gather.SetSkipFrames(true);
   StderrCapture err;
   ASSERT_TRUE(gather.Open(video.path(), 1, 0, 0));
@@ -103,7 +107,7 @@ TEST(ThreadedVideoGatherTest, SkippingDropsFramesWhileTheBufferIsFull) {
 
 TEST(ThreadedVideoGatherTest, ReleaseStopsTheReaderAndKeepsBufferedFrames) {
   NumberedVideo video("release", 30);
-  ThreadedVideoGather gather(/*skip_frames=*/false, 4, kReadTimeoutMs);
+  ThreadedVideoGather gather(/*skip_frames=*/false, 4, kStoppedReadTimeoutMs);
   ASSERT_TRUE(gather.Open(video.path(), 1, 0, 0));
   gather.StartReading();
   ASSERT_TRUE(PollUntil([&] { return gather.BufferedFrameCount() == 4; }));

@@ -32,7 +32,7 @@ std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
 // The threaded gather as the driver builds it, without dropping frames.
 std::unique_ptr<VideoGather> MakeGather(Kind kind) {
   if (kind == Kind::kPlain) return std::make_unique<VideoGather>();
-  return std::make_unique<ThreadedVideoGather>(false, 5, 200);
+  return std::make_unique<ThreadedVideoGather>(false, 5, 1000);
 }
 
 int CountLines(const std::string& text, const std::string& start) {
