@@ -355,14 +355,42 @@ bool OpenCVPredict::PrepareBlob(const cv::Mat& image, cv::Mat* blob) {
   return true;
 }
 
+void OpenCVPredict::SetOutputNames(const std::vector<std::string>& names) {
+  output_names_.assign(names.begin(), names.end());
+}
+
+std::vector<std::string> OpenCVPredict::UnconnectedOutputNames() const {
+  if (network_.empty()) return {};
+  const std::vector<cv::String> names = network_.getUnconnectedOutLayersNames();
+  return std::vector<std::string>(names.begin(), names.end());
+}
+
+cv::Mat OpenCVPredict::Forward(const cv::Mat& blob,
+                               const std::string& output_name) {
+  network_.setInput(blob);
+  if (!output_name.empty() || output_names_.empty())
+    return network_.forward(output_name);
+  network_.forward(outputs_, output_names_);
+  if (outputs_.size() == 1) return outputs_[0];
+  size_t total = 0;
+  for (const cv::Mat& m : outputs_) total += m.total();
+  cv::Mat joined(1, static_cast<int>(total), CV_32F);
+  float* dst = joined.ptr<float>();
+  for (const cv::Mat& m : outputs_) {
+    const cv::Mat c = m.isContinuous() ? m : m.clone();
+    std::memcpy(dst, c.ptr<float>(), c.total() * sizeof(float));
+    dst += c.total();
+  }
+  return joined;
+}
+
 std::vector<float> OpenCVPredict::Predict(const cv::Mat& image,
                                           const std::string& output_name) {
   if (network_.empty() || image.empty()) return {};
   try {
     PrepareBlob(image, &blob_);
     std::lock_guard<std::mutex> lock(network_mutex_);
-    network_.setInput(blob_);
-    return Flatten(network_.forward(output_name));
+    return Flatten(Forward(blob_, output_name));
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
     return {};
@@ -448,8 +476,7 @@ void OpenCVPredict::RunWorker() {
     }
     try {
       std::lock_guard<std::mutex> lock(network_mutex_);
-      network_.setInput(job.blob);
-      job.promise.setValue(network_.forward());
+      job.promise.setValue(Forward(job.blob, ""));
     } catch (const cv::Exception& e) {
       WriteOpenCVError(e);
       job.promise.setValue(cv::Mat());

@@ -82,6 +82,20 @@ class OpenCVPredict : public Predictor {
   void SetTarget(int target) override;
   void SetBackend(int backend) override;
 
+  // Outputs that every inference computes, flattened and concatenated in
+  // this order (for networks with several output layers, such as YOLO).
+  // Empty (the default) means the network's default output. Set before
+  // the first Predict or Push.
+  void SetOutputNames(const std::vector<std::string>& names);
+  // Names of the network's unconnected output layers.
+  std::vector<std::string> UnconnectedOutputNames() const;
+
+  // Number of queued results not yet popped, and whether the ring is full.
+  int64_t Pending() const { return pending_count_.load(); }
+  bool Full() const {
+    return pending_count_.load() >= static_cast<int64_t>(pending_.size());
+  }
+
   // Geometry in effect after loading (from the arguments or, for Caffe,
   // from the network text).
   cv::Size InputSize() const { return cv::Size(input_width_, input_height_); }
@@ -119,6 +133,8 @@ class OpenCVPredict : public Predictor {
   bool ComputeOutputSize(const std::string& engine);
   // Fills `blob` from the image; false (after an error line) on failure.
   bool PrepareBlob(const cv::Mat& image, cv::Mat* blob);
+  // Runs the network on `blob`; the caller holds network_mutex_.
+  cv::Mat Forward(const cv::Mat& blob, const std::string& output_name);
   void RunWorker();
   void StopWorker();
 
@@ -131,6 +147,8 @@ class OpenCVPredict : public Predictor {
   int output_size_ = 0;
   double scale_ = 1.0;
   bool swap_channels_ = false;
+  std::vector<cv::String> output_names_;
+  std::vector<cv::Mat> outputs_;  // scratch for several outputs
 
   // The ring: one future per queued inference. The pending count is the
   // only variable shared by Push and Pop; a slot is written only while the
