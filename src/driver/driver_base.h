@@ -1,21 +1,55 @@
 #ifndef SRC_DRIVER_DRIVER_BASE_H_
 #define SRC_DRIVER_DRIVER_BASE_H_
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
 
 #include "src/channels/callback_log_sink.h"
 #include "src/channels/kestu_base.h"
 #include "src/channels/streaming_manager.h"
+#include "talvenrook/vision/v1/vision_service.pb.h"
+#include "vision/detectors/vision_analytics.h"
+#include "vision/video/gather.h"
 
 namespace vostek_kestu {
 
-// The generic vision driver. Configuration messages received on the
-// configuration channel are queued here and applied between frames by the
-// capture thread; log lines can be forwarded to the client as Status
-// messages on the error channel.
+using ::talvenrook::vision::v1::EventTag;
+using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
+using VisionResultList = ::talvenrook::vision::v1::VisionResultList;
+using Entity = ::talvenrook::common::Entity;
+
+// The generic vision driver.
+//
+// Configuration messages received on the configuration channel are queued
+// and applied, one at a time and in arrival order, by the capture thread
+// between frames. A message with a "config" map is a configuration; any other
+// is a command (its action). The capture thread reads frames from the video
+// source, runs the pipeline on each (at once, or through a bounded queue for
+// the asynchronous detection thread), publishes one result per event whose
+// tag the driver publishes, answers preview requests with a JPEG, streams
+// whole results while streaming is on and shows the preview window.
+//
+// Example configuration (protobuf text format):
+//   uuid: "6f1c2b1e-3c1d-4e0a-9a8b-2f6d5c4b3a21"
+//   kestu_eye_config { config {
+//     properties { key: "source" value { string_value: "clip.mp4" } }
+//     properties { key: "max_fps" value { integer_value: 10 } }
+//     properties { key: "testing_mode" value { boolean_value: true } }
+//   } }
+//
+// Derived drivers build their pipeline in their Configure override (through
+// SetupPipeline) and then call BaseDriver::Configure. Their constructors call
+// StartDriverThreads(); their destructors call StopDriverThreads() first.
 class BaseDriver : public KestuBase {
  public:
   explicit BaseDriver(const std::string& driver_name);
@@ -26,35 +60,178 @@ class BaseDriver : public KestuBase {
   // Queues a copy of the message for the capture thread; never rejects.
   bool ProcessConfig(const DriverConfig& config) override;
 
+  virtual void ExecuteCommand(const DriverConfig& config);
+  virtual bool EnqueueFrame();
+  // A new shared reference to the current video source.
+  virtual std::shared_ptr<talvenrook_vision::Gather> GetVideoSource();
   // Stand-alone mode: reads the configuration named by --configuration_proto
   // and runs the driver on the calling thread. Returns the exit status.
   virtual int RunStandalone();
+  virtual bool Configure(const DriverConfig& config);
+  virtual void LogDetection(const VisionResult& result);
+  virtual void DrawResults(const VisionResult& result, cv::Mat& image);
+  virtual void DrawFps(const std::string& text, cv::Mat& image);
+  virtual void SendResult(const VisionResult& result);
+  virtual void PublishResult(const VisionResult& result);
+  virtual void SendPreview();
+  virtual void RequestPreview();
+  virtual void ProcessPendingConfigurations();
+  virtual void WaitForConfiguration(int seconds);
+  virtual bool ConnectToSource();
+  virtual void Run();
+  virtual void ProcessCurrentFrame();
+  virtual void RunAsyncDetection();
+  virtual void PrepareFrame();
+  virtual void ProcessFrame(cv::Mat frame);
+  virtual void ShowWindow(const cv::Mat& image);
+  virtual bool GrabFrame();
 
-  // Registers (once) or unregisters the driver's log sink. While registered,
-  // every log line of the process is also sent as a Status on this driver's
-  // error channel: INFO -> STATUS_INFO, WARNING -> STATUS_WARNING,
-  // ERROR -> STATUS_ERROR, FATAL -> STATUS_CRITICAL.
+  // The preview copy of the current frame, blurred, drawn on and scaled once
+  // per frame; read from the source when no frame was processed yet.
+  cv::Mat GetPreviewImage();
+  // Adds the preview JPEG as result_image; false when there is none.
+  bool AddImageToResult(VisionResult* result);
+
+  // Registers (once) or unregisters the driver's log sink: while registered,
+  // every log line is also sent as a Status on this driver's error channel.
   void SetLogForwarding(bool enabled);
   bool log_forwarding_enabled() const { return log_forwarding_enabled_; }
 
   void SetStreamingManager(std::shared_ptr<StreamingManagerBase> manager);
   std::shared_ptr<StreamingManagerBase> streaming_manager() const;
 
-  // Number of configurations waiting for the capture thread.
   size_t PendingConfigurationCount() const;
+  bool HasPipeline() const;
+  const std::set<EventTag>& published_event_tags() const {
+    return published_event_tags_;
+  }
+
+  // Settings, as the last configuration left them.
+  bool async_mode() const { return async_mode_; }
+  int64_t max_async_images() const { return max_async_images_; }
+  int blur_amount() const { return blur_amount_; }
+  int preview_quality() const { return preview_quality_; }
+  double preview_size_factor() const { return preview_size_factor_; }
+  cv::Size target_resolution() const { return target_resolution_; }
+  bool force_resolution() const { return force_resolution_; }
+  bool skip_frames() const { return skip_frames_; }
+  int max_fps() const { return max_fps_; }
+  int camera_rotation() const { return camera_rotation_; }
+  const std::map<std::string, double>& camera_properties() const {
+    return camera_properties_;
+  }
+  int64_t frames_grabbed() const { return frames_grabbed_; }
+  double frame_interval_ms() const { return frame_interval_ms_; }
+  bool detection_stopped() const { return detection_stopped_; }
 
  protected:
+  // Sets up the candidate pipeline with the message's configuration and
+  // installs it in place of the current one. When Setup fails, sends
+  // STATUS_ERROR "Pipeline setup failed" with the message's uuid and keeps
+  // the previous pipeline.
+  bool SetupPipeline(std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
+                     const DriverConfig& config);
+
+  void StartDriverThreads();
+  void StopDriverThreads();
+
+  std::set<EventTag> published_event_tags_;
+  VisionRequest request_;
+  float font_size_ = 1.0f;
+
+ private:
   void ForwardLogLine(int severity, const std::string& message);
+  void ApplyConfigurationKeys(const Entity& config);
+  void ApplySourceKeys(const Entity& config);
+  void ApplyCameraProperties(talvenrook_vision::Gather* gather);
+  void NegotiateResolution(talvenrook_vision::Gather* gather);
+  void CheckFreeze();
+  bool FreezeTest(const cv::Mat& raw);
+  void HandleEndOfStream();
+  // Writes the detection record as one binary VisionResultList.
+  bool WriteDetectionsFile(const std::string& path);
+  void Watchdog();
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline() const;
+  // Sleeps up to the given time; false when the driver is stopping.
+  bool SleepUnlessStopping(std::chrono::milliseconds duration);
+
+  // Settings written by Configure on the capture thread.
+  bool log_forwarding_enabled_ = false;
+  std::atomic<bool> async_mode_{false};
+  std::atomic<int64_t> max_async_images_{5};
+  bool enable_drawings_ = true;
+  double preview_size_factor_ = 1.0;
+  bool blur_preview_ = true;
+  int blur_amount_ = 90;
+  int preview_quality_ = 100;
+  std::map<std::string, double> camera_properties_;  // applied in name order
+  cv::Size target_resolution_{0, 0};
+  bool bypass_resolution_settings_ = false;
+  bool force_resolution_ = false;
+  bool keep_aspect_ = true;
+  int camera_rotation_ = 0;
+  std::string source_;
+  bool skip_frames_ = true;
+  bool enable_source_reconnection_ = true;
+  int stream_checking_period_ = 0;
+  bool show_text_fps_ = false;
+  int max_fps_ = 0;
+  bool show_fps_ = false;
+
+  CallbackLogSink log_sink_;
+  std::mutex log_sink_mutex_;  // guards log sink registration
 
   mutable std::mutex configuration_mutex_;  // guards pending_configurations_
   std::deque<DriverConfig> pending_configurations_;
 
- private:
-  CallbackLogSink log_sink_;
-  std::mutex log_sink_mutex_;  // guards log_forwarding_enabled_ changes
-  bool log_forwarding_enabled_ = false;
+  // The pipeline is shared with the frame step running on the asynchronous
+  // thread, so that a new configuration never destroys it mid-frame.
+  mutable std::mutex pipeline_mutex_;  // guards pipeline_ (the pointer)
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline_;
+
   mutable std::mutex streaming_mutex_;  // guards streaming_manager_
   std::shared_ptr<StreamingManagerBase> streaming_manager_;
+
+  mutable std::mutex gather_mutex_;  // guards gather_ (the pointer)
+  std::shared_ptr<talvenrook_vision::Gather> gather_;
+
+  // Frame state, used by the thread that runs the frame step.
+  cv::Mat raw_image_;
+  cv::Mat resized_image_;
+  cv::Mat processing_image_;
+  cv::Mat preview_image_;
+  bool preview_processed_ = false;
+  VisionResult current_result_;
+  std::atomic<int64_t> frames_grabbed_{0};
+  std::atomic<bool> detecting_{false};
+  std::atomic<int> watchdog_counter_{0};
+  std::atomic<bool> detection_stopped_{false};
+  std::atomic<bool> preview_requested_{false};
+  std::atomic<bool> end_of_stream_reported_{false};
+  bool end_of_stream_handled_ = false;
+  bool source_is_file_ = false;
+  int64_t frame_meter_start_ = 0;
+  std::atomic<double> frame_interval_ms_{0.0};
+  std::string frame_rate_text_;
+  bool window_usable_ = true;
+
+  // Frames waiting for the asynchronous detection thread.
+  std::mutex async_queue_mutex_;  // guards async_queue_
+  std::deque<cv::Mat> async_queue_;
+  std::atomic<bool> last_enqueue_result_{false};
+
+  // The freeze test compares frames of this driver's own source only.
+  cv::Mat freeze_reference_;
+  int freeze_check_counter_ = 0;
+
+  VisionResultList detection_record_;
+
+  std::mutex stop_mutex_;  // guards nothing but the waits on stop_cv_
+  std::condition_variable stop_cv_;
+  std::atomic<bool> stopping_{false};
+  std::thread capture_thread_;
+  std::thread async_thread_;
+  std::thread watchdog_thread_;
 };
 
 // Reads a DriverConfig from a file: protobuf text format when the name ends

@@ -6,8 +6,13 @@ CrowdDriver::CrowdDriver() : BaseDriver("CrowdDriver") {
   set_needs_pings(true);
   set_mandatory_configuration(true);
   SetNotesForHuman("Crowd Driver");
+  published_event_tags_.insert(::talvenrook::vision::v1::ZONE_EXIT);
+  StartDriverThreads();
 }
 
-CrowdDriver::~CrowdDriver() { StopChannels(); }
+CrowdDriver::~CrowdDriver() {
+  StopDriverThreads();
+  StopChannels();
+}
 
 }  // namespace vostek_kestu

@@ -1,0 +1,97 @@
+// A driver with a small pipeline for the driver-core tests: every frame gives
+// one detection and one TRACKING_END event for track id = frame number, plus
+// a second detection (id + 1000) that no event names.
+#ifndef TESTS_SRC_DRIVER_TEST_DRIVER_H_
+#define TESTS_SRC_DRIVER_TEST_DRIVER_H_
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "src/driver/driver_base.h"
+#include "vision/config/entity_config.h"
+
+namespace vostek_kestu {
+
+// Settings from the configuration map:
+//   "pipeline_mode": "ok" | "fail" (Setup returns false) |
+//                    "throw" (reads a required key that is absent)
+//   "hang_ms": each frame takes this long
+class TestPipeline : public talvenrook_vision::VisionAnalytics {
+ public:
+  bool Setup(const talvenrook::kestu::v1::kestueye::KestuEyeConfig& config) override {
+    const auto& map = config.config();
+    const std::string mode =
+        talvenrook_vision::GetPropertyOr(map, "pipeline_mode", "ok");
+    if (mode == "fail") return false;
+    if (mode == "throw") talvenrook_vision::GetProperty(map, "required_key");
+    hang_ms_ = talvenrook_vision::GetPropertyOr(map, "hang_ms", 0);
+    return true;
+  }
+
+  VisionResult Process(const VisionRequest& request,
+                       const cv::Mat& frame) override {
+    if (hang_ms_ > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(hang_ms_));
+    }
+    const uint64_t id = ++frames_;
+    VisionResult result;
+    auto* detection = result.add_rect_detection();
+    detection->set_tracking_id(id);
+    detection->set_uuid("detection-uuid");
+    detection->mutable_location()->set_width(static_cast<float>(frame.cols));
+    detection->mutable_location()->set_height(static_cast<float>(frame.rows));
+    result.add_rect_detection()->set_tracking_id(id + 1000);
+    auto* event = result.add_vision_event();
+    event->set_tag(talvenrook::vision::v1::TRACKING_END);
+    event->set_tracking_id(id);
+    result.set_uuid("frame-uuid");
+    return result;
+  }
+
+  void PushFrame(const cv::Mat& frame) override { ++pushed_; }
+  VisionResult PopResult(const VisionRequest& request,
+                         const cv::Mat& frame) override {
+    return Process(request, frame);
+  }
+
+  std::atomic<int> pushed_{0};
+
+ private:
+  int hang_ms_ = 0;
+  std::atomic<uint64_t> frames_{0};
+};
+
+class TestDriver : public BaseDriver {
+ public:
+  explicit TestDriver(bool start_threads = true) : BaseDriver("Test Driver") {
+    set_needs_pings(true);
+    set_mandatory_configuration(true);
+    published_event_tags_.insert(talvenrook::vision::v1::TRACKING_END);
+    if (start_threads) StartDriverThreads();
+  }
+  ~TestDriver() override {
+    StopDriverThreads();
+    StopChannels();
+  }
+
+  // A configuration naming "pipeline_mode" builds a new pipeline first.
+  bool Configure(const DriverConfig& config) override {
+    const auto& eye = config.kestu_eye_config();
+    if (eye.has_config() &&
+        talvenrook_vision::HasProperty(eye.config(), "pipeline_mode") &&
+        !SetupPipeline(std::make_unique<TestPipeline>(), config)) {
+      return false;
+    }
+    return BaseDriver::Configure(config);
+  }
+
+  using BaseDriver::ExecuteCommand;
+};
+
+}  // namespace vostek_kestu
+
+#endif  // TESTS_SRC_DRIVER_TEST_DRIVER_H_
