@@ -7,9 +7,6 @@ Run with Debian's python3 (python3-onnx, python3-numpy):
 channel_mean.onnx  input (1, 3, 4, 4) -> (1, 3): the mean of each input
                    channel. With a solid frame the outputs are known exactly:
                    (pixel - mean) * scale per channel.
-day_night.onnx     input (1, 3, 8, 8) -> (1, 2) softmax over
-                   [day, night]: day when the mean brightness (after the
-                   input scale, 0..1) is above 0.5, night below.
 """
 import os
 import sys
@@ -42,30 +39,10 @@ def channel_mean(path):
     save(graph, path)
 
 
-def day_night(path):
-    gain = 20.0
-    weights = np.array([[gain / 3, -gain / 3]] * 3, dtype=np.float32)
-    bias = np.array([-gain / 2, gain / 2], dtype=np.float32)
-    nodes = [
-        helper.make_node("GlobalAveragePool", ["data"], ["pooled"]),
-        helper.make_node("Flatten", ["pooled"], ["flat"], axis=1),
-        helper.make_node("Gemm", ["flat", "w", "b"], ["logits"]),
-        helper.make_node("Softmax", ["logits"], ["prob"], axis=1),
-    ]
-    graph = helper.make_graph(
-        nodes, "day_night",
-        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 8, 8])],
-        [helper.make_tensor_value_info("prob", TensorProto.FLOAT, [1, 2])],
-        initializer=[numpy_helper.from_array(weights, "w"),
-                     numpy_helper.from_array(bias, "b")])
-    save(graph, path)
-
-
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "tests/data"
     os.makedirs(out, exist_ok=True)
     channel_mean(os.path.join(out, "channel_mean.onnx"))
-    day_night(os.path.join(out, "day_night.onnx"))
 
 
 if __name__ == "__main__":
