@@ -1,7 +1,5 @@
 #include "vision/detectors/register_adapters.h"
 
-#include <mutex>
-
 #include "vision/detectors/adapter_registry.h"
 #include "vision/detectors/haar_detector_adapter.h"
 #include "vision/detectors/ssd_detector_adapter.h"
@@ -10,12 +8,9 @@
 namespace talvenrook_vision {
 
 void RegisterDetectorAdapters() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    RegisterAdapterCreator("SSD", CreateSSDDetectorAdapter);
-    RegisterAdapterCreator("HAAR", CreateHaarDetectorAdapter);
-    RegisterAdapterCreator("YOLO", CreateYoloDetectorAdapter);
-  });
+  RegisterAdapterCreator("SSD", CreateSSDDetectorAdapter);
+  RegisterAdapterCreator("HAAR", CreateHaarDetectorAdapter);
+  RegisterAdapterCreator("YOLO", CreateYoloDetectorAdapter);
 }
 
 }  // namespace talvenrook_vision

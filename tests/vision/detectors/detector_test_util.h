@@ -111,6 +111,7 @@ inline Entity CascadeModel(const std::string& file,
                            const std::string& type = "HAAR") {
   Entity model = ParseEntity(R"pb(
     properties { key: "version" value { string_value: "1" } }
+    properties { key: "engine" value { string_value: "OPENCV" } }
     properties { key: "content" value { entity_value {} } })pb");
   SetString(&model, "type", type);
   SetBlob(SubMap(&model, "content"), "cascade", ReadData(file));

@@ -1,0 +1,77 @@
+#include "vision/detectors/roi.h"
+
+#include <iostream>
+
+#include "vision/detectors/roi_models.h"
+
+namespace talvenrook_vision {
+namespace {
+
+const Entity& SubMapOrEmpty(const Entity& map, const std::string& key) {
+  static const Entity* empty = new Entity();
+  return HasProperty(map, key) ? AsEntity(GetProperty(map, key)) : *empty;
+}
+
+}  // namespace
+
+void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
+  configured_ = cv::Rect(GetPropertyOr<int32_t>(roi_map, "x", 0),
+                         GetPropertyOr<int32_t>(roi_map, "y", 0),
+                         GetPropertyOr<int32_t>(roi_map, "width", 0),
+                         GetPropertyOr<int32_t>(roi_map, "height", 0));
+  effective_ = configured_;
+  std::cerr << "Configuring day detector" << std::endl;
+  if (ConfigureRoiModel(config, SubMapOrEmpty(roi_map, "model"), &day_,
+                        "SSD")) {
+    std::cerr << "Successfully loaded day detector" << std::endl;
+  }
+  std::cerr << "Configuring night detector" << std::endl;
+  if (ConfigureRoiModel(config, SubMapOrEmpty(roi_map, "model_night"),
+                        &night_adapter_, "SSD-NIGHT")) {
+    std::cerr << "Successfully loaded night detector" << std::endl;
+  }
+}
+
+DetectorAdapter* Roi::ActiveAdapter() const {
+  if (night_ && night_adapter_) return night_adapter_.get();
+  return day_.get();
+}
+
+void Roi::SetNight(bool night) {
+  night_ = night;
+  std::cerr << "Changing models due to day/night change." << std::endl;
+  std::cerr << "Using " << (night ? "night" : "day") << " models."
+            << std::endl;
+}
+
+FrameRecord Roi::Crop(const cv::Mat& frame) {
+  const cv::Rect whole(0, 0, frame.cols, frame.rows);
+  const cv::Rect region =
+      (configured_.width <= 0 || configured_.height <= 0) ? whole : configured_;
+  effective_ = region & whole;
+  FrameRecord record;
+  record.frame = frame;
+  record.crop_rect = effective_;
+  record.crop = frame(effective_);
+  return record;
+}
+
+void Roi::AppendPending(DetectorAdapter* adapter, const cv::Rect& crop) {
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    pending_.emplace_back(adapter, crop);
+  }
+  pending_ready_.notify_one();
+}
+
+bool Roi::TakePending(std::pair<DetectorAdapter*, cv::Rect>* entry,
+                      std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(pending_mutex_);
+  if (!pending_ready_.wait_for(lock, limit, [this] { return !pending_.empty(); }))
+    return false;
+  *entry = pending_.front();
+  pending_.pop_front();
+  return true;
+}
+
+}  // namespace talvenrook_vision

@@ -1,0 +1,85 @@
+// Roi: one region of interest with its day and night detector adapters,
+// and FrameRecord, what a region set hands on for one frame and region.
+//
+// The pending queue hands pushed frames from the producer (PushFrame) to
+// the consumer (PopDetections): each entry names the adapter that received
+// the frame and the crop rectangle, so that the adapter that received a
+// frame delivers its detections even when day and night switched since.
+//
+// Example ROI map (one element of "rois"):
+//   properties { key: "x" value { integer_value: 0 } }
+//   properties { key: "y" value { integer_value: 100 } }
+//   properties { key: "width" value { integer_value: 640 } }
+//   properties { key: "height" value { integer_value: 380 } }
+//   properties { key: "model" value { entity_value {
+//     properties { key: "type" value { string_value: "SSD" } }
+//     properties { key: "version" value { string_value: "2" } } } } }
+//   properties { key: "model_night" value { entity_value {
+//     properties { key: "type" value { string_value: "SSD-NIGHT" } }
+//     properties { key: "version" value { string_value: "1" } } } } }
+#ifndef VISION_DETECTORS_ROI_H_
+#define VISION_DETECTORS_ROI_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include <opencv2/core.hpp>
+
+#include "vision/detectors/detector_adapter.h"
+
+namespace talvenrook_vision {
+
+struct FrameRecord {
+  cv::Mat frame;
+  cv::Rect crop_rect;
+  cv::Mat crop;  // a view into frame
+};
+
+class Roi {
+ public:
+  explicit Roi(int32_t index) : index_(index) {}
+
+  // Reads the rectangle (absent or non-integer members read 0) and loads
+  // the day and night adapters, with their messages.
+  void Configure(const Entity& roi_map, const KestuEyeConfig& config);
+
+  // Night adapter when night is wanted and one exists, else the day
+  // adapter (may be null).
+  DetectorAdapter* ActiveAdapter() const;
+  void SetNight(bool night);
+  // The region of the frame (the whole frame for a width or height of 0 or
+  // less), cut at the frame's edges; also stored as the effective rectangle.
+  FrameRecord Crop(const cv::Mat& frame);
+
+  void AppendPending(DetectorAdapter* adapter, const cv::Rect& crop);
+  // Waits up to `limit` for the oldest pending entry; false when none came.
+  bool TakePending(std::pair<DetectorAdapter*, cv::Rect>* entry,
+                   std::chrono::milliseconds limit);
+
+  int32_t index() const { return index_; }
+  bool night() const { return night_; }
+  const cv::Rect& configured_rect() const { return configured_; }
+  const cv::Rect& effective_rect() const { return effective_; }
+  DetectorAdapter* day_adapter() const { return day_.get(); }
+  DetectorAdapter* night_adapter() const { return night_adapter_.get(); }
+
+ private:
+  bool night_ = false;
+  cv::Rect configured_;
+  cv::Rect effective_;
+  std::unique_ptr<DetectorAdapter> day_;
+  std::unique_ptr<DetectorAdapter> night_adapter_;
+  std::mutex pending_mutex_;
+  std::condition_variable pending_ready_;
+  // guarded by pending_mutex_
+  std::deque<std::pair<DetectorAdapter*, cv::Rect>> pending_;
+  int32_t index_;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_DETECTORS_ROI_H_

@@ -1,0 +1,39 @@
+// Choosing a region's day and night detector models from the model list of
+// a KestuEyeConfig.
+//
+// Every model map visited must hold "type" and "version" (read with
+// GetProperty; MissingPropertyError otherwise). Models are matched by exact
+// type and version; adapters come from the adapter registry.
+#ifndef VISION_DETECTORS_ROI_MODELS_H_
+#define VISION_DETECTORS_ROI_MODELS_H_
+
+#include <memory>
+#include <string>
+
+#include "vision/detectors/detector_adapter.h"
+
+namespace talvenrook_vision {
+
+// (type, version) of the first model whose "type" equals `type`, or two
+// empty strings.
+ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
+                                  const std::string& type);
+
+// Offers the first model matching `wanted` to the registry and puts the
+// adapter in `slot`; the ROI model map's "input_size", when present, becomes
+// the adapter's network size. False when no model matches or no creator
+// serves it (the slot then keeps what it had).
+bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
+                  std::unique_ptr<DetectorAdapter>* slot,
+                  const ModelTypeVersion& wanted);
+
+// Loads the model that the ROI model map names ("type", "version"), falling
+// back to the first model of `default_type`, with the messages of each
+// step. False when nothing could be loaded.
+bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
+                       std::unique_ptr<DetectorAdapter>* slot,
+                       const std::string& default_type);
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_DETECTORS_ROI_MODELS_H_

@@ -1,0 +1,105 @@
+#include "vision/detectors/roi_set.h"
+
+#include <iostream>
+
+#include "vision/drawing/drawing.h"
+
+namespace talvenrook_vision {
+namespace {
+
+constexpr std::chrono::milliseconds kPopLimit(10000);
+const cv::Scalar kRoiOuter(0, 0, 0);
+const cv::Scalar kRoiInner(255, 255, 0);
+
+Entity WholeFrameRoi() {
+  Entity roi;
+  for (const char* key : {"x", "y", "width", "height"})
+    (*roi.mutable_properties())[key].set_integer_value(0);
+  return roi;
+}
+
+void ShiftInto(const cv::Rect& crop, int32_t index, DetectionList* list) {
+  list->roi_index = index;
+  for (cv::Rect& box : list->boxes) {
+    box.x += crop.x;
+    box.y += crop.y;
+  }
+}
+
+}  // namespace
+
+void RoiSet::Configure(const KestuEyeConfig& config) {
+  night_.Configure(config);
+  rois_.clear();
+  ArrayValue list;
+  ReadPropertyIfPresent(config.config(), "rois", &list);
+  if (list.values_size() == 0) {
+    std::cerr << "INFO: No ROI found. " << std::endl;
+    rois_.push_back(std::make_unique<Roi>(0));
+    rois_.back()->Configure(WholeFrameRoi(), config);
+    return;
+  }
+  WriteConfiguringLine(list.values_size(), "ROI");
+  for (int i = 0; i < list.values_size(); ++i) {
+    rois_.push_back(std::make_unique<Roi>(i));
+    rois_.back()->Configure(AsEntity(list.values(i)), config);
+    const cv::Rect& r = rois_.back()->configured_rect();
+    std::cerr << "INFO: Roi #" << (i + 1) << ": [" << r.width << " x "
+              << r.height << " from (" << r.x << ", " << r.y << ")]"
+              << std::endl;
+  }
+}
+
+void RoiSet::SwitchDayNight(const cv::Mat& frame) {
+  if (!night_.enabled()) return;
+  const int moment = night_.Judge(frame);
+  if (moment == moment_.load()) return;
+  moment_ = moment;
+  for (auto& roi : rois_) roi->SetNight(moment == NightSolution::kNight);
+}
+
+std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame) {
+  SwitchDayNight(frame);
+  std::vector<DetectionList> lists(rois_.size());
+  for (size_t i = 0; i < rois_.size(); ++i) {
+    Roi& roi = *rois_[i];
+    const FrameRecord record = roi.Crop(frame);
+    if (DetectorAdapter* adapter = roi.ActiveAdapter())
+      lists[i] = adapter->Detect(record.crop);
+    ShiftInto(record.crop_rect, roi.index(), &lists[i]);
+  }
+  return lists;
+}
+
+void RoiSet::PushFrame(const cv::Mat& frame) {
+  SwitchDayNight(frame);
+  for (auto& roi : rois_) {
+    const FrameRecord record = roi->Crop(frame);
+    DetectorAdapter* adapter = roi->ActiveAdapter();
+    if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+    roi->AppendPending(adapter, record.crop_rect);
+  }
+}
+
+std::vector<DetectionList> RoiSet::PopDetections() {
+  std::vector<DetectionList> lists(rois_.size());
+  for (size_t i = 0; i < rois_.size(); ++i) {
+    std::pair<DetectorAdapter*, cv::Rect> entry{nullptr, cv::Rect()};
+    if (rois_[i]->TakePending(&entry, kPopLimit) && entry.first)
+      lists[i] = entry.first->PopDetections();
+    ShiftInto(entry.second, rois_[i]->index(), &lists[i]);
+  }
+  return lists;
+}
+
+void RoiSet::Draw(cv::Mat& frame) const {
+  night_.Draw(frame, moment_.load());
+  for (const auto& roi : rois_) {
+    const DetectorAdapter* adapter = roi->ActiveAdapter();
+    const std::string type = adapter ? adapter->TypeVersion().first : "";
+    DrawLabelledRectangle(frame, roi->effective_rect(), kRoiOuter, kRoiInner,
+                          type + "  ROI #" + std::to_string(roi->index()));
+  }
+}
+
+}  // namespace talvenrook_vision

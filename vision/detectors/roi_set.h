@@ -1,0 +1,56 @@
+// RoiSet: the regions of interest of a camera, each with a day and a night
+// detector adapter, switched together when the NightSolution's verdict
+// changes.
+//
+// Detect runs every region's active adapter on its crop and returns one
+// DetectionList per region, in region order, with boxes in frame pixels
+// and the region index set (an empty list for a region without adapter).
+// PushFrame (producer thread) and PopDetections (consumer thread) split the
+// same work in two; day/night switching happens on the producer side.
+//
+// Example pipeline configuration:
+//   properties { key: "use_night_solution" value { boolean_value: true } }
+//   properties { key: "rois" value { array_value {
+//     values { entity_value {
+//       properties { key: "x" value { integer_value: 0 } }
+//       properties { key: "y" value { integer_value: 0 } }
+//       properties { key: "width" value { integer_value: 640 } }
+//       properties { key: "height" value { integer_value: 360 } } } } } } }
+// with models of types "SSD" and "SSD-NIGHT" in the configuration's models.
+#ifndef VISION_DETECTORS_ROI_SET_H_
+#define VISION_DETECTORS_ROI_SET_H_
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "vision/detectors/night_solution.h"
+#include "vision/detectors/roi.h"
+
+namespace talvenrook_vision {
+
+class RoiSet {
+ public:
+  void Configure(const KestuEyeConfig& config);
+  std::vector<DetectionList> Detect(const cv::Mat& frame);
+  void PushFrame(const cv::Mat& frame);
+  // Waits for the oldest pushed frame of every region (at most 10 seconds
+  // per region; a region with nothing pushed gives an empty list).
+  std::vector<DetectionList> PopDetections();
+  void Draw(cv::Mat& frame) const;
+
+  int moment() const { return moment_.load(); }
+  const NightSolution& night_solution() const { return night_; }
+  const std::vector<std::unique_ptr<Roi>>& rois() const { return rois_; }
+
+ private:
+  void SwitchDayNight(const cv::Mat& frame);
+
+  NightSolution night_;
+  std::vector<std::unique_ptr<Roi>> rois_;
+  std::atomic<int> moment_{NightSolution::kDay};
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_DETECTORS_ROI_SET_H_
