@@ -419,7 +419,7 @@ std::shared_ptr<talvenrook_vision::Gather> BaseDriver::GetVideoSource() {
 }
 
 bool BaseDriver::ConnectToSource() {
-  std::shared_ptr<talvenrook_vision::Gather> gather;
+  std::shared_ptr<talvenrook_vision::VideoGather> gather;
   if (skip_frames_) {
     LOG(INFO) << "Skipping frames is allowed";
     gather = std::make_shared<talvenrook_vision::ThreadedVideoGather>(false, 5,
@@ -429,6 +429,7 @@ bool BaseDriver::ConnectToSource() {
     LOG(INFO) << "Skipping frames is not enabled";
     gather = std::make_shared<talvenrook_vision::VideoGather>();
   }
+  if (source_sleep_) gather->SetSleepFunction(source_sleep_);
   {
     std::lock_guard<std::mutex> lock(gather_mutex_);
     gather_ = gather;

@@ -20,6 +20,7 @@
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "vision/detectors/vision_analytics.h"
 #include "vision/video/gather.h"
+#include "vision/video/video_gather.h"
 
 namespace vostek_kestu {
 
@@ -99,6 +100,12 @@ class BaseDriver : public KestuBase {
 
   void SetStreamingManager(std::shared_ptr<StreamingManagerBase> manager);
   std::shared_ptr<StreamingManagerBase> streaming_manager() const;
+
+  // Replaces the waits of the video sources this driver opens from now on
+  // (tests skip the seconds a source is given to settle).
+  void SetSourceSleepFunction(talvenrook_vision::SleepFunction sleep) {
+    source_sleep_ = std::move(sleep);
+  }
 
   size_t PendingConfigurationCount() const;
   bool HasPipeline() const;
@@ -194,6 +201,7 @@ class BaseDriver : public KestuBase {
 
   mutable std::mutex gather_mutex_;  // guards gather_ (the pointer)
   std::shared_ptr<talvenrook_vision::Gather> gather_;
+  talvenrook_vision::SleepFunction source_sleep_;  // empty: real sleeps
 
   // Frame state, used by the thread that runs the frame step.
   cv::Mat raw_image_;

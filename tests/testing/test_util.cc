@@ -15,7 +15,9 @@ extern char** environ;
 
 namespace kestu_testing {
 
-int PortBlock(int index) { return 42000 + index * 20; }
+// Below the kernel's ephemeral range (32768 and up), so that no outgoing
+// connection of a parallel test can be holding one of these ports.
+int PortBlock(int index) { return 21000 + index * 20; }
 
 bool PollUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds timeout,

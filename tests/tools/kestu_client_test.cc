@@ -56,7 +56,7 @@ class ClientTest : public ::testing::Test {
 };
 
 TEST_F(ClientTest, InfoPingAndSend) {
-  StartServer(40);
+  ASSERT_NO_FATAL_FAILURE(StartServer(40));
   std::string out, err;
   ASSERT_EQ(Client({"info"}, &out), 0);
   EXPECT_NE(out.find("driver_name: \"Face Driver\""), std::string::npos);
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(ClientTest, ListenPrintsStatusesWhileItPings) {
-  StartServer(42);
+  ASSERT_NO_FATAL_FAILURE(StartServer(42));
   ChildProcess listen(kClient, {"--bind_port=" + std::to_string(base_),
                                 "--count=1", "--ping_interval_ms=50",
                                 "listen", "face"});

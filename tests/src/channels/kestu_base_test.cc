@@ -90,7 +90,7 @@ class BadConfigurationTest : public FaceChannelTest,
                              public ::testing::WithParamInterface<BadInput> {};
 
 TEST_P(BadConfigurationTest, ExactlyOneErrorStatusAndDriverStaysUsable) {
-  StartDriver(GetParam().port_index);
+  ASSERT_NO_FATAL_FAILURE(StartDriver(GetParam().port_index));
   WarmUp(*client_, *status_);
   const size_t pending = driver_.PendingConfigurationCount();
 
@@ -139,7 +139,7 @@ class DelayTest : public FaceChannelTest,
 
 TEST_P(DelayTest, AcceptedConfigurationAppliesPositiveValuesOnly) {
   const DelayCase& c = GetParam();
-  StartDriver(c.port_index);
+  ASSERT_NO_FATAL_FAILURE(StartDriver(c.port_index));
   DriverConfig config;
   config.set_delay_between_updates(c.delay_s);
   config.set_timeout_after_last_ping(c.timeout_s);
@@ -312,7 +312,8 @@ TEST(FuzzTest, RandomAndMutatedMessagesNeverStopTheDriver) {
 }
 
 TEST_F(FaceChannelTest, LogForwardingMapsSeveritiesAndRegistersOnce) {
-  StartDriver(14);
+  ASSERT_NO_FATAL_FAILURE(StartDriver(14));
+  WarmUp(*client_, *status_);
   driver_.SetLogForwarding(true);
   driver_.SetLogForwarding(true);  // registered once: one status per line
   auto next = [&] { return ReceiveStatus(*status_, kWait); };

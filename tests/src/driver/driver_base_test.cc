@@ -68,6 +68,12 @@ std::string Str(const std::string& s) { return "string_value: \"" + s + "\""; }
 std::string Int(int64_t v) { return "integer_value: " + std::to_string(v); }
 std::string Bool(bool b) { return b ? "boolean_value: true" : "boolean_value: false"; }
 
+// Sources get no seconds to settle or before a retry; the short polls of a
+// reader still wait for real.
+void SkipSettling(std::chrono::milliseconds duration) {
+  if (duration < std::chrono::seconds(1)) std::this_thread::sleep_for(duration);
+}
+
 void ResetFlags() {
   FLAGS_testing_mode = false;
   FLAGS_show_gui = false;
@@ -92,6 +98,7 @@ class DriverTest : public ::testing::Test {
   void Start(int port_index) {
     base_ = PortBlock(port_index);
     driver_ = std::make_unique<TestDriver>();
+    driver_->SetSourceSleepFunction(SkipSettling);
     ASSERT_TRUE(driver_->Init(base_, "127.0.0.1"));
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);
     status_ = std::make_unique<Subscriber>(context_, client_->StatusEndpoint(),
@@ -99,6 +106,12 @@ class DriverTest : public ::testing::Test {
     data_ = std::make_unique<Subscriber>(context_, client_->DataEndpoint(),
                                          kWait);
     ASSERT_TRUE(status_->connected() && data_->connected());
+    // Bytes that never parse get an error status; once one arrives, the
+    // status subscription is known to be in place.
+    ASSERT_TRUE(PollUntil([&] {
+      client_->Push(std::string("\xff", 1), kWait);
+      return ReceiveStatus(*status_, milliseconds(50)).has_value();
+    }, kWait));
     // A client keeps pinging while it wants the driver to run.
     pinger_ = std::thread([this] {
       DriverClient pinger(context_, "127.0.0.1", base_);
@@ -158,7 +171,7 @@ class DriverTest : public ::testing::Test {
 };
 
 TEST_F(DriverTest, TestingModePublishesEveryFrameThenStopsAtTheEnd) {
-  Start(50);
+  ASSERT_NO_FATAL_FAILURE(Start(50));
   Send(ClipConfig("cfg-1", Prop("testing_mode", Bool(true)) +
                                Prop("max_fps", Int(50))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg-1"));
@@ -185,7 +198,7 @@ TEST_F(DriverTest, TestingModePublishesEveryFrameThenStopsAtTheEnd) {
 }
 
 TEST_F(DriverTest, OutsideTestingModeOnlyEventDetectionsArePublished) {
-  Start(51);
+  ASSERT_NO_FATAL_FAILURE(Start(51));
   Send(ClipConfig("cfg-2", ""));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg-2"));
   std::set<std::string> uuids;
@@ -220,7 +233,7 @@ class CommandTest : public DriverTest,
 
 TEST_P(CommandTest, AnswersWithTheRequestUuid) {
   const CommandCase& c = GetParam();
-  Start(c.port_index);
+  ASSERT_NO_FATAL_FAILURE(Start(c.port_index));
   Send(c.message);
   auto status = WaitStatus(c.type, "req-1");
   ASSERT_TRUE(status) << c.message;
@@ -262,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(DriverTest, BadConfigurationKeepsThePreviousPipeline) {
-  Start(60);
+  ASSERT_NO_FATAL_FAILURE(Start(60));
   Send(ClipConfig("good", Prop("testing_mode", Bool(true)) +
                               Prop("max_fps", Int(20))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "good"));
@@ -281,7 +294,7 @@ TEST_F(DriverTest, BadConfigurationKeepsThePreviousPipeline) {
 }
 
 TEST_F(DriverTest, CapturePreviewSendsOneScaledJpeg) {
-  Start(61);
+  ASSERT_NO_FATAL_FAILURE(Start(61));
   Send(ClipConfig("cfg", Prop("preview_size_factor", "double_value: 0.5") +
                              Prop("max_fps", Int(5)) +
                              Prop("enable_source_reconnection", Bool(true))));
@@ -307,7 +320,7 @@ TEST_F(DriverTest, CapturePreviewSendsOneScaledJpeg) {
 }
 
 TEST_F(DriverTest, StreamingSendsWholeResultsWithTheirImage) {
-  Start(62);
+  ASSERT_NO_FATAL_FAILURE(Start(62));
   auto streaming = std::make_shared<StreamingManager>();
   ASSERT_TRUE(streaming->Init(base_ + 15, "127.0.0.1"));
   driver_->SetStreamingManager(streaming);
@@ -339,7 +352,7 @@ TEST_F(DriverTest, StreamingSendsWholeResultsWithTheirImage) {
 }
 
 TEST_F(DriverTest, MaxFpsThrottlesTheFrameInterval) {
-  Start(63);
+  ASSERT_NO_FATAL_FAILURE(Start(63));
   Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
                              Prop("max_fps", Int(10))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
@@ -348,7 +361,7 @@ TEST_F(DriverTest, MaxFpsThrottlesTheFrameInterval) {
 }
 
 TEST_F(DriverTest, AsyncModeProcessesEveryFrameThroughTheQueue) {
-  Start(64);
+  ASSERT_NO_FATAL_FAILURE(Start(64));
   Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
                              Prop("async_mode", Bool(true)) +
                              Prop("max_async_images", Int(0)) +
