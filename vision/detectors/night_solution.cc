@@ -1,5 +1,7 @@
 #include "vision/detectors/night_solution.h"
 
+#include <iostream>
+
 #include <opencv2/imgproc.hpp>
 
 #include "talvenrook/vision/v1/vision.pb.h"
@@ -39,8 +41,7 @@ void NightSolution::Configure(const KestuEyeConfig& config) {
   const Entity& pipeline = config.config();
   ReadPropertyIfPresent(pipeline, "draw_moment_of_day", &draw_moment_of_day_);
   if (ReadPropertyIfPresent(pipeline, "use_night_solution",
-                            &use_night_solution_) &&
-      use_night_solution_) {
+                            &use_night_solution_)) {
     ReadNightKeys(pipeline);
   }
   for (const Entity& model : config.models()) {
@@ -58,6 +59,7 @@ void NightSolution::Configure(const KestuEyeConfig& config) {
 
 int NightSolution::Judge(const cv::Mat& frame) {
   if (!use_night_solution_) return kOff;
+  if (frame.empty()) return reverse_day_night_ ? kNight : kDay;
   const cv::Rect area = area_ & cv::Rect(0, 0, frame.cols, frame.rows);
   if (area_.width > 0 && area_.height > 0 && !area.empty()) {
     frame(area).copyTo(image_);
@@ -68,7 +70,12 @@ int NightSolution::Judge(const cv::Mat& frame) {
   if (classifier_) {
     night = classifier_->Classify(image_, 0, false) == "night";
   } else if (threshold_ > 0) {
-    night = JudgeByHistogram(image_);
+    try {
+      night = JudgeByHistogram(image_);
+    } catch (const cv::Exception& e) {
+      std::cerr << "ERROR: " << e.what() << std::endl;
+      night = false;
+    }
   }
   if (reverse_day_night_) night = !night;
   return night ? kNight : kDay;

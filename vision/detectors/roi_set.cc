@@ -59,8 +59,13 @@ void RoiSet::SwitchDayNight(const cv::Mat& frame) {
 }
 
 std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame) {
-  SwitchDayNight(frame);
   std::vector<DetectionList> lists(rois_.size());
+  if (frame.empty()) {
+    for (size_t i = 0; i < rois_.size(); ++i)
+      lists[i].roi_index = rois_[i]->index();
+    return lists;
+  }
+  SwitchDayNight(frame);
   for (size_t i = 0; i < rois_.size(); ++i) {
     Roi& roi = *rois_[i];
     const FrameRecord record = roi.Crop(frame);
@@ -93,6 +98,7 @@ std::vector<DetectionList> RoiSet::PopDetections() {
 }
 
 void RoiSet::Draw(cv::Mat& frame) const {
+  if (frame.empty()) return;
   night_.Draw(frame, moment_.load());
   for (const auto& roi : rois_) {
     const DetectorAdapter* adapter = roi->ActiveAdapter();

@@ -180,6 +180,10 @@ TEST_F(RoiSetTest, RegionsAreCutAtTheFrameAndBoxesComeBackInFramePixels) {
   EXPECT_TRUE(kFace.contains(centre)) << lists[0].boxes[0];
   EXPECT_TRUE(lists[1].boxes.empty());  // a corner of the wall
   EXPECT_EQ(lists[2].boxes, set.Detect(frame)[2].boxes);
+  const std::vector<DetectionList> none = set.Detect(cv::Mat());
+  ASSERT_EQ(none.size(), 3u);
+  EXPECT_EQ(none[2].roi_index, 2);
+  EXPECT_TRUE(none[0].boxes.empty());
 }
 
 TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
