@@ -176,23 +176,22 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
-  if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
-    return LoadFromBytes(ReadWholeFile(network_path),
-                         ReadWholeFile(weights_path), ReadWholeFile(mean_path),
-                         input_size, channels, mean_scalar, scale,
-                         swap_channels, engine, queue_size);
-  }
-  if (!ReadNetworkFromFiles(network_path, weights_path, engine)) return false;
   std::string mean_payload;
   if (!mean_path.empty()) {
     mean_payload = ReadWholeFile(mean_path);
     if (mean_payload.empty()) {
       std::cerr << "ERROR: Could not read the mean file " << mean_path
                 << std::endl;
-      network_ = cv::dnn::Net();
       return false;
     }
   }
+  if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
+    return LoadFromBytes(ReadWholeFile(network_path),
+                         ReadWholeFile(weights_path), mean_payload,
+                         input_size, channels, mean_scalar, scale,
+                         swap_channels, engine, queue_size);
+  }
+  if (!ReadNetworkFromFiles(network_path, weights_path, engine)) return false;
   return FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
                     engine, mean_payload, queue_size);
 }

@@ -118,6 +118,8 @@ TEST(CreateClassifierModelTest, LoadsFromBytesAndFromAFilePath) {
   Entity from_bytes = ParseEntity(kChannelMeanModel);
   SetBlob(SubMap(&from_bytes, "content"), "caffemodel",
           ReadFile(DataPath("channel_mean.onnx")));
+  // ONNX reads only the weights; a network definition is ignored.
+  SetBlob(SubMap(&from_bytes, "content"), "prototxt", "not read");
   Entity from_file = ParseEntity(kChannelMeanModel);
   (*SubMap(&from_file, "content")->mutable_properties())["caffemodel_file"]
       .set_string_value(DataPath("channel_mean.onnx"));

@@ -209,6 +209,16 @@ INSTANTIATE_TEST_SUITE_P(
                         "ERROR: "}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(OpenCVPredictTest, UnreadableMeanFileFailsTheLoad) {
+  OpenCVPredict p;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(p.LoadFromFiles("", DataPath("channel_mean.onnx"),
+                               DataPath("no_such.mean"), cv::Size(4, 4), 3,
+                               cv::Scalar(), 1.0, false, "Tensorflow", 0));
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              HasSubstr("ERROR: Could not read the mean file "));
+}
+
 TEST(OpenCVPredictTest, MissingNetworkFileFailsTheLoad) {
   OpenCVPredict p;
   ::testing::internal::CaptureStderr();
