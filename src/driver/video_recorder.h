@@ -1,0 +1,111 @@
+// One scheduled video file: waits for its start time, writes a fixed number
+// of frames, closes the file and reports it.
+#ifndef SRC_DRIVER_VIDEO_RECORDER_H_
+#define SRC_DRIVER_VIDEO_RECORDER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "src/driver/recorder_clock.h"
+
+namespace vostek_kestu {
+
+// Records the frames it is given into one video file.
+//
+// Schedule opens the writer at once and starts the wait. Every Write call
+// adds the time since the previous call (or since scheduling) to the waited
+// time; once the wait time has passed, each call writes its image, until
+// frames to write (duration x fps) are written; then the recorder finishes:
+// the file is closed and the completion callback receives its path. A
+// recorder that is not given frames measures nothing, so a recorder queued
+// behind others counts the whole time since its scheduling in the first
+// interval it measures.
+//
+// Images of another size than the scheduled frame size are scaled to it,
+// and grey or four-channel images are converted to BGR, so that every
+// counted frame is really in the file.
+//
+// The completion callback may destroy the recorder: nothing of the recorder
+// is touched after it returns. Destroying a recorder closes its file without
+// calling the callback.
+//
+// Not thread-safe; its owner serialises the calls.
+class VideoRecorder {
+ public:
+  using CompletionCallback = std::function<void(const std::string& path)>;
+
+  static constexpr int kDefaultFramesToWrite = 1200;
+  static constexpr char kDefaultOutputPath[] = "/tmp/video.mp4";
+
+  // Requires: clock outlives the recorder.
+  explicit VideoRecorder(const RecorderClock* clock = RecorderClock::System());
+  ~VideoRecorder();
+
+  VideoRecorder(const VideoRecorder&) = delete;
+  VideoRecorder& operator=(const VideoRecorder&) = delete;
+
+  void SetCompletionCallback(CompletionCallback callback) {
+    completion_callback_ = std::move(callback);
+  }
+
+  // Logs the schedule, opens the writer and starts the wait. Returns whether
+  // the writer is open; a writer that fails to open is reported by the
+  // caller, not here.
+  bool Schedule(int duration_seconds, const std::string& output_path,
+                int fourcc, int fps, const cv::Size& frame_size,
+                int64_t wait_seconds, bool is_color = true);
+
+  // Measures the wait and, once it has passed, writes the image. Returns
+  // true when the recorder finished in this call; the completion callback
+  // has then run and the recorder may no longer exist.
+  bool Write(const cv::Mat& image);
+
+  // Closes the file and calls the completion callback with the output path.
+  // A second call does nothing.
+  void Finish();
+
+  bool IsOpen() const { return writer_.isOpened(); }
+  bool started() const { return started_; }
+  bool finished() const { return finished_; }
+  int frames_written() const { return frames_written_; }
+  int frames_to_write() const { return frames_to_write_; }
+  const std::string& output_path() const { return output_path_; }
+  int64_t wait_seconds() const { return wait_seconds_; }
+  int fourcc() const { return fourcc_; }
+  int fps() const { return fps_; }
+  const cv::Size& frame_size() const { return frame_size_; }
+  int64_t measured_intervals() const { return measured_intervals_; }
+  // Time waited so far, in seconds.
+  double WaitedSeconds() const;
+
+ private:
+  // The image as the writer expects it: frame size, three channels.
+  const cv::Mat& FitToFrame(const cv::Mat& image);
+
+  const RecorderClock* clock_;
+  cv::VideoWriter writer_;
+  int frames_written_ = 0;
+  int frames_to_write_ = kDefaultFramesToWrite;
+  std::string output_path_ = kDefaultOutputPath;
+  CompletionCallback completion_callback_;
+  int64_t measured_intervals_ = 0;
+  int64_t accumulated_ticks_ = 0;
+  int64_t last_tick_ = 0;
+  bool has_last_tick_ = false;
+  int64_t wait_seconds_ = 0;
+  bool started_ = false;
+  bool finished_ = false;
+  int fourcc_ = 0;
+  int fps_ = 0;
+  cv::Size frame_size_;
+  cv::Mat converted_;  // scratch of FitToFrame
+  cv::Mat resized_;    // scratch of FitToFrame
+};
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_DRIVER_VIDEO_RECORDER_H_
