@@ -20,6 +20,7 @@
 #ifndef VISION_DETECTORS_ROI_H_
 #define VISION_DETECTORS_ROI_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -68,7 +69,7 @@ class Roi {
   DetectorAdapter* night_adapter() const { return night_adapter_.get(); }
 
  private:
-  bool night_ = false;
+  std::atomic<bool> night_{false};  // written by the producer, read by Draw
   cv::Rect configured_;
   cv::Rect effective_;
   std::unique_ptr<DetectorAdapter> day_;
