@@ -106,21 +106,12 @@ TEST_F(DetectionFileTest, FailedWriteIsReportedAndLeavesNoTemporaryFile) {
   EXPECT_EQ(entries, 1);
 }
 
-TEST_F(DetectionFileTest, RewriteReplacesThePreviousFileWhole) {
-  const std::string path = directory_.File("run.pb");
-  ASSERT_TRUE(WriteDetectionsFile(RecordRun(), path));
-  VisionResultList shorter;
-  AppendToDetectionRecord(VisionResult(), &shorter);
-  ASSERT_TRUE(WriteDetectionsFile(shorter, path));
-  ASSERT_TRUE(LoadReplayFile(path, kFaceTags, &replay_, &index_));
-  EXPECT_EQ(replay_.vision_results_size(), 1);
-}
-
 struct BadFileCase {
   const char* name;
   std::function<void(const std::string& path)> make;
   const char* error_prefix;
 };
+void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
 
 class BadReplayFileTest : public DetectionFileTest,
                           public ::testing::WithParamInterface<BadFileCase> {};

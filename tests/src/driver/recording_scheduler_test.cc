@@ -116,27 +116,41 @@ class RecordingSchedulerTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Output names and codecs
 
+// Names starting with "D/" are in the test's directory; the others are
+// relative to it (it is the working directory).
 struct NameCase {
   const char* name;
-  std::function<Entity(const std::string& dir)> options;
-  std::function<std::string(const std::string& dir)> expected_path;
-  int expected_fourcc;
+  const char* filename;
+  const char* extra_key;  // "" for none
+  const char* extra_value;
+  const char* expected_path;
+  const char* expected_codec;
 };
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class RecordingNameTest : public RecordingSchedulerTest,
-                          public ::testing::WithParamInterface<NameCase> {};
+                          public ::testing::WithParamInterface<NameCase> {
+ protected:
+  std::string InDirectory(const std::string& name) const {
+    return name.rfind("D/", 0) == 0 ? directory_.File(name.substr(2)) : name;
+  }
+};
 
 TEST_P(RecordingNameTest, RecordsToTheExpectedFileWithTheExpectedCodec) {
-  const std::string dir = directory_.path();
-  std::filesystem::create_directory(dir + "/v1.2");
-  scheduler_.ScheduleRecording(GetParam().options(dir), kFrameSize);
+  const NameCase& c = GetParam();
+  std::filesystem::create_directory(directory_.File("v1.2"));
+  std::vector<std::pair<std::string, Value>> keys = {
+      {"duration", Int(2)},
+      {"fps", Int(2)},
+      {"filename", Str(InDirectory(c.filename))}};
+  if (*c.extra_key) keys.push_back({c.extra_key, Str(c.extra_value)});
+  scheduler_.ScheduleRecording(Options(keys), kFrameSize);
   const auto pending = scheduler_.PendingRecordings();
   ASSERT_EQ(pending.size(), 1u) << ::testing::PrintToString(journal_.Entries());
-  const std::string expected = GetParam().expected_path(dir);
+  const std::string expected = InDirectory(c.expected_path);
   EXPECT_EQ(pending[0].path, expected);
-  EXPECT_EQ(pending[0].fourcc, GetParam().expected_fourcc);
+  EXPECT_EQ(pending[0].fourcc, Fourcc(c.expected_codec));
   EXPECT_EQ(pending[0].frames_to_write, 4);
-  EXPECT_EQ(pending[0].wait_seconds, 0);
 
   EXPECT_EQ(FeedUntilFinished(10), 4);
   EXPECT_EQ(Finished(), std::vector<std::string>{expected});
@@ -146,67 +160,23 @@ TEST_P(RecordingNameTest, RecordsToTheExpectedFileWithTheExpectedCodec) {
   EXPECT_EQ(video.size, kFrameSize);
 }
 
-Entity Named(const std::string& filename,
-             std::vector<std::pair<std::string, Value>> extra = {}) {
-  extra.push_back({"duration", Int(2)});
-  extra.push_back({"fps", Int(2)});
-  extra.push_back({"filename", Str(filename)});
-  return Options(extra);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Names, RecordingNameTest,
     ::testing::Values(
-        NameCase{"ExtensionInName",
-                 [](const std::string& d) { return Named(d + "/out.avi"); },
-                 [](const std::string& d) { return d + "/out.avi"; },
-                 Fourcc("mp4v")},
-        NameCase{"NoExtension",
-                 [](const std::string& d) { return Named(d + "/out"); },
-                 [](const std::string& d) { return d + "/out.mp4"; },
-                 Fourcc("mp4v")},
-        NameCase{"LongSuffixIsPartOfTheName",
-                 [](const std::string& d) { return Named(d + "/out.backup"); },
-                 [](const std::string& d) { return d + "/out.backup.mp4"; },
-                 Fourcc("mp4v")},
-        NameCase{"ThreeCharacterName",
-                 [](const std::string&) { return Named("abc"); },
-                 [](const std::string&) { return std::string("abc.mp4"); },
-                 Fourcc("mp4v")},
-        NameCase{"DotInDirectoryIsNoExtension",
-                 [](const std::string& d) { return Named(d + "/v1.2/out"); },
-                 [](const std::string& d) { return d + "/v1.2/out.mp4"; },
-                 Fourcc("mp4v")},
-        NameCase{"ExtensionKeyReplacesTheNamesOwn",
-                 [](const std::string& d) {
-                   return Named(d + "/clip.avi", {{"extension", Str("mkv")}});
-                 },
-                 [](const std::string& d) { return d + "/clip.mkv"; },
-                 Fourcc("mp4v")},
-        NameCase{"FourCharacterCodec",
-                 [](const std::string& d) {
-                   return Named(d + "/h.mp4", {{"codec", Str("H264")}});
-                 },
-                 [](const std::string& d) { return d + "/h.mp4"; },
-                 Fourcc("H264")},
-        NameCase{"ShortCodecGivesAvc1",
-                 [](const std::string& d) {
-                   return Named(d + "/a.mp4", {{"codec", Str("264")}});
-                 },
-                 [](const std::string& d) { return d + "/a.mp4"; },
-                 Fourcc("avc1")},
-        NameCase{"NonStringCodecGivesAvc1",
-                 [](const std::string& d) {
-                   return Named(d + "/n.mp4", {{"codec", Int(4)}});
-                 },
-                 [](const std::string& d) { return d + "/n.mp4"; },
-                 Fourcc("avc1")},
-        NameCase{"MjpgInAvi",
-                 [](const std::string& d) {
-                   return Named(d + "/m.avi", {{"codec", Str("MJPG")}});
-                 },
-                 [](const std::string& d) { return d + "/m.avi"; },
-                 Fourcc("MJPG")}),
+        NameCase{"ExtensionInName", "D/out.avi", "", "", "D/out.avi", "mp4v"},
+        NameCase{"NoExtension", "D/out", "", "", "D/out.mp4", "mp4v"},
+        NameCase{"LongSuffixIsPartOfTheName", "D/out.backup", "", "",
+                 "D/out.backup.mp4", "mp4v"},
+        NameCase{"ThreeCharacterName", "abc", "", "", "abc.mp4", "mp4v"},
+        NameCase{"DotInDirectoryIsNoExtension", "D/v1.2/ab", "", "",
+                 "D/v1.2/ab.mp4", "mp4v"},
+        NameCase{"ExtensionKeyWins", "D/clip.avi", "extension", "mkv",
+                 "D/clip.mkv", "mp4v"},
+        NameCase{"FourCharacterCodec", "D/h.mp4", "codec", "H264", "D/h.mp4",
+                 "H264"},
+        NameCase{"ShortCodecGivesAvc1", "D/a.mp4", "codec", "264", "D/a.mp4",
+                 "avc1"},
+        NameCase{"MjpgInAvi", "D/m.avi", "codec", "MJPG", "D/m.avi", "MJPG"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RecordingSchedulerTest, DefaultNameIsAUuidInTheVolume) {
@@ -320,6 +290,7 @@ struct MomentCase {
   int moment_to_record;
   int expected_frames;
 };
+void PrintTo(const MomentCase& c, std::ostream* os) { *os << c.name; }
 
 class RecordingMomentTest : public RecordingSchedulerTest,
                             public ::testing::WithParamInterface<MomentCase> {};
@@ -466,12 +437,12 @@ TEST_F(RecordingSchedulerTest, StopWhileWaitingDropsEverythingUnreported) {
   const std::string base = directory_.File("later");
   scheduler_.ScheduleRecording(
       Options({{"filename", Str(base)},
+               {"fps", Int(1)},
                {"interleaved_options",
                 Map(Options({{"samples", Int(2)}, {"period", Int(100)}}))}}),
       kFrameSize);
-  // The first sample has been written, the second waits.
-  clock_.AdvanceSeconds(1);
-  ASSERT_EQ(FeedUntilFinished(2000), 60 * 24);
+  // The first sample (120 / 2 seconds at 1 fps) is written, the second waits.
+  ASSERT_EQ(FeedUntilFinished(100), 60);
   ASSERT_EQ(scheduler_.PendingCount(), 1u);
   ASSERT_TRUE(scheduler_.IsRecording());
 

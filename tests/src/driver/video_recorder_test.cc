@@ -40,33 +40,19 @@ class VideoRecorderTest : public ::testing::Test {
   std::vector<std::string> finished_paths_;
 };
 
-struct CodecCase {
-  const char* name;
-  const char* codec;
-  const char* file;
-};
-
-class VideoRecorderCodecTest : public VideoRecorderTest,
-                               public ::testing::WithParamInterface<CodecCase> {};
-
-TEST_P(VideoRecorderCodecTest, WritesDurationTimesFpsFramesThenFinishes) {
-  const std::string path = directory_.File(GetParam().file);
-  ASSERT_TRUE(recorder_.Schedule(2, path, Fourcc(GetParam().codec), 10,
-                                 kFrameSize, 0));
+TEST_F(VideoRecorderTest, WritesDurationTimesFpsFramesThenFinishes) {
+  const std::string path = directory_.File("clip.mp4");
+  ASSERT_TRUE(recorder_.Schedule(2, path, Fourcc("mp4v"), 10, kFrameSize, 0));
   EXPECT_EQ(recorder_.frames_to_write(), 20);
   int finished_at = -1;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 25 && finished_at < 0; ++i) {
     clock_.AdvanceSeconds(0.1);
-    if (recorder_.Write(MakeFrame(i))) {
-      finished_at = i;
-      break;
-    }
+    if (recorder_.Write(MakeFrame(i))) finished_at = i;
   }
   EXPECT_EQ(finished_at, 19);
   EXPECT_EQ(finished_paths_, std::vector<std::string>{path});
   EXPECT_FALSE(recorder_.IsOpen());
-  // A second finish reports nothing more.
-  recorder_.Finish();
+  recorder_.Finish();  // a second finish reports nothing more
   EXPECT_EQ(finished_paths_.size(), 1u);
 
   const auto video = ReadVideo(path);
@@ -75,14 +61,6 @@ TEST_P(VideoRecorderCodecTest, WritesDurationTimesFpsFramesThenFinishes) {
   EXPECT_EQ(video.size, kFrameSize);
   EXPECT_NEAR(video.fps, 10.0, 0.01);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Codecs, VideoRecorderCodecTest,
-    ::testing::Values(CodecCase{"Mp4v", "mp4v", "clip.mp4"},
-                      CodecCase{"Avc1", "avc1", "clip.mp4"},
-                      CodecCase{"H264", "H264", "clip.mp4"},
-                      CodecCase{"Mjpg", "MJPG", "clip.avi"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(VideoRecorderTest, WaitIsMeasuredAcrossCallsFromScheduling) {
   const std::string path = directory_.File("wait.mp4");
