@@ -98,7 +98,12 @@ void RecordingScheduler::AppendRecorder(int duration_seconds,
                                         const std::string& path, int fourcc,
                                         int fps, const cv::Size& frame_size,
                                         int64_t wait_seconds) {
-  auto recorder = std::make_unique<VideoRecorder>(clock_);
+  const RecorderClock* clock = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock = clock_;
+  }
+  auto recorder = std::make_unique<VideoRecorder>(clock);
   recorder->SetCompletionCallback(
       [this](const std::string& finished) { OnVideoFinished(finished); });
   // The writer opens outside the lock: the front recorder keeps recording
@@ -187,6 +192,11 @@ void RecordingScheduler::StopRecording() {
     retired_.clear();
   }
   SendReports();
+}
+
+void RecordingScheduler::SetClock(const RecorderClock* clock) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clock_ = clock;
 }
 
 size_t RecordingScheduler::PendingCount() const {

@@ -120,6 +120,9 @@ class RecordingScheduler {
   // recorder that has not written a frame is removed and its file deleted.
   void StopRecording();
 
+  // The clock of the recorders scheduled from now on.
+  void SetClock(const RecorderClock* clock);
+
   size_t PendingCount() const;
   std::vector<Recording> PendingRecordings() const;
   int moment_to_record() const;
@@ -150,9 +153,9 @@ class RecordingScheduler {
   void SendReports();
 
   const StatusSender send_status_;
-  const RecorderClock* const clock_;
 
   mutable std::mutex mutex_;  // guards every member below
+  const RecorderClock* clock_;
   std::deque<std::unique_ptr<VideoRecorder>> queue_;
   // Finished recorders, destroyed once the call that finished them returns.
   std::vector<std::unique_ptr<VideoRecorder>> retired_;
