@@ -1,6 +1,10 @@
 // Detector hot paths on 1280 x 720 frames: the SSD and YOLO adapters
 // against a bare network loop at the same input size, the asynchronous
 // ring against synchronous detection, and optical-flow frame skipping.
+//
+// The machine is shared, so each comparison runs its two sides alternately
+// in one loop and reports both frame rates and their ratio.
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -103,112 +107,141 @@ KestuEyeConfig PipelineConfig(bool optical_flow) {
   return config;
 }
 
-void SetRate(benchmark::State& state, int64_t frames) {
-  state.counters["fps"] =
-      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+// Paired comparisons: both sides run alternately in the same loop, so that
+// load from other processes on the machine hits them alike. Counters give
+// each side's frame rate and their ratio.
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
 }
 
-// The bare loop: blob, input, forward, at the adapter's input size.
-void RunBareLoop(benchmark::State& state, cv::dnn::Net net, cv::Size size,
-                 double scale, cv::Scalar mean, bool swap, bool all_outputs) {
+void ReportPair(benchmark::State& state, const char* a, double a_seconds,
+                const char* b, double b_seconds, int64_t frames) {
+  state.counters[a] = frames / a_seconds;
+  state.counters[b] = frames / b_seconds;
+  state.counters["ratio"] = a_seconds / b_seconds;  // rate of b over rate of a
+}
+
+void PairedAdapterAgainstBare(benchmark::State& state,
+                              SSDDetectorAdapter* adapter, const Entity& model,
+                              cv::dnn::Net net, cv::Size size, double scale,
+                              cv::Scalar mean, bool swap) {
+  adapter->Configure(PipelineConfig(false), model);
   const auto& frames = Frames();
+  adapter->Detect(frames[0]);
   const std::vector<cv::String> names = net.getUnconnectedOutLayersNames();
   cv::Mat blob;
   std::vector<cv::Mat> outputs;
+  Clock::duration bare{}, wrapped{};
   int64_t n = 0;
   for (auto _ : state) {
-    cv::dnn::blobFromImage(frames[n % frames.size()], blob, scale, size, mean,
-                           swap, false, CV_32F);
+    const cv::Mat& frame = frames[n % frames.size()];
+    auto t0 = Clock::now();
+    cv::dnn::blobFromImage(frame, blob, scale, size, mean, swap, false, CV_32F);
     net.setInput(blob);
-    if (all_outputs) {
-      net.forward(outputs, names);
-    } else {
-      benchmark::DoNotOptimize(net.forward());
-    }
+    net.forward(outputs, names);
+    auto t1 = Clock::now();
+    benchmark::DoNotOptimize(adapter->Detect(frame));
+    auto t2 = Clock::now();
+    bare += t1 - t0;
+    wrapped += t2 - t1;
     ++n;
   }
-  SetRate(state, n);
+  ReportPair(state, "bare_fps", Seconds(bare), "adapter_fps", Seconds(wrapped),
+             n);
 }
 
-void BM_BareForwardSSDFace(benchmark::State& state) {
+void BM_PairedSSDFaceAdapterVsBare(benchmark::State& state) {
   const std::string pb = ReadData("opencv_face_detector_uint8.pb");
   const std::string pbtxt = ReadData("opencv_face_detector.pbtxt");
-  cv::dnn::Net net = cv::dnn::readNet(
-      "Tensorflow", std::vector<uchar>(pb.begin(), pb.end()),
-      std::vector<uchar>(pbtxt.begin(), pbtxt.end()));
-  // 1280 x 720 with a 300 x 300 budget: 400 x 225.
-  RunBareLoop(state, net, cv::Size(400, 225), 1.0, cv::Scalar(104, 177, 123),
-              false, false);
-}
-BENCHMARK(BM_BareForwardSSDFace)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-
-void BM_AdapterDetect(benchmark::State& state, SSDDetectorAdapter* adapter,
-                      const Entity& model, bool optical_flow) {
-  adapter->Configure(PipelineConfig(optical_flow), model);
-  const auto& frames = Frames();
-  adapter->Detect(frames[0]);  // builds the predictors
-  int64_t n = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(adapter->Detect(frames[n % frames.size()]));
-    ++n;
-  }
-  SetRate(state, n);
-}
-
-void BM_SSDAdapterDetectSSDFace(benchmark::State& state) {
   SSDDetectorAdapter adapter;
-  BM_AdapterDetect(state, &adapter, FaceModel(), false);
+  PairedAdapterAgainstBare(
+      state, &adapter, FaceModel(),
+      cv::dnn::readNet("Tensorflow", std::vector<uchar>(pb.begin(), pb.end()),
+                       std::vector<uchar>(pbtxt.begin(), pbtxt.end())),
+      cv::Size(400, 225), 1.0, cv::Scalar(104, 177, 123), false);
 }
-BENCHMARK(BM_SSDAdapterDetectSSDFace)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-
-void BM_BareForwardYolo(benchmark::State& state) {
-  cv::dnn::Net net = cv::dnn::readNetFromDarknet(
-      DataPath("yolo-fastest-1.1_body.cfg"),
-      DataPath("yolo-fastest-1.1_body.weights"));
-  // 1280 x 720 with a 320 x 320 budget: 426 x 240, rounded to 416 x 256.
-  RunBareLoop(state, net, cv::Size(416, 256), 1 / 255.0, cv::Scalar(), true,
-              true);
-}
-BENCHMARK(BM_BareForwardYolo)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-
-void BM_YoloAdapterDetect(benchmark::State& state) {
-  YoloDetectorAdapter adapter;
-  BM_AdapterDetect(state, &adapter, YoloModel(), false);
-}
-BENCHMARK(BM_YoloAdapterDetect)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-
-// Optical flow with frames until detection 5 against detecting every frame
-// (BM_SSDAdapterDetectSSDFace).
-void BM_SSDAdapterDetectOpticalFlow(benchmark::State& state) {
-  SSDDetectorAdapter adapter;
-  BM_AdapterDetect(state, &adapter, FaceModel(), true);
-}
-BENCHMARK(BM_SSDAdapterDetectOpticalFlow)
+BENCHMARK(BM_PairedSSDFaceAdapterVsBare)
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(3.0)
+    ->MinTime(6.0)
     ->UseRealTime();
 
-// PushFrame on this thread, PopDetections on another, ring of 2.
-void BM_SSDAdapterAsyncRing(benchmark::State& state) {
+void BM_PairedYoloAdapterVsBare(benchmark::State& state) {
+  YoloDetectorAdapter adapter;
+  PairedAdapterAgainstBare(
+      state, &adapter, YoloModel(),
+      cv::dnn::readNetFromDarknet(DataPath("yolo-fastest-1.1_body.cfg"),
+                                  DataPath("yolo-fastest-1.1_body.weights")),
+      cv::Size(416, 256), 1 / 255.0, cv::Scalar(), true);
+}
+BENCHMARK(BM_PairedYoloAdapterVsBare)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(6.0)
+    ->UseRealTime();
+
+// Batches of 16 frames, synchronous Detect then PushFrame/PopDetections on
+// two threads (ring of 2), alternately.
+void BM_PairedSyncVsAsyncRing(benchmark::State& state) {
   SSDDetectorAdapter adapter;
-  adapter.Configure(PipelineConfig(false), FaceModel());  // queue size 2
+  adapter.Configure(PipelineConfig(false), FaceModel());
   const auto& frames = Frames();
   adapter.Detect(frames[0]);
   constexpr int kBatch = 16;
+  Clock::duration sync{}, async{};
   int64_t n = 0;
   for (auto _ : state) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < kBatch; ++i)
+      benchmark::DoNotOptimize(adapter.Detect(frames[i % frames.size()]));
+    auto t1 = Clock::now();
     std::thread consumer([&adapter] {
       for (int i = 0; i < kBatch; ++i)
         benchmark::DoNotOptimize(adapter.PopDetections());
     });
-    for (int i = 0; i < kBatch; ++i)
-      adapter.PushFrame(frames[(n + i) % frames.size()]);
+    for (int i = 0; i < kBatch; ++i) adapter.PushFrame(frames[i % frames.size()]);
     consumer.join();
+    auto t2 = Clock::now();
+    sync += t1 - t0;
+    async += t2 - t1;
     n += kBatch;
   }
-  SetRate(state, n);
+  ReportPair(state, "sync_fps", Seconds(sync), "async_fps", Seconds(async), n);
 }
-BENCHMARK(BM_SSDAdapterAsyncRing)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_PairedSyncVsAsyncRing)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(10.0)
+    ->UseRealTime();
+
+// Batches of 10 frames, every frame detected, then optical flow with frames
+// until detection 5, alternately.
+void BM_PairedEveryFrameVsOpticalFlow(benchmark::State& state) {
+  SSDDetectorAdapter every, flow;
+  every.Configure(PipelineConfig(false), FaceModel());
+  flow.Configure(PipelineConfig(true), FaceModel());
+  const auto& frames = Frames();
+  constexpr int kBatch = 10;
+  Clock::duration plain{}, skipping{};
+  int64_t n = 0;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < kBatch; ++i)
+      benchmark::DoNotOptimize(every.Detect(frames[i % frames.size()]));
+    auto t1 = Clock::now();
+    for (int i = 0; i < kBatch; ++i)
+      benchmark::DoNotOptimize(flow.Detect(frames[i % frames.size()]));
+    auto t2 = Clock::now();
+    plain += t1 - t0;
+    skipping += t2 - t1;
+    n += kBatch;
+  }
+  ReportPair(state, "every_frame_fps", Seconds(plain), "optical_flow_fps",
+             Seconds(skipping), n);
+}
+BENCHMARK(BM_PairedEveryFrameVsOpticalFlow)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(6.0)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace talvenrook_vision

@@ -1,5 +1,6 @@
 #include "vision/inference/opencv_predict.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -150,23 +151,26 @@ void OpenCVPredict::StopWorker() {
     stopping_ = true;
   }
   jobs_ready_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
 }
 
 bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
                                          const std::string& weights_path,
-                                         const std::string& engine) {
+                                         const std::string& engine,
+                                         cv::dnn::Net* net) {
   try {
     if (engine == "DLDT" || engine == "Torch") {
-      network_ = cv::dnn::readNet(weights_path, network_path, engine);
+      *net = cv::dnn::readNet(weights_path, network_path, engine);
     } else {
-      network_ = cv::dnn::readNetFromONNX(weights_path);
+      *net = cv::dnn::readNetFromONNX(weights_path);
     }
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
-    network_ = cv::dnn::Net();
+    *net = cv::dnn::Net();
   }
-  return !network_.empty();
+  return !net->empty();
 }
 
 bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
@@ -191,19 +195,27 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
                          input_size, channels, mean_scalar, scale,
                          swap_channels, engine, queue_size);
   }
-  if (!ReadNetworkFromFiles(network_path, weights_path, engine)) return false;
-  return FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
-                    engine, mean_payload, queue_size);
+  if (!ReadNetworkFromFiles(network_path, weights_path, engine, &network_))
+    return false;
+  if (!FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
+                  engine, mean_payload, queue_size)) {
+    return false;
+  }
+  AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
+    return ReadNetworkFromFiles(network_path, weights_path, engine, net);
+  });
+  return true;
 }
 
 bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
                                               const std::string& weights_bytes,
-                                              const std::string& engine) {
+                                              const std::string& engine,
+                                              cv::dnn::Net* net) {
   const std::string network_path = WriteTemporaryFile(network_bytes);
   const std::string weights_path = WriteTemporaryFile(weights_bytes);
   bool ok = false;
   if (!network_path.empty() && !weights_path.empty()) {
-    ok = ReadNetworkFromFiles(network_path, weights_path, engine);
+    ok = ReadNetworkFromFiles(network_path, weights_path, engine, net);
   } else {
     std::cerr << "Could not save temporary files. Please use files instead of "
                  "buffers for DLDT and Torch."
@@ -216,23 +228,24 @@ bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
 
 bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
                                          const std::string& weights_bytes,
-                                         const std::string& engine) {
+                                         const std::string& engine,
+                                         cv::dnn::Net* net) {
   if (engine == "DLDT" || engine == "Torch") {
-    return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine);
+    return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine, net);
   }
   try {
     if (engine == "ONNX") {
-      network_ = cv::dnn::readNetFromONNX(weights_bytes.data(),
-                                          weights_bytes.size());
+      *net = cv::dnn::readNetFromONNX(weights_bytes.data(),
+                                      weights_bytes.size());
     } else {
-      network_ = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
-                                  AsBuffer(network_bytes));
+      *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
+                              AsBuffer(network_bytes));
     }
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
-    network_ = cv::dnn::Net();
+    *net = cv::dnn::Net();
   }
-  return !network_.empty();
+  return !net->empty();
 }
 
 bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
@@ -242,7 +255,7 @@ bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
-  if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine)) {
+  if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine, &network_)) {
     return false;
   }
   if ((channels < 1 || input_size.width < 1 || input_size.height < 1) &&
@@ -253,8 +266,25 @@ bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
       input_size = cv::Size(dims[3], dims[2]);
     }
   }
-  return FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
-                    engine, mean_bytes, queue_size);
+  if (!FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
+                  engine, mean_bytes, queue_size)) {
+    return false;
+  }
+  AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
+    return ReadNetworkFromBytes(network_bytes, weights_bytes, engine, net);
+  });
+  return true;
+}
+
+void OpenCVPredict::AddWorkerNetworks(
+    int queue_size, const std::function<bool(cv::dnn::Net*)>& read) {
+  const int cores = std::max(1u, std::thread::hardware_concurrency());
+  const int copies = std::min(queue_size, cores) - 1;
+  for (int i = 0; i < copies; ++i) {
+    auto copy = std::make_unique<NetworkCopy>();
+    if (!read(&copy->net)) return;  // the workers that have a network run
+    extra_networks_.push_back(std::move(copy));
+  }
 }
 
 bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
@@ -364,18 +394,19 @@ std::vector<std::string> OpenCVPredict::UnconnectedOutputNames() const {
   return std::vector<std::string>(names.begin(), names.end());
 }
 
-cv::Mat OpenCVPredict::Forward(const cv::Mat& blob,
-                               const std::string& output_name) {
-  network_.setInput(blob);
+cv::Mat OpenCVPredict::Forward(cv::dnn::Net& net, const cv::Mat& blob,
+                               const std::string& output_name,
+                               std::vector<cv::Mat>* outputs) const {
+  net.setInput(blob);
   if (!output_name.empty() || output_names_.empty())
-    return network_.forward(output_name);
-  network_.forward(outputs_, output_names_);
-  if (outputs_.size() == 1) return outputs_[0];
+    return net.forward(output_name);
+  net.forward(*outputs, output_names_);
+  if (outputs->size() == 1) return (*outputs)[0];
   size_t total = 0;
-  for (const cv::Mat& m : outputs_) total += m.total();
+  for (const cv::Mat& m : *outputs) total += m.total();
   cv::Mat joined(1, static_cast<int>(total), CV_32F);
   float* dst = joined.ptr<float>();
-  for (const cv::Mat& m : outputs_) {
+  for (const cv::Mat& m : *outputs) {
     const cv::Mat c = m.isContinuous() ? m : m.clone();
     std::memcpy(dst, c.ptr<float>(), c.total() * sizeof(float));
     dst += c.total();
@@ -389,7 +420,7 @@ std::vector<float> OpenCVPredict::Predict(const cv::Mat& image,
   try {
     PrepareBlob(image, &blob_);
     std::lock_guard<std::mutex> lock(network_mutex_);
-    return Flatten(Forward(blob_, output_name));
+    return Flatten(Forward(network_, blob_, output_name, &outputs_));
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
     return {};
@@ -438,7 +469,10 @@ bool OpenCVPredict::Push(const cv::Mat& image) {
   pending_[write_index_] = job.promise.getArrayResult();
   {
     std::lock_guard<std::mutex> lock(jobs_mutex_);
-    if (!worker_.joinable()) worker_ = std::thread(&OpenCVPredict::RunWorker, this);
+    if (workers_.empty()) {
+      for (size_t i = 0; i <= extra_networks_.size(); ++i)
+        workers_.emplace_back(&OpenCVPredict::RunWorker, this, i);
+    }
     jobs_.push_back(std::move(job));
   }
   jobs_ready_.notify_one();
@@ -463,7 +497,11 @@ std::vector<float> OpenCVPredict::Pop() {
   return Flatten(output);
 }
 
-void OpenCVPredict::RunWorker() {
+void OpenCVPredict::RunWorker(size_t index) {
+  cv::dnn::Net& net = index == 0 ? network_ : extra_networks_[index - 1]->net;
+  std::mutex& mutex =
+      index == 0 ? network_mutex_ : extra_networks_[index - 1]->mutex;
+  std::vector<cv::Mat> outputs;
   for (;;) {
     Job job;
     {
@@ -474,8 +512,8 @@ void OpenCVPredict::RunWorker() {
       jobs_.pop_front();
     }
     try {
-      std::lock_guard<std::mutex> lock(network_mutex_);
-      job.promise.setValue(Forward(job.blob, ""));
+      std::lock_guard<std::mutex> lock(mutex);
+      job.promise.setValue(Forward(net, job.blob, "", &outputs));
     } catch (const cv::Exception& e) {
       WriteOpenCVError(e);
       job.promise.setValue(cv::Mat());
@@ -488,6 +526,10 @@ void OpenCVPredict::SetTarget(int target) {
   try {
     std::lock_guard<std::mutex> lock(network_mutex_);
     network_.setPreferableTarget(target);
+    for (auto& copy : extra_networks_) {
+      std::lock_guard<std::mutex> copy_lock(copy->mutex);
+      copy->net.setPreferableTarget(target);
+    }
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
   }
@@ -498,6 +540,10 @@ void OpenCVPredict::SetBackend(int backend) {
   try {
     std::lock_guard<std::mutex> lock(network_mutex_);
     network_.setPreferableBackend(backend);
+    for (auto& copy : extra_networks_) {
+      std::lock_guard<std::mutex> copy_lock(copy->mutex);
+      copy->net.setPreferableBackend(backend);
+    }
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
   }

@@ -16,10 +16,12 @@
 //    mean scalar, then the scale; the first and third channels are swapped
 //    only for 3-channel inputs with the swap flag set.
 //  - Asynchronous ring (queue size > 0): Push on one producer thread and Pop
-//    on one consumer thread. Inferences run in order on a worker thread that
-//    the predictor owns and joins on destruction; unfinished results are
-//    dropped. Predict and PredictAll may be called while inferences are in
-//    flight; they wait for the network.
+//    on one consumer thread; results come back in push order. Inferences
+//    run on min(queue size, cores) worker threads that the predictor owns
+//    and joins on destruction, each with its own copy of the network, so
+//    that two inferences overlap; unfinished results are dropped. Predict
+//    and PredictAll may be called while inferences are in flight; they wait
+//    for the network.
 //
 // Example model map that CreatePredictor turns into an OpenCVPredict:
 //   properties { key: "engine" value { string_value: "ONNX" } }
@@ -37,6 +39,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -114,16 +118,24 @@ class OpenCVPredict : public Predictor {
     cv::Mat blob;
     cv::AsyncPromise promise;
   };
+  // A copy of the network for one more asynchronous worker.
+  struct NetworkCopy {
+    cv::dnn::Net net;  // guarded by mutex
+    std::mutex mutex;
+  };
 
   bool ReadNetworkFromFiles(const std::string& network_path,
                             const std::string& weights_path,
-                            const std::string& engine);
+                            const std::string& engine, cv::dnn::Net* net);
   bool ReadNetworkFromBytes(const std::string& network_bytes,
                             const std::string& weights_bytes,
-                            const std::string& engine);
+                            const std::string& engine, cv::dnn::Net* net);
   bool LoadThroughTemporaryFiles(const std::string& network_bytes,
                                  const std::string& weights_bytes,
-                                 const std::string& engine);
+                                 const std::string& engine, cv::dnn::Net* net);
+  // Reads one network copy per extra worker with `read`.
+  void AddWorkerNetworks(int queue_size,
+                         const std::function<bool(cv::dnn::Net*)>& read);
   // Stores the geometry and the run-time settings, checks the output shape
   // and sizes the ring. `mean_payload` may be empty.
   bool FinishLoad(cv::Size input_size, int channels,
@@ -133,9 +145,11 @@ class OpenCVPredict : public Predictor {
   bool ComputeOutputSize(const std::string& engine);
   // Fills `blob` from the image; false (after an error line) on failure.
   bool PrepareBlob(const cv::Mat& image, cv::Mat* blob);
-  // Runs the network on `blob`; the caller holds network_mutex_.
-  cv::Mat Forward(const cv::Mat& blob, const std::string& output_name);
-  void RunWorker();
+  // Runs `net` on `blob`; the caller holds the network's mutex.
+  cv::Mat Forward(cv::dnn::Net& net, const cv::Mat& blob,
+                  const std::string& output_name,
+                  std::vector<cv::Mat>* outputs) const;
+  void RunWorker(size_t index);
   void StopWorker();
 
   cv::dnn::Net network_;
@@ -172,7 +186,8 @@ class OpenCVPredict : public Predictor {
   std::condition_variable jobs_ready_;
   std::deque<Job> jobs_;  // guarded by jobs_mutex_
   bool stopping_ = false;  // guarded by jobs_mutex_
-  std::thread worker_;
+  std::vector<std::unique_ptr<NetworkCopy>> extra_networks_;
+  std::vector<std::thread> workers_;
 };
 
 }  // namespace talvenrook_vision
