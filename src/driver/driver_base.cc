@@ -64,6 +64,14 @@ double ElapsedMs(int64_t from_tick) {
          cv::getTickFrequency();
 }
 
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
 // Ends the process at once with the given status, as the end of a record or
 // replay run does. Log files and standard streams are flushed first.
 [[noreturn]] void ExitProcess(int status) {
@@ -929,6 +937,14 @@ void BaseDriver::RequestPreview() { preview_requested_ = true; }
 
 void BaseDriver::ShowWindow(const cv::Mat& image) {
   if (!FLAGS_show_gui || !window_usable_) return;
+  // Without a display the window toolkit ends the whole process instead of
+  // raising an error, so the window is given up before it is tried.
+  if (!DisplayAvailable()) {
+    LOG(INFO) << "Could not open the window. ";
+    LOG(INFO) << "Will not try to open it again...";
+    window_usable_ = false;
+    return;
+  }
   try {
     cv::imshow(kWindowName, image);
     cv::waitKey(FLAGS_step_mode ? 0 : 1);

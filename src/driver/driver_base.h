@@ -130,6 +130,7 @@ class BaseDriver : public KestuBase {
   int64_t frames_grabbed() const { return frames_grabbed_; }
   double frame_interval_ms() const { return frame_interval_ms_; }
   bool detection_stopped() const { return detection_stopped_; }
+  bool window_usable() const { return window_usable_; }
 
  protected:
   // Sets up the candidate pipeline with the message's configuration and
@@ -221,7 +222,7 @@ class BaseDriver : public KestuBase {
   int64_t frame_meter_start_ = 0;
   std::atomic<double> frame_interval_ms_{0.0};
   std::string frame_rate_text_;
-  bool window_usable_ = true;
+  std::atomic<bool> window_usable_{true};
 
   // Frames waiting for the asynchronous detection thread.
   std::mutex async_queue_mutex_;  // guards async_queue_
