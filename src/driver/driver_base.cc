@@ -88,7 +88,12 @@ BaseDriver::BaseDriver(const std::string& driver_name)
                        const std::string&, const std::string&, int,
                        const std::tm&) { ForwardLogLine(severity, message); }),
       streaming_manager_(std::make_shared<StreamingManagerBase>()),
-      gather_(std::make_shared<talvenrook_vision::VideoGather>()) {}
+      gather_(std::make_shared<talvenrook_vision::VideoGather>()),
+      recording_scheduler_([this](Status::MessageType type,
+                                  const std::string& uuid,
+                                  const std::string& message) {
+        SendStatus(type, uuid, message);
+      }) {}
 
 BaseDriver::~BaseDriver() {
   StopDriverThreads();
@@ -161,6 +166,16 @@ bool BaseDriver::Configure(const DriverConfig& config) {
     return true;
   }
   ApplyConfigurationKeys(config.kestu_eye_config().config());
+  if (!FLAGS_replay_detections_file.empty()) {
+    // Loaded apart from the detection record, and indexed from scratch.
+    VisionResultList results;
+    ReplayIndex index;
+    LoadReplayFile(FLAGS_replay_detections_file, published_event_tags_,
+                   &results, &index);
+    std::lock_guard<std::mutex> lock(replay_mutex_);
+    replay_results_.Swap(&results);
+    replay_index_.swap(index);
+  }
   SendStatus(Status::CONFIG_RECEIVED, config.uuid(), "");
   return true;
 }
@@ -279,6 +294,26 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config) {
     }
   }
   ReadPropertyIfPresent(config, "show_fps", &show_fps_);
+  if (HasProperty(config, "recording_options")) {
+    ScheduleRecording(talvenrook_vision::AsEntity(
+        talvenrook_vision::GetProperty(config, "recording_options")));
+  }
+}
+
+void BaseDriver::ScheduleRecording(const Entity& options) {
+  const cv::Size frame_size = processing_image_.empty()
+                                  ? target_resolution_
+                                  : processing_image_.size();
+  recording_scheduler_.ScheduleRecording(options, frame_size);
+}
+
+void BaseDriver::RecordFrame(int moment_of_day, const cv::Mat& image) {
+  recording_scheduler_.RecordFrame(moment_of_day, image);
+}
+
+ReplayIndex BaseDriver::replay_index() const {
+  std::lock_guard<std::mutex> lock(replay_mutex_);
+  return replay_index_;
 }
 
 void BaseDriver::ApplySourceKeys(const Entity& config) {
@@ -328,9 +363,16 @@ void BaseDriver::ExecuteCommand(const DriverConfig& config) {
       reply = kVersion;
       break;
     case kestueye::START_RECORDING:
-      if (!HasProperty(eye.action_data(), "recording_options")) {
+      if (HasProperty(eye.action_data(), "recording_options")) {
+        ScheduleRecording(talvenrook_vision::AsEntity(
+            talvenrook_vision::GetProperty(eye.action_data(),
+                                           "recording_options")));
+      } else {
         LOG(ERROR) << "Recording options are missing. Skipping recording...";
       }
+      break;
+    case kestueye::STOP_RECORDING:
+      recording_scheduler_.StopRecording();
       break;
     case kestueye::SET_CAMERA_CONFIG:
       if (HasProperty(eye.action_data(), "camera_properties")) {
@@ -640,7 +682,8 @@ bool BaseDriver::GrabFrame() {
 
 void BaseDriver::HandleEndOfStream() {
   if (!FLAGS_record_detections_file.empty()) {
-    WriteDetectionsFile(FLAGS_record_detections_file);
+    std::lock_guard<std::mutex> lock(detection_record_mutex_);
+    WriteDetectionsFile(detection_record_, FLAGS_record_detections_file);
   }
   LOG(INFO) << "Source reconnection is disabled.";
   LOG(INFO) << "Restart commands or reconfiguration can reopen source.";
@@ -649,6 +692,7 @@ void BaseDriver::HandleEndOfStream() {
     SendStatus(Status::STATUS_ERROR, "TESTING_MODE", "No more frames");
   }
   GetVideoSource()->Release();
+  recording_scheduler_.StopPendingRecorders();
   end_of_stream_handled_ = true;
   if (!FLAGS_replay_detections_file.empty() ||
       !FLAGS_record_detections_file.empty()) {
@@ -656,26 +700,6 @@ void BaseDriver::HandleEndOfStream() {
     LOG(INFO) << "Closing application...";
     ExitProcess(0);
   }
-}
-
-bool BaseDriver::WriteDetectionsFile(const std::string& path) {
-  // Written beside the target and renamed into place, so that a crash while
-  // writing never leaves a truncated file where a complete one was expected.
-  const std::string partial = path + ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out || !detection_record_.SerializeToOstream(&out)) {
-      LOG(ERROR) << "Could not write detections file: " << path;
-      std::remove(partial.c_str());
-      return false;
-    }
-  }
-  if (std::rename(partial.c_str(), path.c_str()) != 0) {
-    LOG(ERROR) << "Could not write detections file: " << path;
-    std::remove(partial.c_str());
-    return false;
-  }
-  return true;
 }
 
 void BaseDriver::CheckFreeze() {
@@ -711,6 +735,8 @@ bool BaseDriver::EnqueueFrame() {
     resized_image_ = cv::Mat();
   }
   PrepareFrame();
+  const RecordingScheduler::State recording = recording_scheduler_.GetState();
+  if (recording.active && !recording.allow_processing) return true;
   if (!async_mode_) return true;
   std::unique_lock<std::mutex> lock(async_queue_mutex_);
   while (static_cast<int64_t>(async_queue_.size()) >= max_async_images_) {
@@ -765,7 +791,11 @@ void BaseDriver::ProcessFrame(cv::Mat frame) {
   frame_rate_text_ = text;
   if (show_text_fps_) LOG(INFO) << frame_rate_text_;
 
-  if (auto current = pipeline()) {
+  // While a recording that does not allow processing is being written, the
+  // analytics are suspended and the result stays empty.
+  const RecordingScheduler::State recording = recording_scheduler_.GetState();
+  auto current = pipeline();
+  if (current && !(recording.active && !recording.allow_processing)) {
     current_result_ = async_mode_ ? current->PopResult(request_, frame)
                                   : current->Process(request_, processing_image_);
   }
@@ -776,11 +806,15 @@ void BaseDriver::ProcessFrame(cv::Mat frame) {
     preview_image_ = frame.clone();
     preview_processed_ = false;
   }
-  const bool drawing_wanted = (FLAGS_show_gui && window_usable_) || streaming_on;
+  const bool drawing_wanted = recording.active
+                                  ? recording.allow_drawings
+                                  : (FLAGS_show_gui && window_usable_) ||
+                                        streaming_on;
   if (enable_drawings_ && drawing_wanted) {
     DrawResults(current_result_, frame);
     if (show_fps_) DrawFps(frame_rate_text_, frame);
   }
+  if (recording.active) RecordFrame(current_result_.moment_of_day(), frame);
   if (preview_requested_) {
     SendPreview();
     preview_requested_ = false;
@@ -817,12 +851,8 @@ void BaseDriver::Watchdog() {
 
 void BaseDriver::SendResult(const VisionResult& result) {
   if (!FLAGS_record_detections_file.empty()) {
-    VisionResult* kept = detection_record_.add_vision_results();
-    *kept = result;
-    kept->clear_uuid();
-    for (auto& detection : *kept->mutable_rect_detection()) {
-      detection.clear_uuid();
-    }
+    std::lock_guard<std::mutex> lock(detection_record_mutex_);
+    AppendToDetectionRecord(result, &detection_record_);
   }
   if (FLAGS_testing_mode) {
     PublishResult(result);

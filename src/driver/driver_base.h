@@ -17,6 +17,8 @@
 #include "src/channels/callback_log_sink.h"
 #include "src/channels/kestu_base.h"
 #include "src/channels/streaming_manager.h"
+#include "src/driver/detection_file.h"
+#include "src/driver/recording_scheduler.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "vision/detectors/vision_analytics.h"
 #include "vision/video/gather.h"
@@ -86,6 +88,11 @@ class BaseDriver : public KestuBase {
   virtual void ProcessFrame(cv::Mat frame);
   virtual void ShowWindow(const cv::Mat& image);
   virtual bool GrabFrame();
+  // Hands the processed frame to the recorder at the front of the queue,
+  // unless its moment of day is not one the recording wants.
+  virtual void RecordFrame(int moment_of_day, const cv::Mat& image);
+  // Queues the recordings that a "recording_options" map asks for.
+  virtual void ScheduleRecording(const Entity& options);
 
   // The preview copy of the current frame, blurred, drawn on and scaled once
   // per frame; read from the source when no frame was processed yet.
@@ -131,6 +138,9 @@ class BaseDriver : public KestuBase {
   double frame_interval_ms() const { return frame_interval_ms_; }
   bool detection_stopped() const { return detection_stopped_; }
   bool window_usable() const { return window_usable_; }
+  RecordingScheduler& recording_scheduler() { return recording_scheduler_; }
+  // A copy of the replayed results by tracking id.
+  ReplayIndex replay_index() const;
 
  protected:
   // Sets up the candidate pipeline with the message's configuration and
@@ -156,8 +166,6 @@ class BaseDriver : public KestuBase {
   void CheckFreeze();
   bool FreezeTest(const cv::Mat& raw);
   void HandleEndOfStream();
-  // Writes the detection record as one binary VisionResultList.
-  bool WriteDetectionsFile(const std::string& path);
   void Watchdog();
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline() const;
   // Sleeps up to the given time; false when the driver is stopping.
@@ -233,7 +241,13 @@ class BaseDriver : public KestuBase {
   cv::Mat freeze_reference_;
   int freeze_check_counter_ = 0;
 
+  RecordingScheduler recording_scheduler_;
+
+  std::mutex detection_record_mutex_;  // guards detection_record_
   VisionResultList detection_record_;
+  mutable std::mutex replay_mutex_;  // guards replay_results_, replay_index_
+  VisionResultList replay_results_;
+  ReplayIndex replay_index_;
 
   std::mutex stop_mutex_;  // guards nothing but the waits on stop_cv_
   std::condition_variable stop_cv_;

@@ -248,5 +248,34 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
   ResetFlags();
 }
 
+TEST(DriverKeysTest, ReplayFileIsIndexedAfreshOnEveryConfiguration) {
+  ResetFlags();
+  // Two frames: track 7 ends in the second (a published tag), track 8's
+  // start is not published by this driver.
+  VisionResultList recorded;
+  for (int frame = 0; frame < 2; ++frame) {
+    auto* result = recorded.add_vision_results();
+    result->add_rect_detection()->set_tracking_id(7);
+    auto* event = result->add_vision_event();
+    event->set_tracking_id(frame == 0 ? 8 : 7);
+    event->set_tag(frame == 0 ? talvenrook::vision::v1::TRACKING_START
+                              : talvenrook::vision::v1::TRACKING_END);
+  }
+  const std::string path =
+      "/tmp/kestu-replay-test-" + std::to_string(getpid()) + ".pb";
+  ASSERT_TRUE(WriteDetectionsFile(recorded, path));
+  FLAGS_replay_detections_file = path;
+  TestDriver driver(/*start_threads=*/false);
+  for (int round = 0; round < 2; ++round) {
+    driver.Configure(ConfigFromText(WithConfig("u", "")));
+    const ReplayIndex index = driver.replay_index();
+    ASSERT_EQ(index.size(), 1u);
+    EXPECT_EQ(index.begin()->first, 7u);
+    EXPECT_EQ(index.begin()->second.rect_detection_size(), 1);
+  }
+  std::remove(path.c_str());
+  ResetFlags();
+}
+
 }  // namespace
 }  // namespace vostek_kestu

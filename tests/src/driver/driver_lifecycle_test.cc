@@ -195,6 +195,47 @@ INSTANTIATE_TEST_SUITE_P(Displays, WindowTest, ::testing::Bool(),
                            return info.param ? "Xvfb" : "NoDisplay";
                          });
 
+TEST_F(DriverTest, RecordingOnRequestReportsAPlayableVideo) {
+  ASSERT_NO_FATAL_FAILURE(Start(80));
+  const std::string path =
+      "/tmp/kestu-recording-test-" + std::to_string(base_) + ".avi";
+  std::remove(path.c_str());
+  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
+                             Prop("max_fps", Int(25)) +
+                             Prop("enable_source_reconnection", Bool(true))));
+  ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
+  // Two seconds at 10 fps, analytics suspended while the file is written.
+  Send("uuid: 'rec' kestu_eye_config { action: START_RECORDING action_data { " +
+       Prop("recording_options",
+            "entity_value { " + Prop("duration", Int(2)) +
+                Prop("fps", Int(10)) + Prop("codec", Str("MJPG")) +
+                Prop("filename", Str(path)) +
+                Prop("allow_processing", Bool(false)) + " }") +
+       " } }");
+  ASSERT_TRUE(WaitStatus(Status::COMMAND_EXECUTED, "rec"));
+  auto ready = WaitStatus(Status::VIDEO_READY);
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(ready->message(), path);
+  cv::VideoCapture video(path);
+  ASSERT_TRUE(video.isOpened());
+  int frames = 0;
+  cv::Mat frame;
+  while (video.read(frame)) {
+    EXPECT_EQ(frame.size(), kClipSize);
+    ++frames;
+  }
+  EXPECT_EQ(frames, 20);
+  // Results published while the recording ran carry no detections.
+  bool suspended = false;
+  for (int i = 0; i < 200 && !suspended; ++i) {
+    auto result = NextResult(milliseconds(200));
+    if (!result) break;
+    suspended = result->rect_detection_size() == 0;
+  }
+  EXPECT_TRUE(suspended);
+  std::remove(path.c_str());
+}
+
 using DriverDeathTest = DriverTest;
 
 TEST_F(DriverDeathTest, RecordRunExitsWithStatusZeroAtTheEnd) {
