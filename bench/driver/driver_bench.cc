@@ -1,0 +1,646 @@
+// The driver's own cost per frame and per preview, on 1280 x 720 frames.
+//
+// Frame rate: a bare OpenCV loop that only reads a generated 200-frame
+// MJPG clip, against the driver reading the same clip with a pipeline that
+// does nothing but return one detection and its TRACKING_END event, so that
+// exactly one result is published per frame on the data channel. Every
+// driver figure stops its clock only when a subscriber on the data port has
+// received the batch's results.
+//
+//   BM_BareRead       cv::VideoCapture::read, reopening at the end of the
+//                     clip as the driver does.
+//   BM_DriverSync     GrabFrame, EnqueueFrame and ProcessCurrentFrame called
+//                     in turn on this thread, as the synchronous loop does;
+//                     no driver thread runs.
+//   BM_DriverThreads  the driver's own threads (the capture thread running
+//                     the stand-alone loop, and the asynchronous detection
+//                     thread), synchronous or asynchronous; the rate is taken
+//                     between the 10th result after start and 200 results
+//                     later.
+//   BM_DriverOverhead all of the above alternately in one loop (the machine
+//                     is shared), with the rates and their ratios.
+//   BM_SendResult, BM_LogDetection: the publication of one result, and its
+//                     log line alone.
+//
+// Preview: AddImageToResult on a fresh, unprocessed frame with the default
+// preview settings (blur, JPEG quality 100, full size), in ms per preview,
+// and the same steps taken apart with plain OpenCV calls.
+//
+// Goals: sync/bare of BM_DriverOverhead at least 0.95, and async/thr_sync
+// at least 1 (the asynchronous mode no slower than the synchronous one).
+//
+// Log lines go to files in a temporary directory, as a deployed driver's
+// do, so the per-result detection log line is part of the driver's cost.
+// Sources opened by the driver skip their 3 seconds to settle (also at each
+// reopen at the end of the clip). The video source writes a line to standard
+// error at every open; run with 2>/dev/null for a clean table.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <glog/logging.h>
+#include <google/protobuf/text_format.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <zmq.hpp>
+
+#include "src/driver/driver_base.h"
+#include "src/flags.h"
+
+namespace vostek_kestu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
+
+const cv::Size kFrameSize(1280, 720);
+constexpr int kClipFrames = 200;
+// One pass through the clip per batch, so every batch pays one reopen on
+// both sides.
+constexpr int kBatchFrames = 200;
+constexpr int kChunkFrames = 20;
+constexpr int kWarmupResults = 10;
+constexpr int kFirstPort = 29100;  // below the kernel's ephemeral range
+constexpr int kReceiveTimeoutMs = 10000;
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+std::string ScratchPrefix() {
+  return "/tmp/kestu-driver-bench-" + std::to_string(getpid());
+}
+
+// 200 frames of a textured background that pans, with shapes that move
+// across it and the frame number, so that no two frames are alike.
+const std::string& ClipPath() {
+  static const std::string path = [] {
+    const std::string p = ScratchPrefix() + ".avi";
+    cv::Mat noise(kFrameSize.height + 80, kFrameSize.width + 200, CV_8UC3);
+    cv::RNG rng(7);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 255);
+    cv::Mat texture;
+    cv::GaussianBlur(noise, texture, cv::Size(0, 0), 2.5);
+    cv::VideoWriter writer(p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
+                           kFrameSize);
+    for (int i = 0; i < kClipFrames; ++i) {
+      cv::Mat frame =
+          texture(cv::Rect(i % 200, (i / 3) % 80, kFrameSize.width,
+                           kFrameSize.height))
+              .clone();
+      cv::circle(frame, {40 + 6 * i, 200 + i}, 60, {30, 200, 240}, cv::FILLED);
+      cv::rectangle(frame, cv::Rect(1100 - 5 * i, 400, 140, 220),
+                    {200, 60, 40}, cv::FILLED);
+      cv::putText(frame, std::to_string(i), {80, 660},
+                  cv::FONT_HERSHEY_SIMPLEX, 3, {255, 255, 255}, 5);
+      writer.write(frame);
+    }
+    return p;
+  }();
+  return path;
+}
+
+// The pipeline that does nothing: one detection and the TRACKING_END event
+// of the same track per frame.
+class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
+ public:
+  bool Setup(const KestuEyeConfig& config) override { return true; }
+  VisionResult Process(const VisionRequest& request,
+                       const cv::Mat& frame) override {
+    return OneTrackEnd(frame);
+  }
+  void PushFrame(const cv::Mat& frame) override {}
+  VisionResult PopResult(const VisionRequest& request,
+                         const cv::Mat& frame) override {
+    return OneTrackEnd(frame);
+  }
+
+ private:
+  VisionResult OneTrackEnd(const cv::Mat& frame) {
+    const uint64_t id = ++tracks_;
+    VisionResult result;
+    auto* detection = result.add_rect_detection();
+    detection->set_tracking_id(id);
+    detection->mutable_location()->set_width(static_cast<float>(frame.cols));
+    detection->mutable_location()->set_height(static_cast<float>(frame.rows));
+    auto* event = result.add_vision_event();
+    event->set_tag(talvenrook::vision::v1::TRACKING_END);
+    event->set_tracking_id(id);
+    return result;
+  }
+
+  std::atomic<uint64_t> tracks_{0};
+};
+
+// A driver whose configuration installs the no-op pipeline. No thread runs
+// until StartDriverThreads; the capture thread then runs the stand-alone
+// loop (the configuration named by --configuration_proto, then grab,
+// enqueue and, unless asynchronous, process) instead of waiting for pings.
+class BenchDriver : public BaseDriver {
+ public:
+  BenchDriver() : BaseDriver("Bench Driver") {
+    published_event_tags_.insert(talvenrook::vision::v1::TRACKING_END);
+  }
+  ~BenchDriver() override {
+    StopDriverThreads();
+    StopChannels();
+  }
+
+  bool Configure(const DriverConfig& config) override {
+    if (config.kestu_eye_config().has_config() &&
+        !SetupPipeline(std::make_unique<NoOpPipeline>(), config)) {
+      return false;
+    }
+    return BaseDriver::Configure(config);
+  }
+
+  void Run() override { RunStandalone(); }
+
+  using BaseDriver::StartDriverThreads;
+  using BaseDriver::StopDriverThreads;
+};
+
+std::string Prop(const std::string& key, const std::string& value) {
+  return "properties { key: \"" + key + "\" value { " + value + " } } ";
+}
+
+std::string ConfigText(bool async) {
+  return "uuid: \"bench\" kestu_eye_config { config { " +
+         Prop("source", "string_value: \"" + ClipPath() + "\"") +
+         Prop("skip_frames", "boolean_value: false") +
+         Prop("enable_source_reconnection", "boolean_value: true") +
+         Prop("async_mode",
+              async ? "boolean_value: true" : "boolean_value: false") +
+         "} }";
+}
+
+DriverConfig ParseConfig(const std::string& text) {
+  DriverConfig config;
+  CHECK(google::protobuf::TextFormat::ParseFromString(text, &config)) << text;
+  return config;
+}
+
+// The stand-alone loop reads its configuration from a file.
+const std::string& ConfigFile(bool async) {
+  static const std::string files[2] = {
+      [] {
+        const std::string p = ScratchPrefix() + "-sync.textproto";
+        std::ofstream(p) << ConfigText(false);
+        return p;
+      }(),
+      [] {
+        const std::string p = ScratchPrefix() + "-async.textproto";
+        std::ofstream(p) << ConfigText(true);
+        return p;
+      }()};
+  return files[async ? 1 : 0];
+}
+
+// Sources get no seconds to settle; shorter waits are real.
+void SkipSettling(std::chrono::milliseconds duration) {
+  if (duration < std::chrono::seconds(1)) std::this_thread::sleep_for(duration);
+}
+
+int NextBasePort() {
+  static int next = kFirstPort;
+  const int port = next;
+  next += 4;
+  return port;
+}
+
+// A driver bound to its own four ports, or null when no port block worked.
+std::unique_ptr<BenchDriver> MakeDriver() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    auto driver = std::make_unique<BenchDriver>();
+    driver->SetSourceSleepFunction(SkipSettling);
+    if (driver->Init(NextBasePort(), "127.0.0.1")) return driver;
+  }
+  return nullptr;
+}
+
+// A subscriber on a driver's data channel that counts what arrives.
+class ResultCounter {
+ public:
+  explicit ResultCounter(int base_port)
+      : context_(1), socket_(context_, zmq::socket_type::sub) {
+    socket_.set(zmq::sockopt::rcvhwm, 0);  // never drops
+    socket_.set(zmq::sockopt::subscribe, "");
+    socket_.set(zmq::sockopt::rcvtimeo, kReceiveTimeoutMs);
+    socket_.connect("tcp://127.0.0.1:" + std::to_string(base_port + 3));
+  }
+
+  // Waits for one message; false after the time-out.
+  bool Receive() {
+    zmq::message_t message;
+    return socket_.recv(message, zmq::recv_flags::none).has_value();
+  }
+
+  // The next message, parsed; false after the time-out or when it is not
+  // one detection with one TRACKING_END event of the same track.
+  bool ReceiveOneTrackEnd() {
+    zmq::message_t message;
+    if (!socket_.recv(message, zmq::recv_flags::none)) return false;
+    VisionResult result;
+    return result.ParseFromArray(message.data(),
+                                 static_cast<int>(message.size())) &&
+           result.rect_detection_size() == 1 &&
+           result.vision_event_size() == 1 &&
+           result.vision_event(0).tag() ==
+               talvenrook::vision::v1::TRACKING_END &&
+           result.vision_event(0).tracking_id() ==
+               result.rect_detection(0).tracking_id();
+  }
+
+  void SetTimeout(int milliseconds) {
+    socket_.set(zmq::sockopt::rcvtimeo, milliseconds);
+  }
+
+  // Throws away what arrives until nothing has for 50 ms.
+  void Drain() {
+    SetTimeout(50);
+    while (Receive()) {
+    }
+    SetTimeout(kReceiveTimeoutMs);
+  }
+
+ private:
+  zmq::context_t context_;
+  zmq::socket_t socket_;
+};
+
+// ---------------------------------------------------------------------------
+// The three ways of reading the clip, each one batch at a time.
+
+class BareLoop {
+ public:
+  bool Open() { return capture_.open(ClipPath(), cv::CAP_ANY); }
+
+  // Seconds for the frames; negative when a read fails.
+  double RunBatch(int frames = kBatchFrames) {
+    const auto start = Clock::now();
+    for (int i = 0; i < frames; ++i) {
+      if (!capture_.read(frame_)) {
+        if (!Open() || !capture_.read(frame_)) return -1.0;
+      }
+      benchmark::DoNotOptimize(frame_.data);
+    }
+    return Seconds(Clock::now() - start);
+  }
+
+ private:
+  cv::VideoCapture capture_;
+  cv::Mat frame_;
+};
+
+// The synchronous frame step driven from this thread.
+class DirectLoop {
+ public:
+  // Empty when it works, otherwise what went wrong.
+  std::string Open() {
+    driver_ = MakeDriver();
+    if (!driver_) return "no free port block for the driver";
+    counter_ = std::make_unique<ResultCounter>(driver_->base_port());
+    driver_->Configure(ParseConfig(ConfigText(false)));
+    if (!driver_->HasPipeline()) return "the pipeline was not installed";
+    // Frames until the subscription is in place, then a clean start.
+    counter_->SetTimeout(20);
+    bool received = false;
+    for (int i = 0; i < 500 && !received; ++i) {
+      if (!Step()) return "GrabFrame failed";
+      received = counter_->ReceiveOneTrackEnd();
+    }
+    counter_->SetTimeout(kReceiveTimeoutMs);
+    if (!received) return "no result reached the data port";
+    counter_->Drain();
+    return "";
+  }
+
+  // Seconds for the frames and their results; negative on failure.
+  double RunBatch(int frames = kBatchFrames) {
+    const auto start = Clock::now();
+    for (int i = 0; i < frames; ++i) {
+      if (!Step()) return -1.0;
+    }
+    for (int i = 0; i < frames; ++i) {
+      if (!counter_->Receive()) return -1.0;
+    }
+    return Seconds(Clock::now() - start);
+  }
+
+ private:
+  bool Step() {
+    if (!driver_->GrabFrame()) return false;
+    driver_->EnqueueFrame();
+    driver_->ProcessCurrentFrame();
+    return true;
+  }
+
+  std::unique_ptr<BenchDriver> driver_;
+  std::unique_ptr<ResultCounter> counter_;
+};
+
+// The driver's own threads, started for each batch and stopped after it.
+class ThreadedLoop {
+ public:
+  explicit ThreadedLoop(bool async) : async_(async) {}
+
+  std::string Open() {
+    driver_ = MakeDriver();
+    if (!driver_) return "no free port block for the driver";
+    counter_ = std::make_unique<ResultCounter>(driver_->base_port());
+    // The subscription needs a moment to reach the publisher; the warm-up
+    // results of every batch cover the rest.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return "";
+  }
+
+  // Seconds from the 10th result after start to kBatchFrames results
+  // later; negative on failure.
+  double RunBatch() {
+    FLAGS_configuration_proto = ConfigFile(async_);
+    driver_->StartDriverThreads();
+    bool ok = counter_->ReceiveOneTrackEnd();
+    for (int i = 1; ok && i < kWarmupResults; ++i) ok = counter_->Receive();
+    const auto start = Clock::now();
+    for (int i = 0; ok && i < kBatchFrames; ++i) ok = counter_->Receive();
+    const double seconds = Seconds(Clock::now() - start);
+    driver_->StopDriverThreads();
+    counter_->Drain();
+    return ok ? seconds : -1.0;
+  }
+
+ private:
+  bool async_;
+  std::unique_ptr<BenchDriver> driver_;
+  std::unique_ptr<ResultCounter> counter_;
+};
+
+// ---------------------------------------------------------------------------
+// Frame-rate benchmarks
+
+template <typename Loop>
+void RunBatches(benchmark::State& state, Loop& loop, bool manual_time) {
+  double total = 0.0;
+  for (auto _ : state) {
+    const double seconds = loop.RunBatch();
+    if (seconds < 0.0) {
+      state.SkipWithError("a frame or its result did not arrive");
+      return;
+    }
+    total += seconds;
+    if (manual_time) state.SetIterationTime(seconds);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatchFrames);
+  state.counters["fps"] = state.iterations() * kBatchFrames / total;
+}
+
+void BM_BareRead(benchmark::State& state) {
+  BareLoop loop;
+  if (!loop.Open()) {
+    state.SkipWithError("cannot open the clip");
+    return;
+  }
+  RunBatches(state, loop, false);
+}
+BENCHMARK(BM_BareRead)->Unit(benchmark::kMillisecond)->UseRealTime()
+    ->MinTime(2.0);
+
+void BM_DriverSync(benchmark::State& state) {
+  DirectLoop loop;
+  const std::string error = loop.Open();
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  RunBatches(state, loop, false);
+}
+BENCHMARK(BM_DriverSync)->Unit(benchmark::kMillisecond)->UseRealTime()
+    ->MinTime(2.0);
+
+void BM_DriverThreads(benchmark::State& state) {
+  ThreadedLoop loop(state.range(0) != 0);
+  const std::string error = loop.Open();
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  RunBatches(state, loop, true);
+}
+BENCHMARK(BM_DriverThreads)->ArgName("async")->Arg(0)->Arg(1)
+    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+// All four alternately, so that load from elsewhere on the machine falls on
+// each about equally: the bare and the direct loop take turns every 20
+// frames (each keeps its place in the clip, so both still reopen it once
+// per 200 frames), the threaded ones every 200 results.
+void BM_DriverOverhead(benchmark::State& state) {
+  BareLoop bare;
+  DirectLoop direct;
+  ThreadedLoop threaded_sync(false);
+  ThreadedLoop threaded_async(true);
+  std::string error = bare.Open() ? "" : "cannot open the clip";
+  if (error.empty()) error = direct.Open();
+  if (error.empty()) error = threaded_sync.Open();
+  if (error.empty()) error = threaded_async.Open();
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  double bare_s = 0, direct_s = 0, sync_s = 0, async_s = 0;
+  for (auto _ : state) {
+    double b = 0, d = 0;
+    for (int chunk = 0; chunk < kBatchFrames / kChunkFrames; ++chunk) {
+      const double bare_chunk = bare.RunBatch(kChunkFrames);
+      const double direct_chunk = direct.RunBatch(kChunkFrames);
+      if (bare_chunk < 0 || direct_chunk < 0) b = d = -1.0;
+      if (b < 0) break;
+      b += bare_chunk;
+      d += direct_chunk;
+    }
+    const double s = threaded_sync.RunBatch();
+    const double a = threaded_async.RunBatch();
+    if (b < 0 || d < 0 || s < 0 || a < 0) {
+      state.SkipWithError("a frame or its result did not arrive");
+      return;
+    }
+    bare_s += b;
+    direct_s += d;
+    sync_s += s;
+    async_s += a;
+  }
+  const double frames = static_cast<double>(state.iterations()) * kBatchFrames;
+  state.counters["bare_fps"] = frames / bare_s;
+  state.counters["sync_fps"] = frames / direct_s;
+  state.counters["sync/bare"] = bare_s / direct_s;
+  state.counters["thr_sync_fps"] = frames / sync_s;
+  state.counters["thr_sync/bare"] = bare_s / sync_s;
+  state.counters["async_fps"] = frames / async_s;
+  state.counters["async/thr_sync"] = sync_s / async_s;
+}
+BENCHMARK(BM_DriverOverhead)->Unit(benchmark::kMillisecond)->UseRealTime()
+    ->Iterations(10);
+
+// Where the driver's time per frame goes, beyond reading: the publication
+// of one result (SendResult: the detection log line, a fresh uuid, the
+// serialisation and the send; no subscriber is connected) and the
+// detection log line alone.
+VisionResult OneTrackEndResult() {
+  NoOpPipeline pipeline;
+  return pipeline.Process(VisionRequest(), cv::Mat(kFrameSize, CV_8UC3));
+}
+
+void BM_SendResult(benchmark::State& state) {
+  auto driver = MakeDriver();
+  if (!driver) {
+    state.SkipWithError("no free port block for the driver");
+    return;
+  }
+  const VisionResult result = OneTrackEndResult();
+  for (auto _ : state) driver->SendResult(result);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SendResult)->Unit(benchmark::kMicrosecond);
+
+void BM_LogDetection(benchmark::State& state) {
+  BenchDriver driver;
+  const VisionResult result = OneTrackEndResult();
+  for (auto _ : state) driver.LogDetection(result);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LogDetection)->Unit(benchmark::kMicrosecond);
+
+// ---------------------------------------------------------------------------
+// Preview
+
+// Frames of the clip, decoded once.
+const std::vector<cv::Mat>& PreviewFrames() {
+  static const std::vector<cv::Mat>* frames = [] {
+    auto* out = new std::vector<cv::Mat>();
+    cv::VideoCapture capture(ClipPath());
+    cv::Mat frame;
+    for (int i = 0; i < 8 && capture.read(frame); ++i) {
+      out->push_back(frame.clone());
+    }
+    return out;
+  }();
+  return *frames;
+}
+
+// AddImageToResult on a fresh frame each time. With testing mode on (and no
+// frames added to results), ProcessFrame keeps an unprocessed copy of the
+// frame as the preview without encoding it; the clock runs around
+// AddImageToResult only. The driver has no channels, so nothing is sent.
+//   Arg 1: the configuration states blur_amount 90 (made odd: 91, 9 %).
+//   Arg 0: a driver never configured (the member default 90, 10 %).
+void BM_PreviewJpeg(benchmark::State& state) {
+  const auto& frames = PreviewFrames();
+  if (frames.empty()) {
+    state.SkipWithError("cannot read the clip");
+    return;
+  }
+  BenchDriver driver;
+  if (state.range(0) != 0) {
+    driver.Configure(ParseConfig(
+        "kestu_eye_config { config { " +
+        Prop("blur_amount", "integer_value: 90") + "} }"));
+  }
+  const bool testing_mode = FLAGS_testing_mode;
+  const bool add_frames = FLAGS_add_frames_to_proto;
+  FLAGS_testing_mode = true;
+  FLAGS_add_frames_to_proto = false;
+  size_t bytes = 0;
+  int64_t previews = 0;
+  for (auto _ : state) {
+    driver.ProcessFrame(frames[previews % frames.size()].clone());
+    VisionResult result;
+    const auto start = Clock::now();
+    const bool added = driver.AddImageToResult(&result);
+    state.SetIterationTime(Seconds(Clock::now() - start));
+    if (!added || result.result_image().size().width() != kFrameSize.width) {
+      state.SkipWithError("no full-size preview");
+      break;
+    }
+    bytes += result.result_image().image().size();
+    ++previews;
+  }
+  FLAGS_testing_mode = testing_mode;
+  FLAGS_add_frames_to_proto = add_frames;
+  state.SetItemsProcessed(previews);
+  state.counters["blur_amount"] = driver.blur_amount();
+  state.counters["jpeg_kB"] =
+      previews > 0 ? static_cast<double>(bytes) / previews / 1000.0 : 0.0;
+}
+BENCHMARK(BM_PreviewJpeg)->ArgName("configured")->Arg(1)->Arg(0)
+    ->Unit(benchmark::kMillisecond)->UseManualTime();
+
+// The preview steps with plain OpenCV calls, timed apart: shrink to 9 %,
+// 5 x 5 box filter, enlarge back (blur_ms); JPEG at quality 100 (jpeg_ms).
+void BM_PreviewSteps(benchmark::State& state) {
+  const auto& frames = PreviewFrames();
+  if (frames.empty()) {
+    state.SkipWithError("cannot read the clip");
+    return;
+  }
+  const int percent = 9;
+  double blur_s = 0, jpeg_s = 0;
+  int64_t previews = 0;
+  std::vector<uchar> jpeg;
+  for (auto _ : state) {
+    cv::Mat preview = frames[previews % frames.size()].clone();
+    const auto start = Clock::now();
+    const cv::Size full = preview.size();
+    cv::Mat reduced;
+    cv::resize(preview, reduced,
+               cv::Size(full.width * percent / 100, full.height * percent / 100),
+               0, 0, cv::INTER_LINEAR);
+    cv::boxFilter(reduced, reduced, -1, cv::Size(5, 5), cv::Point(-1, -1), true,
+                  cv::BORDER_REFLECT_101);
+    cv::resize(reduced, preview, full, 0, 0, cv::INTER_LINEAR);
+    const auto blurred = Clock::now();
+    cv::imencode(".jpg", preview, jpeg, {cv::IMWRITE_JPEG_QUALITY, 100});
+    const auto end = Clock::now();
+    blur_s += Seconds(blurred - start);
+    jpeg_s += Seconds(end - blurred);
+    state.SetIterationTime(Seconds(end - start));
+    ++previews;
+  }
+  state.SetItemsProcessed(previews);
+  state.counters["blur_ms"] = previews > 0 ? blur_s * 1000.0 / previews : 0.0;
+  state.counters["jpeg_ms"] = previews > 0 ? jpeg_s * 1000.0 / previews : 0.0;
+}
+BENCHMARK(BM_PreviewSteps)->Unit(benchmark::kMillisecond)->UseManualTime();
+
+}  // namespace
+}  // namespace vostek_kestu
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Log lines go to files, as a deployed driver's do; only errors reach
+  // standard error.
+  const std::string log_dir = vostek_kestu::ScratchPrefix() + "-logs";
+  std::filesystem::create_directories(log_dir);
+  FLAGS_log_dir = log_dir;
+  FLAGS_logtostderr = false;
+  FLAGS_alsologtostderr = false;
+  FLAGS_stderrthreshold = google::GLOG_ERROR;
+  google::InitGoogleLogging(argv[0]);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  google::ShutdownGoogleLogging();
+  std::error_code ignored;
+  std::filesystem::remove_all(log_dir, ignored);
+  for (const char* suffix : {".avi", "-sync.textproto", "-async.textproto"}) {
+    std::filesystem::remove(vostek_kestu::ScratchPrefix() + suffix, ignored);
+  }
+  return 0;
+}
