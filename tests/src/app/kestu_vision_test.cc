@@ -1,5 +1,11 @@
 // The kestu-vision process as a client meets it: started with flags, queried
 // and configured over real sockets.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "tests/testing/test_util.h"
@@ -141,6 +147,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<StandaloneCase>& info) {
       return std::string(info.param.name);
     });
+
+TEST(ProcessTest, StandaloneRunReadsItsConfigurationFile) {
+  const int base = PortBlock(37);
+  const std::string dir = "/tmp/kestu-standalone-" + std::to_string(base);
+  mkdir(dir.c_str(), 0700);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {dir + "/good.textproto", "uuid: \"s-1\" kestu_eye_config { config { "
+                                "properties { key: \"max_fps\" value { "
+                                "integer_value: 5 } } } }"},
+      {dir + "/bad.textproto", "uuid: 5 this is not text format"},
+      {dir + "/bad.pb", std::string("\xff\xff\xff", 3)}};
+  for (const auto& [path, text] : files) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  // Without a pipeline for its configuration the face driver has nothing to
+  // run: it closes and the process ends with status 0.
+  ChildProcess good(kBinary, Plus(PortFlags(base, base + 15),
+                                  {"--standalone_mode",
+                                   "--configuration_proto=" + files[0].first}));
+  EXPECT_EQ(good.Wait(kWait), 0);
+  EXPECT_NE(good.Stderr().find("Successfully load the configuration file"),
+            std::string::npos);
+  EXPECT_NE(good.Stderr().find("] Closing"), std::string::npos);
+  for (size_t i = 1; i < files.size(); ++i) {
+    ChildProcess bad(kBinary, Plus(PortFlags(base, base + 15),
+                                   {"--standalone_mode",
+                                    "--configuration_proto=" + files[i].first}));
+    EXPECT_EQ(bad.Wait(kWait), 1) << files[i].first;
+    EXPECT_NE(bad.Stderr().find("Error trying to load configuration"),
+              std::string::npos);
+  }
+  for (const auto& file : files) std::remove(file.first.c_str());
+  rmdir(dir.c_str());
+}
 
 TEST(ProcessTest, AlsologtostderrFalseKeepsLogLinesOffStderr) {
   const int base = PortBlock(36);
