@@ -144,7 +144,13 @@ int SendConfig(zmq::context_t& context, const std::string& driver,
     auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
     auto answer = ReceiveStatus(status, left);
     if (!answer) break;
-    if (!answer->uuid().empty() && answer->uuid() != config.uuid()) continue;
+    // Statuses without a uuid (camera connected, log lines) come on the way
+    // and are shown; the answer is the one that carries our uuid.
+    if (answer->uuid().empty()) {
+      std::cout << "status {\n" << ToText(*answer) << "}\n";
+      continue;
+    }
+    if (answer->uuid() != config.uuid()) continue;
     std::cout << ToText(*answer);
     const bool error = answer->type() == Status::STATUS_ERROR ||
                        answer->type() == Status::STATUS_CRITICAL;

@@ -72,6 +72,12 @@ TEST_F(ClientTest, InfoPingAndSend) {
   EXPECT_TRUE(server_->WaitForStderr(
       "New delay between updates for Face Driver is 250 ms."));
 
+  // An action waits for the status that answers its uuid.
+  ASSERT_EQ(Client({"--timeout_ms=8000", "--uuid=v-1", "action", "face",
+                    "GET_VERSION"}, &out), 0) << out;
+  EXPECT_NE(out.find("type: COMMAND_EXECUTED\nuuid: \"v-1\"\nmessage: \"2.9.1\""),
+            std::string::npos) << out;
+
   // Binary form, chosen by the extension.
   talvenrook::kestu::v1::driver::DriverConfig binary;
   binary.set_timeout_after_last_ping(2.0f);
