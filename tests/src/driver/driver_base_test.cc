@@ -248,6 +248,38 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
   ResetFlags();
 }
 
+TEST(DriverKeysTest, MonitorPerformanceSwitchesThePipelineTimer) {
+  ResetFlags();
+  TestDriver driver(/*start_threads=*/false);
+  // Before a pipeline exists the key is ignored.
+  driver.Configure(ConfigFromText(
+      WithConfig("u", Prop("monitor_performance", Bool(true)))));
+  driver.Configure(ConfigFromText(WithConfig(
+      "u", Prop("pipeline_mode", Str("ok")) +
+               Prop("monitor_performance", Bool(true)))));
+  TestPipeline* pipeline = driver.last_pipeline;
+  ASSERT_NE(pipeline, nullptr);
+  EXPECT_TRUE(pipeline->performance().IsEnabled());
+  pipeline->performance().StartSection("Detection");
+  pipeline->performance().StopSection("Detection");
+
+  // On again keeps the sections; off and on again starts empty.
+  auto exported = [&] {
+    talvenrook::vision::v1::FrameData frame;
+    pipeline->performance().ExportSections(frame.mutable_sections());
+    return frame.sections_size();
+  };
+  driver.Configure(ConfigFromText(
+      WithConfig("u", Prop("monitor_performance", Bool(true)))));
+  EXPECT_EQ(exported(), 1);
+  driver.Configure(ConfigFromText(
+      WithConfig("u", Prop("monitor_performance", Bool(false)))));
+  EXPECT_FALSE(pipeline->performance().IsEnabled());
+  driver.Configure(ConfigFromText(
+      WithConfig("u", Prop("monitor_performance", Bool(true)))));
+  EXPECT_EQ(exported(), 0);
+}
+
 TEST(DriverKeysTest, ReplayFileIsIndexedAfreshOnEveryConfiguration) {
   ResetFlags();
   // Two frames: track 7 ends in the second (a published tag), track 8's

@@ -82,12 +82,17 @@ class TestDriver : public BaseDriver {
   bool Configure(const DriverConfig& config) override {
     const auto& eye = config.kestu_eye_config();
     if (eye.has_config() &&
-        talvenrook_vision::HasProperty(eye.config(), "pipeline_mode") &&
-        !SetupPipeline(std::make_unique<TestPipeline>(), config)) {
-      return false;
+        talvenrook_vision::HasProperty(eye.config(), "pipeline_mode")) {
+      auto pipeline = std::make_unique<TestPipeline>();
+      TestPipeline* candidate = pipeline.get();
+      if (!SetupPipeline(std::move(pipeline), config)) return false;
+      last_pipeline = candidate;
     }
     return BaseDriver::Configure(config);
   }
+
+  // The pipeline installed by the last configuration that built one.
+  TestPipeline* last_pipeline = nullptr;
 
   using BaseDriver::ExecuteCommand;
 };
