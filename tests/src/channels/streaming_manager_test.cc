@@ -29,6 +29,20 @@ VisionResult ResultWithUuid(const std::string& uuid) {
   return result;
 }
 
+// Streams warm-up results until the viewer receives one, then drains: from
+// then on the viewer's subscription is known to be in place.
+void WaitForSubscription(StreamingManager& manager, Subscriber& viewer) {
+  const bool was_enabled = manager.IsEnabled();
+  manager.SetEnabled(true);
+  ASSERT_TRUE(kestu_testing::PollUntil([&] {
+    manager.Send(ResultWithUuid("warm-up"));
+    return viewer.Receive(milliseconds(20)).has_value();
+  }, kWait, milliseconds(0)));
+  while (viewer.Receive(milliseconds(100))) {
+  }
+  manager.SetEnabled(was_enabled);
+}
+
 TEST(StreamingManagerTest, PublishesOnlyWhileEnabled) {
   const int port = PortBlock(15);
   auto manager = std::make_shared<StreamingManager>();
@@ -36,8 +50,9 @@ TEST(StreamingManagerTest, PublishesOnlyWhileEnabled) {
   zmq::context_t context(1);
   Subscriber viewer(context, Endpoint("127.0.0.1", port), kWait);
   ASSERT_TRUE(viewer.connected());
-
   EXPECT_FALSE(manager->IsEnabled());
+  ASSERT_NO_FATAL_FAILURE(WaitForSubscription(*manager, viewer));
+
   manager->Send(ResultWithUuid("disabled"));
   EXPECT_FALSE(viewer.Receive(milliseconds(200)).has_value());
 
@@ -69,7 +84,7 @@ TEST(StreamingManagerTest, SendsFromSeveralThreadsArriveWhole) {
   zmq::context_t context(1);
   Subscriber viewer(context, Endpoint("127.0.0.1", port), kWait);
   ASSERT_TRUE(viewer.connected());
-  viewer.socket().set(zmq::sockopt::rcvhwm, 0);
+  ASSERT_NO_FATAL_FAILURE(WaitForSubscription(manager, viewer));
 
   // Three drivers' frame threads streaming at once. The high-water mark of
   // 20 may drop messages, but whatever arrives must be intact.
