@@ -20,7 +20,9 @@
 #include "src/driver/detection_file.h"
 #include "src/driver/recording_scheduler.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
-#include "vision/detectors/vision_analytics.h"
+#include "src/driver/frame_timeline.h"
+#include "vision/analytics/vision_analytics.h"
+#include "vision/tracking/tracking_clock.h"
 #include "vision/video/gather.h"
 #include "vision/video/video_gather.h"
 
@@ -53,6 +55,22 @@ using Entity = ::talvenrook::common::Entity;
 // Derived drivers build their pipeline in their Configure override (through
 // SetupPipeline) and then call BaseDriver::Configure. Their constructors call
 // StartDriverThreads(); their destructors call StopDriverThreads() first.
+//
+// Hand-over in asynchronous mode: each queued frame remembers the pipeline
+// that received it with PushFrame (none while a recording suspends the
+// analytics), and that pipeline, not the current one, delivers its result.
+// A new pipeline starts with an empty queue.
+//
+// Time: the pipeline reads the driver's frame clock, whose ticks follow the
+// timestamps of a video file's frames (and the grab time of a live source's
+// frames), so that speeds and tracked durations do not depend on the
+// processing rate. Event calendar stamps stay wall time.
+//
+// The implementation is split by concern: driver_base.cc (threads, pipeline
+// installation, log forwarding), driver_configuration.cc (configuration keys
+// and commands), driver_source.cc (video source and end of stream),
+// driver_loop.cc (capture loop and frame step) and driver_publishing.cc
+// (results, previews, window).
 class BaseDriver : public KestuBase {
  public:
   explicit BaseDriver(const std::string& driver_name);
@@ -85,6 +103,8 @@ class BaseDriver : public KestuBase {
   virtual void ProcessCurrentFrame();
   virtual void RunAsyncDetection();
   virtual void PrepareFrame();
+  // The frame step on an image of the capture side, with the pipeline's
+  // synchronous Process.
   virtual void ProcessFrame(cv::Mat frame);
   virtual void ShowWindow(const cv::Mat& image);
   virtual bool GrabFrame();
@@ -153,11 +173,37 @@ class BaseDriver : public KestuBase {
   void StartDriverThreads();
   void StopDriverThreads();
 
+  // The pipeline of the frame being processed, for DrawResults; null
+  // outside the frame step or when no pipeline analysed the frame.
+  talvenrook_vision::VisionAnalytics* processing_pipeline() const {
+    return processing_pipeline_;
+  }
+
   std::set<EventTag> published_event_tags_;
   VisionRequest request_;
   float font_size_ = 1.0f;
 
  private:
+  // A frame on its way from the capture side to the frame step.
+  struct QueuedFrame {
+    cv::Mat image;
+    int64_t ticks = 0;  // the frame's time on the frame clock
+    // The pipeline that analyses the frame; null while a recording
+    // suspends the analytics.
+    std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline;
+    bool pushed = false;  // the pipeline received it with PushFrame
+  };
+
+  // One iteration of the capture loop: grab, hand on, and in synchronous
+  // mode process. False when no pipeline is installed or the driver stops.
+  bool CaptureStep(bool check_freeze);
+  // Everything the frame step does with one frame, in order.
+  void RunFrameStep(QueuedFrame& frame);
+  // The analysis of one frame into current_result_.
+  void AnalyseFrame(QueuedFrame& frame);
+  bool AnalyticsSuspended() const;
+  // Sets the raw image's time on the frame clock after a read.
+  void StampRawFrame(const talvenrook_vision::Gather& source);
   void ForwardLogLine(int severity, const std::string& message);
   void ApplyConfigurationKeys(const Entity& config);
   void ApplySourceKeys(const Entity& config);
@@ -200,10 +246,19 @@ class BaseDriver : public KestuBase {
   mutable std::mutex configuration_mutex_;  // guards pending_configurations_
   std::deque<DriverConfig> pending_configurations_;
 
+  // The clock that pipelines read; declared before the pipelines so that
+  // it outlives them.
+  talvenrook_vision::FrameTimeClock frame_clock_;
+  FrameTimeline timeline_{cv::getTickFrequency()};  // capture thread only
+
   // The pipeline is shared with the frame step running on the asynchronous
   // thread, so that a new configuration never destroys it mid-frame.
   mutable std::mutex pipeline_mutex_;  // guards pipeline_ (the pointer)
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline_;
+  // The capture side's copy, fetched once per capture step.
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> capture_pipeline_;
+  // Set by the frame step while it runs.
+  talvenrook_vision::VisionAnalytics* processing_pipeline_ = nullptr;
 
   mutable std::mutex streaming_mutex_;  // guards streaming_manager_
   std::shared_ptr<StreamingManagerBase> streaming_manager_;
@@ -217,6 +272,7 @@ class BaseDriver : public KestuBase {
   cv::Mat resized_image_;
   cv::Mat processing_image_;
   cv::Mat preview_image_;
+  int64_t raw_ticks_ = 0;  // the raw image's time on the frame clock
   bool preview_processed_ = false;
   VisionResult current_result_;
   std::atomic<int64_t> frames_grabbed_{0};
@@ -234,7 +290,7 @@ class BaseDriver : public KestuBase {
 
   // Frames waiting for the asynchronous detection thread.
   std::mutex async_queue_mutex_;  // guards async_queue_
-  std::deque<cv::Mat> async_queue_;
+  std::deque<QueuedFrame> async_queue_;
   std::atomic<bool> last_enqueue_result_{false};
 
   // The freeze test compares frames of this driver's own source only.

@@ -45,6 +45,7 @@ class Area {
   // kEntered and kExited are events.
   int Check(int32_t track_id, const cv::Point& center, uint64_t tick = 0);
   void Forget(int32_t track_id) { tracks_.erase(track_id); }
+  size_t TrackCount() const { return tracks_.size(); }
 
   const std::vector<cv::Point>& polygon() const { return polygon_; }
   const TrackState* State(int32_t track_id) const;

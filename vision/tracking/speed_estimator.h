@@ -4,7 +4,7 @@
 // the oldest and the newest recorded centre by their tick span, scales the
 // pixels to metres with `ratio` and clamps the result to [0.45, 44.704] m/s
 // (about 1 to 100 miles per hour). With fewer than two samples, or no time
-// between them, the speed is 0. Histories live as long as the estimator.
+// between them, the speed is 0. A track's history lives until Forget.
 #ifndef VISION_TRACKING_SPEED_ESTIMATOR_H_
 #define VISION_TRACKING_SPEED_ESTIMATOR_H_
 
@@ -29,6 +29,8 @@ class SpeedEstimator {
   void Update(int32_t track_id, const cv::Point& center, int64_t tick);
   // Metres per second, or 0.
   float Speed(int32_t track_id) const;
+  void Forget(int32_t track_id) { histories_.erase(track_id); }
+  size_t TrackCount() const { return histories_.size(); }
 
   float ratio() const { return ratio_; }
 

@@ -72,6 +72,7 @@ bool Tracker::Configure(const Parameters& parameters) {
     parameters_.max_missed = parameters_.frames_to_discard;
   }
   ended_.clear();
+  dropped_.clear();
   tracks_.clear();
   return true;
 }
@@ -82,6 +83,7 @@ bool Tracker::Update(const std::vector<cv::Rect>& boxes,
                      const std::vector<int32_t>& classes,
                      const std::vector<bool>& flags) {
   ended_.clear();
+  dropped_.clear();
   BuildCandidates(boxes, scores, descriptors, classes, flags);
   for (Track& track : tracks_) track.updated = false;
   if (parameters_.max_missed != 0) GeometricPass();
@@ -282,6 +284,7 @@ bool Tracker::Bookkeeping() {
   for (size_t j = 0; j < tracks_.size(); ++j) {
     Track& track = tracks_[j];
     if (track.missed > discard) {
+      dropped_.push_back(track.id);
       if (track.hits > parameters_.frames_to_count &&
           track.max_score >= parameters_.detection_score_threshold) {
         ended_.push_back(std::move(track));

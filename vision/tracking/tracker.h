@@ -17,6 +17,9 @@
 //     position.
 //   - Pointers returned by GetTracks and references to live or ended tracks
 //     are valid until the next Update, Configure or KeepAliveOutside.
+//   - DroppedTrackIds names every track removed by the last Update, ended
+//     or not, so that per-track state elsewhere stays bounded by the live
+//     tracks.
 //   - Not thread-safe; only the id counter is shared between instances.
 //
 // Example configuration (pipeline config map, protobuf text format):
@@ -85,6 +88,11 @@ class Tracker {
   // hits when include_unconfirmed; in live order.
   const std::vector<const Track*>& GetTracks(bool include_unconfirmed = false);
   const std::vector<Track>& EndedTracks() const { return ended_; }
+  // Ids of every track that the last Update dropped: the ended tracks and
+  // also those that died unconfirmed or below the score threshold, which
+  // never appear among the ended ones. Whoever keeps state per track id
+  // drops it for these.
+  const std::vector<int32_t>& DroppedTrackIds() const { return dropped_; }
   const std::vector<Track>& tracks() const { return tracks_; }
   const Parameters& parameters() const { return parameters_; }
 
@@ -110,6 +118,7 @@ class Tracker {
   Parameters parameters_;
   std::vector<Track> tracks_;
   std::vector<Track> ended_;
+  std::vector<int32_t> dropped_;
   // Per-frame scratch, kept to avoid allocation.
   std::vector<Track> candidates_;
   std::vector<float> distances_;  // candidates x tracks

@@ -73,6 +73,8 @@ class TrackerMode {
   float RecentUncertainty(int32_t track_id) const;
 
   void Erase(int32_t track_id);
+  // Tracks with a history.
+  size_t TrackCount() const { return histories_.size(); }
 
   // The track's history, or nullptr when it has none.
   const ClassHistory* History(int32_t track_id) const;

@@ -25,4 +25,12 @@ const TrackingClock* TrackingClock::System() {
   return clock;
 }
 
+double FrameTimeClock::TickFrequency() const {
+  return System()->TickFrequency();
+}
+
+int64_t FrameTimeClock::CalendarSeconds() const {
+  return System()->CalendarSeconds();
+}
+
 }  // namespace talvenrook_vision

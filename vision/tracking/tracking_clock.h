@@ -7,6 +7,7 @@
 #ifndef VISION_TRACKING_TRACKING_CLOCK_H_
 #define VISION_TRACKING_TRACKING_CLOCK_H_
 
+#include <atomic>
 #include <cstdint>
 
 namespace talvenrook_vision {
@@ -44,6 +45,22 @@ class ManualTrackingClock : public TrackingClock {
   int64_t ticks_;
   double frequency_;
   int64_t seconds_;
+};
+
+// The clock of the frame being processed: its ticks are set for each frame
+// (from the frame's timestamp in a video file, or the time it was grabbed
+// from a live source) on the scale of the system tick counter, while the
+// calendar stays the system's. Thread-safe.
+class FrameTimeClock : public TrackingClock {
+ public:
+  int64_t Ticks() const override { return ticks_.load(); }
+  double TickFrequency() const override;
+  int64_t CalendarSeconds() const override;
+
+  void SetTicks(int64_t ticks) { ticks_ = ticks; }
+
+ private:
+  std::atomic<int64_t> ticks_{1};
 };
 
 }  // namespace talvenrook_vision

@@ -56,8 +56,12 @@ class Zone {
   // Only kForward and kBackward are events.
   int Check(int32_t track_id, const cv::Point& center);
   void Forget(int32_t track_id) { tracks_.erase(track_id); }
+  size_t TrackCount() const { return tracks_.size(); }
 
   const std::string& name() const { return name_; }
+  // The ends of the counting line.
+  const cv::Point& a() const { return a_; }
+  const cv::Point& b() const { return b_; }
   bool repeat() const { return repeat_; }
   const cv::Point& corner0() const { return corner0_; }
   const cv::Point& corner1() const { return corner1_; }
@@ -69,6 +73,7 @@ class Zone {
   int FirstSight(TrackState* state, const cv::Point& p) const;
 
   std::unordered_map<int32_t, TrackState> tracks_;
+  cv::Point a_, b_;
   cv::Point corner0_, corner3_, corner1_, corner2_;
   bool repeat_;
   std::string name_;

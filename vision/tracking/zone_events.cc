@@ -75,6 +75,34 @@ void ZoneEvents::EmitRoiExit(const Track& track, int roi_number,
 void ZoneEvents::Forget(int32_t track_id) {
   for (Zone& zone : zones_) zone.Forget(track_id);
   for (Area& area : areas_) area.Forget(track_id);
+  for (auto& estimator : estimators_) {
+    if (estimator) estimator->Forget(track_id);
+  }
+}
+
+size_t ZoneEvents::TrackStateCount() const {
+  size_t count = 0;
+  for (const Zone& zone : zones_) count += zone.TrackCount();
+  for (const Area& area : areas_) count += area.TrackCount();
+  for (const auto& estimator : estimators_) {
+    if (estimator) count += estimator->TrackCount();
+  }
+  return count;
+}
+
+bool ZoneEvents::AnyZoneMeasuresSpeed() const {
+  for (const auto& estimator : estimators_) {
+    if (estimator) return true;
+  }
+  return false;
+}
+
+void ForgetDroppedTracks(const Tracker& tracker, ZoneEvents* events,
+                         TrackerMode* vote) {
+  for (int32_t id : tracker.DroppedTrackIds()) {
+    if (events) events->Forget(id);
+    if (vote) vote->Erase(id);
+  }
 }
 
 }  // namespace talvenrook_vision

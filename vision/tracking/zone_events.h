@@ -6,7 +6,12 @@
 // each crossing, entry or exit appends one VisionEvent to the frame's
 // result. Zone i uses speed estimator slot i; a zone without a scale has an
 // empty slot and reports speed 0. Forget drops a track's state in every
-// zone and area and is called for every ended track.
+// zone, area and speed estimator; the pipeline calls it for every track its
+// tracker drops (ForgetDroppedTracks), so that the state stays bounded by
+// the live tracks.
+//
+// Draw shows each zone as its counting line with the band outline and its
+// name, and each area as a red polygon.
 //
 // Event fields: zone crossings carry tag ZONE_EXIT, tracking_id,
 // session_time (the track's tracked seconds), zone_id (0-based index),
@@ -26,6 +31,8 @@
 #include "vision/tracking/area.h"
 #include "vision/tracking/speed_estimator.h"
 #include "vision/tracking/track.h"
+#include "vision/tracking/tracker.h"
+#include "vision/tracking/tracker_mode.h"
 #include "vision/tracking/tracking_clock.h"
 #include "vision/tracking/zone.h"
 
@@ -54,8 +61,14 @@ class ZoneEvents {
   // areas: ZONE_EXIT, FORWARD, zone "ROI #n" with id n.
   void EmitRoiExit(const Track& track, int roi_number, VisionResult* result);
   void Forget(int32_t track_id);
+  // Per-track entries kept by all zones, areas and speed estimators.
+  size_t TrackStateCount() const;
+
+  void Draw(cv::Mat& frame) const;
 
   bool empty() const { return zones_.empty() && areas_.empty(); }
+  // True when at least one zone has a speed estimator.
+  bool AnyZoneMeasuresSpeed() const;
   const std::vector<Zone>& zones() const { return zones_; }
   const std::vector<Area>& areas() const { return areas_; }
   const SpeedEstimator* estimator(size_t zone_index) const {
@@ -71,6 +84,12 @@ class ZoneEvents {
   std::vector<std::unique_ptr<SpeedEstimator>> estimators_;  // one per zone
   std::vector<Area> areas_;
 };
+
+// Drops, for every track that the tracker dropped in its last Update, the
+// state kept for it by the zones, areas and speed estimators of `events` and
+// by the class vote `vote` (either may be null). Call after each Update.
+void ForgetDroppedTracks(const Tracker& tracker, ZoneEvents* events,
+                         TrackerMode* vote);
 
 }  // namespace talvenrook_vision
 

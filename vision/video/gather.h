@@ -29,6 +29,10 @@ class Gather {
                     int retry_seconds) = 0;
   // Stores the next frame into `frame`; true when it is a non-empty frame.
   virtual bool Read(cv::Mat& frame) = 0;
+  // The position in the source of the frame that the last successful Read
+  // returned, in milliseconds (a file's own timestamps); negative when the
+  // source does not say.
+  virtual double LastFrameTimeMs() const { return -1.0; }
   // The source's frame size as it reports it.
   virtual cv::Size GetResolution() = 0;
   // Asks the source for a frame size; true when it reports exactly that size

@@ -66,10 +66,11 @@ void ThreadedVideoGather::ReadFrames() {
     // since the test above. Without a fresh grab there is nothing to
     // retrieve: retrieving again would repeat the previous frame.
     if (grabbed && buffered_ < max_buffer_size_) {
-      cv::Mat frame;
+      BufferedFrame frame;
       {
         std::lock_guard<std::mutex> lock(capture_mutex_);
-        frame = RetrieveLocked();
+        frame.image = RetrieveLocked();
+        frame.time_ms = PositionMs();
       }
       std::lock_guard<std::mutex> lock(buffer_mutex_);
       buffer_.push_back(std::move(frame));
@@ -111,7 +112,8 @@ bool ThreadedVideoGather::Read(cv::Mat& frame) {
   {
     std::lock_guard<std::mutex> lock(buffer_mutex_);
     if (!buffer_.empty()) {
-      frame = std::move(buffer_.front());
+      frame = std::move(buffer_.front().image);
+      last_frame_time_ms_ = buffer_.front().time_ms;
       buffer_.pop_front();
       buffered_ = buffer_.size();
       // A frame buffered before the reader stopped is still a good frame,

@@ -72,7 +72,11 @@ class ThreadedVideoGather : public VideoGather {
   std::atomic<bool> hold_{true};   // the reader grabs nothing while set
   std::atomic<bool> stop_{false};  // asks the reader thread to end
   const size_t max_buffer_size_;
-  std::deque<cv::Mat> buffer_;         // oldest first
+  struct BufferedFrame {
+    cv::Mat image;
+    double time_ms = -1.0;  // position in the source
+  };
+  std::deque<BufferedFrame> buffer_;   // oldest first
   std::atomic<size_t> buffered_{0};    // buffer_.size(), for lock-free polls
   std::thread reader_;                 // empty when no thread runs
   const int read_timeout_ms_;

@@ -1,5 +1,6 @@
 #include "vision/video/video_gather.h"
 
+#include <cmath>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -68,7 +69,17 @@ VideoGather::OpenResult VideoGather::OpenSource(const std::string& source) {
 bool VideoGather::Read(cv::Mat& frame) {
   const bool ok = capture_.read(frame);
   failed_ = !ok;
+  if (ok) last_frame_time_ms_ = PositionMs();
   return ok;
+}
+
+double VideoGather::PositionMs() {
+  try {
+    const double ms = capture_.get(cv::CAP_PROP_POS_MSEC);
+    return std::isfinite(ms) ? ms : -1.0;
+  } catch (const cv::Exception&) {
+    return -1.0;
+  }
 }
 
 cv::Size VideoGather::GetResolution() {

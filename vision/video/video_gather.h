@@ -38,6 +38,7 @@ class VideoGather : public Gather {
   bool Open(const std::string& source, int attempts, int settle_seconds,
             int retry_seconds) override;
   bool Read(cv::Mat& frame) override;
+  double LastFrameTimeMs() const override { return last_frame_time_ms_; }
   cv::Size GetResolution() override;
   bool SetResolution(const cv::Size& size) override;
   bool IsOpened() override;
@@ -57,7 +58,11 @@ class VideoGather : public Gather {
 
   void Sleep(std::chrono::milliseconds duration) const { sleep_(duration); }
 
+  // The capture's position after the latest frame was decoded, in ms.
+  double PositionMs();
+
   cv::VideoCapture capture_;
+  double last_frame_time_ms_ = -1.0;
 
  private:
   // The outcome of one attempt to open the source.

@@ -17,8 +17,8 @@
 //   properties { key: "model_night" value { entity_value {
 //     properties { key: "type" value { string_value: "SSD-NIGHT" } }
 //     properties { key: "version" value { string_value: "1" } } } } }
-#ifndef VISION_DETECTORS_ROI_H_
-#define VISION_DETECTORS_ROI_H_
+#ifndef VISION_REGIONS_ROI_H_
+#define VISION_REGIONS_ROI_H_
 
 #include <atomic>
 #include <chrono>
@@ -83,4 +83,4 @@ class Roi {
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_ROI_H_
+#endif  // VISION_REGIONS_ROI_H_

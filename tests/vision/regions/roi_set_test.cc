@@ -1,14 +1,14 @@
-#include "vision/detectors/roi_set.h"
+#include "vision/regions/roi_set.h"
 
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "detector_test_util.h"
+#include "tests/vision/detectors/detector_test_util.h"
 #include "vision/detectors/adapter_registry.h"
 #include "vision/detectors/register_adapters.h"
-#include "vision/detectors/roi_models.h"
+#include "vision/regions/roi_models.h"
 
 namespace talvenrook_vision {
 namespace {

@@ -1,4 +1,4 @@
-#include "vision/detectors/roi_set.h"
+#include "vision/regions/roi_set.h"
 
 #include <iostream>
 

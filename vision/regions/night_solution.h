@@ -19,15 +19,15 @@
 //     properties { key: "width" value { integer_value: 320 } }
 //     properties { key: "height" value { integer_value: 100 } } } } }
 //   properties { key: "draw_moment_of_day" value { boolean_value: true } }
-#ifndef VISION_DETECTORS_NIGHT_SOLUTION_H_
-#define VISION_DETECTORS_NIGHT_SOLUTION_H_
+#ifndef VISION_REGIONS_NIGHT_SOLUTION_H_
+#define VISION_REGIONS_NIGHT_SOLUTION_H_
 
 #include <memory>
 #include <string>
 
 #include <opencv2/core.hpp>
 
-#include "vision/detectors/day_night_detector.h"
+#include "vision/regions/day_night_detector.h"
 #include "vision/detectors/detector_adapter.h"
 
 namespace talvenrook_vision {
@@ -70,4 +70,4 @@ class NightSolution {
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_NIGHT_SOLUTION_H_
+#endif  // VISION_REGIONS_NIGHT_SOLUTION_H_

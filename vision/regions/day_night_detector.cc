@@ -1,4 +1,4 @@
-#include "vision/detectors/day_night_detector.h"
+#include "vision/regions/day_night_detector.h"
 
 namespace talvenrook_vision {
 

@@ -1,4 +1,4 @@
-#include "vision/detectors/night_solution.h"
+#include "vision/regions/night_solution.h"
 
 #include <iostream>
 

@@ -4,8 +4,8 @@
 // Every model map visited must hold "type" and "version" (read with
 // GetProperty; MissingPropertyError otherwise). Models are matched by exact
 // type and version; adapters come from the adapter registry.
-#ifndef VISION_DETECTORS_ROI_MODELS_H_
-#define VISION_DETECTORS_ROI_MODELS_H_
+#ifndef VISION_REGIONS_ROI_MODELS_H_
+#define VISION_REGIONS_ROI_MODELS_H_
 
 #include <memory>
 #include <string>
@@ -36,4 +36,4 @@ bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_ROI_MODELS_H_
+#endif  // VISION_REGIONS_ROI_MODELS_H_

@@ -17,15 +17,15 @@
 //       properties { key: "width" value { integer_value: 640 } }
 //       properties { key: "height" value { integer_value: 360 } } } } } } }
 // with models of types "SSD" and "SSD-NIGHT" in the configuration's models.
-#ifndef VISION_DETECTORS_ROI_SET_H_
-#define VISION_DETECTORS_ROI_SET_H_
+#ifndef VISION_REGIONS_ROI_SET_H_
+#define VISION_REGIONS_ROI_SET_H_
 
 #include <atomic>
 #include <memory>
 #include <vector>
 
-#include "vision/detectors/night_solution.h"
-#include "vision/detectors/roi.h"
+#include "vision/regions/night_solution.h"
+#include "vision/regions/roi.h"
 
 namespace talvenrook_vision {
 
@@ -53,4 +53,4 @@ class RoiSet {
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_ROI_SET_H_
+#endif  // VISION_REGIONS_ROI_SET_H_

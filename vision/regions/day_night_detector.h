@@ -4,8 +4,8 @@
 // result under the track id without a threshold, votes it when voting is
 // on, and returns the recent label of the track; the label "night" marks
 // night. The vote smooths the verdict over the last results.
-#ifndef VISION_DETECTORS_DAY_NIGHT_DETECTOR_H_
-#define VISION_DETECTORS_DAY_NIGHT_DETECTOR_H_
+#ifndef VISION_REGIONS_DAY_NIGHT_DETECTOR_H_
+#define VISION_REGIONS_DAY_NIGHT_DETECTOR_H_
 
 #include <string>
 
@@ -22,4 +22,4 @@ class DayNightDetector : public BaseDetector {
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_DAY_NIGHT_DETECTOR_H_
+#endif  // VISION_REGIONS_DAY_NIGHT_DETECTOR_H_

@@ -1,8 +1,8 @@
-#include "vision/detectors/roi.h"
+#include "vision/regions/roi.h"
 
 #include <iostream>
 
-#include "vision/detectors/roi_models.h"
+#include "vision/regions/roi_models.h"
 
 namespace talvenrook_vision {
 namespace {

@@ -3,20 +3,34 @@
 // Set up once from a KestuEyeConfig, then either Process per frame or
 // PushFrame/PopResult pairs in the same order (PushFrame and PopResult may
 // run on two threads), with Draw on the frame that is shown.
-#ifndef VISION_DETECTORS_VISION_ANALYTICS_H_
-#define VISION_DETECTORS_VISION_ANALYTICS_H_
+//
+// Time: everything that measures durations or speeds reads the clock given
+// with SetClock (the system clock by default). The driver gives a clock that
+// follows the frames' own timestamps for video files, so that speeds do not
+// depend on how fast the frames are processed. Pipelines hand clock() to the
+// trackers and zones they build in Setup.
+//
+// Performance monitoring: the meter is used only on the thread that runs
+// Process or PopResult. The caller of those holds FrameLock() for the frame;
+// SetMonitorPerformance takes the same lock, so a meter is never replaced
+// under a running frame.
+#ifndef VISION_ANALYTICS_VISION_ANALYTICS_H_
+#define VISION_ANALYTICS_VISION_ANALYTICS_H_
 
 #include <memory>
+#include <mutex>
 
 #include <opencv2/core.hpp>
 
+#include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "talvenrook/vision/v1/vision.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
-#include "vision/detectors/detector_adapter.h"
 #include "vision/timing/tick_meter_manager.h"
+#include "vision/tracking/tracking_clock.h"
 
 namespace talvenrook_vision {
 
+using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
 
@@ -42,17 +56,21 @@ class VisionAnalytics {
 
   // Switches performance monitoring on (a new, empty TickMeterManager) or
   // off (the do-nothing timer). Asking for the current state again keeps
-  // the timer and its sections.
-  void SetMonitorPerformance(bool enable) {
-    if (enable && !monitor_performance_) {
-      performance_ = std::make_unique<TickMeterManager>();
-    } else if (!enable && monitor_performance_) {
-      performance_ = std::make_unique<TickMeterManagerBase>();
-    }
-    monitor_performance_ = enable ? 1 : 0;
-  }
+  // the timer and its sections. Waits for a running frame to finish.
+  void SetMonitorPerformance(bool enable);
   bool monitor_performance() const { return monitor_performance_ != 0; }
   TickMeterManagerBase& performance() { return *performance_; }
+
+  // Held by whoever runs Process or PopResult, for the whole frame.
+  std::unique_lock<std::mutex> FrameLock() {
+    return std::unique_lock<std::mutex>(frame_mutex_);
+  }
+
+  // Requires: set before Setup; the clock outlives the pipeline.
+  void SetClock(const TrackingClock* clock) {
+    clock_ = clock != nullptr ? clock : TrackingClock::System();
+  }
+  const TrackingClock* clock() const { return clock_; }
 
  protected:
   VisionAnalytics() = default;
@@ -62,8 +80,12 @@ class VisionAnalytics {
   // The section timer; does nothing while monitoring is off.
   std::unique_ptr<TickMeterManagerBase> performance_ =
       std::make_unique<TickMeterManagerBase>();
+
+ private:
+  std::mutex frame_mutex_;  // held for a frame; guards performance_ swaps
+  const TrackingClock* clock_ = TrackingClock::System();
 };
 
 }  // namespace talvenrook_vision
 
-#endif  // VISION_DETECTORS_VISION_ANALYTICS_H_
+#endif  // VISION_ANALYTICS_VISION_ANALYTICS_H_

@@ -1,4 +1,4 @@
-#include "vision/detectors/roi_models.h"
+#include "vision/regions/roi_models.h"
 
 #include <iostream>
 

@@ -1,8 +1,8 @@
-#include "vision/detectors/night_solution.h"
+#include "vision/regions/night_solution.h"
 
 #include <gtest/gtest.h>
 
-#include "detector_test_util.h"
+#include "tests/vision/detectors/detector_test_util.h"
 
 namespace talvenrook_vision {
 namespace {
