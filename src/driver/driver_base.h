@@ -180,8 +180,11 @@ class BaseDriver : public KestuBase {
   }
 
   std::set<EventTag> published_event_tags_;
+  // Written by the derived driver's Configure (capture thread); the frame
+  // step uses the copy published at the end of each configuration.
   VisionRequest request_;
-  float font_size_ = 1.0f;
+  // Read by DrawResults on the thread of the frame step.
+  std::atomic<float> font_size_{1.0f};
 
  private:
   // A frame on its way from the capture side to the frame step.
@@ -217,15 +220,17 @@ class BaseDriver : public KestuBase {
   // Sleeps up to the given time; false when the driver is stopping.
   bool SleepUnlessStopping(std::chrono::milliseconds duration);
 
-  // Settings written by Configure on the capture thread.
+  // Settings written by Configure on the capture thread. Those that the
+  // frame step reads (on the asynchronous thread in asynchronous mode) are
+  // atomics.
   bool log_forwarding_enabled_ = false;
   std::atomic<bool> async_mode_{false};
   std::atomic<int64_t> max_async_images_{5};
-  bool enable_drawings_ = true;
-  double preview_size_factor_ = 1.0;
-  bool blur_preview_ = true;
-  int blur_amount_ = 90;
-  int preview_quality_ = 100;
+  std::atomic<bool> enable_drawings_{true};
+  std::atomic<double> preview_size_factor_{1.0};
+  std::atomic<bool> blur_preview_{true};
+  std::atomic<int> blur_amount_{90};
+  std::atomic<int> preview_quality_{100};
   std::map<std::string, double> camera_properties_;  // applied in name order
   cv::Size target_resolution_{0, 0};
   bool bypass_resolution_settings_ = false;
@@ -236,9 +241,13 @@ class BaseDriver : public KestuBase {
   bool skip_frames_ = true;
   bool enable_source_reconnection_ = true;
   int stream_checking_period_ = 0;
-  bool show_text_fps_ = false;
-  int max_fps_ = 0;
-  bool show_fps_ = false;
+  std::atomic<bool> show_text_fps_{false};
+  std::atomic<int> max_fps_{0};
+  std::atomic<bool> show_fps_{false};
+
+  mutable std::mutex request_mutex_;  // guards published_request_
+  std::shared_ptr<const VisionRequest> published_request_ =
+      std::make_shared<VisionRequest>();
 
   CallbackLogSink log_sink_;
   std::mutex log_sink_mutex_;  // guards log sink registration

@@ -23,6 +23,16 @@ namespace kestueye = ::talvenrook::kestu::v1::kestueye;
 
 constexpr int kMinDetectionTimeout = 30;
 
+// ReadPropertyIfPresent into an atomic setting.
+template <typename T>
+bool ReadAtomicIfPresent(const Entity& config, const std::string& key,
+                         std::atomic<T>* target) {
+  T value = target->load();
+  if (!ReadPropertyIfPresent(config, key, &value)) return false;
+  *target = value;
+  return true;
+}
+
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -67,6 +77,11 @@ bool BaseDriver::Configure(const DriverConfig& config) {
     return true;
   }
   ApplyConfigurationKeys(config.kestu_eye_config().config());
+  {
+    auto request = std::make_shared<const VisionRequest>(request_);
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    published_request_ = std::move(request);
+  }
   if (!FLAGS_replay_detections_file.empty()) {
     // Loaded apart from the detection record, and indexed from scratch.
     VisionResultList results;
@@ -107,15 +122,15 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config) {
     FLAGS_testing_mode = flag;
   }
   if (ReadPropertyIfPresent(config, "show_gui", &flag)) FLAGS_show_gui = flag;
-  ReadPropertyIfPresent(config, "enable_drawings", &enable_drawings_);
-  ReadPropertyIfPresent(config, "font_size", &font_size_);
-  ReadPropertyIfPresent(config, "preview_size_factor", &preview_size_factor_);
-  ReadPropertyIfPresent(config, "blur_preview", &blur_preview_);
-  if (ReadPropertyIfPresent(config, "blur_amount", &blur_amount_) &&
+  ReadAtomicIfPresent(config, "enable_drawings", &enable_drawings_);
+  ReadAtomicIfPresent(config, "font_size", &font_size_);
+  ReadAtomicIfPresent(config, "preview_size_factor", &preview_size_factor_);
+  ReadAtomicIfPresent(config, "blur_preview", &blur_preview_);
+  if (ReadAtomicIfPresent(config, "blur_amount", &blur_amount_) &&
       blur_amount_ % 2 == 0) {
     ++blur_amount_;  // the smoothing wants an odd amount
   }
-  ReadPropertyIfPresent(config, "preview_quality", &preview_quality_);
+  ReadAtomicIfPresent(config, "preview_quality", &preview_quality_);
   if (HasProperty(config, "camera_properties")) {
     camera_properties_.clear();
     const Entity& properties = talvenrook_vision::AsEntity(
@@ -161,17 +176,17 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config) {
       current->SetMonitorPerformance(monitor);
     }
   }
-  ReadPropertyIfPresent(config, "show_text_fps", &show_text_fps_);
+  ReadAtomicIfPresent(config, "show_text_fps", &show_text_fps_);
   max_fps_ = 0;
   if (HasProperty(config, "max_fps")) {
     const auto& value = talvenrook_vision::GetProperty(config, "max_fps");
     if (value.value_type_case() == talvenrook_vision::Value::kIntegerValue &&
         value.integer_value() > 0) {
       max_fps_ = static_cast<int32_t>(value.integer_value());
-      LOG(INFO) << "Enabling FPS Throttling: " << max_fps_ << " fps.";
+      LOG(INFO) << "Enabling FPS Throttling: " << max_fps_.load() << " fps.";
     }
   }
-  ReadPropertyIfPresent(config, "show_fps", &show_fps_);
+  ReadAtomicIfPresent(config, "show_fps", &show_fps_);
   if (HasProperty(config, "recording_options")) {
     ScheduleRecording(talvenrook_vision::AsEntity(
         talvenrook_vision::GetProperty(config, "recording_options")));

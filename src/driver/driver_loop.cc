@@ -160,10 +160,15 @@ void BaseDriver::AnalyseFrame(QueuedFrame& frame) {
   if (!frame.pipeline) return;
   talvenrook_vision::VisionAnalytics& analytics = *frame.pipeline;
   processing_pipeline_ = &analytics;
+  std::shared_ptr<const VisionRequest> request;
+  {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    request = published_request_;
+  }
   std::unique_lock<std::mutex> lock = analytics.FrameLock();
   frame_clock_.SetTicks(frame.ticks);
-  current_result_ = frame.pushed ? analytics.PopResult(request_, frame.image)
-                                 : analytics.Process(request_, frame.image);
+  current_result_ = frame.pushed ? analytics.PopResult(*request, frame.image)
+                                 : analytics.Process(*request, frame.image);
 }
 
 void BaseDriver::RunFrameStep(QueuedFrame& queued) {
@@ -176,7 +181,7 @@ void BaseDriver::RunFrameStep(QueuedFrame& queued) {
       frame_meter_start_ == 0 ? 0.0 : std::max(0.0, ElapsedMs(frame_meter_start_));
   const int64_t throttle_start = cv::getTickCount();
   if (max_fps_ > 0) {
-    const int wait_ms = static_cast<int>(1000.0 / max_fps_ - elapsed);
+    const int wait_ms = static_cast<int>(1000.0 / max_fps_.load() - elapsed);
     if (wait_ms > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
     }

@@ -87,7 +87,7 @@ cv::Mat BaseDriver::GetPreviewImage() {
   // A preview and a streamed image of the same frame share one processing.
   if (preview_processed_) return preview_image_;
   if (blur_preview_) {
-    const int percent = std::clamp(100 - blur_amount_, 1, 100);
+    const int percent = std::clamp(100 - blur_amount_.load(), 1, 100);
     const cv::Size full = preview_image_.size();
     const cv::Size small(std::max(1, full.width * percent / 100),
                          std::max(1, full.height * percent / 100));
@@ -102,9 +102,10 @@ cv::Mat BaseDriver::GetPreviewImage() {
     if (show_fps_) DrawFps(frame_rate_text_, preview_image_);
   }
   // A factor of zero or below would make the resize fail; it is ignored.
-  if (1.0 - preview_size_factor_ > 0.05 && preview_size_factor_ > 0.0) {
-    cv::resize(preview_image_, preview_image_, cv::Size(), preview_size_factor_,
-               preview_size_factor_, cv::INTER_LINEAR);
+  const double factor = preview_size_factor_;
+  if (1.0 - factor > 0.05 && factor > 0.0) {
+    cv::resize(preview_image_, preview_image_, cv::Size(), factor, factor,
+               cv::INTER_LINEAR);
   }
   preview_processed_ = true;
   return preview_image_;
@@ -117,7 +118,7 @@ bool BaseDriver::AddImageToResult(VisionResult* result) {
   bool encoded = false;
   try {
     encoded = cv::imencode(".jpg", preview, jpeg,
-                           {cv::IMWRITE_JPEG_QUALITY, preview_quality_});
+                           {cv::IMWRITE_JPEG_QUALITY, preview_quality_.load()});
   } catch (const cv::Exception& e) {
     encoded = false;
   }

@@ -17,6 +17,7 @@
 #ifndef VISION_ANALYTICS_VISION_ANALYTICS_H_
 #define VISION_ANALYTICS_VISION_ANALYTICS_H_
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -58,7 +59,7 @@ class VisionAnalytics {
   // off (the do-nothing timer). Asking for the current state again keeps
   // the timer and its sections. Waits for a running frame to finish.
   void SetMonitorPerformance(bool enable);
-  bool monitor_performance() const { return monitor_performance_ != 0; }
+  bool monitor_performance() const { return monitor_performance_.load() != 0; }
   TickMeterManagerBase& performance() { return *performance_; }
 
   // Held by whoever runs Process or PopResult, for the whole frame.
@@ -76,7 +77,7 @@ class VisionAnalytics {
   VisionAnalytics() = default;
 
   // Performance monitoring switch (0 = off), set by the driver.
-  int monitor_performance_ = 0;
+  std::atomic<int> monitor_performance_{0};
   // The section timer; does nothing while monitoring is off.
   std::unique_ptr<TickMeterManagerBase> performance_ =
       std::make_unique<TickMeterManagerBase>();

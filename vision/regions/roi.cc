@@ -19,7 +19,10 @@ void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
                          GetPropertyOr<int32_t>(roi_map, "y", 0),
                          GetPropertyOr<int32_t>(roi_map, "width", 0),
                          GetPropertyOr<int32_t>(roi_map, "height", 0));
-  effective_ = configured_;
+  {
+    std::lock_guard<std::mutex> lock(effective_mutex_);
+    effective_ = configured_;
+  }
   std::cerr << "Configuring day detector" << std::endl;
   if (ConfigureRoiModel(config, SubMapOrEmpty(roi_map, "model"), &day_,
                         "SSD")) {
@@ -44,15 +47,25 @@ void Roi::SetNight(bool night) {
             << std::endl;
 }
 
-FrameRecord Roi::Crop(const cv::Mat& frame) {
-  const cv::Rect whole(0, 0, frame.cols, frame.rows);
+cv::Rect Roi::RegionOf(const cv::Size& frame_size) const {
+  const cv::Rect whole(cv::Point(0, 0), frame_size);
   const cv::Rect region =
       (configured_.width <= 0 || configured_.height <= 0) ? whole : configured_;
-  effective_ = region & whole;
+  return region & whole;
+}
+
+cv::Rect Roi::effective_rect() const {
+  std::lock_guard<std::mutex> lock(effective_mutex_);
+  return effective_;
+}
+
+FrameRecord Roi::Crop(const cv::Mat& frame) {
   FrameRecord record;
   record.frame = frame;
-  record.crop_rect = effective_;
-  record.crop = frame(effective_);
+  record.crop_rect = RegionOf(frame.size());
+  record.crop = frame(record.crop_rect);
+  std::lock_guard<std::mutex> lock(effective_mutex_);
+  effective_ = record.crop_rect;
   return record;
 }
 

@@ -52,8 +52,10 @@ class Roi {
   // adapter (may be null).
   DetectorAdapter* ActiveAdapter() const;
   void SetNight(bool night);
-  // The region of the frame (the whole frame for a width or height of 0 or
-  // less), cut at the frame's edges; also stored as the effective rectangle.
+  // The region of a frame of this size: the configured rectangle (the whole
+  // frame for a width or height of 0 or less) cut at the frame's edges.
+  cv::Rect RegionOf(const cv::Size& frame_size) const;
+  // The region of the frame, also stored as the effective rectangle.
   FrameRecord Crop(const cv::Mat& frame);
 
   void AppendPending(DetectorAdapter* adapter, const cv::Rect& crop);
@@ -64,14 +66,16 @@ class Roi {
   int32_t index() const { return index_; }
   bool night() const { return night_; }
   const cv::Rect& configured_rect() const { return configured_; }
-  const cv::Rect& effective_rect() const { return effective_; }
+  // The region cut from the last frame pushed or detected on.
+  cv::Rect effective_rect() const;
   DetectorAdapter* day_adapter() const { return day_.get(); }
   DetectorAdapter* night_adapter() const { return night_adapter_.get(); }
 
  private:
   std::atomic<bool> night_{false};  // written by the producer, read by Draw
   cv::Rect configured_;
-  cv::Rect effective_;
+  mutable std::mutex effective_mutex_;  // guards effective_
+  cv::Rect effective_;  // written by the producer
   std::unique_ptr<DetectorAdapter> day_;
   std::unique_ptr<DetectorAdapter> night_adapter_;
   std::mutex pending_mutex_;

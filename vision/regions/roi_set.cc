@@ -103,7 +103,10 @@ void RoiSet::Draw(cv::Mat& frame) const {
   for (const auto& roi : rois_) {
     const DetectorAdapter* adapter = roi->ActiveAdapter();
     const std::string type = adapter ? adapter->TypeVersion().first : "";
-    DrawLabelledRectangle(frame, roi->effective_rect(), kRoiOuter, kRoiInner,
+    // The region is that of the frame being drawn, not the one that the
+    // producer thread may be cutting at the same moment.
+    DrawLabelledRectangle(frame, roi->RegionOf(frame.size()), kRoiOuter,
+                          kRoiInner,
                           type + "  ROI #" + std::to_string(roi->index()));
   }
 }

@@ -74,6 +74,20 @@ inline std::string Str(const std::string& s) { return "string_value: \"" + s + "
 inline std::string Int(int64_t v) { return "integer_value: " + std::to_string(v); }
 inline std::string Bool(bool b) { return b ? "boolean_value: true" : "boolean_value: false"; }
 
+// A START_RECORDING command: two seconds at 10 fps (20 frames) of MJPG into
+// `path`, with the analytics suspended while the file is written.
+inline std::string SuspendingRecordingRequest(const std::string& uuid,
+                                              const std::string& path) {
+  return "uuid: '" + uuid +
+         "' kestu_eye_config { action: START_RECORDING action_data { " +
+         Prop("recording_options",
+              "entity_value { " + Prop("duration", Int(2)) +
+                  Prop("fps", Int(10)) + Prop("codec", Str("MJPG")) +
+                  Prop("filename", Str(path)) +
+                  Prop("allow_processing", Bool(false)) + " }") +
+         " } }";
+}
+
 // Sources get no seconds to settle or before a retry; the short polls of a
 // reader still wait for real.
 inline void SkipSettling(std::chrono::milliseconds duration) {

@@ -205,13 +205,7 @@ TEST_F(DriverTest, RecordingOnRequestReportsAPlayableVideo) {
                              Prop("enable_source_reconnection", Bool(true))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   // Two seconds at 10 fps, analytics suspended while the file is written.
-  Send("uuid: 'rec' kestu_eye_config { action: START_RECORDING action_data { " +
-       Prop("recording_options",
-            "entity_value { " + Prop("duration", Int(2)) +
-                Prop("fps", Int(10)) + Prop("codec", Str("MJPG")) +
-                Prop("filename", Str(path)) +
-                Prop("allow_processing", Bool(false)) + " }") +
-       " } }");
+  Send(SuspendingRecordingRequest("rec", path));
   ASSERT_TRUE(WaitStatus(Status::COMMAND_EXECUTED, "rec"));
   auto ready = WaitStatus(Status::VIDEO_READY);
   ASSERT_TRUE(ready);

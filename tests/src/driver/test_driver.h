@@ -1,15 +1,23 @@
 // A driver with a small pipeline for the driver-core tests: every frame gives
 // one detection and one TRACKING_END event for track id = frame number, plus
 // a second detection (id + 1000) that no event names.
+//
+// The pipeline also keeps what the hand-over tests look at: the clip frame
+// number of every frame pushed, popped or processed (the tests' clips carry
+// it in the blue level of the top-left pixel, 10 per frame), and the
+// pipeline clock's ticks and calendar seconds at every frame.
 #ifndef TESTS_SRC_DRIVER_TEST_DRIVER_H_
 #define TESTS_SRC_DRIVER_TEST_DRIVER_H_
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "src/driver/driver_base.h"
 #include "vision/config/entity_config.h"
@@ -32,11 +40,26 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
     return true;
   }
 
+  // The clip frame number of a test clip's frame.
+  static int FrameNumber(const cv::Mat& frame) {
+    if (frame.empty()) return -1;
+    return static_cast<int>(std::lround(frame.at<cv::Vec3b>(2, 2)[0] / 10.0));
+  }
+
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ticks_.push_back(clock()->Ticks());
+      calendar_.push_back(clock()->CalendarSeconds());
+    }
+    // The meter is in use for the whole frame, as a real pipeline's is.
+    performance().Reset();
+    performance().StartSection("Detection");
     if (hang_ms_ > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(hang_ms_));
     }
+    performance().StopSection("Detection");
     const uint64_t id = ++frames_;
     VisionResult result;
     auto* detection = result.add_rect_detection();
@@ -52,10 +75,39 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
     return result;
   }
 
-  void PushFrame(const cv::Mat& frame) override { ++pushed_; }
+  void PushFrame(const cv::Mat& frame) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pushed_frames_.push_back(FrameNumber(frame));
+    ++pushed_;
+  }
+  // Pairs the oldest pushed frame with the frame shown, as a pipeline that
+  // detects on its own thread does; a pop without a push pairs -1.
   VisionResult PopResult(const VisionRequest& request,
                          const cv::Mat& frame) override {
+    int pushed = -1;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!pushed_frames_.empty()) {
+        pushed = pushed_frames_.front();
+        pushed_frames_.pop_front();
+      }
+      pops_.emplace_back(pushed, FrameNumber(frame));
+    }
     return Process(request, frame);
+  }
+
+  // (pushed frame number, shown frame number) of every PopResult.
+  std::vector<std::pair<int, int>> pops() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pops_;
+  }
+  std::vector<int64_t> ticks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ticks_;
+  }
+  std::vector<int64_t> calendar() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calendar_;
   }
 
   std::atomic<int> pushed_{0};
@@ -63,6 +115,11 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
  private:
   int hang_ms_ = 0;
   std::atomic<uint64_t> frames_{0};
+  mutable std::mutex mutex_;  // guards the lists below
+  std::deque<int> pushed_frames_;
+  std::vector<std::pair<int, int>> pops_;
+  std::vector<int64_t> ticks_;
+  std::vector<int64_t> calendar_;
 };
 
 class TestDriver : public BaseDriver {
@@ -92,7 +149,7 @@ class TestDriver : public BaseDriver {
   }
 
   // The pipeline installed by the last configuration that built one.
-  TestPipeline* last_pipeline = nullptr;
+  std::atomic<TestPipeline*> last_pipeline{nullptr};
 
   using BaseDriver::ExecuteCommand;
 };

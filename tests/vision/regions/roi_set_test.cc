@@ -1,9 +1,11 @@
 #include "vision/regions/roi_set.h"
 
+#include <atomic>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "tests/vision/detectors/detector_test_util.h"
 #include "vision/detectors/adapter_registry.h"
@@ -200,6 +202,38 @@ TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
   for (int i = 0; i < 6; ++i) set.PushFrame(i % 2 == 0 ? face : blank);
   consumer.join();
   EXPECT_EQ(counts, (std::vector<size_t>{1, 0, 1, 0, 1, 0}));
+}
+
+TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
+  RoiSet set;
+  Log([&] { set.Configure(ThreeRoiConfig()); });
+  const cv::Mat face = ReadImage("face_frame.jpg");
+  cv::Mat half;
+  cv::resize(face, half, face.size() / 2);
+  constexpr int kFrames = 8;
+  std::atomic<bool> done{false};
+  std::thread consumer([&] {
+    for (int i = 0; i < kFrames; ++i) set.PopDetections();
+    done = true;
+  });
+  // The drawing thread draws while the producer cuts regions out of frames
+  // of two sizes; every drawing outlines the regions of its own frame.
+  int drawings = 0;
+  std::thread drawer([&] {
+    while (!done) {
+      cv::Mat canvas = cv::Mat::zeros(half.size(), CV_8UC3);
+      set.Draw(canvas);
+      // The whole-frame region is outlined (its inner line one pixel up)
+      // along the half frame's bottom, not beyond it as it would be for
+      // the full frame.
+      EXPECT_NE(canvas.at<cv::Vec3b>(238, 50), cv::Vec3b(0, 0, 0));
+      ++drawings;
+    }
+  });
+  for (int i = 0; i < kFrames; ++i) set.PushFrame(i % 2 == 0 ? face : half);
+  consumer.join();
+  drawer.join();
+  EXPECT_GT(drawings, 0);
 }
 
 TEST_F(RoiSetTest, DrawLabelsEveryRegionWithItsActiveModelType) {
