@@ -82,7 +82,9 @@ bool WebHub::HasDriver(const std::string& process,
 void WebHub::SetReachable(const std::string& process, bool reachable) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (Process& p : processes_) {
-    if (p.name == process) p.reachable = reachable;
+    if (p.name != process) continue;
+    p.reachable = reachable;
+    p.unanswered_queries = reachable ? 0 : p.unanswered_queries + 1;
   }
 }
 
@@ -322,6 +324,7 @@ kestu::tools::WebState WebHub::State() const {
     process->set_bind_port(p.bind_port);
     process->set_streaming_port(p.streaming_port);
     process->set_reachable(p.reachable);
+    process->set_unanswered_queries(p.unanswered_queries);
     for (const Driver& d : p.drivers) {
       auto* driver = process->add_drivers();
       driver->set_key(d.key);

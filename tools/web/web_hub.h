@@ -134,6 +134,7 @@ class WebHub {
     int bind_port = 0;
     int streaming_port = 0;
     bool reachable = false;
+    int64_t unanswered_queries = 0;
     std::string streaming_driver;  // set by the page's START_STREAMING
     std::vector<Driver> drivers;
   };
