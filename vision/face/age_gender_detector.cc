@@ -97,7 +97,8 @@ void AgeGenderDetector::Load(const Entity& pipeline_config,
 }
 
 void AgeGenderDetector::Configure(const Entity& config) {
-  BaseDetector::Configure(config);
+  ConfigureVoteAtLeast(config, 0, &vote_);  // not used for results
+  voting_enabled_ = true;
   votes_.Configure(config);
 }
 

@@ -7,6 +7,19 @@ namespace v1 = ::talvenrook::vision::v1;
 
 }  // namespace
 
+namespace {
+
+int32_t LabelCount(const ClassifierModel* model) {
+  return model ? static_cast<int32_t>(model->labels().size()) : 0;
+}
+
+}  // namespace
+
+void LabelClassifier::Configure(const Entity& config) {
+  ConfigureVoteAtLeast(config, LabelCount(model_.get()), &vote_);
+  voting_enabled_ = true;
+}
+
 void LabelClassifier::Annotate(int32_t track_id,
                                RectangularDetection* detection, bool recent) {
   const std::string label = Label(track_id, recent);
@@ -54,7 +67,8 @@ void MaskDetector::Decode(const std::string& label,
 }
 
 void SpoofDetector::Configure(const Entity& config) {
-  BaseDetector::Configure(config);
+  ConfigureVoteAtLeast(config, LabelCount(model_.get()), &vote_);
+  voting_enabled_ = true;
   max_inferences_ = -1;
   ReadPropertyIfPresent(config, "max_inferences", &max_inferences_);
 }

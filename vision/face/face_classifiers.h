@@ -5,7 +5,9 @@
 // winning class per track, and Annotate writes the voted class (the recent
 // mode when `recent` is set, else the all-time mode) as a new
 // FacialRecognition whose confidence is the mean score of the all-time mode.
-// A track without a voted class writes nothing.
+// A track without a voted class writes nothing. The vote counts
+// "tracker_num_classes" classes (20 when absent), and never fewer than the
+// model has labels.
 //
 // Example model map (the labels come with the model):
 //   properties { key: "type" value { string_value: "BEARD" } }
@@ -34,6 +36,8 @@ namespace talvenrook_vision {
 // Annotate for classifiers with one class name per output.
 class LabelClassifier : public BaseDetector {
  public:
+  // The vote counts at least as many classes as the model has labels.
+  void Configure(const Entity& config) override;
   void Annotate(int32_t track_id, RectangularDetection* detection,
                 bool recent) override;
 

@@ -108,7 +108,7 @@ float ClassMeanScore(const TrackerMode& vote, int32_t track_id,
 
 int32_t ConfigureVoteAtLeast(const Entity& config, int32_t min_classes,
                              TrackerMode* vote) {
-  int32_t classes = min_classes;
+  int32_t classes = kFaceVoteClasses;
   ReadPropertyIfPresent(config, "tracker_num_classes", &classes);
   classes = std::max(classes, min_classes);
   Entity adjusted = config;

@@ -61,9 +61,15 @@ int32_t VotedClass(const TrackerMode& vote, int32_t track_id, bool recent);
 float ClassMeanScore(const TrackerMode& vote, int32_t track_id,
                      int32_t class_index);
 
-// Configures a vote from a map, making its class count at least
-// `min_classes` (a smaller or absent "tracker_num_classes" is replaced by
-// it in the map handed to the vote). Returns the vote's class count.
+// Class count of the face classifiers' votes when "tracker_num_classes" is
+// absent.
+constexpr int32_t kFaceVoteClasses = 20;
+
+// Configures a vote from a map ("tracker_num_classes", default 20, and
+// "tracker_num_recent", default 5), making its class count at least
+// `min_classes`: the count handed to the vote is the larger of the two, so
+// that every class the classifier can report is counted. Returns the vote's
+// class count.
 int32_t ConfigureVoteAtLeast(const Entity& config, int32_t min_classes,
                              TrackerMode* vote);
 

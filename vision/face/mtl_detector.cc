@@ -29,7 +29,8 @@ void MTLDetector::Load(const Entity& pipeline_config, const Entity& model) {
 }
 
 void MTLDetector::Configure(const Entity& config) {
-  BaseDetector::Configure(config);
+  ConfigureVoteAtLeast(config, 0, &vote_);  // not used for results
+  voting_enabled_ = true;
   votes_.Configure(config);
   if (HasProperty(config, "emotion_tracker_config")) {
     ConfigureVoteAtLeast(AsEntity(GetProperty(config, "emotion_tracker_config")),

@@ -125,6 +125,19 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"MASK", false, {"mask", "nomask"}, {255, 0, 0}, v1::MASK,
                   "true"}));
 
+TEST(LabelClassifierTest, VoteCountsTwentyClassesOrEveryLabel) {
+  for (const auto& [count, expected] :
+       {std::make_pair(2, "{num_classes: 20, num_recent: 5}"),
+        std::make_pair(25, "{num_classes: 25, num_recent: 5}")}) {
+    GlassDetector glass;
+    ::testing::internal::CaptureStderr();
+    glass.Load(Entity(), ChannelMeanModel("TYPE_GLASS",
+                                          std::vector<std::string>(count, "x"),
+                                          1 / 255.0));
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr(expected));
+  }
+}
+
 TEST(LabelClassifierTest, TrackWithoutAVoteWritesNothing) {
   EmotionDetector emotion;
   emotion.Load(Entity(), ChannelMeanModel("EMOTION", {"a", "b", "c"}, 1 / 255.0));
@@ -486,6 +499,17 @@ TEST_F(FaceClassifierSetTest, EmptyAndOnePixelCropsNeverThrow) {
   EXPECT_FALSE(set_.HasAnyVote(6));
   const RectangularDetection thin = Classify(Solid(0, 200, 255).colRange(0, 1), 7);
   EXPECT_EQ(thin.facial_recognition_size(), 4);  // gender; gender, emotion, age
+}
+
+TEST_F(FaceClassifierSetTest, ClassifierWhoseModelDidNotLoadWritesNothing) {
+  Entity missing = BinaryModel("GENDER", {"female", "male"});
+  Prop(SubMap(&missing, "content"), "caffemodel_file")
+      .set_string_value(face_testing::DataPath("no_such_model.onnx"));
+  Load(PipelineWith({missing, OnnxModel("face_mtl_contract.onnx", "MTL")}));
+  ASSERT_EQ(set_.size(), 2u);
+  EXPECT_FALSE(set_.classifier(0).HasModel());
+  const RectangularDetection d = Classify(Solid(0, 200, 255), 8);
+  EXPECT_EQ(d.facial_recognition_size(), 3);  // the MTL results only
 }
 
 }  // namespace
