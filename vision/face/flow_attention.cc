@@ -1,6 +1,7 @@
 #include "vision/face/flow_attention.h"
 
 #include <cmath>
+#include <iostream>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -88,11 +89,19 @@ void FlowAttention::BeginFrame(const cv::Mat& frame, int64_t frame_number) {
       continue;
     }
     const cv::Mat crop = (*grey)(roi.area);
-    Follow(crop, &roi);
-    const bool periodic = frame_number % kRedetectPeriod == 0 &&
-                          roi.settings.angle_threshold != 180;
-    if (periodic || roi.points.empty()) Detect(crop, &roi);
-    crop.copyTo(roi.previous);
+    try {
+      Follow(crop, &roi);
+      const bool periodic = frame_number % kRedetectPeriod == 0 &&
+                            roi.settings.angle_threshold != 180;
+      if (periodic || roi.points.empty()) Detect(crop, &roi);
+      crop.copyTo(roi.previous);
+    } catch (const cv::Exception& e) {
+      std::cerr << "ERROR: " << e.what() << std::endl;
+      roi.previous.release();
+      roi.points.clear();
+      roi.from.clear();
+      roi.to.clear();
+    }
   }
 }
 

@@ -194,5 +194,21 @@ TEST_F(FlowAttentionTest, BoxWithoutFeaturesAndRoisInOrder) {
   EXPECT_NEAR(two.AttentionTime(1), 0.05 + 0.1, 1e-9);
 }
 
+TEST_F(FlowAttentionTest, UnusableFramesAndTinyRoisDecideNothing) {
+  AttentionRoi tiny = Roi(0, 45);
+  tiny.rect = cv::Rect(300, 200, 3, 3);
+  AttentionRoi outside = Roi(0, 45);
+  outside.rect = cv::Rect(1000, 1000, 50, 50);
+  FlowAttention attention({tiny, outside, Roi(0, 45)}, &clock_);
+  ::testing::internal::CaptureStderr();
+  cv::Mat deep;
+  Frame(1, 3, 0).convertTo(deep, CV_16U);
+  attention.BeginFrame(deep, 1);  // optical flow needs 8-bit images
+  attention.BeginFrame(cv::Mat(), 2);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
+  EXPECT_FALSE(attention.Update(1, person_));
+  EXPECT_EQ(Run(&attention, 3, 0, person_), std::vector<bool>(2, true));
+}
+
 }  // namespace
 }  // namespace talvenrook_vision
