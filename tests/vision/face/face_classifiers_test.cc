@@ -158,10 +158,12 @@ class AgeDetectorTest : public ::testing::Test {
     age_.Load(ParseEntity(pipeline_text), model);
     log_ = ::testing::internal::GetCapturedStderr();
   }
-  FacialRecognition Vote(std::initializer_list<int> ages, bool recent) {
-    for (int a : ages) age_.ClassifyRegion(Solid(a, 0, 0), 9, cv::Rect(), false);
+  FacialRecognition Vote(std::initializer_list<int> ages, bool recent,
+                         int track = 9) {
+    for (int a : ages)
+      age_.ClassifyRegion(Solid(a, 0, 0), track, cv::Rect(), false);
     RectangularDetection detection;
-    age_.Annotate(9, &detection, recent);
+    age_.Annotate(track, &detection, recent);
     EXPECT_EQ(detection.facial_recognition_size(), 1);
     return detection.facial_recognition_size() ? detection.facial_recognition(0)
                                                : FacialRecognition();
@@ -183,7 +185,8 @@ TEST_F(AgeDetectorTest, AllTimeModeOfTheVotes) {
 TEST_F(AgeDetectorTest, MeanOfTheVotesIsTruncated) {
   Load(R"pb(properties { key: "tracker_age_use_mean" value { boolean_value: true } })pb");
   EXPECT_THAT(log_, HasSubstr("Use mean for age: 1\n"));
-  EXPECT_EQ(Vote({30, 31, 31}, false).age(), 30);  // 92 / 3
+  EXPECT_EQ(Vote({30, 30, 31}, false).age(), 30);  // 91 / 3
+  EXPECT_EQ(Vote({30, 31, 31}, false, 10).age(), 30);  // 92 / 3; the mode is 31
 }
 
 TEST_F(AgeDetectorTest, MinReportedAgeRaisesTheAgeAndItsClass) {
