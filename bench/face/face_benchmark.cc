@@ -121,17 +121,23 @@ Entity ModelMap(const std::string& engine, const std::string& weights,
                 const BareNet& bare, int channels,
                 const std::vector<std::string>& labels) {
   Entity model = Parse(R"pb(
-    properties { key: "config" value { entity_value {} } })pb");
+    properties {
+      key: "config"
+      value { entity_value {} }
+    })pb");
   Prop(&model, "engine").set_string_value(engine);
   Entity* content = Content(&model);
   Prop(content, "caffemodel_file").set_string_value(weights);
   Prop(content, "input_channels").set_integer_value(channels);
   Prop(content, "input_size").mutable_size_value()->set_width(bare.size.width);
-  Prop(content, "input_size").mutable_size_value()->set_height(bare.size.height);
+  Prop(content, "input_size")
+      .mutable_size_value()
+      ->set_height(bare.size.height);
   Prop(content, "input_scale").set_double_value(bare.scale);
   Prop(content, "swap_input_channels").set_boolean_value(bare.swap);
   ArrayValue* mean = Prop(content, "input_mean_scale").mutable_array_value();
-  for (int i = 0; i < channels; ++i) mean->add_values()->set_double_value(bare.mean[i]);
+  for (int i = 0; i < channels; ++i)
+    mean->add_values()->set_double_value(bare.mean[i]);
   ArrayValue* names = Prop(content, "labels").mutable_array_value();
   for (const std::string& l : labels) names->add_values()->set_string_value(l);
   return model;
@@ -181,8 +187,9 @@ int BatchFor(const cv::dnn::Net& net) {
 template <typename Wrapped>
 void Paired(benchmark::State& state, BareRun* bare, const cv::Mat& crop,
             Wrapped wrapped) {
-  Alternate(state, BatchFor(bare->spec.net), [&] { (*bare)(crop); },
-            [&] { wrapped(crop); });
+  Alternate(
+      state, BatchFor(bare->spec.net), [&] { (*bare)(crop); },
+      [&] { wrapped(crop); });
 }
 
 // One classifier of `type`: ClassifyRegion then Annotate, as the classifier
@@ -192,8 +199,8 @@ void PairedClassifier(benchmark::State& state, const std::string& type,
                       BareNet bare, const cv::Mat& crop,
                       const std::vector<std::string>& labels) {
   std::unique_ptr<BaseDetector> classifier = CreateFaceClassifier(type);
-  classifier->Load(Entity(), ModelMap(engine, weights, bare, bare.grey ? 1 : 3,
-                                      labels));
+  classifier->Load(Entity(),
+                   ModelMap(engine, weights, bare, bare.grey ? 1 : 3, labels));
   if (!classifier->HasModel()) {
     state.SkipWithError("model not loaded");
     return;
@@ -231,10 +238,10 @@ void BM_Emotion(benchmark::State& state) {
   bare.size = cv::Size(64, 64);
   bare.mean = cv::Scalar(127.5);
   bare.grey = true;
-  PairedClassifier(state, "EMOTION", "Tensorflow", DataPath("emotion.pb"),
-                   std::move(bare), FaceCrop(),
-                   {"angry", "disgust", "fear", "happy", "sad", "surprised",
-                    "neutral"});
+  PairedClassifier(
+      state, "EMOTION", "Tensorflow", DataPath("emotion.pb"), std::move(bare),
+      FaceCrop(),
+      {"angry", "disgust", "fear", "happy", "sad", "surprised", "neutral"});
 }
 
 void BM_AgeGender(benchmark::State& state) {
@@ -279,7 +286,9 @@ void BM_ContractClassifier(benchmark::State& state, const std::string& type) {
 }
 void BM_Mtl(benchmark::State& s) { BM_ContractClassifier(s, "MTL"); }
 void BM_Glass(benchmark::State& s) { BM_ContractClassifier(s, "TYPE_GLASS"); }
-void BM_HaveGlass(benchmark::State& s) { BM_ContractClassifier(s, "HAVE_GLASS"); }
+void BM_HaveGlass(benchmark::State& s) {
+  BM_ContractClassifier(s, "HAVE_GLASS");
+}
 void BM_Beard(benchmark::State& s) { BM_ContractClassifier(s, "BEARD"); }
 void BM_Mask(benchmark::State& s) { BM_ContractClassifier(s, "MASK"); }
 void BM_Spoof(benchmark::State& s) { BM_ContractClassifier(s, "SPOOF"); }
@@ -292,8 +301,10 @@ void BM_Landmarks(benchmark::State& state) {
   bare.size = cv::Size(48, 48);
   bare.mean = cv::Scalar(127.5, 127.5, 127.5);
   bare.swap = true;
-  Entity model = ModelMap("Caffe", DataPath("align_onet.caffemodel"), bare, 3, {});
-  Prop(Content(&model), "prototxt_file").set_string_value(DataPath("align_onet.prototxt"));
+  Entity model =
+      ModelMap("Caffe", DataPath("align_onet.caffemodel"), bare, 3, {});
+  Prop(Content(&model), "prototxt_file")
+      .set_string_value(DataPath("align_onet.prototxt"));
   Prop(&model, "version").set_string_value("0.0.2");
   MTCNNLandmarkDetector detector;
   detector.Load(Entity(), model);
@@ -311,8 +322,12 @@ void BM_CaffeDescriptor(benchmark::State& state) {
   bare.scale = 1.0 / 255.0;
   bare.size = cv::Size(32, 32);
   bare.swap = true;
-  Entity model = Parse(R"pb(properties { key: "engine" value { string_value: "Caffe" } })pb");
-  Prop(Content(&model), "prototxt_file").set_string_value(DataPath("thumbdesc128.prototxt"));
+  Entity model = Parse(R"pb(properties {
+                              key: "engine"
+                              value { string_value: "Caffe" }
+                            })pb");
+  Prop(Content(&model), "prototxt_file")
+      .set_string_value(DataPath("thumbdesc128.prototxt"));
   Prop(Content(&model), "caffemodel_file")
       .set_string_value(DataPath("thumbdesc128.caffemodel"));
   FaceDescriptorDetector detector;
@@ -347,7 +362,8 @@ void BM_HeadPose(benchmark::State& state) {
   BareNet bare = Onnx("face_head_pose_contract.onnx", 1.0);
   bare.outputs = {"angle_y_fc", "angle_p_fc", "angle_r_fc"};
   HeadPoseDetector detector;
-  detector.Load(ModelMap("ONNX", DataPath("face_head_pose_contract.onnx"), bare, 3, {}));
+  detector.Load(
+      ModelMap("ONNX", DataPath("face_head_pose_contract.onnx"), bare, 3, {}));
   BareRun run(std::move(bare));
   HeadAngles angles;
   Paired(state, &run, FaceCrop(), [&](const cv::Mat& crop) {
@@ -363,8 +379,9 @@ std::vector<cv::Point2f> FacePoints() {
 void BM_EyeGaze(benchmark::State& state) {
   BareNet spec = Onnx("face_eye_gaze_contract.onnx", 1 / 255.0);
   EyeGazeDetector gaze;
-  gaze.Load(ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), spec, 3, {}),
-            0.26, 0.26);
+  gaze.Load(
+      ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), spec, 3, {}),
+      0.26, 0.26);
   const cv::Mat& frame = Frame();
   const std::vector<cv::Point2f> points = FacePoints();
   const cv::Rect left = EyeGazeDetector::EyeBox(points[1], kFaceBox.width);
@@ -374,8 +391,8 @@ void BM_EyeGaze(benchmark::State& state) {
   auto bare = [&] {
     cv::dnn::blobFromImage(frame(left), lb, spec.scale, spec.size, cv::Scalar(),
                            false, false, CV_32F);
-    cv::dnn::blobFromImage(frame(right), rb, spec.scale, spec.size, cv::Scalar(),
-                           false, false, CV_32F);
+    cv::dnn::blobFromImage(frame(right), rb, spec.scale, spec.size,
+                           cv::Scalar(), false, false, CV_32F);
     spec.net.setInput(lb, "left_eye_image");
     spec.net.setInput(rb, "right_eye_image");
     spec.net.setInput(angles, "head_pose_angles");
@@ -432,7 +449,10 @@ FACE_PAIRED(BM_TensorflowDescriptor, 3.0);
 FACE_PAIRED(BM_HeadPose, 2.0);
 FACE_PAIRED(BM_EyeGaze, 2.0);
 BENCHMARK(BM_FacialNormalAngles)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PoseFilterFromPoints)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PoseFilterFromPoints)
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace talvenrook_vision

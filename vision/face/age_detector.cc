@@ -49,8 +49,7 @@ ClassScore AgeDetector::RunClassifier(const cv::Mat& image, int32_t track_id) {
   return {TruncateToInt(output[0]), 1.0f};
 }
 
-std::string AgeDetector::ClassifyRegion(const cv::Mat& image,
-                                        int32_t track_id,
+std::string AgeDetector::ClassifyRegion(const cv::Mat& image, int32_t track_id,
                                         const cv::Rect& region,
                                         bool use_cache) {
   if (use_cache && HasVote(track_id)) return Label(track_id, true);
@@ -93,15 +92,13 @@ ClassScore AgeClassDetector::RunClassifier(const cv::Mat& image,
   if (!model_) return {-1, 0.0f};
   std::vector<float>& output = model_->last_output();
   output = model_->predictor()->Predict(image, "");
-  if (!CheckOutputLength(output, 1, "The age class network"))
-    return {-1, 0.0f};
+  if (!CheckOutputLength(output, 1, "The age class network")) return {-1, 0.0f};
   const int32_t best = ArgMax(output, output.size());
   return {best, output[best]};
 }
 
 void AgeClassDetector::Annotate(int32_t track_id,
-                                RectangularDetection* detection,
-                                bool recent) {
+                                RectangularDetection* detection, bool recent) {
   const int32_t voted = VotedIndex(track_id, recent);
   if (voted < 0) return;
   FacialRecognition* r =

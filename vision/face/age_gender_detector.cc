@@ -70,14 +70,13 @@ void GenderAgeVotes::WriteGender(int32_t track_id,
   r->set_gender(GenderFromLabel(voted == 1 ? "male" : "female"));
 }
 
-void GenderAgeVotes::WriteAge(int32_t track_id,
-                              RectangularDetection* detection,
+void GenderAgeVotes::WriteAge(int32_t track_id, RectangularDetection* detection,
                               bool recent) const {
   const int32_t voted = VotedClass(age_, track_id, recent);
   if (voted < 0) return;
   const int32_t age = std::max(voted, min_reported_age_);
-  FacialRecognition* r = AddRecognition(detection, v1::AGE,
-                                        ClassMeanScore(age_, track_id, voted));
+  FacialRecognition* r =
+      AddRecognition(detection, v1::AGE, ClassMeanScore(age_, track_id, voted));
   r->set_age(age);
   r->set_age_class(AgeClassFromAge(age));
 }
@@ -112,8 +111,8 @@ std::string AgeGenderDetector::ClassifyRegion(const cv::Mat& image,
   if (!CheckOutputLength(output, kAgeGenderOutputs, "The age-gender network"))
     return Label(track_id, true);
   votes_.VoteGender(track_id, output[0], output[1]);
-  const double age = std::min<double>(std::max<double>(output[2] * 100.0f, 0.0),
-                                      kMaxAge);
+  const double age =
+      std::min<double>(std::max<double>(output[2] * 100.0f, 0.0), kMaxAge);
   votes_.VoteAge(track_id, TruncateToInt(age));
   return Label(track_id, true);
 }
@@ -134,8 +133,7 @@ void AgeGenderDetector::ForgetTrack(int32_t track_id) {
 }
 
 void AgeGenderDetector::Annotate(int32_t track_id,
-                                 RectangularDetection* detection,
-                                 bool recent) {
+                                 RectangularDetection* detection, bool recent) {
   votes_.WriteGender(track_id, detection, recent);
   votes_.WriteAge(track_id, detection, recent);
 }

@@ -37,8 +37,8 @@ class AttentionTimer {
  private:
   struct Entry {
     bool decision = false;
-    bool updated = false;       // false before the first update
-    double last_update = 0.0;   // seconds
+    bool updated = false;      // false before the first update
+    double last_update = 0.0;  // seconds
     double seconds = 0.0;
   };
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <string>
 #include <iostream>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
@@ -62,8 +62,9 @@ bool EyeGazeDetector::Load(const Entity& model, double horizontal_threshold,
 
 cv::Rect EyeGazeDetector::EyeBox(const cv::Point2f& eye, int face_width) {
   const double w = face_width;
-  return cv::Rect(TruncateToInt(eye.x - 0.15 * w), TruncateToInt(eye.y - 0.09 * w),
-                  TruncateToInt(0.3 * w), TruncateToInt(0.24 * w));
+  return cv::Rect(TruncateToInt(eye.x - 0.15 * w),
+                  TruncateToInt(eye.y - 0.09 * w), TruncateToInt(0.3 * w),
+                  TruncateToInt(0.24 * w));
 }
 
 void EyeGazeDetector::MakeBlob(const cv::Mat& crop, cv::Mat* blob) {

@@ -60,8 +60,7 @@ void FaceClassifierSet::Load(const KestuEyeConfig& config) {
                    });
 }
 
-void FaceClassifierSet::Classify(int64_t frame_number,
-                                 const cv::Mat& grey_crop,
+void FaceClassifierSet::Classify(int64_t frame_number, const cv::Mat& grey_crop,
                                  const cv::Mat& colour_crop,
                                  const cv::Rect& box, int32_t track_id,
                                  bool skip, RectangularDetection* detection,

@@ -5,10 +5,6 @@ namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
 
-}  // namespace
-
-namespace {
-
 int32_t LabelCount(const ClassifierModel* model) {
   return model ? static_cast<int32_t>(model->labels().size()) : 0;
 }

@@ -14,8 +14,9 @@ using ::talvenrook::vision::v1::GENDER;
 std::string EnumeratorName(const std::string& label) {
   std::string name = label;
   for (char& c : name) {
-    c = c == ' ' ? '_'
-                 : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    c = c == ' '
+            ? '_'
+            : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   return name;
 }
@@ -60,8 +61,7 @@ FacialRecognition* AddRecognition(RectangularDetection* detection,
 
 bool HasMaleGender(const RectangularDetection& detection) {
   for (const FacialRecognition& r : detection.facial_recognition()) {
-    if (r.tag() == GENDER && r.gender() == FacialRecognition::MALE)
-      return true;
+    if (r.tag() == GENDER && r.gender() == FacialRecognition::MALE) return true;
   }
   return false;
 }

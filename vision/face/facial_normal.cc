@@ -58,20 +58,24 @@ HeadAngles FacialNormalAngles(const std::vector<cv::Point2f>& points,
       static_cast<float>(nose.y - base.y), static_cast<float>(nose.x - base.x));
   const double tilt = std::abs(eyes_direction - nose_direction);
 
-  const int face_length = TruncateToInt(Length(eyes.x - mouth.x, eyes.y - mouth.y));
-  const int nose_length = TruncateToInt(Length(nose.x - base.x, nose.y - base.y));
+  const int face_length =
+      TruncateToInt(Length(eyes.x - mouth.x, eyes.y - mouth.y));
+  const int nose_length =
+      TruncateToInt(Length(nose.x - base.x, nose.y - base.y));
   if (face_length <= 0) return angles;
   const double m1 = static_cast<double>(nose_length) * nose_length /
                     (static_cast<double>(face_length) * face_length);
   const double cos_tilt = std::cos(tilt / kDegrees);
-  const double slant = std::acos(SlantCosine(m1, cos_tilt * cos_tilt, ratios.rn));
+  const double slant =
+      std::acos(SlantCosine(m1, cos_tilt * cos_tilt, ratios.rn));
 
   const double tau = nose_direction / kDegrees;
   const double nx = std::sin(slant) * std::cos(tau);
   const double ny = std::sin(slant) * std::sin(tau);
   const double nz = -std::cos(slant);
   const double norm2 = nx * nx + ny * ny + nz * nz;
-  if (norm2 > 0.0) angles.pitch = AcosOrZero(std::sqrt((nx * nx + nz * nz) / norm2));
+  if (norm2 > 0.0)
+    angles.pitch = AcosOrZero(std::sqrt((nx * nx + nz * nz) / norm2));
   if (nose.y < base.y) angles.pitch = -angles.pitch;
   const double horizontal = std::sqrt(nx * nx + nz * nz);
   if (horizontal > 0.0) angles.yaw = AcosOrZero(std::abs(nz) / horizontal);

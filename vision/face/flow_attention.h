@@ -53,10 +53,10 @@ class FlowAttention : public PersonAttention {
   bool Decide(const RoiFlow& roi, const cv::Rect& box) const;
 
   std::vector<RoiFlow> rois_;
-  cv::Mat grey_;                     // scratch
-  std::vector<cv::Point2f> next_;    // scratch
-  std::vector<uchar> status_;        // scratch
-  std::vector<float> errors_;        // scratch
+  cv::Mat grey_;                   // scratch
+  std::vector<cv::Point2f> next_;  // scratch
+  std::vector<uchar> status_;      // scratch
+  std::vector<float> errors_;      // scratch
 };
 
 }  // namespace talvenrook_vision

@@ -29,9 +29,8 @@ void StandardAlignment(LandmarkResult* result) {
   const cv::Point2f& right = result->points[2];
   const cv::Point2f& mouth = result->points[4];
   const cv::Point2f eyes((left.x + right.x) / 2.0f, (left.y + right.y) / 2.0f);
-  const float side =
-      2.2f * std::sqrt((eyes.x - mouth.x) * (eyes.x - mouth.x) +
-                       (eyes.y - mouth.y) * (eyes.y - mouth.y));
+  const float side = 2.2f * std::sqrt((eyes.x - mouth.x) * (eyes.x - mouth.x) +
+                                      (eyes.y - mouth.y) * (eyes.y - mouth.y));
   const int x =
       TruncateToInt(mouth.x + 0.55f * (eyes.x - mouth.x) - side / 2.0f);
   const int y =

@@ -18,10 +18,10 @@
 //   properties { key: "engine" value { string_value: "Caffe" } }
 //   properties { key: "content" value { entity_value {
 //     properties { key: "prototxt_file" value { string_value: "o.prototxt" } }
-//     properties { key: "caffemodel_file" value { string_value: "o.caffemodel" } }
-//     properties { key: "input_size" value { size_value { width: 48 height: 48 } } }
-//     properties { key: "input_scale" value { double_value: 0.0078125 } }
-//     properties { key: "input_mean_scale" value { array_value {
+//     properties { key: "caffemodel_file" value { string_value: "o.caffemodel"
+//     } } properties { key: "input_size" value { size_value { width: 48 height:
+//     48 } } } properties { key: "input_scale" value { double_value: 0.0078125
+//     } } properties { key: "input_mean_scale" value { array_value {
 //       values { double_value: 127.5 } values { double_value: 127.5 }
 //       values { double_value: 127.5 } } } }
 //     properties { key: "swap_input_channels" value { boolean_value: true } }

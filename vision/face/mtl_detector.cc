@@ -33,13 +33,13 @@ void MTLDetector::Configure(const Entity& config) {
   voting_enabled_ = true;
   votes_.Configure(config);
   if (HasProperty(config, "emotion_tracker_config")) {
-    ConfigureVoteAtLeast(AsEntity(GetProperty(config, "emotion_tracker_config")),
-                         kEmotions, &emotion_);
+    ConfigureVoteAtLeast(
+        AsEntity(GetProperty(config, "emotion_tracker_config")), kEmotions,
+        &emotion_);
   }
 }
 
-std::string MTLDetector::ClassifyRegion(const cv::Mat& image,
-                                        int32_t track_id,
+std::string MTLDetector::ClassifyRegion(const cv::Mat& image, int32_t track_id,
                                         const cv::Rect& region,
                                         bool use_cache) {
   if ((use_cache && HasVote(track_id)) || !model_) return "";

@@ -16,8 +16,8 @@ AttentionRoi ReadAttentionRoi(const Entity& map, const Entity& config) {
   ReadPropertyIfPresent(config, "optical_feature_points", &roi.feature_points);
   ReadPropertyIfPresent(map, "module_threshold", &roi.module_threshold);
   ReadPropertyIfPresent(map, "optical_feature_points", &roi.feature_points);
-  roi.has_flow = HasProperty(map, "angle_threshold") &&
-                 HasProperty(map, "angle_flow");
+  roi.has_flow =
+      HasProperty(map, "angle_threshold") && HasProperty(map, "angle_flow");
   ReadPropertyIfPresent(map, "angle_threshold", &roi.angle_threshold);
   ReadPropertyIfPresent(map, "angle_flow", &roi.angle_flow);
   return roi;

@@ -26,7 +26,8 @@
 //   properties { key: "attention_point" value { entity_value {
 //     properties { key: "x" value { integer_value: 320 } }
 //     properties { key: "y" value { integer_value: 400 } }
-//     properties { key: "distance_check_direction" value { integer_value: 200 } }
+//     properties { key: "distance_check_direction" value { integer_value: 200 }
+//     }
 //   } } }
 //
 // Not thread-safe: used from the pipeline's result thread.

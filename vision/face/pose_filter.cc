@@ -17,8 +17,9 @@ void InitialiseKalman(const HeadAngles& angles, cv::KalmanFilter* kalman) {
   cv::setIdentity(kalman->measurementNoiseCov,
                   cv::Scalar::all(kMeasurementNoise));
   cv::setIdentity(kalman->errorCovPost, cv::Scalar::all(1));
-  const cv::Mat state = (cv::Mat_<float>(4, 1) << static_cast<float>(angles.yaw),
-                         0.0f, static_cast<float>(angles.pitch), 0.0f);
+  const cv::Mat state =
+      (cv::Mat_<float>(4, 1) << static_cast<float>(angles.yaw), 0.0f,
+       static_cast<float>(angles.pitch), 0.0f);
   state.copyTo(kalman->statePre);
   state.copyTo(kalman->statePost);
 }

@@ -11,21 +11,50 @@
 namespace talvenrook_vision {
 namespace {
 
-using ::testing::HasSubstr;
 using face_testing::ParseEntity;
+using ::testing::HasSubstr;
 
 TEST(PersonAttentionConfigTest, ChoosesTheModuleFromTheSettings) {
   const char* roi = R"pb(
-    properties { key: "attention_rois" value { array_value {
-      values { entity_value {
-        properties { key: "x" value { integer_value: 0 } }
-        properties { key: "y" value { integer_value: 0 } }
-        properties { key: "width" value { integer_value: 100 } }
-        properties { key: "height" value { integer_value: 80 } }
-        %s } }
-      values { entity_value {
-        properties { key: "x" value { integer_value: 5 } } } } } } }
-    properties { key: "module_threshold" value { double_value: 2.5 } })pb";
+    properties {
+      key: "attention_rois"
+      value {
+        array_value {
+          values {
+            entity_value {
+              properties {
+                key: "x"
+                value { integer_value: 0 }
+              }
+              properties {
+                key: "y"
+                value { integer_value: 0 }
+              }
+              properties {
+                key: "width"
+                value { integer_value: 100 }
+              }
+              properties {
+                key: "height"
+                value { integer_value: 80 }
+              } %s
+            }
+          }
+          values {
+            entity_value {
+              properties {
+                key: "x"
+                value { integer_value: 5 }
+              }
+            }
+          }
+        }
+      }
+    }
+    properties {
+      key: "module_threshold"
+      value { double_value: 2.5 }
+    })pb";
   char text[2048];
   std::snprintf(text, sizeof(text), roi, "");
   ::testing::internal::CaptureStderr();
@@ -38,27 +67,50 @@ TEST(PersonAttentionConfigTest, ChoosesTheModuleFromTheSettings) {
   EXPECT_FALSE(plain.rois[0].has_flow);
   EXPECT_EQ(plain.rois[0].module_threshold, 2.5);
   EXPECT_EQ(plain.rois[0].feature_points, 500);
-  EXPECT_NE(dynamic_cast<RoiAttention*>(CreatePersonAttention(plain).get()), nullptr);
+  EXPECT_NE(dynamic_cast<RoiAttention*>(CreatePersonAttention(plain).get()),
+            nullptr);
 
   std::snprintf(text, sizeof(text), roi, R"pb(
-      properties { key: "angle_flow" value { integer_value: 270 } }
-      properties { key: "angle_threshold" value { integer_value: 30 } }
-      properties { key: "module_threshold" value { double_value: 4 } })pb");
+    properties {
+      key: "angle_flow"
+      value { integer_value: 270 }
+    }
+    properties {
+      key: "angle_threshold"
+      value { integer_value: 30 }
+    }
+    properties {
+      key: "module_threshold"
+      value { double_value: 4 }
+    })pb");
   ::testing::internal::CaptureStderr();
   AttentionSettings flow = ReadAttentionSettings(ParseEntity(text));
   ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(flow.rois[0].has_flow);
   EXPECT_EQ(flow.rois[0].angle_flow, 270);
   EXPECT_EQ(flow.rois[0].module_threshold, 4.0);
-  EXPECT_NE(dynamic_cast<FlowAttention*>(CreatePersonAttention(flow).get()), nullptr);
+  EXPECT_NE(dynamic_cast<FlowAttention*>(CreatePersonAttention(flow).get()),
+            nullptr);
 
   flow.has_point = true;
-  EXPECT_NE(dynamic_cast<PointAttention*>(CreatePersonAttention(flow).get()), nullptr);
+  EXPECT_NE(dynamic_cast<PointAttention*>(CreatePersonAttention(flow).get()),
+            nullptr);
   AttentionSettings point = ReadAttentionSettings(ParseEntity(R"pb(
-    properties { key: "attention_point" value { entity_value {
-      properties { key: "x" value { integer_value: 7 } }
-      properties { key: "distance_force_looking" value { integer_value: 30 } }
-    } } })pb"));
+    properties {
+      key: "attention_point"
+      value {
+        entity_value {
+          properties {
+            key: "x"
+            value { integer_value: 7 }
+          }
+          properties {
+            key: "distance_force_looking"
+            value { integer_value: 30 }
+          }
+        }
+      }
+    })pb"));
   EXPECT_TRUE(point.has_point);
   EXPECT_EQ(point.point.point, cv::Point(7, 0));
   EXPECT_EQ(point.point.check_distance, -1);
@@ -91,13 +143,13 @@ TEST(PointAttentionTest, ApproachingInsideTheCheckRadiusOrCloseLooks) {
   PointAttention attention(point, &clock);
   const struct {
     double distance;
-    double mean;      // running mean after the update
-    bool decision;    // this update's decision
-    bool reported;    // what Update returns: the previous decision
-  } steps[] = {{80, 80, true, true},     // first: inside the check radius
-               {60, 70, true, true},     // approaching
-               {90, 80, false, true},    // receding
-               {20, 50, true, false},    // approaching again
+    double mean;    // running mean after the update
+    bool decision;  // this update's decision
+    bool reported;  // what Update returns: the previous decision
+  } steps[] = {{80, 80, true, true},   // first: inside the check radius
+               {60, 70, true, true},   // approaching
+               {90, 80, false, true},  // receding
+               {20, 50, true, false},  // approaching again
                {20, 35, true, true},
                {40, 37.5, false, true},  // receding outside 30
                {10, 23.75, true, false},
@@ -110,7 +162,8 @@ TEST(PointAttentionTest, ApproachingInsideTheCheckRadiusOrCloseLooks) {
     const int x = static_cast<int>(s.distance) - 5;
     EXPECT_EQ(attention.Update(4, cv::Rect(x, -5, 10, 10)), s.reported) << i;
     if (i > 0)
-      expected_time += 0.1 * ((previous ? 0.5 : 0.0) + (s.decision ? 0.5 : 0.0));
+      expected_time +=
+          0.1 * ((previous ? 0.5 : 0.0) + (s.decision ? 0.5 : 0.0));
     previous = s.decision;
     EXPECT_NEAR(attention.AttentionTime(4), expected_time, 1e-9) << i;
   }

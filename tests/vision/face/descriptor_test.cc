@@ -20,8 +20,12 @@ using face_testing::SubMap;
 // channel_mean.onnx with scale 1: a solid crop (b, g, r) gives (b, g, r).
 std::unique_ptr<CNNDescriptorExtractor> ChannelMeanExtractor() {
   Entity model = OnnxModel("channel_mean.onnx", "FACE_DESCRIPTOR", {}, 1.0);
-  Prop(SubMap(&model, "content"), "input_size").mutable_size_value()->set_width(4);
-  Prop(SubMap(&model, "content"), "input_size").mutable_size_value()->set_height(4);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_width(4);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_height(4);
   std::unique_ptr<OpenCVPredict> predictor = CreatePredictor(model);
   EXPECT_NE(predictor, nullptr);
   return std::make_unique<CNNDescriptorExtractor>(std::move(predictor));
@@ -56,23 +60,59 @@ TEST(FaceDescriptorParametersTest, FixedDefaultsAndTheModelsOwnKeys) {
   EXPECT_FALSE(d.weights.empty());
 
   Entity model = ParseEntity(R"pb(
-    properties { key: "engine" value { string_value: "TENSORFLOW" } }
-    properties { key: "content" value { entity_value {
-      properties { key: "caffemodel_file" value { string_value: "d.pb" } }
-      properties { key: "input_size" value { size_value { width: 224 height: 224 } } }
-      properties { key: "input_scale" value { double_value: 0.5 } }
-      properties { key: "input_mean_scale" value { array_value {
-        values { integer_value: 1 } values { integer_value: 2 } } } } } } }
-    properties { key: "config" value { entity_value {
-      properties { key: "input_scale" value { integer_value: 1 } }
-      properties { key: "swap_input_channels" value { string_value: "no" } }
-    } } })pb");
+    properties {
+      key: "engine"
+      value { string_value: "TENSORFLOW" }
+    }
+    properties {
+      key: "content"
+      value {
+        entity_value {
+          properties {
+            key: "caffemodel_file"
+            value { string_value: "d.pb" }
+          }
+          properties {
+            key: "input_size"
+            value { size_value { width: 224 height: 224 } }
+          }
+          properties {
+            key: "input_scale"
+            value { double_value: 0.5 }
+          }
+          properties {
+            key: "input_mean_scale"
+            value {
+              array_value {
+                values { integer_value: 1 }
+                values { integer_value: 2 }
+              }
+            }
+          }
+        }
+      }
+    }
+    properties {
+      key: "config"
+      value {
+        entity_value {
+          properties {
+            key: "input_scale"
+            value { integer_value: 1 }
+          }
+          properties {
+            key: "swap_input_channels"
+            value { string_value: "no" }
+          }
+        }
+      }
+    })pb");
   const ModelParameters t = ReadDescriptorParameters(model);
   EXPECT_EQ(t.engine, "Tensorflow");
   EXPECT_EQ(t.input_size, cv::Size(224, 224));
-  EXPECT_DOUBLE_EQ(t.scale, 1.0);              // "config" wins
+  EXPECT_DOUBLE_EQ(t.scale, 1.0);  // "config" wins
   EXPECT_EQ(t.mean_scalar, cv::Scalar(1, 2, 0, 0));
-  EXPECT_FALSE(t.swap_channels);               // wrong kind reads as false
+  EXPECT_FALSE(t.swap_channels);  // wrong kind reads as false
   EXPECT_TRUE(t.from_files);
   EXPECT_EQ(t.weights, "d.pb");
 }
@@ -102,7 +142,8 @@ TEST(FaceDescriptorDetectorTest, UnloadableNetworkLeavesNoExtractor) {
   ::testing::internal::CaptureStderr();
   detector.Load(Entity(), model);
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("ERROR: Could not load the face descriptor network"));
+              ::testing::HasSubstr(
+                  "ERROR: Could not load the face descriptor network"));
   EXPECT_EQ(detector.extractor(), nullptr);
   RectangularDetection detection;
   EXPECT_FALSE(detector.Write(&detection, Solid(1, 2, 3)));

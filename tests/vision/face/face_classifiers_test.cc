@@ -13,12 +13,12 @@
 namespace talvenrook_vision {
 namespace {
 
-using ::testing::HasSubstr;
 using face_testing::OnnxModel;
 using face_testing::ParseEntity;
 using face_testing::Prop;
 using face_testing::Solid;
 using face_testing::SubMap;
+using ::testing::HasSubstr;
 namespace v1 = ::talvenrook::vision::v1;
 
 // channel_mean.onnx: outputs (pixel - mean) * scale per channel (B, G, R).
@@ -26,8 +26,12 @@ Entity ChannelMeanModel(const std::string& type,
                         const std::vector<std::string>& labels, double scale,
                         const std::vector<double>& mean = {}) {
   Entity model = OnnxModel("channel_mean.onnx", type, labels, scale);
-  Prop(SubMap(&model, "content"), "input_size").mutable_size_value()->set_width(4);
-  Prop(SubMap(&model, "content"), "input_size").mutable_size_value()->set_height(4);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_width(4);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_height(4);
   ArrayValue* means =
       Prop(SubMap(&model, "content"), "input_mean_scale").mutable_array_value();
   for (double m : mean) means->add_values()->set_double_value(m);
@@ -49,17 +53,22 @@ const FacialRecognition* Find(const RectangularDetection& d,
 TEST(FaceLabelsTest, DecodesLabelsIntoTheMessageFields) {
   EXPECT_EQ(EmotionFromLabel("surprised"), FacialRecognition::SURPRISED);
   EXPECT_EQ(EmotionFromLabel("happy"), FacialRecognition::HAPPY);
-  EXPECT_EQ(EmotionFromLabel("not sure"), FacialRecognition::EMOTION_NOT_DEFINED);
+  EXPECT_EQ(EmotionFromLabel("not sure"),
+            FacialRecognition::EMOTION_NOT_DEFINED);
   EXPECT_EQ(EmotionFromLabel(""), FacialRecognition::EMOTION_NOT_DEFINED);
   EXPECT_EQ(GenderFromLabel("male"), FacialRecognition::MALE);
   EXPECT_EQ(GenderFromLabel("female"), FacialRecognition::FEMALE);
   EXPECT_EQ(GenderFromLabel("man"), FacialRecognition::GENDER_NOT_DEFINED);
   EXPECT_EQ(GlassesFromLabel("sunglasses"), FacialRecognition::SUN_GLASSES);
-  EXPECT_EQ(GlassesFromLabel("Glasses"), FacialRecognition::GLASSES_NOT_DEFINED);
+  EXPECT_EQ(GlassesFromLabel("Glasses"),
+            FacialRecognition::GLASSES_NOT_DEFINED);
   const std::pair<int, FacialRecognition::AgeClass> ages[] = {
-      {14, FacialRecognition::CHILDREN}, {15, FacialRecognition::YOUNG_ADULT},
-      {22, FacialRecognition::YOUNG_ADULT}, {23, FacialRecognition::ADULT},
-      {56, FacialRecognition::ADULT},    {57, FacialRecognition::SENIOR}};
+      {14, FacialRecognition::CHILDREN},
+      {15, FacialRecognition::YOUNG_ADULT},
+      {22, FacialRecognition::YOUNG_ADULT},
+      {23, FacialRecognition::ADULT},
+      {56, FacialRecognition::ADULT},
+      {57, FacialRecognition::SENIOR}};
   for (const auto& [age, age_class] : ages)
     EXPECT_EQ(AgeClassFromAge(age), age_class) << age;
 }
@@ -76,13 +85,20 @@ struct LabelCase {
 
 std::string FieldOf(const FacialRecognition& r) {
   switch (r.tag()) {
-    case v1::EMOTION: return FacialRecognition::Emotion_Name(r.emotion());
-    case v1::GENDER: return FacialRecognition::Gender_Name(r.gender());
-    case v1::TYPE_GLASS: return FacialRecognition::Glasses_Name(r.glasses());
-    case v1::HAVE_GLASS: return r.have_glass() ? "true" : "false";
-    case v1::BEARD: return r.beard() ? "true" : "false";
-    case v1::MASK: return r.mask() ? "true" : "false";
-    default: return "?";
+    case v1::EMOTION:
+      return FacialRecognition::Emotion_Name(r.emotion());
+    case v1::GENDER:
+      return FacialRecognition::Gender_Name(r.gender());
+    case v1::TYPE_GLASS:
+      return FacialRecognition::Glasses_Name(r.glasses());
+    case v1::HAVE_GLASS:
+      return r.have_glass() ? "true" : "false";
+    case v1::BEARD:
+      return r.beard() ? "true" : "false";
+    case v1::MASK:
+      return r.mask() ? "true" : "false";
+    default:
+      return "?";
   }
 }
 
@@ -110,20 +126,44 @@ TEST_P(LabelClassifierTest, WritesTheVotedLabelAsItsField) {
 INSTANTIATE_TEST_SUITE_P(
     Types, LabelClassifierTest,
     ::testing::Values(
-        LabelCase{"EMOTION", true, {"surprised", "joy", "angry"}, {255, 0, 0},
-                  v1::EMOTION, "SURPRISED"},
-        LabelCase{"EMOTION", true, {"surprised", "joy", "angry"}, {0, 255, 0},
-                  v1::EMOTION, "EMOTION_NOT_DEFINED"},
-        LabelCase{"GENDER", false, {"female", "male"}, {0, 0, 255}, v1::GENDER,
+        LabelCase{"EMOTION",
+                  true,
+                  {"surprised", "joy", "angry"},
+                  {255, 0, 0},
+                  v1::EMOTION,
+                  "SURPRISED"},
+        LabelCase{"EMOTION",
+                  true,
+                  {"surprised", "joy", "angry"},
+                  {0, 255, 0},
+                  v1::EMOTION,
+                  "EMOTION_NOT_DEFINED"},
+        LabelCase{"GENDER",
+                  false,
+                  {"female", "male"},
+                  {0, 0, 255},
+                  v1::GENDER,
                   "MALE"},
-        LabelCase{"TYPE_GLASS", true, {"glasses", "noglasses", "sunglasses"},
-                  {0, 0, 255}, v1::TYPE_GLASS, "SUN_GLASSES"},
-        LabelCase{"HAVE_GLASS", false, {"withglass", "noglass"}, {255, 0, 0},
-                  v1::HAVE_GLASS, "true"},
-        LabelCase{"BEARD", false, {"beard", "nobeard"}, {0, 0, 255}, v1::BEARD,
+        LabelCase{"TYPE_GLASS",
+                  true,
+                  {"glasses", "noglasses", "sunglasses"},
+                  {0, 0, 255},
+                  v1::TYPE_GLASS,
+                  "SUN_GLASSES"},
+        LabelCase{"HAVE_GLASS",
+                  false,
+                  {"withglass", "noglass"},
+                  {255, 0, 0},
+                  v1::HAVE_GLASS,
+                  "true"},
+        LabelCase{"BEARD",
+                  false,
+                  {"beard", "nobeard"},
+                  {0, 0, 255},
+                  v1::BEARD,
                   "false"},
-        LabelCase{"MASK", false, {"mask", "nomask"}, {255, 0, 0}, v1::MASK,
-                  "true"}));
+        LabelCase{
+            "MASK", false, {"mask", "nomask"}, {255, 0, 0}, v1::MASK, "true"}));
 
 TEST(LabelClassifierTest, VoteCountsTwentyClassesOrEveryLabel) {
   for (const auto& [count, expected] :
@@ -140,7 +180,8 @@ TEST(LabelClassifierTest, VoteCountsTwentyClassesOrEveryLabel) {
 
 TEST(LabelClassifierTest, TrackWithoutAVoteWritesNothing) {
   EmotionDetector emotion;
-  emotion.Load(Entity(), ChannelMeanModel("EMOTION", {"a", "b", "c"}, 1 / 255.0));
+  emotion.Load(Entity(),
+               ChannelMeanModel("EMOTION", {"a", "b", "c"}, 1 / 255.0));
   emotion.ClassifyRegion(Solid(0, 0, 0), 1, cv::Rect(), false);  // all 0
   RectangularDetection detection;
   emotion.Annotate(1, &detection, true);
@@ -183,33 +224,51 @@ TEST_F(AgeDetectorTest, AllTimeModeOfTheVotes) {
 }
 
 TEST_F(AgeDetectorTest, MeanOfTheVotesIsTruncated) {
-  Load(R"pb(properties { key: "tracker_age_use_mean" value { boolean_value: true } })pb");
+  Load(R"pb(properties {
+              key: "tracker_age_use_mean"
+              value { boolean_value: true }
+            })pb");
   EXPECT_THAT(log_, HasSubstr("Use mean for age: 1\n"));
-  EXPECT_EQ(Vote({30, 30, 31}, false).age(), 30);  // 91 / 3
+  EXPECT_EQ(Vote({30, 30, 31}, false).age(), 30);      // 91 / 3
   EXPECT_EQ(Vote({30, 31, 31}, false, 10).age(), 30);  // 92 / 3; the mode is 31
 }
 
 TEST_F(AgeDetectorTest, MinReportedAgeRaisesTheAgeAndItsClass) {
-  Load(R"pb(properties { key: "min_reported_age" value { integer_value: 35 } })pb");
+  Load(R"pb(properties {
+              key: "min_reported_age"
+              value { integer_value: 35 }
+            })pb");
   const FacialRecognition r = Vote({30, 30, 31}, true);
   EXPECT_EQ(r.age(), 35);
   EXPECT_EQ(r.age_class(), FacialRecognition::ADULT);
 }
 
 TEST_F(AgeDetectorTest, WrongKindsOfValuesReadAsZero) {
-  Load(R"pb(properties { key: "tracker_age_use_mean" value { string_value: "yes" } }
-            properties { key: "min_reported_age" value { double_value: 35.0 } })pb");
+  Load(R"pb(properties {
+              key: "tracker_age_use_mean"
+              value { string_value: "yes" }
+            }
+            properties {
+              key: "min_reported_age"
+              value { double_value: 35.0 }
+            })pb");
   EXPECT_FALSE(age_.use_mean());
   EXPECT_EQ(age_.min_reported_age(), 0);
   EXPECT_EQ(Vote({12}, false).age_class(), FacialRecognition::CHILDREN);
 }
 
 TEST_F(AgeDetectorTest, VoteHasAtLeastTheClassCountAndAgesStayInIt) {
-  Load("", R"pb(properties { key: "tracker_num_classes" value { integer_value: 10 } })pb");
+  Load("", R"pb(properties {
+                  key: "tracker_num_classes"
+                  value { integer_value: 10 }
+                })pb");
   EXPECT_EQ(age_.class_count(), 120);
   EXPECT_THAT(log_, HasSubstr("{num_classes: 120, num_recent: 5}"));
   EXPECT_EQ(Vote({250}, false).age(), 119);
-  Load("", R"pb(properties { key: "tracker_num_classes" value { integer_value: 200 } })pb");
+  Load("", R"pb(properties {
+                  key: "tracker_num_classes"
+                  value { integer_value: 200 }
+                })pb");
   EXPECT_EQ(age_.class_count(), 200);
 }
 
@@ -264,8 +323,9 @@ class AgeGenderDetectorTest : public ::testing::Test {
 TEST_F(AgeGenderDetectorTest, EqualProbabilitiesVoteMaleAndTheAgeIsTruncated) {
   Load("", Model());
   EXPECT_THAT(log_, HasSubstr("Loading Age Gender detector\n"));
-  EXPECT_EQ(detector_.ClassifyRegion(Solid(250, 250, 250), 3, cv::Rect(), false),
-            "male");
+  EXPECT_EQ(
+      detector_.ClassifyRegion(Solid(250, 250, 250), 3, cv::Rect(), false),
+      "male");
   RectangularDetection detection;
   detector_.Annotate(3, &detection, true);
   ASSERT_EQ(detection.facial_recognition_size(), 2);
@@ -274,12 +334,19 @@ TEST_F(AgeGenderDetectorTest, EqualProbabilitiesVoteMaleAndTheAgeIsTruncated) {
   EXPECT_FLOAT_EQ(detection.facial_recognition(0).confidence(), 0.5f);
   EXPECT_EQ(detection.facial_recognition(1).tag(), v1::AGE);
   EXPECT_EQ(detection.facial_recognition(1).age(), 25);
-  EXPECT_EQ(detection.facial_recognition(1).age_class(), FacialRecognition::ADULT);
+  EXPECT_EQ(detection.facial_recognition(1).age_class(),
+            FacialRecognition::ADULT);
 }
 
 TEST_F(AgeGenderDetectorTest, GenderAtTheThresholdIsNotVotedButTheAgeIs) {
-  Load(R"pb(properties { key: "gender_confidence_threshold" value { double_value: 0.5 } }
-            properties { key: "min_reported_age" value { integer_value: 30 } })pb",
+  Load(R"pb(properties {
+              key: "gender_confidence_threshold"
+              value { double_value: 0.5 }
+            }
+            properties {
+              key: "min_reported_age"
+              value { integer_value: 30 }
+            })pb",
        Model());
   detector_.ClassifyRegion(Solid(250, 250, 250), 3, cv::Rect(), false);
   EXPECT_FALSE(detector_.HasVote(3));
@@ -296,8 +363,17 @@ TEST_F(AgeGenderDetectorTest, AgeVoteCountsEveryReportedAge) {
   // The age vote holds ages up to 99 even when its map asks for fewer.
   Entity model = Model();
   *SubMap(&model, "config") = ParseEntity(R"pb(
-      properties { key: "age_tracker_config" value { entity_value {
-        properties { key: "tracker_num_classes" value { integer_value: 20 } } } } })pb");
+    properties {
+      key: "age_tracker_config"
+      value {
+        entity_value {
+          properties {
+            key: "tracker_num_classes"
+            value { integer_value: 20 }
+          }
+        }
+      }
+    })pb");
   Load("", model);
   EXPECT_EQ(detector_.votes().age().num_classes(), 100);
   detector_.ClassifyRegion(Solid(250, 250, 250), 4, cv::Rect(), false);
@@ -347,9 +423,9 @@ TEST_F(MTLDetectorTest, WritesGenderEmotionAndAgeInThatOrder) {
 TEST_F(MTLDetectorTest, EmotionTableFollowsTheOutputOrder) {
   Load("");
   const std::pair<int, FacialRecognition::Emotion> cases[] = {
-      {0, FacialRecognition::ANGRY},   {43, FacialRecognition::DISGUST},
-      {85, FacialRecognition::FEAR},   {170, FacialRecognition::NEUTRAL},
-      {213, FacialRecognition::SAD},   {255, FacialRecognition::SURPRISED}};
+      {0, FacialRecognition::ANGRY}, {43, FacialRecognition::DISGUST},
+      {85, FacialRecognition::FEAR}, {170, FacialRecognition::NEUTRAL},
+      {213, FacialRecognition::SAD}, {255, FacialRecognition::SURPRISED}};
   int track = 10;
   for (const auto& [blue, emotion] : cases) {
     const RectangularDetection d = Classify(Solid(blue, 50, 0), ++track);
@@ -362,10 +438,16 @@ TEST_F(MTLDetectorTest, EmotionTableFollowsTheOutputOrder) {
 }
 
 TEST_F(MTLDetectorTest, ThresholdsKeepWeakResultsOutOfTheVotes) {
-  Load(R"pb(properties { key: "emotion_confidence_threshold" value { double_value: 0.99 } }
-            properties { key: "gender_confidence_threshold" value { double_value: 0.9 } })pb");
+  Load(R"pb(properties {
+              key: "emotion_confidence_threshold"
+              value { double_value: 0.99 }
+            }
+            properties {
+              key: "gender_confidence_threshold"
+              value { double_value: 0.9 }
+            })pb");
   const RectangularDetection d = Classify(Solid(128, 200, 76));
-  EXPECT_FALSE(detector_.HasVote(1));  // happy at 0.96
+  EXPECT_FALSE(detector_.HasVote(1));         // happy at 0.96
   ASSERT_EQ(d.facial_recognition_size(), 1);  // male at 0.78 is dropped too
   EXPECT_EQ(d.facial_recognition(0).tag(), v1::AGE);
   detector_.ForgetTrack(1);
@@ -376,8 +458,9 @@ TEST_F(MTLDetectorTest, OutputOfSevenValuesIsAnErrorAndVotesNothing) {
   Load("", face_testing::EmotionModel());
   ::testing::internal::CaptureStderr();
   const RectangularDetection d = Classify(Solid(128, 200, 76));
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              HasSubstr("ERROR: The MTL network gave 7 values where 10 are needed"));
+  EXPECT_THAT(
+      ::testing::internal::GetCapturedStderr(),
+      HasSubstr("ERROR: The MTL network gave 7 values where 10 are needed"));
   EXPECT_EQ(d.facial_recognition_size(), 0);
   EXPECT_FALSE(detector_.HasVote(1));
 }
@@ -385,11 +468,13 @@ TEST_F(MTLDetectorTest, OutputOfSevenValuesIsAnErrorAndVotesNothing) {
 TEST(SpoofDetectorTest, MaxInferencesFreezesTheTrack) {
   for (int limit : {10, -1}) {
     SpoofDetector spoof;
-    spoof.Load(Entity(),
-               OnnxModel("face_binary_classifier.onnx", "SPOOF", {"spoof", "real"},
-                         1 / 255.0,
-                         "properties { key: \"max_inferences\" value { integer_value: " +
-                             std::to_string(limit) + " } }"));
+    spoof.Load(
+        Entity(),
+        OnnxModel(
+            "face_binary_classifier.onnx", "SPOOF", {"spoof", "real"},
+            1 / 255.0,
+            "properties { key: \"max_inferences\" value { integer_value: " +
+                std::to_string(limit) + " } }"));
     EXPECT_EQ(spoof.max_inferences(), limit);
     for (int i = 0; i < 15; ++i)
       spoof.ClassifyRegion(Solid(200 + i, 0, 100), 2, cv::Rect(), false);
@@ -449,7 +534,10 @@ TEST_F(FaceClassifierSetTest, BuildsItsTypesInOrderAndIgnoresTheRest) {
   EXPECT_EQ(set_.classifier(3).Name(), "beard");
 
   Load(PipelineWith({BinaryModel("GENDER", {"female", "male"})},
-                    R"pb(properties { key: "full_body_gender" value { boolean_value: true } })pb"));
+                    R"pb(properties {
+                           key: "full_body_gender"
+                           value { boolean_value: true }
+                         })pb"));
   EXPECT_EQ(set_.size(), 0u);
 }
 
@@ -483,7 +571,8 @@ TEST_F(FaceClassifierSetTest, FinalForgetAndMaskedFaces) {
   RectangularDetection final_detection;
   set_.Final(4, &final_detection);
   ASSERT_EQ(final_detection.facial_recognition_size(), 4);
-  EXPECT_EQ(final_detection.facial_recognition(0).gender(), FacialRecognition::MALE);
+  EXPECT_EQ(final_detection.facial_recognition(0).gender(),
+            FacialRecognition::MALE);
   EXPECT_EQ(final_detection.facial_recognition(1).age(), 30);
   set_.Forget(4);
   EXPECT_FALSE(set_.HasAnyVote(4));
@@ -500,7 +589,8 @@ TEST_F(FaceClassifierSetTest, EmptyAndOnePixelCropsNeverThrow) {
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
               HasSubstr("ERROR: Empty face crop of track 6"));
   EXPECT_FALSE(set_.HasAnyVote(6));
-  const RectangularDetection thin = Classify(Solid(0, 200, 255).colRange(0, 1), 7);
+  const RectangularDetection thin =
+      Classify(Solid(0, 200, 255).colRange(0, 1), 7);
   EXPECT_EQ(thin.facial_recognition_size(), 4);  // gender; gender, emotion, age
 }
 

@@ -76,12 +76,29 @@ inline Entity OnnxModel(const std::string& file, const std::string& type,
                         double scale = 1.0 / 255.0,
                         const std::string& config_text = "") {
   Entity model = ParseEntity(R"pb(
-    properties { key: "engine" value { string_value: "ONNX" } }
-    properties { key: "version" value { string_value: "1" } }
-    properties { key: "content" value { entity_value {
-      properties { key: "input_channels" value { integer_value: 3 } }
-      properties { key: "input_size" value { size_value { width: 8 height: 8 } } }
-    } } })pb");
+    properties {
+      key: "engine"
+      value { string_value: "ONNX" }
+    }
+    properties {
+      key: "version"
+      value { string_value: "1" }
+    }
+    properties {
+      key: "content"
+      value {
+        entity_value {
+          properties {
+            key: "input_channels"
+            value { integer_value: 3 }
+          }
+          properties {
+            key: "input_size"
+            value { size_value { width: 8 height: 8 } }
+          }
+        }
+      }
+    })pb");
   Prop(&model, "type").set_string_value(type);
   Entity* content = SubMap(&model, "content");
   Prop(content, "caffemodel_file").set_string_value(DataPath(file));
@@ -97,9 +114,18 @@ inline Entity TensorflowModel(const std::string& path, const std::string& type,
                               const std::vector<double>& mean, bool swap,
                               const std::vector<std::string>& labels = {}) {
   Entity model = ParseEntity(R"pb(
-    properties { key: "engine" value { string_value: "TENSORFLOW" } }
-    properties { key: "version" value { string_value: "1.0.0" } }
-    properties { key: "config" value { entity_value {} } })pb");
+    properties {
+      key: "engine"
+      value { string_value: "TENSORFLOW" }
+    }
+    properties {
+      key: "version"
+      value { string_value: "1.0.0" }
+    }
+    properties {
+      key: "config"
+      value { entity_value {} }
+    })pb");
   Prop(&model, "type").set_string_value(type);
   Entity* content = SubMap(&model, "content");
   Prop(content, "caffemodel_file").set_string_value(path);
@@ -115,10 +141,9 @@ inline Entity TensorflowModel(const std::string& path, const std::string& type,
 }
 
 inline Entity EmotionModel() {
-  return TensorflowModel(DataPath("emotion.pb"), "EMOTION", 64, 1,
-                         2.0 / 255.0, {127.5}, false,
-                         {"angry", "disgust", "fear", "happy", "sad",
-                          "surprised", "neutral"});
+  return TensorflowModel(
+      DataPath("emotion.pb"), "EMOTION", 64, 1, 2.0 / 255.0, {127.5}, false,
+      {"angry", "disgust", "fear", "happy", "sad", "surprised", "neutral"});
 }
 
 inline Entity FaceHeadModel(const std::string& path, const std::string& type,
@@ -129,21 +154,55 @@ inline Entity FaceHeadModel(const std::string& path, const std::string& type,
 // The real landmark network, planar output.
 inline Entity AlignModel(const std::string& version = "0.0.2") {
   Entity model = ParseEntity(R"pb(
-    properties { key: "type" value { string_value: "ALIGN" } }
-    properties { key: "engine" value { string_value: "Caffe" } }
-    properties { key: "config" value { entity_value {} } }
-    properties { key: "content" value { entity_value {
-      properties { key: "input_size" value { size_value { width: 48 height: 48 } } }
-      properties { key: "input_channels" value { integer_value: 3 } }
-      properties { key: "input_scale" value { double_value: 0.0078125 } }
-      properties { key: "swap_input_channels" value { boolean_value: true } }
-      properties { key: "input_mean_scale" value { array_value {
-        values { double_value: 127.5 } values { double_value: 127.5 }
-        values { double_value: 127.5 } } } }
-    } } })pb");
+    properties {
+      key: "type"
+      value { string_value: "ALIGN" }
+    }
+    properties {
+      key: "engine"
+      value { string_value: "Caffe" }
+    }
+    properties {
+      key: "config"
+      value { entity_value {} }
+    }
+    properties {
+      key: "content"
+      value {
+        entity_value {
+          properties {
+            key: "input_size"
+            value { size_value { width: 48 height: 48 } }
+          }
+          properties {
+            key: "input_channels"
+            value { integer_value: 3 }
+          }
+          properties {
+            key: "input_scale"
+            value { double_value: 0.0078125 }
+          }
+          properties {
+            key: "swap_input_channels"
+            value { boolean_value: true }
+          }
+          properties {
+            key: "input_mean_scale"
+            value {
+              array_value {
+                values { double_value: 127.5 }
+                values { double_value: 127.5 }
+                values { double_value: 127.5 }
+              }
+            }
+          }
+        }
+      }
+    })pb");
   Prop(&model, "version").set_string_value(version);
   Entity* content = SubMap(&model, "content");
-  Prop(content, "prototxt_file").set_string_value(DataPath("align_onet.prototxt"));
+  Prop(content, "prototxt_file")
+      .set_string_value(DataPath("align_onet.prototxt"));
   Prop(content, "caffemodel_file")
       .set_string_value(DataPath("align_onet.caffemodel"));
   return model;
@@ -153,9 +212,18 @@ inline Entity AlignModel(const std::string& version = "0.0.2") {
 // descriptor detector's defaults apply.
 inline Entity CaffeDescriptorModel() {
   Entity model = ParseEntity(R"pb(
-    properties { key: "type" value { string_value: "FACE_DESCRIPTOR" } }
-    properties { key: "engine" value { string_value: "CAFFE" } }
-    properties { key: "config" value { entity_value {} } })pb");
+    properties {
+      key: "type"
+      value { string_value: "FACE_DESCRIPTOR" }
+    }
+    properties {
+      key: "engine"
+      value { string_value: "CAFFE" }
+    }
+    properties {
+      key: "config"
+      value { entity_value {} }
+    })pb");
   Entity* content = SubMap(&model, "content");
   Prop(content, "prototxt")
       .set_blob_value(ReadFileBytes(DataPath("thumbdesc128.prototxt")));
@@ -183,8 +251,8 @@ inline cv::Rect Enlarged(const cv::Rect& box, double factor,
                          const cv::Size& frame) {
   const int w = static_cast<int>(box.width * factor);
   const int h = static_cast<int>(box.height * factor);
-  return cv::Rect(box.x + (box.width - w) / 2, box.y + (box.height - h) / 2,
-                  w, h) &
+  return cv::Rect(box.x + (box.width - w) / 2, box.y + (box.height - h) / 2, w,
+                  h) &
          cv::Rect(cv::Point(0, 0), frame);
 }
 

@@ -12,10 +12,10 @@
 namespace talvenrook_vision {
 namespace {
 
-using ::testing::HasSubstr;
 using face_testing::OnnxModel;
 using face_testing::ParseEntity;
 using face_testing::Solid;
+using ::testing::HasSubstr;
 
 // Eyes at (30, 40) and (70, 40), mouth at (50, 80): the nose base lies at
 // (50, 58).
@@ -32,7 +32,8 @@ struct NormalCase {
 class FacialNormalTest : public ::testing::TestWithParam<NormalCase> {};
 
 TEST_P(FacialNormalTest, AnglesOfTheNoseDirection) {
-  const HeadAngles a = FacialNormalAngles(GetParam().points, FacialModelRatios());
+  const HeadAngles a =
+      FacialNormalAngles(GetParam().points, FacialModelRatios());
   EXPECT_NEAR(a.yaw, GetParam().yaw, 0.05) << GetParam().name;
   EXPECT_NEAR(a.pitch, GetParam().pitch, 0.05) << GetParam().name;
   EXPECT_NEAR(a.roll, GetParam().roll, 0.05) << GetParam().name;
@@ -50,13 +51,16 @@ INSTANTIATE_TEST_SUITE_P(
         NormalCase{"up", Face({50, 56}), 0, -5.71, 0},
         // Left eye 4 px lower: the base moves to (50, 59.1), under the nose.
         NormalCase{"tilted", Face({50, 59.1f}, 44), 0, 0, 5.70},
-        NormalCase{"collapsed", {{0, 0}, {5, 5}, {5, 5}, {5, 5}, {5, 5}}, 0, 0, 0},
-        NormalCase{"four points", {{0, 0}, {30, 40}, {70, 40}, {56, 58}}, 0, 0,
-                   0}));
+        NormalCase{
+            "collapsed", {{0, 0}, {5, 5}, {5, 5}, {5, 5}, {5, 5}}, 0, 0, 0},
+        NormalCase{
+            "four points", {{0, 0}, {30, 40}, {70, 40}, {56, 58}}, 0, 0, 0}));
 
 class PoseFilterTest : public ::testing::Test {
  protected:
-  void Configure(const std::string& text) { filter_.Configure(ParseEntity(text)); }
+  void Configure(const std::string& text) {
+    filter_.Configure(ParseEntity(text));
+  }
   void At(int64_t milliseconds) { clock_.SetTicks(milliseconds); }
 
   ManualTrackingClock clock_{0, 1000.0};
@@ -68,8 +72,8 @@ TEST_F(PoseFilterTest, LookingLimitsAreInclusive) {
   const struct {
     double yaw, pitch;
     bool looking;
-  } cases[] = {{20, -15, true}, {-20, 15, true}, {20.5, 0, false},
-               {0, -15.5, false}};
+  } cases[] = {
+      {20, -15, true}, {-20, 15, true}, {20.5, 0, false}, {0, -15.5, false}};
   for (const auto& c : cases) {
     HeadAngles a;
     a.yaw = c.yaw;
@@ -77,7 +81,10 @@ TEST_F(PoseFilterTest, LookingLimitsAreInclusive) {
     filter_.UpdateFromAngles(1, a);
     EXPECT_EQ(filter_.IsLooking(1), c.looking) << c.yaw << " " << c.pitch;
   }
-  Configure(R"pb(properties { key: "gaze_yaw_th" value { integer_value: 25 } })pb");
+  Configure(R"pb(properties {
+                   key: "gaze_yaw_th"
+                   value { integer_value: 25 }
+                 })pb");
   HeadAngles a;
   a.yaw = 20.5;
   filter_.UpdateFromAngles(1, a);
@@ -92,10 +99,10 @@ TEST_F(PoseFilterTest, LookingTimeCountsWholeHalfAndNothing) {
     int64_t at_ms;
     HeadAngles angles;
     double total;
-  } steps[] = {{1000, looking, 0.0},   // the first update gains nothing
-               {1500, looking, 0.5},   // looking in both
-               {2000, away, 0.75},     // looking in one
-               {2500, away, 0.75},     // in neither
+  } steps[] = {{1000, looking, 0.0},  // the first update gains nothing
+               {1500, looking, 0.5},  // looking in both
+               {2000, away, 0.75},    // looking in one
+               {2500, away, 0.75},    // in neither
                {3000, looking, 1.0}};
   for (const auto& s : steps) {
     At(s.at_ms);
@@ -128,7 +135,10 @@ TEST_F(PoseFilterTest, KalmanSmoothingIsReproducibleAndDampsJumps) {
   EXPECT_LT(yaws[3], 10.0);
   EXPECT_GT(yaws[5], yaws[3]);
 
-  Configure(R"pb(properties { key: "pose_use_kalman" value { boolean_value: false } })pb");
+  Configure(R"pb(properties {
+                   key: "pose_use_kalman"
+                   value { boolean_value: false }
+                 })pb");
   const HeadAngles raw = filter_.UpdateFromPoints(4, Face({56, 58}));
   EXPECT_NEAR(raw.yaw, 17.46, 0.05);
   EXPECT_TRUE(filter_.IsLooking(4));
@@ -155,7 +165,8 @@ TEST(HeadPoseDetectorTest, ReadsTheThreeNamedOutputs) {
   EXPECT_FALSE(detector.Estimate(cv::Mat(), &angles));
   EXPECT_EQ(angles.yaw, 0.0);
   HeadPoseDetector wrong;
-  ASSERT_TRUE(wrong.Load(OnnxModel("face_binary_classifier.onnx", "HEAD-POSE")));
+  ASSERT_TRUE(
+      wrong.Load(OnnxModel("face_binary_classifier.onnx", "HEAD-POSE")));
   EXPECT_FALSE(wrong.Estimate(Solid(1, 2, 3), &angles));
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
               HasSubstr("did not give angle_y_fc, angle_p_fc and angle_r_fc"));
@@ -203,11 +214,13 @@ TEST_F(EyeGazeTest, FacesThatCannotBeJudgedAreNotLooking) {
   const cv::Mat grey(200, 200, CV_8UC3, cv::Scalar::all(128));
   HeadAngles angles;
   ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(gaze_.IsLooking(grey, face_, angles, {{0, 0}, {-100, -100}, {120, 90}}));
+  EXPECT_FALSE(
+      gaze_.IsLooking(grey, face_, angles, {{0, 0}, {-100, -100}, {120, 90}}));
   EXPECT_FALSE(gaze_.IsLooking(grey, face_, angles, {{0, 0}, {80, 90}}));
   const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(log, HasSubstr("ERROR: Eye region outside the frame"));
-  EXPECT_THAT(log, HasSubstr("ERROR: Eye gaze needs a network and the eye landmarks"));
+  EXPECT_THAT(
+      log, HasSubstr("ERROR: Eye gaze needs a network and the eye landmarks"));
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 namespace talvenrook_vision {
 namespace {
 
-using ::testing::HasSubstr;
 using face_testing::OnnxModel;
 using face_testing::ParseEntity;
+using ::testing::HasSubstr;
 using Layout = MTCNNLandmarkDetector::OutputLayout;
 
 Entity ContractModel(const std::string& version) {
@@ -32,7 +32,8 @@ class LandmarkTest : public ::testing::Test {
  protected:
   void Load(const std::string& version, bool std_align) {
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(detector_.Load(StandardAlignment(std_align), ContractModel(version)));
+    ASSERT_TRUE(
+        detector_.Load(StandardAlignment(std_align), ContractModel(version)));
     log_ = ::testing::internal::GetCapturedStderr();
   }
   LandmarkResult Detect(const cv::Rect& box) {
@@ -79,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
     Versions, LandmarkLayoutTest,
     ::testing::Values(
         LayoutCase{"0.0.2", {{124, 90}, {156, 92}, {140, 110}, {140, 129}}},
-        LayoutCase{"0.0.1", {{124, 120}, {140, 85}, {152, 90}, {148.8f, 119}}}));
+        LayoutCase{"0.0.1",
+                   {{124, 120}, {140, 85}, {152, 90}, {148.8f, 119}}}));
 
 TEST_F(LandmarkTest, StandardAlignmentMakesASquareAroundEyesAndMouth) {
   Load("0.0.2", true);

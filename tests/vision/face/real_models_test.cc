@@ -46,12 +46,13 @@ RectangularDetection Classify(BaseDetector* classifier, const cv::Mat& crop) {
 TEST(RealLandmarksTest, FivePointsInsideTheFaceInTheirOrder) {
   MTCNNLandmarkDetector detector;
   Entity no_alignment;
-  (*no_alignment.mutable_properties())["use_std_align_box"].set_boolean_value(false);
+  (*no_alignment.mutable_properties())["use_std_align_box"].set_boolean_value(
+      false);
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(detector.Load(no_alignment, face_testing::AlignModel()));
   ::testing::internal::GetCapturedStderr();
-  for (const auto& [frame, box] : {std::make_pair(30, kFaceBox30),
-                                   std::make_pair(60, kFaceBox60)}) {
+  for (const auto& [frame, box] :
+       {std::make_pair(30, kFaceBox30), std::make_pair(60, kFaceBox60)}) {
     const LandmarkResult r = detector.Detect(ClipFrame(frame), cv::Mat(), box);
     ASSERT_EQ(r.points.size(), 5u);
     EXPECT_GT(r.confidence, 0.99f) << frame;
@@ -84,7 +85,8 @@ TEST(RealEmotionTest, TheManLooksNeutral) {
     ASSERT_EQ(d.facial_recognition_size(), 1);
     EXPECT_EQ(d.facial_recognition(0).emotion(), FacialRecognition::NEUTRAL)
         << frame << " " << cv::Mat(emotion.model()->last_output()).t();
-    EXPECT_LT(emotion.model()->last_output()[3], 0.15f) << "happy, frame " << frame;
+    EXPECT_LT(emotion.model()->last_output()[3], 0.15f)
+        << "happy, frame " << frame;
   }
 }
 
@@ -125,8 +127,10 @@ TEST(RealAgeGenderTest, MaleInHisTwentiesOverATrack) {
   ASSERT_EQ(final_detection.facial_recognition_size(), 3);
   EXPECT_EQ(final_detection.facial_recognition(0).tag(), v1::GENDER);
   EXPECT_EQ(final_detection.facial_recognition(1).tag(), v1::AGE);
-  EXPECT_EQ(final_detection.facial_recognition(1).age_class(), FacialRecognition::ADULT);
-  EXPECT_EQ(final_detection.facial_recognition(2).emotion(), FacialRecognition::NEUTRAL);
+  EXPECT_EQ(final_detection.facial_recognition(1).age_class(),
+            FacialRecognition::ADULT);
+  EXPECT_EQ(final_detection.facial_recognition(2).emotion(),
+            FacialRecognition::NEUTRAL);
   ExpectMaleInHisTwenties(final_detection);
 }
 
@@ -137,7 +141,8 @@ TEST(RealSeparateHeadsTest, GenderAndAgeHeads) {
     GTEST_SKIP() << "gender.pb and age.pb are not committed; they are read "
                     "from /work/shared/assets/models when it exists";
   GenderDetector gender;
-  gender.Load(Entity(), FaceHeadModel(gender_path, "GENDER", {"female", "male"}));
+  gender.Load(Entity(),
+              FaceHeadModel(gender_path, "GENDER", {"female", "male"}));
   AgeDetector age;
   ::testing::internal::CaptureStderr();
   age.Load(Entity(), FaceHeadModel(age_path, "AGE"));
@@ -165,12 +170,14 @@ void ExpectSameFaceNearer(FaceDescriptorDetector* detector, double margin,
         f(Enlarged(box, crop_factor, f.size())), &row));
     return row;
   };
-  const cv::Mat face30 = describe(30, kFaceBox30), face60 = describe(60, kFaceBox60);
-  const cv::Mat print30 = describe(30, kPrintBox30), print60 = describe(60, kPrintBox60);
+  const cv::Mat face30 = describe(30, kFaceBox30),
+                face60 = describe(60, kFaceBox60);
+  const cv::Mat print30 = describe(30, kPrintBox30),
+                print60 = describe(60, kPrintBox60);
   const double same = cv::norm(face30, face60);
-  const double different = std::min({cv::norm(face30, print30),
-                                     cv::norm(face60, print60),
-                                     cv::norm(face30, print60)});
+  const double different =
+      std::min({cv::norm(face30, print30), cv::norm(face60, print60),
+                cv::norm(face30, print60)});
   EXPECT_LT(same + margin, different) << same << " vs " << different;
   EXPECT_LT(cv::norm(print30, print60), different);
 }
@@ -182,16 +189,32 @@ TEST(RealDescriptorTest, SameFaceIsNearerThanADifferentFace) {
 }
 
 TEST(RealDescriptorTest, TensorflowDescriptorThroughTheModelKeys) {
-  const std::string path = SharedModelPath("face_descriptor_tf/face_descriptor.pb");
+  const std::string path =
+      SharedModelPath("face_descriptor_tf/face_descriptor.pb");
   if (path.empty())
     GTEST_SKIP() << "face_descriptor.pb is not committed; it is read from "
                     "/work/shared/assets/models when it exists";
   FaceDescriptorDetector detector;
   Entity model = face_testing::ParseEntity(R"pb(
-    properties { key: "engine" value { string_value: "TENSORFLOW" } }
-    properties { key: "content" value { entity_value {
-      properties { key: "input_size" value { size_value { width: 224 height: 224 } } }
-      properties { key: "input_scale" value { double_value: 1.0 } } } } })pb");
+    properties {
+      key: "engine"
+      value { string_value: "TENSORFLOW" }
+    }
+    properties {
+      key: "content"
+      value {
+        entity_value {
+          properties {
+            key: "input_size"
+            value { size_value { width: 224 height: 224 } }
+          }
+          properties {
+            key: "input_scale"
+            value { double_value: 1.0 }
+          }
+        }
+      }
+    })pb");
   face_testing::Prop(face_testing::SubMap(&model, "content"), "caffemodel")
       .set_blob_value(face_testing::ReadFileBytes(path));
   detector.Load(Entity(), model);
