@@ -9,6 +9,9 @@
 //
 // GENDER, AGE and the TensorFlow descriptor are not committed; their
 // benchmarks run when /work/shared/assets/models exists.
+//
+//   build/bench/face/face_benchmark --benchmark_repetitions=3 \
+//       --benchmark_report_aggregates_only=true
 #include <sys/stat.h>
 
 #include <chrono>
