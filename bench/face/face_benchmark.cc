@@ -8,13 +8,14 @@
 // wrapper's rate over the bare rate (1.0 means no overhead).
 //
 // GENDER, AGE and the TensorFlow descriptor are not committed; their
-// benchmarks run when /work/shared/assets/models exists.
+// benchmarks run when the shared assets folder exists.
 //
-//   build/bench/face/face_benchmark --benchmark_repetitions=3 \
-//       --benchmark_report_aggregates_only=true
+//   build/bench/face/face_benchmark --benchmark_repetitions=3
+//       --benchmark_report_aggregates_only=true  (one command line)
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -48,7 +49,13 @@ std::string DataPath(const std::string& name) {
 }
 
 std::string SharedPath(const std::string& relative) {
-  const std::string path = "/work/shared/assets/models/" + relative;
+  // The assets folder beside the checkout, or the one KESTU_ASSETS_DIR
+  // names.
+  const char* assets = std::getenv("KESTU_ASSETS_DIR");
+  const std::string path =
+      (assets != nullptr ? std::string(assets)
+                         : std::string(KESTU_SOURCE_DIR) + "/../shared/assets") +
+      "/models/" + relative;
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? path : std::string();
 }
@@ -84,23 +91,23 @@ struct BareNet {
 };
 
 struct BareRun {
-  explicit BareRun(BareNet spec) : spec(std::move(spec)) {}
+  explicit BareRun(BareNet bare_net) : bare_net(std::move(bare_net)) {}
   void operator()(const cv::Mat& crop) {
     const cv::Mat* source = &crop;
-    if (spec.grey) {
+    if (bare_net.grey) {
       cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
       source = &grey;
     }
-    cv::dnn::blobFromImage(*source, blob, spec.scale, spec.size, spec.mean,
-                           spec.swap, false, CV_32F);
-    spec.net.setInput(blob);
-    if (spec.outputs.empty()) {
-      benchmark::DoNotOptimize(spec.net.forward());
+    cv::dnn::blobFromImage(*source, blob, bare_net.scale, bare_net.size, bare_net.mean,
+                           bare_net.swap, false, CV_32F);
+    bare_net.net.setInput(blob);
+    if (bare_net.outputs.empty()) {
+      benchmark::DoNotOptimize(bare_net.net.forward());
     } else {
-      spec.net.forward(outputs, spec.outputs);
+      bare_net.net.forward(outputs, bare_net.outputs);
     }
   }
-  BareNet spec;
+  BareNet bare_net;
   cv::Mat grey, blob;
   std::vector<cv::Mat> outputs;
 };
@@ -191,7 +198,7 @@ template <typename Wrapped>
 void Paired(benchmark::State& state, BareRun* bare, const cv::Mat& crop,
             Wrapped wrapped) {
   Alternate(
-      state, BatchFor(bare->spec.net), [&] { (*bare)(crop); },
+      state, BatchFor(bare->bare_net.net), [&] { (*bare)(crop); },
       [&] { wrapped(crop); });
 }
 
@@ -257,7 +264,7 @@ void BM_SharedHead(benchmark::State& state, const std::string& type,
                    const std::string& relative) {
   const std::string path = SharedPath(relative);
   if (path.empty()) {
-    state.SkipWithError("not committed; needs /work/shared/assets/models");
+    state.SkipWithError("not committed; needs the shared assets folder");
     return;
   }
   PairedClassifier(state, type, "Tensorflow", path, TensorflowHead(path),
@@ -346,7 +353,7 @@ void BM_CaffeDescriptor(benchmark::State& state) {
 void BM_TensorflowDescriptor(benchmark::State& state) {
   const std::string path = SharedPath("face_descriptor_tf/face_descriptor.pb");
   if (path.empty()) {
-    state.SkipWithError("not committed; needs /work/shared/assets/models");
+    state.SkipWithError("not committed; needs the shared assets folder");
     return;
   }
   BareNet bare = TensorflowHead(path);
@@ -380,10 +387,10 @@ std::vector<cv::Point2f> FacePoints() {
 }
 
 void BM_EyeGaze(benchmark::State& state) {
-  BareNet spec = Onnx("face_eye_gaze_contract.onnx", 1 / 255.0);
+  BareNet bare_net = Onnx("face_eye_gaze_contract.onnx", 1 / 255.0);
   EyeGazeDetector gaze;
   gaze.Load(
-      ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), spec, 3, {}),
+      ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), bare_net, 3, {}),
       0.26, 0.26);
   const cv::Mat& frame = Frame();
   const std::vector<cv::Point2f> points = FacePoints();
@@ -392,14 +399,14 @@ void BM_EyeGaze(benchmark::State& state) {
   const cv::Mat angles = (cv::Mat_<float>(1, 3) << 3, -2, 1);
   cv::Mat lb, rb;
   auto bare = [&] {
-    cv::dnn::blobFromImage(frame(left), lb, spec.scale, spec.size, cv::Scalar(),
+    cv::dnn::blobFromImage(frame(left), lb, bare_net.scale, bare_net.size, cv::Scalar(),
                            false, false, CV_32F);
-    cv::dnn::blobFromImage(frame(right), rb, spec.scale, spec.size,
+    cv::dnn::blobFromImage(frame(right), rb, bare_net.scale, bare_net.size,
                            cv::Scalar(), false, false, CV_32F);
-    spec.net.setInput(lb, "left_eye_image");
-    spec.net.setInput(rb, "right_eye_image");
-    spec.net.setInput(angles, "head_pose_angles");
-    benchmark::DoNotOptimize(spec.net.forward());
+    bare_net.net.setInput(lb, "left_eye_image");
+    bare_net.net.setInput(rb, "right_eye_image");
+    bare_net.net.setInput(angles, "head_pose_angles");
+    benchmark::DoNotOptimize(bare_net.net.forward());
   };
   HeadAngles head;
   head.yaw = 3;

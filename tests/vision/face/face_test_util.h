@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -45,7 +46,13 @@ inline std::string ReadFileBytes(const std::string& path) {
 
 // The shared assets folder, or "" when this machine has none.
 inline std::string SharedModelPath(const std::string& relative) {
-  const std::string path = "/work/shared/assets/models/" + relative;
+  // The assets folder beside the checkout, or the one KESTU_ASSETS_DIR
+  // names.
+  const char* assets = std::getenv("KESTU_ASSETS_DIR");
+  const std::string path =
+      (assets != nullptr ? std::string(assets)
+                         : std::string(KESTU_SOURCE_DIR) + "/../shared/assets") +
+      "/models/" + relative;
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? path : std::string();
 }

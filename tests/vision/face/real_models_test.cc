@@ -139,7 +139,8 @@ TEST(RealSeparateHeadsTest, GenderAndAgeHeads) {
   const std::string age_path = SharedModelPath("age/age.pb");
   if (gender_path.empty() || age_path.empty())
     GTEST_SKIP() << "gender.pb and age.pb are not committed; they are read "
-                    "from /work/shared/assets/models when it exists";
+                    "from the shared assets folder (../shared/assets beside the "
+                    "checkout, or KESTU_ASSETS_DIR) when it exists";
   GenderDetector gender;
   gender.Load(Entity(),
               FaceHeadModel(gender_path, "GENDER", {"female", "male"}));
@@ -193,7 +194,8 @@ TEST(RealDescriptorTest, TensorflowDescriptorThroughTheModelKeys) {
       SharedModelPath("face_descriptor_tf/face_descriptor.pb");
   if (path.empty())
     GTEST_SKIP() << "face_descriptor.pb is not committed; it is read from "
-                    "/work/shared/assets/models when it exists";
+                    "the shared assets folder (../shared/assets beside the checkout, "
+                    "or KESTU_ASSETS_DIR) when it exists";
   FaceDescriptorDetector detector;
   Entity model = face_testing::ParseEntity(R"pb(
     properties {
