@@ -74,13 +74,13 @@ ProcessLink::~ProcessLink() { Stop(); }
 
 void ProcessLink::Start() {
   link_thread_ = std::thread(&ProcessLink::Run, this);
-  ping_thread_ = std::thread(&ProcessLink::PingControlledDrivers, this);
+  control_thread_ = std::thread(&ProcessLink::Control, this);
 }
 
 void ProcessLink::Stop() {
   stopping_ = true;
   if (link_thread_.joinable()) link_thread_.join();
-  if (ping_thread_.joinable()) ping_thread_.join();
+  if (control_thread_.joinable()) control_thread_.join();
   std::lock_guard<std::mutex> lock(push_mutex_);
   pushers_.clear();
 }
@@ -125,12 +125,7 @@ void ProcessLink::Run() {
   for (Channel& channel : channels) {
     items.push_back({channel.socket.handle(), 0, ZMQ_POLLIN, 0});
   }
-  auto next_query = std::chrono::steady_clock::now();
   while (!stopping_) {
-    if (std::chrono::steady_clock::now() >= next_query) {
-      QueryInfo();
-      next_query = std::chrono::steady_clock::now() + kInfoPeriod;
-    }
     zmq::poll(items.data(), items.size(), kPollPeriod);
     for (size_t i = 0; i < channels.size(); ++i) {
       if (!(items[i].revents & ZMQ_POLLIN)) continue;
@@ -156,10 +151,15 @@ void ProcessLink::Run() {
   }
 }
 
-void ProcessLink::PingControlledDrivers() {
+void ProcessLink::Control() {
   std::map<std::string, std::unique_ptr<DriverClient>> pingers;
+  auto next_query = std::chrono::steady_clock::now();
   while (!stopping_) {
     const auto round = std::chrono::steady_clock::now();
+    if (round >= next_query) {
+      QueryInfo();
+      next_query = std::chrono::steady_clock::now() + kInfoPeriod;
+    }
     for (const std::string& key : DriverKeys()) {
       if (!hub_->IsControlled(address_.name, key)) continue;
       auto& pinger = pingers[key];

@@ -1,14 +1,14 @@
 // ProcessLink: kestu-web's connection to one kestu-vision process.
 //
-// A link thread asks the process for its driver information until it
-// answers (and again every few seconds, so that a process that went away
-// shows as not reachable), subscribes to each driver's status and data
-// ports and to the process's streaming port, and hands everything that
-// arrives to the WebHub. Subscriptions reconnect by themselves when the
-// process comes back.
+// The link thread subscribes to each driver's status and data ports and to
+// the process's streaming port and hands everything that arrives to the
+// WebHub; subscriptions reconnect by themselves when the process comes
+// back. It never waits for anything else, so no frame waits behind a query.
 //
-// Watching never keeps a driver alive: a second thread pings only the
-// drivers that the page sent a configuration or a command to.
+// The control thread asks the process for its driver information every few
+// seconds (a process that does not answer shows as not reachable) and pings
+// the drivers that the page sent a configuration or a command to: watching
+// never keeps a driver alive.
 #ifndef TOOLS_WEB_PROCESS_LINK_H_
 #define TOOLS_WEB_PROCESS_LINK_H_
 
@@ -56,7 +56,7 @@ class ProcessLink {
 
  private:
   void Run();
-  void PingControlledDrivers();
+  void Control();
   bool QueryInfo();
 
   WebHub* hub_;
@@ -64,7 +64,7 @@ class ProcessLink {
   zmq::context_t context_{1};
   std::atomic<bool> stopping_{false};
   std::thread link_thread_;
-  std::thread ping_thread_;
+  std::thread control_thread_;
   std::mutex push_mutex_;  // guards pushers_
   std::map<std::string, std::unique_ptr<DriverClient>> pushers_;
 };

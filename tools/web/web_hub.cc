@@ -38,6 +38,12 @@ const std::vector<double>& WebHub::HistogramBounds() {
   return bounds;
 }
 
+const std::vector<double>& WebHub::ForwardingBounds() {
+  static const std::vector<double> bounds = {0.0005, 0.001, 0.0025, 0.005,
+                                             0.01,   0.025, 0.05,   0.1};
+  return bounds;
+}
+
 void WebHub::AddProcess(const std::string& name, const std::string& host,
                         int bind_port, int streaming_port) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -175,6 +181,7 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
       result.has_result_image()) {
     d->jpeg = result.result_image().image();
     ++d->jpeg_number;
+    d->jpeg_received = Clock::now();
     changed_.notify_all();
     return;
   }
@@ -228,6 +235,7 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   if (!jpeg.empty()) {
     d->jpeg = jpeg;
     ++d->jpeg_number;
+    d->jpeg_received = Clock::now();
   }
   Measure(d, result);
   changed_.notify_all();
@@ -289,7 +297,8 @@ int64_t WebHub::LastEventNumber() const {
 
 bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
                        int64_t* number, std::string* jpeg,
-                       std::chrono::milliseconds timeout) {
+                       std::chrono::milliseconds timeout,
+                       Clock::time_point* received) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, timeout, [&] {
     const Driver* d = FindDriver(process, driver);
@@ -301,7 +310,21 @@ bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
   }
   *number = d->jpeg_number;
   *jpeg = d->jpeg;
+  if (received != nullptr) *received = d->jpeg_received;
   return true;
+}
+
+void WebHub::RecordForwarding(Clock::duration latency) {
+  const double seconds = std::chrono::duration<double>(latency).count();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (forwarding_.buckets.empty()) {
+    forwarding_.buckets.assign(ForwardingBounds().size(), 0);
+  }
+  const auto& bounds = ForwardingBounds();
+  const auto slot = std::lower_bound(bounds.begin(), bounds.end(), seconds);
+  if (slot != bounds.end()) ++forwarding_.buckets[slot - bounds.begin()];
+  forwarding_.sum += seconds;
+  ++forwarding_.count;
 }
 
 bool WebHub::Snapshot(const std::string& process, const std::string& driver,

@@ -49,6 +49,8 @@ class WebHub {
 
   // Upper bounds (seconds) of the frame processing time histogram.
   static const std::vector<double>& HistogramBounds();
+  // Upper bounds (seconds) of the stream forwarding histogram.
+  static const std::vector<double>& ForwardingBounds();
 
   // A process and its three drivers; `name` is how paths and labels call
   // it.
@@ -81,10 +83,14 @@ class WebHub {
       int64_t after, std::chrono::milliseconds timeout);
   int64_t LastEventNumber() const;
   // The latest streamed JPEG of the driver numbered above *number, waiting
-  // up to the time-out; *number becomes its number.
+  // up to the time-out; *number becomes its number and *received the time
+  // it arrived.
   bool WaitFrame(const std::string& process, const std::string& driver,
                  int64_t* number, std::string* jpeg,
-                 std::chrono::milliseconds timeout);
+                 std::chrono::milliseconds timeout,
+                 Clock::time_point* received = nullptr);
+  // Time from a frame's arrival to its being written to an HTTP stream.
+  void RecordForwarding(Clock::duration latency);
   bool Snapshot(const std::string& process, const std::string& driver,
                 std::string* jpeg) const;
 
@@ -125,6 +131,7 @@ class WebHub {
     int64_t stream_bytes = 0;
     std::string jpeg;
     int64_t jpeg_number = 0;
+    Clock::time_point jpeg_received{};
     Histogram processing;
     uint64_t last_frame_id = 0;  // frame_data id last measured
   };
@@ -156,6 +163,7 @@ class WebHub {
   std::map<std::string, Status> answers_;  // by uuid
   std::deque<std::string> answer_order_;
   std::string browser_report_;
+  Histogram forwarding_;
 };
 
 }  // namespace kestu_tools

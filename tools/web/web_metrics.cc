@@ -163,6 +163,24 @@ std::string WebHub::Metrics() const {
                static_cast<double>(d.processing.count));
     }
   }
+  x.Family("kestu_web_stream_forwarding_seconds", "histogram",
+           "Time from a streamed frame's arrival at kestu-web to its being "
+           "written to an MJPEG client.");
+  {
+    int64_t cumulative = 0;
+    for (size_t i = 0; i < ForwardingBounds().size(); ++i) {
+      cumulative += forwarding_.buckets.empty() ? 0 : forwarding_.buckets[i];
+      std::ostringstream bound;
+      bound << ForwardingBounds()[i];
+      x.Sample("kestu_web_stream_forwarding_seconds_bucket",
+               {{"le", bound.str()}}, static_cast<double>(cumulative));
+    }
+    x.Sample("kestu_web_stream_forwarding_seconds_bucket", {{"le", "+Inf"}},
+             static_cast<double>(forwarding_.count));
+    x.Sample("kestu_web_stream_forwarding_seconds_sum", {}, forwarding_.sum);
+    x.Sample("kestu_web_stream_forwarding_seconds_count", {},
+             static_cast<double>(forwarding_.count));
+  }
   x.Family("kestu_seconds_since_last_result", "gauge",
            "Seconds since the driver last published a result (only drivers "
            "that published one).");

@@ -132,17 +132,23 @@ void WebServer::Routes() {
                     [this, process, driver, number](size_t,
                                                     httplib::DataSink& sink) {
                       std::string jpeg;
+                      WebHub::Clock::time_point received;
                       while (!hub_->WaitFrame(process, driver, number.get(),
-                                              &jpeg, kFrameWait)) {
+                                              &jpeg, kFrameWait, &received)) {
                         if (hub_->stopped() || !sink.is_writable()) return false;
                       }
                       const std::string head =
                           std::string("--") + kBoundary +
                           "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                           std::to_string(jpeg.size()) + "\r\n\r\n";
-                      return sink.write(head.data(), head.size()) &&
-                             sink.write(jpeg.data(), jpeg.size()) &&
-                             sink.write("\r\n", 2);
+                      const bool written =
+                          sink.write(head.data(), head.size()) &&
+                          sink.write(jpeg.data(), jpeg.size()) &&
+                          sink.write("\r\n", 2);
+                      if (written) {
+                        hub_->RecordForwarding(WebHub::Clock::now() - received);
+                      }
+                      return written;
                     });
               });
   server_.Get("/events", [this](const httplib::Request& request,
