@@ -33,6 +33,7 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
+  CheckRegions(frame.size());
   std::vector<DetectionList> lists;
   try {
     lists = regions_.Detect(frame);
@@ -47,6 +48,7 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
 }
 
 void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
+  CheckRegions(frame.size());
   try {
     regions_.PushFrame(frame);
   } catch (const cv::Exception& e) {

@@ -38,7 +38,10 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   ReadClassesToKeep(config);
   ReadPropertyIfPresent(map, "enable_tracker", &tracker_enabled_);
   zone_events_ = ZoneEvents(clock());
-  if (GetPropertyOr(map, "use_zones", true)) zone_events_.Configure(map);
+  if (GetPropertyOr(map, "use_zones", true)) {
+    zone_events_.Configure(map);
+    CheckAreas(map);
+  }
   ReadPropertyIfPresent(map, "draw_objects", &draw_objects_);
   class_vote_.Configure(map);
   // Every zone has its own estimator slot, so speeds are reported as soon
@@ -56,7 +59,42 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   }
   last_detections_.clear();
   dropped_.clear();
+  checked_size_ = cv::Size();
   return true;
+}
+
+void SSDAnalyticsVideoV1::CheckAreas(const Entity& map) {
+  if (!HasProperty(map, "areas")) return;
+  const Value& areas = GetProperty(map, "areas");
+  if (areas.value_type_case() != Value::kArrayValue) {
+    std::cerr << "WARNING: \"areas\" is not a list of areas; no area is "
+                 "configured"
+              << std::endl;
+    return;
+  }
+  for (int k = 0; k < areas.array_value().values_size(); ++k) {
+    const Value& area = areas.array_value().values(k);
+    if (area.value_type_case() != Value::kArrayValue ||
+        area.array_value().values_size() < 3) {
+      std::cerr << "WARNING: Area #" << (k + 1)
+                << " is not a list of at least 3 points; it reports no event"
+                << std::endl;
+    }
+  }
+}
+
+void SSDAnalyticsVideoV1::CheckRegions(const cv::Size& frame_size) {
+  if (frame_size == checked_size_ || frame_size.empty()) return;
+  checked_size_ = frame_size;
+  for (const auto& roi : regions_.rois()) {
+    if (!roi->RegionOf(frame_size).empty()) continue;
+    const cv::Rect& r = roi->configured_rect();
+    std::cerr << "WARNING: ROI #" << (roi->index() + 1) << " [" << r.width
+              << " x " << r.height << " from (" << r.x << ", " << r.y
+              << ")] lies outside the " << frame_size.width << " x "
+              << frame_size.height << " frame; nothing is detected there"
+              << std::endl;
+  }
 }
 
 int32_t SSDAnalyticsVideoV1::FindLabelIndex(const KestuEyeConfig& config,

@@ -96,6 +96,11 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
 
  private:
   void ReadClassesToKeep(const KestuEyeConfig& config);
+  // Warns about "areas" that cannot fire (not a list, or an element that is
+  // not a list of at least three points).
+  static void CheckAreas(const Entity& map);
+  // Warns once per frame size about regions that lie outside the frame.
+  void CheckRegions(const cv::Size& frame_size);
   // Gives the SSD-type adapters of one kind (day or night) network sizes
   // that share their input budget in proportion to their regions' areas.
   void ShareNetworkSize(bool night);
@@ -118,6 +123,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   RoiSet regions_;
   std::unique_ptr<DistanceEstimator> distance_;
   std::vector<int32_t> dropped_;
+  cv::Size checked_size_;  // frame size the regions were checked for
 };
 
 }  // namespace talvenrook_vision
