@@ -221,6 +221,42 @@ TEST_F(VehiclePipelineTest, FamilyCarsOnTheQuantitySkipSchedule) {
   EXPECT_FALSE(vehicle_.family_car()->HasVote(id));
 }
 
+TEST_F(VehiclePipelineTest, FamilyCarRequestWithoutItsModelKeepsTheTypes) {
+  Setup("", {PersonAsCarModel()});
+  VisionRequest family;
+  family.add_vehicle_recognition(v1::FAMILY_CAR);
+  int cars = 0;
+  for (int i = 0; i < 6; ++i) {
+    const VisionResult result = vehicle_.Process(family, PersonAt(480));
+    for (const auto& detection : result.rect_detection()) {
+      EXPECT_EQ(detection.type(), "car");
+      ++cars;
+    }
+  }
+  EXPECT_GT(cars, 0);
+}
+
+TEST(VehicleClassifierTest, RegionsAreCutAtTheFrameEdges) {
+  IsVehicleDetector classifier;
+  const Entity model = BrightnessClassifier("IS_VEHICLE", "vehicle", "other");
+  classifier.LoadModel(model);
+  classifier.Configure(AsEntity(GetProperty(model, "config")));
+  const cv::Mat bright(100, 100, CV_8UC3, cv::Scalar(250, 250, 250));
+  // Half outside: the inside part is classified.
+  EXPECT_EQ(classifier.ClassifyRegion(bright, 1, cv::Rect(-50, -50, 100, 100),
+                                      false),
+            "vehicle");
+  EXPECT_EQ(classifier.runs(), 1);
+  // Wholly outside: nothing to classify, nothing known.
+  EXPECT_EQ(classifier.ClassifyRegion(bright, 2, cv::Rect(200, 200, 10, 10),
+                                      false),
+            "");
+  // Skipped: the label of the vote, without running.
+  EXPECT_EQ(classifier.ClassifyRegion(bright, 1, cv::Rect(0, 0, 10, 10), true),
+            "vehicle");
+  EXPECT_EQ(classifier.runs(), 1);
+}
+
 TEST_F(VehiclePipelineTest, OnlyDetectionClearsTypesAndLoadsNoFamilyCar) {
   Setup(R"pb(properties { key: "only_detection" value { boolean_value: true } })pb",
         {PersonAsCarModel(),

@@ -8,6 +8,7 @@
 
 #include "tests/testing/test_util.h"
 #include "tests/vision/objects/objects_test_util.h"
+#include "vision/detectors/ssd_detector_adapter.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 
 namespace talvenrook_vision {
@@ -126,6 +127,16 @@ TEST(SSDAnalyticsTest, SsdRegionsShareOneNetworkBudget) {
   // s = sqrt(300 x 300 / (640 x 360 + 320 x 360)) = 0.5103.
   EXPECT_EQ(regions[0]->day_adapter()->NetworkSize(), cv::Size(326, 183));
   EXPECT_EQ(regions[1]->day_adapter()->NetworkSize(), cv::Size(163, 183));
+
+  // An adapter without an input size of its own keeps its budget (it is
+  // not given a network of 0 x 0).
+  SSDAnalyticsVideoV1 unsized;
+  unsized.Setup(EyeConfig(rois, {testing_util::FaceSSDModel()}));
+  for (const auto& roi : unsized.regions().rois()) {
+    const auto* adapter = static_cast<SSDDetectorAdapter*>(roi->day_adapter());
+    EXPECT_EQ(adapter->NetworkSize(), cv::Size(0, 0));
+    EXPECT_EQ(adapter->detector()->InputSize(), cv::Size(300, 300));
+  }
 
   // YOLO adapters keep their own budget.
   SSDAnalyticsVideoV1 yolo;
