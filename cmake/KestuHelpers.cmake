@@ -4,8 +4,9 @@
 #   A static library whose public include root is the repository root, so
 #   headers are included as "vision/config/entity_config.h".
 #
-# kestu_cc_test(NAME name SRCS a_test.cc ... [DEPS dep ...])
-#   A GoogleTest executable registered with gtest_discover_tests.
+# kestu_cc_test(NAME name SRCS a_test.cc ... [DEPS dep ...] [LABELS l ...])
+#   A GoogleTest executable registered with gtest_discover_tests; its tests
+#   carry the labels, so that `ctest -L <label>` runs them.
 
 function(kestu_cc_library)
   cmake_parse_arguments(KCL "" "NAME" "SRCS;HDRS;DEPS" ${ARGN})
@@ -15,13 +16,18 @@ function(kestu_cc_library)
 endfunction()
 
 function(kestu_cc_test)
-  cmake_parse_arguments(KCT "" "NAME" "SRCS;DEPS" ${ARGN})
+  cmake_parse_arguments(KCT "" "NAME" "SRCS;DEPS;LABELS" ${ARGN})
   add_executable(${KCT_NAME} ${KCT_SRCS})
   target_link_libraries(${KCT_NAME} PRIVATE ${KCT_DEPS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${KCT_NAME} PRIVATE
     KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     KESTU_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(KCT_LABELS)
+    gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300 LABELS "${KCT_LABELS}")
+  else()
+    gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()
 
 function(kestu_cc_benchmark)

@@ -31,9 +31,8 @@ SSDAnalyticsVideoV1::~SSDAnalyticsVideoV1() = default;
 bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   if (HasProperty(map, "distance_estimation")) {
-    auto estimator = std::make_unique<DistanceEstimator>();
-    estimator->Configure(AsEntity(GetProperty(map, "distance_estimation")));
-    distance_ = std::move(estimator);
+    distance_ = DistanceEstimator::FromConfig(
+        AsEntity(GetProperty(map, "distance_estimation")));
   }
   ReadClassesToKeep(config);
   ReadPropertyIfPresent(map, "enable_tracker", &tracker_enabled_);
@@ -183,7 +182,8 @@ void SSDAnalyticsVideoV1::ShareNetworkSize(bool night) {
 double SSDAnalyticsVideoV1::EstimateDistance(const cv::Rect& box,
                                              const std::string& class_name,
                                              const cv::Rect& reference) const {
-  return distance_ ? distance_->Estimate(box, class_name, reference) : -1.0;
+  return distance_ ? distance_->EstimateDistance(box, class_name, reference)
+                   : -1.0;
 }
 
 }  // namespace talvenrook_vision

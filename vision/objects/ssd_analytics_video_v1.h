@@ -41,9 +41,9 @@
 #include <string>
 #include <vector>
 
+#include "vision/analytics/distance_estimator.h"
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/detection_filter.h"
-#include "vision/objects/distance_estimator.h"
 #include "vision/regions/roi_set.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracker_mode.h"

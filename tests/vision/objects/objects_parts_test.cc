@@ -1,6 +1,6 @@
 // The parts of the object pipelines on their own: filtering and
-// suppression, distances, the re-classification schedule, the statistics
-// panel, speed units and the CLAHE decision.
+// suppression, the re-classification schedule, the statistics panel, speed
+// units and the CLAHE decision.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -11,7 +11,6 @@
 #include "tests/vision/objects/objects_test_util.h"
 #include "vision/objects/clahe_enhancer.h"
 #include "vision/objects/detection_filter.h"
-#include "vision/objects/distance_estimator.h"
 #include "vision/objects/quantity_skip.h"
 #include "vision/objects/speed_units.h"
 #include "vision/objects/zone_statistics.h"
@@ -76,52 +75,6 @@ TEST(DetectionFilterTest, ClassFilterKeepsWantedLabelsOnly) {
   DetectionList unlabelled = List({{0, 0, 10, 10}}, {}, {});
   filter.Apply(&unlabelled);
   EXPECT_EQ(unlabelled.boxes.size(), 1u);
-}
-
-// --- Distance -------------------------------------------------------------
-
-TEST(DistanceEstimatorTest, TableOfDistances) {
-  DistanceEstimator estimator;
-  estimator.Configure(ParseEntity(R"pb(
-    properties { key: "f_over_s" value { integer_value: 900 } }
-    properties { key: "object_sizes" value { array_value { values { entity_value {
-      properties { key: "class" value { string_value: "car" } }
-      properties { key: "size" value { double_value: 1.8 } } } } } } })pb"));
-  struct Case {
-    cv::Rect box;
-    std::string name;
-    cv::Rect reference;
-    double expected;
-  };
-  const Case cases[] = {
-      {{10, 10, 90, 200}, "person", {}, 4.5},  // 900 x 0.45 / 90
-      {{0, 0, 180, 90}, "car", {}, 9.0},       // added by object_sizes
-      {{0, 0, 38, 38}, "face", {}, 4.5},       // the other default
-      {{0, 0, 90, 90}, "dog", {}, -1.0},       // no size for the class
-      {{0, 0, 0, 90}, "person", {}, -1.0},     // no width: no division by 0
-      // Centres 1200 apart on x: sqrt(900^2 + 1200^2) x 0.45 / 90 = 7.5.
-      {{0, 0, 90, 90}, "person", {1200, 0, 90, 90}, 7.5},
-  };
-  for (const Case& c : cases) {
-    EXPECT_NEAR(estimator.Estimate(c.box, c.name, c.reference), c.expected,
-                1e-9)
-        << c.name << " " << c.box;
-  }
-}
-
-TEST(DistanceEstimatorTest, RequiredKeysAreTheCheckFailure) {
-  DistanceEstimator estimator;
-  try {
-    estimator.Configure(Entity());
-    FAIL() << "no error for a missing f_over_s";
-  } catch (const MissingPropertyError& e) {
-    EXPECT_STREQ(e.what(), "CHECK failed: it != end(): key not found: f_over_s");
-  }
-  EXPECT_THROW(estimator.Configure(ParseEntity(R"pb(
-    properties { key: "f_over_s" value { integer_value: 900 } }
-    properties { key: "object_sizes" value { array_value { values { entity_value {
-      properties { key: "class" value { string_value: "car" } } } } } } })pb")),
-               MissingPropertyError);
 }
 
 // --- Re-classification schedule -------------------------------------------
