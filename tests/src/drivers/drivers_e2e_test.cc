@@ -144,7 +144,9 @@ std::map<std::string, int> CountExits(const std::vector<VisionResult>& results,
     const auto& event = result.vision_event(0);
     EXPECT_EQ(event.tag(), v1::ZONE_EXIT);
     EXPECT_EQ(result.rect_detection(0).tracking_id(), event.tracking_id());
-    if (!type.empty()) EXPECT_EQ(result.rect_detection(0).type(), type);
+    if (!type.empty()) {
+      EXPECT_EQ(result.rect_detection(0).type(), type);
+    }
     EXPECT_FALSE(result.uuid().empty());
     counts[event.zone_name() + " " +
            v1::ZoneDirection_Name(event.zone_direction())] += 1;
