@@ -1,7 +1,9 @@
 // The one page of kestu-web: plain HTML, CSS and JavaScript, no build step
 // and nothing fetched from elsewhere.
 //
-// Query switches: "still=1" shows the preview as snapshots polled once a
+// Query switches: "process=...&driver=..." chooses the driver shown first
+// (else the first one of a reachable process); "still=1" shows the preview
+// as snapshots polled once a
 // second and the events from the state (no never-ending requests, so a
 // headless browser can take a screenshot); "report=1" posts what the page
 // shows (the preview's natural width, the event rows) to
@@ -115,7 +117,10 @@ function render() {
       text(row.insertCell(), d.results || 0);
       const s = d.lastStatus;
       text(row.insertCell(), s ? s.type + (s.message ? ": " + s.message : "") : "");
-      if (!chosen && p.reachable) choose(p.name, d.key);
+      const wanted = !params.get("driver") ||
+          (params.get("driver") === d.key &&
+           (!params.get("process") || params.get("process") === p.name));
+      if (!chosen && p.reachable && wanted) choose(p.name, d.key);
     }
   }
   const zones = $("zones").tBodies[0];
