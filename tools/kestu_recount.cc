@@ -6,6 +6,7 @@
 //
 // Exit status: 0 with the counts on standard output; 1 when the detections
 // file or the zones cannot be read (the reason on standard error).
+#include <chrono>
 #include <iostream>
 #include <string>
 
@@ -52,7 +53,15 @@ int main(int argc, char** argv) {
               << " are not valid (see the lines above)" << std::endl;
     return 1;
   }
+  const auto start = std::chrono::steady_clock::now();
   for (const auto& frame : results.vision_results()) recounter.AddFrame(frame);
+  const double seconds = std::chrono::duration<double>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+  std::cerr << "kestu-recount: " << results.vision_results_size()
+            << " frames in " << seconds * 1000.0 << " ms ("
+            << (seconds > 0 ? results.vision_results_size() / seconds : 0.0)
+            << " frames per second)" << std::endl;
   kestu::tools::RecountReport report = recounter.report();
   report.set_detections_file(FLAGS_detections);
   if (FLAGS_json) {

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 
 #include "talvenrook/kestu/v1/driver.pb.h"
@@ -24,6 +25,21 @@ bool ReadWholeFile(const std::string& path, std::string* contents) {
   *contents = buffer.str();
   return true;
 }
+
+// Keeps the first parse error instead of printing it.
+class FirstError : public google::protobuf::io::ErrorCollector {
+ public:
+  void AddError(int line, int column, const std::string& message) override {
+    if (text_.empty()) {
+      text_ = "line " + std::to_string(line + 1) + ", column " +
+              std::to_string(column + 1) + ": " + message;
+    }
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
 
 bool HoldsZonesOrAreas(const Entity& config) {
   return HasProperty(config, "zones") || HasProperty(config, "areas") ||
@@ -128,13 +144,16 @@ bool LoadZonesFragment(const std::string& path, Entity* config,
     *error = "Unable to open zones file: " + path;
     return false;
   }
+  // A property map, or else a whole DriverConfig.
   google::protobuf::TextFormat::Parser parser;
-  parser.AllowPartialMessage(true);
+  FirstError as_map, as_driver_config;
+  parser.RecordErrorsTo(&as_map);
   Entity entity;
   if (parser.ParseFromString(contents, &entity) && HoldsZonesOrAreas(entity)) {
     *config = entity;
     return true;
   }
+  parser.RecordErrorsTo(&as_driver_config);
   ::talvenrook::kestu::v1::driver::DriverConfig driver_config;
   if (parser.ParseFromString(contents, &driver_config) &&
       HoldsZonesOrAreas(driver_config.kestu_eye_config().config())) {
@@ -144,6 +163,10 @@ bool LoadZonesFragment(const std::string& path, Entity* config,
   *error = "No \"zones\" or \"areas\" in " + path +
            " (a property map in protobuf text format, or a DriverConfig "
            "whose configuration map holds them)";
+  if (!as_map.text().empty() && !as_driver_config.text().empty()) {
+    *error += "; as a property map, " + as_map.text() +
+              "; as a DriverConfig, " + as_driver_config.text();
+  }
   return false;
 }
 
