@@ -48,6 +48,7 @@ bool DriverInfoService::Run() {
       (void)socket.send(zmq::buffer(reply), zmq::send_flags::none);
     } catch (const zmq::error_t& e) {
       if (e.num() == ETERM || stop_) break;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
       // A failed request never ends the service.
       LOG(ERROR) << "Driver information channel failed: " << e.what();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -190,6 +190,7 @@ void KestuBase::ConfigurationLoop() {
       HandleConfigurationMessage(message.to_string());
     } catch (const zmq::error_t& e) {
       if (IsShutdown(e) || stop_) return;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
       LOG(ERROR) << "Configuration channel of " << driver_name_
                  << " failed: " << e.what();
       if (!SleepUnlessStopped(kErrorPauseMs)) return;
@@ -292,6 +293,7 @@ void KestuBase::KeepAliveLoop() {
       }
     } catch (const zmq::error_t& e) {
       if (IsShutdown(e) || stop_) return;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
       LOG(ERROR) << "Keep-alive channel of " << driver_name_
                  << " failed: " << e.what();
       if (!SleepUnlessStopped(kErrorPauseMs)) return;

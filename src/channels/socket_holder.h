@@ -11,6 +11,8 @@ namespace vostek_kestu {
 
 // Owns one messaging context (one I/O thread, at most 1023 sockets) and one
 // socket in it. Destruction closes the socket, then terminates the context.
+// Only peers that speak the current protocol version (ZMTP 3) are taken:
+// bytes that are not a ZeroMQ greeting close their connection.
 //
 // Sends are serialised by a mutex so that several threads may publish on the
 // same socket; receives are left to the one thread that owns the socket.

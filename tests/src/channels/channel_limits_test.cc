@@ -1,11 +1,18 @@
 // The channels of one driver under values and messages a client should not
 // send: delays and time-outs out of range, oversized pings and
 // configurations.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <glog/logging.h>
@@ -235,6 +242,45 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SizeCase>& info) {
       return std::string(info.param.name);
     });
+
+// Bytes that are no ZeroMQ greeting (a port scan, a stray client) close
+// their connection; before, the library's legacy framing turned them into
+// messages and the keep-alive port stopped answering real pings.
+TEST(GarbageTest, RawBytesOnTheKeepAlivePortLeavePingsAnswered) {
+  StderrCapture capture;
+  CountingDriver driver;
+  const int base = PortBlock(277);
+  ASSERT_TRUE(driver.Init(base, "127.0.0.1"));
+  std::atomic<bool> stop{false};
+  std::thread garbage([&] {
+    std::mt19937 rng(7);
+    while (!stop) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(base + 1));
+      inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+      if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
+          0) {
+        std::string bytes(rng() % 512, '\0');
+        for (char& c : bytes) c = static_cast<char>(rng());
+        (void)!write(fd, bytes.data(), bytes.size());
+      }
+      close(fd);
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  });
+  zmq::context_t context(1);
+  DriverClient client(context, "127.0.0.1", base);
+  int answered = 0;
+  for (int i = 0; i < 30; ++i) {
+    std::this_thread::sleep_for(milliseconds(20));
+    answered += client.Ping(milliseconds(1000)) ? 1 : 0;
+  }
+  stop = true;
+  garbage.join();
+  EXPECT_EQ(answered, 30);
+}
 
 }  // namespace
 }  // namespace vostek_kestu
