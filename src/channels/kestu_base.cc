@@ -288,7 +288,6 @@ void KestuBase::KeepAliveLoop() {
         (void)!read(keep_alive_wake_fd_, &count, sizeof(count));
       }
       if ((items[0].revents & ZMQ_POLLIN) && AnswerPing(socket)) {
-        alive_ = true;
         wait_start = Clock::now();
       }
     } catch (const zmq::error_t& e) {
@@ -309,6 +308,7 @@ bool KestuBase::AnswerPing(zmq::socket_t& socket) {
   while (request.more()) {
     if (!socket.recv(request, zmq::recv_flags::dontwait)) break;
   }
+  alive_ = true;  // before the answer, so a pinged client sees it set
   socket.send(zmq::message_t(), zmq::send_flags::none);
   return true;
 }

@@ -117,7 +117,8 @@ class KestuBase {
   // Applies the delay and time-out fields of an accepted message.
   void ApplyTimingFields(const DriverConfig& config);
   void KeepAliveLoop();
-  // Answers the pings waiting on the keep-alive socket; true when one came.
+  // Answers a ping waiting on the keep-alive socket (and sets alive); true
+  // when one came.
   bool AnswerPing(zmq::socket_t& socket);
   void UpdateLoop();
   // Waits for the delay between updates after a cycle that ended at
