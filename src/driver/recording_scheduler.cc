@@ -112,6 +112,10 @@ bool RecordingScheduler::ScheduleRecording(const Entity& options,
     if (recorder) recorders.push_back(std::move(recorder));
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) {  // closed meanwhile: what was built goes unopened
+    if (error) *error = "Recording refused: the driver is stopping";
+    return false;
+  }
   for (auto& recorder : recorders) queue_.push_back(std::move(recorder));
   return true;
 }

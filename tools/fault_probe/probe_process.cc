@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +16,6 @@
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
-
-extern char** environ;
 
 namespace kestu_tools {
 
@@ -62,21 +60,24 @@ bool ProcessAlive(pid_t pid) {
 
 Child::Child(const std::string& binary, const std::vector<std::string>& args,
              const std::string& output_path) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(binary.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(),
-                  environ) != 0) {
-    pid_ = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ != 0) return;  // the parent, or a failed fork (-1)
+  // The child ends with the probe, however the probe ends.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  const int input = open("/dev/null", O_RDONLY);
+  const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (input < 0 || output < 0) _exit(127);
+  dup2(input, 0);
+  dup2(output, 1);
+  dup2(output, 2);
+  execv(binary.c_str(), argv.data());
+  _exit(127);
 }
 
 Child::~Child() { Kill(); }

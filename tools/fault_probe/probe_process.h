@@ -26,7 +26,8 @@ bool SampleProcess(pid_t pid, ProcessSample* sample);
 bool ProcessAlive(pid_t pid);
 
 // A child process whose standard output and error go to one file. The
-// destructor kills it if it still runs.
+// destructor kills it if it still runs; the system kills it when the probe
+// ends in any other way.
 class Child {
  public:
   Child(const std::string& binary, const std::vector<std::string>& args,
