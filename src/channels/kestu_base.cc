@@ -1,8 +1,6 @@
 #include "src/channels/kestu_base.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -20,6 +18,9 @@ constexpr int kErrorPauseMs = 100;
 // Idle time of the configuration channel after which the memory of a large
 // message is returned to the system.
 constexpr int kTrimIdleMs = 200;
+// Longest single wait of the keep-alive receive: a new time-out applies
+// within it.
+constexpr int64_t kKeepAliveSliceMs = 50;
 
 using Clock = std::chrono::steady_clock;
 
@@ -58,15 +59,9 @@ bool BoundedMilliseconds(const std::string& driver, const char* field,
 }  // namespace
 
 KestuBase::KestuBase(const std::string& driver_name)
-    : driver_name_(driver_name),
-      keep_alive_wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  PCHECK(keep_alive_wake_fd_ >= 0) << "eventfd";
-}
+    : driver_name_(driver_name) {}
 
-KestuBase::~KestuBase() {
-  StopChannels();
-  close(keep_alive_wake_fd_);
-}
+KestuBase::~KestuBase() { StopChannels(); }
 
 bool KestuBase::Init(int base_port, const std::string& host,
                      const std::string& transport) {
@@ -259,37 +254,33 @@ void KestuBase::TimingChanged() {
     ++timing_generation_;
   }
   wait_cv_.notify_all();
-  const uint64_t one = 1;
-  (void)!write(keep_alive_wake_fd_, &one, sizeof(one));
 }
 
 void KestuBase::KeepAliveLoop() {
   zmq::socket_t& socket = keep_alive_channel_->socket();
   // The time-out runs from the last ping (or from the last time-out), with
-  // whatever value the time-out has now.
+  // whatever value the time-out has now: the receive waits in slices, so
+  // that a new time-out applies within one slice.
   Clock::time_point wait_start = Clock::now();
+  int applied_wait_ms = -1;
   while (!stop_) {
     try {
-      const Clock::time_point deadline =
-          wait_start + std::chrono::milliseconds(timeout_after_last_ping_);
       const Clock::time_point now = Clock::now();
-      if (now >= deadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          wait_start + std::chrono::milliseconds(timeout_after_last_ping_) -
+          now);
+      if (left.count() <= 0) {
         alive_ = false;
         wait_start = now;
         continue;
       }
-      zmq::pollitem_t items[] = {
-          {socket.handle(), 0, ZMQ_POLLIN, 0},
-          {nullptr, keep_alive_wake_fd_, ZMQ_POLLIN, 0}};
-      zmq::poll(items, 2,
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-      if (items[1].revents & ZMQ_POLLIN) {
-        uint64_t count = 0;
-        (void)!read(keep_alive_wake_fd_, &count, sizeof(count));
+      const int wait_ms =
+          static_cast<int>(std::min<int64_t>(left.count(), kKeepAliveSliceMs));
+      if (wait_ms != applied_wait_ms) {
+        socket.set(zmq::sockopt::rcvtimeo, wait_ms);
+        applied_wait_ms = wait_ms;
       }
-      if ((items[0].revents & ZMQ_POLLIN) && AnswerPing(socket)) {
-        wait_start = Clock::now();
-      }
+      if (AnswerPing(socket)) wait_start = Clock::now();
     } catch (const zmq::error_t& e) {
       if (IsShutdown(e) || stop_) return;
       if (e.num() == EINTR) continue;  // a signal landed on this thread
@@ -302,7 +293,7 @@ void KestuBase::KeepAliveLoop() {
 
 bool KestuBase::AnswerPing(zmq::socket_t& socket) {
   zmq::message_t request;
-  if (!socket.recv(request, zmq::recv_flags::dontwait)) return false;
+  if (!socket.recv(request, zmq::recv_flags::none)) return false;
   // A multi-part ping is read whole before the reply may be sent; its parts
   // arrive together.
   while (request.more()) {

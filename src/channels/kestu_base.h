@@ -32,9 +32,9 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // Delay and time-out from a DriverConfig are seconds; they are kept as
 // milliseconds within [1 ms, 1 day]. A value outside that range is clamped
 // to it, and a negative or non-finite one is refused (the current value
-// stays); both with a WARNING. The update and keep-alive threads wait on a
-// condition, so that a new delay or time-out applies at once, measured from
-// the last update cycle or the last ping.
+// stays); both with a WARNING. The update thread waits on a condition and
+// the keep-alive thread in short slices, so that a new delay or time-out
+// applies at once, measured from the last update cycle or the last ping.
 //
 // Every socket has a maximum incoming message size: the configuration port
 // the one given to set_max_configuration_message_bytes() (64 MiB unless
@@ -126,7 +126,7 @@ class KestuBase {
   bool WaitForNextCycle(std::chrono::steady_clock::time_point cycle_end);
   // Sleeps up to the given time; returns false when the channels stop.
   bool SleepUnlessStopped(int milliseconds);
-  // Wakes the keep-alive and update threads so they read the timing again.
+  // Wakes the update thread so that it reads the delay again.
   void TimingChanged();
 
   int base_port_ = 0;
@@ -159,9 +159,7 @@ class KestuBase {
   std::condition_variable wait_cv_;
   uint64_t timing_generation_ = 0;  // bumped on every delay change
   std::atomic<bool> stop_{false};
-  // Readable when the time-out after last ping changed or the channels stop;
-  // polled by the keep-alive thread beside its socket.
-  int keep_alive_wake_fd_ = -1;
+
   std::thread configuration_thread_;
   std::thread keep_alive_thread_;
   std::thread update_thread_;
