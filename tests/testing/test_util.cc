@@ -127,6 +127,10 @@ ChildProcess::~ChildProcess() {
   Kill();
   unlink(stdout_path_.c_str());
   unlink(stderr_path_.c_str());
+  // The files that reserved the two names.
+  for (const std::string* path : {&stdout_path_, &stderr_path_}) {
+    unlink(path->substr(0, path->rfind('.')).c_str());
+  }
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {

@@ -25,9 +25,11 @@ using std::chrono::milliseconds;
 constexpr milliseconds kWait(10000);
 constexpr char kBinary[] = KESTU_BINARY_DIR "/src/kestu-vision";
 
+// The ports of the test's block; log lines go to standard error only (no
+// log files left behind).
 std::vector<std::string> PortFlags(int base) {
   return {"--bind_port=" + std::to_string(base),
-          "--streaming_port=" + std::to_string(base + 15)};
+          "--streaming_port=" + std::to_string(base + 15), "--logtostderr"};
 }
 
 int Count(const std::string& text, const std::string& part) {
