@@ -6,6 +6,10 @@ DEFINE_bool(add_frames_to_proto, false,
 DEFINE_uint32(bind_port, 60000, "Base port for 0MQ channels");
 DEFINE_string(bind_scope, "127.0.0.1", "Bind scope for 0MQ channels");
 DEFINE_string(configuration_proto, "", "File with configuration proto");
+DEFINE_int64(max_config_message_bytes, int64_t{64} << 20,
+             "Largest configuration message a driver accepts, in bytes "
+             "(models sent as bytes included); larger ones are refused by "
+             "dropping the sender's connection");
 DEFINE_int32(detection_timeout, 240,
              "Seconds of detection before considering the system unresponsive "
              "and closing it");

@@ -10,6 +10,7 @@ DECLARE_bool(add_frames_to_proto);
 DECLARE_uint32(bind_port);
 DECLARE_string(bind_scope);
 DECLARE_string(configuration_proto);
+DECLARE_int64(max_config_message_bytes);
 DECLARE_int32(detection_timeout);
 DECLARE_string(record_detections_file);
 DECLARE_string(replay_detections_file);

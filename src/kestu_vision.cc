@@ -1,5 +1,6 @@
 #include "src/kestu_vision.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,12 +14,20 @@
 #include "src/drivers/driver_face.h"
 #include "src/drivers/driver_vehicle.h"
 #include "src/flags.h"
+#include "src/process/process_stop.h"
+#include "src/process/stop_signals.h"
 
 namespace vostek_kestu {
 
 namespace {
 
 constexpr char kBannerRule[] = "*********************************";
+// The last driver port is bind_port + 12.
+constexpr uint64_t kDriverPortSpan = 12;
+constexpr uint64_t kMinPort = 1024;
+constexpr uint64_t kMaxPort = 65535;
+// A stop asked by a signal ends the process within this time.
+constexpr std::chrono::milliseconds kStopDeadline(4500);
 
 void PrintBanner() {
   LOG(INFO) << kBannerRule;
@@ -26,11 +35,38 @@ void PrintBanner() {
   LOG(INFO) << kBannerRule;
 }
 
+// Port flags must name ports a process may bind, the whole block of the
+// drivers included; each flag that does not gets one ERROR line.
+bool FlagsValid() {
+  bool valid = true;
+  const uint64_t base = FLAGS_bind_port;
+  if (base < kMinPort || base + kDriverPortSpan > kMaxPort) {
+    LOG(ERROR) << "Invalid --bind_port=" << base << ": the ports " << base
+               << " to " << base + kDriverPortSpan << " must lie in "
+               << kMinPort << "-" << kMaxPort;
+    valid = false;
+  }
+  const uint64_t streaming = FLAGS_streaming_port;
+  if (streaming < kMinPort || streaming > kMaxPort) {
+    LOG(ERROR) << "Invalid --streaming_port=" << streaming
+               << ": the port must lie in " << kMinPort << "-" << kMaxPort;
+    valid = false;
+  }
+  if (FLAGS_max_config_message_bytes < 1) {
+    LOG(ERROR) << "Invalid --max_config_message_bytes="
+               << FLAGS_max_config_message_bytes << ": it must be at least 1";
+    valid = false;
+  }
+  return valid;
+}
+
 // Builds, registers and keeps the three drivers; destroys them in reverse
-// order of construction.
+// order of construction, after detaching them from the stop.
 class DriverSet {
  public:
+  explicit DriverSet(ProcessStop* stop) : stop_(stop) {}
   ~DriverSet() {
+    stop_->DetachAll();
     while (!drivers_.empty()) drivers_.pop_back();
   }
 
@@ -40,15 +76,18 @@ class DriverSet {
            const std::shared_ptr<StreamingManagerBase>& streaming) {
     drivers_.push_back(std::move(driver));
     BaseDriver* added = drivers_.back().get();
+    added->set_max_configuration_message_bytes(FLAGS_max_config_message_bytes);
     if (!added->Init(base_port, FLAGS_bind_scope, "tcp")) return false;
     info->Register(added);
     added->SetStreamingManager(streaming);
+    stop_->Attach(added);
     return true;
   }
 
   BaseDriver* at(size_t index) { return drivers_[index].get(); }
 
  private:
+  ProcessStop* const stop_;
   std::vector<std::unique_ptr<BaseDriver>> drivers_;
 };
 
@@ -62,15 +101,13 @@ int RunStandaloneDriver(DriverSet* drivers) {
   return 0;
 }
 
-}  // namespace
+// Everything between the set-up of logging and its shut-down.
+int RunProcess() {
+  if (!FlagsValid()) return 1;
 
-int KestuVisionMain(int argc, char** argv) {
-  gflags::SetVersionString(kVersion);
-  gflags::ParseCommandLineFlags(&argc, &argv, true);
-  google::InitGoogleLogging(argv[0]);
-  gflags::SetCommandLineOptionWithMode("alsologtostderr", "true",
-                                       gflags::SET_FLAG_IF_DEFAULT);
-  PrintBanner();
+  // From here on SIGTERM and SIGINT stop the process in order.
+  ProcessStop stop;
+  StopSignals signals([&stop](int) { stop.Request(); }, kStopDeadline);
 
   auto streaming = std::make_shared<StreamingManager>();
   if (!streaming->Init(FLAGS_streaming_port, FLAGS_bind_scope) &&
@@ -79,13 +116,14 @@ int KestuVisionMain(int argc, char** argv) {
   }
 
   DriverInfoService info(FLAGS_bind_port, FLAGS_bind_scope);
+  stop.Attach(&info);
   LOG(INFO) << "You can query specific driver info using port "
             << FLAGS_bind_port << ".";
 
   const int base = static_cast<int>(FLAGS_bind_port);
   int status = 0;
   {
-    DriverSet drivers;
+    DriverSet drivers(&stop);
     if (!drivers.Add(std::make_unique<FaceDriver>(), base + 1, &info,
                      streaming) ||
         !drivers.Add(std::make_unique<VehicleDriver>(), base + 5, &info,
@@ -98,7 +136,25 @@ int KestuVisionMain(int argc, char** argv) {
     } else {
       status = RunStandaloneDriver(&drivers);
     }
+    if (stop.requested()) {
+      stop.Finish();
+      signals.MarkStopped();
+    }
   }
+  stop.DetachAll();
+  return status;
+}
+
+}  // namespace
+
+int KestuVisionMain(int argc, char** argv) {
+  gflags::SetVersionString(kVersion);
+  gflags::ParseCommandLineFlags(&argc, &argv, true);
+  google::InitGoogleLogging(argv[0]);
+  gflags::SetCommandLineOptionWithMode("alsologtostderr", "true",
+                                       gflags::SET_FLAG_IF_DEFAULT);
+  PrintBanner();
+  const int status = RunProcess();
   google::ShutdownGoogleLogging();
   return status;
 }

@@ -1,5 +1,7 @@
 #include "src/channels/driver_info_service.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include <glog/logging.h>
@@ -23,16 +25,19 @@ KestuDriverInfo DriverInfoService::BuildInfo() const {
 
 bool DriverInfoService::Run() {
   auto channel = std::make_shared<SocketHolder>(zmq::socket_type::rep);
+  channel->SetMaxMessageSize(KestuBase::kMaxSmallMessageBytes);
   if (!channel->Bind(MakeEndpoint("tcp", host_, static_cast<int>(port_)))) {
     return false;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     channel_ = channel;
+    // A Stop that came before the channel existed still ends Run.
+    if (stop_) return true;
   }
   zmq::socket_t& socket = channel->socket();
-  try {
-    while (!stop_) {
+  while (!stop_) {
+    try {
       zmq::message_t request;
       // The request's content is ignored; read every part of it so that the
       // reply may be sent.
@@ -41,10 +46,12 @@ bool DriverInfoService::Run() {
       } while (request.more());
       const std::string reply = BuildInfo().SerializeAsString();
       (void)socket.send(zmq::buffer(reply), zmq::send_flags::none);
-    }
-  } catch (const zmq::error_t& e) {
-    if (e.num() != ETERM) {
-      LOG(FATAL) << "Driver information channel failed: " << e.what();
+    } catch (const zmq::error_t& e) {
+      if (e.num() == ETERM || stop_) break;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
+      // A failed request never ends the service.
+      LOG(ERROR) << "Driver information channel failed: " << e.what();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
   return true;

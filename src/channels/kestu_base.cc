@@ -1,19 +1,61 @@
 #include "src/channels/kestu_base.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 
 #include <glog/logging.h>
+
+#include "src/common/free_memory.h"
 
 namespace vostek_kestu {
 
 namespace {
 constexpr int kSendHighWaterMark = 20;
 constexpr int kIdleSleepMs = 100;
+// Pause after a socket error, so that an error that repeats does not spin.
+constexpr int kErrorPauseMs = 100;
+// Idle time of the configuration channel after which the memory of a large
+// message is returned to the system.
+constexpr int kTrimIdleMs = 200;
+// Longest single wait of the keep-alive receive: a new time-out applies
+// within it.
+constexpr int64_t kKeepAliveSliceMs = 50;
 
-// Errors other than a context shut-down end the process: a driver whose
-// channels failed can no longer be reached by its client.
+using Clock = std::chrono::steady_clock;
+
+// A context shut-down is how StopChannels ends a channel thread.
 bool IsShutdown(const zmq::error_t& e) { return e.num() == ETERM; }
+
+// Seconds of a DriverConfig field as milliseconds within the allowed range.
+// Returns false, with a WARNING, when the value is refused (negative or not a
+// finite number); clamps, with a WARNING, a value outside the range.
+bool BoundedMilliseconds(const std::string& driver, const char* field,
+                         float seconds, int current_ms, int* milliseconds) {
+  if (!std::isfinite(seconds) || seconds < 0) {
+    LOG(WARNING) << field << " for " << driver << " refused: " << seconds
+                 << " s is "
+                 << (std::isfinite(seconds) ? "negative" : "not a finite number")
+                 << "; keeping " << current_ms << " ms.";
+    return false;
+  }
+  const double requested = static_cast<double>(seconds) * 1000.0;
+  if (requested < KestuBase::kMinIntervalMs) {
+    LOG(WARNING) << field << " for " << driver << " of " << seconds
+                 << " s is below " << KestuBase::kMinIntervalMs
+                 << " ms; using " << KestuBase::kMinIntervalMs << " ms.";
+    *milliseconds = KestuBase::kMinIntervalMs;
+  } else if (requested > KestuBase::kMaxIntervalMs) {
+    LOG(WARNING) << field << " for " << driver << " of " << seconds
+                 << " s is above one day; using " << KestuBase::kMaxIntervalMs
+                 << " ms.";
+    *milliseconds = KestuBase::kMaxIntervalMs;
+  } else {
+    *milliseconds = static_cast<int>(requested);
+  }
+  return true;
+}
+
 }  // namespace
 
 KestuBase::KestuBase(const std::string& driver_name)
@@ -27,24 +69,26 @@ bool KestuBase::Init(int base_port, const std::string& host,
   base_port_ = base_port;
 
   auto configuration = std::make_unique<SocketHolder>(zmq::socket_type::pull);
+  configuration->SetMaxMessageSize(max_configuration_message_bytes_);
   if (!configuration->Bind(MakeEndpoint(transport_, host, base_port))) {
     return false;
   }
   auto error = std::make_unique<SocketHolder>(zmq::socket_type::pub);
   error->socket().set(zmq::sockopt::sndhwm, kSendHighWaterMark);
+  error->SetMaxMessageSize(kMaxSmallMessageBytes);
   if (!error->Bind(MakeEndpoint(transport_, host, base_port + 2))) {
     return false;
   }
   auto data = std::make_unique<SocketHolder>(zmq::socket_type::pub);
   data->socket().set(zmq::sockopt::sndhwm, kSendHighWaterMark);
+  data->SetMaxMessageSize(kMaxSmallMessageBytes);
   if (!data->Bind(MakeEndpoint(transport_, host, base_port + 3))) {
     return false;
   }
   // The keep-alive socket is bound here rather than in its thread, so that a
   // port already in use is reported by Init instead of ending the process.
   auto keep_alive = std::make_unique<SocketHolder>(zmq::socket_type::rep);
-  keep_alive->socket().set(zmq::sockopt::rcvtimeo,
-                           timeout_after_last_ping_.load());
+  keep_alive->SetMaxMessageSize(kMaxSmallMessageBytes);
   if (!keep_alive->Bind(MakeEndpoint(transport_, host, base_port + 1))) {
     return false;
   }
@@ -65,10 +109,10 @@ bool KestuBase::Init(int base_port, const std::string& host,
 
 void KestuBase::StopChannels() {
   {
-    std::lock_guard<std::mutex> lock(stop_mutex_);
+    std::lock_guard<std::mutex> lock(wait_mutex_);
     stop_ = true;
   }
-  stop_cv_.notify_all();
+  wait_cv_.notify_all();
   if (configuration_channel_) configuration_channel_->Shutdown();
   if (keep_alive_channel_) keep_alive_channel_->Shutdown();
   for (std::thread* t :
@@ -80,6 +124,8 @@ void KestuBase::StopChannels() {
 bool KestuBase::SendUpdate() { return false; }
 
 bool KestuBase::ProcessConfig(const DriverConfig& config) { return true; }
+
+std::string KestuBase::RefusalReason(const DriverConfig& config) { return ""; }
 
 void KestuBase::SetNotesForHuman(const std::string& notes) {
   notes_for_human_ = notes;
@@ -113,11 +159,19 @@ DriverInfo KestuBase::Info() const {
 
 void KestuBase::ConfigurationLoop() {
   zmq::socket_t& socket = configuration_channel_->socket();
-  try {
-    while (!stop_) {
+  // After a large message the freed memory goes back to the system once the
+  // channel has been idle for a moment, not after every message of a burst.
+  bool trim_pending = false;
+  while (!stop_) {
+    try {
       zmq::pollitem_t items[] = {{socket.handle(), 0, ZMQ_POLLIN, 0}};
-      zmq::poll(items, 1, std::chrono::milliseconds(-1));
-      if (!(items[0].revents & ZMQ_POLLIN)) continue;
+      zmq::poll(items, 1,
+                std::chrono::milliseconds(trim_pending ? kTrimIdleMs : -1));
+      if (!(items[0].revents & ZMQ_POLLIN)) {
+        if (trim_pending) ReturnFreeMemoryToSystem();
+        trim_pending = false;
+        continue;
+      }
       std::lock_guard<std::mutex> lock(channel_mutex_);
       zmq::message_t message;
       if (!socket.recv(message, zmq::recv_flags::dontwait)) continue;
@@ -127,12 +181,14 @@ void KestuBase::ConfigurationLoop() {
         if (!socket.recv(rest, zmq::recv_flags::dontwait)) break;
         if (!rest.more()) break;
       }
+      trim_pending |= message.size() > kLargeMessageBytes;
       HandleConfigurationMessage(message.to_string());
-    }
-  } catch (const zmq::error_t& e) {
-    if (!IsShutdown(e)) {
-      LOG(FATAL) << "Configuration channel of " << driver_name_
+    } catch (const zmq::error_t& e) {
+      if (IsShutdown(e) || stop_) return;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
+      LOG(ERROR) << "Configuration channel of " << driver_name_
                  << " failed: " << e.what();
+      if (!SleepUnlessStopped(kErrorPauseMs)) return;
     }
   }
 }
@@ -150,6 +206,11 @@ void KestuBase::HandleConfigurationMessage(const std::string& bytes) {
     configured_ = false;
     return;
   }
+  const std::string refusal = RefusalReason(config);
+  if (!refusal.empty()) {
+    SendStatus(Status::STATUS_ERROR, config.uuid(), refusal);
+    return;
+  }
   if (!ProcessConfig(config)) {
     std::cerr << "Specific config for " << driver_name_ << " failed.";
     SendStatus(Status::STATUS_ERROR, "",
@@ -158,72 +219,125 @@ void KestuBase::HandleConfigurationMessage(const std::string& bytes) {
     configured_ = false;
     return;
   }
-  if (config.delay_between_updates() > 0) {
-    delay_between_updates_ = static_cast<int>(config.delay_between_updates() * 1000);
-    std::cerr << "New delay between updates for " << driver_name_ << " is "
-              << delay_between_updates_ << " ms." << std::endl;
-  }
-  if (config.timeout_after_last_ping() > 0) {
-    timeout_after_last_ping_ =
-        static_cast<int>(config.timeout_after_last_ping() * 1000);
-    std::cerr << "New timeout after last ping for " << driver_name_ << " "
-              << timeout_after_last_ping_ << " ms." << std::endl;
-  }
+  ApplyTimingFields(config);
   configured_ = true;
+}
+
+void KestuBase::ApplyTimingFields(const DriverConfig& config) {
+  // 0 is the field left out: the current value stays, without a message.
+  int milliseconds = 0;
+  bool changed = false;
+  if (config.delay_between_updates() != 0 &&
+      BoundedMilliseconds(driver_name_, "delay_between_updates",
+                          config.delay_between_updates(),
+                          delay_between_updates_, &milliseconds)) {
+    delay_between_updates_ = milliseconds;
+    changed = true;
+    std::cerr << "New delay between updates for " << driver_name_ << " is "
+              << milliseconds << " ms." << std::endl;
+  }
+  if (config.timeout_after_last_ping() != 0 &&
+      BoundedMilliseconds(driver_name_, "timeout_after_last_ping",
+                          config.timeout_after_last_ping(),
+                          timeout_after_last_ping_, &milliseconds)) {
+    timeout_after_last_ping_ = milliseconds;
+    changed = true;
+    std::cerr << "New timeout after last ping for " << driver_name_ << " "
+              << milliseconds << " ms." << std::endl;
+  }
+  if (changed) TimingChanged();
+}
+
+void KestuBase::TimingChanged() {
+  {
+    std::lock_guard<std::mutex> lock(wait_mutex_);
+    ++timing_generation_;
+  }
+  wait_cv_.notify_all();
 }
 
 void KestuBase::KeepAliveLoop() {
   zmq::socket_t& socket = keep_alive_channel_->socket();
-  int applied_timeout = timeout_after_last_ping_;
-  try {
-    while (!stop_) {
-      const int timeout = timeout_after_last_ping_;
-      if (timeout != applied_timeout) {
-        socket.set(zmq::sockopt::rcvtimeo, timeout);
-        applied_timeout = timeout;
-      }
-      zmq::message_t request;
-      if (!socket.recv(request, zmq::recv_flags::none)) {
+  // The time-out runs from the last ping (or from the last time-out), with
+  // whatever value the time-out has now: the receive waits in slices, so
+  // that a new time-out applies within one slice.
+  Clock::time_point wait_start = Clock::now();
+  int applied_wait_ms = -1;
+  while (!stop_) {
+    try {
+      const Clock::time_point now = Clock::now();
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          wait_start + std::chrono::milliseconds(timeout_after_last_ping_) -
+          now);
+      if (left.count() <= 0) {
         alive_ = false;
+        wait_start = now;
         continue;
       }
-      // A multi-part ping is read whole before the reply may be sent.
-      while (request.more()) {
-        if (!socket.recv(request, zmq::recv_flags::none)) break;
+      const int wait_ms =
+          static_cast<int>(std::min<int64_t>(left.count(), kKeepAliveSliceMs));
+      if (wait_ms != applied_wait_ms) {
+        socket.set(zmq::sockopt::rcvtimeo, wait_ms);
+        applied_wait_ms = wait_ms;
       }
-      alive_ = true;
-      socket.send(zmq::message_t(), zmq::send_flags::none);
-    }
-  } catch (const zmq::error_t& e) {
-    if (!IsShutdown(e)) {
-      LOG(FATAL) << "Keep-alive channel of " << driver_name_
+      if (AnswerPing(socket)) wait_start = Clock::now();
+    } catch (const zmq::error_t& e) {
+      if (IsShutdown(e) || stop_) return;
+      if (e.num() == EINTR) continue;  // a signal landed on this thread
+      LOG(ERROR) << "Keep-alive channel of " << driver_name_
                  << " failed: " << e.what();
+      if (!SleepUnlessStopped(kErrorPauseMs)) return;
     }
   }
+}
+
+bool KestuBase::AnswerPing(zmq::socket_t& socket) {
+  zmq::message_t request;
+  if (!socket.recv(request, zmq::recv_flags::none)) return false;
+  // A multi-part ping is read whole before the reply may be sent; its parts
+  // arrive together.
+  while (request.more()) {
+    if (!socket.recv(request, zmq::recv_flags::dontwait)) break;
+  }
+  alive_ = true;  // before the answer, so a pinged client sees it set
+  socket.send(zmq::message_t(), zmq::send_flags::none);
+  return true;
 }
 
 void KestuBase::UpdateLoop() {
   while (!stop_) {
-    int sleep_ms;
+    bool idle;
     {
       std::unique_lock<std::mutex> lock(channel_mutex_);
-      if ((mandatory_configuration_ && !configured_) || !alive_) {
-        sleep_ms = kIdleSleepMs;
-      } else {
-        if (!SendUpdate()) {
-          SendStatus(Status::STATUS_ERROR, "",
-                     "Could not send update for " + driver_name_ + " driver.");
-        }
-        sleep_ms = delay_between_updates_;
+      idle = (mandatory_configuration_ && !configured_) || !alive_;
+      if (!idle && !SendUpdate()) {
+        SendStatus(Status::STATUS_ERROR, "",
+                   "Could not send update for " + driver_name_ + " driver.");
       }
     }
-    if (sleep_ms > 0 && !SleepUnlessStopped(sleep_ms)) return;
+    const bool go_on = idle ? SleepUnlessStopped(kIdleSleepMs)
+                            : WaitForNextCycle(Clock::now());
+    if (!go_on) return;
   }
 }
 
+bool KestuBase::WaitForNextCycle(Clock::time_point cycle_end) {
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  while (!stop_) {
+    const uint64_t generation = timing_generation_;
+    const Clock::time_point next =
+        cycle_end + std::chrono::milliseconds(delay_between_updates_);
+    const bool woken = wait_cv_.wait_until(lock, next, [&] {
+      return stop_ || timing_generation_ != generation;
+    });
+    if (!woken) return true;  // the delay has passed
+  }
+  return false;
+}
+
 bool KestuBase::SleepUnlessStopped(int milliseconds) {
-  std::unique_lock<std::mutex> lock(stop_mutex_);
-  return !stop_cv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  return !wait_cv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
                             [this] { return stop_.load(); });
 }
 

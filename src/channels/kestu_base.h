@@ -2,6 +2,8 @@
 #define SRC_CHANNELS_KESTU_BASE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,6 +28,20 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // each DriverConfig to ProcessConfig), keep-alive (tracks whether pings
 // arrive within the time-out) and update (calls SendUpdate every delay while
 // the driver is configured and pinged).
+//
+// Delay and time-out from a DriverConfig are seconds; they are kept as
+// milliseconds within [1 ms, 1 day]. A value outside that range is clamped
+// to it, and a negative or non-finite one is refused (the current value
+// stays); both with a WARNING. The update thread waits on a condition and
+// the keep-alive thread in short slices, so that a new delay or time-out
+// applies at once, measured from the last update cycle or the last ping.
+//
+// Every socket has a maximum incoming message size: the configuration port
+// the one given to set_max_configuration_message_bytes() (64 MiB unless
+// changed before Init), the others 64 KiB. A peer that sends more is
+// disconnected by the messaging library without the message being
+// allocated. A socket error in a channel thread is logged and the channel
+// goes on; it never ends the process.
 //
 // The threads run for the life of the driver. The most derived class must
 // call StopChannels() first thing in its destructor, so that no thread calls
@@ -64,6 +80,17 @@ class KestuBase {
   // Stops and joins the channel threads. Safe to call more than once.
   void StopChannels();
 
+  // Largest configuration message the configuration port takes; applies to
+  // the channels bound by the next Init.
+  void set_max_configuration_message_bytes(int64_t bytes) {
+    max_configuration_message_bytes_ = bytes;
+  }
+
+  static constexpr int64_t kDefaultMaxConfigurationMessageBytes = 64 << 20;
+  static constexpr int64_t kMaxSmallMessageBytes = 64 << 10;
+  static constexpr int kMinIntervalMs = 1;
+  static constexpr int kMaxIntervalMs = 24 * 60 * 60 * 1000;  // one day
+
   const std::string& driver_name() const { return driver_name_; }
   int base_port() const { return base_port_; }
   bool alive() const { return alive_; }
@@ -72,6 +99,13 @@ class KestuBase {
   int timeout_after_last_ping_ms() const { return timeout_after_last_ping_; }
 
  protected:
+  // Why a parsed message cannot be taken now (for example a full queue), or
+  // an empty text. A refused message is answered with a STATUS_ERROR with
+  // that text and the message's uuid, and dropped: ProcessConfig does not
+  // see it, its delay and time-out do not apply, and configured keeps its
+  // value. Runs on the configuration thread.
+  virtual std::string RefusalReason(const DriverConfig& config);
+
   void set_needs_pings(bool value) { needs_pings_ = value; }
   void set_mandatory_configuration(bool value) {
     mandatory_configuration_ = value;
@@ -80,10 +114,20 @@ class KestuBase {
  private:
   void ConfigurationLoop();
   void HandleConfigurationMessage(const std::string& bytes);
+  // Applies the delay and time-out fields of an accepted message.
+  void ApplyTimingFields(const DriverConfig& config);
   void KeepAliveLoop();
+  // Answers a ping waiting on the keep-alive socket (and sets alive); true
+  // when one came.
+  bool AnswerPing(zmq::socket_t& socket);
   void UpdateLoop();
+  // Waits for the delay between updates after a cycle that ended at
+  // cycle_end, following changes of the delay; false when the channels stop.
+  bool WaitForNextCycle(std::chrono::steady_clock::time_point cycle_end);
   // Sleeps up to the given time; returns false when the channels stop.
   bool SleepUnlessStopped(int milliseconds);
+  // Wakes the update thread so that it reads the delay again.
+  void TimingChanged();
 
   int base_port_ = 0;
   std::atomic<bool> alive_{false};  // written by the keep-alive thread only
@@ -106,9 +150,16 @@ class KestuBase {
   std::unique_ptr<SocketHolder> error_channel_;
   std::unique_ptr<SocketHolder> data_channel_;
 
-  std::mutex stop_mutex_;  // guards stop_ for the update thread's waits
-  std::condition_variable stop_cv_;
+  int64_t max_configuration_message_bytes_ =
+      kDefaultMaxConfigurationMessageBytes;
+
+  // Guards timing_generation_ and the waits on wait_cv_ (stop_ and timing
+  // changes).
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;
+  uint64_t timing_generation_ = 0;  // bumped on every delay change
   std::atomic<bool> stop_{false};
+
   std::thread configuration_thread_;
   std::thread keep_alive_thread_;
   std::thread update_thread_;

@@ -1,6 +1,7 @@
 #ifndef SRC_CHANNELS_SOCKET_HOLDER_H_
 #define SRC_CHANNELS_SOCKET_HOLDER_H_
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -10,6 +11,8 @@ namespace vostek_kestu {
 
 // Owns one messaging context (one I/O thread, at most 1023 sockets) and one
 // socket in it. Destruction closes the socket, then terminates the context.
+// Only peers that speak the current protocol version (ZMTP 3) are taken:
+// bytes that are not a ZeroMQ greeting close their connection.
 //
 // Sends are serialised by a mutex so that several threads may publish on the
 // same socket; receives are left to the one thread that owns the socket.
@@ -26,9 +29,14 @@ class SocketHolder {
   bool Bind(const std::string& endpoint);
 
   // Sends the bytes as one frame without flags. False when the library
-  // answers "try again" or the context is being shut down; other errors
-  // are raised.
+  // answers "try again", the context is being shut down, or the send fails
+  // otherwise (logged as an ERROR): a failed send never ends the thread
+  // that sends.
   bool Send(const std::string& bytes);
+
+  // Incoming messages larger than this are refused by the library, which
+  // drops the connection of the peer that sent them before allocating them.
+  void SetMaxMessageSize(int64_t bytes);
 
   // Makes every blocking call on the socket return with ETERM, so that the
   // thread that owns it can leave. The socket stays open until destruction.

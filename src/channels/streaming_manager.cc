@@ -6,6 +6,8 @@ namespace vostek_kestu {
 
 namespace {
 constexpr int kSendHighWaterMark = 20;
+// Viewers send only subscriptions.
+constexpr int64_t kMaxIncomingMessageBytes = 64 << 10;
 }  // namespace
 
 StreamingManagerBase::~StreamingManagerBase() = default;
@@ -26,6 +28,7 @@ bool StreamingManager::Init(uint32_t port, const std::string& host) {
   try {
     channel = std::make_unique<SocketHolder>(zmq::socket_type::pub);
     channel->socket().set(zmq::sockopt::sndhwm, kSendHighWaterMark);
+    channel->SetMaxMessageSize(kMaxIncomingMessageBytes);
   } catch (const zmq::error_t& e) {
     LOG(ERROR) << "Error creating streaming channel";
     return false;

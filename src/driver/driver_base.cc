@@ -58,6 +58,23 @@ void BaseDriver::StopDriverThreads() {
   }
 }
 
+void BaseDriver::RequestStop() {
+  closing_ = true;
+  std::lock_guard<std::mutex> lock(stop_mutex_);
+  stopping_ = true;
+  stop_cv_.notify_all();
+}
+
+size_t BaseDriver::DetectionRecordSize() {
+  std::lock_guard<std::mutex> lock(detection_record_mutex_);
+  return static_cast<size_t>(detection_record_.vision_results_size());
+}
+
+bool BaseDriver::WriteDetectionRecord(const std::string& path) {
+  std::lock_guard<std::mutex> lock(detection_record_mutex_);
+  return WriteDetectionsFile(detection_record_, path);
+}
+
 bool BaseDriver::SleepUnlessStopping(std::chrono::milliseconds duration) {
   std::unique_lock<std::mutex> lock(stop_mutex_);
   return !stop_cv_.wait_for(lock, duration, [this] { return stopping_.load(); });

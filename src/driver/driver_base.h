@@ -111,8 +111,11 @@ class BaseDriver : public KestuBase {
   // Hands the processed frame to the recorder at the front of the queue,
   // unless its moment of day is not one the recording wants.
   virtual void RecordFrame(int moment_of_day, const cv::Mat& image);
-  // Queues the recordings that a "recording_options" map asks for.
-  virtual void ScheduleRecording(const Entity& options);
+  // Queues the recordings that a "recording_options" map asks for. A
+  // request beyond the recording limits is refused with STATUS_ERROR under
+  // uuid (and an ERROR line); returns whether it was accepted.
+  virtual bool ScheduleRecording(const Entity& options,
+                                 const std::string& uuid = "");
 
   // The preview copy of the current frame, blurred, drawn on and scaled once
   // per frame; read from the source when no frame was processed yet.
@@ -133,6 +136,23 @@ class BaseDriver : public KestuBase {
   void SetSourceSleepFunction(talvenrook_vision::SleepFunction sleep) {
     source_sleep_ = std::move(sleep);
   }
+
+  // An orderly stop, begun from any thread: configurations are refused from
+  // now on, queued ones are dropped, and the capture, detection and watchdog
+  // threads leave their loops (their waits end at once). Does not wait.
+  void RequestStop();
+  bool stop_requested() const { return closing_; }
+  // Finishes the recording in progress (its file is closed and reported
+  // with VIDEO_READY) and drops those that have not started; later requests
+  // are refused.
+  void FinishRecordings();
+  // The detection record (results kept for --record_detections_file).
+  size_t DetectionRecordSize();
+  bool WriteDetectionRecord(const std::string& path);
+
+  // The pending-configuration queue holds at most this many messages; a
+  // message beyond them is refused with "Configuration queue is full".
+  static constexpr size_t kMaxPendingConfigurations = 64;
 
   size_t PendingConfigurationCount() const;
   bool HasPipeline() const;
@@ -163,6 +183,9 @@ class BaseDriver : public KestuBase {
   ReplayIndex replay_index() const;
 
  protected:
+  // Refuses messages while the queue is full or the driver is stopping.
+  std::string RefusalReason(const DriverConfig& config) override;
+
   // Sets up the candidate pipeline with the message's configuration and
   // installs it in place of the current one. When Setup fails, sends
   // STATUS_ERROR "Pipeline setup failed" with the message's uuid and keeps
@@ -208,7 +231,7 @@ class BaseDriver : public KestuBase {
   // Sets the raw image's time on the frame clock after a read.
   void StampRawFrame(const talvenrook_vision::Gather& source);
   void ForwardLogLine(int severity, const std::string& message);
-  void ApplyConfigurationKeys(const Entity& config);
+  void ApplyConfigurationKeys(const Entity& config, const std::string& uuid);
   void ApplySourceKeys(const Entity& config);
   void ApplyCameraProperties(talvenrook_vision::Gather* gather);
   void NegotiateResolution(talvenrook_vision::Gather* gather);
@@ -254,6 +277,10 @@ class BaseDriver : public KestuBase {
 
   mutable std::mutex configuration_mutex_;  // guards pending_configurations_
   std::deque<DriverConfig> pending_configurations_;
+  // pending_configurations_.size(), for the configuration thread's check
+  // while the capture thread holds the mutex for a long configuration.
+  std::atomic<size_t> pending_count_{0};
+  std::atomic<bool> closing_{false};  // set by RequestStop
 
   // The clock that pipelines read; declared before the pipelines so that
   // it outlives them.

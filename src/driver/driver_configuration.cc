@@ -6,6 +6,7 @@
 #include <glog/logging.h>
 #include <google/protobuf/text_format.h>
 
+#include "src/common/free_memory.h"
 #include "src/common/uuid.h"
 #include "src/driver/driver_base.h"
 #include "src/flags.h"
@@ -40,10 +41,24 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 }  // namespace
 
+std::string BaseDriver::RefusalReason(const DriverConfig& config) {
+  if (closing_) return "Driver is stopping";
+  // Only this (the configuration) thread adds to the queue, so the room
+  // seen here is still there when ProcessConfig adds the message.
+  if (pending_count_ >= kMaxPendingConfigurations) {
+    LOG_EVERY_N(WARNING, 100)
+        << "Configuration queue is full; " << google::COUNTER
+        << " message(s) refused so far";
+    return "Configuration queue is full";
+  }
+  return "";
+}
+
 bool BaseDriver::ProcessConfig(const DriverConfig& config) {
   std::lock_guard<std::mutex> lock(configuration_mutex_);
   LOG(INFO) << "Receiving configuration... ";
   pending_configurations_.push_back(config);
+  pending_count_ = pending_configurations_.size();
   return true;
 }
 
@@ -54,6 +69,12 @@ size_t BaseDriver::PendingConfigurationCount() const {
 
 void BaseDriver::ProcessPendingConfigurations() {
   std::lock_guard<std::mutex> lock(configuration_mutex_);
+  if (closing_) {
+    pending_configurations_.clear();
+    pending_count_ = 0;
+    return;
+  }
+  bool large = false;
   while (!pending_configurations_.empty()) {
     LOG(INFO) << "Processing configuration... ";
     const DriverConfig& config = pending_configurations_.front();
@@ -66,8 +87,12 @@ void BaseDriver::ProcessPendingConfigurations() {
       LOG(ERROR) << e.what();
       SendStatus(Status::STATUS_ERROR, config.uuid(), e.what());
     }
+    large |= config.ByteSizeLong() > kLargeMessageBytes;
     pending_configurations_.pop_front();
+    pending_count_ = pending_configurations_.size();
   }
+  // Models sent as bytes leave large freed buffers behind.
+  if (large) ReturnFreeMemoryToSystem();
 }
 
 bool BaseDriver::Configure(const DriverConfig& config) {
@@ -76,7 +101,7 @@ bool BaseDriver::Configure(const DriverConfig& config) {
     ExecuteCommand(config);
     return true;
   }
-  ApplyConfigurationKeys(config.kestu_eye_config().config());
+  ApplyConfigurationKeys(config.kestu_eye_config().config(), config.uuid());
   {
     auto request = std::make_shared<const VisionRequest>(request_);
     std::lock_guard<std::mutex> lock(request_mutex_);
@@ -96,7 +121,8 @@ bool BaseDriver::Configure(const DriverConfig& config) {
   return true;
 }
 
-void BaseDriver::ApplyConfigurationKeys(const Entity& config) {
+void BaseDriver::ApplyConfigurationKeys(const Entity& config,
+                                        const std::string& uuid) {
   if (HasProperty(config, "log_forwarding")) {
     SetLogForwarding(GetPropertyOr(config, "log_forwarding", false));
   }
@@ -189,16 +215,26 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config) {
   ReadAtomicIfPresent(config, "show_fps", &show_fps_);
   if (HasProperty(config, "recording_options")) {
     ScheduleRecording(talvenrook_vision::AsEntity(
-        talvenrook_vision::GetProperty(config, "recording_options")));
+                          talvenrook_vision::GetProperty(config, "recording_options")),
+                      uuid);
   }
 }
 
-void BaseDriver::ScheduleRecording(const Entity& options) {
+bool BaseDriver::ScheduleRecording(const Entity& options,
+                                   const std::string& uuid) {
   const cv::Size frame_size = processing_image_.empty()
                                   ? target_resolution_
                                   : processing_image_.size();
-  recording_scheduler_.ScheduleRecording(options, frame_size);
+  std::string error;
+  if (recording_scheduler_.ScheduleRecording(options, frame_size, &error)) {
+    return true;
+  }
+  LOG(ERROR) << error;
+  SendStatus(Status::STATUS_ERROR, uuid, error);
+  return false;
 }
+
+void BaseDriver::FinishRecordings() { recording_scheduler_.Close(); }
 
 void BaseDriver::RecordFrame(int moment_of_day, const cv::Mat& image) {
   recording_scheduler_.RecordFrame(moment_of_day, image);
@@ -258,8 +294,9 @@ void BaseDriver::ExecuteCommand(const DriverConfig& config) {
     case kestueye::START_RECORDING:
       if (HasProperty(eye.action_data(), "recording_options")) {
         ScheduleRecording(talvenrook_vision::AsEntity(
-            talvenrook_vision::GetProperty(eye.action_data(),
-                                           "recording_options")));
+                              talvenrook_vision::GetProperty(
+                                  eye.action_data(), "recording_options")),
+                          config.uuid());
       } else {
         LOG(ERROR) << "Recording options are missing. Skipping recording...";
       }
@@ -278,8 +315,12 @@ void BaseDriver::ExecuteCommand(const DriverConfig& config) {
         for (const auto& [key, value] : properties.properties()) {
           talvenrook_vision::ConvertValue(value, &ordered[key]);
         }
+        // A property the source refuses is reported by the source and
+        // skipped; the others are still applied.
         auto source = GetVideoSource();
-        for (const auto& [key, value] : ordered) source->SetProperty(key, value);
+        for (const auto& [key, value] : ordered) {
+          source->ApplyProperty(key, value);
+        }
       } else {
         LOG(ERROR) << "Camera properties are missing. Skipping configuration...";
       }

@@ -52,7 +52,14 @@ bool BaseDriver::ConnectToSource() {
     LOG(INFO) << "Skipping frames is not enabled";
     gather = std::make_shared<talvenrook_vision::VideoGather>();
   }
-  if (source_sleep_) gather->SetSleepFunction(source_sleep_);
+  if (source_sleep_) {
+    gather->SetSleepFunction(source_sleep_);
+  } else {
+    // The source's waits end early when the driver stops.
+    gather->SetSleepFunction([this](std::chrono::milliseconds duration) {
+      SleepUnlessStopping(duration);
+    });
+  }
   {
     std::lock_guard<std::mutex> lock(gather_mutex_);
     gather_ = gather;
@@ -80,8 +87,16 @@ bool BaseDriver::ConnectToSource() {
 }
 
 void BaseDriver::ApplyCameraProperties(talvenrook_vision::Gather* gather) {
-  for (const auto& [name, value] : camera_properties_) {
-    gather->SetProperty(name, value);
+  // A property that the capture library refuses outright would fail on
+  // every later connection too: it is dropped from the table (the source
+  // has written its warning).
+  for (auto it = camera_properties_.begin(); it != camera_properties_.end();) {
+    if (gather->ApplyProperty(it->first, it->second) ==
+        talvenrook_vision::PropertyResult::kRefused) {
+      it = camera_properties_.erase(it);
+    } else {
+      ++it;
+    }
   }
 }
 

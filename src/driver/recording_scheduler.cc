@@ -58,46 +58,94 @@ RecordingScheduler::RecordingScheduler(StatusSender send_status,
 
 RecordingScheduler::~RecordingScheduler() = default;
 
-void RecordingScheduler::ScheduleRecording(const Entity& options,
-                                           const cv::Size& frame_size) {
+bool RecordingScheduler::ScheduleRecording(const Entity& options,
+                                           const cv::Size& frame_size,
+                                           std::string* error) {
   const RecordingPlan plan = ReadPlan(options);
+  std::vector<Planned> planned;
+  const bool interleaved = HasProperty(options, "interleaved_options");
+  const Entity& interleaved_options =
+      interleaved ? AsEntity(GetProperty(options, "interleaved_options"))
+                  : Entity::default_instance();
+  if (!interleaved) {
+    planned.push_back({plan.path + "." + plan.extension, plan.duration, 0});
+  } else {
+    const int period =
+        GetPropertyOr<int32_t>(interleaved_options, "period", kDefaultPeriod);
+    const int samples =
+        GetPropertyOr<int32_t>(interleaved_options, "samples", kDefaultSamples);
+    if (samples > kMaxSamples) {
+      if (error) {
+        *error = "Recording refused: " + std::to_string(samples) +
+                 " samples asked, at most " + std::to_string(kMaxSamples);
+      }
+      return false;
+    }
+    for (int i = 0; i < samples; ++i) {
+      planned.push_back(
+          {plan.path + "_" + std::to_string(i) + "." + plan.extension,
+           plan.duration / samples, static_cast<int64_t>(i) * period});
+    }
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::string refusal = CheckLimitsLocked(planned);
+    if (!refusal.empty()) {
+      if (error) *error = refusal;
+      return false;
+    }
     ReadPropertyIfPresent(options, "allow_processing", &allow_processing_);
     ReadPropertyIfPresent(options, "allow_drawings", &allow_drawings_);
     allow_drawings_ = allow_drawings_ && allow_processing_;
+    if (HasProperty(interleaved_options, "moment_to_record")) {
+      ReadPropertyIfPresent<int32_t>(interleaved_options, "moment_to_record",
+                                     &moment_to_record_);
+    }
   }
-
-  if (!HasProperty(options, "interleaved_options")) {
-    AppendRecorder(plan.duration, plan.path + "." + plan.extension,
-                   plan.fourcc, plan.fps, frame_size, 0);
-    return;
+  // Scheduling opens no file, so it is quick even for many samples; it runs
+  // outside the lock all the same, so that the front recorder keeps
+  // recording meanwhile.
+  std::vector<std::unique_ptr<VideoRecorder>> recorders;
+  recorders.reserve(planned.size());
+  for (const Planned& recording : planned) {
+    auto recorder = MakeRecorder(recording, plan.fourcc, plan.fps, frame_size);
+    if (recorder) recorders.push_back(std::move(recorder));
   }
-  const Entity& interleaved =
-      AsEntity(GetProperty(options, "interleaved_options"));
-  if (HasProperty(interleaved, "moment_to_record")) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ReadPropertyIfPresent<int32_t>(interleaved, "moment_to_record",
-                                   &moment_to_record_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) {  // closed meanwhile: what was built goes unopened
+    if (error) *error = "Recording refused: the driver is stopping";
+    return false;
   }
-  const int period =
-      GetPropertyOr<int32_t>(interleaved, "period", kDefaultPeriod);
-  const int samples =
-      GetPropertyOr<int32_t>(interleaved, "samples", kDefaultSamples);
-  if (samples <= 0) return;
-  const int sample_duration = plan.duration / samples;
-  for (int i = 0; i < samples; ++i) {
-    AppendRecorder(sample_duration,
-                   plan.path + "_" + std::to_string(i) + "." + plan.extension,
-                   plan.fourcc, plan.fps, frame_size,
-                   static_cast<int64_t>(i) * period);
-  }
+  for (auto& recorder : recorders) queue_.push_back(std::move(recorder));
+  return true;
 }
 
-void RecordingScheduler::AppendRecorder(int duration_seconds,
-                                        const std::string& path, int fourcc,
-                                        int fps, const cv::Size& frame_size,
-                                        int64_t wait_seconds) {
+std::string RecordingScheduler::CheckLimitsLocked(
+    const std::vector<Planned>& planned) const {
+  if (closed_) return "Recording refused: the driver is stopping";
+  const size_t scheduled = queue_.size() + planned.size();
+  if (scheduled > kMaxScheduled) {
+    return "Recording refused: " + std::to_string(scheduled) +
+           " recordings would be scheduled, at most " +
+           std::to_string(kMaxScheduled);
+  }
+  size_t starting_now = 0;
+  for (const auto& recorder : queue_) {
+    if (recorder->wait_seconds() <= 0) ++starting_now;
+  }
+  for (const Planned& recording : planned) {
+    if (recording.wait_seconds <= 0) ++starting_now;
+  }
+  if (starting_now > kMaxStartingNow) {
+    return "Recording refused: " + std::to_string(starting_now) +
+           " recordings would start now, at most " +
+           std::to_string(kMaxStartingNow);
+  }
+  return "";
+}
+
+std::unique_ptr<VideoRecorder> RecordingScheduler::MakeRecorder(
+    const Planned& planned, int fourcc, int fps, const cv::Size& frame_size) {
   const RecorderClock* clock = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -106,17 +154,14 @@ void RecordingScheduler::AppendRecorder(int duration_seconds,
   auto recorder = std::make_unique<VideoRecorder>(clock);
   recorder->SetCompletionCallback(
       [this](const std::string& finished) { OnVideoFinished(finished); });
-  // The writer opens outside the lock: the front recorder keeps recording
-  // meanwhile.
-  if (!recorder->Schedule(duration_seconds, path, fourcc, fps, frame_size,
-                          wait_seconds, true)) {
-    const std::string message = "Could not open video writer: " + path;
+  if (!recorder->Schedule(planned.duration_seconds, planned.path, fourcc, fps,
+                          frame_size, planned.wait_seconds, true)) {
+    const std::string message = "Could not open video writer: " + planned.path;
     LOG(ERROR) << message;
     send_status_(Status::STATUS_ERROR, "", message);
-    return;
+    return nullptr;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(recorder));
+  return recorder;
 }
 
 void RecordingScheduler::RecordFrame(int moment_of_day, const cv::Mat& image) {
@@ -125,9 +170,22 @@ void RecordingScheduler::RecordFrame(int moment_of_day, const cv::Mat& image) {
     if (queue_.empty()) return;
     if (moment_of_day != 0 && (moment_of_day & moment_to_record_) == 0) return;
     queue_.front()->Write(image);
+    // Unless it finished in Write (and left the queue), the front may have
+    // failed to open its writer.
+    if (!queue_.empty() && queue_.front()->open_failed()) RetireFailedFront();
     retired_.clear();
   }
   SendReports();
+}
+
+void RecordingScheduler::RetireFailedFront() {
+  Report report;
+  report.path = queue_.front()->output_path();
+  report.open_failed = true;
+  retired_.push_back(std::move(queue_.front()));
+  queue_.pop_front();
+  report.queue_empty = queue_.empty();
+  reports_.push_back(std::move(report));
 }
 
 void RecordingScheduler::OnVideoFinished(const std::string& path) {
@@ -149,6 +207,12 @@ void RecordingScheduler::SendReports() {
     reports.swap(reports_);
   }
   for (const Report& report : reports) {
+    if (report.open_failed) {
+      const std::string message = "Could not open video writer: " + report.path;
+      LOG(ERROR) << message;
+      send_status_(Status::STATUS_ERROR, "", message);
+      continue;
+    }
     LOG(INFO) << "Video Finished: " << report.path;
     send_status_(Status::VIDEO_READY, "", report.path);
     if (report.queue_empty) LOG(INFO) << "No more videos left. :)";
@@ -158,7 +222,9 @@ void RecordingScheduler::SendReports() {
 RecordingScheduler::State RecordingScheduler::GetState() const {
   std::lock_guard<std::mutex> lock(mutex_);
   State state;
-  state.active = !queue_.empty() && queue_.front()->IsOpen();
+  // A queued recorder is active from its scheduling (its writer opens only
+  // when its first frame is due).
+  state.active = !queue_.empty();
   state.allow_processing = allow_processing_;
   state.allow_drawings = allow_drawings_;
   return state;
@@ -181,8 +247,9 @@ void RecordingScheduler::StopRecording() {
     const size_t keep = front_writing ? 1 : 0;
     while (queue_.size() > keep) {
       const std::string path = queue_.back()->output_path();
+      const bool has_file = queue_.back()->opened();
       queue_.pop_back();  // closes the file
-      if (std::remove(path.c_str()) == 0) {
+      if (!has_file || std::remove(path.c_str()) == 0) {
         LOG(INFO) << "Recording cancelled: " << path;
       } else {
         LOG(WARNING) << "Recording cancelled, could not delete: " << path;
@@ -192,6 +259,14 @@ void RecordingScheduler::StopRecording() {
     retired_.clear();
   }
   SendReports();
+}
+
+void RecordingScheduler::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  StopRecording();
 }
 
 void RecordingScheduler::SetClock(const RecorderClock* clock) {

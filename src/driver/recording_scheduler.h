@@ -48,12 +48,20 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // directory, else in the system temporary directory. A path ending in a dot
 // and 3 or 4 characters (no "/" among them) carries its own extension.
 //
-// While the front recorder's writer is open (waiting or writing), the
-// frame loop asks State(): without allow processing the frames are
-// recorded but not analysed, and drawings follow allow drawings.
+// While a recorder is queued (waiting or writing), the frame loop asks
+// State(): without allow processing the frames are recorded but not
+// analysed, and drawings follow allow drawings.
 //
-// A recorder whose writer cannot be opened is not queued: ERROR and
-// STATUS_ERROR "Could not open video writer: <path>".
+// A recorder opens its writer only when its first frame is due, so that
+// scheduled recordings hold no file descriptors. One whose writer cannot be
+// opened (checked at scheduling as far as possible without opening, else
+// when it is due) is not kept: ERROR and STATUS_ERROR
+// "Could not open video writer: <path>".
+//
+// Limits: at most kMaxScheduled recorders are queued and at most
+// kMaxStartingNow of them start without a wait; an interleaved request asks
+// for at most kMaxSamples samples. A request beyond any limit schedules
+// nothing, changes no setting and is refused with a text naming the limit.
 //
 // Thread-safe: scheduling, stopping and the queries may run on the capture
 // thread while RecordFrame runs on the detection thread. Statuses are sent
@@ -88,6 +96,9 @@ class RecordingScheduler {
   static constexpr int kDefaultPeriod = 7200;
   static constexpr int kDefaultSamples = 12;
   static constexpr int kDefaultMomentToRecord = 3;  // 1 day | 2 night
+  static constexpr size_t kMaxScheduled = 1024;
+  static constexpr size_t kMaxStartingNow = 16;
+  static constexpr int kMaxSamples = 1000;
 
   // Requires: send_status callable; clock outlives the scheduler.
   explicit RecordingScheduler(
@@ -100,8 +111,11 @@ class RecordingScheduler {
 
   // Builds the recorders of one set of recording options and appends them
   // to the queue. frame_size is the size the driver's frames will have: its
-  // processing image when there is one, else its target resolution.
-  void ScheduleRecording(const Entity& options, const cv::Size& frame_size);
+  // processing image when there is one, else its target resolution. Returns
+  // false, with the reason in *error (when given), when the request is
+  // refused (a limit, or the scheduler is closed); nothing is scheduled then.
+  bool ScheduleRecording(const Entity& options, const cv::Size& frame_size,
+                         std::string* error = nullptr);
 
   // Hands the processed frame to the front recorder, unless the frame's
   // moment of day (0 when unknown) shares no bit with moment to record.
@@ -119,6 +133,11 @@ class RecordingScheduler {
   // holds the frames written so far and is reported with VIDEO_READY); every
   // recorder that has not written a frame is removed and its file deleted.
   void StopRecording();
+
+  // An orderly stop: as StopRecording (the recording in progress is
+  // finished and reported, the others dropped), and every later request is
+  // refused.
+  void Close();
 
   // The clock of the recorders scheduled from now on.
   void SetClock(const RecorderClock* clock);
@@ -141,11 +160,25 @@ class RecordingScheduler {
   struct Report {
     std::string path;
     bool queue_empty = false;
+    bool open_failed = false;  // else: the video is ready
   };
 
-  void AppendRecorder(int duration_seconds, const std::string& path,
-                      int fourcc, int fps, const cv::Size& frame_size,
-                      int64_t wait_seconds);
+  // One recorder that a request asks for.
+  struct Planned {
+    std::string path;
+    int duration_seconds = 0;
+    int64_t wait_seconds = 0;
+  };
+
+  // Why the planned recorders may not be added now, or an empty text.
+  std::string CheckLimitsLocked(const std::vector<Planned>& planned) const;
+  // A scheduled recorder, or null (after reporting) when its writer could
+  // never open.
+  std::unique_ptr<VideoRecorder> MakeRecorder(const Planned& planned,
+                                              int fourcc, int fps,
+                                              const cv::Size& frame_size);
+  // Drops the front recorder after its writer failed to open; under mutex_.
+  void RetireFailedFront();
   // Completion callback of every queued recorder; runs under mutex_, within
   // a call on the front recorder. Retires the front and queues its report.
   void OnVideoFinished(const std::string& path);
@@ -163,6 +196,7 @@ class RecordingScheduler {
   bool allow_processing_ = false;
   bool allow_drawings_ = false;
   int moment_to_record_ = kDefaultMomentToRecord;
+  bool closed_ = false;
 
   std::mutex report_mutex_;  // serialises SendReports, keeping their order
 };

@@ -1,11 +1,27 @@
 #include "src/driver/video_recorder.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
 #include <utility>
 
 #include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
 
 namespace vostek_kestu {
+
+namespace {
+
+// The directory the file would go to exists and may be written.
+bool DirectoryWritable(const std::string& path) {
+  std::string directory = std::filesystem::path(path).parent_path().string();
+  if (directory.empty()) directory = ".";
+  return ::access(directory.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
 
 VideoRecorder::VideoRecorder(const RecorderClock* clock) : clock_(clock) {}
 
@@ -25,24 +41,40 @@ bool VideoRecorder::Schedule(int duration_seconds,
   LOG(INFO) << "  Wait time: " << wait_seconds;
 
   output_path_ = output_path;
-  frames_to_write_ = static_cast<int>(static_cast<double>(duration_seconds) *
-                                      static_cast<double>(fps));
+  // Absurd durations or rates give as many frames as an int holds, never an
+  // overflow.
+  const double frames = static_cast<double>(duration_seconds) *
+                        static_cast<double>(fps);
+  frames_to_write_ = static_cast<int>(
+      std::clamp(frames, 0.0,
+                 static_cast<double>(std::numeric_limits<int>::max())));
   frames_written_ = 0;
   wait_seconds_ = wait_seconds;
   fourcc_ = fourcc;
   fps_ = fps;
   frame_size_ = frame_size;
-  try {
-    writer_.open(output_path, fourcc, static_cast<double>(fps), frame_size,
-                 is_color);
-  } catch (const cv::Exception&) {
-    // Some back-ends throw on arguments they reject (a zero frame size,
-    // a zero frame rate) instead of failing the open.
-    writer_.release();
-  }
+  is_color_ = is_color;
+  schedulable_ = frame_size.area() > 0 && fps > 0 &&
+                 DirectoryWritable(output_path);
   last_tick_ = clock_->Ticks();
   has_last_tick_ = true;
-  return writer_.isOpened();
+  return schedulable_;
+}
+
+bool VideoRecorder::OpenWriter() {
+  if (opened_) return writer_.isOpened();
+  if (open_failed_ || !schedulable_) return false;
+  try {
+    writer_.open(output_path_, fourcc_, static_cast<double>(fps_), frame_size_,
+                 is_color_);
+  } catch (const cv::Exception&) {
+    // Some back-ends throw on arguments they reject instead of failing the
+    // open.
+    writer_.release();
+  }
+  opened_ = writer_.isOpened();
+  open_failed_ = !opened_;
+  return opened_;
 }
 
 bool VideoRecorder::Write(const cv::Mat& image) {
@@ -52,6 +84,12 @@ bool VideoRecorder::Write(const cv::Mat& image) {
     has_last_tick_ = false;
   }
   if (WaitedSeconds() >= static_cast<double>(wait_seconds_)) {
+    if (schedulable_ && !opened_ && !OpenWriter()) {
+      // The owner sees open_failed() and reports it.
+      last_tick_ = clock_->Ticks();
+      has_last_tick_ = true;
+      return false;
+    }
     if (writer_.isOpened()) {
       if (!started_) {
         LOG(INFO) << "Start recording: " << output_path_;

@@ -16,11 +16,15 @@ namespace vostek_kestu {
 
 // Records the frames it is given into one video file.
 //
-// Schedule opens the writer at once and starts the wait. Every Write call
-// adds the time since the previous call (or since scheduling) to the waited
-// time; once the wait time has passed, each call writes its image, until
-// frames to write (duration x fps) are written; then the recorder finishes:
-// the file is closed and the completion callback receives its path. A
+// Schedule starts the wait; it checks what can be checked without opening
+// the file (a frame size and a frame rate above zero, a writable
+// directory), so that a scheduled recorder holds no file descriptor and no
+// encoder thread. Every Write call adds the time since the previous call (or
+// since scheduling) to the waited time; once the wait time has passed, the
+// writer opens (open_failed() tells when it cannot) and each call writes its
+// image, until frames to write (duration x fps) are written; then the
+// recorder finishes: the file is closed and the completion callback receives
+// its path. A
 // recorder that is not given frames measures nothing, so a recorder queued
 // behind others counts the whole time since its scheduling in the first
 // interval it measures.
@@ -52,9 +56,9 @@ class VideoRecorder {
     completion_callback_ = std::move(callback);
   }
 
-  // Logs the schedule, opens the writer and starts the wait. Returns whether
-  // the writer is open; a writer that fails to open is reported by the
-  // caller, not here.
+  // Logs the schedule and starts the wait. Returns whether the writer can be
+  // opened as far as can be told without opening it; a recorder that cannot
+  // is reported by the caller, not here, and never opens.
   bool Schedule(int duration_seconds, const std::string& output_path,
                 int fourcc, int fps, const cv::Size& frame_size,
                 int64_t wait_seconds, bool is_color = true);
@@ -69,6 +73,10 @@ class VideoRecorder {
   void Finish();
 
   bool IsOpen() const { return writer_.isOpened(); }
+  // The writer was opened once (the file exists).
+  bool opened() const { return opened_; }
+  // The writer was due to open and could not.
+  bool open_failed() const { return open_failed_; }
   bool started() const { return started_; }
   bool finished() const { return finished_; }
   int frames_written() const { return frames_written_; }
@@ -83,6 +91,8 @@ class VideoRecorder {
   double WaitedSeconds() const;
 
  private:
+  // Opens the writer when the first frame is due; false when it cannot.
+  bool OpenWriter();
   // The image as the writer expects it: frame size, three channels.
   const cv::Mat& FitToFrame(const cv::Mat& image);
 
@@ -99,6 +109,10 @@ class VideoRecorder {
   int64_t wait_seconds_ = 0;
   bool started_ = false;
   bool finished_ = false;
+  bool schedulable_ = false;  // Schedule's checks passed
+  bool opened_ = false;
+  bool open_failed_ = false;
+  bool is_color_ = true;
   int fourcc_ = 0;
   int fps_ = 0;
   cv::Size frame_size_;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -63,6 +64,36 @@ std::string ReadFile(const std::string& path) {
 }
 
 namespace {
+std::string ProcPath(pid_t pid, const std::string& entry) {
+  return "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) +
+         "/" + entry;
+}
+}  // namespace
+
+int OpenDescriptorCount(pid_t pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator it(ProcPath(pid, "fd"), error);
+  if (error) return -1;
+  int count = 0;
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return -1;
+    ++count;
+  }
+  return count;
+}
+
+int64_t ResidentBytes(pid_t pid) {
+  std::ifstream status(ProcPath(pid, "status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stoll(line.substr(6)) * 1024;  // the value is in kB
+    }
+  }
+  return -1;
+}
+
+namespace {
 std::string TempPath(const char* stem) {
   char path[] = "/tmp/kestu-test-XXXXXX";
   int fd = mkstemp(path);
@@ -96,6 +127,10 @@ ChildProcess::~ChildProcess() {
   Kill();
   unlink(stdout_path_.c_str());
   unlink(stderr_path_.c_str());
+  // The files that reserved the two names.
+  for (const std::string* path : {&stdout_path_, &stderr_path_}) {
+    unlink(path->substr(0, path->rfind('.')).c_str());
+  }
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {
@@ -123,6 +158,10 @@ void ChildProcess::Kill() {
   int raw = 0;
   waitpid(pid_, &raw, 0);
   pid_ = -1;
+}
+
+bool ChildProcess::Signal(int signal_number) {
+  return pid_ >= 0 && kill(pid_, signal_number) == 0;
 }
 
 std::string ChildProcess::Stdout() const { return ReadFile(stdout_path_); }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -62,9 +63,12 @@ class ChildProcess {
   int Wait(std::chrono::milliseconds timeout);
   bool Running();
   void Kill();
-  pid_t pid() const { return pid_; }
   std::string Stdout() const;
   std::string Stderr() const;
+  // The child's process id; -1 once it has been waited for.
+  pid_t pid() const { return pid_; }
+  // Sends a signal to the child; false when it is not running.
+  bool Signal(int signal_number);
   // Polls until stderr contains the text.
   bool WaitForStderr(const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -77,6 +81,11 @@ class ChildProcess {
 };
 
 std::string ReadFile(const std::string& path);
+
+// Open file descriptors and resident memory of a process (0: this one), read
+// from /proc; -1 when the process cannot be read.
+int OpenDescriptorCount(pid_t pid = 0);
+int64_t ResidentBytes(pid_t pid = 0);
 
 }  // namespace kestu_testing
 

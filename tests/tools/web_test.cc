@@ -72,6 +72,7 @@ TEST(WebTest, ProcessThatIsNotThereIsRetriedUntilItIs) {
 
 struct CommandCase {
   const char* name;
+  int port_index;  // each case runs as its own test process
   std::string body;
   int http_status;
   std::string status_type;  // of the driver's answer; empty: none
@@ -82,9 +83,9 @@ class WebCommandTest : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(WebCommandTest, AnswersWithTheDriversStatus) {
   const CommandCase& c = GetParam();
-  const int base = PortBlock(455);
+  const int base = PortBlock(c.port_index);
   VisionProcess process(base);
-  WebProcess web(PortBlock(456), {Address(base)});
+  WebProcess web(PortBlock(c.port_index + 1), {Address(base)});
   ASSERT_TRUE(process.Started() && web.Started());
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);
@@ -119,16 +120,16 @@ TEST_P(WebCommandTest, AnswersWithTheDriversStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, WebCommandTest,
     ::testing::Values(
-        CommandCase{"Version",
+        CommandCase{"Version", 470,
                     R"({"process":"PROCESS","driver":"crowd","action":"GET_VERSION"})",
                     200, "COMMAND_EXECUTED", "2.9.1"},
-        CommandCase{"UnknownAction",
+        CommandCase{"UnknownAction", 472,
                     R"({"process":"PROCESS","driver":"crowd","action":"FLY"})",
                     400, "", "Unknown action: FLY"},
-        CommandCase{"ConfigurationThatDoesNotParse",
+        CommandCase{"ConfigurationThatDoesNotParse", 474,
                     R"({"process":"PROCESS","driver":"face","config":"kestu_eye_config {"})",
                     400, "", "does not parse"},
-        CommandCase{"UnknownDriver",
+        CommandCase{"UnknownDriver", 476,
                     R"({"process":"PROCESS","driver":"boat","action":"GET_VERSION"})",
                     404, "", "Unknown process or driver"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) {

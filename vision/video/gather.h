@@ -16,6 +16,15 @@ namespace talvenrook_vision {
 // are reported by return values and single lines on standard error.
 // IsOpened turns false while an open is under way, after a failed open,
 // after a failed read and once a reader thread has stopped.
+// The outcome of setting one camera property by name.
+enum class PropertyResult {
+  kSet,      // the source took the value
+  kNotSet,   // the source did not take it (it may on another source)
+  kUnknown,  // the name is not in the camera property table
+  kRefused,  // the capture library refuses the property itself (for
+             // example a read-only one); it can never be set
+};
+
 class Gather {
  public:
   Gather(const Gather&) = delete;
@@ -47,6 +56,12 @@ class Gather {
   // Sets a camera property by its name (see CameraPropertyTable); true when
   // the name is known and the source accepted the value.
   virtual bool SetProperty(const std::string& name, double value) = 0;
+  // The same, telling apart why a value was not set. By default: kSet or
+  // kNotSet from SetProperty.
+  virtual PropertyResult ApplyProperty(const std::string& name, double value) {
+    return SetProperty(name, value) ? PropertyResult::kSet
+                                    : PropertyResult::kNotSet;
+  }
 
  protected:
   Gather() = default;

@@ -168,9 +168,10 @@ void ThreadedVideoGather::StartReading() { hold_ = false; }
 
 void ThreadedVideoGather::SetSkipFrames(bool enable) { skip_frames_ = enable; }
 
-bool ThreadedVideoGather::SetProperty(const std::string& name, double value) {
+PropertyResult ThreadedVideoGather::ApplyProperty(const std::string& name,
+                                                  double value) {
   std::lock_guard<std::mutex> lock(capture_mutex_);
-  return VideoGather::SetProperty(name, value);
+  return VideoGather::ApplyProperty(name, value);
 }
 
 }  // namespace talvenrook_vision

@@ -53,7 +53,7 @@ class ThreadedVideoGather : public VideoGather {
   void Release() override;
   void StartReading() override;
   void SetSkipFrames(bool enable) override;
-  bool SetProperty(const std::string& name, double value) override;
+  PropertyResult ApplyProperty(const std::string& name, double value) override;
 
   // The number of frames waiting in the buffer.
   size_t BufferedFrameCount() const { return buffered_; }

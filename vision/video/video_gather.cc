@@ -57,7 +57,10 @@ bool VideoGather::Open(const std::string& source, int attempts,
 VideoGather::OpenResult VideoGather::OpenSource(const std::string& source) {
   bool opened = false;
   if (source.size() >= kMinNamedSourceLength) {
-    opened = capture_.open(source, cv::CAP_ANY);
+    const int timeout_ms = static_cast<int>(network_timeout_.count());
+    opened = capture_.open(source, cv::CAP_ANY,
+                           {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeout_ms,
+                            cv::CAP_PROP_READ_TIMEOUT_MSEC, timeout_ms});
   } else {
     const std::string index = source.empty() ? "0" : source;
     if (!AllDigits(index)) return OpenResult::kNotACameraIndex;
@@ -102,17 +105,28 @@ void VideoGather::SetSkipFrames(bool enable) {
 }
 
 bool VideoGather::SetProperty(const std::string& name, double value) {
+  return ApplyProperty(name, value) == PropertyResult::kSet;
+}
+
+PropertyResult VideoGather::ApplyProperty(const std::string& name,
+                                          double value) {
   int id = 0;
   if (!FindCameraProperty(name, &id)) {
     WriteLine("Camera Property not found: " + name);
-    return false;
+    return PropertyResult::kUnknown;
   }
-  const bool ok = capture_.set(id, value);
+  bool ok = false;
+  try {
+    ok = capture_.set(id, value);
+  } catch (const cv::Exception&) {
+    WriteLine("WARNING: Camera property could not be set: " + name);
+    return PropertyResult::kRefused;
+  }
   std::ostringstream line;
   line << "Camera " << name << ": " << value << " [" << (ok ? "OK" : "NOT SET")
        << "]";
   WriteLine(line.str());
-  return ok;
+  return ok ? PropertyResult::kSet : PropertyResult::kNotSet;
 }
 
 void VideoGather::WriteLine(const std::string& text) {

@@ -26,6 +26,14 @@ void RealSleep(std::chrono::milliseconds duration);
 // Sources: a string of 5 or more characters is opened by name (file paths,
 // stream URLs); a shorter one is a camera index ("" means camera 0) and must
 // be all decimal digits, or Open fails at once without further attempts.
+// A source opened by name gives up opening, and each later read, after the
+// network time-out (5 s unless changed), so that a stream that never answers
+// cannot hold its caller for longer.
+//
+// A camera property that the capture library refuses outright (it throws,
+// as for the read-only "backend") writes
+// "WARNING: Camera property could not be set: " + name and reports
+// PropertyResult::kRefused; the capture stays usable.
 // Read returns false at the end of a file and makes IsOpened false. Frames
 // are never dropped, so SetSkipFrames only says so.
 //
@@ -45,6 +53,15 @@ class VideoGather : public Gather {
   void Release() override;
   void SetSkipFrames(bool enable) override;
   bool SetProperty(const std::string& name, double value) override;
+  PropertyResult ApplyProperty(const std::string& name, double value) override;
+
+  // The open and read time-out of sources opened by name, from the next
+  // Open on. Requires: milliseconds > 0.
+  void SetNetworkTimeout(std::chrono::milliseconds timeout) {
+    network_timeout_ = timeout;
+  }
+
+  static constexpr std::chrono::milliseconds kDefaultNetworkTimeout{5000};
 
   // Replaces the wait used by Open and by reads that wait for frames; an
   // empty function restores RealSleep. Requires: no Open or Read under way.
@@ -70,6 +87,7 @@ class VideoGather : public Gather {
   OpenResult OpenSource(const std::string& source);
 
   SleepFunction sleep_;
+  std::chrono::milliseconds network_timeout_ = kDefaultNetworkTimeout;
 };
 
 }  // namespace talvenrook_vision

@@ -215,6 +215,9 @@ TEST_F(RecordingSchedulerTest, DefaultNameWithoutVolumeIsInTheTempDirectory) {
   EXPECT_EQ(std::filesystem::path(pending[0].path).parent_path(),
             std::filesystem::path(directory_.path()));
   EXPECT_EQ(pending[0].frames_to_write, 24);
+  // The file is created when the first frame is due, not at scheduling.
+  EXPECT_FALSE(Exists(pending[0].path));
+  scheduler_.RecordFrame(0, MakeFrame(0));
   EXPECT_TRUE(Exists(pending[0].path));
 }
 

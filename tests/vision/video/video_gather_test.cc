@@ -159,6 +159,27 @@ TEST_P(GatherKindTest, SetPropertyAppliesKnownNamesOnly) {
   EXPECT_EQ(FrameNumber(frame), 10);
 }
 
+TEST_P(GatherKindTest, PropertyTheLibraryRefusesLeavesTheSourceUsable) {
+  NumberedVideo video("refused_property", 20);
+  auto gather = MakeGather(GetParam());
+  ASSERT_TRUE(gather->Open(video.path(), 1, 0, 0));
+
+  StderrCapture err;
+  // "backend" is read-only: the capture library throws on any value.
+  EXPECT_EQ(gather->ApplyProperty("backend", 1900),
+            PropertyResult::kRefused);
+  EXPECT_FALSE(gather->SetProperty("backend", 1900));
+  EXPECT_EQ(gather->ApplyProperty("pos_frames", 5),
+            PropertyResult::kSet);
+  EXPECT_EQ(err.str(),
+            "WARNING: Camera property could not be set: backend\n"
+            "WARNING: Camera property could not be set: backend\n"
+            "Camera pos_frames: 5 [OK]\n");
+  cv::Mat frame;
+  ASSERT_TRUE(gather->Read(frame));
+  EXPECT_EQ(FrameNumber(frame), 5);
+}
+
 TEST_P(GatherKindTest, ResolutionOfAFileCannotChange) {
   NumberedVideo video("resolution", 2);
   auto gather = MakeGather(GetParam());
