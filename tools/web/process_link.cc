@@ -88,17 +88,19 @@ void ProcessLink::Stop() {
 bool ProcessLink::QueryInfo() {
   auto info = QueryDriverInfo(context_, address_.host, address_.bind_port,
                               kInfoTimeout);
-  hub_->SetReachable(address_.name, info.has_value());
-  if (!info) return false;
-  for (const auto& driver : info->info()) {
-    const int offset = driver.base_port() - address_.bind_port;
-    for (const std::string& key : DriverKeys()) {
-      if (DriverPortOffset(key) == offset) {
-        hub_->SetDriverName(address_.name, key, driver.driver_name());
+  if (info) {
+    // Named before they are shown as reachable.
+    for (const auto& driver : info->info()) {
+      const int offset = driver.base_port() - address_.bind_port;
+      for (const std::string& key : DriverKeys()) {
+        if (DriverPortOffset(key) == offset) {
+          hub_->SetDriverName(address_.name, key, driver.driver_name());
+        }
       }
     }
   }
-  return true;
+  hub_->SetReachable(address_.name, info.has_value());
+  return info.has_value();
 }
 
 void ProcessLink::Run() {
