@@ -6,6 +6,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,8 +41,9 @@ inline const cv::Size kClipSize(320, 240);
 // A 20-frame MJPG clip whose frames all differ.
 inline std::string ClipPath() {
   static const std::string path = [] {
-    const std::string p =
+    static const std::string p =
         "/tmp/kestu-driver-test-" + std::to_string(getpid()) + ".avi";
+    std::atexit([] { std::remove(p.c_str()); });  // one clip per process
     cv::VideoWriter writer(p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
                            kClipSize);
     for (int i = 0; i < kClipFrames; ++i) {

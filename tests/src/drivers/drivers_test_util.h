@@ -6,6 +6,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -27,28 +30,49 @@ inline std::string RoadClip() {
   return std::string(KESTU_SOURCE_DIR) + "/samples/videos/road_motorway.avi";
 }
 
+// The excerpts this process wrote; removed when it ends.
+inline std::set<std::string>* Excerpts() {
+  static std::set<std::string>* paths = [] {
+    auto* created = new std::set<std::string>();
+    std::atexit([] {
+      for (const std::string& p : *Excerpts()) std::remove(p.c_str());
+    });
+    return created;
+  }();
+  return paths;
+}
+
 // Frames [first, last] of a clip, written once per process as an MJPG clip
 // at the clip's frame rate; an empty path when the clip cannot be read.
+// The file is written under a temporary name and renamed when complete, and
+// removed when the process ends: a file left by an earlier process with the
+// same id is never taken for this one's.
 inline std::string Excerpt(const std::string& clip, int first, int last,
                            const std::string& name) {
+  std::set<std::string>* written = Excerpts();
   const std::string path = "/tmp/kestu-drivers-" + std::to_string(getpid()) +
                            "-" + name + ".avi";
-  if (access(path.c_str(), R_OK) == 0) return path;
+  if (written->count(path) > 0) return path;
   cv::VideoCapture in(clip);
   if (!in.isOpened()) return "";
   const double fps = in.get(cv::CAP_PROP_FPS);
+  const std::string partial = path + ".part.avi";
   cv::VideoWriter out;
   cv::Mat frame;
   for (int i = 0; i <= last && in.read(frame); ++i) {
     if (i < first) continue;
     if (!out.isOpened()) {
-      out.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps,
+      out.open(partial, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps,
                frame.size());
       out.set(cv::VIDEOWRITER_PROP_QUALITY, 95);
     }
     out.write(frame);
   }
-  return out.isOpened() ? path : "";
+  if (!out.isOpened()) return "";
+  out.release();
+  if (std::rename(partial.c_str(), path.c_str()) != 0) return "";
+  written->insert(path);
+  return path;
 }
 
 inline void SetProperty(::talvenrook::common::Entity* map,
