@@ -76,6 +76,12 @@ class SSDDetector {
   DetectionList PopDetections();
   DetectionList Detect(const cv::Mat& frame, bool fixed_size,
                        const std::string& output_name);
+  // One inference per region reading several named outputs; the list at
+  // index k holds the decoded rows of output k. Empty lists for an empty
+  // frame or a detector that cannot run.
+  std::vector<DetectionList> DetectOutputs(
+      const cv::Mat& frame, bool fixed_size,
+      const std::vector<std::string>& output_names);
   // The label at `index`, or the index in decimal when there is none.
   std::string Label(int index) const;
 

@@ -1,0 +1,49 @@
+#include "vision/face/tiny_ssd_detector_adapter.h"
+
+#include <iostream>
+
+#include "vision/detectors/load_ssd_detector.h"
+#include "vision/tracking/zone_config.h"
+
+namespace talvenrook_vision {
+
+std::vector<cv::Rect> ReadRoiRectangles(const Entity& config) {
+  std::vector<cv::Rect> rects;
+  if (!HasProperty(config, "rois")) return rects;
+  ArrayValue list;
+  ConvertValue(GetProperty(config, "rois"), &list);
+  for (const Value& element : list.values()) {
+    cv::Rect rect;
+    if (ReadRectangle(AsEntity(element), &rect)) rects.push_back(rect);
+  }
+  return rects;
+}
+
+TinySSDDetectorAdapter::TinySSDDetectorAdapter()
+    : detector_(std::make_unique<SSDDetector>()) {}
+
+bool TinySSDDetectorAdapter::Load(const KestuEyeConfig& config,
+                                  const Entity& model) {
+  rois_ = ReadRoiRectangles(config.config());
+  const std::string engine =
+      NormalizeEngineName(GetPropertyOr(model, "engine", "Caffe"));
+  if (!LoadSSDDetector(detector_.get(), model, rois_, engine)) {
+    std::cerr << "Error loading SSD model" << std::endl;
+    return false;
+  }
+  return true;
+}
+
+std::vector<cv::Rect> TinySSDDetectorAdapter::Detect(
+    const cv::Mat& frame, const cv::Mat& grey, int64_t frame_number,
+    std::vector<float>* scores) {
+  regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
+  const DetectionList found = detector_->Detect(frame, false, "");
+  if (scores != nullptr) {
+    scores->insert(scores->end(), found.confidences.begin(),
+                   found.confidences.end());
+  }
+  return found.boxes;
+}
+
+}  // namespace talvenrook_vision
