@@ -101,6 +101,7 @@ bool FacePersonDetector::Load(const KestuEyeConfig& config,
   const Entity& pipeline = config.config();
   ReadSettings(pipeline);
   rois_ = ReadRoiRectangles(pipeline);
+  fixed_input_size_ = GetPropertyOr(pipeline, "use_fixed_input_size", false);
   attention_settings_ = ReadAttentionSettings(pipeline);
   attention_ = CreatePersonAttention(attention_settings_, clock_);
   bool gender_model = false, age_model = false;
@@ -191,15 +192,17 @@ void FacePersonDetector::DetectPeople(const cv::Mat& frame,
   if (ssd_ == nullptr || frame.empty()) return;
   if (combined_) {
     const std::vector<DetectionList> outputs =
-        ssd_->DetectOutputs(frame, false, {kFaceOutput, kPersonOutput});
+        ssd_->DetectOutputs(frame, fixed_input_size_,
+                            {kFaceOutput, kPersonOutput});
     if (outputs.size() == 2) {
       KeepClass(outputs[0], -1, faces, scores);
       KeepClass(outputs[1], -1, &people.boxes, &people.scores);
     }
   } else {
-    KeepClass(ssd_->Detect(frame, false, ""), face_index_, faces, scores);
+    KeepClass(ssd_->Detect(frame, fixed_input_size_, ""), face_index_, faces,
+              scores);
     if (person_ssd_ != nullptr) {
-      KeepClass(person_ssd_->Detect(frame, false, ""), person_index_,
+      KeepClass(person_ssd_->Detect(frame, fixed_input_size_, ""), person_index_,
                 &people.boxes, &people.scores);
     }
   }

@@ -123,6 +123,7 @@ class FacePersonDetector : public IDetector {
   const TrackingClock* clock_;
   Settings settings_;
   std::vector<cv::Rect> rois_;
+  bool fixed_input_size_ = false;  // "use_fixed_input_size"
   std::unique_ptr<SSDDetector> ssd_;         // face or combined model
   std::unique_ptr<SSDDetector> person_ssd_;  // separate person model
   bool combined_ = false;

@@ -25,6 +25,8 @@ TinySSDDetectorAdapter::TinySSDDetectorAdapter()
 bool TinySSDDetectorAdapter::Load(const KestuEyeConfig& config,
                                   const Entity& model) {
   rois_ = ReadRoiRectangles(config.config());
+  fixed_input_size_ =
+      GetPropertyOr(config.config(), "use_fixed_input_size", false);
   const std::string engine =
       NormalizeEngineName(GetPropertyOr(model, "engine", "Caffe"));
   if (!LoadSSDDetector(detector_.get(), model, rois_, engine)) {
@@ -38,7 +40,7 @@ std::vector<cv::Rect> TinySSDDetectorAdapter::Detect(
     const cv::Mat& frame, const cv::Mat& grey, int64_t frame_number,
     std::vector<float>* scores) {
   regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
-  const DetectionList found = detector_->Detect(frame, false, "");
+  const DetectionList found = detector_->Detect(frame, fixed_input_size_, "");
   if (scores != nullptr) {
     scores->insert(scores->end(), found.confidences.begin(),
                    found.confidences.end());

@@ -1,5 +1,7 @@
 // TinySSDDetectorAdapter: a face SSD network run on the whole frame (or on
-// the pipeline's "rois") as the face pipeline's detector.
+// the pipeline's "rois") as the face pipeline's detector. The network input
+// keeps the frame's proportions within the model's pixel budget, unless the
+// pipeline's "use_fixed_input_size" is on.
 //
 // The model map is the one LoadSSDDetector reads, for example the face SSD:
 //   properties { key: "type" value { string_value: "SSD-DETECTOR" } }
@@ -49,6 +51,7 @@ class TinySSDDetectorAdapter : public IDetector {
   std::unique_ptr<SSDDetector> detector_;
   std::vector<cv::Rect> rois_;
   std::vector<cv::Rect> regions_;
+  bool fixed_input_size_ = false;
 };
 
 }  // namespace talvenrook_vision
