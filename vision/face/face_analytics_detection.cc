@@ -1,5 +1,6 @@
 // The detection step of FaceAnalyticsVideoV1 (PushFrame) and the frame
 // hand-over to the result step.
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -121,6 +122,12 @@ void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
 }
 
 void FaceAnalyticsVideoV1::CombinePreviousDetections(FrameRecord* record) {
+  // Without the landmark check (face corrector threshold 0, the pico
+  // default) nothing would ever drop a carried face: a face the detector
+  // looked for and did not find is then not carried over.
+  const bool verified = settings_.face_corrector_th > 0.0;
+  const std::vector<cv::Rect> searched =
+      verified ? std::vector<cv::Rect>() : detector_->Regions();
   std::lock_guard<std::mutex> lock(previous_mutex_);
   const size_t found = record->boxes.size();
   for (size_t p = 0; p < previous_boxes_.size(); ++p) {
@@ -129,6 +136,11 @@ void FaceAnalyticsVideoV1::CombinePreviousDetections(FrameRecord* record) {
     for (size_t i = 0; i < found && !overlaps; ++i)
       overlaps = (previous & record->boxes[i]).area() > 0;
     if (overlaps) continue;
+    const cv::Point centre = BoxCenter(previous);
+    const bool looked_for = std::any_of(
+        searched.begin(), searched.end(),
+        [&](const cv::Rect& region) { return region.contains(centre); });
+    if (looked_for) continue;
     record->boxes.push_back(previous);
     record->scores.push_back(p < previous_scores_.size() ? previous_scores_[p]
                                                          : 1.0f);

@@ -3,7 +3,9 @@
 // Every frame goes through two steps:
 //  - detection (PushFrame): the detector's faces, minus boxes of 25 pixels
 //    or less, plus last frame's reported faces that the detector missed
-//    ("combine_previous_detections"); landmarks and an aligned box for each;
+//    ("combine_previous_detections"; with "face_corrector_th" 0 only those
+//    outside the regions the detector searched, since no landmark check
+//    would ever drop them); landmarks and an aligned box for each;
 //    the is-face check; movement flags when spoof checking is on.
 //  - result (PopResult): the face Tracker's update, the detector's person
 //    tracking, one FACE detection per confirmed face track updated in the

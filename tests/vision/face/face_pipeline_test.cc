@@ -200,6 +200,37 @@ TEST(FacePipelineDetectionTest, DetectorScheduleBySkipFrames) {
   }
 }
 
+// With the landmark check off, a face is carried over only where the
+// detector did not look (a pico detector searches only where things move).
+TEST(FacePipelineDetectionTest, UncheckedFacesAreCarriedOnlyWhereNothingWasSearched) {
+  class Searching : public ScriptedDetector {
+   public:
+    explicit Searching(bool searched)
+        : ScriptedDetector([](int64_t n) {
+            return n == 6 ? std::vector<cv::Rect>{} : std::vector<cv::Rect>{kFaceBox30};
+          }),
+          searched_(searched) {}
+    std::vector<cv::Rect> Regions() const override {
+      return searched_ ? std::vector<cv::Rect>{cv::Rect(0, 0, 640, 480)}
+                       : std::vector<cv::Rect>{cv::Rect(0, 300, 640, 180)};
+    }
+
+   private:
+    bool searched_;
+  };
+  for (bool searched : {true, false}) {
+    FaceAnalyticsVideoV1 pipeline;
+    kestu_testing::StderrCapture quiet;
+    ASSERT_TRUE(pipeline.Setup(Config(
+        "properties { key: \"face_corrector_th\" value { double_value: 0 } }")));
+    pipeline.SetDetector(std::make_unique<Searching>(searched));
+    pipeline.SetLandmarkDetector(std::make_unique<FixedLandmarks>());
+    VisionResult result;
+    for (int i = 0; i < 6; ++i) result = pipeline.Process(VisionRequest(), ClipFrame(30));
+    EXPECT_EQ(result.rect_detection_size(), searched ? 0 : 1) << searched;
+  }
+}
+
 TEST(FacePipelineDetectionTest, BoxesOf25PixelsOrLessAreDropped) {
   auto pipeline = ScriptedPipeline(Config(""), [](int64_t) {
     return std::vector<cv::Rect>{cv::Rect(10, 10, 5, 5), cv::Rect(100, 10, 5, 6)};
