@@ -102,6 +102,8 @@ class SSDDetector {
   const std::vector<cv::Rect>& regions() const { return regions_; }
   float scale_factor() const { return scale_factor_; }
   float confidence_threshold() const { return confidence_threshold_; }
+  // Length of each predictor's asynchronous ring (0: PushFrame refuses).
+  int32_t queue_size() const { return queue_size_; }
   std::vector<cv::Size> PredictorInputSizes() const;
 
  protected:

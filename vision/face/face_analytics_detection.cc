@@ -38,6 +38,7 @@ void EraseAt(std::vector<T>* v, size_t i) {
 
 void FaceAnalyticsVideoV1::FrameRecord::Clear() {
   number = 0;
+  pending = false;
   boxes.clear();
   scores.clear();
   moving.clear();
@@ -76,36 +77,63 @@ void FaceAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
     record.frame.release();
     record.grey.release();
   }
-  Detect(&record);
+  record.number = ++frame_count_;
+  const int64_t start = cv::getTickCount();
+  // In asynchronous mode a detector that can infer several frames at once
+  // gets the frame now; the result thread collects its faces in order.
+  if (settings_.async_mode && detector_ != nullptr && !record.frame.empty()) {
+    detector_->BeforeDetect(record.grey, record.frame, record.number);
+    record.pending =
+        detector_->PushDetect(record.frame, record.grey, record.number);
+    if (record.pending) ++detector_runs_;
+  }
+  if (!record.pending) Detect(&record);
+  record.detection_ticks += cv::getTickCount() - start;
   DrawRois(frame);
   std::lock_guard<std::mutex> lock(queue_mutex_);
   queue_.push_back(std::move(record));
 }
 
 void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
-  record->number = ++frame_count_;
-  const int64_t start = cv::getTickCount();
-  if (detector_ == nullptr || record->frame.empty()) {
-    record->detection_ticks = cv::getTickCount() - start;
-    return;
-  }
+  if (detector_ == nullptr || record->frame.empty()) return;
   const int64_t n = record->number;
-  detector_->BeforeDetect(record->grey, record->frame, n);
+  if (!settings_.async_mode) {
+    detector_->BeforeDetect(record->grey, record->frame, n);
+  }
   const bool ran = DetectorRunsOn(n);
   if (ran) {
     ++detector_runs_;
-    std::vector<cv::Rect> found =
-        detector_->Detect(record->frame, record->grey, n, &record->scores);
-    record->scores.resize(found.size(), 1.0f);
-    for (size_t i = 0; i < found.size(); ++i) {
-      if (found[i].area() <= kMinBoxArea) continue;
-      record->boxes.push_back(found[i]);
-      record->combined.push_back(record->scores[i]);  // scores, compacted
-    }
-    record->scores.swap(record->combined);
-    record->combined.clear();
-    if (settings_.combine_previous_detections) CombinePreviousDetections(record);
+    AcceptDetections(
+        detector_->Detect(record->frame, record->grey, n, &record->scores),
+        record);
   }
+  CompleteDetection(ran, record);
+}
+
+void FaceAnalyticsVideoV1::FinishPendingDetection(FrameRecord* record) {
+  const int64_t start = cv::getTickCount();
+  AcceptDetections(
+      detector_->PopDetect(record->frame, record->number, &record->scores),
+      record);
+  CompleteDetection(true, record);
+  record->pending = false;
+  record->detection_ticks += cv::getTickCount() - start;
+}
+
+void FaceAnalyticsVideoV1::AcceptDetections(const std::vector<cv::Rect>& found,
+                                            FrameRecord* record) {
+  record->scores.resize(found.size(), 1.0f);
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (found[i].area() <= kMinBoxArea) continue;
+    record->boxes.push_back(found[i]);
+    record->combined.push_back(record->scores[i]);  // scores, compacted
+  }
+  record->scores.swap(record->combined);
+  record->combined.clear();
+  if (settings_.combine_previous_detections) CombinePreviousDetections(record);
+}
+
+void FaceAnalyticsVideoV1::CompleteDetection(bool ran, FrameRecord* record) {
   FindLandmarks(record);
   if (settings_.enable_is_face_detection &&
       !settings_.enable_delayed_is_face_detection && is_face_ != nullptr) {
@@ -115,10 +143,9 @@ void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
     record->moving = movement_filter_->Moving(record->grey, record->aligned,
                                               kMovingFraction);
   }
-  detector_->AfterDetect(record->grey, record->frame, n);
+  detector_->AfterDetect(record->grey, record->frame, record->number);
   // Where the detector did not run this frame nothing was searched.
   if (ran) record->regions = detector_->Regions();
-  record->detection_ticks = cv::getTickCount() - start;
 }
 
 void FaceAnalyticsVideoV1::CombinePreviousDetections(FrameRecord* record) {

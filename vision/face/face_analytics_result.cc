@@ -32,6 +32,7 @@ VisionResult FaceAnalyticsVideoV1::PopResult(const VisionRequest& request,
   VisionResult result;
   FrameRecord* record = nullptr;
   if (!TakeOldestRecord(&record)) return result;
+  if (record->pending) FinishPendingDetection(record);
   ResultStep(request, *record, frame, &result);
   ReleaseOldestRecord();
   return result;

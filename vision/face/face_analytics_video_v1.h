@@ -16,6 +16,10 @@
 // Process runs both on the calling thread. With "async_mode" the detection
 // step runs on the caller of PushFrame and the result step on the caller of
 // PopResult; the frame records go from one to the other through a queue.
+// A detector with an inference ring (the face SSD) then takes each frame
+// as it is pushed, so that several frames infer at once, and the result
+// thread finishes each frame's detection step (landmarks, is-face,
+// movement) in order before its result step.
 //
 // Setup refuses (false, after an "ERROR: " line) a configuration without a
 // usable detector (no detector model, an SSD face model with engine
@@ -148,6 +152,9 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
     std::vector<float> combined;
     std::vector<cv::Rect> regions;
     int64_t detection_ticks = 0;
+    // Pushed to the detector's inference ring; its faces are still to be
+    // collected.
+    bool pending = false;
     void Clear();
   };
   struct EntryState {
@@ -172,6 +179,10 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
 
   // Detection step, in face_analytics_detection.cc.
   void Detect(FrameRecord* record);
+  // The detection step of a pushed frame, on the result thread.
+  void FinishPendingDetection(FrameRecord* record);
+  void AcceptDetections(const std::vector<cv::Rect>& found, FrameRecord* record);
+  void CompleteDetection(bool ran, FrameRecord* record);
   bool DetectorRunsOn(int64_t frame_number) const;
   void CombinePreviousDetections(FrameRecord* record);
   void FindLandmarks(FrameRecord* record);

@@ -8,7 +8,10 @@
 //   - result step (result thread): TrackExtra after the face tracker's
 //     update, FaceEnded for every ended face track, FinishFrame last.
 // In asynchronous mode the two steps run on two threads; a detector that
-// hands something from Detect to TrackExtra keys it by frame number.
+// hands something from Detect to TrackExtra keys it by frame number. A
+// detector that can infer several frames at once offers PushDetect and
+// PopDetect: the pipeline then pushes each frame from its detection thread
+// and collects the faces, in push order, on its result thread.
 #ifndef VISION_FACE_FACE_DETECTOR_INTERFACE_H_
 #define VISION_FACE_FACE_DETECTOR_INTERFACE_H_
 
@@ -40,8 +43,21 @@ class IDetector {
                                        const cv::Mat& grey,
                                        int64_t frame_number,
                                        std::vector<float>* scores) = 0;
-  // Where the last Detect searched.
+  // Where the last Detect (or PopDetect) searched.
   virtual std::vector<cv::Rect> Regions() const = 0;
+  // Queues the frame's detection; false when the detector has no
+  // asynchronous path (Detect is then used).
+  virtual bool PushDetect(const cv::Mat& frame, const cv::Mat& grey,
+                          int64_t frame_number) {
+    return false;
+  }
+  // The faces of the oldest pushed frame (as Detect gives them); `frame`
+  // is that frame.
+  virtual std::vector<cv::Rect> PopDetect(const cv::Mat& frame,
+                                          int64_t frame_number,
+                                          std::vector<float>* scores) {
+    return {};
+  }
   virtual void BeforeDetect(const cv::Mat& grey, const cv::Mat& frame,
                             int64_t frame_number) {}
   virtual void AfterDetect(const cv::Mat& image, const cv::Mat& frame,

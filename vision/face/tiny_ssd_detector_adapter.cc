@@ -49,3 +49,25 @@ std::vector<cv::Rect> TinySSDDetectorAdapter::Detect(
 }
 
 }  // namespace talvenrook_vision
+
+namespace talvenrook_vision {
+
+bool TinySSDDetectorAdapter::PushDetect(const cv::Mat& frame, const cv::Mat& grey,
+                                        int64_t frame_number) {
+  if (fixed_input_size_ || detector_->queue_size() < 1 || frame.empty())
+    return false;
+  return detector_->PushFrame(frame);
+}
+
+std::vector<cv::Rect> TinySSDDetectorAdapter::PopDetect(
+    const cv::Mat& frame, int64_t frame_number, std::vector<float>* scores) {
+  regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
+  const DetectionList found = detector_->PopDetections();
+  if (scores != nullptr) {
+    scores->insert(scores->end(), found.confidences.begin(),
+                   found.confidences.end());
+  }
+  return found.boxes;
+}
+
+}  // namespace talvenrook_vision

@@ -43,6 +43,13 @@ class TinySSDDetectorAdapter : public IDetector {
                                int64_t frame_number,
                                std::vector<float>* scores) override;
   std::vector<cv::Rect> Regions() const override { return regions_; }
+  // The frame goes to the network's inference ring ("async_queue_size"
+  // frames infer at once, each on its own copy of the network); not
+  // available with a fixed input size.
+  bool PushDetect(const cv::Mat& frame, const cv::Mat& grey,
+                  int64_t frame_number) override;
+  std::vector<cv::Rect> PopDetect(const cv::Mat& frame, int64_t frame_number,
+                                  std::vector<float>* scores) override;
 
   SSDDetector& detector() { return *detector_; }
   const std::vector<cv::Rect>& rois() const { return rois_; }

@@ -2,7 +2,8 @@
 // the real models; it reads the committed face clip (followed by black
 // frames, so that the man's track ends) and publishes his TRACKING_START
 // and TRACKING_END results, which it also logs in its one-line format. The
-// SSD face network and the pico cascade find the same face.
+// SSD face network (in both modes of the driver) and the pico cascade find
+// the same face.
 #include <unistd.h>
 
 #include <regex>
@@ -64,7 +65,13 @@ class DetectionLines : public google::LogSink {
   std::vector<std::string> lines_;
 };
 
-DriverConfig ClipConfiguration(bool pico) {
+struct ClipRun {
+  bool pico;
+  bool async;
+};
+
+DriverConfig ClipConfiguration(const ClipRun& run) {
+  const bool pico = run.pico;
   DriverConfig config;
   config.set_uuid(kestu_tools::NewUuid());
   KestuEyeConfig* eye = config.mutable_kestu_eye_config();
@@ -73,6 +80,7 @@ DriverConfig ClipConfiguration(bool pico) {
   ft::Prop(c, "enable_source_reconnection").set_boolean_value(false);
   ft::Prop(c, "classification_box_scale").set_double_value(1.4);
   ft::Prop(c, "publish_entry_events").set_boolean_value(true);
+  ft::Prop(c, "async_mode").set_boolean_value(run.async);
   if (pico) {
     ft::Prop(c, "detector_qcutoff").set_double_value(10.0);
     *eye->add_models() = ft::PicoModel();
@@ -90,7 +98,7 @@ DriverConfig ClipConfiguration(bool pico) {
   return config;
 }
 
-class FaceDriverEndToEndTest : public ::testing::TestWithParam<bool> {
+class FaceDriverEndToEndTest : public ::testing::TestWithParam<ClipRun> {
  protected:
   void SetUp() override {
     FLAGS_testing_mode = false;
@@ -151,9 +159,9 @@ bool HasTag(const v1::RectangularDetection& d, v1::EnumFacialRecognitionTag tag)
 }
 
 TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
-  const bool pico = GetParam();
-  Start(pico ? 401 : 400);
-  ASSERT_TRUE(client_->Push(ClipConfiguration(pico), kWait));
+  const ClipRun run = GetParam();
+  Start(400 + (run.pico ? 1 : 0) + (run.async ? 2 : 0));
+  ASSERT_TRUE(client_->Push(ClipConfiguration(run), kWait));
   std::vector<VisionResult> published;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool ended = false;
@@ -206,8 +214,14 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   EXPECT_TRUE(std::regex_match(lines_.lines()[1], line)) << lines_.lines()[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(Detectors, FaceDriverEndToEndTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Pico" : "Ssd"; });
+INSTANTIATE_TEST_SUITE_P(
+    Detectors, FaceDriverEndToEndTest,
+    ::testing::Values(ClipRun{false, false}, ClipRun{false, true},
+                      ClipRun{true, false}),
+    [](const auto& info) {
+      return std::string(info.param.pico ? "Pico" : "Ssd") +
+             (info.param.async ? "Async" : "Sync");
+    });
 
 }  // namespace
 }  // namespace vostek_kestu
