@@ -1,5 +1,12 @@
 #include "src/drivers/driver_crowd.h"
 
+#include <sstream>
+
+#include <glog/logging.h>
+
+#include "src/drivers/detection_log.h"
+#include "vision/objects/crowd_analytics_video_v1.h"
+
 namespace vostek_kestu {
 
 CrowdDriver::CrowdDriver() : BaseDriver("CrowdDriver") {
@@ -13,6 +20,44 @@ CrowdDriver::CrowdDriver() : BaseDriver("CrowdDriver") {
 CrowdDriver::~CrowdDriver() {
   StopDriverThreads();
   StopChannels();
+}
+
+bool CrowdDriver::Configure(const DriverConfig& config) {
+  LOG(INFO) << "Receiving configuration... " << std::endl
+            << "UUID: " << config.uuid() << std::endl;
+  if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
+    const int models = config.kestu_eye_config().models_size();
+    LOG(INFO) << "Loading " << models << " models...";
+    if (models != 0) {
+      SetupPipeline(std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
+                    config);
+    }
+  }
+  BaseDriver::Configure(config);
+  return true;
+}
+
+std::string CrowdDriver::DetectionLine(const VisionResult& result) {
+  const auto& detection = result.rect_detection(0);
+  const auto& event = result.vision_event(0);
+  std::ostringstream line;
+  line << "Detection: {" << EventPart(event) << "type: " << detection.type()
+       << ", speed: " << event.speed() << " m/s, tracking id: "
+       << event.tracking_id() << ", uuid: " << result.uuid() << "}";
+  return line.str();
+}
+
+void CrowdDriver::LogDetection(const VisionResult& result) {
+  if (!FollowsConvention(result)) {
+    LogUnconventionalDetection(result);
+    return;
+  }
+  LOG(INFO) << DetectionLine(result);
+}
+
+void CrowdDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
+  if (talvenrook_vision::VisionAnalytics* pipeline = processing_pipeline())
+    pipeline->Draw(image);
 }
 
 }  // namespace vostek_kestu

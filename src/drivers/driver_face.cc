@@ -5,11 +5,10 @@
 #include <sstream>
 
 #include <glog/logging.h>
-#include <google/protobuf/text_format.h>
 
+#include "src/drivers/detection_log.h"
 #include "vision/config/entity_config.h"
 #include "vision/face/face_analytics_video_v1.h"
-#include "vision/tracking/zone_config.h"
 
 namespace vostek_kestu {
 
@@ -215,14 +214,11 @@ std::string FaceDriver::DetectionLine(const VisionResult& result) {
 }
 
 void FaceDriver::LogDetection(const VisionResult& result) {
-  if (result.rect_detection_size() == 1 && result.vision_event_size() == 1) {
-    LOG(INFO) << DetectionLine(result);
+  if (!FollowsConvention(result)) {
+    LogUnconventionalDetection(result);
     return;
   }
-  std::string text;
-  google::protobuf::TextFormat::PrintToString(result, &text);
-  LOG(WARNING) << "Detection doesn't follow the convention:";
-  LOG(INFO) << "Detection:\n" << text;
+  LOG(INFO) << DetectionLine(result);
 }
 
 }  // namespace vostek_kestu

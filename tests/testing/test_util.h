@@ -62,6 +62,7 @@ class ChildProcess {
   int Wait(std::chrono::milliseconds timeout);
   bool Running();
   void Kill();
+  pid_t pid() const { return pid_; }
   std::string Stdout() const;
   std::string Stderr() const;
   // Polls until stderr contains the text.

@@ -12,6 +12,18 @@ const Entity& SubMapOrEmpty(const Entity& map, const std::string& key) {
   return HasProperty(map, key) ? AsEntity(GetProperty(map, key)) : *empty;
 }
 
+// The model type a region without a model of its own falls back to: the
+// SSD kind, or the YOLO kind when the configuration brings YOLO models but
+// no SSD model of that kind.
+std::string DefaultType(const KestuEyeConfig& config, const Entity& roi_model,
+                        const std::string& ssd_type,
+                        const std::string& yolo_type) {
+  if (HasProperty(roi_model, "type")) return ssd_type;
+  if (!FindDefaultModel(config, ssd_type).first.empty()) return ssd_type;
+  if (!FindDefaultModel(config, yolo_type).first.empty()) return yolo_type;
+  return ssd_type;
+}
+
 }  // namespace
 
 void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
@@ -24,13 +36,16 @@ void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
     effective_ = configured_;
   }
   std::cerr << "Configuring day detector" << std::endl;
-  if (ConfigureRoiModel(config, SubMapOrEmpty(roi_map, "model"), &day_,
-                        "SSD")) {
+  const Entity& day_model = SubMapOrEmpty(roi_map, "model");
+  if (ConfigureRoiModel(config, day_model, &day_,
+                        DefaultType(config, day_model, "SSD", "YOLO"))) {
     std::cerr << "Successfully loaded day detector" << std::endl;
   }
   std::cerr << "Configuring night detector" << std::endl;
-  if (ConfigureRoiModel(config, SubMapOrEmpty(roi_map, "model_night"),
-                        &night_adapter_, "SSD-NIGHT")) {
+  const Entity& night_model = SubMapOrEmpty(roi_map, "model_night");
+  if (ConfigureRoiModel(config, night_model, &night_adapter_,
+                        DefaultType(config, night_model, "SSD-NIGHT",
+                                    "YOLO-NIGHT"))) {
     std::cerr << "Successfully loaded night detector" << std::endl;
   }
 }

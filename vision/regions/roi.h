@@ -45,7 +45,9 @@ class Roi {
   explicit Roi(int32_t index) : index_(index) {}
 
   // Reads the rectangle (absent or non-integer members read 0) and loads
-  // the day and night adapters, with their messages.
+  // the day and night adapters, with their messages. A slot without a
+  // model of its own takes the first "SSD" ("SSD-NIGHT") model, or the
+  // first "YOLO" ("YOLO-NIGHT") one when there is no SSD model of the kind.
   void Configure(const Entity& roi_map, const KestuEyeConfig& config);
 
   // Night adapter when night is wanted and one exists, else the day

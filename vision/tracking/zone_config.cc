@@ -26,7 +26,7 @@ bool ReadZoneScale(const Entity& map, int32_t height, double* ratio) {
   return true;
 }
 
-void ReadZoneList(const Value& list_value, int zone_number,
+bool ReadZoneList(const Value& list_value, int zone_number,
                   double tick_frequency, std::vector<Zone>* zones,
                   std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
   ArrayValue list;
@@ -36,7 +36,7 @@ void ReadZoneList(const Value& list_value, int zone_number,
     const Entity& map = AsEntity(element);
     if (!CheckRequiredProperties(map, {"A", "B", "height"})) {
       std::cerr << "ERROR: Zone definition error" << std::endl;
-      return;
+      return false;
     }
     const int32_t height = GetPropertyOr<int32_t>(map, "height", 0);
     std::string name = "Zone #" + std::to_string(zone_number);
@@ -50,27 +50,29 @@ void ReadZoneList(const Value& list_value, int zone_number,
                                     static_cast<float>(ratio), tick_frequency)
                               : nullptr);
   }
+  return true;
 }
 
 }  // namespace
 
-void ReadZones(const Entity& config, double tick_frequency,
+bool ReadZones(const Entity& config, double tick_frequency,
                std::vector<Zone>* zones,
                std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
   if (HasProperty(config, "zones")) {
-    ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency, zones,
-                 estimators);
-    return;
+    return ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency,
+                        zones, estimators);
   }
-  if (!HasProperty(config, "rois")) return;
+  if (!HasProperty(config, "rois")) return true;
+  bool complete = true;
   ArrayValue rois;
   ConvertValue(GetProperty(config, "rois"), &rois);
   for (int i = 0; i < rois.values_size(); ++i) {
     const Entity& roi = AsEntity(rois.values(i));
     if (!HasProperty(roi, "zones")) continue;
-    ReadZoneList(GetProperty(roi, "zones"), i + 1, tick_frequency, zones,
-                 estimators);
+    complete &= ReadZoneList(GetProperty(roi, "zones"), i + 1, tick_frequency,
+                             zones, estimators);
   }
+  return complete;
 }
 
 void ReadAreas(const Entity& config, std::vector<Area>* areas) {

@@ -32,8 +32,9 @@ namespace talvenrook_vision {
 // "zones" list of every element of "rois" (numbered from 1 in list order).
 // Every zone gets one estimator slot at the same index, empty when the zone
 // has no usable scale. A zone missing "A", "B" or "height" stops its list
-// with "ERROR: Zone definition error"; the zones already built stay.
-void ReadZones(const Entity& config, double tick_frequency,
+// with "ERROR: Zone definition error"; the zones already built stay, and
+// the result is false.
+bool ReadZones(const Entity& config, double tick_frequency,
                std::vector<Zone>* zones,
                std::vector<std::unique_ptr<SpeedEstimator>>* estimators);
 

@@ -9,12 +9,14 @@ namespace talvenrook_vision {
 
 namespace v1 = ::talvenrook::vision::v1;
 
-void ZoneEvents::Configure(const Entity& config) {
+bool ZoneEvents::Configure(const Entity& config) {
   zones_.clear();
   estimators_.clear();
   areas_.clear();
-  ReadZones(config, clock_->TickFrequency(), &zones_, &estimators_);
+  const bool complete =
+      ReadZones(config, clock_->TickFrequency(), &zones_, &estimators_);
   ReadAreas(config, &areas_);
+  return complete;
 }
 
 void ZoneEvents::AddZone(Zone zone, std::unique_ptr<SpeedEstimator> estimator) {

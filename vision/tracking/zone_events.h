@@ -46,8 +46,9 @@ class ZoneEvents {
   explicit ZoneEvents(const TrackingClock* clock = TrackingClock::System())
       : clock_(clock) {}
 
-  // Rebuilds zones, estimator slots and areas from the pipeline map.
-  void Configure(const Entity& config);
+  // Rebuilds zones, estimator slots and areas from the pipeline map; false
+  // when a zone definition was incomplete (the zones before it stay).
+  bool Configure(const Entity& config);
   void AddZone(Zone zone, std::unique_ptr<SpeedEstimator> estimator);
   void AddArea(Area area);
 

@@ -1,0 +1,26 @@
+// Helpers shared by the drivers' LogDetection: a published result follows
+// the convention when it carries exactly one detection and one event; any
+// other result is logged as a warning followed by its text dump.
+#ifndef SRC_DRIVERS_DETECTION_LOG_H_
+#define SRC_DRIVERS_DETECTION_LOG_H_
+
+#include <string>
+
+#include "talvenrook/vision/v1/vision.pb.h"
+
+namespace vostek_kestu {
+
+bool FollowsConvention(const ::talvenrook::vision::v1::VisionResult& result);
+
+// WARNING "Detection doesn't follow the convention:", then INFO
+// "Detection:\n" and the result in protobuf text format.
+void LogUnconventionalDetection(
+    const ::talvenrook::vision::v1::VisionResult& result);
+
+// The "event: E, zone id: Z, zone name: N, zone direction: D, " part of a
+// detection line.
+std::string EventPart(const ::talvenrook::vision::v1::VisionEvent& event);
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_DRIVERS_DETECTION_LOG_H_

@@ -1,0 +1,54 @@
+// kestu-run-summary: prints the one-paragraph summary of a stand-alone
+// record run of kestu-vision (scripts/demo runs it after the driver ends).
+//
+//   kestu-run-summary --driver=crowd --clip=vtest.avi \
+//     --detections_file=build/demo/crowd_detections.pb \
+//     --log_file=build/demo/crowd.log --video_file=build/demo/crowd_walkway.mp4
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <gflags/gflags.h>
+
+#include "tools/run_summary.h"
+
+DEFINE_string(driver, "crowd", "Name of the driver that ran");
+DEFINE_string(clip, "", "Name of the clip it read");
+DEFINE_string(detections_file, "", "The detections file of the run");
+DEFINE_string(log_file, "", "The log (standard error) of the run");
+DEFINE_string(video_file, "", "The annotated video of the run");
+
+namespace {
+
+std::string ReadAll(const std::string& path, bool* ok) {
+  std::ifstream in(path, std::ios::binary);
+  *ok = static_cast<bool>(in);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gflags::SetUsageMessage("Summary of a stand-alone record run");
+  gflags::ParseCommandLineFlags(&argc, &argv, true);
+  bool ok = false;
+  const std::string bytes = ReadAll(FLAGS_detections_file, &ok);
+  ::talvenrook::vision::v1::VisionResultList record;
+  if (!ok || !record.ParseFromString(bytes)) {
+    std::cerr << "ERROR: cannot read the detections file "
+              << FLAGS_detections_file << std::endl;
+    return 1;
+  }
+  kestu_tools::RunSummary run = kestu_tools::SummariseDetections(record);
+  if (!FLAGS_log_file.empty()) {
+    const std::string log = ReadAll(FLAGS_log_file, &ok);
+    if (ok) run.seconds = kestu_tools::FrameLoopSeconds(log);
+  }
+  std::cout << kestu_tools::SummaryParagraph(FLAGS_driver, FLAGS_clip, run,
+                                             FLAGS_video_file,
+                                             FLAGS_detections_file)
+            << std::endl;
+  return 0;
+}

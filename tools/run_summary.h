@@ -1,0 +1,44 @@
+// The summary of a stand-alone record run, as scripts/demo prints it: the
+// frames processed and their rate, the zone exits per zone and direction,
+// the mean exit speed per zone, and where the outputs are.
+#ifndef TOOLS_RUN_SUMMARY_H_
+#define TOOLS_RUN_SUMMARY_H_
+
+#include <map>
+#include <string>
+
+#include "talvenrook/vision/v1/vision.pb.h"
+
+namespace kestu_tools {
+
+struct ZoneSummary {
+  std::map<int, int> exits;  // by ZoneDirection value
+  double speed_sum = 0.0;            // metres per second
+  int speeds = 0;
+};
+
+struct RunSummary {
+  int frames = 0;
+  double seconds = 0.0;  // from the first frame read to the file written
+  std::map<std::string, ZoneSummary> zones;
+};
+
+// Counts the ZONE_EXIT events of a detections file, one result per frame.
+RunSummary SummariseDetections(
+    const ::talvenrook::vision::v1::VisionResultList& record);
+
+// Seconds from the driver's "Connected to video source!" line to its
+// "Saving N frames" line in a log of the process; 0 when either is missing.
+double FrameLoopSeconds(const std::string& log_text);
+
+// One paragraph: driver and clip, frames, seconds and frames per second,
+// exits per zone and direction, mean speed per zone (m/s and km/h), and the
+// paths of the annotated video and the detections file.
+std::string SummaryParagraph(const std::string& driver,
+                             const std::string& clip, const RunSummary& run,
+                             const std::string& video_path,
+                             const std::string& detections_path);
+
+}  // namespace kestu_tools
+
+#endif  // TOOLS_RUN_SUMMARY_H_

@@ -1,0 +1,74 @@
+// ProcessLink: kestu-web's connection to one kestu-vision process.
+//
+// The link thread subscribes to each driver's status and data ports and to
+// the process's streaming port and hands everything that arrives to the
+// WebHub; subscriptions reconnect by themselves when the process comes
+// back. It never waits for anything else, so no frame waits behind a query.
+//
+// The control thread asks the process for its driver information every few
+// seconds (a process that does not answer shows as not reachable) and pings
+// the drivers that the page sent a configuration or a command to: watching
+// never keeps a driver alive.
+#ifndef TOOLS_WEB_PROCESS_LINK_H_
+#define TOOLS_WEB_PROCESS_LINK_H_
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <zmq.hpp>
+
+#include "tools/driver_client.h"
+#include "tools/web/web_hub.h"
+
+namespace kestu_tools {
+
+// "host:port" with an optional "/streaming_port" (default: port - 1, as
+// the process's own defaults 60000 and 59999).
+struct ProcessAddress {
+  std::string name;  // "host:port"
+  std::string host;
+  int bind_port = 0;
+  int streaming_port = 0;
+};
+bool ParseProcessAddress(const std::string& text, ProcessAddress* address,
+                         std::string* error);
+
+class ProcessLink {
+ public:
+  ProcessLink(WebHub* hub, ProcessAddress address);
+  ~ProcessLink();
+  ProcessLink(const ProcessLink&) = delete;
+  ProcessLink& operator=(const ProcessLink&) = delete;
+
+  void Start();
+  void Stop();
+
+  // Pushes a configuration or command to one of the process's drivers
+  // ("face", "vehicle", "crowd"), which from then on is pinged. False when
+  // the push could not be queued.
+  bool Send(const std::string& driver, const DriverConfig& config);
+
+  const ProcessAddress& address() const { return address_; }
+
+ private:
+  void Run();
+  void Control();
+  bool QueryInfo();
+
+  WebHub* hub_;
+  const ProcessAddress address_;
+  zmq::context_t context_{1};
+  std::atomic<bool> stopping_{false};
+  std::thread link_thread_;
+  std::thread control_thread_;
+  std::mutex push_mutex_;  // guards pushers_
+  std::map<std::string, std::unique_ptr<DriverClient>> pushers_;
+};
+
+}  // namespace kestu_tools
+
+#endif  // TOOLS_WEB_PROCESS_LINK_H_

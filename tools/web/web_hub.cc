@@ -1,0 +1,399 @@
+#include "tools/web/web_hub.h"
+
+#include <algorithm>
+
+#include <google/protobuf/util/json_util.h>
+
+namespace kestu_tools {
+namespace {
+
+namespace v1 = ::talvenrook::vision::v1;
+
+constexpr size_t kEventLogSize = 1000;
+constexpr size_t kRecentResults = 50;
+constexpr size_t kAnswers = 200;
+constexpr auto kAliveWindow = std::chrono::seconds(10);
+
+double EpochSeconds() {
+  return std::chrono::duration<double>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+double TimestampSeconds(const google::protobuf::Timestamp& t) {
+  return static_cast<double>(t.seconds()) + t.nanos() * 1e-9;
+}
+
+}  // namespace
+
+const std::vector<std::string>& DriverKeys() {
+  static const std::vector<std::string> keys = {"face", "vehicle", "crowd"};
+  return keys;
+}
+
+const std::vector<double>& WebHub::HistogramBounds() {
+  static const std::vector<double> bounds = {0.005, 0.01, 0.025, 0.05, 0.1,
+                                             0.25,  0.5,  1.0,   2.5,  5.0,
+                                             10.0};
+  return bounds;
+}
+
+const std::vector<double>& WebHub::ForwardingBounds() {
+  static const std::vector<double> bounds = {0.0005, 0.001, 0.0025, 0.005,
+                                             0.01,   0.025, 0.05,   0.1};
+  return bounds;
+}
+
+void WebHub::AddProcess(const std::string& name, const std::string& host,
+                        int bind_port, int streaming_port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Process process;
+  process.name = name;
+  process.host = host;
+  process.bind_port = bind_port;
+  process.streaming_port = streaming_port;
+  const int offsets[] = {1, 5, 9};
+  for (size_t i = 0; i < DriverKeys().size(); ++i) {
+    Driver driver;
+    driver.key = DriverKeys()[i];
+    driver.base_port = bind_port + offsets[i];
+    driver.processing.buckets.assign(HistogramBounds().size(), 0);
+    process.drivers.push_back(std::move(driver));
+  }
+  processes_.push_back(std::move(process));
+}
+
+WebHub::Driver* WebHub::FindDriver(const std::string& process,
+                                   const std::string& driver) {
+  for (Process& p : processes_) {
+    if (p.name != process) continue;
+    for (Driver& d : p.drivers) {
+      if (d.key == driver) return &d;
+    }
+  }
+  return nullptr;
+}
+
+const WebHub::Driver* WebHub::FindDriver(const std::string& process,
+                                         const std::string& driver) const {
+  return const_cast<WebHub*>(this)->FindDriver(process, driver);
+}
+
+bool WebHub::HasDriver(const std::string& process,
+                       const std::string& driver) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return FindDriver(process, driver) != nullptr;
+}
+
+void WebHub::SetReachable(const std::string& process, bool reachable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Process& p : processes_) {
+    if (p.name != process) continue;
+    p.reachable = reachable;
+    p.unanswered_queries = reachable ? 0 : p.unanswered_queries + 1;
+  }
+}
+
+void WebHub::SetDriverName(const std::string& process,
+                           const std::string& driver,
+                           const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Driver* d = FindDriver(process, driver)) d->name = name;
+}
+
+void WebHub::Log(const std::string& process, const std::string& driver,
+                 kestu::tools::WebEvent event) {
+  event.set_process(process);
+  event.set_driver(driver);
+  event.set_received(EpochSeconds());
+  std::string json;
+  google::protobuf::util::MessageToJsonString(event, &json);
+  event_log_.emplace_back(++last_event_number_, std::move(json));
+  while (event_log_.size() > kEventLogSize) event_log_.pop_front();
+  if (event.has_result()) {
+    recent_results_.push_back(std::move(event));
+    while (recent_results_.size() > kRecentResults) recent_results_.pop_front();
+  }
+}
+
+void WebHub::OnStatus(const std::string& process, const std::string& driver,
+                      const Status& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Driver* d = FindDriver(process, driver);
+  if (d == nullptr) return;
+  d->last_activity = Clock::now();
+  d->last_status = status;
+  ++d->statuses[Status::MessageType_Name(status.type())];
+  switch (status.type()) {
+    case Status::CAMERA_CONNECTED:
+      d->connected = true;
+      break;
+    case Status::CAMERA_DISCONNECTED:
+      d->connected = false;
+      break;
+    case Status::CONFIG_RECEIVED:
+      d->configured = true;
+      break;
+    case Status::STARTED:
+      // Sent while a driver waits for its first configuration.
+      d->configured = false;
+      break;
+    default:
+      break;
+  }
+  if (!status.uuid().empty() && answers_.count(status.uuid()) == 0) {
+    answers_[status.uuid()] = status;
+    answer_order_.push_back(status.uuid());
+    while (answer_order_.size() > kAnswers) {
+      answers_.erase(answer_order_.front());
+      answer_order_.pop_front();
+    }
+  }
+  kestu::tools::WebEvent event;
+  *event.mutable_status() = status;
+  Log(process, driver, std::move(event));
+  changed_.notify_all();
+}
+
+void WebHub::Measure(Driver* driver, const VisionResult& result) {
+  if (!result.has_frame_data()) return;
+  const auto& frame = result.frame_data();
+  if (!frame.has_start_time() || !frame.has_end_time()) return;
+  if (frame.id() != 0 && frame.id() == driver->last_frame_id) return;
+  driver->last_frame_id = frame.id();
+  const double seconds = std::max(
+      0.0, TimestampSeconds(frame.end_time()) - TimestampSeconds(frame.start_time()));
+  const auto& bounds = HistogramBounds();
+  const auto slot = std::lower_bound(bounds.begin(), bounds.end(), seconds);
+  if (slot != bounds.end()) ++driver->processing.buckets[slot - bounds.begin()];
+  driver->processing.sum += seconds;
+  ++driver->processing.count;
+}
+
+void WebHub::OnResult(const std::string& process, const std::string& driver,
+                      const VisionResult& result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Driver* d = FindDriver(process, driver);
+  if (d == nullptr) return;
+  d->last_activity = Clock::now();
+  // A preview answer carries only an image; it is not a published result.
+  if (result.rect_detection_size() == 0 && result.vision_event_size() == 0 &&
+      result.has_result_image()) {
+    d->jpeg = result.result_image().image();
+    ++d->jpeg_number;
+    d->jpeg_received = Clock::now();
+    changed_.notify_all();
+    return;
+  }
+  ++d->results;
+  d->last_result = std::chrono::system_clock::now();
+  for (const auto& event : result.vision_event()) {
+    const std::string tag = v1::EventTag_Name(event.tag());
+    const std::string direction =
+        event.tag() == v1::ZONE_EXIT || event.tag() == v1::ZONE_ENTER
+            ? v1::ZoneDirection_Name(event.zone_direction())
+            : "";
+    ++d->events[EventKey(tag, event.zone_name(), direction)];
+    if (event.tag() == v1::ZONE_EXIT) {
+      auto& count = d->zone_counts[event.zone_name()];
+      if (event.zone_direction() == v1::BACKWARD) {
+        ++count.second;
+      } else {
+        ++count.first;
+      }
+    }
+  }
+  Measure(d, result);
+  kestu::tools::WebEvent event;
+  *event.mutable_result() = result;
+  event.mutable_result()->clear_result_image();
+  Log(process, driver, std::move(event));
+  changed_.notify_all();
+}
+
+void WebHub::OnStream(const std::string& process, const VisionResult& result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Process* p = nullptr;
+  for (Process& candidate : processes_) {
+    if (candidate.name == process) p = &candidate;
+  }
+  if (p == nullptr || p->drivers.empty()) return;
+  Driver* d = nullptr;
+  if (!p->streaming_driver.empty()) {
+    d = FindDriver(process, p->streaming_driver);
+  } else {
+    d = &p->drivers.front();
+    for (Driver& candidate : p->drivers) {
+      if (candidate.last_activity > d->last_activity) d = &candidate;
+    }
+  }
+  if (d == nullptr) return;
+  d->last_activity = Clock::now();
+  ++d->stream_frames;
+  const std::string& jpeg = result.result_image().image();
+  d->stream_bytes += static_cast<int64_t>(jpeg.size());
+  if (!jpeg.empty()) {
+    d->jpeg = jpeg;
+    ++d->jpeg_number;
+    d->jpeg_received = Clock::now();
+  }
+  Measure(d, result);
+  changed_.notify_all();
+}
+
+void WebHub::OnPingAnswered(const std::string& process,
+                            const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Driver* d = FindDriver(process, driver)) d->last_activity = Clock::now();
+}
+
+void WebHub::SetControlled(const std::string& process,
+                           const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Driver* d = FindDriver(process, driver)) d->controlled = true;
+}
+
+bool WebHub::IsControlled(const std::string& process,
+                          const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Driver* d = FindDriver(process, driver);
+  return d != nullptr && d->controlled;
+}
+
+void WebHub::SetStreamingDriver(const std::string& process,
+                                const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Process& p : processes_) {
+    if (p.name == process) p.streaming_driver = driver;
+  }
+}
+
+std::optional<Status> WebHub::WaitStatus(const std::string& uuid,
+                                         std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, timeout,
+                    [&] { return stopped_ || answers_.count(uuid) > 0; });
+  auto it = answers_.find(uuid);
+  if (it == answers_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<std::pair<int64_t, std::string>> WebHub::EventsAfter(
+    int64_t after, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, timeout,
+                    [&] { return stopped_ || last_event_number_ > after; });
+  std::vector<std::pair<int64_t, std::string>> entries;
+  for (const auto& entry : event_log_) {
+    if (entry.first > after) entries.push_back(entry);
+  }
+  return entries;
+}
+
+int64_t WebHub::LastEventNumber() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_event_number_;
+}
+
+bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
+                       int64_t* number, std::string* jpeg,
+                       std::chrono::milliseconds timeout,
+                       Clock::time_point* received) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] {
+    const Driver* d = FindDriver(process, driver);
+    return stopped_ || (d != nullptr && d->jpeg_number > *number);
+  });
+  const Driver* d = FindDriver(process, driver);
+  if (d == nullptr || d->jpeg_number <= *number || d->jpeg.empty()) {
+    return false;
+  }
+  *number = d->jpeg_number;
+  *jpeg = d->jpeg;
+  if (received != nullptr) *received = d->jpeg_received;
+  return true;
+}
+
+void WebHub::RecordForwarding(Clock::duration latency) {
+  const double seconds = std::chrono::duration<double>(latency).count();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (forwarding_.buckets.empty()) {
+    forwarding_.buckets.assign(ForwardingBounds().size(), 0);
+  }
+  const auto& bounds = ForwardingBounds();
+  const auto slot = std::lower_bound(bounds.begin(), bounds.end(), seconds);
+  if (slot != bounds.end()) ++forwarding_.buckets[slot - bounds.begin()];
+  forwarding_.sum += seconds;
+  ++forwarding_.count;
+}
+
+bool WebHub::Snapshot(const std::string& process, const std::string& driver,
+                      std::string* jpeg) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Driver* d = FindDriver(process, driver);
+  if (d == nullptr || d->jpeg.empty()) return false;
+  *jpeg = d->jpeg;
+  return true;
+}
+
+kestu::tools::WebState WebHub::State() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  kestu::tools::WebState state;
+  const auto now = Clock::now();
+  for (const Process& p : processes_) {
+    auto* process = state.add_processes();
+    process->set_name(p.name);
+    process->set_host(p.host);
+    process->set_bind_port(p.bind_port);
+    process->set_streaming_port(p.streaming_port);
+    process->set_reachable(p.reachable);
+    process->set_unanswered_queries(p.unanswered_queries);
+    for (const Driver& d : p.drivers) {
+      auto* driver = process->add_drivers();
+      driver->set_key(d.key);
+      driver->set_name(d.name);
+      driver->set_base_port(d.base_port);
+      driver->set_alive(p.reachable && now - d.last_activity < kAliveWindow);
+      driver->set_connected(d.connected);
+      driver->set_configured(d.configured);
+      driver->set_controlled(d.controlled);
+      if (d.last_status) *driver->mutable_last_status() = *d.last_status;
+      driver->set_results(d.results);
+      driver->set_stream_frames(d.stream_frames);
+      driver->set_has_snapshot(!d.jpeg.empty());
+      int32_t zone_id = 0;
+      for (const auto& [zone, counts] : d.zone_counts) {
+        auto* count = driver->add_zone_counts();
+        count->set_zone_id(zone_id++);
+        count->set_zone_name(zone);
+        count->set_forward(counts.first);
+        count->set_backward(counts.second);
+      }
+    }
+  }
+  for (const auto& event : recent_results_) *state.add_recent_results() = event;
+  return state;
+}
+
+void WebHub::SetBrowserReport(const std::string& json) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  browser_report_ = json;
+}
+
+std::string WebHub::BrowserReport() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return browser_report_;
+}
+
+void WebHub::Stop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = true;
+  changed_.notify_all();
+}
+
+bool WebHub::stopped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopped_;
+}
+
+}  // namespace kestu_tools

@@ -1,0 +1,198 @@
+// WebHub::Metrics: the Prometheus text exposition format (version 0.0.4).
+#include <cmath>
+#include <sstream>
+
+#include "tools/web/web_hub.h"
+
+namespace kestu_tools {
+namespace {
+
+// A label value with backslash, double quote and line feed escaped.
+std::string Escape(const std::string& value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (char c : value) {
+    if (c == '\\') {
+      escaped += "\\\\";
+    } else if (c == '"') {
+      escaped += "\\\"";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+class Exposition {
+ public:
+  void Family(const std::string& name, const std::string& type,
+              const std::string& help) {
+    out_ << "# HELP " << name << ' ' << help << '\n'
+         << "# TYPE " << name << ' ' << type << '\n';
+  }
+  void Sample(const std::string& name,
+              const std::vector<std::pair<std::string, std::string>>& labels,
+              double value) {
+    out_ << name;
+    if (!labels.empty()) {
+      out_ << '{';
+      for (size_t i = 0; i < labels.size(); ++i) {
+        if (i > 0) out_ << ',';
+        out_ << labels[i].first << "=\"" << Escape(labels[i].second) << '"';
+      }
+      out_ << '}';
+    }
+    out_ << ' ';
+    if (std::isinf(value)) {
+      out_ << (value > 0 ? "+Inf" : "-Inf");
+    } else if (value == std::floor(value) && std::fabs(value) < 1e15) {
+      out_ << static_cast<int64_t>(value);
+    } else {
+      out_ << value;
+    }
+    out_ << '\n';
+  }
+  std::string str() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+};
+
+}  // namespace
+
+std::string WebHub::Metrics() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Exposition x;
+  const auto now = Clock::now();
+  const auto wall = std::chrono::system_clock::now();
+  using Labels = std::vector<std::pair<std::string, std::string>>;
+
+  x.Family("kestu_process_up", "gauge",
+           "Whether the kestu-vision process answers driver-information "
+           "queries (1) or is not reachable (0).");
+  for (const Process& p : processes_) {
+    x.Sample("kestu_process_up", {{"process", p.name}}, p.reachable ? 1 : 0);
+  }
+  x.Family("kestu_driver_alive", "gauge",
+           "Whether the driver sent a status, a result or a frame, or "
+           "answered a ping, in the last 10 seconds.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      const bool alive =
+          p.reachable && now - d.last_activity < std::chrono::seconds(10);
+      x.Sample("kestu_driver_alive", {{"process", p.name}, {"driver", d.key}},
+               alive ? 1 : 0);
+    }
+  }
+  x.Family("kestu_results_total", "counter",
+           "Results published on the driver's data port.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      x.Sample("kestu_results_total", {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.results));
+    }
+  }
+  x.Family("kestu_events_total", "counter",
+           "Events of the published results, by tag, zone and direction.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      for (const auto& [key, count] : d.events) {
+        x.Sample("kestu_events_total",
+                 {{"process", p.name},
+                  {"driver", d.key},
+                  {"tag", std::get<0>(key)},
+                  {"zone", std::get<1>(key)},
+                  {"direction", std::get<2>(key)}},
+                 static_cast<double>(count));
+      }
+    }
+  }
+  x.Family("kestu_statuses_total", "counter",
+           "Statuses sent on the driver's status port, by type.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      for (const auto& [type, count] : d.statuses) {
+        x.Sample("kestu_statuses_total",
+                 {{"process", p.name}, {"driver", d.key}, {"type", type}},
+                 static_cast<double>(count));
+      }
+    }
+  }
+  x.Family("kestu_stream_frames_total", "counter",
+           "Frames received on the process's streaming port.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      x.Sample("kestu_stream_frames_total",
+               {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.stream_frames));
+    }
+  }
+  x.Family("kestu_stream_bytes_total", "counter",
+           "JPEG bytes received on the process's streaming port.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      x.Sample("kestu_stream_bytes_total",
+               {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.stream_bytes));
+    }
+  }
+  x.Family("kestu_frame_processing_seconds", "histogram",
+           "Frame processing time, from the result's frame start and end "
+           "times.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      const Labels base = {{"process", p.name}, {"driver", d.key}};
+      int64_t cumulative = 0;
+      for (size_t i = 0; i < HistogramBounds().size(); ++i) {
+        cumulative += d.processing.buckets[i];
+        std::ostringstream bound;
+        bound << HistogramBounds()[i];
+        Labels labels = base;
+        labels.emplace_back("le", bound.str());
+        x.Sample("kestu_frame_processing_seconds_bucket", labels,
+                 static_cast<double>(cumulative));
+      }
+      Labels labels = base;
+      labels.emplace_back("le", "+Inf");
+      x.Sample("kestu_frame_processing_seconds_bucket", labels,
+               static_cast<double>(d.processing.count));
+      x.Sample("kestu_frame_processing_seconds_sum", base, d.processing.sum);
+      x.Sample("kestu_frame_processing_seconds_count", base,
+               static_cast<double>(d.processing.count));
+    }
+  }
+  x.Family("kestu_web_stream_forwarding_seconds", "histogram",
+           "Time from a streamed frame's arrival at kestu-web to its being "
+           "written to an MJPEG client.");
+  {
+    int64_t cumulative = 0;
+    for (size_t i = 0; i < ForwardingBounds().size(); ++i) {
+      cumulative += forwarding_.buckets.empty() ? 0 : forwarding_.buckets[i];
+      std::ostringstream bound;
+      bound << ForwardingBounds()[i];
+      x.Sample("kestu_web_stream_forwarding_seconds_bucket",
+               {{"le", bound.str()}}, static_cast<double>(cumulative));
+    }
+    x.Sample("kestu_web_stream_forwarding_seconds_bucket", {{"le", "+Inf"}},
+             static_cast<double>(forwarding_.count));
+    x.Sample("kestu_web_stream_forwarding_seconds_sum", {}, forwarding_.sum);
+    x.Sample("kestu_web_stream_forwarding_seconds_count", {},
+             static_cast<double>(forwarding_.count));
+  }
+  x.Family("kestu_seconds_since_last_result", "gauge",
+           "Seconds since the driver last published a result (only drivers "
+           "that published one).");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      if (!d.last_result) continue;
+      x.Sample("kestu_seconds_since_last_result",
+               {{"process", p.name}, {"driver", d.key}},
+               std::chrono::duration<double>(wall - *d.last_result).count());
+    }
+  }
+  return x.str();
+}
+
+}  // namespace kestu_tools

@@ -1,0 +1,165 @@
+// The per-frame work of SSDAnalyticsVideoV1: detection, filtering,
+// tracking, events and drawing.
+#include <iostream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "vision/objects/measurements.h"
+#include "vision/objects/ssd_analytics_video_v1.h"
+
+namespace talvenrook_vision {
+namespace {
+
+const cv::Scalar kRawBoxColour(255, 0, 0);
+
+std::string LabelOf(const DetectorAdapter* adapter, int32_t index) {
+  return adapter ? adapter->Label(index) : std::string();
+}
+
+void SetLocation(const cv::Rect& box, RectangularDetection* detection) {
+  auto* location = detection->mutable_location();
+  location->set_x(static_cast<float>(box.x));
+  location->set_y(static_cast<float>(box.y));
+  location->set_width(static_cast<float>(box.width));
+  location->set_height(static_cast<float>(box.height));
+}
+
+}  // namespace
+
+VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
+                                          const cv::Mat& frame) {
+  VisionResult result;
+  last_detections_.clear();
+  TickMeterManagerBase& meter = performance();
+  meter.Reset();
+  meter.StartSection("Detection");
+  CheckRegions(frame.size());
+  std::vector<DetectionList> lists;
+  try {
+    lists = regions_.Detect(frame);
+  } catch (const cv::Exception& e) {
+    std::cerr << "ERROR: " << e.what() << std::endl;
+    lists.assign(regions_.rois().size(), DetectionList());
+  }
+  BuildResult(lists, &result);
+  meter.StopSection("Detection");
+  ReportMeasurements(meter, ObjectMeasurementCounter());
+  return result;
+}
+
+void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
+  CheckRegions(frame.size());
+  try {
+    regions_.PushFrame(frame);
+  } catch (const cv::Exception& e) {
+    std::cerr << "ERROR: " << e.what() << std::endl;
+  }
+}
+
+VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
+                                            const cv::Mat& frame) {
+  VisionResult result;
+  // Only the last frame's raw boxes are drawn, on this path as on the other.
+  last_detections_.clear();
+  std::vector<DetectionList> lists;
+  try {
+    lists = regions_.PopDetections();
+  } catch (const cv::Exception& e) {
+    std::cerr << "ERROR: " << e.what() << std::endl;
+    lists.assign(regions_.rois().size(), DetectionList());
+  }
+  BuildResult(lists, &result);
+  return result;
+}
+
+void SSDAnalyticsVideoV1::BuildResult(std::vector<DetectionList>& lists,
+                                      VisionResult* result) {
+  dropped_.clear();
+  const int64_t ticks = clock()->Ticks();
+  const auto& rois = regions_.rois();
+  for (size_t i = 0; i < lists.size() && i < rois.size(); ++i) {
+    const DetectorAdapter* adapter = rois[i]->ActiveAdapter();
+    if (tracker_enabled_ && i < trackers_.size()) {
+      TrackedPartialResult(adapter, *trackers_[i], rois[i]->index(), lists[i],
+                           ticks, result);
+    } else {
+      PartialResult(adapter, lists[i], result);
+    }
+  }
+}
+
+void SSDAnalyticsVideoV1::PartialResult(const DetectorAdapter* adapter,
+                                        DetectionList& list,
+                                        VisionResult* result) {
+  filter_.Apply(&list);
+  last_detections_.push_back(list);
+  for (size_t j = 0; j < list.boxes.size(); ++j) {
+    RectangularDetection* detection = result->add_rect_detection();
+    SetLocation(list.boxes[j], detection);
+    const bool labelled = j < list.labels.size();
+    const std::string label =
+        labelled ? LabelOf(adapter, list.labels[j]) : std::string();
+    if (labelled) detection->set_type(label);
+    if (j < list.confidences.size())
+      detection->set_confidence(list.confidences[j]);
+    if (distance_ && labelled)
+      detection->set_distance(
+          static_cast<float>(EstimateDistance(list.boxes[j], label)));
+  }
+}
+
+void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
+                                               Tracker& tracker, int roi_index,
+                                               DetectionList& list,
+                                               int64_t ticks,
+                                               VisionResult* result) {
+  filter_.Apply(&list);
+  tracker.Update(list.boxes, list.confidences, {}, list.labels, {});
+  for (const Track* track : tracker.GetTracks()) {
+    class_vote_.Vote(track->id, track->class_index, track->last_score);
+    zone_events_.Emit(*track, ticks, result);
+    AddTrackDetection(adapter, *track, result);
+  }
+  for (const Track& track : tracker.EndedTracks()) {
+    if (!zone_events_.empty()) continue;
+    AddTrackDetection(adapter, track, result);
+    zone_events_.EmitRoiExit(track, roi_index, result);
+  }
+  // The zones, areas, speed histories and votes of every track that went
+  // (ended or not) go with it.
+  ForgetDroppedTracks(tracker, &zone_events_, &class_vote_);
+  const auto& dropped = tracker.DroppedTrackIds();
+  dropped_.insert(dropped_.end(), dropped.begin(), dropped.end());
+}
+
+void SSDAnalyticsVideoV1::AddTrackDetection(const DetectorAdapter* adapter,
+                                            const Track& track,
+                                            VisionResult* result) const {
+  RectangularDetection* detection = result->add_rect_detection();
+  SetLocation(track.box, detection);
+  detection->set_tracking_id(static_cast<uint64_t>(track.id));
+  detection->set_type(LabelOf(adapter, class_vote_.Mode(track.id)));
+  detection->set_confidence(track.max_score);
+  if (distance_) {
+    detection->set_distance(static_cast<float>(
+        EstimateDistance(track.box, LabelOf(adapter, track.class_index))));
+  }
+}
+
+void SSDAnalyticsVideoV1::Draw(cv::Mat& frame) {
+  if (frame.empty()) return;
+  regions_.Draw(frame);
+  if (tracker_enabled_) {
+    if (draw_objects_) {
+      for (const auto& tracker : trackers_) tracker->Draw(&frame, true);
+    }
+    zone_events_.Draw(frame);
+    return;
+  }
+  for (const DetectionList& list : last_detections_) {
+    for (const cv::Rect& box : list.boxes)
+      cv::rectangle(frame, box, kRawBoxColour, 3, cv::LINE_8);
+  }
+}
+
+}  // namespace talvenrook_vision

@@ -1,0 +1,131 @@
+// SSDAnalyticsVideoV1: the generic object pipeline. It detects objects in
+// each region of interest (SSD, Faster R-CNN, YOLO and, when registered,
+// Haar adapters), keeps the wanted classes, suppresses overlapping boxes,
+// follows the objects with one Tracker per region, votes a stable class per
+// track, turns track movements into zone and area events, optionally
+// estimates each object's distance, and writes it all into a VisionResult.
+// The crowd and vehicle pipelines own one and wrap it.
+//
+// Per region and frame, with tracking on: the filtered detections update
+// the region's tracker; every confirmed track gives a RectangularDetection
+// (tracking_id, box, voted class, best score) and its zone and area events;
+// a pipeline without zones and areas also reports every ended track with a
+// ROI exit event ("ROI #n", FORWARD). With tracking off the filtered
+// detections are reported as they are, without tracking ids.
+//
+// Example pipeline configuration (config map; models as for RoiSet):
+//   properties { key: "indexes_to_filter" value { array_value {
+//     values { string_value: "person" } } } }
+//   properties { key: "enable_tracker" value { boolean_value: true } }
+//   properties { key: "zones" value { array_value { values { entity_value {
+//     properties { key: "name" value { string_value: "Walkway" } }
+//     properties { key: "A" value { entity_value {
+//       properties { key: "x" value { integer_value: 400 } }
+//       properties { key: "y" value { integer_value: 150 } } } } }
+//     properties { key: "B" value { entity_value {
+//       properties { key: "x" value { integer_value: 400 } }
+//       properties { key: "y" value { integer_value: 450 } } } } }
+//     properties { key: "height" value { integer_value: 30 } }
+//     properties { key: "meter_pixel_ratio" value { double_value: 0.02 } }
+//   } } } } }
+//
+// Threads: Setup, Process and Draw on one thread at a time; PushFrame may
+// run on a producer thread while PopResult and Draw run on the consumer
+// thread. Trackers, zones and votes are touched only by Process/PopResult.
+#ifndef VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_
+#define VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vision/analytics/distance_estimator.h"
+#include "vision/analytics/vision_analytics.h"
+#include "vision/objects/detection_filter.h"
+#include "vision/regions/roi_set.h"
+#include "vision/tracking/tracker.h"
+#include "vision/tracking/tracker_mode.h"
+#include "vision/tracking/zone_events.h"
+
+namespace talvenrook_vision {
+
+class SSDAnalyticsVideoV1 : public VisionAnalytics {
+ public:
+  SSDAnalyticsVideoV1();
+  ~SSDAnalyticsVideoV1() override;
+
+  // Always true. Missing required keys ("f_over_s", an object size's
+  // "class" or "size", a visited model's "type", "version", "engine" or
+  // "content") raise MissingPropertyError.
+  bool Setup(const KestuEyeConfig& config) override;
+  VisionResult Process(const VisionRequest& request,
+                       const cv::Mat& frame) override;
+  void PushFrame(const cv::Mat& frame) override;
+  VisionResult PopResult(const VisionRequest& request,
+                         const cv::Mat& frame) override;
+  void Draw(cv::Mat& frame) override;
+
+  // Distance of an object of the class from the camera, in the unit of the
+  // object sizes; -1 without a distance estimator, for a class without a
+  // size or for a box without width.
+  double EstimateDistance(const cv::Rect& box, const std::string& class_name,
+                          const cv::Rect& reference = cv::Rect()) const;
+
+  // The 0-based position of the name in the labels of the first SSD or
+  // YOLO model that knows it, or -1.
+  static int32_t FindLabelIndex(const KestuEyeConfig& config,
+                                const std::string& name);
+
+  // Ids of every track that the region trackers dropped in the last frame,
+  // for owners that keep their own state per track.
+  const std::vector<int32_t>& dropped_track_ids() const { return dropped_; }
+
+  const std::set<int32_t>& class_keep_set() const { return filter_.keep(); }
+  bool tracker_enabled() const { return tracker_enabled_; }
+  bool draw_objects() const { return draw_objects_; }
+  bool speed_on() const { return zone_events_.measure_speed(); }
+  bool has_distance_estimator() const { return distance_ != nullptr; }
+  const RoiSet& regions() const { return regions_; }
+  const ZoneEvents& zone_events() const { return zone_events_; }
+  const TrackerMode& class_vote() const { return class_vote_; }
+  const std::vector<std::unique_ptr<Tracker>>& trackers() const {
+    return trackers_;
+  }
+
+ private:
+  void ReadClassesToKeep(const KestuEyeConfig& config);
+  // Warns about "areas" that cannot fire (not a list, or an element that is
+  // not a list of at least three points).
+  static void CheckAreas(const Entity& map);
+  // Warns once per frame size about regions that lie outside the frame.
+  void CheckRegions(const cv::Size& frame_size);
+  // Gives the SSD-type adapters of one kind (day or night) network sizes
+  // that share their input budget in proportion to their regions' areas.
+  void ShareNetworkSize(bool night);
+  void BuildResult(std::vector<DetectionList>& lists, VisionResult* result);
+  void PartialResult(const DetectorAdapter* adapter, DetectionList& list,
+                     VisionResult* result);
+  void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
+                            int roi_index, DetectionList& list,
+                            int64_t ticks, VisionResult* result);
+  void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
+                         VisionResult* result) const;
+
+  std::vector<std::unique_ptr<Tracker>> trackers_;  // one per region
+  std::vector<DetectionList> last_detections_;      // tracking off, for Draw
+  TrackerMode class_vote_;
+  ZoneEvents zone_events_;
+  DetectionFilter filter_;
+  bool tracker_enabled_ = true;
+  bool draw_objects_ = true;
+  RoiSet regions_;
+  std::unique_ptr<DistanceEstimator> distance_;
+  std::vector<int32_t> dropped_;
+  cv::Size checked_size_;  // frame size the regions were checked for
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_

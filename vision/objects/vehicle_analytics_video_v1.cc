@@ -1,0 +1,189 @@
+#include "vision/objects/vehicle_analytics_video_v1.h"
+
+#include "vision/detectors/adapter_registry.h"
+#include "vision/detectors/haar_detector_adapter.h"
+#include "vision/objects/measurements.h"
+
+namespace talvenrook_vision {
+
+namespace v1 = ::talvenrook::vision::v1;
+
+namespace {
+
+constexpr char kVehicleLabel[] = "vehicle";
+
+cv::Rect TruncatedRect(const v1::Rectangle& location) {
+  return cv::Rect(static_cast<int>(location.x()), static_cast<int>(location.y()),
+                  static_cast<int>(location.width()),
+                  static_cast<int>(location.height()));
+}
+
+// A classifier of the given kind loaded from the model map; its "config"
+// map is required.
+template <typename Classifier>
+std::unique_ptr<Classifier> LoadClassifier(const Entity& model) {
+  auto classifier = std::make_unique<Classifier>();
+  classifier->LoadModel(model);
+  classifier->Configure(AsEntity(GetProperty(model, "config")));
+  return classifier;
+}
+
+}  // namespace
+
+VehicleAnalyticsVideoV1::VehicleAnalyticsVideoV1() = default;
+VehicleAnalyticsVideoV1::~VehicleAnalyticsVideoV1() = default;
+
+bool VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+  const Entity& map = config.config();
+  quantity_skip_.Configure(map);
+  clahe_.Configure(map);
+  ReadPropertyIfPresent(map, "only_detection", &only_detection_);
+  ReadPropertyIfPresent(map, "allow_backward_motion", &allow_backward_motion_);
+  day_night_.Configure(config);
+  statistics_.Configure(map);
+  RegisterAdapterCreator("HAAR", CreateHaarDetectorAdapter);
+  auto objects = std::make_unique<SSDAnalyticsVideoV1>();
+  objects->SetClock(clock());
+  objects->Setup(config);
+  objects_ = std::move(objects);
+  LoadClassifiers(config);
+  vehicle_tracker_ = std::make_unique<Tracker>(clock());
+  return true;
+}
+
+void VehicleAnalyticsVideoV1::LoadClassifiers(const KestuEyeConfig& config) {
+  for (const Entity& model : config.models()) {
+    std::string engine;
+    ConvertValue(GetProperty(model, "engine"), &engine);
+    if (engine != "CAFFE") continue;
+    std::string type;
+    ConvertValue(GetProperty(model, "type"), &type);
+    if (!only_detection_ && type == "FAMILY_CAR") {
+      family_car_ = LoadClassifier<FamilyCarDetector>(model);
+    }
+    if (type == "IS_VEHICLE") {
+      is_vehicle_ = LoadClassifier<IsVehicleDetector>(model);
+    }
+  }
+}
+
+cv::Mat VehicleAnalyticsVideoV1::Preprocess(const cv::Mat& frame) {
+  const int moment = day_night_.Judge(frame);
+  moment_ = moment;
+  night_ = moment == NightSolution::kNight;
+  return clahe_.Apply(frame, moment);
+}
+
+VisionResult VehicleAnalyticsVideoV1::Process(const VisionRequest& request,
+                                              const cv::Mat& frame) {
+  TickMeterManagerBase& meter = performance();
+  meter.Reset();
+  meter.StartSection("Preprocessing");
+  const cv::Mat input = Preprocess(frame);
+  meter.StopSection("Preprocessing");
+
+  meter.StartSection("Detection");
+  VisionResult detected;
+  if (objects_) detected = objects_->Process(request, input);
+  VisionResult result = ConfirmVehicles(detected, input);
+  result.set_moment_of_day(static_cast<v1::MomentOfDay>(moment_.load()));
+  meter.StopSection("Detection");
+
+  meter.StartSection("Classification");
+  Classify(request, input, &result);
+  meter.StopSection("Classification");
+  ForgetDroppedTracks();
+  ReportMeasurements(meter, VehicleMeasurementCounter());
+  ++frame_counter_;
+  return result;
+}
+
+void VehicleAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
+  if (objects_) objects_->PushFrame(Preprocess(frame));
+}
+
+VisionResult VehicleAnalyticsVideoV1::PopResult(const VisionRequest& request,
+                                                const cv::Mat& frame) {
+  VisionResult result;
+  if (objects_) result = objects_->PopResult(request, frame);
+  Classify(request, frame, &result);
+  ForgetDroppedTracks();
+  return result;
+}
+
+VisionResult VehicleAnalyticsVideoV1::ConfirmVehicles(
+    const VisionResult& detected, const cv::Mat& frame) {
+  VisionResult result;
+  vehicle_boxes_.clear();
+  for (const auto& detection : detected.rect_detection()) {
+    const cv::Rect box = TruncatedRect(detection.location());
+    std::string label = kVehicleLabel;
+    if (is_vehicle_) {
+      label = is_vehicle_->ClassifyRegion(
+          frame, static_cast<int32_t>(detection.tracking_id()), box, false);
+    }
+    if (label != kVehicleLabel) continue;
+    *result.add_rect_detection() = detection;
+    vehicle_boxes_.push_back(box);
+  }
+  for (const auto& event : detected.vision_event()) {
+    if (!allow_backward_motion_ && event.zone_direction() == v1::BACKWARD)
+      continue;
+    *result.add_vision_event() = event;
+    if (event.tag() == v1::ZONE_EXIT)
+      statistics_.Record(event.zone_name(), event.speed());
+  }
+  if (vehicle_tracker_) vehicle_tracker_->Update(vehicle_boxes_);
+  return result;
+}
+
+void VehicleAnalyticsVideoV1::Classify(const VisionRequest& request,
+                                       const cv::Mat& frame,
+                                       VisionResult* result) {
+  if (only_detection_) {
+    for (auto& detection : *result->mutable_rect_detection())
+      detection.set_type("");
+    return;
+  }
+  requested_.reset();
+  for (int tag : request.vehicle_recognition()) {
+    if (tag >= 0 && static_cast<size_t>(tag) < requested_.size())
+      requested_.set(static_cast<size_t>(tag));
+  }
+  if (requested_.test(v1::FAMILY_CAR)) ClassifyFamilyCars(frame, result);
+}
+
+void VehicleAnalyticsVideoV1::ClassifyFamilyCars(const cv::Mat& frame,
+                                                 VisionResult* result) {
+  // Without a FAMILY_CAR model the types stay as detected.
+  if (!family_car_) return;
+  for (auto& detection : *result->mutable_rect_detection()) {
+    if (detection.type() != "car") continue;
+    const cv::Rect box = TruncatedRect(detection.location());
+    const int32_t track = static_cast<int32_t>(detection.tracking_id());
+    bool skip = false;
+    if (family_car_->HasVote(track)) {
+      skip = !quantity_skip_.ClassifyNow(family_car_->VoteUncertainty(track),
+                                         frame_counter_);
+    }
+    detection.set_type(family_car_->ClassifyRegion(frame, track, box, skip));
+  }
+}
+
+void VehicleAnalyticsVideoV1::ForgetDroppedTracks() {
+  if (!objects_) return;
+  for (int32_t id : objects_->dropped_track_ids()) {
+    if (family_car_) family_car_->ForgetTrack(id);
+    if (is_vehicle_) is_vehicle_->ForgetTrack(id);
+  }
+}
+
+void VehicleAnalyticsVideoV1::Draw(cv::Mat& frame) {
+  if (frame.empty()) return;
+  day_night_.Draw(frame, moment_.load());
+  statistics_.Draw(frame);
+  if (vehicle_tracker_) vehicle_tracker_->Draw(&frame, false);
+  if (objects_) objects_->Draw(frame);
+}
+
+}  // namespace talvenrook_vision
