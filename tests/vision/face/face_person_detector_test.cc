@@ -93,6 +93,12 @@ class CombinedContractTest : public ::testing::Test {
     config_ = PersonConfig(true);
     *config_.add_models() = ContractSsdModel("face_person_ssd_contract.onnx",
                                              "SSD-DETECTOR", "0.0.2");
+    // Full-body gender: the contract classifier says "male" for a red
+    // crop (the frame below is red).
+    *config_.add_models() = face_testing::OnnxModel(
+        "face_binary_classifier.onnx", "GENDER_FULL", {"female", "male"});
+    face_testing::Prop(config_.mutable_config(), "full_body_gender")
+        .set_boolean_value(true);
     kestu_testing::StderrCapture quiet;
     ASSERT_TRUE(detector_.Load(config_, config_.models(0)));
     face_tracker_.Configure(Entity());
@@ -114,6 +120,7 @@ class CombinedContractTest : public ::testing::Test {
     for (const Track& face : face_tracker_.EndedTracks()) {
       RectangularDetection final_detection;
       detector_.FaceEnded(face, &final_detection, false);
+      final_faces_.push_back(final_detection);
     }
     detector_.FinishFrame(frame_, cv::Mat(), frame_number_, &result);
     return result;
@@ -122,8 +129,9 @@ class CombinedContractTest : public ::testing::Test {
   KestuEyeConfig config_;
   FacePersonDetector detector_;
   Tracker face_tracker_;
-  cv::Mat frame_{480, 640, CV_8UC3, cv::Scalar(90, 90, 90)};
+  cv::Mat frame_{480, 640, CV_8UC3, cv::Scalar(40, 40, 200)};
   int64_t frame_number_ = 0;
+  std::vector<RectangularDetection> final_faces_;
 };
 
 TEST_F(CombinedContractTest, FacesFromTheFaceOutputPeopleFromThePedestrianOutput) {
@@ -147,8 +155,9 @@ TEST_F(CombinedContractTest, PeopleAreReportedAndTheBodyOfAFaceDoesNotEnd) {
   for (const auto& d : result.rect_detection()) {
     EXPECT_EQ(d.tag(), v1::PERSON);
     EXPECT_EQ(d.type(), "person");
-    ASSERT_EQ(d.facial_recognition_size(), 1);
+    ASSERT_EQ(d.facial_recognition_size(), 2);
     EXPECT_EQ(d.facial_recognition(0).tag(), v1::HEAD_POSE);
+    EXPECT_EQ(d.facial_recognition(1).gender(), v1::FacialRecognition::MALE);
     EXPECT_GE(d.tracking_id(), 65536u);
     reported.push_back(d.tracking_id());
   }
@@ -169,8 +178,13 @@ TEST_F(CombinedContractTest, PeopleAreReportedAndTheBodyOfAFaceDoesNotEnd) {
       EXPECT_EQ(result.rect_detection(0).tracking_id(), e.tracking_id());
     }
   }
-  // The first person was the face's body: only the second one ends.
+  // The first person was the face's body: only the second one ends, and
+  // the face took the body's full-body gender.
   EXPECT_EQ(ended, std::vector<uint64_t>{reported[1]});
+  ASSERT_EQ(final_faces_.size(), 1u);
+  ASSERT_EQ(final_faces_[0].facial_recognition_size(), 1);
+  EXPECT_EQ(final_faces_[0].facial_recognition(0).gender(),
+            v1::FacialRecognition::MALE);
   EXPECT_EQ(detector_.PersonStateSize(), 0u);
 }
 

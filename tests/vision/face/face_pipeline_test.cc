@@ -118,6 +118,15 @@ const v1::VisionEvent* FindEvent(const VisionResult& result, v1::EventTag tag) {
   return nullptr;
 }
 
+// The results of the first `frames` frames.
+std::vector<VisionResult> RunTrack(FaceAnalyticsVideoV1* pipeline,
+                                   const VisionRequest& request, int frames) {
+  std::vector<VisionResult> results;
+  for (int i = 0; i < frames; ++i)
+    results.push_back(pipeline->Process(request, ClipFrame(30)));
+  return results;
+}
+
 TEST(FacePipelineSetupTest, RefusesConfigurationsWithoutDetectorOrLandmarks) {
   struct Case {
     std::string name;
@@ -231,6 +240,43 @@ TEST(FacePipelineDetectionTest, UncheckedFacesAreCarriedOnlyWhereNothingWasSearc
   }
 }
 
+// The is-face check on the grey crop: the contract classifier gives its two
+// labels the same score on a grey crop, so the first label wins with the
+// crop's mean level (about 0.4 here) as probability.
+TEST(FacePipelineDetectionTest, IsFaceCheckPerDetectionOrPerTrack) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> labels;
+    double threshold;
+    bool delayed;
+    int reported;  // faces reported on frame 5
+    bool recognition;
+  };
+  const Case cases[] = {
+      {"face wins", {"face", "other"}, 0.0, false, 1, false},
+      {"other wins", {"other", "face"}, 0.0, false, 0, false},
+      {"below threshold", {"face", "other"}, 0.9, false, 0, false},
+      {"per track", {"face", "other"}, 0.0, true, 1, true},
+  };
+  for (const Case& c : cases) {
+    auto pipeline = ScriptedPipeline(
+        Config("properties { key: \"is_face_threshold\" value { double_value: " +
+                   std::to_string(c.threshold) + " } }" +
+                   BoolProp("enable_delayed_is_face_detection", c.delayed),
+               {OnnxModel("face_binary_classifier.onnx", "IS_FACE", c.labels)}),
+        [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; });
+    const auto results = RunTrack(pipeline.get(), VisionRequest(), 5);
+    ASSERT_EQ(results.back().rect_detection_size(), c.reported) << c.name;
+    if (c.reported == 0) continue;
+    const auto& d = results.back().rect_detection(0);
+    ASSERT_EQ(d.facial_recognition_size(), c.recognition ? 1 : 0) << c.name;
+    if (c.recognition) {
+      EXPECT_TRUE(d.facial_recognition(0).is_face());
+      EXPECT_GT(d.facial_recognition(0).confidence(), 0.1f);
+    }
+  }
+}
+
 TEST(FacePipelineDetectionTest, BoxesOf25PixelsOrLessAreDropped) {
   auto pipeline = ScriptedPipeline(Config(""), [](int64_t) {
     return std::vector<cv::Rect>{cv::Rect(10, 10, 5, 5), cv::Rect(100, 10, 5, 6)};
@@ -251,15 +297,6 @@ TEST(FacePipelineDetectionTest, PreviousFacesFillAFrameTheDetectorMissed) {
     for (int i = 0; i < 6; ++i) result = pipeline->Process(VisionRequest(), ClipFrame(30));
     EXPECT_EQ(result.rect_detection_size(), combine ? 1 : 0) << combine;
   }
-}
-
-// The results of the first `frames` frames.
-std::vector<VisionResult> RunTrack(FaceAnalyticsVideoV1* pipeline,
-                                   const VisionRequest& request, int frames) {
-  std::vector<VisionResult> results;
-  for (int i = 0; i < frames; ++i)
-    results.push_back(pipeline->Process(request, ClipFrame(30)));
-  return results;
 }
 
 // The face's box is not carried over from one frame to the next, so that a

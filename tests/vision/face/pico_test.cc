@@ -143,6 +143,31 @@ TEST(PicoEngineTest, ClusterScoreEqualToTheCutoffIsKept) {
   }
 }
 
+TEST(PicoEngineTest, OptimizedScalesFollowTheFacesFound) {
+  PicoCascade cascade;
+  ASSERT_TRUE(cascade.Load(ReadFileBytes(DataPath("pico_facefinder"))));
+  PicoEngine engine;
+  PicoEngine::Parameters p;
+  p.qcutoff = 10.0;
+  engine.Configure(p);
+  engine.AddCascade(cascade);
+  cv::Mat grey;
+  cv::cvtColor(ClipFrame(30), grey, cv::COLOR_BGR2GRAY);
+  const std::vector<cv::Rect> whole{cv::Rect(0, 0, grey.cols, grey.rows)};
+  // Nothing seen yet: every size.
+  ASSERT_EQ(engine.Detect(grey, whole, false).size(), 1u);
+  EXPECT_EQ(engine.active_scales(), engine.scales());
+  // Then the sizes around the face's, and the face is found again.
+  const auto& again = engine.Detect(grey, whole, false);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_LT(engine.active_scales().size(), engine.scales().size());
+  EXPECT_GE(engine.active_scales().front(), again[0].box.width);
+  EXPECT_LE(engine.active_scales().back(), again[0].box.width);
+  // A full scan takes every size.
+  engine.Detect(grey, whole, true);
+  EXPECT_EQ(engine.active_scales(), engine.scales());
+}
+
 TEST(PicoEngineTest, ClustersAreConnectedGroupsOfOverlaps) {
   // a-b overlap, b-c overlap, a-c do not; d stands alone.
   std::vector<PicoDetection> candidates(4);
