@@ -2,6 +2,8 @@
 // as combined, face or person models, the people as PERSON detections and
 // events (with the committed face SSD and the SSD contract networks), and
 // person ids that never meet face ids.
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
@@ -77,6 +79,24 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{"PersonLabelsOnly", "SSD", "7", {"background", "person"},
                   false, 1, 1, true}),
     [](const auto& info) { return info.param.name; });
+
+TEST(FacePersonSettingsTest, PersonClassificationEveryFrameAtLeast) {
+  for (const auto& [skip, read, warned] :
+       {std::make_tuple(0, 1, true), std::make_tuple(-3, 1, true),
+        std::make_tuple(7, 7, false)}) {
+    KestuEyeConfig config;
+    face_testing::Prop(config.mutable_config(), "person_classification_skip_frames")
+        .set_integer_value(skip);
+    *config.add_models() = ContractSsdModel("face_person_ssd_contract.onnx",
+                                            "SSD-DETECTOR", "0.0.2");
+    FacePersonDetector detector;
+    kestu_testing::StderrCapture capture;
+    ASSERT_TRUE(detector.Load(config, config.models(0)));
+    EXPECT_EQ(detector.settings().person_classification_skip_frames, read);
+    EXPECT_EQ(capture.Contains("WARNING: person_classification_skip_frames"),
+              warned);
+  }
+}
 
 KestuEyeConfig PersonConfig(bool enable_people) {
   KestuEyeConfig config;
