@@ -27,8 +27,10 @@ VisionResult FaceAnalyticsVideoV1::Process(const VisionRequest& request,
 
 VisionResult FaceAnalyticsVideoV1::PopResult(const VisionRequest& request,
                                              const cv::Mat& frame) {
-  requested_.clear();
-  for (int tag : request.recognition()) requested_.insert(tag);
+  requested_.reset();
+  for (int tag : request.recognition()) {
+    if (tag >= 0 && static_cast<size_t>(tag) < requested_.size()) requested_.set(tag);
+  }
   VisionResult result;
   FrameRecord* record = nullptr;
   if (!TakeOldestRecord(&record)) return result;

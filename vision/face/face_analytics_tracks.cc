@@ -47,7 +47,7 @@ void FaceAnalyticsVideoV1::TrackStep(const Track& track,
   SetLocation(clipped, detection->mutable_location());
 
   FaceState face;
-  if (!CheckSpoofAndMask(track, record.frame(clipped), detection, &face)) return;
+  CheckSpoofAndMask(track, record.frame(clipped), detection, &face);
   if (!matched) return;  // a track that names no detection of this frame
   if (settings_.face_corrector_th > record.combined[d]) return;
   if (settings_.enable_is_face_detection &&
@@ -94,7 +94,7 @@ void FaceAnalyticsVideoV1::TrackStep(const Track& track,
   Classify(track, record, d, colour_crop, grey_crop, detection, face);
 }
 
-bool FaceAnalyticsVideoV1::CheckSpoofAndMask(const Track& track,
+void FaceAnalyticsVideoV1::CheckSpoofAndMask(const Track& track,
                                              const cv::Mat& crop,
                                              RectangularDetection* detection,
                                              FaceState* face) {
@@ -114,7 +114,6 @@ bool FaceAnalyticsVideoV1::CheckSpoofAndMask(const Track& track,
     mask_->Annotate(id, detection, true);
     face->masked = label == "mask";
   }
-  return true;
 }
 
 void FaceAnalyticsVideoV1::EstimatePose(const Track& track,

@@ -47,7 +47,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <bitset>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -199,7 +199,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   void UpdateTracker(const FrameRecord& record);
   void TrackStep(const Track& track, const FrameRecord& record,
                  VisionResult* result);
-  bool CheckSpoofAndMask(const Track& track, const cv::Mat& crop,
+  void CheckSpoofAndMask(const Track& track, const cv::Mat& crop,
                          RectangularDetection* detection, FaceState* face);
   void EstimatePose(const Track& track, const FrameRecord& record, int32_t d,
                     const cv::Mat& crop, FaceState* face);
@@ -210,7 +210,10 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
                 RectangularDetection* detection, const FaceState& face);
   void EndedTracksStep(VisionResult* result);
   void ForgetDroppedTracks();
-  bool Requested(RecognitionTag tag) const { return requested_.count(tag) != 0; }
+  bool Requested(RecognitionTag tag) const {
+    return tag >= 0 && static_cast<size_t>(tag) < requested_.size() &&
+           requested_.test(static_cast<size_t>(tag));
+  }
   double FaceDistance(const cv::Rect& box) const;
 
   Settings settings_;
@@ -246,7 +249,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   int64_t detector_runs_ = 0;
 
   // Result thread.
-  std::set<int> requested_;
+  std::bitset<64> requested_;  // by EnumFacialRecognitionTag value
   std::unordered_map<int32_t, EntryState> entries_;
   std::unordered_map<int32_t, int32_t> spoof_checks_;
   std::vector<cv::Mat> descriptors_;  // scratch for the tracker update
