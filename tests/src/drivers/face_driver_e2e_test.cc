@@ -6,6 +6,8 @@
 // the same face.
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <thread>
 
@@ -32,17 +34,21 @@ constexpr milliseconds kWait(20000);
 
 // The face clip re-encoded (MJPG) with 30 black frames after it.
 std::string ClipWithExit() {
-  static const std::string path = [] {
-    const std::string p =
-        "/tmp/kestu-face-e2e-" + std::to_string(getpid()) + ".avi";
-    cv::VideoWriter writer(p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
+  // Leaked on purpose: the file is removed at exit, after the tests.
+  static const std::string* const path = [] {
+    auto* p = new std::string("/tmp/kestu-face-e2e-" + std::to_string(getpid()) +
+                              ".avi");
+    cv::VideoWriter writer(*p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
                            cv::Size(640, 480));
     for (size_t i = 0; i < 77; ++i) writer.write(ft::ClipFrame(i));
     const cv::Mat black(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
     for (int i = 0; i < 30; ++i) writer.write(black);
     return p;
   }();
-  return path;
+  static const bool removed_at_exit =
+      std::atexit([] { std::remove(path->c_str()); }) == 0;
+  (void)removed_at_exit;
+  return *path;
 }
 
 // Collects the driver's INFO lines that start with "Detection: {".
