@@ -4,9 +4,12 @@
 #   A static library whose public include root is the repository root, so
 #   headers are included as "vision/config/entity_config.h".
 #
-# kestu_cc_test(NAME name SRCS a_test.cc ... [DEPS dep ...] [LABELS l ...])
+# kestu_cc_test(NAME name SRCS a_test.cc ... [DEPS dep ...] [LABELS l ...]
+#               [RESOURCE_LOCK lock])
 #   A GoogleTest executable registered with gtest_discover_tests; its tests
-#   carry the labels, so that `ctest -L <label>` runs them.
+#   carry the labels, so that `ctest -L <label>` runs them. Tests holding
+#   the same resource lock never run at the same time under `ctest -j`
+#   (tests of one executable that share their ports, for example).
 
 function(kestu_cc_library)
   cmake_parse_arguments(KCL "" "NAME" "SRCS;HDRS;DEPS" ${ARGN})
@@ -16,18 +19,20 @@ function(kestu_cc_library)
 endfunction()
 
 function(kestu_cc_test)
-  cmake_parse_arguments(KCT "" "NAME" "SRCS;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(KCT "" "NAME;RESOURCE_LOCK" "SRCS;DEPS;LABELS" ${ARGN})
   add_executable(${KCT_NAME} ${KCT_SRCS})
   target_link_libraries(${KCT_NAME} PRIVATE ${KCT_DEPS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${KCT_NAME} PRIVATE
     KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     KESTU_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set(properties TIMEOUT 300)
   if(KCT_LABELS)
-    gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT 300 LABELS "${KCT_LABELS}")
-  else()
-    gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    list(APPEND properties LABELS "${KCT_LABELS}")
   endif()
+  if(KCT_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${KCT_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${KCT_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 function(kestu_cc_benchmark)

@@ -4,6 +4,7 @@
 //   kestu-run-summary --driver=crowd --clip=vtest.avi \
 //     --detections_file=build/demo/crowd_detections.pb \
 //     --log_file=build/demo/crowd.log --video_file=build/demo/crowd_walkway.mp4
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -17,6 +18,10 @@ DEFINE_string(clip, "", "Name of the clip it read");
 DEFINE_string(detections_file, "", "The detections file of the run");
 DEFINE_string(log_file, "", "The log (standard error) of the run");
 DEFINE_string(video_file, "", "The annotated video of the run");
+DEFINE_string(frame_rate, "30",
+              "Frames per second of the clip (a number or a fraction such "
+              "as 30000/1001); the face driver's summary measures the "
+              "looking time of tracks still alive at the end with it");
 
 namespace {
 
@@ -45,6 +50,21 @@ int main(int argc, char** argv) {
   if (!FLAGS_log_file.empty()) {
     const std::string log = ReadAll(FLAGS_log_file, &ok);
     if (ok) run.seconds = kestu_tools::FrameLoopSeconds(log);
+  }
+  if (FLAGS_driver == "face") {
+    double numerator = 30.0, denominator = 1.0;
+    const size_t slash = FLAGS_frame_rate.find('/');
+    numerator = std::atof(FLAGS_frame_rate.substr(0, slash).c_str());
+    if (slash != std::string::npos)
+      denominator = std::atof(FLAGS_frame_rate.substr(slash + 1).c_str());
+    const double rate = denominator > 0.0 ? numerator / denominator : 0.0;
+    const double frame_seconds = rate > 0.0 ? 1.0 / rate : 1.0 / 30.0;
+    std::cout << kestu_tools::FaceSummaryText(
+                     FLAGS_clip, run,
+                     kestu_tools::SummariseFaceTracks(record, frame_seconds),
+                     FLAGS_video_file, FLAGS_detections_file)
+              << std::endl;
+    return 0;
   }
   std::cout << kestu_tools::SummaryParagraph(FLAGS_driver, FLAGS_clip, run,
                                              FLAGS_video_file,

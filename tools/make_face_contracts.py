@@ -7,7 +7,7 @@ tests know every correct answer.
 Run with Debian's python3 (python3-onnx, python3-numpy):
   /usr/bin/python3 tools/make_face_contracts.py tests/data
 
-All image inputs are (1, 3, 8, 8) blobs; "m" below is the per-channel mean of
+The classifier inputs are (1, 3, 8, 8) blobs; "m" below is the per-channel mean of
 the blob (channel 0 is blue unless the model swaps channels), that is the
 pixel value times the model's input scale for a solid crop.
 
@@ -24,6 +24,14 @@ face_landmark_contract.onnx  (1, 16): o[0..13] constants (points and box
     that was inside the frame on the right.
 face_head_pose_contract.onnx  outputs "angle_y_fc" = m0 - 100,
     "angle_p_fc" = m1 - 100, "angle_r_fc" = m2 - 100, each (1, 1).
+face_person_ssd_contract.onnx  input "data" (1, 3, h, w) of any size;
+    SSD rows (image, class, confidence, left, top, right, bottom) on two
+    outputs, "detection_out_face" (1, 1, 2, 7) = FACE_PERSON_FACE_ROWS and
+    "detection_out_pedestrian" (1, 1, 2, 7) = FACE_PERSON_PERSON_ROWS,
+    whatever the image (the rows are constants added to zero times the
+    image's channel means). Serves the combined face-and-person model.
+person_ssd_contract.onnx  the same input; one output (1, 1, 2, 7) =
+    PERSON_ROWS (class 1: a "person" model whose labels have no "face").
 face_eye_gaze_contract.onnx  inputs "left_eye_image", "right_eye_image"
     (1, 3, 8, 8) and "head_pose_angles" (1, 3) = (yaw, pitch, roll); output
     "gaze" (1, 3) = (pitch, yaw + 100 (L - R), 100) where L and R are the
@@ -41,6 +49,15 @@ OPSET = 11
 LANDMARK_CONSTANTS = [0.30, 0.70, 0.50, 0.35, 0.65,
                       0.40, 0.42, 0.60, 0.80, 0.78,
                       0.05, 0.10, -0.05, -0.10]
+
+
+# (image, class, confidence, left, top, right, bottom), relative to the image.
+FACE_PERSON_FACE_ROWS = [[0, 1, 0.9, 0.40, 0.20, 0.50, 0.40],
+                         [0, 1, 0.005, 0.0, 0.0, 0.1, 0.1]]
+FACE_PERSON_PERSON_ROWS = [[0, 2, 0.8, 0.30, 0.10, 0.60, 0.95],
+                           [0, 2, 0.7, 0.80, 0.60, 0.95, 0.95]]
+PERSON_ROWS = [[0, 1, 0.8, 0.30, 0.10, 0.60, 0.95],
+               [0, 0, 0.9, 0.80, 0.60, 0.95, 0.95]]
 
 
 def save(graph, path):
@@ -173,6 +190,55 @@ def eye_gaze_contract(path):
     save(graph, path)
 
 
+def any_size_image_input(name):
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT,
+                                         [1, 3, "h", "w"])
+
+
+def constant_rows(source, rows, out):
+    """Nodes giving `rows` as a (1, 1, n, 7) tensor that still depends on
+    the (1, 3) tensor `source` (times zero), so that no importer folds the
+    network into a constant."""
+    flat = np.asarray(rows, dtype=np.float64).reshape(1, -1)
+    return ([
+        helper.make_node("MatMul", [source, out + "_zero"], [out + "_z"]),
+        helper.make_node("Add", [out + "_z", out + "_rows"], [out + "_flat"]),
+        helper.make_node("Reshape", [out + "_flat", out + "_shape"], [out]),
+    ], [
+        const(out + "_zero", np.zeros((3, flat.shape[1]))),
+        const(out + "_rows", flat),
+        numpy_helper.from_array(
+            np.asarray([1, 1, len(rows), 7], dtype=np.int64), out + "_shape"),
+    ])
+
+
+def face_person_ssd_contract(path):
+    face_nodes, face_inits = constant_rows("m", FACE_PERSON_FACE_ROWS,
+                                           "detection_out_face")
+    person_nodes, person_inits = constant_rows(
+        "m", FACE_PERSON_PERSON_ROWS, "detection_out_pedestrian")
+    graph = helper.make_graph(
+        channel_means("data", "m") + face_nodes + person_nodes,
+        "face_person_ssd_contract", [any_size_image_input("data")],
+        [helper.make_tensor_value_info("detection_out_face",
+                                       TensorProto.FLOAT, [1, 1, 2, 7]),
+         helper.make_tensor_value_info("detection_out_pedestrian",
+                                       TensorProto.FLOAT, [1, 1, 2, 7])],
+        face_inits + person_inits)
+    save(graph, path)
+
+
+def person_ssd_contract(path):
+    nodes, inits = constant_rows("m", PERSON_ROWS, "detection_out")
+    graph = helper.make_graph(
+        channel_means("data", "m") + nodes, "person_ssd_contract",
+        [any_size_image_input("data")],
+        [helper.make_tensor_value_info("detection_out", TensorProto.FLOAT,
+                                       [1, 1, 2, 7])],
+        inits)
+    save(graph, path)
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "tests/data"
     os.makedirs(out, exist_ok=True)
@@ -181,6 +247,9 @@ def main():
     landmark_contract(os.path.join(out, "face_landmark_contract.onnx"))
     head_pose_contract(os.path.join(out, "face_head_pose_contract.onnx"))
     eye_gaze_contract(os.path.join(out, "face_eye_gaze_contract.onnx"))
+    face_person_ssd_contract(
+        os.path.join(out, "face_person_ssd_contract.onnx"))
+    person_ssd_contract(os.path.join(out, "person_ssd_contract.onnx"))
 
 
 if __name__ == "__main__":

@@ -110,4 +110,97 @@ std::string SummaryParagraph(const std::string& driver,
   return text.str();
 }
 
+namespace {
+
+const v1::VisionEvent* EndOf(const v1::VisionResult& frame, uint64_t id) {
+  for (const v1::VisionEvent& event : frame.vision_event()) {
+    if (event.tag() == v1::TRACKING_END && event.tracking_id() == id)
+      return &event;
+  }
+  return nullptr;
+}
+
+void TakeAttributes(const v1::RectangularDetection& detection,
+                    FaceTrackSummary* track) {
+  for (const v1::FacialRecognition& f : detection.facial_recognition()) {
+    if (f.tag() == v1::GENDER &&
+        f.gender() != v1::FacialRecognition::GENDER_NOT_DEFINED) {
+      track->gender = v1::FacialRecognition::Gender_Name(f.gender());
+    }
+    if (f.tag() == v1::AGE) track->age = f.age();
+    if (f.tag() == v1::EMOTION &&
+        f.emotion() != v1::FacialRecognition::EMOTION_NOT_DEFINED) {
+      track->emotion = v1::FacialRecognition::Emotion_Name(f.emotion());
+    }
+  }
+}
+
+}  // namespace
+
+std::map<uint64_t, FaceTrackSummary> SummariseFaceTracks(
+    const v1::VisionResultList& record, double frame_seconds) {
+  std::map<uint64_t, FaceTrackSummary> tracks;
+  for (int n = 0; n < record.vision_results_size(); ++n) {
+    const v1::VisionResult& frame = record.vision_results(n);
+    for (const v1::RectangularDetection& d : frame.rect_detection()) {
+      if (d.type() != "face") continue;
+      FaceTrackSummary& track = tracks[d.tracking_id()];
+      if (const v1::VisionEvent* end = EndOf(frame, d.tracking_id())) {
+        track.ended = true;
+        track.looking_seconds = end->dwell_time();
+        TakeAttributes(d, &track);
+        continue;
+      }
+      ++track.frames;
+      TakeAttributes(d, &track);
+      bool looking = false;
+      bool has_pose = false;
+      for (const v1::FacialRecognition& f : d.facial_recognition()) {
+        if (f.tag() != v1::HEAD_POSE) continue;
+        has_pose = true;
+        looking = f.is_looking();
+      }
+      if (!has_pose) continue;
+      if (track.last_frame >= 0) {
+        const double span = (n - track.last_frame) * frame_seconds;
+        track.looking_seconds +=
+            looking && track.last_looking ? span
+            : (looking != track.last_looking ? span / 2 : 0.0);
+      }
+      track.last_frame = n;
+      track.last_looking = looking;
+    }
+  }
+  return tracks;
+}
+
+std::string FaceSummaryText(const std::string& clip, const RunSummary& run,
+                            const std::map<uint64_t, FaceTrackSummary>& tracks,
+                            const std::string& video_path,
+                            const std::string& detections_path) {
+  std::ostringstream text;
+  text << "The face driver processed " << run.frames << " frames of " << clip;
+  if (run.seconds > 0.0) {
+    text << " in " << Fixed(run.seconds, 1) << " s, "
+         << Fixed(run.frames / run.seconds, 1)
+         << " frames per second (reading, analysis, drawing and recording).";
+  } else {
+    text << ".";
+  }
+  text << "\n";
+  if (tracks.empty()) text << "No face was tracked.\n";
+  for (const auto& [id, track] : tracks) {
+    text << "Face track " << id << ": " << track.frames << " frames, "
+         << (track.gender.empty() ? "gender not voted" : track.gender) << ", "
+         << (track.age < 0 ? std::string("age not voted")
+                           : "age " + std::to_string(track.age))
+         << ", " << (track.emotion.empty() ? "emotion not voted" : track.emotion)
+         << ", looking " << Fixed(track.looking_seconds, 1) << " s, "
+         << (track.ended ? "ended" : "still tracked at the end") << ".\n";
+  }
+  if (!video_path.empty()) text << "Annotated video: " << video_path << ". ";
+  text << "Detections file (one result per frame): " << detections_path << ".";
+  return text.str();
+}
+
 }  // namespace kestu_tools

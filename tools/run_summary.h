@@ -4,6 +4,7 @@
 #ifndef TOOLS_RUN_SUMMARY_H_
 #define TOOLS_RUN_SUMMARY_H_
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -38,6 +39,37 @@ std::string SummaryParagraph(const std::string& driver,
                              const std::string& clip, const RunSummary& run,
                              const std::string& video_path,
                              const std::string& detections_path);
+
+// One face track of a face driver's run.
+struct FaceTrackSummary {
+  int frames = 0;        // frames in which the track was reported
+  bool ended = false;    // its TRACKING_END is in the file
+  std::string gender;    // voted gender (MALE, FEMALE), empty when none
+  int age = -1;          // voted age, -1 when none
+  std::string emotion;   // voted emotion, empty when none
+  double looking_seconds = 0.0;
+  // Internal: the looking flag of the track's last reported frame.
+  int last_frame = -1;
+  bool last_looking = false;
+};
+
+// The face tracks of a face driver's detections file, by tracking id. An
+// ended track takes its attributes and looking time (dwell time) from its
+// final detection and TRACKING_END event; a track still alive at the end
+// of the file takes its attributes from its last frame, and its looking
+// time from the frames' HEAD_POSE decisions (frame_seconds between two
+// frames when the face looked at both, half of it when at one).
+std::map<uint64_t, FaceTrackSummary> SummariseFaceTracks(
+    const ::talvenrook::vision::v1::VisionResultList& record,
+    double frame_seconds);
+
+// Lines of the face driver's summary: frames and frames per second, one
+// line per face track, and the paths of the annotated video and the
+// detections file.
+std::string FaceSummaryText(const std::string& clip, const RunSummary& run,
+                            const std::map<uint64_t, FaceTrackSummary>& tracks,
+                            const std::string& video_path,
+                            const std::string& detections_path);
 
 }  // namespace kestu_tools
 

@@ -156,7 +156,8 @@ class BaseDriver : public KestuBase {
 
   size_t PendingConfigurationCount() const;
   bool HasPipeline() const;
-  const std::set<EventTag>& published_event_tags() const {
+  std::set<EventTag> published_event_tags() const {
+    std::lock_guard<std::mutex> lock(event_tags_mutex_);
     return published_event_tags_;
   }
 
@@ -202,6 +203,14 @@ class BaseDriver : public KestuBase {
     return processing_pipeline_;
   }
 
+  // Adds or removes a published tag while the driver runs (the frame step
+  // reads the set on its own thread).
+  void SetEventTagPublished(EventTag tag, bool published);
+  bool IsEventTagPublished(EventTag tag) const;
+
+  // Filled by the derived constructors before the threads start; changed
+  // later only through SetEventTagPublished.
+  mutable std::mutex event_tags_mutex_;  // guards published_event_tags_
   std::set<EventTag> published_event_tags_;
   // Written by the derived driver's Configure (capture thread); the frame
   // step uses the copy published at the end of each configuration.

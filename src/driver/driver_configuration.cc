@@ -111,7 +111,7 @@ bool BaseDriver::Configure(const DriverConfig& config) {
     // Loaded apart from the detection record, and indexed from scratch.
     VisionResultList results;
     ReplayIndex index;
-    LoadReplayFile(FLAGS_replay_detections_file, published_event_tags_,
+    LoadReplayFile(FLAGS_replay_detections_file, published_event_tags(),
                    &results, &index);
     std::lock_guard<std::mutex> lock(replay_mutex_);
     replay_results_.Swap(&results);

@@ -38,7 +38,7 @@ void BaseDriver::SendResult(const VisionResult& result) {
     return;
   }
   for (const auto& event : result.vision_event()) {
-    if (published_event_tags_.count(event.tag()) == 0) continue;
+    if (!IsEventTagPublished(event.tag())) continue;
     for (const auto& detection : result.rect_detection()) {
       if (detection.tracking_id() != event.tracking_id()) continue;
       VisionResult single;
@@ -48,6 +48,20 @@ void BaseDriver::SendResult(const VisionResult& result) {
       PublishResult(single);
     }
   }
+}
+
+void BaseDriver::SetEventTagPublished(EventTag tag, bool published) {
+  std::lock_guard<std::mutex> lock(event_tags_mutex_);
+  if (published) {
+    published_event_tags_.insert(tag);
+  } else {
+    published_event_tags_.erase(tag);
+  }
+}
+
+bool BaseDriver::IsEventTagPublished(EventTag tag) const {
+  std::lock_guard<std::mutex> lock(event_tags_mutex_);
+  return published_event_tags_.count(tag) != 0;
 }
 
 void BaseDriver::PublishResult(const VisionResult& result) {

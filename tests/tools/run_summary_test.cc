@@ -41,5 +41,58 @@ TEST(RunSummaryTest, ParagraphOfARun) {
   EXPECT_EQ(FrameLoopSeconds("no timing here\n"), 0.0);
 }
 
+v1::RectangularDetection* AddFace(v1::VisionResult* frame, uint64_t id,
+                                  bool looking) {
+  v1::RectangularDetection* face = frame->add_rect_detection();
+  face->set_type("face");
+  face->set_tracking_id(id);
+  auto* pose = face->add_facial_recognition();
+  pose->set_tag(v1::HEAD_POSE);
+  pose->set_is_looking(looking);
+  return face;
+}
+
+TEST(RunSummaryTest, FaceTracksEndedAndStillAlive) {
+  v1::VisionResultList record;
+  for (int i = 0; i < 10; ++i) record.add_vision_results();
+  // Track 4 ends in frame 5 with its voted attributes and dwell time.
+  for (int i = 1; i <= 4; ++i) AddFace(record.mutable_vision_results(i), 4, true);
+  v1::RectangularDetection* last = record.mutable_vision_results(5)->add_rect_detection();
+  last->set_type("face");
+  last->set_tracking_id(4);
+  auto* gender = last->add_facial_recognition();
+  gender->set_tag(v1::GENDER);
+  gender->set_gender(v1::FacialRecognition::FEMALE);
+  auto* end = record.mutable_vision_results(5)->add_vision_event();
+  end->set_tag(v1::TRACKING_END);
+  end->set_tracking_id(4);
+  end->set_dwell_time(1.25f);
+  // Track 7 is alive at the end: looking on frames 6 and 7, not on 8 and 9.
+  for (int i = 6; i <= 9; ++i) {
+    v1::RectangularDetection* face =
+        AddFace(record.mutable_vision_results(i), 7, i <= 7);
+    auto* age = face->add_facial_recognition();
+    age->set_tag(v1::AGE);
+    age->set_age(30 + i);
+  }
+  // People are not faces.
+  record.mutable_vision_results(6)->add_rect_detection()->set_type("person");
+
+  const auto tracks = SummariseFaceTracks(record, 0.5);
+  ASSERT_EQ(tracks.size(), 2u);
+  RunSummary run = SummariseDetections(record);
+  run.seconds = 2.0;
+  // Track 7: 0.5 s (6 to 7, both looking) + 0.25 s (7 to 8, one) + 0.
+  EXPECT_EQ(FaceSummaryText("clip.mkv", run, tracks, "/v.mp4", "/d.pb"),
+            "The face driver processed 10 frames of clip.mkv in 2.0 s, 5.0 "
+            "frames per second (reading, analysis, drawing and recording).\n"
+            "Face track 4: 4 frames, FEMALE, age not voted, emotion not voted, "
+            "looking 1.2 s, ended.\n"
+            "Face track 7: 4 frames, gender not voted, age 39, emotion not "
+            "voted, looking 0.8 s, still tracked at the end.\n"
+            "Annotated video: /v.mp4. Detections file (one result per frame): "
+            "/d.pb.");
+}
+
 }  // namespace
 }  // namespace kestu_tools

@@ -257,6 +257,22 @@ DetectionList SSDDetector::Detect(const cv::Mat& frame, bool fixed_size,
   return out;
 }
 
+std::vector<DetectionList> SSDDetector::DetectOutputs(
+    const cv::Mat& frame, bool fixed_size,
+    const std::vector<std::string>& output_names) {
+  std::vector<DetectionList> out(output_names.size());
+  if (frame.empty()) return out;
+  if (!PrepareForFrame(frame, fixed_size)) return out;
+  for (size_t i = 0; i < regions_.size(); ++i) {
+    const std::vector<std::vector<float>> outputs =
+        predictors_[i]->PredictAll(frame(regions_[i]), output_names);
+    for (size_t k = 0; k < outputs.size() && k < out.size(); ++k) {
+      Decode(outputs[k], regions_[i], LimitOf(i), &out[k]);
+    }
+  }
+  return out;
+}
+
 void SSDDetector::Decode(const std::vector<float>& rows,
                          const cv::Rect& region, const SizeLimit& limit,
                          DetectionList* out) const {

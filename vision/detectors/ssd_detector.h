@@ -76,6 +76,12 @@ class SSDDetector {
   DetectionList PopDetections();
   DetectionList Detect(const cv::Mat& frame, bool fixed_size,
                        const std::string& output_name);
+  // One inference per region reading several named outputs; the list at
+  // index k holds the decoded rows of output k. Empty lists for an empty
+  // frame or a detector that cannot run.
+  std::vector<DetectionList> DetectOutputs(
+      const cv::Mat& frame, bool fixed_size,
+      const std::vector<std::string>& output_names);
   // The label at `index`, or the index in decimal when there is none.
   std::string Label(int index) const;
 
@@ -96,6 +102,8 @@ class SSDDetector {
   const std::vector<cv::Rect>& regions() const { return regions_; }
   float scale_factor() const { return scale_factor_; }
   float confidence_threshold() const { return confidence_threshold_; }
+  // Length of each predictor's asynchronous ring (0: PushFrame refuses).
+  int32_t queue_size() const { return queue_size_; }
   std::vector<cv::Size> PredictorInputSizes() const;
 
  protected:

@@ -11,6 +11,7 @@
 #ifndef VISION_FACE_ATTENTION_TIMER_H_
 #define VISION_FACE_ATTENTION_TIMER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 
@@ -31,6 +32,7 @@ class AttentionTimer {
   double Seconds(int32_t id) const;
   bool Has(int32_t id) const { return entries_.count(id) != 0; }
   void Forget(int32_t id) { entries_.erase(id); }
+  size_t size() const { return entries_.size(); }
 
   const TrackingClock* clock() const { return clock_; }
 

@@ -83,6 +83,17 @@ int32_t TruncateToInt(double value) {
   return static_cast<int32_t>(value);
 }
 
+int32_t TruncateCoordinate(double value) {
+  return TruncateToInt(value + std::copysign(1e-9, value));
+}
+
+cv::Rect ScaleBoxAboutCentre(const cv::Rect& box, double factor) {
+  return cv::Rect(TruncateCoordinate(box.x + box.width * (1.0 - factor) / 2.0),
+                  TruncateCoordinate(box.y + box.height * (1.0 - factor) / 2.0),
+                  TruncateCoordinate(box.width * factor),
+                  TruncateCoordinate(box.height * factor));
+}
+
 bool CheckOutputLength(const std::vector<float>& output, size_t needed,
                        const std::string& what) {
   if (output.size() >= needed) return true;

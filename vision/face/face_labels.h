@@ -47,6 +47,13 @@ int32_t ArgMax(const std::vector<float>& values, size_t count);
 
 // The value truncated towards zero, limited to the 32-bit range; 0 for NaN.
 int32_t TruncateToInt(double value);
+// As TruncateToInt, after a nudge of 1e-9 away from zero, so that a box
+// coordinate that is an integer on paper (100 x (1 - 0.9) / 2 = 5) does not
+// truncate to the integer below it through rounding in binary.
+int32_t TruncateCoordinate(double value);
+// The box scaled about its centre by `factor`: (x + w (1 - f) / 2,
+// y + h (1 - f) / 2, w f, h f), each truncated with TruncateCoordinate.
+cv::Rect ScaleBoxAboutCentre(const cv::Rect& box, double factor);
 
 // Writes "ERROR: <what> gave <n> values where <needed> are needed" and
 // returns false when the output is shorter than needed.

@@ -21,6 +21,7 @@
 #ifndef VISION_FACE_POSE_FILTER_H_
 #define VISION_FACE_POSE_FILTER_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -61,6 +62,8 @@ class PoseFilter {
   }
   bool Has(int32_t track_id) const { return tracks_.count(track_id) != 0; }
   void Forget(int32_t track_id);
+  // Tracks with state.
+  size_t size() const { return std::max(tracks_.size(), timer_.size()); }
 
   // The looking test on a pair of angles.
   bool Looking(const HeadAngles& angles) const;

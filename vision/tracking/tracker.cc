@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include <opencv2/imgproc.hpp>
 
@@ -16,8 +18,38 @@ namespace {
 // Distance of a pair that may not be matched by position.
 constexpr float kNoPartner = std::numeric_limits<float>::max();
 
-// Shared by every tracker of the process; ids never repeat within a run.
-std::atomic<uint32_t> next_track_id{0};
+// The id counter shared by every tracker of the process; ids never repeat
+// within a run. Reserved ids lie ahead of the counter (at most one offset
+// ahead), and the counter steps over them, so the set stays bounded by the
+// largest offset.
+struct TrackIdCounter {
+  std::mutex mutex;  // guards next and reserved
+  uint32_t next = 0;
+  std::unordered_set<uint32_t> reserved;
+};
+
+TrackIdCounter& IdCounter() {
+  static TrackIdCounter* const counter = new TrackIdCounter();
+  return *counter;
+}
+
+int32_t NextTrackId() {
+  TrackIdCounter& counter = IdCounter();
+  std::lock_guard<std::mutex> lock(counter.mutex);
+  while (!counter.reserved.empty() && counter.reserved.erase(counter.next) != 0) {
+    ++counter.next;
+  }
+  return static_cast<int32_t>(counter.next++);
+}
+
+void ReserveTrackId(int64_t id) {
+  if (id < 0 || id > std::numeric_limits<uint32_t>::max()) return;
+  TrackIdCounter& counter = IdCounter();
+  std::lock_guard<std::mutex> lock(counter.mutex);
+  if (static_cast<uint32_t>(id) >= counter.next) {
+    counter.reserved.insert(static_cast<uint32_t>(id));
+  }
+}
 
 // A descriptor the descriptor pass can use: one CV_32F row.
 bool UsableDescriptor(const cv::Mat& descriptor) {
@@ -256,7 +288,11 @@ void Tracker::DescriptorPass() {
 void Tracker::BirthCandidates() {
   for (Track& candidate : candidates_) {
     if (candidate.id == kConsumedTrackId) continue;
-    candidate.id = static_cast<int32_t>(next_track_id.fetch_add(1));
+    candidate.id = NextTrackId();
+    if (parameters_.reserved_id_offset > 0) {
+      ReserveTrackId(static_cast<int64_t>(static_cast<uint32_t>(candidate.id)) +
+                     parameters_.reserved_id_offset);
+    }
     candidate.colour = TrackColour(candidate.id);
     candidate.missed = 0.0f;
     candidate.updated = true;

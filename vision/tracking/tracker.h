@@ -20,7 +20,8 @@
 //   - DroppedTrackIds names every track removed by the last Update, ended
 //     or not, so that per-track state elsewhere stays bounded by the live
 //     tracks.
-//   - Not thread-safe; only the id counter is shared between instances.
+//   - Not thread-safe; only the id counter (with its reserved ids) is shared
+//     between instances.
 //
 // Example configuration (pipeline config map, protobuf text format):
 //   properties { key: "tracker_frames_to_count" value { integer_value: 3 } }
@@ -55,6 +56,11 @@ class Tracker {
     bool match_group = true;
     double descriptors_threshold = 0.75;
     bool descriptors_check_distance = true;
+    // When positive, every track born here also takes id + this offset out
+    // of the process-wide counter, so that no tracker ever hands it out:
+    // ids reported with the offset (the people of the face pipeline, +65536)
+    // never meet another track's id, however many tracks the process makes.
+    int32_t reserved_id_offset = 0;
   };
 
   // Requires: clock outlives the tracker.

@@ -239,6 +239,103 @@ inline Entity CaffeDescriptorModel() {
   return model;
 }
 
+// The committed face SSD (TensorFlow, 300x300 budget, mean 104/177/123),
+// read from files, keeping rows above `threshold`.
+inline Entity SsdFaceModel(double threshold = 0.7,
+                           const std::string& version = "0.0.1") {
+  Entity model = ParseEntity(R"pb(
+    properties {
+      key: "type"
+      value { string_value: "SSD-DETECTOR" }
+    }
+    properties {
+      key: "engine"
+      value { string_value: "Tensorflow" }
+    }
+    properties {
+      key: "content"
+      value {
+        entity_value {
+          properties {
+            key: "input_mean_scale"
+            value {
+              array_value {
+                values { integer_value: 104 }
+                values { integer_value: 177 }
+                values { integer_value: 123 }
+              }
+            }
+          }
+        }
+      }
+    })pb");
+  Prop(&model, "version").set_string_value(version);
+  Entity* content = SubMap(&model, "content");
+  Prop(content, "caffemodel_file")
+      .set_string_value(DataPath("opencv_face_detector_uint8.pb"));
+  Prop(content, "prototxt_file")
+      .set_string_value(DataPath("opencv_face_detector.pbtxt"));
+  Prop(SubMap(&model, "config"), "confidence_th").set_double_value(threshold);
+  return model;
+}
+
+// An SSD contract network of tests/data (ONNX, any input size).
+inline Entity ContractSsdModel(const std::string& file, const std::string& type,
+                               const std::string& version,
+                               const std::vector<std::string>& labels = {}) {
+  Entity model = ParseEntity(R"pb(
+    properties {
+      key: "engine"
+      value { string_value: "ONNX" }
+    }
+    properties {
+      key: "config"
+      value { entity_value {} }
+    })pb");
+  Prop(&model, "type").set_string_value(type);
+  Prop(&model, "version").set_string_value(version);
+  Entity* content = SubMap(&model, "content");
+  Prop(content, "caffemodel_file").set_string_value(DataPath(file));
+  Prop(content, "input_channels").set_integer_value(3);
+  if (!labels.empty()) SetLabels(content, labels);
+  return model;
+}
+
+// The committed pico cascade, no threshold shift, no rotation.
+inline Entity PicoModel() {
+  Entity model = ParseEntity(R"pb(
+    properties {
+      key: "type"
+      value { string_value: "PICOFACE" }
+    }
+    properties {
+      key: "engine"
+      value { string_value: "PICO" }
+    }
+    properties {
+      key: "version"
+      value { string_value: "1" }
+    }
+    properties {
+      key: "config"
+      value {
+        entity_value {
+          properties {
+            key: "threshold_shift"
+            value { double_value: 0 }
+          }
+          properties {
+            key: "rotation"
+            value { double_value: 0 }
+          }
+        }
+      }
+    })pb");
+  Prop(SubMap(&model, "content"), "cascade")
+      .set_blob_value(ReadFileBytes(DataPath("pico_facefinder")));
+  return model;
+}
+
 // Frames of the committed face clip, decoded once.
 inline const cv::Mat& ClipFrame(size_t index) {
   static const std::vector<cv::Mat>* const frames = [] {
