@@ -1,9 +1,10 @@
 // kestu-run-summary: prints the one-paragraph summary of a stand-alone
 // record run of kestu-vision (scripts/demo runs it after the driver ends).
 //
-//   kestu-run-summary --driver=crowd --clip=vtest.avi \
-//     --detections_file=build/demo/crowd_detections.pb \
+//   kestu-run-summary --driver=crowd --clip=vtest.avi
+//     --detections_file=build/demo/crowd_detections.pb
 //     --log_file=build/demo/crowd.log --video_file=build/demo/crowd_walkway.mp4
+// (one command line)
 #include <cstdlib>
 #include <fstream>
 #include <iostream>

@@ -203,9 +203,15 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   const v1::RectangularDetection& last = end.rect_detection(0);
   for (auto tag : {v1::AGE, v1::GENDER, v1::EMOTION}) EXPECT_TRUE(HasTag(last, tag)) << tag;
   for (const auto& f : last.facial_recognition()) {
-    if (f.tag() == v1::GENDER) EXPECT_EQ(f.gender(), v1::FacialRecognition::MALE);
-    if (f.tag() == v1::EMOTION) EXPECT_EQ(f.emotion(), v1::FacialRecognition::NEUTRAL);
-    if (f.tag() == v1::AGE) EXPECT_NEAR(f.age(), 30, 12);
+    if (f.tag() == v1::GENDER) {
+      EXPECT_EQ(f.gender(), v1::FacialRecognition::MALE);
+    }
+    if (f.tag() == v1::EMOTION) {
+      EXPECT_EQ(f.emotion(), v1::FacialRecognition::NEUTRAL);
+    }
+    if (f.tag() == v1::AGE) {
+      EXPECT_NEAR(f.age(), 30, 12);
+    }
   }
   // About three seconds of clip time, most of it looking at the camera.
   EXPECT_GT(end.vision_event(0).session_time(), 2.0f);

@@ -167,7 +167,9 @@ TEST(FacePipelineSetupTest, RefusesConfigurationsWithoutDetectorOrLandmarks) {
     FaceAnalyticsVideoV1 pipeline;
     kestu_testing::StderrCapture capture;
     EXPECT_EQ(pipeline.Setup(c.config()), c.ready) << c.name;
-    if (!c.ready) EXPECT_TRUE(capture.Contains("ERROR: ")) << c.name;
+    if (!c.ready) {
+      EXPECT_TRUE(capture.Contains("ERROR: ")) << c.name;
+    }
   }
 }
 
@@ -319,7 +321,9 @@ TEST(FacePipelineEventsTest, FinalDetectionNeedsTrackerMinFramesHits) {
     ASSERT_NE(start, nullptr) << hits;
     EXPECT_EQ(start->tracking_id(), end->tracking_id());
     EXPECT_EQ(last.rect_detection_size(), published ? 1 : 0) << hits;
-    if (published) EXPECT_EQ(last.rect_detection(0).tracking_id(), end->tracking_id());
+    if (published) {
+      EXPECT_EQ(last.rect_detection(0).tracking_id(), end->tracking_id());
+    }
     for (size_t i = 0; i + 1 < results.size(); ++i)
       EXPECT_EQ(results[i].vision_event_size(), 0) << i;
     EXPECT_EQ(pipeline->TrackStateSize(), 0u);
