@@ -10,13 +10,6 @@ namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
 
-void SetLocation(const cv::Rect& box, v1::Rectangle* location) {
-  location->set_x(box.x);
-  location->set_y(box.y);
-  location->set_width(box.width);
-  location->set_height(box.height);
-}
-
 }  // namespace
 
 VisionResult FaceAnalyticsVideoV1::Process(const VisionRequest& request,

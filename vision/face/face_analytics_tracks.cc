@@ -11,13 +11,6 @@ namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
 
-void SetLocation(const cv::Rect& box, v1::Rectangle* location) {
-  location->set_x(box.x);
-  location->set_y(box.y);
-  location->set_width(box.width);
-  location->set_height(box.height);
-}
-
 void SetPoint(const cv::Point2f& p, v1::Point* point) {
   point->set_x(static_cast<int32_t>(std::lround(p.x)));
   point->set_y(static_cast<int32_t>(std::lround(p.y)));

@@ -10,15 +10,6 @@ namespace v1 = ::talvenrook::vision::v1;
 constexpr int kInputSide = 32;
 constexpr double kInputScale = 0.00392156862745098;  // 1 / 255
 
-void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor) {
-  int32_t backend = 0;
-  if (ReadPropertyIfPresent(config, "backend", &backend))
-    predictor->SetBackend(backend);
-  int32_t target = 0;
-  if (ReadPropertyIfPresent(config, "target", &target))
-    predictor->SetTarget(target);
-}
-
 }  // namespace
 
 ModelParameters ReadDescriptorParameters(const Entity& model) {

@@ -19,13 +19,6 @@ bool Inside(const cv::Rect& inner, const cv::Rect& outer) {
   return (inner & outer) == inner && inner.area() > 0;
 }
 
-void SetLocation(const cv::Rect& box, v1::Rectangle* location) {
-  location->set_x(box.x);
-  location->set_y(box.y);
-  location->set_width(box.width);
-  location->set_height(box.height);
-}
-
 }  // namespace
 
 void FacePersonDetector::TrackExtra(const cv::Mat& frame, const cv::Mat& grey,

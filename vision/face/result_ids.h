@@ -1,10 +1,16 @@
-// Identifiers written into the face pipeline's results: fresh UUIDs, and the
-// tracking id under which a person track is reported.
+// What the face pipeline writes into its results besides the recognitions:
+// fresh UUIDs, the tracking id under which a person track is reported, and
+// box locations.
 #ifndef VISION_FACE_RESULT_IDS_H_
 #define VISION_FACE_RESULT_IDS_H_
 
 #include <cstdint>
 #include <string>
+
+#include <opencv2/core.hpp>
+
+#include "talvenrook/vision/v1/vision.pb.h"
+#include "vision/config/uuid.h"
 
 namespace talvenrook_vision {
 
@@ -18,10 +24,14 @@ inline uint64_t ReportedPersonId(int32_t person_id) {
          static_cast<uint64_t>(kPersonIdOffset);
 }
 
-// A random version-4 UUID in lower-case 8-4-4-4-12 hexadecimal, from a
-// generator seeded once per process from the system's random device.
-// Thread-safe.
-std::string NewUuid();
+// Writes a pixel box into a result's location.
+inline void SetLocation(const cv::Rect& box,
+                        ::talvenrook::vision::v1::Rectangle* location) {
+  location->set_x(box.x);
+  location->set_y(box.y);
+  location->set_width(box.width);
+  location->set_height(box.height);
+}
 
 }  // namespace talvenrook_vision
 

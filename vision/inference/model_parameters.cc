@@ -9,6 +9,8 @@ std::string BlobOrEmpty(const Entity& map, const std::string& key) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+}  // namespace
+
 void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor) {
   int32_t backend = 0;
   if (ReadPropertyIfPresent(config, "backend", &backend))
@@ -17,8 +19,6 @@ void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor) {
   if (ReadPropertyIfPresent(config, "target", &target))
     predictor->SetTarget(target);
 }
-
-}  // namespace
 
 void ReadGeometry(const Entity& map, ModelParameters* p) {
   ReadPropertyIfPresent(map, "swap_input_channels", &p->swap_channels);

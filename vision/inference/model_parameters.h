@@ -54,6 +54,10 @@ ModelParameters ReadModelParameters(const Entity& model);
 // caller reads in layers. Absent keys leave the fields unchanged.
 void ReadGeometry(const Entity& map, ModelParameters* parameters);
 
+// Applies the run-time keys of a model's "config" map ("backend",
+// "target") to a predictor; absent keys leave it as it is.
+void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor);
+
 // A synchronous predictor (queue size 0) loaded from the model map, with
 // "backend" and "target" of "config" applied; nullptr when the load fails.
 std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model);

@@ -1,4 +1,4 @@
-#include "vision/face/result_ids.h"
+#include "vision/config/uuid.h"
 
 #include <cstdio>
 #include <mutex>
