@@ -10,6 +10,8 @@
 #   carry the labels, so that `ctest -L <label>` runs them. Tests holding
 #   the same resource lock never run at the same time under `ctest -j`
 #   (tests of one executable that share their ports, for example).
+#   With KESTU_PRECOMPILED_HEADERS on, it reuses the tests' precompiled
+#   header (tests/CMakeLists.txt).
 
 function(kestu_cc_library)
   cmake_parse_arguments(KCL "" "NAME" "SRCS;HDRS;DEPS" ${ARGN})
@@ -22,9 +24,15 @@ function(kestu_cc_test)
   cmake_parse_arguments(KCT "" "NAME;RESOURCE_LOCK" "SRCS;DEPS;LABELS" ${ARGN})
   add_executable(${KCT_NAME} ${KCT_SRCS})
   target_link_libraries(${KCT_NAME} PRIVATE ${KCT_DEPS} GTest::gtest GTest::gtest_main)
+  if(TARGET kestu_test_pch)
+    # The precompiled header's own include directories come with these.
+    target_link_libraries(${KCT_NAME} PRIVATE ${KESTU_TEST_COMMON_DEPS})
+    target_precompile_headers(${KCT_NAME} REUSE_FROM kestu_test_pch)
+  endif()
   target_compile_definitions(${KCT_NAME} PRIVATE
     KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     KESTU_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  target_compile_options(${KCT_NAME} PRIVATE ${KESTU_TEST_COMPILE_OPTIONS})
   set(properties TIMEOUT 300)
   if(KCT_LABELS)
     list(APPEND properties LABELS "${KCT_LABELS}")
@@ -42,3 +50,11 @@ function(kestu_cc_benchmark)
   target_compile_definitions(${KCB_NAME} PRIVATE
     KESTU_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# Test code does little work of its own (the libraries it drives keep the
+# build type's optimisation), so it is compiled for a short build.
+set(KESTU_TEST_COMPILE_OPTIONS -Og)
+
+# What every test links when the tests share a precompiled header.
+set(KESTU_TEST_COMMON_DEPS kestu_proto opencv_core opencv_imgproc
+    opencv_videoio GTest::gtest GTest::gmock)

@@ -1,0 +1,2 @@
+// The target that compiles the tests' precompiled header; it runs nothing.
+int main() { return 0; }
