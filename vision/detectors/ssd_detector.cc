@@ -213,10 +213,18 @@ bool SSDDetector::PushFrame(const cv::Mat& frame) {
   }
   for (size_t i = 0; i < regions_.size(); ++i) {
     const cv::Mat crop = frame(regions_[i]);
-    while (!predictors_[i]->Push(crop)) {
-      // A full ring drains as the consumer pops; anything else is a failure.
-      if (!predictors_[i]->Full()) return false;
-      SleepOneMillisecond();
+    OpenCVPredict* predictor = predictors_[i].get();
+    while (!predictor->Push(crop)) {
+      // A full ring drains as the consumer pops. The consumer may have
+      // popped between the refused push and this check, so a ring found
+      // not full gets one more push (only this thread fills it): a second
+      // refusal is a real failure.
+      if (predictor->Full()) {
+        SleepOneMillisecond();
+        continue;
+      }
+      if (!predictor->Push(crop)) return false;
+      break;
     }
   }
   return true;

@@ -39,6 +39,7 @@ void EraseAt(std::vector<T>* v, size_t i) {
 void FaceAnalyticsVideoV1::FrameRecord::Clear() {
   number = 0;
   pending = false;
+  detect_on_result = false;
   boxes.clear();
   scores.clear();
   moving.clear();
@@ -83,11 +84,17 @@ void FaceAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
   // gets the frame now; the result thread collects its faces in order.
   if (settings_.async_mode && detector_ != nullptr && !record.frame.empty()) {
     detector_->BeforeDetect(record.grey, record.frame, record.number);
-    record.pending =
-        detector_->PushDetect(record.frame, record.grey, record.number);
-    if (record.pending) ++detector_runs_;
+    if (detector_->PushesDetections()) {
+      record.pending =
+          detector_->PushDetect(record.frame, record.grey, record.number);
+      if (record.pending) {
+        ++detector_runs_;
+      } else {
+        record.detect_on_result = true;
+      }
+    }
   }
-  if (!record.pending) Detect(&record);
+  if (!record.pending && !record.detect_on_result) Detect(&record);
   record.detection_ticks += cv::getTickCount() - start;
   DrawRois(frame);
   std::lock_guard<std::mutex> lock(queue_mutex_);

@@ -28,6 +28,12 @@ VisionResult FaceAnalyticsVideoV1::PopResult(const VisionRequest& request,
   FrameRecord* record = nullptr;
   if (!TakeOldestRecord(&record)) return result;
   if (record->pending) FinishPendingDetection(record);
+  if (record->detect_on_result) {
+    const int64_t start = cv::getTickCount();
+    Detect(record);
+    record->detect_on_result = false;
+    record->detection_ticks += cv::getTickCount() - start;
+  }
   ResultStep(request, *record, frame, &result);
   ReleaseOldestRecord();
   return result;

@@ -43,6 +43,7 @@
 #ifndef VISION_FACE_FACE_ANALYTICS_VIDEO_V1_H_
 #define VISION_FACE_FACE_ANALYTICS_VIDEO_V1_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -155,6 +156,10 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
     // Pushed to the detector's inference ring; its faces are still to be
     // collected.
     bool pending = false;
+    // Refused by the detector's inference ring: detected on the result
+    // thread in its turn, so that every detection of a ring detector
+    // completes on that one thread.
+    bool detect_on_result = false;
     void Clear();
   };
   struct EntryState {
@@ -246,7 +251,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
 
   // Detection thread.
   int64_t frame_count_ = 0;
-  int64_t detector_runs_ = 0;
+  std::atomic<int64_t> detector_runs_{0};
 
   // Result thread.
   std::bitset<64> requested_;  // by EnumFacialRecognitionTag value

@@ -45,8 +45,11 @@ class IDetector {
                                        std::vector<float>* scores) = 0;
   // Where the last Detect (or PopDetect) searched.
   virtual std::vector<cv::Rect> Regions() const = 0;
+  // True when PushDetect queues frames (their detection then completes on
+  // the pipeline's result thread).
+  virtual bool PushesDetections() const { return false; }
   // Queues the frame's detection; false when the detector has no
-  // asynchronous path (Detect is then used).
+  // asynchronous path or refuses the frame (Detect is then used).
   virtual bool PushDetect(const cv::Mat& frame, const cv::Mat& grey,
                           int64_t frame_number) {
     return false;

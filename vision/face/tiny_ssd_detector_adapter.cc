@@ -52,6 +52,10 @@ std::vector<cv::Rect> TinySSDDetectorAdapter::Detect(
 
 namespace talvenrook_vision {
 
+bool TinySSDDetectorAdapter::PushesDetections() const {
+  return !fixed_input_size_ && detector_->queue_size() >= 1;
+}
+
 bool TinySSDDetectorAdapter::PushDetect(const cv::Mat& frame, const cv::Mat& grey,
                                         int64_t frame_number) {
   if (fixed_input_size_ || detector_->queue_size() < 1 || frame.empty())

@@ -43,6 +43,7 @@ class TinySSDDetectorAdapter : public IDetector {
                                int64_t frame_number,
                                std::vector<float>* scores) override;
   std::vector<cv::Rect> Regions() const override { return regions_; }
+  bool PushesDetections() const override;
   // The frame goes to the network's inference ring ("async_queue_size"
   // frames infer at once, each on its own copy of the network); not
   // available with a fixed input size.

@@ -4,7 +4,9 @@
 // asynchronous). Where a case needs faces at exact frames, a scripted
 // detector stands in for the network and the real frame supplies the
 // pixels.
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -400,6 +402,84 @@ TEST(FacePipelineEventsTest, FaceFeaturesNeedFiveLandmarks) {
       EXPECT_EQ(f.right_eye_size(), 1);
     }
   }
+}
+
+// A detector with an inference ring that refuses every third frame; it
+// notes the threads its detections and their landmarks ran on.
+class RefusingRingDetector : public IDetector {
+ public:
+  bool Load(const KestuEyeConfig&, const Entity&) override { return true; }
+  bool PushesDetections() const override { return true; }
+  bool PushDetect(const cv::Mat&, const cv::Mat&, int64_t n) override {
+    if (n % 3 == 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_.push_back(n);
+    return true;
+  }
+  std::vector<cv::Rect> PopDetect(const cv::Mat& frame, int64_t n,
+                                  std::vector<float>* scores) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      EXPECT_FALSE(queued_.empty());
+      if (!queued_.empty()) {
+        EXPECT_EQ(queued_.front(), n);
+        queued_.pop_front();
+      }
+    }
+    return Found(frame, scores);
+  }
+  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat&, int64_t,
+                               std::vector<float>* scores) override {
+    return Found(frame, scores);
+  }
+  std::vector<cv::Rect> Regions() const override { return regions_; }
+  std::vector<std::thread::id> threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::vector<cv::Rect> Found(const cv::Mat& frame, std::vector<float>* scores) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      threads_.push_back(std::this_thread::get_id());
+    }
+    regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
+    scores->assign(1, 0.9f);
+    return {kFaceBox30};
+  }
+  std::mutex mutex_;
+  std::deque<int64_t> queued_;
+  std::vector<std::thread::id> threads_;
+  std::vector<cv::Rect> regions_;
+};
+
+TEST(FacePipelineAsyncTest, FramesTheRingRefusesAreDetectedOnTheResultThread) {
+  auto pipeline = std::make_unique<FaceAnalyticsVideoV1>();
+  {
+    kestu_testing::StderrCapture quiet;
+    ASSERT_TRUE(pipeline->Setup(Config(BoolProp("async_mode", true))));
+  }
+  auto ring = std::make_unique<RefusingRingDetector>();
+  RefusingRingDetector* detector = ring.get();
+  pipeline->SetDetector(std::move(ring));
+  pipeline->SetLandmarkDetector(std::make_unique<FixedLandmarks>());
+  constexpr int kFrames = 30;
+  std::thread producer([&] {
+    for (int i = 0; i < kFrames; ++i) pipeline->PushFrame(ClipFrame(30));
+  });
+  for (int i = 0; i < kFrames; ++i) {
+    const VisionResult r = pipeline->PopResult(Request({v1::HEAD_POSE}), ClipFrame(30));
+    EXPECT_EQ(r.frame_data().id(), static_cast<uint64_t>(i + 1));
+  }
+  producer.join();
+  // Every frame was detected once, refused or not, and always on this
+  // thread: the landmark network is never run from two threads at once.
+  const std::vector<std::thread::id> threads = detector->threads();
+  EXPECT_EQ(threads.size(), static_cast<size_t>(kFrames));
+  for (const std::thread::id& id : threads)
+    EXPECT_EQ(id, std::this_thread::get_id());
+  EXPECT_EQ(pipeline->detector_runs(), kFrames);
 }
 
 TEST(FacePipelineStateTest, TracksDroppedWithoutEndingLeaveNoState) {
