@@ -17,6 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "bench/paired.h"
 #include "vision/detectors/ssd_detector_adapter.h"
 #include "vision/detectors/yolo_detector_adapter.h"
 
@@ -107,21 +108,9 @@ KestuEyeConfig PipelineConfig(bool optical_flow) {
   return config;
 }
 
-// Paired comparisons: both sides run alternately in the same loop, so that
-// load from other processes on the machine hits them alike. Counters give
-// each side's frame rate and their ratio.
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-void ReportPair(benchmark::State& state, const char* a, double a_seconds,
-                const char* b, double b_seconds, int64_t frames) {
-  state.counters[a] = frames / a_seconds;
-  state.counters[b] = frames / b_seconds;
-  state.counters["ratio"] = a_seconds / b_seconds;  // rate of b over rate of a
-}
+using kestu_bench::Clock;
+using kestu_bench::ReportPair;
+using kestu_bench::Seconds;
 
 void PairedAdapterAgainstBare(benchmark::State& state,
                               SSDDetectorAdapter* adapter, const Entity& model,

@@ -53,13 +53,15 @@
 #include <opencv2/videoio.hpp>
 #include <zmq.hpp>
 
+#include "bench/paired.h"
 #include "src/driver/driver_base.h"
 #include "src/flags.h"
 
 namespace vostek_kestu {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kestu_bench::Clock;
+using kestu_bench::Seconds;
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 
 const cv::Size kFrameSize(1280, 720);
@@ -71,10 +73,6 @@ constexpr int kChunkFrames = 20;
 constexpr int kWarmupResults = 10;
 constexpr int kFirstPort = 29100;  // below the kernel's ephemeral range
 constexpr int kReceiveTimeoutMs = 10000;
-
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 
 std::string ScratchPrefix() {
   return "/tmp/kestu-driver-bench-" + std::to_string(getpid());

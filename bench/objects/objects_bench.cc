@@ -22,6 +22,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "bench/paired.h"
 #include "vision/detectors/adapter_registry.h"
 #include "vision/objects/crowd_analytics_video_v1.h"
 
@@ -29,7 +30,9 @@ namespace talvenrook_vision {
 namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
-using Clock = std::chrono::steady_clock;
+using kestu_bench::Clock;
+using kestu_bench::ReportPair;
+using kestu_bench::Seconds;
 
 constexpr char kPeopleClip[] =
     "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
@@ -37,17 +40,6 @@ const cv::Size kNetworkInput(384, 288);
 
 std::string DataPath(const std::string& name) {
   return std::string(KESTU_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-void ReportPair(benchmark::State& state, const char* a, double a_seconds,
-                const char* b, double b_seconds, int64_t frames) {
-  state.counters[a] = frames / a_seconds;
-  state.counters[b] = frames / b_seconds;
-  state.counters["ratio"] = a_seconds / b_seconds;  // rate of b over rate of a
 }
 
 // The frames of the clip, read in a loop (the clip starts again at its end).
