@@ -13,6 +13,11 @@ int DriverPortOffset(const std::string& driver) {
   return 0;
 }
 
+const std::vector<std::string>& DriverKeys() {
+  static const std::vector<std::string> keys = {"face", "vehicle", "crowd"};
+  return keys;
+}
+
 std::string Endpoint(const std::string& host, int port) {
   return "tcp://" + host + ":" + std::to_string(port);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <zmq.hpp>
 
@@ -22,6 +23,9 @@ using Millis = std::chrono::milliseconds;
 // Offset of a driver's base port from --bind_port: face 1, vehicle 5,
 // crowd 9. Returns 0 for an unknown name.
 int DriverPortOffset(const std::string& driver);
+
+// The drivers of a process, in port order: face, vehicle and crowd.
+const std::vector<std::string>& DriverKeys();
 
 // "tcp://host:port".
 std::string Endpoint(const std::string& host, int port);

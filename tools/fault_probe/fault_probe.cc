@@ -71,9 +71,9 @@ namespace kestu_tools {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int kDrivers = 3;  // face, vehicle, crowd (DriverKeys)
 namespace kestueye = ::talvenrook::kestu::v1::kestueye;
 
-const char* const kDriverNames[] = {"face", "vehicle", "crowd"};
 constexpr Millis kAnswerWait(30000);
 
 struct Row {
@@ -90,6 +90,9 @@ class Probe {
   Probe()
       : base_(static_cast<int>(FLAGS_bind_port)),
         stream_port_(FLAGS_stream_port ? FLAGS_stream_port : base_ + 16),
+        streaming_port_(FLAGS_streaming_port
+                            ? static_cast<int>(FLAGS_streaming_port)
+                            : base_ + 15),
         fuzz_(FLAGS_seed),
         garbage_(context_, FLAGS_host, FLAGS_seed + 1) {}
 
@@ -117,10 +120,14 @@ class Probe {
   std::string NewUuid(const std::string& what) {
     return "probe-" + what + "-" + std::to_string(++uuid_counter_);
   }
-  int DriverBase(int driver) const { return base_ + 1 + 4 * driver; }
+  int DriverBase(int driver) const {
+    return base_ + DriverPortOffset(DriverName(driver));
+  }
+  static const std::string& DriverName(int driver) { return DriverKeys()[driver]; }
 
   const int base_;
   const int stream_port_;
+  const int streaming_port_;  // the process's --streaming_port
   zmq::context_t context_{1};
   FuzzMessages fuzz_;
   GarbageSender garbage_;
@@ -203,7 +210,7 @@ bool Probe::SetUp() {
     return false;
   }
   if (!StartProcess()) return false;
-  for (int driver = 0; driver < 3; ++driver) {
+  for (int driver = 0; driver < kDrivers; ++driver) {
     pingers_.push_back(std::make_unique<Pinger>(
         context_, FLAGS_host, DriverBase(driver), Millis(FLAGS_ping_timeout_ms),
         Millis(100)));
@@ -215,7 +222,7 @@ bool Probe::SetUp() {
     pushers_.push_back(std::move(pusher));
   }
   std::vector<std::string> endpoints;
-  for (int driver = 0; driver < 3; ++driver) {
+  for (int driver = 0; driver < kDrivers; ++driver) {
     endpoints.push_back(Endpoint(FLAGS_host, DriverBase(driver) + 2));
   }
   statuses_ = std::make_unique<StatusWatcher>(context_, endpoints);
@@ -224,12 +231,10 @@ bool Probe::SetUp() {
 
 bool Probe::StartProcess() {
   if (!FLAGS_spawn.empty()) {
-    const int streaming =
-        FLAGS_streaming_port ? static_cast<int>(FLAGS_streaming_port) : base_ + 15;
     process_ = std::make_unique<Child>(
         FLAGS_spawn,
         std::vector<std::string>{"--bind_port=" + std::to_string(base_),
-                                 "--streaming_port=" + std::to_string(streaming),
+                                 "--streaming_port=" + std::to_string(streaming_port_),
                                  "--volume=" + work_dir_,
                                  "--log_dir=" + work_dir_},
         work_dir_ + "/kestu-vision.log");
@@ -255,11 +260,11 @@ bool Probe::StartProcess() {
 
 bool Probe::Configure() {
   // The face driver reads the stream; the others are configured plainly.
-  for (int driver = 0; driver < 3; ++driver) {
+  for (int driver = 0; driver < kDrivers; ++driver) {
     const std::string source = driver == 0 ? stream_->Url() : "";
     if (!Accepted(driver, ValidConfiguration(NewUuid("config"), source),
                   Status::CONFIG_RECEIVED)) {
-      Fail(std::string("the ") + kDriverNames[driver] +
+      Fail(std::string("the ") + DriverName(driver) +
            " driver did not take its first configuration");
       return false;
     }
@@ -340,8 +345,7 @@ void Probe::SendOne(int64_t index) {
   } else {
     // Status, data and streaming ports only publish; they get raw bytes.
     const int ports[] = {DriverBase(driver) + 2, DriverBase(driver) + 3,
-                         FLAGS_streaming_port ? static_cast<int>(FLAGS_streaming_port)
-                                              : base_ + 15};
+                         streaming_port_};
     garbage_.RawBytes(ports[rng() % 3]);
     ++sent_by_kind_["publisher:raw-bytes"];
   }
@@ -413,8 +417,8 @@ void Probe::FinalChecks() {
   // Queues drain; then every driver must still take a valid configuration
   // and a command.
   std::this_thread::sleep_for(std::chrono::seconds(3));
-  for (int driver = 0; driver < 3; ++driver) {
-    const std::string name = kDriverNames[driver];
+  for (int driver = 0; driver < kDrivers; ++driver) {
+    const std::string name = DriverName(driver);
     if (!Accepted(driver, ValidConfiguration(NewUuid("final"), ""),
                   Status::CONFIG_RECEIVED)) {
       Fail("the " + name + " driver no longer takes a valid configuration");
@@ -445,9 +449,9 @@ void Probe::FinalChecks() {
     Fail("file descriptors grew from " + std::to_string(before.sample.fds) +
          " to " + std::to_string(after.sample.fds));
   }
-  for (int driver = 0; driver < 3; ++driver) {
+  for (int driver = 0; driver < kDrivers; ++driver) {
     if (ping_totals_[driver].max_consecutive_failures >= FLAGS_ping_failures) {
-      Fail(std::string("the ") + kDriverNames[driver] + " driver missed " +
+      Fail(std::string("the ") + DriverName(driver) + " driver missed " +
            std::to_string(ping_totals_[driver].max_consecutive_failures) +
            " pings in a row");
     }
@@ -511,10 +515,10 @@ void Probe::PrintReport() {
               static_cast<long long>(pings), static_cast<long long>(failed),
               worst, Percentile(all_latencies_, 50),
               Percentile(all_latencies_, 99), Percentile(all_latencies_, 100));
-  for (int driver = 0; driver < 3; ++driver) {
+  for (int driver = 0; driver < kDrivers; ++driver) {
     const auto& times = ping_totals_[driver].failure_times_s;
     if (times.empty()) continue;
-    std::printf("  unanswered pings of the %s driver at", kDriverNames[driver]);
+    std::printf("  unanswered pings of the %s driver at", DriverName(driver).c_str());
     for (size_t i = 0; i < times.size() && i < 20; ++i) {
       std::printf(" %.1f", times[i]);
     }

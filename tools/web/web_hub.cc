@@ -4,6 +4,8 @@
 
 #include <google/protobuf/util/json_util.h>
 
+#include "tools/driver_client.h"
+
 namespace kestu_tools {
 namespace {
 
@@ -26,11 +28,6 @@ double TimestampSeconds(const google::protobuf::Timestamp& t) {
 
 }  // namespace
 
-const std::vector<std::string>& DriverKeys() {
-  static const std::vector<std::string> keys = {"face", "vehicle", "crowd"};
-  return keys;
-}
-
 const std::vector<double>& WebHub::HistogramBounds() {
   static const std::vector<double> bounds = {0.005, 0.01, 0.025, 0.05, 0.1,
                                              0.25,  0.5,  1.0,   2.5,  5.0,
@@ -52,11 +49,10 @@ void WebHub::AddProcess(const std::string& name, const std::string& host,
   process.host = host;
   process.bind_port = bind_port;
   process.streaming_port = streaming_port;
-  const int offsets[] = {1, 5, 9};
-  for (size_t i = 0; i < DriverKeys().size(); ++i) {
+  for (const std::string& key : DriverKeys()) {
     Driver driver;
-    driver.key = DriverKeys()[i];
-    driver.base_port = bind_port + offsets[i];
+    driver.key = key;
+    driver.base_port = bind_port + DriverPortOffset(key);
     driver.processing.buckets.assign(HistogramBounds().size(), 0);
     process.drivers.push_back(std::move(driver));
   }
@@ -172,14 +168,19 @@ void WebHub::Measure(Driver* driver, const VisionResult& result) {
 
 void WebHub::OnResult(const std::string& process, const std::string& driver,
                       const VisionResult& result) {
+  // A preview answer carries only an image; it is not a published result.
+  const bool preview = result.rect_detection_size() == 0 &&
+                       result.vision_event_size() == 0 &&
+                       result.has_result_image();
+  auto image = preview ? std::make_shared<const std::string>(
+                             result.result_image().image())
+                       : nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
   d->last_activity = Clock::now();
-  // A preview answer carries only an image; it is not a published result.
-  if (result.rect_detection_size() == 0 && result.vision_event_size() == 0 &&
-      result.has_result_image()) {
-    d->jpeg = result.result_image().image();
+  if (preview) {
+    d->jpeg = std::move(image);
     ++d->jpeg_number;
     d->jpeg_received = Clock::now();
     changed_.notify_all();
@@ -212,6 +213,9 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
 }
 
 void WebHub::OnStream(const std::string& process, const VisionResult& result) {
+  // Copied once, before the lock; every MJPEG client then shares it.
+  const std::string& bytes = result.result_image().image();
+  auto image = bytes.empty() ? nullptr : std::make_shared<const std::string>(bytes);
   std::lock_guard<std::mutex> lock(mutex_);
   Process* p = nullptr;
   for (Process& candidate : processes_) {
@@ -230,10 +234,9 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   if (d == nullptr) return;
   d->last_activity = Clock::now();
   ++d->stream_frames;
-  const std::string& jpeg = result.result_image().image();
-  d->stream_bytes += static_cast<int64_t>(jpeg.size());
-  if (!jpeg.empty()) {
-    d->jpeg = jpeg;
+  d->stream_bytes += static_cast<int64_t>(bytes.size());
+  if (image != nullptr) {
+    d->jpeg = std::move(image);
     ++d->jpeg_number;
     d->jpeg_received = Clock::now();
   }
@@ -296,7 +299,7 @@ int64_t WebHub::LastEventNumber() const {
 }
 
 bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
-                       int64_t* number, std::string* jpeg,
+                       int64_t* number, std::shared_ptr<const std::string>* jpeg,
                        std::chrono::milliseconds timeout,
                        Clock::time_point* received) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -305,7 +308,7 @@ bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
     return stopped_ || (d != nullptr && d->jpeg_number > *number);
   });
   const Driver* d = FindDriver(process, driver);
-  if (d == nullptr || d->jpeg_number <= *number || d->jpeg.empty()) {
+  if (d == nullptr || d->jpeg_number <= *number || d->jpeg == nullptr) {
     return false;
   }
   *number = d->jpeg_number;
@@ -328,10 +331,10 @@ void WebHub::RecordForwarding(Clock::duration latency) {
 }
 
 bool WebHub::Snapshot(const std::string& process, const std::string& driver,
-                      std::string* jpeg) const {
+                      std::shared_ptr<const std::string>* jpeg) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Driver* d = FindDriver(process, driver);
-  if (d == nullptr || d->jpeg.empty()) return false;
+  if (d == nullptr || d->jpeg == nullptr) return false;
   *jpeg = d->jpeg;
   return true;
 }
@@ -360,7 +363,7 @@ kestu::tools::WebState WebHub::State() const {
       if (d.last_status) *driver->mutable_last_status() = *d.last_status;
       driver->set_results(d.results);
       driver->set_stream_frames(d.stream_frames);
-      driver->set_has_snapshot(!d.jpeg.empty());
+      driver->set_has_snapshot(d.jpeg != nullptr);
       int32_t zone_id = 0;
       for (const auto& [zone, counts] : d.zone_counts) {
         auto* count = driver->add_zone_counts();

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,10 +39,6 @@ namespace kestu_tools {
 
 using Status = ::talvenrook::kestu::v1::driver::Status;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
-
-// The drivers of a process, in port order: face (+1), vehicle (+5) and
-// crowd (+9).
-const std::vector<std::string>& DriverKeys();
 
 class WebHub {
  public:
@@ -86,13 +83,13 @@ class WebHub {
   // up to the time-out; *number becomes its number and *received the time
   // it arrived.
   bool WaitFrame(const std::string& process, const std::string& driver,
-                 int64_t* number, std::string* jpeg,
+                 int64_t* number, std::shared_ptr<const std::string>* jpeg,
                  std::chrono::milliseconds timeout,
                  Clock::time_point* received = nullptr);
   // Time from a frame's arrival to its being written to an HTTP stream.
   void RecordForwarding(Clock::duration latency);
   bool Snapshot(const std::string& process, const std::string& driver,
-                std::string* jpeg) const;
+                std::shared_ptr<const std::string>* jpeg) const;
 
   kestu::tools::WebState State() const;
   // Prometheus text exposition format, version 0.0.4.
@@ -129,7 +126,8 @@ class WebHub {
     std::map<std::string, std::pair<int64_t, int64_t>> zone_counts;
     int64_t stream_frames = 0;
     int64_t stream_bytes = 0;
-    std::string jpeg;
+    // Shared with the clients that send it, never changed once stored.
+    std::shared_ptr<const std::string> jpeg;
     int64_t jpeg_number = 0;
     Clock::time_point jpeg_received{};
     Histogram processing;

@@ -105,14 +105,14 @@ void WebServer::Routes() {
   server_.Get(R"(/snapshot/([^/]+)/([a-z]+)\.jpg)",
               [this](const httplib::Request& request,
                      httplib::Response& response) {
-                std::string jpeg;
+                std::shared_ptr<const std::string> jpeg;
                 if (!hub_->Snapshot(request.matches[1], request.matches[2],
                                     &jpeg)) {
                   response.status = 404;
                   response.set_content("No frame yet\n", "text/plain");
                   return;
                 }
-                response.set_content(jpeg, "image/jpeg");
+                response.set_content(*jpeg, "image/jpeg");
               });
   server_.Get(R"(/stream/([^/]+)/([a-z]+)\.mjpg)",
               [this](const httplib::Request& request,
@@ -131,7 +131,7 @@ void WebServer::Routes() {
                         kBoundary,
                     [this, process, driver, number](size_t,
                                                     httplib::DataSink& sink) {
-                      std::string jpeg;
+                      std::shared_ptr<const std::string> jpeg;
                       WebHub::Clock::time_point received;
                       while (!hub_->WaitFrame(process, driver, number.get(),
                                               &jpeg, kFrameWait, &received)) {
@@ -140,10 +140,10 @@ void WebServer::Routes() {
                       const std::string head =
                           std::string("--") + kBoundary +
                           "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                          std::to_string(jpeg.size()) + "\r\n\r\n";
+                          std::to_string(jpeg->size()) + "\r\n\r\n";
                       const bool written =
                           sink.write(head.data(), head.size()) &&
-                          sink.write(jpeg.data(), jpeg.size()) &&
+                          sink.write(jpeg->data(), jpeg->size()) &&
                           sink.write("\r\n", 2);
                       if (written) {
                         hub_->RecordForwarding(WebHub::Clock::now() - received);
