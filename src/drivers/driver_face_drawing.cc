@@ -6,6 +6,7 @@
 #include "src/drivers/driver_face.h"
 #include "src/flags.h"
 #include "vision/drawing/drawing.h"
+#include "vision/face/face_labels.h"
 
 namespace vostek_kestu {
 
@@ -62,10 +63,16 @@ bool EndsIn(const VisionResult& result, uint64_t tracking_id) {
 }  // namespace
 
 std::string FaceDriver::AgeClassName(int age) {
-  if (age <= 14) return "Children";
-  if (age <= 22) return "Young Adult";
-  if (age < 57) return "Adult";
-  return "Senior";
+  switch (talvenrook_vision::AgeClassFromAge(age)) {
+    case v1::FacialRecognition::CHILDREN:
+      return "Children";
+    case v1::FacialRecognition::YOUNG_ADULT:
+      return "Young Adult";
+    case v1::FacialRecognition::ADULT:
+      return "Adult";
+    default:
+      return "Senior";
+  }
 }
 
 std::string FaceDriver::FaceLabel(const v1::RectangularDetection& detection,

@@ -110,43 +110,17 @@ void FaceAnalyticsVideoV1::UpdateTracker(const FrameRecord& record) {
                    record.moving);
 }
 
+// The per-track state of an ended track is forgotten afterwards with the
+// other dropped tracks (ForgetDroppedTracks).
 void FaceAnalyticsVideoV1::EndedTracksStep(VisionResult* result) {
   const int64_t now = clock()->CalendarSeconds();
   for (const Track& e : tracker_->EndedTracks()) {
     const int32_t id = e.id;
     const bool published = e.max_score >= settings_.detection_score_threshold &&
                            e.hits >= settings_.tracker_min_frames;
-    RectangularDetection aside;
-    RectangularDetection* d = published ? result->add_rect_detection() : &aside;
-    d->set_uuid(NewUuid());
-    d->set_tag(v1::FACE);
-    d->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
-    d->set_type("face");
-    if (distance_) d->set_distance(static_cast<float>(FaceDistance(e.box)));
-    SetLocation(e.box, d->mutable_location());
-
-    bool spoof = false;
-    if (Requested(v1::SPOOF) && spoof_checking_ && spoof_) {
-      auto checks = spoof_checks_.find(id);
-      const int32_t done = checks == spoof_checks_.end() ? 0 : checks->second;
-      if (done < settings_.max_spoof_checks) {
-        spoof = spoof_->Label(id, false) == "spoof" && !e.flag;
-      }
-      AddRecognition(d, v1::SPOOF, 0.0f)->set_spoof(spoof);
-      if (spoof) spoof_checks_[id] = 0;
-    }
-    bool masked = false;
-    if (Requested(v1::MASK) && mask_ && !spoof) {
-      mask_->Annotate(id, d, false);
-      masked = mask_->Label(id, false) == "mask";
-    }
-    if (!spoof && !masked) classifiers_.Final(id, d);
-    classifiers_.Forget(id);
-    if (spoof_) spoof_->ForgetTrack(id);
-    if (mask_) mask_->ForgetTrack(id);
-
+    RectangularDetection* d =
+        published ? FinalDetection(e, result->add_rect_detection()) : nullptr;
     const float dwell = static_cast<float>(pose_filter_->LookingTime(id));
-    pose_filter_->Forget(id);
     auto entry = entries_.find(id);
     if (entry != entries_.end()) {
       v1::VisionEvent* start = result->add_vision_event();
@@ -155,9 +129,7 @@ void FaceAnalyticsVideoV1::EndedTracksStep(VisionResult* result) {
       start->set_dwell_time(dwell);
       start->set_session_time(e.tracked_seconds);
       start->mutable_timestamp()->set_seconds(entry->second.entry_time);
-      entries_.erase(entry);
     }
-    spoof_checks_.erase(id);
     v1::VisionEvent* end = result->add_vision_event();
     end->set_tag(v1::TRACKING_END);
     end->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
@@ -167,6 +139,34 @@ void FaceAnalyticsVideoV1::EndedTracksStep(VisionResult* result) {
     end->mutable_timestamp()->set_nanos(0);
     if (detector_) detector_->FaceEnded(e, d, !published);
   }
+}
+
+RectangularDetection* FaceAnalyticsVideoV1::FinalDetection(
+    const Track& e, RectangularDetection* d) {
+  const int32_t id = e.id;
+  d->set_uuid(NewUuid());
+    d->set_tag(v1::FACE);
+    d->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
+    d->set_type("face");
+    if (distance_) d->set_distance(static_cast<float>(FaceDistance(e.box)));
+    SetLocation(e.box, d->mutable_location());
+
+  bool spoof = false;
+  if (Requested(v1::SPOOF) && spoof_checking_ && spoof_) {
+    auto checks = spoof_checks_.find(id);
+    const int32_t done = checks == spoof_checks_.end() ? 0 : checks->second;
+    if (done < settings_.max_spoof_checks) {
+      spoof = spoof_->Label(id, false) == "spoof" && !e.flag;
+    }
+    AddRecognition(d, v1::SPOOF, 0.0f)->set_spoof(spoof);
+  }
+  bool masked = false;
+  if (Requested(v1::MASK) && mask_ && !spoof) {
+    mask_->Annotate(id, d, false);
+    masked = mask_->Label(id, false) == "mask";
+  }
+  if (!spoof && !masked) classifiers_.Final(id, d);
+  return d;
 }
 
 void FaceAnalyticsVideoV1::ForgetDroppedTracks() {

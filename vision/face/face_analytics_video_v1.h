@@ -214,6 +214,9 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
                 const cv::Mat& colour_crop, const cv::Mat& grey_crop,
                 RectangularDetection* detection, const FaceState& face);
   void EndedTracksStep(VisionResult* result);
+  // Fills the final detection of a published ended track; returns it.
+  RectangularDetection* FinalDetection(const Track& ended,
+                                       RectangularDetection* detection);
   void ForgetDroppedTracks();
   bool Requested(RecognitionTag tag) const {
     return tag >= 0 && static_cast<size_t>(tag) < requested_.size() &&

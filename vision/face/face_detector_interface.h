@@ -69,7 +69,8 @@ class IDetector {
   virtual void TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
                           int64_t frame_number, VisionResult* result,
                           Tracker* face_tracker) {}
-  // An ended face track with its final detection.
+  // An ended face track with its final detection (null when the track is
+  // not published).
   virtual void FaceEnded(const Track& face, RectangularDetection* detection,
                          bool not_published) {}
   // Last call of the frame's result step; `frame` is the frame shown.

@@ -28,7 +28,7 @@ void FacePersonDetector::TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
   FramePeople people;
   TakePeople(frame_number, &people);
   person_tracker_.Update(people.boxes, people.scores);
-  if (attention_) attention_->BeginFrame(frame, frame_number);
+  if (attention_) attention_->BeginFrame(grey, frame_number);
   last_people_.clear();
   for (const Track* person : person_tracker_.GetTracks()) {
     ReportPerson(*person, frame, frame_number, result);

@@ -56,6 +56,8 @@ void PicoCascade::Clear() {
   thresholds_.clear();
   max_row_ = 0;
   max_column_ = 0;
+  row_reach_ = 128;
+  column_reach_ = 128;
 }
 
 bool PicoCascade::Load(const std::string& bytes) {
@@ -136,6 +138,14 @@ void PicoCascade::RecordExtents() {
     max_column_ =
         std::max({max_column_, std::abs(nodes_[i + 1]), std::abs(nodes_[i + 3])});
   }
+  // How far (in 1/256 of the window size) a window and its node offsets
+  // reach from the window's centre.
+  row_reach_ = std::max<int64_t>(
+      std::max<int64_t>(128, max_row_),
+      static_cast<int64_t>(128 * std::max(1.0f, height_ratio_)));
+  column_reach_ = std::max<int64_t>(
+      std::max<int64_t>(128, max_column_),
+      static_cast<int64_t>(128 * std::max(1.0f, width_ratio_)));
 }
 
 cv::Vec4i PicoCascade::Node(int32_t tree, int32_t node) const {
@@ -155,12 +165,8 @@ bool PicoCascade::Evaluate(const cv::Mat& grey, int row, int column, int size,
   const int64_t s = size;
   // The window (half a window is 128/256 of its size) and every node
   // offset must stay inside the image.
-  const int64_t row_reach = std::max<int64_t>(
-      std::max<int64_t>(128, max_row_),
-      static_cast<int64_t>(128 * std::max(1.0f, height_ratio_)));
-  const int64_t column_reach = std::max<int64_t>(
-      std::max<int64_t>(128, max_column_),
-      static_cast<int64_t>(128 * std::max(1.0f, width_ratio_)));
+  const int64_t row_reach = row_reach_;
+  const int64_t column_reach = column_reach_;
   if (r - row_reach * s < 0 || (r + row_reach * s) / 256 >= grey.rows ||
       c - column_reach * s < 0 || (c + column_reach * s) / 256 >= grey.cols) {
     return false;

@@ -92,7 +92,6 @@ HeadAngles PoseFilter::UpdateFromPoints(
     int32_t track_id, const std::vector<cv::Point2f>& points) {
   if (points.size() < 5) return HeadAngles();
   TrackState& state = tracks_[track_id];
-  state.points.assign(points.begin(), points.end());
   const HeadAngles measured = FacialNormalAngles(points, ratios_);
   const HeadAngles angles = use_kalman_ ? Smooth(&state, measured) : measured;
   state.measured = measured;

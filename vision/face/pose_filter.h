@@ -75,7 +75,6 @@ class PoseFilter {
 
  private:
   struct TrackState {
-    std::vector<cv::Point2f> points;
     HeadAngles angles;    // last angles handed out
     HeadAngles measured;  // last angles before smoothing
     cv::KalmanFilter kalman;
