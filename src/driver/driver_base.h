@@ -22,6 +22,7 @@
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "src/driver/frame_timeline.h"
 #include "vision/analytics/vision_analytics.h"
+#include "vision/config/entity_config.h"
 #include "vision/tracking/tracking_clock.h"
 #include "vision/video/gather.h"
 #include "vision/video/video_gather.h"
@@ -32,6 +33,18 @@ using ::talvenrook::vision::v1::EventTag;
 using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
 using VisionResultList = ::talvenrook::vision::v1::VisionResultList;
 using Entity = ::talvenrook::common::Entity;
+
+// ReadPropertyIfPresent into an atomic setting (one the frame step reads
+// while a configuration is applied).
+template <typename T>
+bool ReadAtomicIfPresent(const Entity& config, const std::string& key,
+                         std::atomic<T>* target) {
+  T value = target->load();
+  if (!talvenrook_vision::ReadPropertyIfPresent(config, key, &value))
+    return false;
+  *target = value;
+  return true;
+}
 
 // The generic vision driver.
 //

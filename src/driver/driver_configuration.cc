@@ -24,16 +24,6 @@ namespace kestueye = ::talvenrook::kestu::v1::kestueye;
 
 constexpr int kMinDetectionTimeout = 30;
 
-// ReadPropertyIfPresent into an atomic setting.
-template <typename T>
-bool ReadAtomicIfPresent(const Entity& config, const std::string& key,
-                         std::atomic<T>* target) {
-  T value = target->load();
-  if (!ReadPropertyIfPresent(config, key, &value)) return false;
-  *target = value;
-  return true;
-}
-
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include <glog/logging.h>
+
 #include "talvenrook/vision/v1/vision.pb.h"
 
 namespace vostek_kestu {
@@ -16,6 +18,18 @@ bool FollowsConvention(const ::talvenrook::vision::v1::VisionResult& result);
 // "Detection:\n" and the result in protobuf text format.
 void LogUnconventionalDetection(
     const ::talvenrook::vision::v1::VisionResult& result);
+
+// Logs line(result) at INFO for a result that follows the convention, and
+// dumps any other result with LogUnconventionalDetection.
+template <typename LineOf>
+void LogDetectionLine(const ::talvenrook::vision::v1::VisionResult& result,
+                      LineOf line) {
+  if (!FollowsConvention(result)) {
+    LogUnconventionalDetection(result);
+    return;
+  }
+  LOG(INFO) << line(result);
+}
 
 // The "event: E, zone id: Z, zone name: N, zone direction: D, " part of a
 // detection line.

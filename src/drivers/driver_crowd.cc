@@ -48,11 +48,7 @@ std::string CrowdDriver::DetectionLine(const VisionResult& result) {
 }
 
 void CrowdDriver::LogDetection(const VisionResult& result) {
-  if (!FollowsConvention(result)) {
-    LogUnconventionalDetection(result);
-    return;
-  }
-  LOG(INFO) << DetectionLine(result);
+  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
 }
 
 void CrowdDriver::DrawResults(const VisionResult& result, cv::Mat& image) {

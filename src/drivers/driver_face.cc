@@ -214,11 +214,7 @@ std::string FaceDriver::DetectionLine(const VisionResult& result) {
 }
 
 void FaceDriver::LogDetection(const VisionResult& result) {
-  if (!FollowsConvention(result)) {
-    LogUnconventionalDetection(result);
-    return;
-  }
-  LOG(INFO) << DetectionLine(result);
+  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
 }
 
 }  // namespace vostek_kestu

@@ -5,6 +5,7 @@
 
 #include "src/drivers/driver_face.h"
 #include "src/flags.h"
+#include "vision/analytics/result_location.h"
 #include "vision/drawing/drawing.h"
 #include "vision/face/face_labels.h"
 
@@ -45,12 +46,6 @@ void DrawLabel(cv::Mat& image, const std::string& text, cv::Point origin,
               cv::LINE_AA);
   cv::putText(image, text, origin, cv::FONT_HERSHEY_PLAIN, scale, colour, 1,
               cv::LINE_AA);
-}
-
-cv::Rect BoxOf(const v1::Rectangle& location) {
-  return cv::Rect(static_cast<int>(location.x()), static_cast<int>(location.y()),
-                  static_cast<int>(location.width()),
-                  static_cast<int>(location.height()));
 }
 
 bool EndsIn(const VisionResult& result, uint64_t tracking_id) {
@@ -151,7 +146,7 @@ void FaceDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
   const double font_scale = font_size_.load();
   for (const v1::RectangularDetection& d : result.rect_detection()) {
     if (EndsIn(result, d.tracking_id())) continue;
-    const cv::Rect box = BoxOf(d.location());
+    const cv::Rect box = talvenrook_vision::BoxOf(d.location());
     cv::Scalar colour = kBoxColour;
     bool looking = false;
     for (const v1::FacialRecognition& f : d.facial_recognition()) {
@@ -186,7 +181,7 @@ void FaceDriver::DrawReplayCountdown(const v1::RectangularDetection& d,
   const int64_t n = static_cast<int64_t>(recorded.frame_data().id()) -
                     frames_to_discard - frames_grabbed() -
                     (d.type() == "person" ? 10 : 0);
-  const cv::Rect box = BoxOf(d.location());
+  const cv::Rect box = talvenrook_vision::BoxOf(d.location());
   DrawLabel(image,
             FaceLabel(recorded.rect_detection(0), show_confidence()) + " [" +
                 std::to_string(n) + "]",

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "src/drivers/detection_log.h"
+#include "vision/analytics/result_location.h"
 #include "vision/objects/speed_units.h"
 #include "vision/objects/vehicle_analytics_video_v1.h"
 #include "vision/tracking/track.h"
@@ -45,15 +46,12 @@ bool VehicleDriver::Configure(const DriverConfig& config) {
           config);
     }
     const Entity& map = eye.config();
-    bool flag = false;
-    if (talvenrook_vision::ReadPropertyIfPresent(map, "draw_vehicle_type", &flag))
-      draw_vehicle_type_ = flag;
+    ReadAtomicIfPresent(map, "draw_vehicle_type", &draw_vehicle_type_);
     if (talvenrook_vision::HasProperty(map, "speed_unit")) {
       speed_unit_ = talvenrook_vision::SpeedUnitFromValue(
           talvenrook_vision::GetProperty(map, "speed_unit"));
     }
-    if (talvenrook_vision::ReadPropertyIfPresent(map, "only_detection", &flag))
-      only_detection_ = flag;
+    ReadAtomicIfPresent(map, "only_detection", &only_detection_);
     request_.Clear();
     if (talvenrook_vision::GetPropertyOr(map, "with_family_car", false))
       request_.add_vehicle_recognition(v1::FAMILY_CAR);
@@ -75,11 +73,7 @@ std::string VehicleDriver::DetectionLine(const VisionResult& result) const {
 }
 
 void VehicleDriver::LogDetection(const VisionResult& result) {
-  if (!FollowsConvention(result)) {
-    LogUnconventionalDetection(result);
-    return;
-  }
-  LOG(INFO) << DetectionLine(result);
+  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
 }
 
 void VehicleDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
@@ -88,12 +82,8 @@ void VehicleDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
   if (!draw_vehicle_type_) return;
   for (const auto& detection : result.rect_detection()) {
     if (detection.type().empty()) continue;
-    const auto& location = detection.location();
-    const cv::Rect box(static_cast<int>(location.x()),
-                       static_cast<int>(location.y()),
-                       static_cast<int>(location.width()),
-                       static_cast<int>(location.height()));
-    DrawType(detection.type(), box, detection.tracking_id(), image);
+    DrawType(detection.type(), talvenrook_vision::BoxOf(detection.location()),
+             detection.tracking_id(), image);
   }
 }
 

@@ -2,14 +2,9 @@
 
 #include <cmath>
 
+#include "vision/tracking/track.h"
+
 namespace talvenrook_vision {
-namespace {
-
-cv::Point Centre(const cv::Rect& box) {
-  return cv::Point(box.x + box.width / 2, box.y + box.height / 2);
-}
-
-}  // namespace
 
 std::unique_ptr<DistanceEstimator> DistanceEstimator::FromConfig(
     const Entity& map) {
@@ -40,7 +35,7 @@ double DistanceEstimator::EstimateDistance(const cv::Rect& box,
   if (size == sizes_.end() || box.width <= 0) return -1.0;
   double offset = 0.0;
   if (reference.width > 0 && reference.height > 0) {
-    const cv::Point d = Centre(box) - Centre(reference);
+    const cv::Point d = BoxCenter(box) - BoxCenter(reference);
     offset = std::hypot(d.x, d.y);
   }
   return std::sqrt(f_over_s_ * f_over_s_ + offset * offset) * size->second /

@@ -213,18 +213,12 @@ bool SSDDetector::PushFrame(const cv::Mat& frame) {
   }
   for (size_t i = 0; i < regions_.size(); ++i) {
     const cv::Mat crop = frame(regions_[i]);
-    OpenCVPredict* predictor = predictors_[i].get();
-    while (!predictor->Push(crop)) {
-      // A full ring drains as the consumer pops. The consumer may have
-      // popped between the refused push and this check, so a ring found
-      // not full gets one more push (only this thread fills it): a second
-      // refusal is a real failure.
-      if (predictor->Full()) {
-        SleepOneMillisecond();
-        continue;
-      }
-      if (!predictor->Push(crop)) return false;
-      break;
+    // A full ring drains as the consumer pops.
+    for (;;) {
+      const auto status = predictors_[i]->TryPush(crop);
+      if (status == OpenCVPredict::PushStatus::kPushed) break;
+      if (status == OpenCVPredict::PushStatus::kFailed) return false;
+      SleepOneMillisecond();
     }
   }
   return true;

@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include <opencv2/core.hpp>
-
-#include "talvenrook/vision/v1/vision.pb.h"
+#include "vision/analytics/result_location.h"
 #include "vision/config/uuid.h"
 
 namespace talvenrook_vision {
@@ -22,15 +20,6 @@ constexpr int32_t kPersonIdOffset = 0x10000;
 inline uint64_t ReportedPersonId(int32_t person_id) {
   return static_cast<uint64_t>(static_cast<uint32_t>(person_id)) +
          static_cast<uint64_t>(kPersonIdOffset);
-}
-
-// Writes a pixel box into a result's location.
-inline void SetLocation(const cv::Rect& box,
-                        ::talvenrook::vision::v1::Rectangle* location) {
-  location->set_x(box.x);
-  location->set_y(box.y);
-  location->set_width(box.width);
-  location->set_height(box.height);
 }
 
 }  // namespace talvenrook_vision

@@ -450,19 +450,23 @@ std::vector<std::vector<float>> OpenCVPredict::PredictAll(
 }
 
 bool OpenCVPredict::Push(const cv::Mat& image) {
-  if (network_.empty()) return false;
+  return TryPush(image) == PushStatus::kPushed;
+}
+
+OpenCVPredict::PushStatus OpenCVPredict::TryPush(const cv::Mat& image) {
+  if (network_.empty()) return PushStatus::kFailed;
   if (pending_.empty()) {
     std::cerr << "Inference queue size should be greater than 0" << std::endl;
-    return false;
+    return PushStatus::kFailed;
   }
   const int64_t ring = static_cast<int64_t>(pending_.size());
-  if (pending_count_.load() >= ring) return false;
+  if (pending_count_.load() >= ring) return PushStatus::kFull;
   cv::Mat& blob = ring_blobs_[write_index_];
   try {
     PrepareBlob(image, &blob);
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
-    return false;
+    return PushStatus::kFailed;
   }
   Job job;
   job.blob = blob;
@@ -478,7 +482,7 @@ bool OpenCVPredict::Push(const cv::Mat& image) {
   jobs_ready_.notify_one();
   write_index_ = (write_index_ + 1) % ring;
   pending_count_.fetch_add(1);
-  return true;
+  return PushStatus::kPushed;
 }
 
 std::vector<float> OpenCVPredict::Pop() {

@@ -82,6 +82,9 @@ class OpenCVPredict : public Predictor {
                              const std::string& output_name) override;
   int OutputSize() const override { return output_size_; }
   bool Push(const cv::Mat& image) override;
+  // Push, telling a full ring (the consumer has yet to pop) from a failure.
+  enum class PushStatus { kPushed, kFull, kFailed };
+  PushStatus TryPush(const cv::Mat& image);
   std::vector<float> Pop() override;
   void SetTarget(int target) override;
   void SetBackend(int backend) override;

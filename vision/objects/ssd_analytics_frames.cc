@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/analytics/result_location.h"
 #include "vision/objects/measurements.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 
@@ -14,14 +15,6 @@ const cv::Scalar kRawBoxColour(255, 0, 0);
 
 std::string LabelOf(const DetectorAdapter* adapter, int32_t index) {
   return adapter ? adapter->Label(index) : std::string();
-}
-
-void SetLocation(const cv::Rect& box, RectangularDetection* detection) {
-  auto* location = detection->mutable_location();
-  location->set_x(static_cast<float>(box.x));
-  location->set_y(static_cast<float>(box.y));
-  location->set_width(static_cast<float>(box.width));
-  location->set_height(static_cast<float>(box.height));
 }
 
 }  // namespace
@@ -95,7 +88,7 @@ void SSDAnalyticsVideoV1::PartialResult(const DetectorAdapter* adapter,
   last_detections_.push_back(list);
   for (size_t j = 0; j < list.boxes.size(); ++j) {
     RectangularDetection* detection = result->add_rect_detection();
-    SetLocation(list.boxes[j], detection);
+    SetLocation(list.boxes[j], detection->mutable_location());
     const bool labelled = j < list.labels.size();
     const std::string label =
         labelled ? LabelOf(adapter, list.labels[j]) : std::string();
@@ -136,7 +129,7 @@ void SSDAnalyticsVideoV1::AddTrackDetection(const DetectorAdapter* adapter,
                                             const Track& track,
                                             VisionResult* result) const {
   RectangularDetection* detection = result->add_rect_detection();
-  SetLocation(track.box, detection);
+  SetLocation(track.box, detection->mutable_location());
   detection->set_tracking_id(static_cast<uint64_t>(track.id));
   detection->set_type(LabelOf(adapter, class_vote_.Mode(track.id)));
   detection->set_confidence(track.max_score);

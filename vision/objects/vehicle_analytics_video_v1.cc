@@ -1,7 +1,7 @@
 #include "vision/objects/vehicle_analytics_video_v1.h"
 
-#include "vision/detectors/adapter_registry.h"
-#include "vision/detectors/haar_detector_adapter.h"
+#include "vision/detectors/register_adapters.h"
+#include "vision/analytics/result_location.h"
 #include "vision/objects/measurements.h"
 
 namespace talvenrook_vision {
@@ -11,12 +11,6 @@ namespace v1 = ::talvenrook::vision::v1;
 namespace {
 
 constexpr char kVehicleLabel[] = "vehicle";
-
-cv::Rect TruncatedRect(const v1::Rectangle& location) {
-  return cv::Rect(static_cast<int>(location.x()), static_cast<int>(location.y()),
-                  static_cast<int>(location.width()),
-                  static_cast<int>(location.height()));
-}
 
 // A classifier of the given kind loaded from the model map; its "config"
 // map is required.
@@ -41,7 +35,7 @@ bool VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   ReadPropertyIfPresent(map, "allow_backward_motion", &allow_backward_motion_);
   day_night_.Configure(config);
   statistics_.Configure(map);
-  RegisterAdapterCreator("HAAR", CreateHaarDetectorAdapter);
+  RegisterDetectorAdapters();
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
   objects->Setup(config);
@@ -116,7 +110,7 @@ VisionResult VehicleAnalyticsVideoV1::ConfirmVehicles(
   VisionResult result;
   vehicle_boxes_.clear();
   for (const auto& detection : detected.rect_detection()) {
-    const cv::Rect box = TruncatedRect(detection.location());
+    const cv::Rect box = BoxOf(detection.location());
     std::string label = kVehicleLabel;
     if (is_vehicle_) {
       label = is_vehicle_->ClassifyRegion(
@@ -159,7 +153,7 @@ void VehicleAnalyticsVideoV1::ClassifyFamilyCars(const cv::Mat& frame,
   if (!family_car_) return;
   for (auto& detection : *result->mutable_rect_detection()) {
     if (detection.type() != "car") continue;
-    const cv::Rect box = TruncatedRect(detection.location());
+    const cv::Rect box = BoxOf(detection.location());
     const int32_t track = static_cast<int32_t>(detection.tracking_id());
     bool skip = false;
     if (family_car_->HasVote(track)) {
