@@ -8,9 +8,13 @@
 // line across the second.
 //
 // Contract: Check keeps a small state per track id until Forget. With
-// repeat false (every zone built from configuration) a track produces at
-// most one crossing per zone. A centre at exactly (0, 0) counts as never
-// seen. Not thread-safe.
+// repeat false (the default of zones built from configuration) a track
+// produces at most one crossing per zone. With repeat true (the zone key
+// "repeat") it produces one for every full pass through the band, in
+// either direction; after a crossing the track must pass through the whole
+// band again, so a centre that dithers at a line never counts twice, and a
+// track first seen inside the band counts from its next full pass. A
+// centre at exactly (0, 0) counts as never seen. Not thread-safe.
 #ifndef VISION_TRACKING_ZONE_H_
 #define VISION_TRACKING_ZONE_H_
 
@@ -71,6 +75,8 @@ class Zone {
 
  private:
   int FirstSight(TrackState* state, const cv::Point& p) const;
+  // Strictly between the two boundary lines (taken as infinite lines).
+  bool InsideBand(const cv::Point& p) const;
 
   std::unordered_map<int32_t, TrackState> tracks_;
   cv::Point a_, b_;
