@@ -66,6 +66,22 @@ std::string CheckFlags(int results) {
   return "";
 }
 
+// Result boxes after the truth's last frame all count as false positives:
+// right when nobody is there, wrong when the truth covers only part of the
+// run.
+void WarnAboutBoxesAfterTheTruth(const kestu_tools::MotFrames& truth,
+                                 const kestu_tools::MotFrames& tracked) {
+  size_t boxes = 0;
+  for (size_t f = truth.size(); f < tracked.size(); ++f) {
+    boxes += tracked[f].size();
+  }
+  if (boxes == 0) return;
+  std::cerr << "kestu-score: warning: " << boxes << " result boxes after the "
+            << "last truth frame (" << truth.size()
+            << ") count as false positives; is the truth shorter than the "
+            << "run (see --frame_offset)?" << std::endl;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,9 +115,11 @@ int main(int argc, char** argv) {
   kestu_tools::ScoreOptions options;
   options.iou_threshold = FLAGS_iou;
   options.ignore_zero_confidence = FLAGS_ignore_zero_confidence;
-  const kestu_tools::ScoreSummary summary = kestu_tools::Score(
-      truth, kestu_tools::ResultsAsFrames(results, FLAGS_frame_offset),
-      options);
+  const kestu_tools::MotFrames tracked =
+      kestu_tools::ResultsAsFrames(results, FLAGS_frame_offset);
+  WarnAboutBoxesAfterTheTruth(truth, tracked);
+  const kestu_tools::ScoreSummary summary =
+      kestu_tools::Score(truth, tracked, options);
   kestu::tools::ScoreReport report =
       kestu_tools::MakeScoreReport(summary, options);
   report.set_detections_file(FLAGS_detections);

@@ -294,6 +294,10 @@ TEST_F(ScoreCommandTest, PrintsTheScoreAndThePassesAsATableOrJson) {
   roi->set_tracking_id(9);
   roi->set_zone_name("ROI #0");
   roi->set_zone_direction(v1::FORWARD);
+  // An exit of a zone the sample does not have: reported, not counted.
+  auto* stray = run.mutable_vision_results(7)->add_vision_event();
+  stray->CopyFrom(*exit);
+  stray->set_zone_id(3);
   const std::string detections = Write("walk.pb", run.SerializeAsString());
   const std::string truth = Write("walk.txt", WalkText(xs, 230));
   const std::vector<std::string> args = {"--detections=" + detections,
@@ -301,6 +305,8 @@ TEST_F(ScoreCommandTest, PrintsTheScoreAndThePassesAsATableOrJson) {
                                          std::string("--zones=") + kWalkway};
 
   ASSERT_EQ(Run(args), 0) << err_;
+  EXPECT_NE(err_.find("ZONE_EXIT events of zone 3"), std::string::npos)
+      << err_;
   for (const char* line :
        {"12 frames, 1 truth identities, 1 result tracks",
         "MOTA                    1.000", "IDF1                    1.000",
