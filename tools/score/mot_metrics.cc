@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -40,6 +41,17 @@ bool ParseFields(const std::string& line, std::vector<double>* fields) {
   return true;
 }
 
+// Exactly representable whole numbers: every identity a file can name.
+constexpr double kMaxIdentity = 9007199254740992.0;  // 2^53
+
+// IoU at least the threshold; the margin keeps an IoU of exactly the
+// threshold, computed with rounding, on the admitted side.
+constexpr double kIouMargin = 1e-9;
+
+bool Overlaps(const cv::Rect2d& a, const cv::Rect2d& b, double iou_threshold) {
+  return Iou(a, b) >= iou_threshold - kIouMargin;
+}
+
 bool Blank(const std::string& line) {
   return line.find_first_not_of(" \t\r") == std::string::npos;
 }
@@ -60,9 +72,10 @@ std::vector<int> AssignByIou(const std::vector<MotBox>& results,
           1.0 - Iou(results[r].box, truth[t].box);
     }
   }
-  // IoU >= threshold is cost <= 1 - threshold; the margin keeps an IoU of
-  // exactly the threshold on the admitted side.
-  return talvenrook_vision::AssignBelow(cost, 1.0 - iou_threshold + 1e-9);
+  // IoU >= threshold is cost <= 1 - threshold (AssignBelow keeps costs
+  // strictly below its limit; the margin admits the threshold itself).
+  return talvenrook_vision::AssignBelow(cost,
+                                        1.0 - iou_threshold + 2 * kIouMargin);
 }
 
 // Drops, frame by frame, the results that pair with an ignored truth box,
@@ -112,7 +125,7 @@ ClearMot ScoreClear(const MotFrames& truth, const MotFrames& results,
       if (it == previous.end()) continue;
       for (size_t h = 0; h < r.size(); ++h) {
         if (taken[h] || r[h].id != it->second) continue;
-        if (Iou(t[g].box, r[h].box) >= iou_threshold) {
+        if (Overlaps(t[g].box, r[h].box, iou_threshold)) {
           result_of[g] = static_cast<int>(h);
           taken[h] = 1;
         }
@@ -195,7 +208,7 @@ IdentityScore ScoreIdentities(const MotFrames& truth, const MotFrames& results,
     for (size_t f = 0; f < truth.size(); ++f) {
       for (const MotBox& g : truth[f]) {
         for (const MotBox& h : results[f]) {
-          if (Iou(g.box, h.box) >= iou_threshold) {
+          if (Overlaps(g.box, h.box, iou_threshold)) {
             overlap.at<double>(truth_row[g.id], result_column[h.id]) += 1.0;
           }
         }
@@ -220,6 +233,11 @@ IdentityScore ScoreIdentities(const MotFrames& truth, const MotFrames& results,
 }
 
 }  // namespace
+
+bool IsRoiExit(const v1::VisionEvent& event) {
+  return event.tag() == v1::ZONE_EXIT &&
+         event.zone_name().rfind("ROI #", 0) == 0;
+}
 
 double Iou(const cv::Rect2d& a, const cv::Rect2d& b) {
   if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) {
@@ -246,8 +264,14 @@ bool ParseMot(const std::string& text, const std::string& name,
       return false;
     }
     const double frame = fields[0];
-    if (frame < 1 || frame != std::floor(frame) || frame > 1e8) {
-      *error = where + ": the frame must be a whole number from 1";
+    if (frame < 1 || frame != std::floor(frame) || frame > kMaxMotFrame) {
+      *error = where + ": the frame must be a whole number from 1 to " +
+               std::to_string(kMaxMotFrame);
+      return false;
+    }
+    const double id = fields[1];
+    if (id != std::floor(id) || std::fabs(id) > kMaxIdentity) {
+      *error = where + ": the identity must be a whole number";
       return false;
     }
     if (!(fields[4] > 0) || !(fields[5] > 0)) {
@@ -255,12 +279,20 @@ bool ParseMot(const std::string& text, const std::string& name,
       return false;
     }
     MotBox box;
-    box.id = static_cast<int64_t>(fields[1]);
+    box.id = static_cast<int64_t>(id);
     box.box = cv::Rect2d(fields[2], fields[3], fields[4], fields[5]);
     box.zero_confidence = fields.size() > 6 && fields[6] == 0.0;
     const size_t f = static_cast<size_t>(frame) - 1;
     if (frames->size() <= f) frames->resize(f + 1);
-    (*frames)[f].push_back(box);
+    std::vector<MotBox>& boxes_of_frame = (*frames)[f];
+    for (const MotBox& other : boxes_of_frame) {
+      if (other.id == box.id) {
+        *error = where + ": identity " + std::to_string(box.id) +
+                 " appears twice in frame " + std::to_string(f + 1);
+        return false;
+      }
+    }
+    boxes_of_frame.push_back(box);
     ++boxes;
   }
   if (boxes == 0) {
@@ -273,7 +305,8 @@ bool ParseMot(const std::string& text, const std::string& name,
 bool ReadMotFile(const std::string& path, MotFrames* frames,
                  std::string* error) {
   std::ifstream in(path);
-  if (!in) {
+  std::error_code ignored;
+  if (!in || std::filesystem::is_directory(path, ignored)) {
     *error = "Unable to open ground-truth file: " + path;
     return false;
   }
@@ -287,13 +320,11 @@ MotFrames ResultsAsFrames(const v1::VisionResultList& results,
   MotFrames frames;
   for (int k = 0; k < results.vision_results_size(); ++k) {
     const int64_t f = static_cast<int64_t>(k) + frame_offset;
-    if (f < 0) continue;
+    if (f < 0 || f >= kMaxMotFrame) continue;
     const v1::VisionResult& result = results.vision_results(k);
     std::set<uint64_t> ended;
     for (const auto& event : result.vision_event()) {
-      if (event.zone_name().rfind("ROI #", 0) == 0) {
-        ended.insert(event.tracking_id());
-      }
+      if (IsRoiExit(event)) ended.insert(event.tracking_id());
     }
     if (frames.size() <= static_cast<size_t>(f)) frames.resize(f + 1);
     for (const auto& detection : result.rect_detection()) {

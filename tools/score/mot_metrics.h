@@ -44,9 +44,14 @@ struct MotBox {
 // Index f holds the boxes of frame f + 1.
 using MotFrames = std::vector<std::vector<MotBox>>;
 
+// The last frame number accepted (more than four days at 30 frames per
+// second), so that a stray number cannot claim gigabytes of empty frames.
+constexpr int64_t kMaxMotFrame = 10000000;
+
 // Reads a MOTChallenge file. False with a message naming the line when a
-// line does not parse, a frame is below 1, a box is not positive, or the
-// file holds no box.
+// line does not parse, a frame is not a whole number from 1 to
+// kMaxMotFrame, an identity is not a whole number or appears twice in one
+// frame, a box is not positive, or the file holds no box.
 bool ReadMotFile(const std::string& path, MotFrames* frames,
                  std::string* error);
 // The same from text already read (`name` is used in messages).
@@ -54,12 +59,17 @@ bool ParseMot(const std::string& text, const std::string& name,
               MotFrames* frames, std::string* error);
 
 // The tracked boxes of every result, result k as frame k + 1 + frame_offset
-// (results that would fall before frame 1 are skipped). A detection that
+// (results that would fall before frame 1 or after kMaxMotFrame are
+// skipped). A detection that
 // reports an ended track (it carries the ROI exit of its track in the same
 // result) is not a box of that frame and is left out.
 MotFrames ResultsAsFrames(
     const ::talvenrook::vision::v1::VisionResultList& results,
     int frame_offset);
+
+// True for the ZONE_EXIT that a pipeline without zones makes for an ended
+// track (zone name "ROI #n"), which is no zone crossing.
+bool IsRoiExit(const ::talvenrook::vision::v1::VisionEvent& event);
 
 // Intersection over union of two boxes; 0 when either is empty.
 double Iou(const cv::Rect2d& a, const cv::Rect2d& b);

@@ -44,7 +44,7 @@ bool SegmentsIntersect(const cv::Point& p1, const cv::Point& q1,
 
 Zone::Zone(const cv::Point& a, const cv::Point& b, int height,
            std::string name, bool repeat)
-    : a_(a), b_(b), repeat_(repeat), name_(std::move(name)) {
+    : a_(a), b_(b), repeat_(repeat), height_(height), name_(std::move(name)) {
   const cv::Point2f center((a.x + b.x) / 2, (a.y + b.y) / 2);
   const double length = std::sqrt(std::pow(a.y - b.y, 2) + std::pow(a.x - b.x, 2));
   const double angle =

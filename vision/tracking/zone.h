@@ -67,6 +67,8 @@ class Zone {
   const cv::Point& a() const { return a_; }
   const cv::Point& b() const { return b_; }
   bool repeat() const { return repeat_; }
+  // The band thickness in pixels, as given.
+  int height() const { return height_; }
   const cv::Point& corner0() const { return corner0_; }
   const cv::Point& corner1() const { return corner1_; }
   const cv::Point& corner2() const { return corner2_; }
@@ -82,6 +84,7 @@ class Zone {
   cv::Point a_, b_;
   cv::Point corner0_, corner3_, corner1_, corner2_;
   bool repeat_;
+  int height_;
   std::string name_;
 };
 
