@@ -28,9 +28,13 @@ bool CrowdDriver::Configure(const DriverConfig& config) {
   if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
     const int models = config.kestu_eye_config().models_size();
     LOG(INFO) << "Loading " << models << " models...";
-    if (models != 0) {
-      SetupPipeline(std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
-                    config);
+    if (models != 0 &&
+        SetupPipeline(std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
+                      config)) {
+      SetEventTagPublished(::talvenrook::vision::v1::TRACKING_END,
+                           talvenrook_vision::GetPropertyOr(
+                               config.kestu_eye_config().config(),
+                               "publish_track_summary", false));
     }
   }
   BaseDriver::Configure(config);
@@ -38,6 +42,13 @@ bool CrowdDriver::Configure(const DriverConfig& config) {
 }
 
 std::string CrowdDriver::DetectionLine(const VisionResult& result) {
+  if (IsTrackSummary(result)) {
+    return TrackSummaryLine(result, [](float speed) {
+      std::ostringstream text;
+      text << speed << " m/s";
+      return text.str();
+    });
+  }
   const auto& detection = result.rect_detection(0);
   const auto& event = result.vision_event(0);
   std::ostringstream line;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <google/protobuf/text_format.h>
@@ -15,8 +16,34 @@ namespace kestu_tools {
 namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
+using Entity = ::talvenrook::common::Entity;
+
+// Keys that go beyond the default tracker, filter and counting.
+bool OptInKey(const std::string& key) {
+  static const std::set<std::string> keys = {
+      "tracker_motion_model", "tracker_association", "tracker_iou_threshold",
+      "tracker_min_travel",   "tracker_appearance",  "publish_track_summary",
+      "suppression_overlap_threshold", "tracker_appearance_weight"};
+  return keys.count(key) != 0;
+}
 
 }  // namespace
+
+KestuEyeConfig WithoutOptInKeys(KestuEyeConfig config) {
+  Entity* map = config.mutable_config();
+  for (auto it = map->mutable_properties()->begin();
+       it != map->mutable_properties()->end();) {
+    it = OptInKey(it->first) ? map->mutable_properties()->erase(it) : ++it;
+  }
+  // Zones count once per track by default.
+  auto zones = map->mutable_properties()->find("zones");
+  if (zones != map->mutable_properties()->end()) {
+    for (auto& zone : *zones->second.mutable_array_value()->mutable_values()) {
+      zone.mutable_entity_value()->mutable_properties()->erase("repeat");
+    }
+  }
+  return config;
+}
 
 bool DetectionRun::Detect(const std::string& clip,
                           const KestuEyeConfig& config, std::string* error,

@@ -51,6 +51,11 @@ class DetectionRun {
   double detection_seconds_ = 0.0;
 };
 
+// The configuration with every key that goes beyond the default tracker,
+// detection filter and counting taken out (zones lose "repeat"): what the
+// same configuration gives without the opt-in settings.
+KestuEyeConfig WithoutOptInKeys(KestuEyeConfig config);
+
 // Reads a DriverConfig in protobuf text format (a sample file) and returns
 // its eye configuration. False with a message when it does not parse.
 bool LoadEyeConfig(const std::string& path, KestuEyeConfig* config,

@@ -324,7 +324,9 @@ MotFrames ResultsAsFrames(const v1::VisionResultList& results,
     const v1::VisionResult& result = results.vision_results(k);
     std::set<uint64_t> ended;
     for (const auto& event : result.vision_event()) {
-      if (IsRoiExit(event)) ended.insert(event.tracking_id());
+      if (IsRoiExit(event) || event.tag() == v1::TRACKING_END) {
+        ended.insert(event.tracking_id());
+      }
     }
     if (frames.size() <= static_cast<size_t>(f)) frames.resize(f + 1);
     for (const auto& detection : result.rect_detection()) {

@@ -61,8 +61,8 @@ bool ParseMot(const std::string& text, const std::string& name,
 // The tracked boxes of every result, result k as frame k + 1 + frame_offset
 // (results that would fall before frame 1 or after kMaxMotFrame are
 // skipped). A detection that
-// reports an ended track (it carries the ROI exit of its track in the same
-// result) is not a box of that frame and is left out.
+// reports an ended track (it carries the ROI exit or the track summary of
+// its track in the same result) is not a box of that frame and is left out.
 MotFrames ResultsAsFrames(
     const ::talvenrook::vision::v1::VisionResultList& results,
     int frame_offset);

@@ -129,18 +129,25 @@ void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
   tracker.Update(list.boxes, list.confidences, descriptors_, list.labels, {});
   for (const Track* track : tracker.GetTracks()) {
     class_vote_.Vote(track->id, track->class_index, track->last_score);
+    const int first_event = result->vision_event_size();
     zone_events_.Emit(*track, ticks, result);
+    summaries_.RecordCrossings(track->id, *result, first_event);
     AddTrackDetection(adapter, *track, result);
   }
+  const bool roi_exits = zone_events_.empty();
   for (const Track& track : tracker.EndedTracks()) {
-    if (!zone_events_.empty()) continue;
+    if (!roi_exits && !summaries_.enabled()) continue;
     AddTrackDetection(adapter, track, result);
-    zone_events_.EmitRoiExit(track, roi_index, result);
+    if (roi_exits) zone_events_.EmitRoiExit(track, roi_index, result);
+    if (summaries_.enabled()) {
+      summaries_.EmitEnd(track, clock()->CalendarSeconds(), result);
+    }
   }
-  // The zones, areas, speed histories and votes of every track that went
-  // (ended or not) go with it.
+  // The zones, areas, speed histories, votes and summaries of every track
+  // that went (ended or not) go with it.
   ForgetDroppedTracks(tracker, &zone_events_, &class_vote_);
   const auto& dropped = tracker.DroppedTrackIds();
+  for (int32_t id : dropped) summaries_.Forget(id);
   dropped_.insert(dropped_.end(), dropped.begin(), dropped.end());
 }
 

@@ -44,6 +44,8 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   ReadPropertyIfPresent(map, "draw_objects", &draw_objects_);
   ReadAppearance(map);
   ReadSuppression(map);
+  summaries_ = TrackSummaries();
+  summaries_.set_enabled(GetPropertyOr(map, "publish_track_summary", false));
   class_vote_.Configure(map);
   // Every zone has its own estimator slot, so speeds are reported as soon
   // as one zone has a scale; a zone without one reports 0.

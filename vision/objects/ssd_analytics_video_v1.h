@@ -45,6 +45,7 @@
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/appearance_descriptor.h"
 #include "vision/objects/detection_filter.h"
+#include "vision/objects/track_summaries.h"
 #include "vision/regions/roi_set.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracker_mode.h"
@@ -99,6 +100,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   const RoiSet& regions() const { return regions_; }
   const ZoneEvents& zone_events() const { return zone_events_; }
   const TrackerMode& class_vote() const { return class_vote_; }
+  const TrackSummaries& summaries() const { return summaries_; }
   const std::vector<std::unique_ptr<Tracker>>& trackers() const {
     return trackers_;
   }
@@ -144,6 +146,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   bool appearance_ = false;
   AppearanceDescriptor appearance_descriptor_;
   std::vector<cv::Mat> descriptors_;
+  TrackSummaries summaries_;
 };
 
 }  // namespace talvenrook_vision

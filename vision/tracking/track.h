@@ -36,9 +36,9 @@ struct Track {
   // frame (empty without a motion model). Matching compares detections
   // with it; it is never reported as a detection.
   cv::Rect predicted;
-  cv::Point birth_center;  // centre of the detection the track was born on
+  cv::Rect birth_box;  // the detection the track was born on
   // The centre has been at least the tracker's minimum travel away from
-  // birth_center (always true without a minimum travel).
+  // the centre of birth_box (always true without a minimum travel).
   bool moved = true;
 };
 

@@ -74,6 +74,19 @@ double Overlap(const cv::Rect& a, const cv::Rect& b) {
   return inter / (static_cast<double>(a.area()) + b.area() - inter);
 }
 
+// Cost of a pair the IoU pass may not make; every admissible cost is
+// below it.
+constexpr double kNoMatchCost = 1e6;
+
+// L2 distance of two descriptors of one shape; 0 when either is missing,
+// so that a box without a descriptor is matched on overlap alone.
+double DescriptorDistance(const cv::Mat& a, const cv::Mat& b) {
+  if (!UsableDescriptor(a) || !UsableDescriptor(b) || a.cols != b.cols) {
+    return 0.0;
+  }
+  return cv::norm(a, b, cv::NORM_L2);
+}
+
 bool FarEnough(const cv::Point& a, const cv::Point& b, int32_t distance) {
   const double dx = a.x - b.x;
   const double dy = a.y - b.y;
@@ -131,6 +144,15 @@ void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
       std::cerr << "WARNING: tracker_iou_threshold " << iou
                 << " is not in (0, 1]; " << p->iou_threshold << " is used"
                 << std::endl;
+    }
+  }
+  double weight = 0.0;
+  if (ReadPropertyIfPresent(config, "tracker_appearance_weight", &weight)) {
+    if (weight >= 0.0 && std::isfinite(weight)) {
+      p->appearance_weight = weight;
+    } else {
+      std::cerr << "WARNING: tracker_appearance_weight " << weight
+                << " is not a finite number from 0; 0 is used" << std::endl;
     }
   }
   int32_t travel = 0;
@@ -309,14 +331,21 @@ void Tracker::IouPass() {
     for (int j = 0; j < nt; ++j) {
       const Track& track = tracks_[j];
       const bool eligible = track.missed < max_missed && 0.0f < max_missed;
-      iou_cost_.at<double>(i, j) =
-          eligible ? 1.0 - Overlap(candidates_[i].box, ReferenceBox(track))
-                   : 1.0;
+      const double overlap =
+          eligible ? Overlap(candidates_[i].box, ReferenceBox(track)) : 0.0;
+      double cost = kNoMatchCost;
+      if (overlap >= parameters_.iou_threshold) {
+        cost = 1.0 - overlap;
+        if (parameters_.appearance_weight > 0.0) {
+          cost += parameters_.appearance_weight *
+                  DescriptorDistance(candidates_[i].descriptor,
+                                     track.descriptor);
+        }
+      }
+      iou_cost_.at<double>(i, j) = cost;
     }
   }
-  // Overlap >= threshold is cost <= 1 - threshold.
-  const std::vector<int> track_of =
-      AssignBelow(iou_cost_, 1.0 - parameters_.iou_threshold + 1e-9);
+  const std::vector<int> track_of = AssignBelow(iou_cost_, kNoMatchCost);
   for (int i = 0; i < nc; ++i) {
     if (track_of[i] < 0) continue;
     UpdateTrack(&tracks_[track_of[i]], candidates_[i]);
@@ -406,7 +435,7 @@ void Tracker::BirthCandidates() {
     candidate.missed = 0.0f;
     candidate.updated = true;
     candidate.hits = 1;
-    candidate.birth_center = candidate.center;
+    candidate.birth_box = candidate.box;
     candidate.moved = parameters_.min_travel <= 0;
     if (parameters_.motion_model != MotionModel::kNone) {
       motion_[candidate.id].Init(candidate.box);
@@ -454,7 +483,8 @@ void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->box = detection.box;
   track->center = detection.center;
   if (!track->moved &&
-      FarEnough(track->center, track->birth_center, parameters_.min_travel)) {
+      FarEnough(track->center, BoxCenter(track->birth_box),
+                parameters_.min_travel)) {
     track->moved = true;
   }
   if (parameters_.motion_model != MotionModel::kNone) {

@@ -86,6 +86,9 @@ class Tracker {
     MotionModel motion_model = MotionModel::kNone;
     Association association = Association::kNearest;
     double iou_threshold = 0.3;  // least overlap of an "iou" match
+    // Share of the descriptor distance in the cost of an "iou" match (0:
+    // overlap alone); pairs still need the least overlap.
+    double appearance_weight = 0.0;
     int32_t min_travel = 0;      // pixels; 0: every track may be confirmed
   };
 
