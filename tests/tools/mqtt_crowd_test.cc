@@ -27,8 +27,6 @@ namespace v1 = ::talvenrook::vision::v1;
 using kestu_testing::PollUntil;
 using kestu_testing::PortBlock;
 
-constexpr int kCrowdOffset = 9;
-
 using ExitKey = std::tuple<uint64_t, std::string, std::string>;  // id, zone, dir
 
 TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
@@ -48,10 +46,11 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
       << mqtt.child().Stderr();
 
   zmq::context_t context(1);
-  Subscriber data(context, Endpoint("127.0.0.1", base + kCrowdOffset + 3), kWait);
+  const int crowd_port = base + DriverPortOffset("crowd");
+  DriverClient crowd(context, "127.0.0.1", crowd_port);
+  Subscriber data(context, crowd.DataEndpoint(), kWait);
   ASSERT_TRUE(data.connected());
-  Pinger pinger(context, base + kCrowdOffset);
-  DriverClient crowd(context, "127.0.0.1", base + kCrowdOffset);
+  Pinger pinger(context, crowd_port);
   const std::string clip =
       vostek_kestu::Excerpt(vostek_kestu::kPeopleClip, 0, 279, "mqtt-walkway");
   ASSERT_FALSE(clip.empty()) << vostek_kestu::kPeopleClip;

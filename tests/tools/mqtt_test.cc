@@ -1,7 +1,9 @@
 // kestu-mqtt against mosquitto brokers of the tests' own: a broker stopped
 // and started again mid-run (reconnection, the newest messages kept and the
-// drops counted, the last will), start-up errors that end it with status 1,
+// drops counted, "offline" on a stop and as the last will), start-up errors
+// that end it with status 1,
 // brokers that want a password or TLS, and the topic and address rules.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -147,8 +149,18 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
     EXPECT_EQ(kept[i], "v" + std::to_string(kAnswers - kept.size() + i));
   }
 
-  // kestu-mqtt ends without a goodbye: the broker publishes its last will.
-  mqtt.child().Kill();
+  // Stopped, kestu-mqtt says "offline" itself and ends with status 0.
+  ASSERT_TRUE(mqtt.child().Signal(SIGTERM));
+  EXPECT_EQ(mqtt.child().Wait(milliseconds(5000)), 0) << mqtt.child().Stderr();
+  EXPECT_TRUE(watcher.WaitFor(prefix + "/availability", "offline", kWait));
+
+  // Started again, then ended without a goodbye: the broker publishes its
+  // last will.
+  MqttProcess again({"--broker=" + broker.address(), "--process",
+                     ProcessArgument(base), "--metrics_port=0"});
+  ASSERT_TRUE(again.Started()) << again.child().Stderr();
+  ASSERT_TRUE(watcher.WaitFor(prefix + "/availability", "online", kWait));
+  again.child().Kill();
   EXPECT_TRUE(watcher.WaitFor(prefix + "/availability", "offline", kWait));
 }
 
@@ -247,9 +259,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "cannot connect to broker broker.invalid:1883: Lookup error."},
         StartCase{"NothingListening", 573, BrokerKind::kNone, {"--broker=BROKER"},
                   false, "Connection refused"},
-        StartCase{"PortOutOfRange", 574, BrokerKind::kNone,
-                  {"--broker=127.0.0.1:65536"}, false,
-                  "--broker has no usable port (1-65535) in \"127.0.0.1:65536\""},
         StartCase{"UnreadablePasswordFile", 575, BrokerKind::kNone,
                   {"--broker=BROKER", "--username=kestu",
                    "--password_file=DIR/missing"},
@@ -272,6 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
 
 struct AddressCase {
+  const char* name;
   std::string text;
   bool valid;
   std::string host;
@@ -295,19 +305,20 @@ TEST_P(BrokerAddressTest, Parses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, BrokerAddressTest,
-    ::testing::Values(AddressCase{"127.0.0.1:1883", true, "127.0.0.1", 1883},
-                      AddressCase{"broker.site", true, "broker.site", 1883},
-                      AddressCase{"[::1]:8883", true, "::1", 8883},
-                      AddressCase{"[fe80::1]", true, "fe80::1", 1883},
-                      AddressCase{"::1:1883", false, "", 0},
-                      AddressCase{"[::1", false, "", 0},
-                      AddressCase{":1883", false, "", 0},
-                      AddressCase{"host:", false, "", 0},
-                      AddressCase{"host:0", false, "", 0},
-                      AddressCase{"host:1883x", false, "", 0},
-                      AddressCase{"host:123456", false, "", 0}));
+    ::testing::Values(AddressCase{"HostAndPort", "127.0.0.1:1883", true, "127.0.0.1", 1883},
+                      AddressCase{"HostAlone", "broker.site", true, "broker.site", 1883},
+                      AddressCase{"V6AndPort", "[::1]:8883", true, "::1", 8883},
+                      AddressCase{"V6Alone", "[fe80::1]", true, "fe80::1", 1883},
+                      AddressCase{"V6WithoutBrackets", "::1:1883", false, "", 0},
+                      AddressCase{"UnclosedBracket", "[::1", false, "", 0},
+                      AddressCase{"NoHost", ":1883", false, "", 0},
+                      AddressCase{"EmptyPort", "host:", false, "", 0},
+                      AddressCase{"PortZero", "host:0", false, "", 0},
+                      AddressCase{"PortWithLetters", "host:1883x", false, "", 0},
+                      AddressCase{"PortTooLarge", "host:65536", false, "", 0}),
+    [](const ::testing::TestParamInfo<AddressCase>& info) { return info.param.name; });
 
-TEST(MqttTopicsTest, ZoneNamesBecomeOneLevelAndPrefixesAreChecked) {
+TEST(MqttTopicsTest, ZoneNamesBecomeOneLevel) {
   const MqttTopics topics("site/kestu/");
   EXPECT_EQ(topics.Count("gate", "crowd", "Walkway", "FORWARD"),
             "site/kestu/gate/crowd/zone/Walkway/FORWARD/count");
@@ -319,13 +330,6 @@ TEST(MqttTopicsTest, ZoneNamesBecomeOneLevelAndPrefixesAreChecked) {
             "site/kestu/gate/crowd/zone/Rue de l'\xc3\x89glise/FORWARD/count");
   EXPECT_EQ(topics.Availability("127.0.0.1:60000"),
             "site/kestu/127.0.0.1:60000/availability");
-  std::string error;
-  for (const char* good : {"kestu", "a/b/c", "kestu/"}) {
-    EXPECT_TRUE(MqttTopics::ValidPrefix(good, &error)) << good;
-  }
-  for (const char* bad : {"", "/kestu", "a//b", "a/#", "+", "kes\ntu"}) {
-    EXPECT_FALSE(MqttTopics::ValidPrefix(bad, &error)) << bad;
-  }
 }
 
 }  // namespace

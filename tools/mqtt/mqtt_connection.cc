@@ -53,14 +53,14 @@ void MqttConnection::OnLog(mosquitto*, void* self, int level,
   MqttConnection* connection = Self(self);
   std::lock_guard<std::mutex> lock(connection->mutex_);
   connection->library_error_ = text;
+  connection->changed_.notify_all();  // before the first answer: a failure
 }
 
 std::string MqttConnection::Reason(int rc) const {
-  std::string reason =
+  const std::string reason =
       rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!library_error_.empty()) reason += " (" + library_error_ + ")";
-  return reason;
+  return library_error_.empty() ? reason : reason + " (" + library_error_ + ")";
 }
 
 bool MqttConnection::Connect(std::string* error) {
@@ -75,6 +75,8 @@ bool MqttConnection::Connect(std::string* error) {
   mosquitto_publish_callback_set(mosq_, &MqttConnection::OnPublish);
   mosquitto_log_callback_set(mosq_, &MqttConnection::OnLog);
   mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, kMaxInFlight);
+  // Events are small and sent one by one: none waits for the one before.
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_reconnect_delay_set(mosq_, settings_.reconnect_min_seconds,
                                 settings_.reconnect_max_seconds, true);
   mosquitto_will_set(mosq_, will_.topic.c_str(),
@@ -108,24 +110,37 @@ bool MqttConnection::Connect(std::string* error) {
     return false;
   }
   loop_started_ = true;
-  std::optional<int> answer;
+  std::optional<int> answer, lost;
+  std::string library_error;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kFirstAnswerTimeout,
-                      [&] { return first_answer_.has_value(); });
+    changed_.wait_for(lock, kFirstAnswerTimeout, [&] {
+      return first_answer_.has_value() || first_loss_.has_value() ||
+             !library_error_.empty();
+    });
     answer = first_answer_;
+    lost = first_loss_;
+    library_error = library_error_;
   }
-  if (!answer || *answer != 0) {
-    *error = !answer ? "broker " + settings_.Address() + " did not answer within " +
-                           std::to_string(kFirstAnswerTimeout.count()) + " s"
-                     : "broker " + settings_.Address() +
-                           " refused the connection: " +
-                           mosquitto_connack_string(*answer);
-    Release();
-    return false;
+  if (answer && *answer == 0) {
+    sender_ = std::thread(&MqttConnection::Send, this);
+    return true;
   }
-  sender_ = std::thread(&MqttConnection::Send, this);
-  return true;
+  const std::string broker = "broker " + settings_.Address();
+  if (answer) {
+    *error = broker + " refused the connection: " + mosquitto_connack_string(*answer);
+  } else if (lost) {
+    *error = "cannot connect to " + broker + ": " + mosquitto_strerror(*lost) +
+             (library_error.empty() ? "" : " (" + library_error + ")");
+  } else if (!library_error.empty()) {
+    // A TLS handshake that failed in the network thread, for one.
+    *error = "cannot connect to " + broker + ": " + library_error;
+  } else {
+    *error = broker + " did not answer within " +
+             std::to_string(kFirstAnswerTimeout.count()) + " s";
+  }
+  Release();
+  return false;
 }
 
 void MqttConnection::Connected(int rc) {
@@ -155,6 +170,7 @@ void MqttConnection::Connected(int rc) {
 
 void MqttConnection::Disconnected(int rc) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!first_answer_ && !first_loss_) first_loss_ = rc;
   const bool was_connected = connected_;
   connected_ = false;
   dropped_at_disconnect_ = queue_.dropped() + refused_;

@@ -89,6 +89,7 @@ class MqttConnection {
   void Send();  // the sending thread
   bool CanSend() const;
   void LogDrops(bool force);
+  // libmosquitto's words for a return code, with its last error line.
   std::string Reason(int rc) const;
   void Release();
 
@@ -104,6 +105,7 @@ class MqttConnection {
   std::condition_variable changed_;
   OutboundQueue queue_;
   std::optional<int> first_answer_;  // the first CONNACK's code
+  std::optional<int> first_loss_;    // a disconnection before it
   bool connected_ = false;
   bool stopping_ = false;
   int in_flight_ = 0;
