@@ -132,6 +132,14 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
   const std::string newest = "v" + std::to_string(kAnswers - 1);
   ASSERT_TRUE(PollUntil([&] { return Contains(StatusUuids(watcher, topic), newest); },
                         kWait)) << mqtt.child().Stderr();
+  // The retained availability was sent again on the new connection.
+  EXPECT_TRUE(PollUntil([&] {
+    int online = 0;
+    for (const auto& m : watcher.On(prefix + "/availability")) {
+      online += m.payload == "online" ? 1 : 0;
+    }
+    return online >= 2;
+  }, kWait));
   metrics = Get(client, "/metrics");
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_messages_dropped_total"),
             std::stoi(match[2])) << metrics;

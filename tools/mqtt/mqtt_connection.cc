@@ -173,7 +173,7 @@ void MqttConnection::Disconnected(int rc) {
   if (!first_answer_ && !first_loss_) first_loss_ = rc;
   const bool was_connected = connected_;
   connected_ = false;
-  dropped_at_disconnect_ = queue_.dropped() + refused_;
+  if (was_connected) dropped_at_disconnect_ = queue_.dropped() + refused_;
   if (!stopping_ && was_connected) {
     MqttLog("lost broker " + settings_.Address() + " for " + name_ + " (" +
             mosquitto_strerror(rc) + "); reconnecting after " +
