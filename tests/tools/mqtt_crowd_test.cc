@@ -3,7 +3,7 @@
 // the test's own: every ZONE_EXIT published on the data port arrives on the
 // event topic, the retained counts equal them, a new subscriber gets the
 // counts and the availability at once, and a stopped process is "offline"
-// soon after.
+// soon after while a second one stays "online".
 #include <map>
 #include <set>
 #include <string>
@@ -34,15 +34,22 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   Broker broker(base + 16);
   ASSERT_TRUE(broker.Start());
   VisionProcess process(base);
+  // A second, idle process, named in the topics: its connection and last
+  // will are its own.
+  const int hall_base = PortBlock(581);
+  VisionProcess hall(hall_base);
   MqttSubscriber watcher(broker.port(), "kestu/#");
-  ASSERT_TRUE(process.Started() && watcher.Subscribed(kWait));
+  ASSERT_TRUE(process.Started() && hall.Started() && watcher.Subscribed(kWait));
   const int metrics_port = base + 17;
   MqttProcess mqtt({"--broker=" + broker.address(), "--process",
-                    ProcessArgument(base),
+                    ProcessArgument(base), "--process",
+                    "hall=" + ProcessArgument(hall_base),
                     "--metrics_port=" + std::to_string(metrics_port)});
   ASSERT_TRUE(mqtt.Started()) << mqtt.child().Stderr();
   const std::string prefix = "kestu/" + Address(base);
   ASSERT_TRUE(watcher.WaitFor(prefix + "/availability", "online", kWait))
+      << mqtt.child().Stderr();
+  ASSERT_TRUE(watcher.WaitFor("kestu/hall/availability", "online", kWait))
       << mqtt.child().Stderr();
 
   zmq::context_t context(1);
@@ -148,6 +155,7 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
                                 milliseconds(15000)));
   EXPECT_LT(dashboard.Last(prefix + "/availability")->received - stopped,
             std::chrono::seconds(15));
+  EXPECT_EQ(watcher.Last("kestu/hall/availability")->payload, "online");
 }
 
 }  // namespace
