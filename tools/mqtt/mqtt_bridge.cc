@@ -3,9 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include <google/protobuf/util/json_util.h>
-
 #include "kestu_tools.pb.h"
+#include "tools/json_output.h"
 #include "tools/metrics/exposition.h"
 #include "tools/mqtt/mqtt_log.h"
 
@@ -24,11 +23,7 @@ double EpochSeconds() {
 }
 
 std::string Json(const google::protobuf::Message& message) {
-  google::protobuf::util::JsonPrintOptions options;
-  options.always_print_primitive_fields = true;
-  std::string json;
-  google::protobuf::util::MessageToJsonString(message, &json, options);
-  return json;
+  return AsJson(message, /*indented=*/false);
 }
 
 // The type of the detection an event is about: the one with the event's
