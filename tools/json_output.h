@@ -1,5 +1,6 @@
-// The tools' reports as JSON: protobuf's JSON mapping, indented, with every
-// field printed (zeros and empty lists too, so a script finds every key).
+// The tools' reports as JSON: protobuf's JSON mapping, indented (or on one
+// line, for messages on the wire), with every field printed (zeros and
+// empty lists too, so a script finds every key).
 #ifndef TOOLS_JSON_OUTPUT_H_
 #define TOOLS_JSON_OUTPUT_H_
 
@@ -9,7 +10,8 @@
 
 namespace kestu_tools {
 
-std::string AsJson(const google::protobuf::Message& message);
+std::string AsJson(const google::protobuf::Message& message,
+                   bool indented = true);
 
 }  // namespace kestu_tools
 

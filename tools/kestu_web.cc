@@ -28,39 +28,12 @@ DEFINE_int32(http_port, 8080, "Port of the web page and its endpoints");
 DEFINE_string(http_host, "127.0.0.1",
               "Address to serve on (0.0.0.0 for every interface)");
 
-namespace {
-
-// --process may be repeated, which the flags library does not allow: every
-// occurrence ("--process X" or "--process=X") is taken out of argv here.
-std::vector<std::string> TakeProcessArguments(int* argc, char** argv) {
-  std::vector<std::string> processes;
-  int kept = 1;
-  for (int i = 1; i < *argc; ++i) {
-    const std::string arg = argv[i];
-    for (const std::string prefix : {"--process=", "-process="}) {
-      if (arg.rfind(prefix, 0) == 0) {
-        processes.push_back(arg.substr(prefix.size()));
-        goto next;
-      }
-    }
-    if ((arg == "--process" || arg == "-process") && i + 1 < *argc) {
-      processes.push_back(argv[++i]);
-      continue;
-    }
-    argv[kept++] = argv[i];
-  next:;
-  }
-  *argc = kept;
-  return processes;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   gflags::SetUsageMessage(
       "kestu-web --process host:port[/streaming_port] [--process ...] "
       "[--http_port 8080]");
-  std::vector<std::string> arguments = TakeProcessArguments(&argc, argv);
+  std::vector<std::string> arguments =
+      kestu_tools::TakeProcessArguments(&argc, argv);
   gflags::ParseCommandLineFlags(&argc, &argv, true);
   if (arguments.empty()) arguments.push_back("127.0.0.1:60000");
 

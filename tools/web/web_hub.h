@@ -34,13 +34,14 @@
 #include "kestu_tools.pb.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
+#include "tools/web/process_listener.h"
 
 namespace kestu_tools {
 
 using Status = ::talvenrook::kestu::v1::driver::Status;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
 
-class WebHub {
+class WebHub : public ProcessListener {
  public:
   using Clock = std::chrono::steady_clock;
 
