@@ -129,7 +129,7 @@ function log(line, bad) {
 function choose(p, d) {
   chosen = {process: p, driver: d};
   text($("chosen"), d + " of " + p);
-  if (!still) $("preview").src = path(p, d, "mjpg", "stream");
+  if (!still) $("preview").src = path(p, d, "mjpg", "stream") + "?headers_ahead=1";
   render();
   for (const f of window.kestu.onChoose) f(chosen);
 }

@@ -141,25 +141,40 @@ void WebServer::Routes() {
                   return;
                 }
                 auto number = std::make_shared<int64_t>(0);
+                auto opened = std::make_shared<bool>(false);
+                // A browser shows a part once the next part's headers came;
+                // with headers_ahead=1 they follow each frame at once (and
+                // the parts carry no Content-Length), so that the latest
+                // frame shows, also when it is a stopped driver's last.
+                const bool ahead = request.has_param("headers_ahead") &&
+                                   request.get_param_value("headers_ahead") == "1";
                 response.set_chunked_content_provider(
                     std::string("multipart/x-mixed-replace; boundary=") +
                         kBoundary,
-                    [this, process, driver, number](size_t,
-                                                    httplib::DataSink& sink) {
+                    [this, process, driver, number, opened, ahead](
+                        size_t, httplib::DataSink& sink) {
                       std::shared_ptr<const std::string> jpeg;
                       WebHub::Clock::time_point received;
                       while (!hub_->WaitFrame(process, driver, number.get(),
                                               &jpeg, kFrameWait, &received)) {
                         if (hub_->stopped() || !sink.is_writable()) return false;
                       }
-                      const std::string head =
-                          std::string("--") + kBoundary +
-                          "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                          std::to_string(jpeg->size()) + "\r\n\r\n";
+                      const std::string boundary = std::string("--") + kBoundary + "\r\n";
+                      const std::string type = "Content-Type: image/jpeg\r\n";
+                      std::string head, tail = "\r\n" + boundary;
+                      if (ahead) {
+                        head = *opened ? "" : boundary + type + "\r\n";
+                        tail += type + "\r\n";
+                      } else {
+                        // The boundary closes the part at once too.
+                        head = (*opened ? "" : boundary) + type + "Content-Length: " +
+                               std::to_string(jpeg->size()) + "\r\n\r\n";
+                      }
                       const bool written =
                           sink.write(head.data(), head.size()) &&
                           sink.write(jpeg->data(), jpeg->size()) &&
-                          sink.write("\r\n", 2);
+                          sink.write(tail.data(), tail.size());
+                      *opened = true;
                       if (written) {
                         hub_->RecordForwarding(WebHub::Clock::now() - received);
                       }
