@@ -297,23 +297,22 @@ std::string DamagedPages(const std::string& path) {
   return ReadFile(path);
 }
 
-std::string SomeoneElses(const std::string& path) {
+// Runs SQL on a database outside kestu-web; the file's bytes after it.
+std::string Execute(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "CREATE TABLE shopping (item TEXT); INSERT INTO shopping VALUES ('milk')",
-               nullptr, nullptr, nullptr);
+  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
   sqlite3_close(db);
   return ReadFile(path);
 }
 
+std::string SomeoneElses(const std::string& path) {
+  return Execute(path, "CREATE TABLE shopping (item TEXT); INSERT INTO shopping VALUES ('milk')");
+}
+
 std::string Newer(const std::string& path) {
   WriteEvents(path, {});
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 2",
-               nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  return ReadFile(path);
+  return Execute(path, "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 2");
 }
 
 std::string Folder(const std::string& path) {

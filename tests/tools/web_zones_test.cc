@@ -7,6 +7,7 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
+#include "tools/recount/recounter.h"
 #include "tools/web/track_history.h"
 #include "tools/web/zone_layout.h"
 #include "vision/tracking/zone_events.h"
@@ -17,34 +18,31 @@ namespace {
 
 using ::talvenrook::common::Entity;
 
-Entity Parse(const std::string& text) {
-  Entity entity;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &entity)) << text;
-  return entity;
+template <typename Message>
+Message Parse(const std::string& text) {
+  Message message;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message)) << text;
+  return message;
 }
-
+Entity Parse(const std::string& text) { return Parse<Entity>(text); }
 kestu::tools::ZoneLayout Layout(const std::string& text) {
-  kestu::tools::ZoneLayout layout;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &layout)) << text;
-  return layout;
+  return Parse<kestu::tools::ZoneLayout>(text);
 }
 
-constexpr char kWalkway[] = R"pb(
-  properties { key: "max_fps" value { integer_value: 10 } }
-  properties { key: "zones" value { array_value { values { entity_value {
-    properties { key: "name" value { string_value: "Walkway" } }
-    properties { key: "A" value { entity_value {
-      properties { key: "x" value { integer_value: 320 } }
-      properties { key: "y" value { integer_value: 130 } } } } }
-    properties { key: "B" value { entity_value {
-      properties { key: "x" value { integer_value: 320 } }
-      properties { key: "y" value { integer_value: 330 } } } } }
-    properties { key: "height" value { integer_value: 40 } }
-    properties { key: "meter_pixel_ratio" value { double_value: 0.025 } }
-    properties { key: "a_later_key" value { boolean_value: true } } } } } } })pb";
+// The crowd sample's map, its zone given a key the editor does not know.
+Entity Walkway() {
+  Entity config;
+  std::string error;
+  EXPECT_TRUE(LoadZonesFragment(KESTU_SOURCE_DIR "/samples/crowd_walkway.textproto",
+                                &config, &error)) << error;
+  auto* zone = (*config.mutable_properties())["zones"]
+                   .mutable_array_value()->mutable_values(0)->mutable_entity_value();
+  (*zone->mutable_properties())["a_later_key"].set_boolean_value(true);
+  return config;
+}
 
 TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
-  Entity config = Parse(kWalkway);
+  Entity config = Walkway();
   kestu::tools::ZoneLayout layout = LayoutFromConfig(config);
   ASSERT_EQ(layout.lines_size(), 1);
   EXPECT_EQ(layout.lines(0).name(), "Walkway");
@@ -59,7 +57,7 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   std::string error;
   ASSERT_TRUE(ValidLayout(layout, config, &error)) << error;
   ApplyLayout(layout, &config);
-  EXPECT_TRUE(config.properties().count("max_fps"));
+  EXPECT_TRUE(config.properties().count("tracker_frames_to_discard"));
   const auto& zones = config.properties().at("zones").array_value();
   ASSERT_EQ(zones.values_size(), 2);
   const auto& door = zones.values(0).entity_value().properties();
@@ -115,7 +113,7 @@ struct InvalidCase {
 };
 
 TEST(ZoneLayoutTest, LayoutsThatCannotBeAppliedSayWhy) {
-  const Entity config = Parse(kWalkway);
+  const Entity config = Walkway();
   const std::vector<InvalidCase> cases = {
       {"lines { name: 'Dot' a { x: 5 y: 5 } b { x: 5 y: 5 } height: 4 }",
        "line 1 (Dot) has both ends at the same point"},

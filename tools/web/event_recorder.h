@@ -39,7 +39,7 @@ std::vector<StoredEvent> EventRows(const std::string& process,
 
 class EventRecorder {
  public:
-  static constexpr size_t kMaxQueued = 200000;
+  static constexpr size_t kMaxQueued = 50000;  // of each kind
 
   // Requires: store is open and outlives the recorder.
   EventRecorder(EventStore* store, int retention_days,

@@ -26,8 +26,8 @@
 //                  that kestu-web sent the driver, binary); primary key
 //                  (process, driver)
 //
-// Opening checks the file (PRAGMA quick_check, about a second per million
-// events) and refuses, with the reason, a file that is not an SQLite
+// Opening checks the file (PRAGMA quick_check, up to about a second per
+// million events) and refuses, with the reason, a file that is not an SQLite
 // database, is damaged, belongs to something else, comes from a newer
 // kestu-web or cannot be written; such a file is never replaced.
 //

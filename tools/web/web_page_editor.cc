@@ -21,7 +21,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
   const svg = $("editor"), img = $("preview");
   const ed = {chosen: null, known: false, scale: 1, lines: [], areas: [], selected: null,
               mode: "idle", draft: null, drag: null, pointer: null, source: "live",
-              recordings: {}, paths: [], counts: null, busy: false, again: false, size: ""};
+              recordings: {}, paths: [], counts: null, busy: false, again: false, timer: null,
+              sent: 0, size: ""};
   window.kestu.editor = ed;
 
   function frameSize() {
@@ -218,10 +219,18 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     return (await fetch(url, {method: "POST", body: JSON.stringify(body)})).json();
   }
 
+  // One recount at a time, at most about seven a second; the last change
+  // is always recounted.
   async function whatIf() {
     if (!ed.chosen) return;
-    if (ed.busy) { ed.again = true; return; }
+    if (ed.busy || ed.timer) { ed.again = true; return; }
+    const wait = ed.sent + 150 - Date.now();
+    if (wait > 0) {
+      ed.timer = setTimeout(() => { ed.timer = null; whatIf(); }, wait);
+      return;
+    }
     ed.busy = true;
+    ed.sent = Date.now();
     try {
       const answer = await post("/api/whatif", {process: ed.chosen.process, driver: ed.chosen.driver,
                                                 source: ed.source, layout: layout(),
@@ -244,7 +253,9 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     head.textContent = "What-if over " + Number(r.frames || 0) + " frames (" +
         (Number(answer.seconds || 0) / 60).toFixed(1) + " min) of " +
         (ed.source === "live" ? "the live history" : "the recording") +
-        ", recounted in " + Number(answer.elapsedMs || 0).toFixed(0) + " ms";
+        ", recounted in " + Number(answer.elapsedMs || 0).toFixed(0) + " ms" +
+        (ed.source === "live" && Number(r.frames || 0) === 0
+             ? " (kestu-web keeps a driver's tracks while it streams: start streaming)" : "");
     const table = document.createElement("table");
     box.appendChild(table);
     const sent = layout();

@@ -14,6 +14,8 @@ using talvenrook_vision::GetPropertyOr;
 using talvenrook_vision::HasProperty;
 
 constexpr int kMaxCoordinate = 32767;
+constexpr int kMaxShapes = 64;
+constexpr int kMaxAreaPoints = 1000;
 
 kestu::tools::FramePoint PointOf(const Entity& map) {
   kestu::tools::FramePoint point;
@@ -92,6 +94,11 @@ kestu::tools::ZoneLayout LayoutFromConfig(const Entity& config) {
 
 bool ValidLayout(const kestu::tools::ZoneLayout& layout, const Entity& config,
                  std::string* error) {
+  if (layout.lines_size() > kMaxShapes || layout.areas_size() > kMaxShapes) {
+    *error = "at most " + std::to_string(kMaxShapes) + " lines and " +
+             std::to_string(kMaxShapes) + " areas";
+    return false;
+  }
   const int sources = static_cast<int>(ZoneMaps(config).size());
   for (int i = 0; i < layout.lines_size(); ++i) {
     const auto& line = layout.lines(i);
@@ -120,8 +127,9 @@ bool ValidLayout(const kestu::tools::ZoneLayout& layout, const Entity& config,
   }
   for (int i = 0; i < layout.areas_size(); ++i) {
     const auto& area = layout.areas(i);
-    if (area.points_size() < 3) {
-      *error = "area " + std::to_string(i + 1) + " needs at least three points";
+    if (area.points_size() < 3 || area.points_size() > kMaxAreaPoints) {
+      *error = "area " + std::to_string(i + 1) + " needs at least three points (and at most " +
+               std::to_string(kMaxAreaPoints) + ")";
       return false;
     }
     for (const auto& point : area.points()) {

@@ -30,8 +30,9 @@ namespace kestu_tools {
 kestu::tools::ZoneLayout LayoutFromConfig(const ::talvenrook::common::Entity& config);
 
 // False with the reason for a line whose ends coincide or whose height is
-// not positive, an area of fewer than three points, a coordinate outside
-// 0..32767, or a source beyond the configuration's zones.
+// not positive, an area of fewer than three points (or more than 1,000), a
+// coordinate outside 0..32767, a source beyond the configuration's zones,
+// or more than 64 lines or areas.
 bool ValidLayout(const kestu::tools::ZoneLayout& layout,
                  const ::talvenrook::common::Entity& config, std::string* error);
 
