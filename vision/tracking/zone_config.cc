@@ -41,9 +41,11 @@ bool ReadZoneList(const Value& list_value, int zone_number,
     const int32_t height = GetPropertyOr<int32_t>(map, "height", 0);
     std::string name = "Zone #" + std::to_string(zone_number);
     ReadPropertyIfPresent(map, "name", &name);
+    // Opt-in: one crossing for every full pass of a track through the band.
+    const bool repeat = GetPropertyOr(map, "repeat", false);
     zones->emplace_back(ReadPoint(AsEntity(GetProperty(map, "A"))),
                         ReadPoint(AsEntity(GetProperty(map, "B"))), height,
-                        name);
+                        name, repeat);
     double ratio = 0.0;
     estimators->push_back(ReadZoneScale(map, height, &ratio)
                               ? std::make_unique<SpeedEstimator>(
