@@ -282,8 +282,9 @@ std::string WriteZones(const kestu::tools::ZoneLayout& layout, const std::string
 }
 
 kestu::tools::EditorLine Line(const std::string& name, int ax, int ay, int bx, int by,
-                              int height) {
+                              int height, bool repeat = false) {
   kestu::tools::EditorLine line;
+  line.set_repeat(repeat);
   line.set_name(name);
   line.mutable_a()->set_x(ax);
   line.mutable_a()->set_y(ay);
@@ -373,6 +374,7 @@ TEST(WebEditorTest, RecordingUploadedThroughThePageCountsAsKestuRecount) {
       {"across the walkway", {Line("Across", 100, 300, 700, 300, 30)}, {}},
       {"diagonal, drawn backwards", {Line("Diagonal", 600, 500, 200, 100, 20)}, {}},
       {"where nobody walks", {Line("Top", 0, 8, 767, 8, 10)}, {}},
+      {"every pass counted", {Line("Walkway", 320, 130, 320, 330, 40, true)}, {}},
       {"two lines and an area",
        {Line("Left", 200, 100, 200, 500, 30), Line("Right", 560, 500, 560, 100, 30)},
        {{{100, 150}, {450, 150}, {450, 450}, {100, 450}}}},

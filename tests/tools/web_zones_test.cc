@@ -38,6 +38,7 @@ Entity Walkway() {
   auto* zone = (*config.mutable_properties())["zones"]
                    .mutable_array_value()->mutable_values(0)->mutable_entity_value();
   (*zone->mutable_properties())["a_later_key"].set_boolean_value(true);
+  (*zone->mutable_properties())["repeat"].set_boolean_value(true);
   return config;
 }
 
@@ -48,6 +49,7 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   EXPECT_EQ(layout.lines(0).name(), "Walkway");
   EXPECT_EQ(layout.lines(0).source(), 1);
   EXPECT_DOUBLE_EQ(layout.lines(0).meter_pixel_ratio(), 0.025);
+  EXPECT_TRUE(layout.lines(0).repeat());
   // Moved and renamed, with a new line beside it and an area.
   layout.mutable_lines(0)->set_name("Door");
   layout.mutable_lines(0)->mutable_b()->set_y(400);
@@ -65,6 +67,7 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   EXPECT_EQ(door.at("B").entity_value().properties().at("y").integer_value(), 400);
   EXPECT_TRUE(door.at("a_later_key").boolean_value());
   EXPECT_DOUBLE_EQ(door.at("meter_pixel_ratio").double_value(), 0.025);
+  EXPECT_TRUE(door.at("repeat").boolean_value());
   // The new line has neither a name (the reader's default applies) nor a
   // scale.
   EXPECT_EQ(zones.values(1).entity_value().properties().count("name"), 0u);
@@ -76,6 +79,8 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   ASSERT_EQ(events.zones().size(), 2u);
   EXPECT_EQ(events.zones()[0].name(), "Door");
   EXPECT_EQ(events.zones()[1].name(), "Zone #1");
+  EXPECT_TRUE(events.zones()[0].repeat());
+  EXPECT_FALSE(events.zones()[1].repeat());
   EXPECT_EQ(events.areas().size(), 1u);
   // Everything deleted: nothing of the old zones is left.
   ApplyLayout(kestu::tools::ZoneLayout(), &config);

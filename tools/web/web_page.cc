@@ -73,6 +73,7 @@ const char* WebPage() {
 name <input id="shape-name" type="text">
 band <input id="shape-height" type="number" min="1"> px
 m/px <input id="shape-scale" type="number" min="0" step="0.001">
+<label title="count every pass through the band, not only a track's first"><input id="shape-repeat" type="checkbox"> every pass</label>
 <button id="apply-zones">Apply</button>
 <span id="apply-answer"></span>
 </div>

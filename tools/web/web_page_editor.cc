@@ -166,7 +166,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       row.className = "shape-line";
       Object.assign(row.dataset, {name: l.name, ax: l.a.x, ay: l.a.y, bx: l.b.x, by: l.b.y, height: l.height});
       row.textContent = (i + 1) + ". " + l.name + ": A (" + l.a.x + ", " + l.a.y + ") B (" + l.b.x + ", " +
-          l.b.y + "), band " + l.height + " px" + (l.meterPixelRatio > 0 ? ", " + l.meterPixelRatio + " m/px" : "");
+          l.b.y + "), band " + l.height + " px" + (l.meterPixelRatio > 0 ? ", " + l.meterPixelRatio + " m/px" : "") +
+          (l.repeat ? ", every pass" : "");
       list.appendChild(row);
     });
     ed.areas.forEach((a, i) => {
@@ -188,6 +189,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     $("shape-name").disabled = !line;
     $("shape-height").disabled = !line;
     $("shape-scale").disabled = !line;
+    $("shape-repeat").disabled = !line;
+    $("shape-repeat").checked = Boolean(line && shape.repeat);
     $("shape-name").value = line ? shape.name : kind === "area" ? "Area #" + (index + 1) : "";
     $("shape-height").value = line ? shape.height : "";
     $("shape-scale").value = line && shape.meterPixelRatio > 0 ? shape.meterPixelRatio : "";
@@ -211,7 +214,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
         (ed.draft.a.x !== ed.draft.b.x || ed.draft.a.y !== ed.draft.b.y)) lines.push(ed.draft);
     if (ed.draft && ed.draft.points && ed.draft.points.length >= 3) areas.push(ed.draft);
     return {lines: lines.map((l) => ({name: l.name, a: l.a, b: l.b, height: l.height,
-                                      meterPixelRatio: l.meterPixelRatio || 0, source: l.source || 0})),
+                                      meterPixelRatio: l.meterPixelRatio || 0, source: l.source || 0,
+                                      repeat: Boolean(l.repeat)})),
             areas: areas.map((a) => ({points: a.points}))};
   }
 
@@ -288,7 +292,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       const point = (p) => ({x: (p && p.x) || 0, y: (p && p.y) || 0});
       const layout = answer.layout || {};
       ed.lines = (layout.lines || []).map((l) => ({name: l.name, a: point(l.a), b: point(l.b), height: l.height,
-                                                    meterPixelRatio: l.meterPixelRatio || 0, source: l.source}));
+                                                    meterPixelRatio: l.meterPixelRatio || 0, source: l.source,
+                                                    repeat: Boolean(l.repeat)}));
       ed.areas = (layout.areas || []).map((a) => ({points: (a.points || []).map(point)}));
       select(null);
       if (!ed.known) answerText("Apply needs a configuration sent to this driver from this page first", true);
@@ -434,6 +439,13 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       whatIf();
     };
   }
+  $("shape-repeat").onchange = () => {
+    const shape = selectedShape();
+    if (!shape || ed.selected.kind !== "line") return;
+    shape.repeat = $("shape-repeat").checked;
+    render();
+    whatIf();
+  };
   $("forget-after").oninput = whatIf;
   $("apply-zones").onclick = async () => {
     if (!ed.chosen) return;

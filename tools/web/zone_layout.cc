@@ -80,6 +80,7 @@ kestu::tools::ZoneLayout LayoutFromConfig(const Entity& config) {
     if (const Value* b = Find(zone, "B")) *line->mutable_b() = PointOf(AsEntity(*b));
     line->set_height(GetPropertyOr<int32_t>(zone, "height", 0));
     line->set_meter_pixel_ratio(GetPropertyOr<double>(zone, "meter_pixel_ratio", 0.0));
+    line->set_repeat(GetPropertyOr<bool>(zone, "repeat", false));
   }
   if (const Value* areas = Find(config, "areas")) {
     for (const Value& element : areas->array_value().values()) {
@@ -163,6 +164,11 @@ void ApplyLayout(const kestu::tools::ZoneLayout& layout, Entity* config) {
         keys["meter_pixel_ratio"].set_double_value(line.meter_pixel_ratio());
       } else {
         keys.erase("meter_pixel_ratio");
+      }
+      if (line.repeat()) {
+        keys["repeat"].set_boolean_value(true);
+      } else {
+        keys.erase("repeat");
       }
       *list->add_values()->mutable_entity_value() = std::move(zone);
     }
