@@ -106,6 +106,7 @@ void EditorRoutes::Recount(const httplib::Request& request,
     answer.set_error(error);
     return Answer(response, 400, answer);
   }
+  std::lock_guard<std::mutex> lock(heavy_mutex_);
   const auto frames = what_if_->Frames(what.process(), what.driver(), what.source(), &error);
   if (frames == nullptr) {
     answer.set_error(error);
@@ -126,6 +127,7 @@ void EditorRoutes::Recount(const httplib::Request& request,
 void EditorRoutes::Upload(const httplib::Request& request,
                           httplib::Response& response) {
   kestu::tools::RecordingAnswer answer;
+  std::lock_guard<std::mutex> lock(heavy_mutex_);
   const std::string name = Param(request, "name").empty() ? "recording"
                                                            : Param(request, "name");
   Answer(response, what_if_->AddRecording(name, request.body, &answer) ? 200 : 400,
@@ -135,6 +137,7 @@ void EditorRoutes::Upload(const httplib::Request& request,
 void EditorRoutes::Paths(const httplib::Request& request,
                          httplib::Response& response) {
   std::string error;
+  std::lock_guard<std::mutex> lock(heavy_mutex_);
   const auto frames = what_if_->Frames(Param(request, "process"), Param(request, "driver"),
                                        Param(request, "source"), &error);
   if (frames == nullptr) {

@@ -20,6 +20,7 @@
 #define TOOLS_WEB_EDITOR_ROUTES_H_
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include <httplib.h>
@@ -58,6 +59,9 @@ class EditorRoutes {
   DriverConfigs* configs_;
   WhatIf* what_if_;
   Sender sender_;
+  // One recount, paths answer or upload at a time: each holds a copy of a
+  // history (up to 24 MB) or a parsed file.
+  std::mutex heavy_mutex_;
 };
 
 }  // namespace kestu_tools
