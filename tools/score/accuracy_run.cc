@@ -1,5 +1,7 @@
 #include "tools/score/accuracy_run.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -96,6 +98,48 @@ bool DetectionRun::Read(cv::VideoCapture* capture, cv::Mat* frame) const {
   if (!capture->read(*frame) || frame->empty()) return false;
   if (!frame_size_.empty() && frame->size() != frame_size_) {
     cv::resize(*frame, *frame, frame_size_);
+  }
+  return true;
+}
+
+namespace {
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+}
+
+}  // namespace
+
+bool RunPipeline(const std::string& clip, const KestuEyeConfig& config,
+                 const cv::Size& frame_size, v1::VisionResultList* results,
+                 std::string* error, double* cpu_seconds) {
+  cv::VideoCapture capture(clip);
+  if (!capture.isOpened()) {
+    *error = "Unable to open the clip " + clip;
+    return false;
+  }
+  talvenrook_vision::ManualTrackingClock clock(1, 1000.0);
+  talvenrook_vision::SSDAnalyticsVideoV1 pipeline;
+  pipeline.SetClock(&clock);
+  pipeline.Setup(config);
+  results->Clear();
+  double cpu = 0.0;
+  cv::Mat frame;
+  while (capture.read(frame) && !frame.empty()) {
+    if (!frame_size.empty() && frame.size() != frame_size) {
+      cv::resize(frame, frame, frame_size);
+    }
+    clock.AdvanceTicks(100);
+    const double start = ProcessCpuSeconds();
+    *results->add_vision_results() = pipeline.Process({}, frame);
+    cpu += ProcessCpuSeconds() - start;
+  }
+  if (cpu_seconds != nullptr) *cpu_seconds = cpu;
+  if (results->vision_results_size() == 0) {
+    *error = "The clip " + clip + " gives no frame";
+    return false;
   }
   return true;
 }

@@ -59,6 +59,17 @@ class DetectionRun {
   double detection_seconds_ = 0.0;
 };
 
+// The whole object pipeline of `config` on every frame of the clip (frames
+// scaled to frame_size when it is not empty), as a record run would give
+// it; for settings that change what is detected, such as motion gating.
+// cpu_seconds, when given, receives the process CPU time the pipeline
+// took (reading excluded). False with a message when the clip cannot be
+// read.
+bool RunPipeline(const std::string& clip, const KestuEyeConfig& config,
+                 const cv::Size& frame_size,
+                 ::talvenrook::vision::v1::VisionResultList* results,
+                 std::string* error, double* cpu_seconds = nullptr);
+
 // The configuration with every key that goes beyond the default tracker,
 // detection filter and counting taken out (zones lose "repeat"): what the
 // same configuration gives without the opt-in settings.

@@ -156,6 +156,13 @@ void WebHub::OnStatus(const std::string& process, const std::string& driver,
 void WebHub::Measure(Driver* driver, const VisionResult& result) {
   if (!result.has_frame_data()) return;
   const auto& frame = result.frame_data();
+  const auto& sections = frame.sections();
+  const auto detected = sections.find("detected_frames");
+  const auto skipped = sections.find("skipped_frames");
+  if (detected != sections.end() && skipped != sections.end()) {
+    driver->gated_detected = static_cast<int64_t>(detected->second);
+    driver->gated_skipped = static_cast<int64_t>(skipped->second);
+  }
   if (!frame.has_start_time() || !frame.has_end_time()) return;
   if (frame.id() != 0 && frame.id() == driver->last_frame_id) return;
   driver->last_frame_id = frame.id();

@@ -142,6 +142,10 @@ class WebHub : public ProcessListener {
     Clock::time_point jpeg_received{};
     Histogram processing;
     uint64_t last_frame_id = 0;  // frame_data id last measured
+    // Region-frames the pipeline detected and skipped (motion gating), as
+    // its last result said; -1 until a result says.
+    int64_t gated_detected = -1;
+    int64_t gated_skipped = -1;
   };
   struct Process {
     std::string name;

@@ -83,6 +83,21 @@ std::string WebHub::Metrics() const {
                static_cast<double>(d.stream_bytes));
     }
   }
+  x.Family("kestu_detector_frames_total", "counter",
+           "Region-frames on which a motion-gated pipeline ran its detector "
+           "(state=detected) or carried its tracks (state=skipped).");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      if (d.gated_detected < 0) continue;
+      for (const auto& [state, value] :
+           {std::make_pair("detected", d.gated_detected),
+            std::make_pair("skipped", d.gated_skipped)}) {
+        x.Sample("kestu_detector_frames_total",
+                 {{"process", p.name}, {"driver", d.key}, {"state", state}},
+                 static_cast<double>(value));
+      }
+    }
+  }
   x.Family("kestu_frame_processing_seconds", "histogram",
            "Frame processing time, from the result's frame start and end "
            "times.");

@@ -26,8 +26,24 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-  std::vector<DetectionList> lists = Detect(frame);
-  BuildResult(lists, frame, &result);
+  std::vector<char> detected;
+  std::vector<DetectionList> lists;
+  if (gate_.enabled()) {
+    {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      detected = gate_.Decide(frame, regions_.Regions(frame.size()));
+    }
+    CheckRegions(frame.size());
+    try {
+      lists = regions_.Detect(frame, &detected);
+    } catch (const cv::Exception& e) {
+      std::cerr << "ERROR: " << e.what() << std::endl;
+      lists.assign(regions_.rois().size(), DetectionList());
+    }
+  } else {
+    lists = Detect(frame);
+  }
+  BuildResult(lists, frame, &result, detected);
   meter.StopSection("Detection");
   ReportMeasurements(meter, ObjectMeasurementCounter());
   return result;
@@ -56,7 +72,14 @@ VisionResult SSDAnalyticsVideoV1::ResultFromDetections(
 void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
   CheckRegions(frame.size());
   try {
-    regions_.PushFrame(frame);
+    if (gate_.enabled()) {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      pushed_gates_.push_back(
+          gate_.Decide(frame, regions_.Regions(frame.size())));
+      regions_.PushFrame(frame, &pushed_gates_.back());
+    } else {
+      regions_.PushFrame(frame);
+    }
   } catch (const cv::Exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
   }
@@ -74,24 +97,44 @@ VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
     std::cerr << "ERROR: " << e.what() << std::endl;
     lists.assign(regions_.rois().size(), DetectionList());
   }
-  BuildResult(lists, frame, &result);
+  std::vector<char> detected;
+  if (gate_.enabled()) {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    if (!pushed_gates_.empty()) {
+      detected = std::move(pushed_gates_.front());
+      pushed_gates_.pop_front();
+    }
+  }
+  BuildResult(lists, frame, &result, detected);
   return result;
+}
+
+void SSDAnalyticsVideoV1::CountGatedFrames(VisionResult* result) const {
+  auto& sections = *result->mutable_frame_data()->mutable_sections();
+  sections["detected_frames"] = static_cast<float>(gate_.detected());
+  sections["skipped_frames"] = static_cast<float>(gate_.skipped());
 }
 
 void SSDAnalyticsVideoV1::BuildResult(std::vector<DetectionList>& lists,
                                       const cv::Mat& frame,
-                                      VisionResult* result) {
+                                      VisionResult* result,
+                                      const std::vector<char>& detected) {
   dropped_.clear();
   const int64_t ticks = clock()->Ticks();
   const auto& rois = regions_.rois();
   for (size_t i = 0; i < lists.size() && i < rois.size(); ++i) {
     const DetectorAdapter* adapter = rois[i]->ActiveAdapter();
     if (tracker_enabled_ && i < trackers_.size()) {
+      const bool ran = i >= detected.size() || detected[i];
       TrackedPartialResult(adapter, *trackers_[i], rois[i]->index(), lists[i],
-                           frame, ticks, result);
+                           frame, ran, ticks, result);
     } else {
       PartialResult(adapter, lists[i], result);
     }
+  }
+  if (gate_.enabled()) {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    CountGatedFrames(result);
   }
 }
 
@@ -119,14 +162,19 @@ void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
                                                Tracker& tracker, int roi_index,
                                                DetectionList& list,
                                                const cv::Mat& frame,
-                                               int64_t ticks,
+                                               bool detected, int64_t ticks,
                                                VisionResult* result) {
-  filter_.Apply(&list);
-  descriptors_.clear();
-  if (appearance_) {
-    appearance_descriptor_.Compute(frame, list.boxes, &descriptors_);
+  if (detected) {
+    filter_.Apply(&list);
+    descriptors_.clear();
+    if (appearance_) {
+      appearance_descriptor_.Compute(frame, list.boxes, &descriptors_);
+    }
+    tracker.Update(list.boxes, list.confidences, descriptors_, list.labels, {});
+  } else {
+    // Nothing moved here: the tracks go on along their predictions.
+    tracker.CarryForward();
   }
-  tracker.Update(list.boxes, list.confidences, descriptors_, list.labels, {});
   for (const Track* track : tracker.GetTracks()) {
     class_vote_.Vote(track->id, track->class_index, track->last_score);
     const int first_event = result->vision_event_size();

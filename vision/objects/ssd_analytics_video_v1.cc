@@ -55,6 +55,11 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   regions_.Configure(config);
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
+  {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    gate_.Configure(map, regions_.rois().size());
+    pushed_gates_.clear();
+  }
   trackers_.clear();
   for (size_t i = 0; i < regions_.rois().size(); ++i) {
     trackers_.push_back(std::make_unique<Tracker>(clock()));

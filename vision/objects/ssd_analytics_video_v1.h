@@ -36,7 +36,9 @@
 #define VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +47,7 @@
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/appearance_descriptor.h"
 #include "vision/objects/detection_filter.h"
+#include "vision/objects/motion_gate.h"
 #include "vision/objects/track_summaries.h"
 #include "vision/regions/roi_set.h"
 #include "vision/tracking/tracker.h"
@@ -101,6 +104,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   const ZoneEvents& zone_events() const { return zone_events_; }
   const TrackerMode& class_vote() const { return class_vote_; }
   const TrackSummaries& summaries() const { return summaries_; }
+  const MotionGate& motion_gate() const { return gate_; }
   const std::vector<std::unique_ptr<Tracker>>& trackers() const {
     return trackers_;
   }
@@ -119,14 +123,18 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   void ReadAppearance(const Entity& map);
   // Reads "suppression_overlap_threshold" (opt-in) into the filter.
   void ReadSuppression(const Entity& map);
+  // `detected` has one entry per region: 0 for a region whose detector
+  // did not run (motion gating); empty when every region ran.
   void BuildResult(std::vector<DetectionList>& lists, const cv::Mat& frame,
-                   VisionResult* result);
+                   VisionResult* result,
+                   const std::vector<char>& detected = {});
+  void CountGatedFrames(VisionResult* result) const;
   void PartialResult(const DetectorAdapter* adapter, DetectionList& list,
                      VisionResult* result);
   void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
                             int roi_index, DetectionList& list,
-                            const cv::Mat& frame, int64_t ticks,
-                            VisionResult* result);
+                            const cv::Mat& frame, bool detected,
+                            int64_t ticks, VisionResult* result);
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 
@@ -147,6 +155,10 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   AppearanceDescriptor appearance_descriptor_;
   std::vector<cv::Mat> descriptors_;
   TrackSummaries summaries_;
+  MotionGate gate_;
+  std::mutex gate_mutex_;  // guards gate_ and pushed_gates_ (push side)
+  // The gate's decisions of the frames pushed and not yet popped.
+  std::deque<std::vector<char>> pushed_gates_;
 };
 
 }  // namespace talvenrook_vision

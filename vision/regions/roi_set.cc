@@ -58,7 +58,15 @@ void RoiSet::SwitchDayNight(const cv::Mat& frame) {
   for (auto& roi : rois_) roi->SetNight(moment == NightSolution::kNight);
 }
 
-std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame) {
+std::vector<cv::Rect> RoiSet::Regions(const cv::Size& frame_size) const {
+  std::vector<cv::Rect> regions;
+  regions.reserve(rois_.size());
+  for (const auto& roi : rois_) regions.push_back(roi->RegionOf(frame_size));
+  return regions;
+}
+
+std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame,
+                                          const std::vector<char>* run) {
   std::vector<DetectionList> lists(rois_.size());
   if (frame.empty()) {
     for (size_t i = 0; i < rois_.size(); ++i)
@@ -69,18 +77,21 @@ std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame) {
   for (size_t i = 0; i < rois_.size(); ++i) {
     Roi& roi = *rois_[i];
     const FrameRecord record = roi.Crop(frame);
-    if (DetectorAdapter* adapter = roi.ActiveAdapter())
-      lists[i] = adapter->Detect(record.crop);
+    const bool wanted = run == nullptr || i >= run->size() || (*run)[i];
+    DetectorAdapter* adapter = wanted ? roi.ActiveAdapter() : nullptr;
+    if (adapter) lists[i] = adapter->Detect(record.crop);
     ShiftInto(record.crop_rect, roi.index(), &lists[i]);
   }
   return lists;
 }
 
-void RoiSet::PushFrame(const cv::Mat& frame) {
+void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run) {
   SwitchDayNight(frame);
-  for (auto& roi : rois_) {
+  for (size_t i = 0; i < rois_.size(); ++i) {
+    auto& roi = rois_[i];
     const FrameRecord record = roi->Crop(frame);
-    DetectorAdapter* adapter = roi->ActiveAdapter();
+    const bool wanted = run == nullptr || i >= run->size() || (*run)[i];
+    DetectorAdapter* adapter = wanted ? roi->ActiveAdapter() : nullptr;
     if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
     roi->AppendPending(adapter, record.crop_rect);
   }

@@ -32,8 +32,14 @@ namespace talvenrook_vision {
 class RoiSet {
  public:
   void Configure(const KestuEyeConfig& config);
-  std::vector<DetectionList> Detect(const cv::Mat& frame);
-  void PushFrame(const cv::Mat& frame);
+  // `run`, when given, has one entry per region: a region whose entry is 0
+  // is not detected on this frame (an empty list; for PushFrame an empty
+  // pending entry, so that the pops stay in step).
+  std::vector<DetectionList> Detect(const cv::Mat& frame,
+                                    const std::vector<char>* run = nullptr);
+  void PushFrame(const cv::Mat& frame, const std::vector<char>* run = nullptr);
+  // Every region's rectangle in a frame of this size.
+  std::vector<cv::Rect> Regions(const cv::Size& frame_size) const;
   // Waits for the oldest pushed frame of every region (at most 10 seconds
   // per region; a region with nothing pushed gives an empty list).
   std::vector<DetectionList> PopDetections();

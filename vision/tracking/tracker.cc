@@ -520,6 +520,24 @@ void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->flag = detection.flag;
 }
 
+int Tracker::CarryForward() {
+  ended_.clear();
+  dropped_.clear();
+  int carried = 0;
+  PredictTracks();
+  for (Track& track : tracks_) {
+    const bool carry = track.updated && Confirmed(track);
+    track.updated = carry;
+    if (!carry) continue;
+    if (parameters_.motion_model != MotionModel::kNone) {
+      track.box = track.predicted;
+      track.center = BoxCenter(track.box);
+    }
+    ++carried;
+  }
+  return carried;
+}
+
 void Tracker::KeepAliveOutside(std::vector<cv::Rect> regions) {
   for (Track& track : tracks_) {
     if (track.missed != 1.0f || !Confirmed(track)) continue;

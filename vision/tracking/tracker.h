@@ -114,6 +114,14 @@ class Tracker {
               const std::vector<int32_t>& classes = {},
               const std::vector<bool>& flags = {});
 
+  // A frame on which detection did not run (motion gating): nothing is
+  // matched, born or dropped, and no track misses. Every track's motion
+  // model predicts one frame ahead; a confirmed track that was reported on
+  // the previous frame moves to its prediction (its last box without a
+  // motion model) and is reported again, so that zones follow it on the
+  // predicted centre. Returns the number of tracks carried.
+  int CarryForward();
+
   // Keeps alive every confirmed track that missed exactly this frame and
   // whose box lies inside none of the regions (or all of them when the list
   // is empty): the regions are where detection actually ran.

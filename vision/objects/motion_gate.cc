@@ -1,0 +1,100 @@
+#include "vision/objects/motion_gate.h"
+
+#include <cmath>
+#include <iostream>
+
+#include <opencv2/imgproc.hpp>
+
+namespace talvenrook_vision {
+namespace {
+
+void SetIntegerDefault(Entity* map, const char* key, int64_t value) {
+  (*map->mutable_properties())[key].set_integer_value(value);
+}
+
+}  // namespace
+
+void MotionGate::Configure(const Entity& config, size_t regions) {
+  enabled_ = GetPropertyOr(config, "motion_gating", false);
+  min_area_ = 0.002;
+  max_skip_ = 10;
+  double area = min_area_;
+  if (ReadPropertyIfPresent(config, "motion_gating_min_area", &area)) {
+    if (area >= 0.0 && area <= 1.0) {
+      min_area_ = area;
+    } else {
+      std::cerr << "WARNING: motion_gating_min_area " << area
+                << " is not in [0, 1]; " << min_area_ << " is used"
+                << std::endl;
+    }
+  }
+  int32_t skip = max_skip_;
+  if (ReadPropertyIfPresent(config, "motion_gating_max_skip", &skip)) {
+    if (skip >= 0) {
+      max_skip_ = skip;
+    } else {
+      std::cerr << "WARNING: motion_gating_max_skip " << skip
+                << " is negative; " << max_skip_ << " is used" << std::endl;
+    }
+  }
+  // The grid's defaults for gating, then the map's own grid keys.
+  grid_config_.Clear();
+  SetIntegerDefault(&grid_config_, "motion_sampling_step", 4);
+  SetIntegerDefault(&grid_config_, "motion_diff_threshold", 25);
+  SetIntegerDefault(&grid_config_, "motion_box_size", 32);
+  for (const char* key :
+       {"motion_sampling_step", "motion_diff_threshold", "motion_box_size"}) {
+    int32_t value = 0;
+    if (ReadPropertyIfPresent(config, key, &value)) {
+      SetIntegerDefault(&grid_config_, key, value);
+    }
+  }
+  grids_.assign(regions, MotionGrid());
+  for (MotionGrid& grid : grids_) grid.Configure(grid_config_);
+  since_detection_.assign(regions, 0);
+  run_.assign(regions, 1);
+  detected_ = 0;
+  skipped_ = 0;
+}
+
+const std::vector<char>& MotionGate::Decide(
+    const cv::Mat& frame, const std::vector<cv::Rect>& regions) {
+  run_.assign(regions.size(), 1);
+  if (!enabled_ || frame.empty()) {
+    detected_ += static_cast<int64_t>(regions.size());
+    return run_;
+  }
+  if (grids_.size() != regions.size()) {
+    grids_.assign(regions.size(), MotionGrid());
+    for (MotionGrid& grid : grids_) grid.Configure(grid_config_);
+    since_detection_.assign(regions.size(), 0);
+  }
+  if (frame.type() == CV_8UC1) {
+    grey_ = frame;
+  } else {
+    cv::cvtColor(frame, grey_, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY
+                                                     : cv::COLOR_BGR2GRAY);
+  }
+  const cv::Rect bounds(0, 0, grey_.cols, grey_.rows);
+  for (size_t i = 0; i < regions.size(); ++i) {
+    const cv::Rect region = regions[i] & bounds;
+    bool moved = true;
+    if (region.area() > 0) {
+      int64_t changed = 0;
+      for (const cv::Rect& cell : grids_[i].Boxes(grey_(region))) {
+        changed += cell.area();
+      }
+      moved = static_cast<double>(changed) >=
+                  min_area_ * static_cast<double>(region.area()) &&
+              changed > 0;
+    }
+    // Detection every max_skip frames at the least.
+    const bool run = moved || since_detection_[i] + 1 >= max_skip_;
+    run_[i] = run ? 1 : 0;
+    since_detection_[i] = run ? 0 : since_detection_[i] + 1;
+    (run ? detected_ : skipped_) += 1;
+  }
+  return run_;
+}
+
+}  // namespace talvenrook_vision

@@ -1,0 +1,65 @@
+// Motion gating of the object pipelines: a region's detector runs only on
+// frames where something moved in it, and on every max_skip-th frame of a
+// still scene (so that a person who stands still is looked for again).
+//
+// Motion is judged per region by a MotionGrid over the region's grey crop,
+// compared with the previous frame: the region moves when the cells that
+// changed cover at least min_area of it. The grid's own keys
+// ("motion_sampling_step", "motion_diff_threshold", "motion_box_size") are
+// read from the same map, with defaults for gating (every 4th pixel, a
+// difference of 25, cells of about 32 pixels). The first frame of every
+// region is always detected.
+//
+// Example pipeline configuration:
+//   properties { key: "motion_gating" value { boolean_value: true } }
+//   properties { key: "motion_gating_min_area" value { double_value: 0.002 } }
+//   properties { key: "motion_gating_max_skip" value { integer_value: 10 } }
+//
+// Not thread-safe; one Decide per frame, from one thread.
+#ifndef VISION_OBJECTS_MOTION_GATE_H_
+#define VISION_OBJECTS_MOTION_GATE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "vision/config/entity_config.h"
+#include "vision/tracking/motion_grid.h"
+
+namespace talvenrook_vision {
+
+class MotionGate {
+ public:
+  // Reads the keys; gating stays off without "motion_gating" true. Bad
+  // values are reported on standard error and keep the defaults.
+  void Configure(const Entity& config, size_t regions);
+  bool enabled() const { return enabled_; }
+
+  // For each region (frame pixels, clipped to the frame), 1 when its
+  // detector is to run on this frame. Without gating every region runs.
+  const std::vector<char>& Decide(const cv::Mat& frame,
+                                  const std::vector<cv::Rect>& regions);
+
+  // Region-frames detected and skipped since Configure.
+  int64_t detected() const { return detected_; }
+  int64_t skipped() const { return skipped_; }
+  double min_area() const { return min_area_; }
+  int32_t max_skip() const { return max_skip_; }
+
+ private:
+  bool enabled_ = false;
+  double min_area_ = 0.002;
+  int32_t max_skip_ = 10;
+  Entity grid_config_;
+  std::vector<MotionGrid> grids_;
+  std::vector<int32_t> since_detection_;  // frames, per region
+  std::vector<char> run_;
+  cv::Mat grey_;
+  int64_t detected_ = 0;
+  int64_t skipped_ = 0;
+};
+
+}  // namespace talvenrook_vision
+
+#endif  // VISION_OBJECTS_MOTION_GATE_H_
