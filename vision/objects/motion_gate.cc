@@ -1,5 +1,6 @@
 #include "vision/objects/motion_gate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -16,7 +17,7 @@ void SetIntegerDefault(Entity* map, const char* key, int64_t value) {
 
 void MotionGate::Configure(const Entity& config, size_t regions) {
   enabled_ = GetPropertyOr(config, "motion_gating", false);
-  min_area_ = 0.002;
+  min_area_ = 0.005;
   max_skip_ = 10;
   double area = min_area_;
   if (ReadPropertyIfPresent(config, "motion_gating_min_area", &area)) {
@@ -58,7 +59,8 @@ void MotionGate::Configure(const Entity& config, size_t regions) {
 }
 
 const std::vector<char>& MotionGate::Decide(
-    const cv::Mat& frame, const std::vector<cv::Rect>& regions) {
+    const cv::Mat& frame, const std::vector<cv::Rect>& regions,
+    const std::vector<std::vector<cv::Rect>>* covered) {
   run_.assign(regions.size(), 1);
   if (!enabled_ || frame.empty()) {
     detected_ += static_cast<int64_t>(regions.size());
@@ -80,9 +82,22 @@ const std::vector<char>& MotionGate::Decide(
     const cv::Rect region = regions[i] & bounds;
     bool moved = true;
     if (region.area() > 0) {
+      grown_.clear();
+      if (covered != nullptr && i < covered->size()) {
+        for (const cv::Rect& box : (*covered)[i]) {
+          // In the crop's pixels, a tenth larger on every side.
+          grown_.emplace_back(box.x - box.width / 10 - region.x,
+                              box.y - box.height / 10 - region.y,
+                              box.width + 2 * (box.width / 10),
+                              box.height + 2 * (box.height / 10));
+        }
+      }
       int64_t changed = 0;
       for (const cv::Rect& cell : grids_[i].Boxes(grey_(region))) {
-        changed += cell.area();
+        const bool followed = std::any_of(
+            grown_.begin(), grown_.end(),
+            [&](const cv::Rect& box) { return (box & cell).area() > 0; });
+        if (!followed) changed += cell.area();
       }
       moved = static_cast<double>(changed) >=
                   min_area_ * static_cast<double>(region.area()) &&

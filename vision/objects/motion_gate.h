@@ -4,7 +4,10 @@
 //
 // Motion is judged per region by a MotionGrid over the region's grey crop,
 // compared with the previous frame: the region moves when the cells that
-// changed cover at least min_area of it. The grid's own keys
+// changed, leaving out those on objects already followed (the boxes given
+// as covered, grown by a tenth on every side), cover at least min_area of
+// it. So a person who stands and sways does not wake the detector, while
+// someone coming in, or a followed person walking out of their box, does. The grid's own keys
 // ("motion_sampling_step", "motion_diff_threshold", "motion_box_size") are
 // read from the same map, with defaults for gating (every 4th pixel, a
 // difference of 25, cells of about 32 pixels). The first frame of every
@@ -12,7 +15,7 @@
 //
 // Example pipeline configuration:
 //   properties { key: "motion_gating" value { boolean_value: true } }
-//   properties { key: "motion_gating_min_area" value { double_value: 0.002 } }
+//   properties { key: "motion_gating_min_area" value { double_value: 0.005 } }
 //   properties { key: "motion_gating_max_skip" value { integer_value: 10 } }
 //
 // Not thread-safe; one Decide per frame, from one thread.
@@ -38,8 +41,11 @@ class MotionGate {
 
   // For each region (frame pixels, clipped to the frame), 1 when its
   // detector is to run on this frame. Without gating every region runs.
-  const std::vector<char>& Decide(const cv::Mat& frame,
-                                  const std::vector<cv::Rect>& regions);
+  // covered, when given, holds per region the boxes (frame pixels) of the
+  // objects followed there.
+  const std::vector<char>& Decide(
+      const cv::Mat& frame, const std::vector<cv::Rect>& regions,
+      const std::vector<std::vector<cv::Rect>>* covered = nullptr);
 
   // Region-frames detected and skipped since Configure.
   int64_t detected() const { return detected_; }
@@ -49,13 +55,14 @@ class MotionGate {
 
  private:
   bool enabled_ = false;
-  double min_area_ = 0.002;
+  double min_area_ = 0.005;
   int32_t max_skip_ = 10;
   Entity grid_config_;
   std::vector<MotionGrid> grids_;
   std::vector<int32_t> since_detection_;  // frames, per region
   std::vector<char> run_;
   cv::Mat grey_;
+  std::vector<cv::Rect> grown_;  // scratch: covered boxes in crop pixels
   int64_t detected_ = 0;
   int64_t skipped_ = 0;
 };

@@ -31,7 +31,7 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   if (gate_.enabled()) {
     {
       std::lock_guard<std::mutex> lock(gate_mutex_);
-      detected = gate_.Decide(frame, regions_.Regions(frame.size()));
+      detected = gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
     }
     CheckRegions(frame.size());
     try {
@@ -75,7 +75,7 @@ void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
     if (gate_.enabled()) {
       std::lock_guard<std::mutex> lock(gate_mutex_);
       pushed_gates_.push_back(
-          gate_.Decide(frame, regions_.Regions(frame.size())));
+          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_));
       regions_.PushFrame(frame, &pushed_gates_.back());
     } else {
       regions_.PushFrame(frame);
@@ -135,6 +135,19 @@ void SSDAnalyticsVideoV1::BuildResult(std::vector<DetectionList>& lists,
   if (gate_.enabled()) {
     std::lock_guard<std::mutex> lock(gate_mutex_);
     CountGatedFrames(result);
+    KeepFollowedBoxes();
+  }
+}
+
+void SSDAnalyticsVideoV1::KeepFollowedBoxes() {
+  followed_.resize(trackers_.size());
+  for (size_t i = 0; i < trackers_.size(); ++i) {
+    followed_[i].clear();
+    for (const Track& track : trackers_[i]->tracks()) {
+      if (track.updated && trackers_[i]->Confirmed(track)) {
+        followed_[i].push_back(track.box);
+      }
+    }
   }
 }
 

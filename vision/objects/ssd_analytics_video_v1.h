@@ -129,6 +129,8 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
                    VisionResult* result,
                    const std::vector<char>& detected = {});
   void CountGatedFrames(VisionResult* result) const;
+  // Keeps the confirmed tracks' boxes for the gate's next decision.
+  void KeepFollowedBoxes();
   void PartialResult(const DetectorAdapter* adapter, DetectionList& list,
                      VisionResult* result);
   void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
@@ -159,6 +161,9 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   std::mutex gate_mutex_;  // guards gate_ and pushed_gates_ (push side)
   // The gate's decisions of the frames pushed and not yet popped.
   std::deque<std::vector<char>> pushed_gates_;
+  // Per region, the boxes of the confirmed tracks of the last result, which
+  // motion inside does not wake the detector (guarded by gate_mutex_).
+  std::vector<std::vector<cv::Rect>> followed_;
 };
 
 }  // namespace talvenrook_vision
