@@ -86,9 +86,12 @@ bool BaseDriver::SetupPipeline(
     std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
     const DriverConfig& config) {
   if (candidate) candidate->SetClock(&frame_clock_);
-  if (!candidate || !candidate->Setup(config.kestu_eye_config())) {
-    LOG(ERROR) << "Pipeline setup failed";
-    SendStatus(Status::STATUS_ERROR, config.uuid(), "Pipeline setup failed");
+  const talvenrook_vision::SetupStatus status =
+      candidate ? candidate->Setup(config.kestu_eye_config())
+                : talvenrook_vision::SetupStatus::Error("no pipeline");
+  if (!status.ok()) {
+    RefuseConfiguration(config.uuid(),
+                        "Pipeline setup failed: " + status.message());
     return false;
   }
   std::shared_ptr<talvenrook_vision::VisionAnalytics> installed(

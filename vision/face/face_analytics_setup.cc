@@ -62,7 +62,7 @@ void FaceAnalyticsVideoV1::ReadSettings(const Entity& c) {
   settings_ = s;
 }
 
-bool FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   std::cout << "Load from proto on face_analytics" << std::endl;
   const Entity& c = config.config();
   ReadSettings(c);
@@ -85,25 +85,31 @@ bool FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   }
   classifiers_.Load(config);
 
-  bool usable = true;
+  SetupStatus status = SetupStatus::Ok();
   for (const Entity& model : config.models()) {
     if (!HasProperty(model, "engine")) continue;
-    usable = LoadModel(config, model) && usable;
+    SetLastLoadError("");
+    if (LoadModel(config, model) || !status.ok()) continue;
+    std::string reason = "Could not load the model " +
+                         GetPropertyOr(model, "type", "") + ":" +
+                         GetPropertyOr(model, "version", "");
+    if (!LastLoadError().empty()) reason += ": " + LastLoadError();
+    status = SetupStatus::Error(reason);
   }
-  if (!usable) return false;
+  if (!status.ok()) return status;
   if (detector_ == nullptr) {
-    std::cerr << "ERROR: The face pipeline has no face detector model "
-                 "(SSD or PICOFACE)"
-              << std::endl;
-    return false;
+    const std::string reason =
+        "The face pipeline has no face detector model (SSD or PICOFACE)";
+    std::cerr << "ERROR: " << reason << std::endl;
+    return SetupStatus::Error(reason);
   }
   if (landmarks_ == nullptr) {
-    std::cerr << "ERROR: The face pipeline has no ALIGN model; every face "
-                 "needs its landmarks"
-              << std::endl;
-    return false;
+    const std::string reason =
+        "The face pipeline has no ALIGN model; every face needs its landmarks";
+    std::cerr << "ERROR: " << reason << std::endl;
+    return SetupStatus::Error(reason);
   }
-  return true;
+  return SetupStatus::Ok();
 }
 
 bool FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -14,17 +15,40 @@
 #include <opencv2/imgproc.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/setup_status.h"
 
 namespace talvenrook_vision {
 namespace {
 
 constexpr int64_t kPopTimeoutNs = 10000000000LL;
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
+// Reads a model file whole. An empty path reads as no bytes; a path that
+// is not a readable regular file (missing, a directory, unreadable) fails
+// with the reason.
+bool ReadModelFile(const std::string& path, std::string* bytes,
+                   std::string* error) {
+  bytes->clear();
+  if (path.empty()) return true;
+  std::error_code code;
+  if (!std::filesystem::is_regular_file(path, code)) {
+    *error = "Cannot read the model file \"" + path + "\": " +
+             (std::filesystem::exists(path, code) ? "not a regular file"
+                                                   : "no such file");
+    return false;
+  }
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (in) {
+      bytes->assign(std::istreambuf_iterator<char>(in),
+                    std::istreambuf_iterator<char>());
+      return true;
+    }
+  } catch (const std::exception& e) {
+    *error = "Cannot read the model file \"" + path + "\": " + e.what();
+    return false;
+  }
+  *error = "Cannot read the model file \"" + path + "\"";
+  return false;
 }
 
 std::vector<uchar> AsBuffer(const std::string& bytes) {
@@ -145,6 +169,19 @@ std::vector<int> OpenCVPredict::NetworkTextDimensions(const std::string& text) {
 
 OpenCVPredict::~OpenCVPredict() { StopWorker(); }
 
+bool OpenCVPredict::InputSizeAllowed(const cv::Size& size) {
+  return size.width <= kMaxInputSide && size.height <= kMaxInputSide &&
+         static_cast<int64_t>(std::max(size.width, 0)) *
+                 std::max(size.height, 0) <=
+             kMaxInputPixels;
+}
+
+void OpenCVPredict::NoteError(const std::string& text) {
+  std::cerr << "ERROR: " << text << std::endl;
+  error_ = text;
+  SetLastLoadError(text);
+}
+
 void OpenCVPredict::StopWorker() {
   {
     std::lock_guard<std::mutex> lock(jobs_mutex_);
@@ -166,10 +203,13 @@ bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
     } else {
       *net = cv::dnn::readNetFromONNX(weights_path);
     }
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    // OpenCV's readers also throw the standard library's exceptions (a
+    // number out of range in a network text, a file that cannot be read).
+    NoteError(e.what());
     *net = cv::dnn::Net();
   }
+  if (net->empty() && error_.empty()) NoteError("The network is empty");
   return !net->empty();
 }
 
@@ -180,20 +220,36 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
+  error_.clear();
   std::string mean_payload;
+  std::string reason;
   if (!mean_path.empty()) {
-    mean_payload = ReadWholeFile(mean_path);
-    if (mean_payload.empty()) {
-      std::cerr << "ERROR: Could not read the mean file " << mean_path
-                << std::endl;
+    if (!ReadModelFile(mean_path, &mean_payload, &reason) ||
+        mean_payload.empty()) {
+      NoteError("Could not read the mean file " + mean_path +
+                (reason.empty() ? "" : ": " + reason));
       return false;
     }
   }
   if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
-    return LoadFromBytes(ReadWholeFile(network_path),
-                         ReadWholeFile(weights_path), mean_payload,
+    std::string network_bytes;
+    std::string weights_bytes;
+    if (!ReadModelFile(network_path, &network_bytes, &reason) ||
+        !ReadModelFile(weights_path, &weights_bytes, &reason)) {
+      NoteError(reason);
+      return false;
+    }
+    return LoadFromBytes(network_bytes, weights_bytes, mean_payload,
                          input_size, channels, mean_scalar, scale,
                          swap_channels, engine, queue_size);
+  }
+  for (const std::string* path : {&network_path, &weights_path}) {
+    std::error_code code;
+    if (!path->empty() && std::filesystem::is_directory(*path, code)) {
+      NoteError("Cannot read the model file \"" + *path +
+                "\": not a regular file");
+      return false;
+    }
   }
   if (!ReadNetworkFromFiles(network_path, weights_path, engine, &network_))
     return false;
@@ -220,6 +276,7 @@ bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
     std::cerr << "Could not save temporary files. Please use files instead of "
                  "buffers for DLDT and Torch."
               << std::endl;
+    error_ = "Could not save temporary files";
   }
   if (!network_path.empty()) std::remove(network_path.c_str());
   if (!weights_path.empty()) std::remove(weights_path.c_str());
@@ -241,10 +298,11 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
       *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
                               AsBuffer(network_bytes));
     }
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    NoteError(e.what());
     *net = cv::dnn::Net();
   }
+  if (net->empty() && error_.empty()) NoteError("The network is empty");
   return !net->empty();
 }
 
@@ -255,6 +313,7 @@ bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
+  error_.clear();
   if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine, &network_)) {
     return false;
   }
@@ -292,14 +351,21 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
                                bool swap_channels, const std::string& engine,
                                const std::string& mean_payload,
                                int queue_size) {
+  if (!InputSizeAllowed(input_size)) {
+    NoteError("The input size " + std::to_string(input_size.width) + " x " +
+              std::to_string(input_size.height) + " is beyond the limit of " +
+              std::to_string(kMaxInputSide) + " pixels a side and " +
+              std::to_string(kMaxInputPixels) + " pixels");
+    network_ = cv::dnn::Net();
+    return false;
+  }
   input_channels_ = channels;
   input_width_ = input_size.width;
   input_height_ = input_size.height;
   scale_ = scale;
   swap_channels_ = swap_channels;
   if (input_channels_ < 1 && engine != "Caffe") {
-    std::cerr << "ERROR: input_channels is required for engine " << engine
-              << std::endl;
+    NoteError("input_channels is required for engine " + engine);
     network_ = cv::dnn::Net();
     return false;
   }
@@ -309,6 +375,7 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
   }
   if (!mean_payload.empty()) {
     if (!ParseMeanPayload(mean_payload, &mean_image_)) {
+      error_ = "Malformed mean payload";
       network_ = cv::dnn::Net();
       return false;
     }
@@ -330,6 +397,7 @@ bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
     if (names.empty()) {
       std::cerr << "Error: Network should have exactly one output."
                 << std::endl;
+      error_ = "Network should have exactly one output";
       return false;
     }
     const int last = network_.getLayerId(names.back());
@@ -340,11 +408,12 @@ bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
     if (out_shapes.size() != 1) {
       std::cerr << "Error: Network should have exactly one output."
                 << std::endl;
+      error_ = "Network should have exactly one output";
       return false;
     }
     output_size_ = out_shapes[0].size() > 1 ? out_shapes[0][1] : 0;
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    NoteError(e.what());
     return false;
   }
   return true;

@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "vision/config/setup_status.h"
 #include "vision/regions/night_solution.h"
 #include "vision/regions/roi.h"
 
@@ -31,7 +32,9 @@ namespace talvenrook_vision {
 
 class RoiSet {
  public:
-  void Configure(const KestuEyeConfig& config);
+  // Fails, naming the region and the model, when a model that a region
+  // (or the day/night classifier) uses cannot be loaded.
+  SetupStatus Configure(const KestuEyeConfig& config);
   std::vector<DetectionList> Detect(const cv::Mat& frame);
   void PushFrame(const cv::Mat& frame);
   // Waits for the oldest pushed frame of every region (at most 10 seconds
@@ -45,6 +48,8 @@ class RoiSet {
 
  private:
   void SwitchDayNight(const cv::Mat& frame);
+  // The first failure of the day/night classifier or of a region's models.
+  SetupStatus LoadStatus(const SetupStatus& night) const;
 
   NightSolution night_;
   std::vector<std::unique_ptr<Roi>> rois_;

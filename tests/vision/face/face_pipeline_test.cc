@@ -168,7 +168,7 @@ TEST(FacePipelineSetupTest, RefusesConfigurationsWithoutDetectorOrLandmarks) {
   for (const Case& c : cases) {
     FaceAnalyticsVideoV1 pipeline;
     kestu_testing::StderrCapture capture;
-    EXPECT_EQ(pipeline.Setup(c.config()), c.ready) << c.name;
+    EXPECT_EQ(pipeline.Setup(c.config()).ok(), c.ready) << c.name;
     if (!c.ready) {
       EXPECT_TRUE(capture.Contains("ERROR: ")) << c.name;
     }
