@@ -365,6 +365,9 @@ class BaseDriver : public KestuBase {
   // Set while a configuration is applied when it is refused (capture
   // thread only).
   bool configuration_refused_ = false;
+  // A pipeline was replaced: its memory is returned at the next capture
+  // step, when the capture side no longer holds it.
+  std::atomic<bool> trim_pending_{false};
   std::atomic<bool> preview_requested_{false};
   std::atomic<bool> end_of_stream_reported_{false};
   bool end_of_stream_handled_ = false;

@@ -87,6 +87,9 @@ void BaseDriver::ProcessPendingConfigurations() {
     const DriverConfig& config = pending_configurations_.front();
     ApplyConfiguration(config);
     large |= config.ByteSizeLong() > kLargeMessageBytes;
+    // A replaced pipeline leaves its networks' memory behind once the
+    // capture loop lets go of it.
+    if (config.kestu_eye_config().models_size() > 0) trim_pending_ = true;
     pending_configurations_.pop_front();
     pending_count_ = pending_configurations_.size();
   }

@@ -4,6 +4,7 @@
 
 #include <glog/logging.h>
 
+#include "src/common/free_memory.h"
 #include "src/driver/driver_base.h"
 #include "src/flags.h"
 
@@ -69,6 +70,7 @@ int BaseDriver::RunStandalone() {
 
 bool BaseDriver::CaptureStep(bool check_freeze) {
   capture_pipeline_ = pipeline();
+  if (trim_pending_.exchange(false)) ReturnFreeMemoryToSystem();
   if (!capture_pipeline_ || stopping_) return false;
   if (GrabFrame()) {
     ++frames_grabbed_;

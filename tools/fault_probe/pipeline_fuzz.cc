@@ -81,6 +81,8 @@ class PipelineFuzz {
   void StopProcess();
   bool LoadSamples();
   bool ConfigureAll();
+  // Each driver's sample again (without its source), answered.
+  void Reconfigure();
   // The sample of a driver with the probe's settings; with or without its
   // source (a mutation never reopens the clip).
   DriverConfig Base(int driver, bool with_source) const;
@@ -89,7 +91,8 @@ class PipelineFuzz {
                 int64_t index);
   void ReportDeath();
   enum SampleKind { kStart, kPeak, kEnd };
-  void Sample(SampleKind kind);
+  // The process's resident memory, also kept as start, peak or end.
+  int64_t Sample(SampleKind kind);
   void PrintTable();
   static const std::string& Name(int driver) { return DriverKeys()[driver]; }
   int DriverBase(int driver) const {
@@ -105,6 +108,8 @@ class PipelineFuzz {
   std::vector<std::unique_ptr<Pinger>> pingers_;
   std::vector<DriverConfig> samples_;
   std::atomic<bool> dead_{false};
+  int reconfigurations_ = 0;
+  std::ofstream log_;  // every mutation with its answer (work directory)
 
   std::mutex mutex_;  // guards the members below
   DriverConfig in_flight_[kDrivers];
@@ -121,6 +126,7 @@ class PipelineFuzz {
 
 int PipelineFuzz::Run() {
   std::filesystem::create_directories(options_.work_dir);
+  log_.open(options_.work_dir + "/mutations.log");
   if (!LoadSamples()) return 1;
   int quota[kDrivers];
   for (int d = 0; d < kDrivers; ++d) {
@@ -135,7 +141,9 @@ int PipelineFuzz::Run() {
       break;
     }
     if (first) {
-      // Memory once the clips play and the first frames went through.
+      // Memory once the clips play and every pipeline was replaced once,
+      // as each mutation replaces it.
+      Reconfigure();
       std::this_thread::sleep_for(std::chrono::seconds(3));
       Sample(kStart);
     }
@@ -159,12 +167,8 @@ int PipelineFuzz::Run() {
   }
   if (process_ && ProcessAlive(pid_)) {
     // The samples again, then memory once the last configurations settled.
-    for (int d = 0; d < kDrivers; ++d) {
-      const DriverConfig config = Base(d, false);
-      DriverClient client(context_, options_.host, DriverBase(d));
-      client.Push(config, Millis(5000));
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(4));
+    Reconfigure();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     Sample(kEnd);
   }
   for (int d = 0; d < kDrivers && d < static_cast<int>(pingers_.size()); ++d) {
@@ -323,6 +327,20 @@ bool PipelineFuzz::ConfigureAll() {
   return true;
 }
 
+void PipelineFuzz::Reconfigure() {
+  for (int d = 0; d < kDrivers; ++d) {
+    DriverConfig config = Base(d, false);
+    config.set_uuid("probe-pipe-again-" + Name(d) + "-" +
+                    std::to_string(++reconfigurations_));
+    DriverClient client(context_, options_.host, DriverBase(d));
+    client.Push(config, Millis(5000));
+    if (!statuses_->WaitFor(Status::CONFIG_RECEIVED, config.uuid(),
+                            Millis(options_.answer_timeout_ms))) {
+      failures_.push_back("the " + Name(d) + " driver did not take its sample again");
+    }
+  }
+}
+
 void PipelineFuzz::Worker(int driver, int quota, int64_t* done) {
   ConfigMutator mutator(mutator_seed_ * 7919u + static_cast<uint32_t>(driver) +
                             static_cast<uint32_t>(deaths_) * 104729u,
@@ -372,6 +390,7 @@ bool PipelineFuzz::Mutation(int driver, ConfigMutator& mutator,
     answer = statuses_->WaitUntil(uuid, answered, Millis(250));
   }
   const double answer_s = Seconds(Clock::now() - sent);
+
   if (!ProcessAlive(pid_)) {
     dead_ = true;
     return false;
@@ -403,8 +422,14 @@ bool PipelineFuzz::Mutation(int driver, ConfigMutator& mutator,
     return false;
   }
   const Pinger::Stats pings = pingers_[driver]->Take();
-  Sample(kPeak);
+  const int64_t rss = Sample(kPeak);
   std::lock_guard<std::mutex> lock(mutex_);
+  log_ << std::fixed;
+  log_.precision(2);
+  log_ << uuid << " " << answer_s << " s "
+       << (!answer ? "unanswered" : refused ? "refused" : "accepted") << ", "
+       << frames << " frames, rss " << (rss >> 20) << " MB: " << what
+       << std::endl;
   DriverTally& tally = tally_[driver];
   if (frames < kFramesAfterAnswer) ++tally.without_frames;
   tally.unanswered_pings += pings.failures;
@@ -450,13 +475,14 @@ void PipelineFuzz::ReportDeath() {
   failures_.push_back(failure);
 }
 
-void PipelineFuzz::Sample(SampleKind kind) {
+int64_t PipelineFuzz::Sample(SampleKind kind) {
   ProcessSample sample;
-  if (!SampleProcess(pid_, &sample)) return;
+  if (!SampleProcess(pid_, &sample)) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
   if (kind == kStart) rss_start_ = sample.rss_bytes;
   if (kind == kEnd) rss_end_ = sample.rss_bytes;
   rss_peak_ = std::max(rss_peak_, sample.rss_bytes);
+  return sample.rss_bytes;
 }
 
 void PipelineFuzz::PrintTable() {
