@@ -143,7 +143,8 @@ std::string ValueText(const Value& value) {
   }
 }
 
-ConfigMutator::ConfigMutator(uint32_t seed, const std::string& work_dir)
+ConfigMutator::ConfigMutator(uint32_t seed, const std::string& work_dir,
+                             const std::string& network_text)
     : rng_(seed), work_dir_(work_dir) {
   std::string garbage(4096, '\0');
   for (char& c : garbage) c = static_cast<char>(rng_());
@@ -159,6 +160,19 @@ ConfigMutator::ConfigMutator(uint32_t seed, const std::string& work_dir)
             work_dir_ + "/huge.cfg",    work_dir_ + "/negative.cfg",
             work_dir_ + "/missing.bin", work_dir_,
             "/dev/null",                ""};
+  const std::vector<std::pair<std::string, std::string>> breaks = {
+      {"stride=", "stride=0"},      {"layers=-2", "layers=-99999"},
+      {"layers=-2", "layers=700"},  {"mask=", "mask=9,"},
+      {"filters=", "filters=99999"}, {"size=", "size=0"}};
+  for (size_t i = 0; i < breaks.size() && !network_text.empty(); ++i) {
+    std::string text = network_text;
+    const size_t at = text.find(breaks[i].first);
+    if (at == std::string::npos) continue;
+    text.replace(at, breaks[i].first.size(), breaks[i].second);
+    const std::string path = work_dir_ + "/broken-" + std::to_string(i) + ".cfg";
+    WriteFile(path, text);
+    files_.push_back(path);
+  }
 }
 
 DriverConfig ConfigMutator::Mutate(const DriverConfig& base,

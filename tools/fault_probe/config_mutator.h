@@ -9,7 +9,7 @@
 // sizes and recording options; and every drawing switch on at once. The
 // same seed gives the same mutations.
 //
-//   ConfigMutator mutator(seed, "/tmp/work");  // garbage files go there
+//   ConfigMutator mutator(seed, "/tmp/work", cfg_text);  // files go there
 //   std::string what;
 //   DriverConfig mutated = mutator.Mutate(base, &what);
 //   // what: "config \"preview_size_factor\" = 1e-300; model #1 content ..."
@@ -30,9 +30,12 @@ class ConfigMutator {
   using Entity = ::talvenrook::common::Entity;
   using Value = ::talvenrook::common::Value;
 
-  // Writes its model files (garbage, empty, a network text with a number
-  // out of range) into `work_dir`, which must exist.
-  ConfigMutator(uint32_t seed, const std::string& work_dir);
+  // Writes its model files (garbage, empty, network texts with numbers out
+  // of range) into `work_dir`, which must exist; with a Darknet network
+  // text, also broken copies of it (a stride of 0, routes to layers that do
+  // not exist, a mask beyond the anchors, huge filters).
+  ConfigMutator(uint32_t seed, const std::string& work_dir,
+                const std::string& network_text = "");
 
   DriverConfig Mutate(const DriverConfig& base, std::string* description);
 

@@ -342,9 +342,12 @@ void PipelineFuzz::Reconfigure() {
 }
 
 void PipelineFuzz::Worker(int driver, int quota, int64_t* done) {
+  std::ifstream cfg(options_.source_dir + "/tests/data/yolo-fastest-1.1.cfg");
+  std::stringstream network_text;
+  network_text << cfg.rdbuf();
   ConfigMutator mutator(mutator_seed_ * 7919u + static_cast<uint32_t>(driver) +
                             static_cast<uint32_t>(deaths_) * 104729u,
-                        options_.work_dir);
+                        options_.work_dir, network_text.str());
   Subscriber data(context_, Endpoint(options_.host, DriverBase(driver) + 3),
                   Millis(5000));
   for (int64_t i = 0; i < quota && !dead_; ++i) {

@@ -74,7 +74,14 @@ bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
   ReadInput(content, &in);
   ReadInput(config, &in);
   const float threshold = GetPropertyOr(config, "confidence_th", 0.01f);
-  const int32_t queue_size = GetPropertyOr<int32_t>(config, "async_queue_size", 2);
+  int32_t queue_size = GetPropertyOr<int32_t>(config, "async_queue_size", 2);
+  // Every slot of the ring holds an input blob and a result.
+  if (queue_size < 0 || queue_size > OpenCVPredict::kMaxQueueSize) {
+    std::cerr << "WARNING: async_queue_size must lie in [0, "
+              << OpenCVPredict::kMaxQueueSize << "], got " << queue_size
+              << "; using 2" << std::endl;
+    queue_size = 2;
+  }
   std::vector<std::string> labels;
   ReadPropertyIfPresent(content, "labels", &labels);
   const SizeLimit limit{

@@ -16,6 +16,7 @@
 
 #include "vision/config/entity_config.h"
 #include "vision/config/setup_status.h"
+#include "vision/inference/darknet_text_check.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -290,6 +291,15 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
   if (engine == "DLDT" || engine == "Torch") {
     return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine, net);
   }
+  if (engine == "Darknet") {
+    // OpenCV's reader trusts the text's indexes and strides.
+    const std::string refusal = CheckDarknetText(network_bytes);
+    if (!refusal.empty()) {
+      NoteError(refusal);
+      *net = cv::dnn::Net();
+      return false;
+    }
+  }
   try {
     if (engine == "ONNX") {
       *net = cv::dnn::readNetFromONNX(weights_bytes.data(),
@@ -356,6 +366,12 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
               std::to_string(input_size.height) + " is beyond the limit of " +
               std::to_string(kMaxInputSide) + " pixels a side and " +
               std::to_string(kMaxInputPixels) + " pixels");
+    network_ = cv::dnn::Net();
+    return false;
+  }
+  if (queue_size > kMaxQueueSize) {
+    NoteError("The inference queue size " + std::to_string(queue_size) +
+              " is beyond " + std::to_string(kMaxQueueSize));
     network_ = cv::dnn::Net();
     return false;
   }

@@ -62,6 +62,8 @@ class OpenCVPredict : public Predictor {
   static constexpr int kMaxInputSide = 4096;
   static constexpr int64_t kMaxInputPixels = 2048 * 2048;
   static bool InputSizeAllowed(const cv::Size& size);
+  // Longest asynchronous ring; a longer one is refused at load.
+  static constexpr int kMaxQueueSize = 64;
 
   OpenCVPredict() = default;
   ~OpenCVPredict() override;
