@@ -51,12 +51,18 @@ class LineSplitter : public std::streambuf {
 
 std::mutex install_mutex;  // guards the installation in front of std::cerr
 
+// The buffer std::cerr starts with (standard error itself), which lives as
+// long as the process.
+std::streambuf* const standard_error_buffer = std::cerr.rdbuf();
+
+// Puts the splitter in front of standard error's own buffer. A buffer that
+// someone else put in place (a test capturing standard error) is left
+// alone: its lines are not forwarded while it is there.
 void InstallSplitter() {
   static LineSplitter* splitter = new LineSplitter();  // lives for ever
   std::lock_guard<std::mutex> lock(install_mutex);
-  std::streambuf* current = std::cerr.rdbuf();
-  if (current == splitter) return;
-  splitter->set_target(current);
+  if (std::cerr.rdbuf() != standard_error_buffer) return;
+  splitter->set_target(standard_error_buffer);
   std::cerr.rdbuf(splitter);
 }
 
@@ -73,9 +79,11 @@ StderrLineForwarder::~StderrLineForwarder() { current_forwarder = outer_; }
 bool StderrLineForwarder::Forward(const std::string& line) {
   StderrLineForwarder* forwarder = current_forwarder;
   if (forwarder == nullptr || in_callback) return false;
-  in_callback = true;
+  struct CallbackScope {
+    CallbackScope() { in_callback = true; }
+    ~CallbackScope() { in_callback = false; }
+  } scope;
   forwarder->callback_(line);
-  in_callback = false;
   return true;
 }
 

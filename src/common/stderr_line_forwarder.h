@@ -14,9 +14,11 @@
 //
 // Contract:
 //  - The first forwarder puts a line-splitting buffer in front of
-//    std::cerr's buffer (once; again if someone replaced it since). Lines
-//    are written to the previous buffer whole, so lines of several threads
-//    no longer interleave; a line without its line break waits for it.
+//    standard error's own buffer (again if someone restored that one
+//    since); while another buffer stands in std::cerr (a test capturing
+//    standard error), nothing is forwarded. Lines are written whole, so
+//    lines of several threads no longer interleave; a line without its line
+//    break waits for it.
 //  - Only lines of the forwarder's own thread reach its callback; other
 //    threads write as before. Forwarders on one thread nest (the innermost
 //    gets the lines).

@@ -75,6 +75,15 @@ bool ReadAtomicIfPresent(const Entity& config, const std::string& key,
 // analytics), and that pipeline, not the current one, delivers its result.
 // A new pipeline starts with an empty queue.
 //
+// Failures: a configuration whose pipeline cannot be set up is refused
+// whole with STATUS_ERROR and Setup's reason (the previous pipeline and
+// settings stay); one beyond the size bounds is refused before it is
+// queued; the vision library's ERROR and WARNING lines written while a
+// configuration is applied reach the client. Every stage of the frame step
+// is guarded: an exception is reported (once, then at most once a minute
+// with a count) and the next frame goes on; after 100 failed frames in a
+// row detection stops until a configuration or START_DETECTION.
+//
 // Time: the pipeline reads the driver's frame clock, whose ticks follow the
 // timestamps of a video file's frames (and the grab time of a live source's
 // frames), so that speeds and tracked durations do not depend on the

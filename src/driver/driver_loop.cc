@@ -119,11 +119,14 @@ bool BaseDriver::EnqueueFrame() {
   // Pushed before it is queued, so that the detection thread never waits
   // for a frame that its pipeline has not received.
   if (queued.pipeline) {
-    // A frame whose push threw is still queued (and counted as failed):
-    // the pipeline's own hand-over then pairs it with nothing.
-    queued.failed =
-        !GuardStage("PushFrame", [&] { queued.pipeline->PushFrame(queued.image); });
-    queued.pushed = true;
+    // A frame whose push threw is still shown and counted as failed, but
+    // not popped: the pipeline has nothing of it to deliver.
+    if (GuardStage("PushFrame", [&] { queued.pipeline->PushFrame(queued.image); })) {
+      queued.pushed = true;
+    } else {
+      queued.failed = true;
+      queued.pipeline.reset();
+    }
   }
   lock.lock();
   async_queue_.push_back(std::move(queued));

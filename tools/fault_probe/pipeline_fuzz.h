@@ -3,7 +3,8 @@
 // clips (looping, every result published, streaming on so that every
 // frame is drawn and encoded), then sends each driver mutated copies of its
 // sample (ConfigMutator), one at a time per driver and the three drivers at
-// once. After each mutation it waits for the answer (CONFIG_RECEIVED, or
+// once (a fifth of the mutations to the face driver, whose pipeline loads
+// five networks, two fifths to each of the others). After each mutation it waits for the answer (CONFIG_RECEIVED, or
 // the STATUS_ERROR that refuses it) and for frames, and checks that the
 // process lives and the driver answers pings. A death is reported with the
 // configurations that were being applied (text format, also saved in the

@@ -93,7 +93,14 @@ void RoiSet::PushFrame(const cv::Mat& frame) {
   for (auto& roi : rois_) {
     const FrameRecord record = roi->Crop(frame);
     DetectorAdapter* adapter = roi->ActiveAdapter();
-    if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+    // Every region gets its entry, so that the pops stay in step: a push
+    // that fails or throws gives an empty list.
+    try {
+      if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+    } catch (const std::exception& e) {
+      std::cerr << "ERROR: " << e.what() << std::endl;
+      adapter = nullptr;
+    }
     roi->AppendPending(adapter, record.crop_rect);
   }
 }

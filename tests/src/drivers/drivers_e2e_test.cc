@@ -179,9 +179,12 @@ TEST(CrowdDriverE2ETest, BadConfigurationsLeaveTheDriverRunning) {
        false, "", "", Status::CONFIG_RECEIVED,
        "WARNING: ROI #1 [100 x 100 from (5000, 5000)] lies outside the 768 x "
        "576 frame; nothing is detected there\n"},
+      // Refused: the previous pipeline stays.
       {"weights that do not load", "", false, "", "/nonexistent/yolo.weights",
-       Status::CONFIG_RECEIVED,
-       "ERROR: Could not load the detector network for region"},
+       Status::STATUS_ERROR,
+       "Pipeline setup failed: ROI #1 day detector: Could not load the model "
+       "YOLO:1.1: Cannot read the model file \"/nonexistent/yolo.weights\": no "
+       "such file"},
       {"no f_over_s", R"pb(properties { key: "distance_estimation" value {
          entity_value {} } })pb",
        true, "", "", Status::STATUS_ERROR,

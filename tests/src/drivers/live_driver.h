@@ -77,7 +77,8 @@ class LiveDriver {
     ASSERT_TRUE(client_->Push(config, kWait));
   }
 
-  // The first status of the type for the uuid; others are skipped.
+  // The first status of the type for the uuid; others are skipped, and so
+  // are the library's forwarded lines ("ERROR: ", "WARNING: ").
   std::optional<Status> WaitStatus(Status::MessageType type,
                                    const std::string& uuid,
                                    milliseconds timeout = kWait) {
@@ -85,7 +86,7 @@ class LiveDriver {
     while (std::chrono::steady_clock::now() < deadline) {
       auto status = ReceiveStatus(*status_, milliseconds(100));
       if (status && status->type() == type &&
-          (uuid.empty() || status->uuid() == uuid))
+          (uuid.empty() || status->uuid() == uuid) && !IsLibraryLine(*status))
         return status;
     }
     return std::nullopt;
@@ -108,6 +109,11 @@ class LiveDriver {
 
   int pings_answered() const { return pings_answered_; }
 
+  static bool IsLibraryLine(const Status& status) {
+    return status.message().rfind("ERROR: ", 0) == 0 ||
+           status.message().rfind("WARNING: ", 0) == 0;
+  }
+
   // Every status of the uuid until one of the type arrives (included), or
   // all that came before the time-out. Forwarded library lines ("ERROR: ",
   // "WARNING: ") are kept but end nothing.
@@ -120,9 +126,7 @@ class LiveDriver {
       auto status = ReceiveStatus(*status_, milliseconds(100));
       if (!status || status->uuid() != uuid) continue;
       seen.push_back(*status);
-      const bool library_line = status->message().rfind("ERROR: ", 0) == 0 ||
-                                status->message().rfind("WARNING: ", 0) == 0;
-      if (status->type() == type && !library_line) break;
+      if (status->type() == type && !IsLibraryLine(*status)) break;
     }
     return seen;
   }

@@ -130,6 +130,28 @@ const std::vector<BadConfiguration>& BadConfigurations() {
        Status::STATUS_ERROR,
        {"Configuration refused: \"areas\" element #2 has 1000000 elements "
         "(at most 10000)"}},
+      // Drawn, such points made OpenCV's line drawing divide by zero.
+      {"AreaPointsFarOffFrame",
+       [](DriverConfig* c) {
+         auto* areas = Key(Config(c), "areas").mutable_array_value();
+         areas->add_values()->mutable_array_value();  // an empty area first
+         auto* points = areas->add_values()->mutable_array_value();
+         *points->add_values() = Point(10, 10);
+         *points->add_values() = Point(2147483647, -2147483648LL);
+         *points->add_values() = Point(300, 200);
+       },
+       Status::CONFIG_RECEIVED,
+       {"ERROR: Area #2 point #2 (2147483647, -2147483648) is beyond 100000 "
+        "pixels; the area reports no event"}},
+      {"ZoneFarOffFrame",
+       [](DriverConfig* c) {
+         Entity* zone = Key(Config(c), "zones").mutable_array_value()->mutable_values(0)
+                            ->mutable_entity_value();
+         Key(Key(zone, "A").mutable_entity_value(), "x").set_integer_value(2147483647);
+       },
+       Status::CONFIG_RECEIVED,
+       {"ERROR: Zone Walkway: A (2147483647, 130), B (320, 330) or height 40 is "
+        "beyond 100000 pixels", "ERROR: Zone definition error"}},
       {"ZoneWithoutHeight",
        [](DriverConfig* c) {
          Entity* zone = Key(Config(c), "zones").mutable_array_value()->mutable_values(0)
