@@ -11,8 +11,7 @@
 #include <string>
 
 #include <gflags/gflags.h>
-#include <google/protobuf/util/json_util.h>
-
+#include "tools/json_output.h"
 #include "tools/recount/recounter.h"
 #include "vision/tracking/tracker.h"
 
@@ -64,15 +63,7 @@ int main(int argc, char** argv) {
             << " frames per second)" << std::endl;
   kestu::tools::RecountReport report = recounter.report();
   report.set_detections_file(FLAGS_detections);
-  if (FLAGS_json) {
-    std::string json;
-    google::protobuf::util::JsonPrintOptions options;
-    options.add_whitespace = true;
-    options.always_print_primitive_fields = true;
-    google::protobuf::util::MessageToJsonString(report, &json, options);
-    std::cout << json;
-  } else {
-    std::cout << kestu_tools::FormatTable(report);
-  }
+  std::cout << (FLAGS_json ? kestu_tools::AsJson(report)
+                           : kestu_tools::FormatTable(report));
   return 0;
 }

@@ -3,14 +3,20 @@
 //
 //   kestu-web --process 127.0.0.1:60000 [--process host:port[/stream]...]
 //             [--http_port 8080] [--http_host 127.0.0.1]
+//             [--database kestu-web.sqlite] [--retention_days 90]
+//             [--track_history_minutes 60]
 //
 // It joins each process as a client (driver information, status, data and
 // streaming subscriptions); it pings a driver only after the page sent it a
 // configuration or a command. A process that does not answer shows as not
 // reachable and is retried; kestu-web never ends because one went away.
-// SIGINT or SIGTERM stops it.
+// Every published result and status goes into the SQLite history; a
+// database that cannot be used ends kestu-web at start with status 1.
+// SIGINT or SIGTERM stops it (what is still queued for the history is
+// stored first).
 #include <signal.h>
 
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -20,47 +26,37 @@
 
 #include <gflags/gflags.h>
 
+#include "tools/web/driver_configs.h"
+#include "tools/web/event_recorder.h"
+#include "tools/web/event_store.h"
 #include "tools/web/process_link.h"
+#include "tools/web/track_history.h"
 #include "tools/web/web_hub.h"
 #include "tools/web/web_server.h"
+#include "tools/web/what_if.h"
 
 DEFINE_int32(http_port, 8080, "Port of the web page and its endpoints");
 DEFINE_string(http_host, "127.0.0.1",
               "Address to serve on (0.0.0.0 for every interface)");
-
-namespace {
-
-// --process may be repeated, which the flags library does not allow: every
-// occurrence ("--process X" or "--process=X") is taken out of argv here.
-std::vector<std::string> TakeProcessArguments(int* argc, char** argv) {
-  std::vector<std::string> processes;
-  int kept = 1;
-  for (int i = 1; i < *argc; ++i) {
-    const std::string arg = argv[i];
-    for (const std::string prefix : {"--process=", "-process="}) {
-      if (arg.rfind(prefix, 0) == 0) {
-        processes.push_back(arg.substr(prefix.size()));
-        goto next;
-      }
-    }
-    if ((arg == "--process" || arg == "-process") && i + 1 < *argc) {
-      processes.push_back(argv[++i]);
-      continue;
-    }
-    argv[kept++] = argv[i];
-  next:;
-  }
-  *argc = kept;
-  return processes;
-}
-
-}  // namespace
+DEFINE_string(database, "kestu-web.sqlite",
+              "SQLite file of the event history (created when missing; "
+              "empty: keep no history)");
+DEFINE_int32(retention_days, 90,
+             "Days of history kept; older rows are deleted once an hour "
+             "(0: keep everything)");
+DEFINE_int32(track_history_minutes, 60,
+             "Minutes of each streaming driver's tracked boxes kept for "
+             "what-if recounting");
+DEFINE_uint64(track_history_boxes, kestu_tools::TrackHistory::kDefaultMaxBoxes,
+              "Most tracked boxes kept per driver for what-if recounting "
+              "(12 bytes each); the oldest frames go first");
 
 int main(int argc, char** argv) {
   gflags::SetUsageMessage(
       "kestu-web --process host:port[/streaming_port] [--process ...] "
       "[--http_port 8080]");
-  std::vector<std::string> arguments = TakeProcessArguments(&argc, argv);
+  std::vector<std::string> arguments =
+      kestu_tools::TakeProcessArguments(&argc, argv);
   gflags::ParseCommandLineFlags(&argc, &argv, true);
   if (arguments.empty()) arguments.push_back("127.0.0.1:60000");
 
@@ -70,7 +66,27 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // for every thread
 
+  if (FLAGS_retention_days < 0 || FLAGS_track_history_minutes < 1) {
+    std::cerr << "kestu-web: --retention_days must be 0 or more and "
+                 "--track_history_minutes at least 1" << std::endl;
+    return 1;
+  }
+  std::unique_ptr<kestu_tools::EventStore> store;
+  std::unique_ptr<kestu_tools::EventRecorder> recorder;
+  if (!FLAGS_database.empty()) {
+    store = std::make_unique<kestu_tools::EventStore>();
+    std::string error;
+    if (!store->Open(FLAGS_database, &error)) {
+      std::cerr << "kestu-web: " << error << std::endl;
+      return 1;
+    }
+    recorder = std::make_unique<kestu_tools::EventRecorder>(store.get(),
+                                                            FLAGS_retention_days);
+  }
+  kestu_tools::TrackHistory history(
+      std::chrono::minutes(FLAGS_track_history_minutes), FLAGS_track_history_boxes);
   kestu_tools::WebHub hub;
+  hub.Attach(recorder.get(), &history);
   std::vector<std::unique_ptr<kestu_tools::ProcessLink>> links;
   std::map<std::string, kestu_tools::ProcessLink*> by_name;
   for (const std::string& text : arguments) {
@@ -84,12 +100,15 @@ int main(int argc, char** argv) {
     links.push_back(std::make_unique<kestu_tools::ProcessLink>(&hub, address));
     by_name[address.name] = links.back().get();
   }
-  kestu_tools::WebServer server(&hub, by_name);
+  kestu_tools::DriverConfigs configs(store.get());
+  kestu_tools::WhatIf what_if(&history, FLAGS_track_history_boxes);
+  kestu_tools::WebServer server(&hub, by_name, store.get(), &configs, &what_if);
   std::string error;
   if (!server.Bind(FLAGS_http_host, FLAGS_http_port, &error)) {
     std::cerr << "kestu-web: " << error << std::endl;
     return 1;
   }
+  if (recorder) recorder->Start();
   for (auto& link : links) link->Start();
   std::thread stopper([&] {
     int signal_number = 0;
@@ -99,8 +118,11 @@ int main(int argc, char** argv) {
   stopper.detach();
   std::cerr << "kestu-web: serving http://" << FLAGS_http_host << ":"
             << FLAGS_http_port << "/ for " << links.size() << " process"
-            << (links.size() == 1 ? "" : "es") << std::endl;
+            << (links.size() == 1 ? "" : "es")
+            << (store ? ", history in " + FLAGS_database : ", no history")
+            << std::endl;
   server.Serve();
   for (auto& link : links) link->Stop();
+  if (recorder) recorder->Stop();
   return 0;
 }

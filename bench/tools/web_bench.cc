@@ -124,7 +124,8 @@ struct Round {
 };
 
 Round WebRound() {
-  ChildProcess web(kWeb, {"--http_port=" + std::to_string(kHttpPort),
+  // No history: nothing is published but frames, and no file is left.
+  ChildProcess web(kWeb, {"--http_port=" + std::to_string(kHttpPort), "--database=",
                           "--process", "127.0.0.1:" + std::to_string(kBase) +
                                            "/" + std::to_string(kBase - 1)});
   web.WaitForStderr("kestu-web: serving", milliseconds(10000));

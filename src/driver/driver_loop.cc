@@ -238,7 +238,7 @@ void BaseDriver::RunFrameStep(QueuedFrame& queued) {
   }
   if (recording.active) {
     guard("recording",
-               [&] { RecordFrame(current_result_.moment_of_day(), frame); });
+          [&] { RecordFrame(current_result_.moment_of_day(), frame); });
   }
   if (preview_requested_) {
     guard("preview", [&] { SendPreview(); });

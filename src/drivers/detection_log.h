@@ -4,6 +4,7 @@
 #ifndef SRC_DRIVERS_DETECTION_LOG_H_
 #define SRC_DRIVERS_DETECTION_LOG_H_
 
+#include <functional>
 #include <string>
 
 #include <glog/logging.h>
@@ -34,6 +35,18 @@ void LogDetectionLine(const ::talvenrook::vision::v1::VisionResult& result,
 // The "event: E, zone id: Z, zone name: N, zone direction: D, " part of a
 // detection line.
 std::string EventPart(const ::talvenrook::vision::v1::VisionEvent& event);
+
+// True for a published track summary (its event is TRACKING_END).
+bool IsTrackSummary(const ::talvenrook::vision::v1::VisionResult& result);
+
+// The line of a published track summary (a result that follows the
+// convention), speeds written by speed_text:
+//   Track summary: {tracking id: 7, type: person, tracked: 4.2 s,
+//   crossings: [Walkway FORWARD 1.50m/s], first box: (10, 20, 30, 80),
+//   last box: (300, 40, 32, 82), uuid: ...}
+std::string TrackSummaryLine(
+    const ::talvenrook::vision::v1::VisionResult& result,
+    const std::function<std::string(float)>& speed_text);
 
 }  // namespace vostek_kestu
 

@@ -29,10 +29,16 @@ bool CrowdDriver::Configure(const DriverConfig& config) {
     const int models = config.kestu_eye_config().models_size();
     LOG(INFO) << "Loading " << models << " models...";
     // A pipeline that cannot be set up refuses the whole message.
-    if (models != 0 &&
-        !SetupPipeline(std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
-                       config)) {
-      return false;
+    if (models != 0) {
+      if (!SetupPipeline(
+              std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
+              config)) {
+        return false;
+      }
+      SetEventTagPublished(::talvenrook::vision::v1::TRACKING_END,
+                           talvenrook_vision::GetPropertyOr(
+                               config.kestu_eye_config().config(),
+                               "publish_track_summary", false));
     }
   }
   BaseDriver::Configure(config);
@@ -40,6 +46,13 @@ bool CrowdDriver::Configure(const DriverConfig& config) {
 }
 
 std::string CrowdDriver::DetectionLine(const VisionResult& result) {
+  if (IsTrackSummary(result)) {
+    return TrackSummaryLine(result, [](float speed) {
+      std::ostringstream text;
+      text << speed << " m/s";
+      return text.str();
+    });
+  }
   const auto& detection = result.rect_detection(0);
   const auto& event = result.vision_event(0);
   std::ostringstream line;

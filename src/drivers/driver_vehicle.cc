@@ -41,11 +41,15 @@ bool VehicleDriver::Configure(const DriverConfig& config) {
     const auto& eye = config.kestu_eye_config();
     LOG(INFO) << "Loading " << eye.models_size() << " models...";
     // A pipeline that cannot be set up refuses the whole message.
-    if (eye.models_size() != 0 &&
-        !SetupPipeline(
-            std::make_unique<talvenrook_vision::VehicleAnalyticsVideoV1>(),
-            config)) {
-      return false;
+    if (eye.models_size() != 0) {
+      if (!SetupPipeline(
+              std::make_unique<talvenrook_vision::VehicleAnalyticsVideoV1>(),
+              config)) {
+        return false;
+      }
+      SetEventTagPublished(v1::TRACKING_END,
+                           talvenrook_vision::GetPropertyOr(
+                               eye.config(), "publish_track_summary", false));
     }
     const Entity& map = eye.config();
     ReadAtomicIfPresent(map, "draw_vehicle_type", &draw_vehicle_type_);
@@ -63,6 +67,12 @@ bool VehicleDriver::Configure(const DriverConfig& config) {
 }
 
 std::string VehicleDriver::DetectionLine(const VisionResult& result) const {
+  if (IsTrackSummary(result)) {
+    const int32_t unit = speed_unit_;
+    return TrackSummaryLine(result, [unit](float speed) {
+      return talvenrook_vision::SpeedText(speed, unit);
+    });
+  }
   const auto& detection = result.rect_detection(0);
   const auto& event = result.vision_event(0);
   std::ostringstream line;

@@ -8,14 +8,11 @@
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
-#include "tests/testing/test_util.h"
+#include "tests/tools/tool_command_test.h"
 #include "tools/recount/recounter.h"
 
 namespace kestu_tools {
 namespace {
-
-using kestu_testing::ChildProcess;
-using std::chrono::milliseconds;
 
 constexpr char kRecount[] = KESTU_BINARY_DIR "/tools/kestu-recount";
 
@@ -127,21 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
       return info.param.name;
     });
 
-class RecountCommandTest : public ::testing::Test {
+class RecountCommandTest : public ToolCommandTest {
  protected:
-  std::string Write(const std::string& name, const std::string& bytes) {
-    const std::string path = ::testing::TempDir() + "kestu-recount-" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  int Run(const std::vector<std::string>& args) {
-    ChildProcess child(kRecount, args);
-    const int status = child.Wait(milliseconds(10000));
-    out_ = child.Stdout();
-    err_ = child.Stderr();
-    return status;
-  }
-  std::string out_, err_;
+  RecountCommandTest() : ToolCommandTest(kRecount, "kestu-recount-") {}
 };
 
 TEST_F(RecountCommandTest, PrintsTheCountsAsATableOrJson) {

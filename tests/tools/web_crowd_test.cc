@@ -22,6 +22,7 @@
 
 #include "kestu_tools.pb.h"
 #include "tests/src/drivers/drivers_test_util.h"
+#include "tests/tools/web_crowd_util.h"
 #include "tests/tools/web_test_util.h"
 #include "tools/driver_client.h"
 #include "tools/recount/recounter.h"
@@ -34,52 +35,6 @@ using kestu_testing::PollUntil;
 using kestu_testing::PortBlock;
 
 constexpr int kCrowdOffset = 9;
-
-// The crowd sample on frames 0-279 of the people clip.
-DriverConfig CrowdConfig(const std::string& uuid) {
-  const std::string clip =
-      vostek_kestu::Excerpt(vostek_kestu::kPeopleClip, 0, 279, "web-walkway");
-  EXPECT_FALSE(clip.empty()) << vostek_kestu::kPeopleClip;
-  DriverConfig config =
-      vostek_kestu::SampleConfig("crowd_walkway.textproto", clip);
-  config.set_uuid(uuid);
-  return config;
-}
-
-std::string Text(const DriverConfig& config) {
-  std::string text;
-  google::protobuf::TextFormat::PrintToString(config, &text);
-  return text;
-}
-
-std::string CrowdConfigText(const std::string& uuid) {
-  return Text(CrowdConfig(uuid));
-}
-
-std::string CommandJson(const std::string& process, const std::string& field,
-                        const std::string& value) {
-  kestu::tools::WebCommand command;
-  command.set_process(process);
-  command.set_driver("crowd");
-  if (field == "action") {
-    command.set_action(value);
-  } else {
-    command.set_config(value);
-  }
-  std::string json;
-  google::protobuf::util::MessageToJsonString(command, &json);
-  return json;
-}
-
-kestu::tools::WebCommandAnswer Command(httplib::Client& client,
-                                       const std::string& json) {
-  kestu::tools::WebCommandAnswer answer;
-  const auto response = client.Post("/api/command", json, "application/json");
-  if (response) {
-    (void)google::protobuf::util::JsonStringToMessage(response->body, &answer);
-  }
-  return answer;
-}
 
 // Sum of the samples of a metric whose lines contain every given label.
 double MetricSum(const std::string& metrics, const std::string& name,
@@ -181,13 +136,6 @@ class EventReader {
   std::mutex mutex_;  // guards events_
   std::vector<std::string> events_;
 };
-
-bool CrowdStopped(httplib::Client& client) {
-  const auto state = GetState(client);
-  if (state.processes_size() == 0) return false;
-  const auto& crowd = state.processes(0).drivers(2);
-  return crowd.last_status().type() == Status::STOPPED;
-}
 
 TEST(WebCrowdTest, CountsStreamsAndEventsMatchWhatTheDriverPublished) {
   const int base = PortBlock(460);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -56,10 +57,12 @@ class VisionProcess {
 };
 
 // kestu-web on `http_port` over the given processes ("host:port" or
-// "host:port/streaming").
+// "host:port/streaming"), with extra flags. Without a --database flag its
+// history goes to a file of its own, removed with it.
 class WebProcess {
  public:
-  WebProcess(int http_port, const std::vector<std::string>& processes)
+  WebProcess(int http_port, const std::vector<std::string>& processes,
+             const std::vector<std::string>& flags = {})
       : port_(http_port) {
     std::vector<std::string> args = {"--http_port=" + std::to_string(port_)};
     for (const std::string& p : processes) {
@@ -68,14 +71,33 @@ class WebProcess {
                          ? ProcessArgument(std::stoi(p.substr(p.rfind(':') + 1)))
                          : p);
     }
+    bool database = false;
+    for (const std::string& flag : flags) {
+      database = database || flag.rfind("--database", 0) == 0;
+      args.push_back(flag);
+    }
+    if (!database) {
+      own_database_ = ::testing::TempDir() + "kestu-web-" + std::to_string(getpid()) +
+                      "-" + std::to_string(port_) + ".sqlite";
+      args.push_back("--database=" + own_database_);
+    }
     child_ = std::make_unique<ChildProcess>(kWeb, args);
+  }
+  ~WebProcess() {
+    child_.reset();
+    if (own_database_.empty()) return;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::remove((own_database_ + suffix).c_str());
+    }
   }
   bool Started() { return child_->WaitForStderr("kestu-web: serving", kWait); }
   bool Running() { return child_->Running(); }
   int port() const { return port_; }
+  ChildProcess& child() { return *child_; }
 
  private:
   int port_;
+  std::string own_database_;
   std::unique_ptr<ChildProcess> child_;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/recount/recounter.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -19,7 +20,9 @@ using talvenrook_vision::HasProperty;
 
 bool ReadWholeFile(const std::string& path, std::string* contents) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  std::error_code ignored;
+  // A directory opens, then reads as empty.
+  if (!in || std::filesystem::is_directory(path, ignored)) return false;
   std::ostringstream buffer;
   buffer << in.rdbuf();
   *contents = buffer.str();

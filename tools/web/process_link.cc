@@ -64,7 +64,29 @@ bool ParseProcessAddress(const std::string& text, ProcessAddress* address,
   return true;
 }
 
-ProcessLink::ProcessLink(WebHub* hub, ProcessAddress address)
+std::vector<std::string> TakeProcessArguments(int* argc, char** argv) {
+  std::vector<std::string> processes;
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    const std::string arg = argv[i];
+    for (const std::string prefix : {"--process=", "-process="}) {
+      if (arg.rfind(prefix, 0) == 0) {
+        processes.push_back(arg.substr(prefix.size()));
+        goto next;
+      }
+    }
+    if ((arg == "--process" || arg == "-process") && i + 1 < *argc) {
+      processes.push_back(argv[++i]);
+      continue;
+    }
+    argv[kept++] = argv[i];
+  next:;
+  }
+  *argc = kept;
+  return processes;
+}
+
+ProcessLink::ProcessLink(ProcessListener* hub, ProcessAddress address)
     : hub_(hub), address_(std::move(address)) {
   hub_->AddProcess(address_.name, address_.host, address_.bind_port,
                    address_.streaming_port);
@@ -119,10 +141,12 @@ void ProcessLink::Run() {
     channels.push_back({Subscribe(context_, Endpoint(address_.host, base + 3), 0),
                         key, false});
   }
-  channels.push_back({Subscribe(context_,
-                                Endpoint(address_.host, address_.streaming_port),
-                                kStreamHighWaterMark),
-                      "", false});
+  if (address_.streaming_port > 0) {
+    channels.push_back({Subscribe(context_,
+                                  Endpoint(address_.host, address_.streaming_port),
+                                  kStreamHighWaterMark),
+                        "", false});
+  }
   std::vector<zmq::pollitem_t> items;
   for (Channel& channel : channels) {
     items.push_back({channel.socket.handle(), 0, ZMQ_POLLIN, 0});

@@ -1,9 +1,10 @@
-// ProcessLink: kestu-web's connection to one kestu-vision process.
+// ProcessLink: a tool's connection to one kestu-vision process (kestu-web's
+// and kestu-mqtt's).
 //
 // The link thread subscribes to each driver's status and data ports and to
-// the process's streaming port and hands everything that arrives to the
-// WebHub; subscriptions reconnect by themselves when the process comes
-// back. It never waits for anything else, so no frame waits behind a query.
+// the process's streaming port (unless the address's streaming port is 0)
+// and hands everything that arrives to the listener (kestu-web's WebHub);
+// subscriptions reconnect by themselves when the process comes back. It never waits for anything else, so no frame waits behind a query.
 //
 // The control thread asks the process for its driver information every few
 // seconds (a process that does not answer shows as not reachable) and pings
@@ -18,11 +19,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <zmq.hpp>
 
 #include "tools/driver_client.h"
-#include "tools/web/web_hub.h"
+#include "tools/web/process_listener.h"
 
 namespace kestu_tools {
 
@@ -32,14 +34,19 @@ struct ProcessAddress {
   std::string name;  // "host:port"
   std::string host;
   int bind_port = 0;
-  int streaming_port = 0;
+  int streaming_port = 0;  // 0: the link does not subscribe to it
 };
 bool ParseProcessAddress(const std::string& text, ProcessAddress* address,
                          std::string* error);
 
+// --process may be repeated, which the flags library does not allow: every
+// occurrence ("--process X" or "--process=X") is taken out of argv and
+// returned in order.
+std::vector<std::string> TakeProcessArguments(int* argc, char** argv);
+
 class ProcessLink {
  public:
-  ProcessLink(WebHub* hub, ProcessAddress address);
+  ProcessLink(ProcessListener* hub, ProcessAddress address);
   ~ProcessLink();
   ProcessLink(const ProcessLink&) = delete;
   ProcessLink& operator=(const ProcessLink&) = delete;
@@ -59,7 +66,7 @@ class ProcessLink {
   void Control();
   bool QueryInfo();
 
-  WebHub* hub_;
+  ProcessListener* hub_;
   const ProcessAddress address_;
   zmq::context_t context_{1};
   std::atomic<bool> stopping_{false};

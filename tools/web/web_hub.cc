@@ -5,6 +5,7 @@
 #include <google/protobuf/util/json_util.h>
 
 #include "tools/driver_client.h"
+#include "tools/web/web_util.h"
 
 namespace kestu_tools {
 namespace {
@@ -15,12 +16,6 @@ constexpr size_t kEventLogSize = 1000;
 constexpr size_t kRecentResults = 50;
 constexpr size_t kAnswers = 200;
 constexpr auto kAliveWindow = std::chrono::seconds(10);
-
-double EpochSeconds() {
-  return std::chrono::duration<double>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 double TimestampSeconds(const google::protobuf::Timestamp& t) {
   return static_cast<double>(t.seconds()) + t.nanos() * 1e-9;
@@ -57,6 +52,11 @@ void WebHub::AddProcess(const std::string& name, const std::string& host,
     process.drivers.push_back(std::move(driver));
   }
   processes_.push_back(std::move(process));
+}
+
+void WebHub::Attach(EventRecorder* recorder, TrackHistory* history) {
+  recorder_ = recorder;
+  history_ = history;
 }
 
 WebHub::Driver* WebHub::FindDriver(const std::string& process,
@@ -114,6 +114,8 @@ void WebHub::Log(const std::string& process, const std::string& driver,
 
 void WebHub::OnStatus(const std::string& process, const std::string& driver,
                       const Status& status) {
+  if (!HasDriver(process, driver)) return;
+  if (recorder_ != nullptr) recorder_->AddStatus(process, driver, status, EpochSeconds());
   std::lock_guard<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
@@ -175,6 +177,9 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
   auto image = preview ? std::make_shared<const std::string>(
                              result.result_image().image())
                        : nullptr;
+  if (!preview && recorder_ != nullptr && HasDriver(process, driver)) {
+    recorder_->AddResult(process, driver, result, EpochSeconds());
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
@@ -216,12 +221,23 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   // Copied once, before the lock; every MJPEG client then shares it.
   const std::string& bytes = result.result_image().image();
   auto image = bytes.empty() ? nullptr : std::make_shared<const std::string>(bytes);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::string key;  // the driver the frame goes to
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    key = StoreStream(process, result, std::move(image));
+  }
+  if (history_ != nullptr && !key.empty()) history_->Add(process, key, result);
+}
+
+std::string WebHub::StoreStream(const std::string& process,
+                                const VisionResult& result,
+                                std::shared_ptr<const std::string> image) {
+  const std::string& bytes = result.result_image().image();
   Process* p = nullptr;
   for (Process& candidate : processes_) {
     if (candidate.name == process) p = &candidate;
   }
-  if (p == nullptr || p->drivers.empty()) return;
+  if (p == nullptr || p->drivers.empty()) return "";
   Driver* d = nullptr;
   if (!p->streaming_driver.empty()) {
     d = FindDriver(process, p->streaming_driver);
@@ -231,7 +247,7 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
       if (candidate.last_activity > d->last_activity) d = &candidate;
     }
   }
-  if (d == nullptr) return;
+  if (d == nullptr) return "";
   d->last_activity = Clock::now();
   ++d->stream_frames;
   d->stream_bytes += static_cast<int64_t>(bytes.size());
@@ -242,6 +258,7 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   }
   Measure(d, result);
   changed_.notify_all();
+  return d->key;
 }
 
 void WebHub::OnPingAnswered(const std::string& process,

@@ -14,6 +14,10 @@
 // that the page last asked to stream, else under the process's most
 // recently active driver.
 //
+// With a recorder attached, every published result and status is also
+// stored in the history; with a track history, the tracked boxes of every
+// streamed frame are kept for recounting.
+//
 // Thread-safe; waits end early when Stop is called.
 #ifndef TOOLS_WEB_WEB_HUB_H_
 #define TOOLS_WEB_WEB_HUB_H_
@@ -33,14 +37,17 @@
 
 #include "kestu_tools.pb.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
+#include "tools/web/event_recorder.h"
+#include "tools/web/track_history.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
+#include "tools/web/process_listener.h"
 
 namespace kestu_tools {
 
 using Status = ::talvenrook::kestu::v1::driver::Status;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
 
-class WebHub {
+class WebHub : public ProcessListener {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -53,6 +60,9 @@ class WebHub {
   // it.
   void AddProcess(const std::string& name, const std::string& host,
                   int bind_port, int streaming_port);
+  // Either may be null. Requires: called before the links start; both
+  // outlive the hub's use.
+  void Attach(EventRecorder* recorder, TrackHistory* history);
   void SetReachable(const std::string& process, bool reachable);
   void SetDriverName(const std::string& process, const std::string& driver,
                      const std::string& name);
@@ -150,7 +160,12 @@ class WebHub {
   void Log(const std::string& process, const std::string& driver,
            kestu::tools::WebEvent event);
   void Measure(Driver* driver, const VisionResult& result);
+  // Puts a streamed frame under its driver; the driver's key, or empty.
+  std::string StoreStream(const std::string& process, const VisionResult& result,
+                          std::shared_ptr<const std::string> image);
 
+  EventRecorder* recorder_ = nullptr;
+  TrackHistory* history_ = nullptr;
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
   bool stopped_ = false;

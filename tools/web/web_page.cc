@@ -8,6 +8,10 @@
 // headless browser can take a screenshot); "report=1" posts what the page
 // shows (the preview's natural width, the event rows) to
 // /api/browser-report twice a second, for the browser test.
+//
+// The charts (/chart.js) and the zone editor (/editor.js) come before the
+// page's own script and register with window.kestu: onChoose (a driver was
+// chosen) and onEvent (a result or status arrived).
 #include "tools/web/web_page.h"
 
 namespace kestu_tools {
@@ -32,6 +36,16 @@ const char* WebPage() {
  #log { height: 140px; overflow-y: scroll; background: #fff; border: 1px solid #ccc; padding: 4px; font: 12px monospace; width: 720px; }
  textarea { width: 720px; height: 120px; font: 12px monospace; }
  button { margin: 2px; }
+ button.on { background: #ffd34d; }
+ #stage { position: relative; display: inline-block; line-height: 0; }
+ #editor { position: absolute; left: 0; top: 0; cursor: crosshair; }
+ .tools { margin: 4px 0; }
+ .tools input[type=text] { width: 9em; }
+ .tools input[type=number] { width: 5em; }
+ #whatif, #shapes { font: 12px monospace; }
+ #apply-answer.bad { color: #b00; } #apply-answer.good { color: #070; }
+ svg.chart { background: #fff; border: 1px solid #ccc; display: block; }
+ svg.chart text { font: 11px sans-serif; fill: #333; }
 </style>
 </head>
 <body>
@@ -42,7 +56,7 @@ const char* WebPage() {
 <div id="layout">
 <div>
 <h2>Preview of <span id="chosen">no driver</span></h2>
-<img id="preview" alt="preview">
+<div id="stage"><img id="preview" alt="preview"><svg id="editor"></svg></div>
 <div>
 <button data-action="START_STREAMING">Start streaming</button>
 <button data-action="STOP_STREAMING">Stop streaming</button>
@@ -51,6 +65,25 @@ const char* WebPage() {
 <input id="duration" type="number" value="10" min="1" style="width:4em"> s
 <button data-action="STOP_RECORDING">Stop recording</button>
 </div>
+<h2>Zones</h2>
+<div class="tools">
+<button id="draw-line">Draw line</button>
+<button id="draw-area">Draw area</button>
+<button id="delete-shape">Delete</button>
+name <input id="shape-name" type="text">
+band <input id="shape-height" type="number" min="1"> px
+m/px <input id="shape-scale" type="number" min="0" step="0.001">
+<label title="count every pass through the band, not only a track's first"><input id="shape-repeat" type="checkbox"> every pass</label>
+<button id="apply-zones">Apply</button>
+<span id="apply-answer"></span>
+</div>
+<div class="tools">
+recount over <select id="whatif-source"><option value="live">the live history</option></select>
+<input id="recording-file" type="file" title="a detections file">
+forget after <input id="forget-after" type="number" min="1"> frames
+</div>
+<div id="shapes"></div>
+<div id="whatif"></div>
 <h2>Configuration (DriverConfig, protobuf text format)</h2>
 <textarea id="config" spellcheck="false"></textarea><br>
 <button id="send">Send configuration</button>
@@ -60,11 +93,17 @@ const char* WebPage() {
 <div>
 <h2>Counts by zone</h2>
 <table id="zones"><thead><tr><th>zone</th><th>forward</th><th>backward</th></tr></thead><tbody></tbody></table>
+<h2>Counts per hour, last 24 hours <a id="csv-hours" href="#">CSV</a></h2>
+<svg id="chart-hours" class="chart" width="620" height="210"></svg>
+<h2>Counts per day, last 30 days <a id="csv-days" href="#">CSV</a></h2>
+<svg id="chart-days" class="chart" width="620" height="210"></svg>
 <h2>Latest events</h2>
 <table id="events"><thead><tr><th>time</th><th>driver</th><th>event</th><th>zone</th>
 <th>direction</th><th>speed</th><th>tracking id</th><th>type</th></tr></thead><tbody></tbody></table>
 </div>
 </div>
+<script src="/chart.js"></script>
+<script src="/editor.js"></script>
 <script>
 "use strict";
 const params = new URLSearchParams(location.search);
@@ -91,8 +130,9 @@ function log(line, bad) {
 function choose(p, d) {
   chosen = {process: p, driver: d};
   text($("chosen"), d + " of " + p);
-  if (!still) $("preview").src = path(p, d, "mjpg", "stream");
+  if (!still) $("preview").src = path(p, d, "mjpg", "stream") + "?headers_ahead=1";
   render();
+  for (const f of window.kestu.onChoose) f(chosen);
 }
 
 function render() {
@@ -188,11 +228,13 @@ for (const button of document.querySelectorAll("button[data-action]")) {
   button.onclick = () => command({action: button.dataset.action, duration: Number($("duration").value)});
 }
 $("send").onclick = () => command({config: $("config").value});
+window.kestu.log = log;
 
 if (!still) {
   const events = new EventSource("/events");
   events.onmessage = (message) => {
     const e = JSON.parse(message.data);
+    for (const f of window.kestu.onEvent) f(e);
     if (e.result) addResult(e);
     if (e.status) {
       const s = e.status;

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include <google/protobuf/text_format.h>
-#include <google/protobuf/util/json_util.h>
 
 #include "src/common/uuid.h"
 #include "tools/web/web_page.h"
+#include "tools/web/web_util.h"
 
 namespace kestu_tools {
 namespace {
@@ -20,12 +20,8 @@ constexpr milliseconds kFrameWait(1000);
 constexpr milliseconds kEventWait(15000);
 constexpr milliseconds kAnswerWait(10000);
 constexpr int kServerThreads = 64;
-
-std::string Json(const google::protobuf::Message& message) {
-  std::string json;
-  google::protobuf::util::MessageToJsonString(message, &json);
-  return json;
-}
+// Uploaded detections files and configurations with models as bytes.
+constexpr size_t kMaxRequestBytes = size_t{256} << 20;
 
 // Builds the DriverConfig of a command from the page.
 bool BuildRequest(const kestu::tools::WebCommand& command, DriverConfig* config,
@@ -58,10 +54,23 @@ bool BuildRequest(const kestu::tools::WebCommand& command, DriverConfig* config,
 }  // namespace
 
 WebServer::WebServer(WebHub* hub,
-                     const std::map<std::string, ProcessLink*>& links)
-    : hub_(hub), links_(links) {
+                     const std::map<std::string, ProcessLink*>& links,
+                     const EventStore* store, DriverConfigs* configs,
+                     WhatIf* what_if)
+    : hub_(hub),
+      links_(links),
+      configs_(configs),
+      history_(store),
+      editor_(configs, what_if,
+              [this](const std::string& process, const std::string& driver,
+                     DriverConfig config, kestu::tools::WebCommandAnswer* answer) {
+                return Send(process, driver, std::move(config), answer);
+              }) {
   server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  server_.set_payload_max_length(kMaxRequestBytes);
   Routes();
+  history_.Register(&server_);
+  editor_.Register(&server_);
 }
 
 WebServer::~WebServer() { Stop(); }
@@ -86,6 +95,12 @@ void WebServer::Stop() {
 void WebServer::Routes() {
   server_.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_content(WebPage(), "text/html; charset=utf-8");
+  });
+  server_.Get("/chart.js", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(WebChartScript(), "text/javascript; charset=utf-8");
+  });
+  server_.Get("/editor.js", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(WebEditorScript(), "text/javascript; charset=utf-8");
   });
   server_.Get("/api/state",
               [this](const httplib::Request&, httplib::Response& response) {
@@ -126,25 +141,40 @@ void WebServer::Routes() {
                   return;
                 }
                 auto number = std::make_shared<int64_t>(0);
+                auto opened = std::make_shared<bool>(false);
+                // A browser shows a part once the next part's headers came;
+                // with headers_ahead=1 they follow each frame at once (and
+                // the parts carry no Content-Length), so that the latest
+                // frame shows, also when it is a stopped driver's last.
+                const bool ahead = request.has_param("headers_ahead") &&
+                                   request.get_param_value("headers_ahead") == "1";
                 response.set_chunked_content_provider(
                     std::string("multipart/x-mixed-replace; boundary=") +
                         kBoundary,
-                    [this, process, driver, number](size_t,
-                                                    httplib::DataSink& sink) {
+                    [this, process, driver, number, opened, ahead](
+                        size_t, httplib::DataSink& sink) {
                       std::shared_ptr<const std::string> jpeg;
                       WebHub::Clock::time_point received;
                       while (!hub_->WaitFrame(process, driver, number.get(),
                                               &jpeg, kFrameWait, &received)) {
                         if (hub_->stopped() || !sink.is_writable()) return false;
                       }
-                      const std::string head =
-                          std::string("--") + kBoundary +
-                          "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                          std::to_string(jpeg->size()) + "\r\n\r\n";
+                      const std::string boundary = std::string("--") + kBoundary + "\r\n";
+                      const std::string type = "Content-Type: image/jpeg\r\n";
+                      std::string head, tail = "\r\n" + boundary;
+                      if (ahead) {
+                        head = *opened ? "" : boundary + type + "\r\n";
+                        tail += type + "\r\n";
+                      } else {
+                        // The boundary closes the part at once too.
+                        head = (*opened ? "" : boundary) + type + "Content-Length: " +
+                               std::to_string(jpeg->size()) + "\r\n\r\n";
+                      }
                       const bool written =
                           sink.write(head.data(), head.size()) &&
                           sink.write(jpeg->data(), jpeg->size()) &&
-                          sink.write("\r\n", 2);
+                          sink.write(tail.data(), tail.size());
+                      *opened = true;
                       if (written) {
                         hub_->RecordForwarding(WebHub::Clock::now() - received);
                       }
@@ -188,16 +218,14 @@ void WebServer::Command(const httplib::Request& request,
                         httplib::Response& response) {
   kestu::tools::WebCommand command;
   kestu::tools::WebCommandAnswer answer;
-  if (!google::protobuf::util::JsonStringToMessage(request.body, &command)
-           .ok()) {
+  if (!ParseJson(request.body, &command)) {
     answer.set_error("The request is not a command in JSON");
     response.status = 400;
     response.set_content(Json(answer), "application/json");
     return;
   }
-  const auto link = links_.find(command.process());
-  if (link == links_.end() || !hub_->HasDriver(command.process(),
-                                               command.driver())) {
+  if (links_.count(command.process()) == 0 ||
+      !hub_->HasDriver(command.process(), command.driver())) {
     answer.set_error("Unknown process or driver: " + command.process() + " " +
                      command.driver());
     response.status = 404;
@@ -212,27 +240,39 @@ void WebServer::Command(const httplib::Request& request,
     response.set_content(Json(answer), "application/json");
     return;
   }
+  response.status = Send(command.process(), command.driver(), std::move(config), &answer);
+  response.set_content(Json(answer), "application/json");
+}
+
+int WebServer::Send(const std::string& process, const std::string& driver,
+                    DriverConfig config, kestu::tools::WebCommandAnswer* answer) {
+  const auto link = links_.find(process);
+  if (link == links_.end() || !hub_->HasDriver(process, driver)) {
+    answer->set_error("Unknown process or driver: " + process + " " + driver);
+    return 404;
+  }
   if (config.uuid().empty()) config.set_uuid(vostek_kestu::GenerateUuid());
-  answer.set_uuid(config.uuid());
+  answer->set_uuid(config.uuid());
   const auto action = config.kestu_eye_config().action();
   if (!config.kestu_eye_config().has_config() &&
       action == kestueye::START_STREAMING) {
-    hub_->SetStreamingDriver(command.process(), command.driver());
+    hub_->SetStreamingDriver(process, driver);
   }
-  if (!link->second->Send(command.driver(), config)) {
-    answer.set_error("The driver's configuration port did not take the "
-                     "request (is the process running?)");
-    response.status = 503;
-    response.set_content(Json(answer), "application/json");
-    return;
+  if (!link->second->Send(driver, config)) {
+    answer->set_error("The driver's configuration port did not take the "
+                      "request (is the process running?)");
+    return 503;
   }
-  answer.set_sent(true);
+  answer->set_sent(true);
   if (auto status = hub_->WaitStatus(config.uuid(), kAnswerWait)) {
-    *answer.mutable_status() = *status;
+    *answer->mutable_status() = *status;
+    if (status->type() == Status::CONFIG_RECEIVED) {
+      configs_->Remember(process, driver, config);
+    }
   } else {
-    answer.set_error("The driver did not answer within 10 seconds");
+    answer->set_error("The driver did not answer within 10 seconds");
   }
-  response.set_content(Json(answer), "application/json");
+  return 200;
 }
 
 }  // namespace kestu_tools

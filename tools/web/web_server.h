@@ -8,6 +8,9 @@
 //   GET  /events                         Server-Sent Events, one WebEvent each
 //   GET  /metrics                        Prometheus text format 0.0.4
 //   POST /api/browser-report             what a page in a browser reports
+//   GET  /chart.js, /editor.js           the page's chart and zone editor
+//   the history's and the zone editor's endpoints (HistoryRoutes,
+//   EditorRoutes)
 //
 // <process> is the process's "host:port" (URL-encoded or not), <driver>
 // "face", "vehicle" or "crowd".
@@ -21,15 +24,21 @@
 
 #include <httplib.h>
 
+#include "tools/web/driver_configs.h"
+#include "tools/web/editor_routes.h"
+#include "tools/web/history_routes.h"
 #include "tools/web/process_link.h"
 #include "tools/web/web_hub.h"
+#include "tools/web/what_if.h"
 
 namespace kestu_tools {
 
 class WebServer {
  public:
-  // Requires: hub and links outlive the server.
-  WebServer(WebHub* hub, const std::map<std::string, ProcessLink*>& links);
+  // Requires: hub, links, configs and what_if outlive the server; store may
+  // be null (no history).
+  WebServer(WebHub* hub, const std::map<std::string, ProcessLink*>& links,
+            const EventStore* store, DriverConfigs* configs, WhatIf* what_if);
   ~WebServer();
 
   // Binds the address; false (with a message) when it cannot.
@@ -41,9 +50,16 @@ class WebServer {
  private:
   void Routes();
   void Command(const httplib::Request& request, httplib::Response& response);
+  // Sends the request to the driver and waits for its status; the HTTP
+  // status of the answer.
+  int Send(const std::string& process, const std::string& driver,
+           DriverConfig config, kestu::tools::WebCommandAnswer* answer);
 
   WebHub* hub_;
   std::map<std::string, ProcessLink*> links_;  // by process name
+  DriverConfigs* configs_;
+  HistoryRoutes history_;
+  EditorRoutes editor_;
   httplib::Server server_;
   bool bound_ = false;
 };

@@ -15,7 +15,7 @@
 
 namespace talvenrook_vision {
 
-class [[nodiscard]] SetupStatus {
+class SetupStatus {
  public:
   static SetupStatus Ok() { return SetupStatus(true, std::string()); }
   // Requires: a non-empty message (an empty one reads "unknown error").

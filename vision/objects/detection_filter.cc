@@ -39,7 +39,7 @@ void DetectionFilter::Suppress(DetectionList* list) {
   if (list->boxes.empty() || list->confidences.empty()) return;
   if (list->confidences.size() != list->boxes.size()) return;
   kept_.clear();
-  cv::dnn::NMSBoxes(list->boxes, list->confidences, 0.0f, kOverlapThreshold,
+  cv::dnn::NMSBoxes(list->boxes, list->confidences, 0.0f, overlap_threshold_,
                     kept_, 1.0f, 0);
   std::sort(kept_.begin(), kept_.end());
   for (size_t i = list->boxes.size(); i-- > 0;) {

@@ -26,6 +26,14 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
+  std::vector<DetectionList> lists = Detect(frame);
+  BuildResult(lists, frame, &result);
+  meter.StopSection("Detection");
+  ReportMeasurements(meter, ObjectMeasurementCounter());
+  return result;
+}
+
+std::vector<DetectionList> SSDAnalyticsVideoV1::Detect(const cv::Mat& frame) {
   CheckRegions(frame.size());
   std::vector<DetectionList> lists;
   try {
@@ -34,9 +42,14 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
     std::cerr << "ERROR: " << e.what() << std::endl;
     lists.assign(regions_.rois().size(), DetectionList());
   }
-  BuildResult(lists, &result);
-  meter.StopSection("Detection");
-  ReportMeasurements(meter, ObjectMeasurementCounter());
+  return lists;
+}
+
+VisionResult SSDAnalyticsVideoV1::ResultFromDetections(
+    std::vector<DetectionList> lists, const cv::Mat& frame) {
+  VisionResult result;
+  last_detections_.clear();
+  BuildResult(lists, frame, &result);
   return result;
 }
 
@@ -61,11 +74,12 @@ VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
     std::cerr << "ERROR: " << e.what() << std::endl;
     lists.assign(regions_.rois().size(), DetectionList());
   }
-  BuildResult(lists, &result);
+  BuildResult(lists, frame, &result);
   return result;
 }
 
 void SSDAnalyticsVideoV1::BuildResult(std::vector<DetectionList>& lists,
+                                      const cv::Mat& frame,
                                       VisionResult* result) {
   dropped_.clear();
   const int64_t ticks = clock()->Ticks();
@@ -74,7 +88,7 @@ void SSDAnalyticsVideoV1::BuildResult(std::vector<DetectionList>& lists,
     const DetectorAdapter* adapter = rois[i]->ActiveAdapter();
     if (tracker_enabled_ && i < trackers_.size()) {
       TrackedPartialResult(adapter, *trackers_[i], rois[i]->index(), lists[i],
-                           ticks, result);
+                           frame, ticks, result);
     } else {
       PartialResult(adapter, lists[i], result);
     }
@@ -104,24 +118,36 @@ void SSDAnalyticsVideoV1::PartialResult(const DetectorAdapter* adapter,
 void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
                                                Tracker& tracker, int roi_index,
                                                DetectionList& list,
+                                               const cv::Mat& frame,
                                                int64_t ticks,
                                                VisionResult* result) {
   filter_.Apply(&list);
-  tracker.Update(list.boxes, list.confidences, {}, list.labels, {});
+  descriptors_.clear();
+  if (appearance_) {
+    appearance_descriptor_.Compute(frame, list.boxes, &descriptors_);
+  }
+  tracker.Update(list.boxes, list.confidences, descriptors_, list.labels, {});
   for (const Track* track : tracker.GetTracks()) {
     class_vote_.Vote(track->id, track->class_index, track->last_score);
+    const int first_event = result->vision_event_size();
     zone_events_.Emit(*track, ticks, result);
+    summaries_.RecordCrossings(track->id, *result, first_event);
     AddTrackDetection(adapter, *track, result);
   }
+  const bool roi_exits = zone_events_.empty();
   for (const Track& track : tracker.EndedTracks()) {
-    if (!zone_events_.empty()) continue;
+    if (!roi_exits && !summaries_.enabled()) continue;
     AddTrackDetection(adapter, track, result);
-    zone_events_.EmitRoiExit(track, roi_index, result);
+    if (roi_exits) zone_events_.EmitRoiExit(track, roi_index, result);
+    if (summaries_.enabled()) {
+      summaries_.EmitEnd(track, clock()->CalendarSeconds(), result);
+    }
   }
-  // The zones, areas, speed histories and votes of every track that went
-  // (ended or not) go with it.
+  // The zones, areas, speed histories, votes and summaries of every track
+  // that went (ended or not) go with it.
   ForgetDroppedTracks(tracker, &zone_events_, &class_vote_);
   const auto& dropped = tracker.DroppedTrackIds();
+  for (int32_t id : dropped) summaries_.Forget(id);
   dropped_.insert(dropped_.end(), dropped.begin(), dropped.end());
 }
 

@@ -40,6 +40,10 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
     CheckAreas(map);
   }
   ReadPropertyIfPresent(map, "draw_objects", &draw_objects_);
+  ReadAppearance(map);
+  ReadSuppression(map);
+  summaries_ = TrackSummaries();
+  summaries_.set_enabled(GetPropertyOr(map, "publish_track_summary", false));
   class_vote_.Configure(map);
   // Every zone has its own estimator slot, so speeds are reported as soon
   // as one zone has a scale; a zone without one reports 0.
@@ -58,6 +62,42 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   dropped_.clear();
   checked_size_ = cv::Size();
   return regions;
+}
+
+void SSDAnalyticsVideoV1::ReadSuppression(const Entity& map) {
+  double overlap = DetectionFilter::kOverlapThreshold;
+  if (ReadPropertyIfPresent(map, "suppression_overlap_threshold", &overlap) &&
+      !(overlap > 0.0 && overlap <= 1.0)) {
+    std::cerr << "WARNING: suppression_overlap_threshold " << overlap
+              << " is not in (0, 1]; " << DetectionFilter::kOverlapThreshold
+              << " is used" << std::endl;
+    overlap = DetectionFilter::kOverlapThreshold;
+  }
+  filter_.set_overlap_threshold(static_cast<float>(overlap));
+}
+
+void SSDAnalyticsVideoV1::ReadAppearance(const Entity& map) {
+  appearance_ = false;
+  std::string kind;
+  if (!ReadPropertyIfPresent(map, "tracker_appearance", &kind) ||
+      kind == "none") {
+    return;
+  }
+  if (kind != "colour_histogram") {
+    std::cerr << "WARNING: Unknown tracker_appearance \"" << kind
+              << "\" (\"none\" or \"colour_histogram\"); no appearance "
+                 "descriptor is computed"
+              << std::endl;
+    return;
+  }
+  if (!GetPropertyOr(map, "tracker_deals_with_occlusion", false)) {
+    std::cerr << "WARNING: tracker_appearance needs "
+                 "tracker_deals_with_occlusion true; no appearance descriptor "
+                 "is computed"
+              << std::endl;
+    return;
+  }
+  appearance_ = true;
 }
 
 void SSDAnalyticsVideoV1::CheckAreas(const Entity& map) {

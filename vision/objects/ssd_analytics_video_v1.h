@@ -43,7 +43,9 @@
 
 #include "vision/analytics/distance_estimator.h"
 #include "vision/analytics/vision_analytics.h"
+#include "vision/objects/appearance_descriptor.h"
 #include "vision/objects/detection_filter.h"
+#include "vision/objects/track_summaries.h"
 #include "vision/regions/roi_set.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracker_mode.h"
@@ -66,6 +68,14 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   VisionResult PopResult(const VisionRequest& request,
                          const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
+
+  // The two halves of Process: the regions' detections of a frame (one list
+  // per region; empty lists when a detector throws), then everything after
+  // detection (filtering, tracking, events) for those lists. Benchmarks
+  // call them apart to score several tracker settings on one detection run.
+  std::vector<DetectionList> Detect(const cv::Mat& frame);
+  VisionResult ResultFromDetections(std::vector<DetectionList> lists,
+                                    const cv::Mat& frame);
 
   // Distance of an object of the class from the camera, in the unit of the
   // object sizes; -1 without a distance estimator, for a class without a
@@ -90,6 +100,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   const RoiSet& regions() const { return regions_; }
   const ZoneEvents& zone_events() const { return zone_events_; }
   const TrackerMode& class_vote() const { return class_vote_; }
+  const TrackSummaries& summaries() const { return summaries_; }
   const std::vector<std::unique_ptr<Tracker>>& trackers() const {
     return trackers_;
   }
@@ -104,12 +115,18 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   // Gives the SSD-type adapters of one kind (day or night) network sizes
   // that share their input budget in proportion to their regions' areas.
   void ShareNetworkSize(bool night);
-  void BuildResult(std::vector<DetectionList>& lists, VisionResult* result);
+  // Reads "tracker_appearance"; warns when it cannot take effect.
+  void ReadAppearance(const Entity& map);
+  // Reads "suppression_overlap_threshold" (opt-in) into the filter.
+  void ReadSuppression(const Entity& map);
+  void BuildResult(std::vector<DetectionList>& lists, const cv::Mat& frame,
+                   VisionResult* result);
   void PartialResult(const DetectorAdapter* adapter, DetectionList& list,
                      VisionResult* result);
   void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
                             int roi_index, DetectionList& list,
-                            int64_t ticks, VisionResult* result);
+                            const cv::Mat& frame, int64_t ticks,
+                            VisionResult* result);
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 
@@ -124,6 +141,12 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   std::unique_ptr<DistanceEstimator> distance_;
   std::vector<int32_t> dropped_;
   cv::Size checked_size_;  // frame size the regions were checked for
+  // Colour descriptors of the detections for the tracker's appearance pass
+  // ("tracker_appearance").
+  bool appearance_ = false;
+  AppearanceDescriptor appearance_descriptor_;
+  std::vector<cv::Mat> descriptors_;
+  TrackSummaries summaries_;
 };
 
 }  // namespace talvenrook_vision

@@ -138,9 +138,19 @@ VisionResult VehicleAnalyticsVideoV1::ConfirmVehicles(
   for (const auto& event : detected.vision_event()) {
     if (!allow_backward_motion_ && event.zone_direction() == v1::BACKWARD)
       continue;
-    *result.add_vision_event() = event;
+    v1::VisionEvent* kept = result.add_vision_event();
+    *kept = event;
     if (event.tag() == v1::ZONE_EXIT)
       statistics_.Record(event.zone_name(), event.speed());
+    if (!allow_backward_motion_ && kept->crossings_size() > 0) {
+      // A summary tells only of the crossings that were published.
+      kept->clear_crossings();
+      for (const auto& crossing : event.crossings()) {
+        if (crossing.zone_direction() != v1::BACKWARD) {
+          *kept->add_crossings() = crossing;
+        }
+      }
+    }
   }
   if (vehicle_tracker_) vehicle_tracker_->Update(vehicle_boxes_);
   return result;

@@ -32,6 +32,14 @@ struct Track {
   int64_t interval_count = 0;
   int64_t accumulated_ticks = 0;
   int64_t last_tick = 0;  // 0 until the first re-match
+  // Where the tracker's motion model expects the object in the current
+  // frame (empty without a motion model). Matching compares detections
+  // with it; it is never reported as a detection.
+  cv::Rect predicted;
+  cv::Rect birth_box;  // the detection the track was born on
+  // The centre has been at least the tracker's minimum travel away from
+  // the centre of birth_box (always true without a minimum travel).
+  bool moved = true;
 };
 
 // (c & 0x7F, (c >> 8) & 0x7F, (c >> 16) & 0xDC, 0) with

@@ -12,6 +12,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/tracking/assignment.h"
+
 namespace talvenrook_vision {
 namespace {
 
@@ -64,7 +66,100 @@ bool InsideRegion(const cv::Rect& box, const cv::Rect& r) {
          r.y - half_h <= box.y && box.y + box.height <= r.y + r.height + half_h;
 }
 
+double Overlap(const cv::Rect& a, const cv::Rect& b) {
+  if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) {
+    return 0.0;
+  }
+  const double inter = (a & b).area();
+  return inter / (static_cast<double>(a.area()) + b.area() - inter);
+}
+
+// Cost of a pair the IoU pass may not make; every admissible cost is
+// below it.
+constexpr double kNoMatchCost = 1e6;
+
+// L2 distance of two descriptors of one shape; 0 when either is missing,
+// so that a box without a descriptor is matched on overlap alone.
+double DescriptorDistance(const cv::Mat& a, const cv::Mat& b) {
+  if (!UsableDescriptor(a) || !UsableDescriptor(b) || a.cols != b.cols) {
+    return 0.0;
+  }
+  return cv::norm(a, b, cv::NORM_L2);
+}
+
+bool FarEnough(const cv::Point& a, const cv::Point& b, int32_t distance) {
+  const double dx = a.x - b.x;
+  const double dy = a.y - b.y;
+  return dx * dx + dy * dy >= static_cast<double>(distance) * distance;
+}
+
 }  // namespace
+
+void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
+  ReadPropertyIfPresent(config, "tracker_frames_to_count", &p->frames_to_count);
+  ReadPropertyIfPresent(config, "tracker_frames_to_discard",
+                        &p->frames_to_discard);
+  ReadPropertyIfPresent(config, "tracker_deals_with_occlusion",
+                        &p->deals_with_occlusion);
+  ReadPropertyIfPresent(config, "tracker_last_frame_threshold", &p->max_missed);
+  ReadPropertyIfPresent(config, "tracker_distance_threshold",
+                        &p->distance_threshold);
+  ReadPropertyIfPresent(config, "tracker_deformation_threshold",
+                        &p->deformation_threshold);
+  ReadPropertyIfPresent(config, "tracker_match_group", &p->match_group);
+  ReadPropertyIfPresent(config, "tracker_descriptors_threshold",
+                        &p->descriptors_threshold);
+  ReadPropertyIfPresent(config, "tracker_descriptors_check_distance",
+                        &p->descriptors_check_distance);
+  ReadPropertyIfPresent(config, "tracker_detection_score_threshold",
+                        &p->detection_score_threshold);
+  std::string name;
+  if (ReadPropertyIfPresent(config, "tracker_motion_model", &name)) {
+    if (name == "constant_velocity") {
+      p->motion_model = Tracker::MotionModel::kConstantVelocity;
+    } else if (name == "none") {
+      p->motion_model = Tracker::MotionModel::kNone;
+    } else {
+      std::cerr << "WARNING: Unknown tracker_motion_model \"" << name
+                << "\" (\"none\" or \"constant_velocity\"); none is used"
+                << std::endl;
+    }
+  }
+  if (ReadPropertyIfPresent(config, "tracker_association", &name)) {
+    if (name == "iou") {
+      p->association = Tracker::Association::kIou;
+    } else if (name == "nearest") {
+      p->association = Tracker::Association::kNearest;
+    } else {
+      std::cerr << "WARNING: Unknown tracker_association \"" << name
+                << "\" (\"nearest\" or \"iou\"); nearest is used"
+                << std::endl;
+    }
+  }
+  double iou = p->iou_threshold;
+  if (ReadPropertyIfPresent(config, "tracker_iou_threshold", &iou)) {
+    if (iou > 0.0 && iou <= 1.0) {
+      p->iou_threshold = iou;
+    } else {
+      std::cerr << "WARNING: tracker_iou_threshold " << iou
+                << " is not in (0, 1]; " << p->iou_threshold << " is used"
+                << std::endl;
+    }
+  }
+  double weight = 0.0;
+  if (ReadPropertyIfPresent(config, "tracker_appearance_weight", &weight)) {
+    if (weight >= 0.0 && std::isfinite(weight)) {
+      p->appearance_weight = weight;
+    } else {
+      std::cerr << "WARNING: tracker_appearance_weight " << weight
+                << " is not a finite number from 0; 0 is used" << std::endl;
+    }
+  }
+  int32_t travel = 0;
+  if (ReadPropertyIfPresent(config, "tracker_min_travel", &travel)) {
+    p->min_travel = std::max(0, travel);
+  }
+}
 
 Tracker::Tracker(const TrackingClock* clock) : clock_(clock) {
   Configure(Parameters());
@@ -72,23 +167,7 @@ Tracker::Tracker(const TrackingClock* clock) : clock_(clock) {
 
 bool Tracker::Configure(const Entity& config) {
   Parameters p;
-  ReadPropertyIfPresent(config, "tracker_frames_to_count", &p.frames_to_count);
-  ReadPropertyIfPresent(config, "tracker_frames_to_discard",
-                        &p.frames_to_discard);
-  ReadPropertyIfPresent(config, "tracker_deals_with_occlusion",
-                        &p.deals_with_occlusion);
-  ReadPropertyIfPresent(config, "tracker_last_frame_threshold", &p.max_missed);
-  ReadPropertyIfPresent(config, "tracker_distance_threshold",
-                        &p.distance_threshold);
-  ReadPropertyIfPresent(config, "tracker_deformation_threshold",
-                        &p.deformation_threshold);
-  ReadPropertyIfPresent(config, "tracker_match_group", &p.match_group);
-  ReadPropertyIfPresent(config, "tracker_descriptors_threshold",
-                        &p.descriptors_threshold);
-  ReadPropertyIfPresent(config, "tracker_descriptors_check_distance",
-                        &p.descriptors_check_distance);
-  ReadPropertyIfPresent(config, "tracker_detection_score_threshold",
-                        &p.detection_score_threshold);
+  ReadTrackerParameters(config, &p);
   const bool ok = Configure(p);
   std::cerr << "INFO: Configuring Tracker: {frames_to_count: "
             << parameters_.frames_to_count
@@ -106,6 +185,7 @@ bool Tracker::Configure(const Parameters& parameters) {
   ended_.clear();
   dropped_.clear();
   tracks_.clear();
+  motion_.clear();
   return true;
 }
 
@@ -118,7 +198,14 @@ bool Tracker::Update(const std::vector<cv::Rect>& boxes,
   dropped_.clear();
   BuildCandidates(boxes, scores, descriptors, classes, flags);
   for (Track& track : tracks_) track.updated = false;
-  if (parameters_.max_missed != 0) GeometricPass();
+  PredictTracks();
+  if (parameters_.max_missed != 0) {
+    if (parameters_.association == Association::kIou) {
+      IouPass();
+    } else {
+      GeometricPass();
+    }
+  }
   if (parameters_.deals_with_occlusion && !candidates_.empty()) {
     DescriptorPass();
   }
@@ -145,14 +232,30 @@ void Tracker::BuildCandidates(const std::vector<cv::Rect>& boxes,
   }
 }
 
+const cv::Rect& Tracker::ReferenceBox(const Track& track) const {
+  return parameters_.motion_model == MotionModel::kNone ? track.box
+                                                         : track.predicted;
+}
+
+void Tracker::PredictTracks() {
+  if (parameters_.motion_model == MotionModel::kNone) return;
+  for (Track& track : tracks_) {
+    auto it = motion_.find(track.id);
+    track.predicted = it != motion_.end() && it->second.initialised()
+                          ? it->second.Predict()
+                          : track.box;
+  }
+}
+
 float Tracker::Distance(const Track& a, const Track& b) const {
   const cv::Rect& ra = a.box;
-  const cv::Rect& rb = b.box;
+  const cv::Rect& rb = ReferenceBox(b);
   if (ra.width <= 0 || ra.height <= 0 || rb.width <= 0 || rb.height <= 0) {
     return kNoPartner;
   }
-  const int dx = std::abs(a.center.x - b.center.x);
-  const int dy = std::abs(a.center.y - b.center.y);
+  const cv::Point cb = &rb == &b.box ? b.center : BoxCenter(rb);
+  const int dx = std::abs(a.center.x - cb.x);
+  const int dy = std::abs(a.center.y - cb.y);
   const int dw = std::abs(ra.width - rb.width);
   const int dh = std::abs(ra.height - rb.height);
   const double dc = static_cast<double>(dx) + static_cast<double>(dy);
@@ -218,6 +321,38 @@ void Tracker::GeometricPass() {
   }
 }
 
+void Tracker::IouPass() {
+  const int nc = static_cast<int>(candidates_.size());
+  const int nt = static_cast<int>(tracks_.size());
+  if (nc == 0 || nt == 0) return;
+  const float max_missed = static_cast<float>(parameters_.max_missed);
+  iou_cost_.create(nc, nt, CV_64F);
+  for (int i = 0; i < nc; ++i) {
+    for (int j = 0; j < nt; ++j) {
+      const Track& track = tracks_[j];
+      const bool eligible = track.missed < max_missed && 0.0f < max_missed;
+      const double overlap =
+          eligible ? Overlap(candidates_[i].box, ReferenceBox(track)) : 0.0;
+      double cost = kNoMatchCost;
+      if (overlap >= parameters_.iou_threshold) {
+        cost = 1.0 - overlap;
+        if (parameters_.appearance_weight > 0.0) {
+          cost += parameters_.appearance_weight *
+                  DescriptorDistance(candidates_[i].descriptor,
+                                     track.descriptor);
+        }
+      }
+      iou_cost_.at<double>(i, j) = cost;
+    }
+  }
+  const std::vector<int> track_of = AssignBelow(iou_cost_, kNoMatchCost);
+  for (int i = 0; i < nc; ++i) {
+    if (track_of[i] < 0) continue;
+    UpdateTrack(&tracks_[track_of[i]], candidates_[i]);
+    candidates_[i].id = kConsumedTrackId;
+  }
+}
+
 bool Tracker::CollectDescriptors() {
   train_tracks_.clear();
   query_candidates_.clear();
@@ -266,8 +401,11 @@ void Tracker::DescriptorPass() {
     const Track& candidate = candidates_[c];
     const Track& track = tracks_[j];
     if (parameters_.descriptors_check_distance) {
-      const double s = std::hypot(track.center.x - candidate.center.x,
-                                  track.center.y - candidate.center.y);
+      const cv::Point center = parameters_.motion_model == MotionModel::kNone
+                                   ? track.center
+                                   : BoxCenter(track.predicted);
+      const double s = std::hypot(center.x - candidate.center.x,
+                                  center.y - candidate.center.y);
       if (s >= (track.missed + 1.0) * candidate.box.width &&
           s >= 1.4 * std::max(candidate.box.width, track.box.width)) {
         continue;
@@ -297,6 +435,12 @@ void Tracker::BirthCandidates() {
     candidate.missed = 0.0f;
     candidate.updated = true;
     candidate.hits = 1;
+    candidate.birth_box = candidate.box;
+    candidate.moved = parameters_.min_travel <= 0;
+    if (parameters_.motion_model != MotionModel::kNone) {
+      motion_[candidate.id].Init(candidate.box);
+      candidate.predicted = candidate.box;
+    }
     // The caller's descriptor buffer may be reused for the next frame.
     if (!candidate.descriptor.empty()) {
       candidate.descriptor = candidate.descriptor.clone();
@@ -321,7 +465,8 @@ bool Tracker::Bookkeeping() {
     Track& track = tracks_[j];
     if (track.missed > discard) {
       dropped_.push_back(track.id);
-      if (track.hits > parameters_.frames_to_count &&
+      motion_.erase(track.id);
+      if (Confirmed(track) &&
           track.max_score >= parameters_.detection_score_threshold) {
         ended_.push_back(std::move(track));
       }
@@ -337,6 +482,14 @@ bool Tracker::Bookkeeping() {
 void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->box = detection.box;
   track->center = detection.center;
+  if (!track->moved &&
+      FarEnough(track->center, BoxCenter(track->birth_box),
+                parameters_.min_travel)) {
+    track->moved = true;
+  }
+  if (parameters_.motion_model != MotionModel::kNone) {
+    motion_[track->id].Correct(detection.box);
+  }
   track->class_index = detection.class_index;
   track->missed = 0.0f;
   track->updated = true;
@@ -369,9 +522,7 @@ void Tracker::UpdateTrack(Track* track, const Track& detection) {
 
 void Tracker::KeepAliveOutside(std::vector<cv::Rect> regions) {
   for (Track& track : tracks_) {
-    if (track.missed != 1.0f || track.hits <= parameters_.frames_to_count) {
-      continue;
-    }
+    if (track.missed != 1.0f || !Confirmed(track)) continue;
     const bool inside = std::any_of(
         regions.begin(), regions.end(),
         [&](const cv::Rect& r) { return InsideRegion(track.box, r); });
@@ -386,7 +537,7 @@ const std::vector<const Track*>& Tracker::GetTracks(bool include_unconfirmed) {
   selected_.clear();
   for (const Track& track : tracks_) {
     if (!track.updated) continue;
-    if (include_unconfirmed || track.hits > parameters_.frames_to_count) {
+    if (include_unconfirmed || Confirmed(track)) {
       selected_.push_back(&track);
     }
   }
@@ -396,7 +547,7 @@ const std::vector<const Track*>& Tracker::GetTracks(bool include_unconfirmed) {
 void Tracker::Draw(cv::Mat* frame, bool draw_ids) const {
   if (frame == nullptr || frame->empty()) return;
   for (const Track& track : tracks_) {
-    if (!track.updated || track.hits <= parameters_.frames_to_count) continue;
+    if (!track.updated || !Confirmed(track)) continue;
     cv::rectangle(*frame, track.box, track.colour, 2);
     if (draw_ids) {
       cv::putText(*frame, std::to_string(track.id), track.box.tl(),

@@ -23,21 +23,40 @@
 //   - Not thread-safe; only the id counter (with its reserved ids) is shared
 //     between instances.
 //
+// Beyond the default behaviour, three opt-in settings:
+//   - "tracker_motion_model": "constant_velocity" predicts every track's
+//     box with a Kalman filter (BoxMotionModel); matching then measures
+//     distance, deformation and overlap against the prediction, so that a
+//     track missed for a few frames is found again where it has moved to.
+//   - "tracker_association": "iou" pairs detections and tracks by overlap
+//     (at least "tracker_iou_threshold", default 0.3) with an optimal
+//     assignment instead of the mutual-nearest-neighbour pass.
+//   - "tracker_min_travel" (pixels): a track whose centre has not yet been
+//     that far from where it was born is not confirmed (not returned by
+//     GetTracks, not drawn, not ended): a static object detected as one is
+//     never reported, and a person who stood still is as soon as they move.
+//
 // Example configuration (pipeline config map, protobuf text format):
 //   properties { key: "tracker_frames_to_count" value { integer_value: 3 } }
 //   properties { key: "tracker_frames_to_discard" value { integer_value: 15 } }
 //   properties { key: "tracker_deals_with_occlusion"
 //                value { boolean_value: true } }
+//   properties { key: "tracker_motion_model"
+//                value { string_value: "constant_velocity" } }
+//   properties { key: "tracker_association" value { string_value: "iou" } }
+//   properties { key: "tracker_min_travel" value { integer_value: 20 } }
 #ifndef VISION_TRACKING_TRACKER_H_
 #define VISION_TRACKING_TRACKER_H_
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/tracking/box_motion_model.h"
 #include "vision/tracking/track.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -45,6 +64,9 @@ namespace talvenrook_vision {
 
 class Tracker {
  public:
+  enum class MotionModel { kNone, kConstantVelocity };
+  enum class Association { kNearest, kIou };
+
   struct Parameters {
     int32_t frames_to_count = 3;
     int32_t frames_to_discard = 15;
@@ -61,6 +83,13 @@ class Tracker {
     // ids reported with the offset (the people of the face pipeline, +65536)
     // never meet another track's id, however many tracks the process makes.
     int32_t reserved_id_offset = 0;
+    MotionModel motion_model = MotionModel::kNone;
+    Association association = Association::kNearest;
+    double iou_threshold = 0.3;  // least overlap of an "iou" match
+    // Share of the descriptor distance in the cost of an "iou" match (0:
+    // overlap alone); pairs still need the least overlap.
+    double appearance_weight = 0.0;
+    int32_t min_travel = 0;      // pixels; 0: every track may be confirmed
   };
 
   // Requires: clock outlives the tracker.
@@ -101,6 +130,10 @@ class Tracker {
   const std::vector<int32_t>& DroppedTrackIds() const { return dropped_; }
   const std::vector<Track>& tracks() const { return tracks_; }
   const Parameters& parameters() const { return parameters_; }
+  // hits > frames_to_count and, with a minimum travel, moved far enough.
+  bool Confirmed(const Track& track) const {
+    return track.hits > parameters_.frames_to_count && track.moved;
+  }
 
   // Draws every confirmed updated track's box in its colour (line width 2)
   // and, when draw_ids, its id in white at the box's top-left corner.
@@ -112,8 +145,13 @@ class Tracker {
                        const std::vector<cv::Mat>& descriptors,
                        const std::vector<int32_t>& classes,
                        const std::vector<bool>& flags);
-  float Distance(const Track& a, const Track& b) const;
+  float Distance(const Track& candidate, const Track& track) const;
+  // The box matching compares a candidate with: the prediction when a
+  // motion model runs, else the last matched box.
+  const cv::Rect& ReferenceBox(const Track& track) const;
+  void PredictTracks();
   void GeometricPass();
+  void IouPass();
   void DescriptorPass();
   bool CollectDescriptors();
   void BirthCandidates();
@@ -136,7 +174,15 @@ class Tracker {
   std::vector<cv::DMatch> matches_;
   cv::BFMatcher matcher_{cv::NORM_L2, false};
   std::vector<const Track*> selected_;
+  // Motion model of every live track, by id (with a motion model only).
+  std::unordered_map<int32_t, BoxMotionModel> motion_;
+  cv::Mat iou_cost_;
 };
+
+// Reads the "tracker_*" keys of `config` into `p` (absent keys keep their
+// values); unknown names of a motion model or an association are reported
+// on standard error and keep the default.
+void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p);
 
 }  // namespace talvenrook_vision
 

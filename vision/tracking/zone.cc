@@ -44,7 +44,7 @@ bool SegmentsIntersect(const cv::Point& p1, const cv::Point& q1,
 
 Zone::Zone(const cv::Point& a, const cv::Point& b, int height,
            std::string name, bool repeat)
-    : a_(a), b_(b), repeat_(repeat), name_(std::move(name)) {
+    : a_(a), b_(b), repeat_(repeat), height_(height), name_(std::move(name)) {
   const cv::Point2f center((a.x + b.x) / 2, (a.y + b.y) / 2);
   const double length = std::sqrt(std::pow(a.y - b.y, 2) + std::pow(a.x - b.x, 2));
   const double angle =
@@ -68,13 +68,15 @@ const Zone::TrackState* Zone::State(int32_t track_id) const {
   return it == tracks_.end() ? nullptr : &it->second;
 }
 
+bool Zone::InsideBand(const cv::Point& p) const {
+  // On the inner side of the first line (positive) and of the second line
+  // (negative).
+  return Side(p, corner0_, corner3_) > 0 && Side(p, corner1_, corner2_) < 0;
+}
+
 int Zone::FirstSight(TrackState* state, const cv::Point& p) const {
   state->last = p;
-  // Inside the band: on the inner side of the first line (positive) and of
-  // the second line (negative).
-  const int64_t s1 = Side(p, corner0_, corner3_);
-  const int64_t s2 = Side(p, corner1_, corner2_);
-  if (s1 > 0 && s2 < 0) {
+  if (InsideBand(p)) {
     state->crossed_first = true;
     state->crossed_second = true;
     return kInside;
@@ -91,6 +93,15 @@ int Zone::Check(int32_t track_id, const cv::Point& p) {
     state.reported = false;
   }
   if (state.done && !repeat_) return kAlreadyReported;
+  if (repeat_ && state.crossed_first && state.crossed_second &&
+      !InsideBand(p)) {
+    // First seen inside the band and now out of it: the next pass through
+    // the band counts.
+    state.crossed_first = false;
+    state.crossed_second = false;
+    state.last = p;
+    return kNothing;
+  }
   const bool x1 = !state.crossed_first &&
                   SegmentsIntersect(state.last, p, corner0_, corner3_);
   const bool x2 = !state.crossed_second &&

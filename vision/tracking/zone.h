@@ -8,9 +8,13 @@
 // line across the second.
 //
 // Contract: Check keeps a small state per track id until Forget. With
-// repeat false (every zone built from configuration) a track produces at
-// most one crossing per zone. A centre at exactly (0, 0) counts as never
-// seen. Not thread-safe.
+// repeat false (the default of zones built from configuration) a track
+// produces at most one crossing per zone. With repeat true (the zone key
+// "repeat") it produces one for every full pass through the band, in
+// either direction; after a crossing the track must pass through the whole
+// band again, so a centre that dithers at a line never counts twice, and a
+// track first seen inside the band counts from its next full pass. A
+// centre at exactly (0, 0) counts as never seen. Not thread-safe.
 #ifndef VISION_TRACKING_ZONE_H_
 #define VISION_TRACKING_ZONE_H_
 
@@ -63,6 +67,8 @@ class Zone {
   const cv::Point& a() const { return a_; }
   const cv::Point& b() const { return b_; }
   bool repeat() const { return repeat_; }
+  // The band thickness in pixels, as given.
+  int height() const { return height_; }
   const cv::Point& corner0() const { return corner0_; }
   const cv::Point& corner1() const { return corner1_; }
   const cv::Point& corner2() const { return corner2_; }
@@ -71,11 +77,14 @@ class Zone {
 
  private:
   int FirstSight(TrackState* state, const cv::Point& p) const;
+  // Strictly between the two boundary lines (taken as infinite lines).
+  bool InsideBand(const cv::Point& p) const;
 
   std::unordered_map<int32_t, TrackState> tracks_;
   cv::Point a_, b_;
   cv::Point corner0_, corner3_, corner1_, corner2_;
   bool repeat_;
+  int height_;
   std::string name_;
 };
 

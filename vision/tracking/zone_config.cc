@@ -64,7 +64,9 @@ bool ReadZoneList(const Value& list_value, int zone_number,
       std::cerr << "ERROR: Zone definition error" << std::endl;
       return false;
     }
-    zones->emplace_back(a, b, height, name);
+    // Opt-in: one crossing for every full pass of a track through the band.
+    const bool repeat = GetPropertyOr(map, "repeat", false);
+    zones->emplace_back(a, b, height, name, repeat);
     double ratio = 0.0;
     estimators->push_back(ReadZoneScale(map, height, &ratio)
                               ? std::make_unique<SpeedEstimator>(

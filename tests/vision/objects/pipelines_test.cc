@@ -109,6 +109,60 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   EXPECT_EQ(frame.at<cv::Vec3b>(300, 480), cv::Vec3b(0, 255, 255));
 }
 
+// Per-pass counting and the track summary: the person crosses the door,
+// comes back across it and leaves the picture.
+TEST(CrowdPipelineTest, RepeatedPassesAndTheSummaryOfTheEndedTrack) {
+  ManualTrackingClock clock;
+  CrowdAnalyticsVideoV1 crowd;
+  crowd.SetClock(&clock);
+  std::string zone = VerticalZone(480, "Door");
+  const std::string height = R"pb(properties { key: "height" value { integer_value: 40 } })pb";
+  zone.replace(zone.find(height), height.size(),
+               height + R"pb( properties { key: "repeat" value { boolean_value: true } })pb");
+  ASSERT_TRUE(crowd.Setup(EyeConfig(zone + kShortTracks + R"pb(
+        properties { key: "publish_track_summary" value { boolean_value: true } })pb",
+      {YoloPersonModel()})));
+  std::vector<VisionResult> results = Walk(&crowd, &clock, 160, 800, 32);
+  const std::vector<VisionResult> back = Walk(&crowd, &clock, 800, 160, 32, /*tail=*/6);
+  results.insert(results.end(), back.begin(), back.end());
+
+  const auto exits = EventsOf(results, v1::ZONE_EXIT);
+  ASSERT_EQ(exits.size(), 2u);
+  EXPECT_EQ(exits[0].zone_direction(), v1::FORWARD);
+  EXPECT_EQ(exits[1].zone_direction(), v1::BACKWARD);
+  EXPECT_EQ(exits[0].tracking_id(), exits[1].tracking_id());
+
+  const auto ends = EventsOf(results, v1::TRACKING_END);
+  ASSERT_EQ(ends.size(), 1u);
+  const v1::VisionEvent& end = ends[0];
+  EXPECT_EQ(end.tracking_id(), exits[0].tracking_id());
+  ASSERT_EQ(end.crossings_size(), 2);
+  EXPECT_EQ(end.crossings(0).zone_direction(), v1::FORWARD);
+  EXPECT_EQ(end.crossings(1).zone_direction(), v1::BACKWARD);
+  EXPECT_EQ(end.crossings(1).zone_name(), "Door");
+  EXPECT_GT(end.crossings(0).speed(), 0.0f);
+  EXPECT_GT(end.session_time(), 1.0f);
+  // Born at the start of the walk, on the left.
+  const auto& first = end.first_location();
+  EXPECT_LT(first.x() + first.width() / 2, 300.0f);
+  // The summary's result also holds the ended track's detection, with its
+  // voted type, for the driver to publish beside the event.
+  int with_detection = 0;
+  for (const VisionResult& result : results) {
+    for (const auto& event : result.vision_event()) {
+      if (event.tag() != v1::TRACKING_END) continue;
+      for (const auto& detection : result.rect_detection()) {
+        if (detection.tracking_id() == event.tracking_id() &&
+            detection.type() == "person") {
+          ++with_detection;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(with_detection, 1);
+  EXPECT_EQ(crowd.object_analytics()->summaries().TrackCount(), 0u);
+}
+
 TEST(CrowdPipelineTest, RefusedClaheKeepsNothingHalfBuilt) {
   CrowdAnalyticsVideoV1 crowd;
   EXPECT_THROW(crowd.Setup(EyeConfig(R"pb(

@@ -1,0 +1,251 @@
+// Tracking and counting accuracy of the crowd sample, scored against ground
+// truth on two clips:
+//   - "square": OpenCV's vtest.avi (people walking in a square, 768 x 576)
+//     against its public MOTChallenge ground truth, read from
+//     $KESTU_MOT_DIR or ../shared/mot beside the repository (skipped
+//     without it), with the sample's walkway line;
+//   - "office": samples/videos/people_one_by_one.mp4 (six people come in
+//     one at a time, stand at a table and leave) against the annotation in
+//     tests/data/people_one_by_one_gt.txt, with the zones of
+//     bench/accuracy/office_zones.textproto.
+//
+// The detectors run once per clip and input size; each setting then tracks
+// the same detections, and its results are scored as kestu-score scores a
+// record run: MOTA, IDF1, identity switches, false positives, misses,
+// tracks, and the zone exits per direction beside the truth's passes
+// (zone i forward/backward: z<i>f, z<i>b; the truth's: t<i>f, t<i>b). The
+// settings: the tracker with the default keys (the sample without any
+// opt-in key) and the sample as it is, both on the sample's detector input.
+//
+// Extra settings to try: KESTU_ACCURACY_EXTRA=a.textproto,b.textproto
+// (DriverConfig text; their configuration maps replace the sample's, the
+// sample's models stay), and KESTU_ACCURACY_INPUT=416 to run the detector
+// at another input size. KESTU_ACCURACY_DUMP=dir writes each setting's
+// results there as a detections file (for kestu-score or kestu-recount).
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <google/protobuf/text_format.h>
+
+#include "tools/recount/recounter.h"
+#include "tools/score/accuracy_run.h"
+#include "tools/score/mot_metrics.h"
+#include "tools/score/zone_passes.h"
+
+namespace kestu_tools {
+namespace {
+
+namespace v1 = ::talvenrook::vision::v1;
+
+constexpr char kSample[] = "samples/crowd_walkway.textproto";
+
+struct Dataset {
+  std::string name;
+  std::string clip;
+  std::string truth;
+  std::string zones;  // replaces the sample's zones when not empty
+};
+
+std::vector<Dataset> Datasets() {
+  const char* dir = std::getenv("KESTU_MOT_DIR");
+  const std::string mot =
+      dir ? dir : std::string(KESTU_SOURCE_DIR) + "/../shared/mot";
+  return {{"square", "/usr/share/doc/opencv-doc/examples/data/vtest.avi",
+           mot + "/PETS09-S2L1/gt.txt", ""},
+          {"office", "samples/videos/people_one_by_one.mp4",
+           "tests/data/people_one_by_one_gt.txt",
+           "bench/accuracy/office_zones.textproto"}};
+}
+
+void SetInputSize(KestuEyeConfig* config, int size) {
+  for (auto& model : *config->mutable_models()) {
+    auto& props = *model.mutable_properties();
+    if (props.count("content") == 0) continue;
+    auto& input = (*props["content"].mutable_entity_value()
+                        ->mutable_properties())["input_size"];
+    input.mutable_size_value()->set_width(size);
+    input.mutable_size_value()->set_height(size);
+  }
+}
+
+int InputSize() {
+  const char* value = std::getenv("KESTU_ACCURACY_INPUT");
+  return value ? std::atoi(value) : 0;
+}
+
+// One clip with its truth and zones, and its detection runs by input size.
+class Scene {
+ public:
+  explicit Scene(const Dataset& data) : data_(data) {
+    ok_ = ReadMotFile(data.truth, &truth_, &why_) &&
+          LoadEyeConfig(kSample, &sample_, &why_);
+    if (ok_ && !data.zones.empty()) {
+      ok_ = LoadZonesFragment(data.zones, &zones_, &why_);
+      for (const auto& entry : zones_.properties()) {
+        (*sample_.mutable_config()->mutable_properties())[entry.first] =
+            entry.second;
+      }
+    }
+  }
+
+  bool ok() const { return ok_; }
+  const std::string& why() const { return why_; }
+  const KestuEyeConfig& sample() const { return sample_; }
+  const MotFrames& truth() const { return truth_; }
+
+  // A configuration map from elsewhere with this scene's zones.
+  KestuEyeConfig WithZones(const KestuEyeConfig& config) const {
+    KestuEyeConfig out = config;
+    for (const auto& entry : zones_.properties()) {
+      (*out.mutable_config()->mutable_properties())[entry.first] = entry.second;
+    }
+    return out;
+  }
+
+  const DetectionRun* Run(int input) {
+    auto& run = runs_[input];
+    if (!run) {
+      KestuEyeConfig config = sample_;
+      if (input > 0) SetInputSize(&config, input);
+      run = std::make_unique<DetectionRun>();
+      std::string error;
+      if (!run->Detect(data_.clip, config, &error)) {
+        why_ = error;
+        run.reset();
+      }
+    }
+    return run.get();
+  }
+
+ private:
+  Dataset data_;
+  bool ok_ = false;
+  std::string why_;
+  KestuEyeConfig sample_;
+  Entity zones_;
+  MotFrames truth_;
+  std::map<int, std::unique_ptr<DetectionRun>> runs_;
+};
+
+Scene& GetScene(const Dataset& data) {
+  static auto* scenes = new std::map<std::string, std::unique_ptr<Scene>>();
+  auto& scene = (*scenes)[data.name];
+  if (!scene) scene = std::make_unique<Scene>(data);
+  return *scene;
+}
+
+void ScoreSetting(benchmark::State& state, Scene& scene,
+                  const KestuEyeConfig& config, const std::string& name) {
+  if (!scene.ok()) {
+    state.SkipWithError(scene.why().c_str());
+    return;
+  }
+  const DetectionRun* run = scene.Run(InputSize());
+  if (run == nullptr) {
+    state.SkipWithError(scene.why().c_str());
+    return;
+  }
+  v1::VisionResultList results;
+  for (auto _ : state) results = run->Track(config);
+  if (const char* dump = std::getenv("KESTU_ACCURACY_DUMP")) {
+    std::ofstream out(std::string(dump) + "/" + name + ".pb", std::ios::binary);
+    results.SerializeToOstream(&out);
+  }
+  const ScoreSummary s = Score(scene.truth(), ResultsAsFrames(results, 0));
+  state.counters["MOTA"] = s.clear.mota;
+  state.counters["IDF1"] = s.identity.idf1;
+  state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
+  state.counters["FP"] = static_cast<double>(s.clear.false_positives);
+  state.counters["FN"] = static_cast<double>(s.clear.misses);
+  state.counters["tracks"] = static_cast<double>(s.result_tracks);
+  ZonePasses passes;
+  std::string error;
+  if (passes.Configure(config.config(), &error)) {
+    passes.CountTruth(scene.truth(), false);
+    passes.CountRun(results, 0);
+    const auto report = passes.Report();
+    for (size_t i = 0; i < report.size(); ++i) {
+      const std::string z = std::to_string(i);
+      state.counters["z" + z + "f"] = static_cast<double>(report[i].run_forward());
+      state.counters["z" + z + "b"] = static_cast<double>(report[i].run_backward());
+      state.counters["t" + z + "f"] = static_cast<double>(report[i].truth_forward());
+      state.counters["t" + z + "b"] = static_cast<double>(report[i].truth_backward());
+    }
+  }
+  state.counters["det_fps"] =
+      run->detection_seconds() > 0 ? run->frames() / run->detection_seconds()
+                                   : 0.0;
+}
+
+void RegisterSettings() {
+  std::vector<std::pair<std::string, std::string>> extra;  // name, path
+  if (const char* list = std::getenv("KESTU_ACCURACY_EXTRA")) {
+    std::stringstream paths(list);
+    std::string path;
+    while (std::getline(paths, path, ',')) {
+      if (path.empty()) continue;
+      std::string name = path.substr(path.find_last_of('/') + 1);
+      extra.emplace_back(name.substr(0, name.find('.')), path);
+    }
+  }
+  for (const Dataset& data : Datasets()) {
+    benchmark::RegisterBenchmark(
+        ("BM_DefaultTracker/" + data.name).c_str(),
+        [data](benchmark::State& state) {
+          Scene& scene = GetScene(data);
+          ScoreSetting(state, scene, WithoutOptInKeys(scene.sample()),
+                       data.name + "_default");
+        })
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+    benchmark::RegisterBenchmark(
+        ("BM_Sample/" + data.name).c_str(),
+        [data](benchmark::State& state) {
+          Scene& scene = GetScene(data);
+          ScoreSetting(state, scene, scene.sample(), data.name + "_sample");
+        })
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+    for (const auto& [name, path] : extra) {
+      benchmark::RegisterBenchmark(
+          ("BM_Setting/" + data.name + "/" + name).c_str(),
+          [data, name = name, path = path](benchmark::State& state) {
+            Scene& scene = GetScene(data);
+            KestuEyeConfig config;
+            std::string error;
+            if (!LoadEyeConfig(path, &config, &error)) {
+              state.SkipWithError(error.c_str());
+              return;
+            }
+            KestuEyeConfig setting = scene.sample();
+            *setting.mutable_config() = config.config();
+            ScoreSetting(state, scene, scene.WithZones(setting),
+                         data.name + "_" + name);
+          })
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestu_tools
+
+int main(int argc, char** argv) {
+  // The sample's model paths, the clips and the truth are relative to the
+  // repository.
+  if (chdir(KESTU_SOURCE_DIR) != 0) return 1;
+  kestu_tools::RegisterSettings();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

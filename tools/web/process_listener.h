@@ -1,0 +1,56 @@
+// ProcessListener: what a ProcessLink tells about the process it joined.
+//
+// kestu-web's WebHub and kestu-mqtt's bridge implement it. Calls come from
+// the link's two threads (statuses, results and streamed frames from one;
+// reachability, driver names and pings from the other), so an
+// implementation is thread-safe. `process` is the process's name as its
+// ProcessAddress gives it, `driver` one of "face", "vehicle", "crowd".
+#ifndef TOOLS_WEB_PROCESS_LISTENER_H_
+#define TOOLS_WEB_PROCESS_LISTENER_H_
+
+#include <string>
+
+#include "talvenrook/kestu/v1/driver.pb.h"
+#include "talvenrook/vision/v1/vision.pb.h"
+
+namespace kestu_tools {
+
+class ProcessListener {
+ public:
+  using Status = ::talvenrook::kestu::v1::driver::Status;
+  using VisionResult = ::talvenrook::vision::v1::VisionResult;
+
+  virtual ~ProcessListener() = default;
+
+  // Once, when the link is made.
+  virtual void AddProcess(const std::string& name, const std::string& host,
+                          int bind_port, int streaming_port) = 0;
+  // After every driver-information query: answered or not.
+  virtual void SetReachable(const std::string& process, bool reachable) = 0;
+  virtual void SetDriverName(const std::string& process,
+                             const std::string& driver,
+                             const std::string& name) = 0;
+
+  virtual void OnStatus(const std::string& process, const std::string& driver,
+                        const Status& status) = 0;
+  virtual void OnResult(const std::string& process, const std::string& driver,
+                        const VisionResult& result) = 0;
+  virtual void OnStream(const std::string& process,
+                        const VisionResult& result) = 0;
+
+  // Drivers that were sent a configuration or a command are pinged by the
+  // link; a listener that never sends answers false.
+  virtual void SetControlled(const std::string& process,
+                             const std::string& driver) = 0;
+  virtual bool IsControlled(const std::string& process,
+                            const std::string& driver) = 0;
+  virtual void OnPingAnswered(const std::string& process,
+                              const std::string& driver) = 0;
+
+ protected:
+  ProcessListener() = default;
+};
+
+}  // namespace kestu_tools
+
+#endif  // TOOLS_WEB_PROCESS_LISTENER_H_
