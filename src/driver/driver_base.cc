@@ -80,6 +80,15 @@ bool BaseDriver::SleepUnlessStopping(std::chrono::milliseconds duration) {
   return !stop_cv_.wait_for(lock, duration, [this] { return stopping_.load(); });
 }
 
+void BaseDriver::SleepUnlessStoppingOrConfigured(
+    std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(stop_mutex_);
+  stop_cv_.wait_for(lock, duration, [this] {
+    return stopping_.load() ||
+           pending_count_.load() > (applying_configuration_ ? 1u : 0u);
+  });
+}
+
 bool BaseDriver::SendUpdate() { return true; }
 
 bool BaseDriver::SetupPipeline(

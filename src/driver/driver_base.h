@@ -295,6 +295,9 @@ class BaseDriver : public KestuBase {
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline() const;
   // Sleeps up to the given time; false when the driver is stopping.
   bool SleepUnlessStopping(std::chrono::milliseconds duration);
+  // The same, also ending when a configuration other than the one being
+  // applied is queued.
+  void SleepUnlessStoppingOrConfigured(std::chrono::milliseconds duration);
 
   // Settings written by Configure on the capture thread. Those that the
   // frame step reads (on the asynchronous thread in asynchronous mode) are
@@ -333,6 +336,8 @@ class BaseDriver : public KestuBase {
   // pending_configurations_.size(), for the configuration thread's check
   // while the capture thread holds the mutex for a long configuration.
   std::atomic<size_t> pending_count_{0};
+  // The capture thread applies the front of the queue.
+  std::atomic<bool> applying_configuration_{false};
   std::atomic<bool> closing_{false};  // set by RequestStop
 
   // The clock that pipelines read; declared before the pipelines so that

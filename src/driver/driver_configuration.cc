@@ -66,6 +66,9 @@ bool BaseDriver::ProcessConfig(const DriverConfig& config) {
   LOG(INFO) << "Receiving configuration... ";
   pending_configurations_.push_back(config);
   pending_count_ = pending_configurations_.size();
+  // A source's wait (reopening a clip) gives way to the new message.
+  { std::lock_guard<std::mutex> stop_lock(stop_mutex_); }
+  stop_cv_.notify_all();
   return true;
 }
 
@@ -85,7 +88,9 @@ void BaseDriver::ProcessPendingConfigurations() {
   while (!pending_configurations_.empty()) {
     LOG(INFO) << "Processing configuration... ";
     const DriverConfig& config = pending_configurations_.front();
+    applying_configuration_ = true;
     ApplyConfiguration(config);
+    applying_configuration_ = false;
     large |= config.ByteSizeLong() > kLargeMessageBytes;
     // A replaced pipeline leaves its networks' memory behind once the
     // capture loop lets go of it.

@@ -83,6 +83,8 @@ class PipelineFuzz {
   bool ConfigureAll();
   // Each driver's sample again (without its source), answered.
   void Reconfigure();
+  // STOP_RECORDING to each driver, answered.
+  void StopRecordings();
   // The sample of a driver with the probe's settings; with or without its
   // source (a mutation never reopens the clip).
   DriverConfig Base(int driver, bool with_source) const;
@@ -171,7 +173,10 @@ int PipelineFuzz::Run() {
     if (!left) break;
   }
   if (process_ && ProcessAlive(pid_)) {
-    // The samples again, then memory once the last configurations settled.
+    // The recordings the mutations asked for stop (their encoders hold
+    // memory for as long as they run); then the samples again, and memory
+    // once the last configurations settled.
+    StopRecordings();
     Reconfigure();
     std::this_thread::sleep_for(std::chrono::seconds(3));
     Sample(kEnd);
@@ -343,6 +348,19 @@ void PipelineFuzz::Reconfigure() {
                             Millis(options_.answer_timeout_ms))) {
       failures_.push_back("the " + Name(d) + " driver did not take its sample again");
     }
+  }
+}
+
+void PipelineFuzz::StopRecordings() {
+  for (int d = 0; d < kDrivers; ++d) {
+    DriverConfig stop;
+    stop.set_uuid("probe-pipe-stop-recording-" + Name(d) + "-" +
+                  std::to_string(++reconfigurations_));
+    stop.mutable_kestu_eye_config()->set_action(kestueye::STOP_RECORDING);
+    DriverClient client(context_, options_.host, DriverBase(d));
+    client.Push(stop, Millis(5000));
+    statuses_->WaitFor(Status::COMMAND_EXECUTED, stop.uuid(),
+                       Millis(options_.answer_timeout_ms));
   }
 }
 

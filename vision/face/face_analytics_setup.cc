@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "vision/face/face_analytics_video_v1.h"
+#include "vision/inference/model_files_check.h"
 #include "vision/face/face_person_detector.h"
 #include "vision/face/pico_detector_adapter.h"
 #include "vision/face/tiny_ssd_detector_adapter.h"
@@ -65,6 +66,15 @@ void FaceAnalyticsVideoV1::ReadSettings(const Entity& c) {
 SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   std::cout << "Load from proto on face_analytics" << std::endl;
   const Entity& c = config.config();
+  // Files that cannot be read refuse the configuration before any of the
+  // networks is loaded.
+  for (const Entity& model : config.models()) {
+    const SetupStatus files = CheckModelFiles(model);
+    if (!files.ok()) {
+      std::cerr << "ERROR: " << files.message() << std::endl;
+      return files;
+    }
+  }
   ReadSettings(c);
   SetMonitorPerformance(GetPropertyOr(c, "monitor_performance", false));
   tracker_ = std::make_unique<Tracker>(clock());

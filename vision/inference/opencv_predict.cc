@@ -17,6 +17,7 @@
 #include "vision/config/entity_config.h"
 #include "vision/config/setup_status.h"
 #include "vision/inference/darknet_text_check.h"
+#include "vision/inference/model_files_check.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -30,11 +31,9 @@ bool ReadModelFile(const std::string& path, std::string* bytes,
                    std::string* error) {
   bytes->clear();
   if (path.empty()) return true;
-  std::error_code code;
-  if (!std::filesystem::is_regular_file(path, code)) {
-    *error = "Cannot read the model file \"" + path + "\": " +
-             (std::filesystem::exists(path, code) ? "not a regular file"
-                                                   : "no such file");
+  const std::string problem = ModelFileProblem(path);
+  if (!problem.empty()) {
+    *error = problem;
     return false;
   }
   try {
