@@ -36,6 +36,10 @@ RunSummary SummariseDetections(const v1::VisionResultList& record) {
   run.frames = record.vision_results_size();
   for (const v1::VisionResult& frame : record.vision_results()) {
     for (const v1::VisionEvent& event : frame.vision_event()) {
+      if (event.tag() == v1::TRACKING_END && event.has_first_location()) {
+        ++run.ended_tracks;
+        if (event.crossings_size() > 0) ++run.ended_tracks_crossing;
+      }
       if (event.tag() != v1::ZONE_EXIT) continue;
       ZoneSummary& zone = run.zones[event.zone_name()];
       zone.exits[event.zone_direction()] += 1;
@@ -104,6 +108,10 @@ std::string SummaryParagraph(const std::string& driver,
       zone_separator = "; ";
     }
     text << ".";
+  }
+  if (run.ended_tracks > 0) {
+    text << " Track summaries: " << run.ended_tracks << " tracks ended, "
+         << run.ended_tracks_crossing << " of them crossed a zone.";
   }
   if (!video_path.empty()) text << " Annotated video: " << video_path << ".";
   text << " Detections file (one result per frame): " << detections_path << ".";

@@ -22,6 +22,10 @@ struct RunSummary {
   int frames = 0;
   double seconds = 0.0;  // from the first frame read to the file written
   std::map<std::string, ZoneSummary> zones;
+  // Track summaries (TRACKING_END events of the object pipelines): how many
+  // tracks ended, and how many of them crossed at least one zone.
+  int ended_tracks = 0;
+  int ended_tracks_crossing = 0;
 };
 
 // Counts the ZONE_EXIT events of a detections file, one result per frame.

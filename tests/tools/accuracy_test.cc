@@ -36,9 +36,9 @@ TEST(CrowdSampleAccuracyTest, SampleSettingsFollowIdentitiesBetter) {
   KestuEyeConfig sample;
   ASSERT_TRUE(LoadEyeConfig("samples/crowd_walkway.textproto", &sample, &error))
       << error;
-  // The first 400 frames keep the test short; the benchmark scores all.
+  // The first 300 frames keep the test short; the benchmark scores all.
   DetectionRun run;
-  ASSERT_TRUE(run.Detect(kPeopleClip, sample, &error, 400)) << error;
+  ASSERT_TRUE(run.Detect(kPeopleClip, sample, &error, 300)) << error;
   truth.resize(run.frames());
   const ScoreSummary tuned = Score(truth, ResultsAsFrames(run.Track(sample), 0));
   const ScoreSummary plain =

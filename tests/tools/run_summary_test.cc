@@ -41,6 +41,23 @@ TEST(RunSummaryTest, ParagraphOfARun) {
   EXPECT_EQ(FrameLoopSeconds("no timing here\n"), 0.0);
 }
 
+TEST(RunSummaryTest, TrackSummariesAreCounted) {
+  v1::VisionResultList record;
+  record.add_vision_results();
+  for (int crossings : {0, 2}) {
+    auto* end = record.mutable_vision_results(0)->add_vision_event();
+    end->set_tag(v1::TRACKING_END);
+    end->mutable_first_location()->set_width(10);
+    for (int i = 0; i < crossings; ++i) end->add_crossings()->set_tag(v1::ZONE_EXIT);
+  }
+  // A face track's end carries no first box: no summary of this kind.
+  record.mutable_vision_results(0)->add_vision_event()->set_tag(v1::TRACKING_END);
+  const RunSummary run = SummariseDetections(record);
+  EXPECT_NE(SummaryParagraph("crowd", "c.avi", run, "", "/d.pb")
+                .find(" Track summaries: 2 tracks ended, 1 of them crossed a zone."),
+            std::string::npos);
+}
+
 v1::RectangularDetection* AddFace(v1::VisionResult* frame, uint64_t id,
                                   bool looking) {
   v1::RectangularDetection* face = frame->add_rect_detection();
