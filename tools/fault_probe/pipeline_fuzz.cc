@@ -143,7 +143,18 @@ int PipelineFuzz::Run() {
   bool first = true;
   const auto start = Clock::now();
   for (int round = 0; round < 20; ++round) {
-    if (!StartProcess() || !ConfigureAll()) {
+    // A port of the block may still be held by another program's
+    // connection (the block lies in the ephemeral range): the process then
+    // exits at once, and is started again a little later.
+    bool started = StartProcess();
+    for (int retry = 0; !started && retry < 4 && !ProcessAlive(pid_); ++retry) {
+      std::cerr << "fault-probe: the process did not start; again in 15 s"
+                << std::endl;
+      StopProcess();
+      std::this_thread::sleep_for(std::chrono::seconds(15));
+      started = StartProcess();
+    }
+    if (!started || !ConfigureAll()) {
       failures_.push_back("the process could not be started and configured");
       break;
     }
