@@ -18,6 +18,30 @@ std::string ModelFileProblem(const std::string& path) {
   return "";
 }
 
+bool ReadModelFile(const std::string& path, std::string* bytes,
+                   std::string* error) {
+  bytes->clear();
+  if (path.empty()) return true;
+  const std::string problem = ModelFileProblem(path);
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (in) {
+      bytes->assign(std::istreambuf_iterator<char>(in),
+                    std::istreambuf_iterator<char>());
+      return true;
+    }
+  } catch (const std::exception& e) {
+    *error = "Cannot read the model file \"" + path + "\": " + e.what();
+    return false;
+  }
+  *error = "Cannot read the model file \"" + path + "\"";
+  return false;
+}
+
 SetupStatus CheckModelFiles(const Entity& model) {
   const std::string name = GetPropertyOr(model, "type", "") + ":" +
                            GetPropertyOr(model, "version", "");

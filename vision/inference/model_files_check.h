@@ -21,6 +21,11 @@ namespace talvenrook_vision {
 // reason ("Cannot read the model file "p": no such file").
 std::string ModelFileProblem(const std::string& path);
 
+// Reads a model file whole. An empty path reads as no bytes; a path that
+// is not a readable regular file fails with the reason of ModelFileProblem.
+bool ReadModelFile(const std::string& path, std::string* bytes,
+                   std::string* error);
+
 // The files of "content" ("prototxt_file", "caffemodel_file",
 // "input_mean_file", when given) and the "input_size" of "content" and
 // "config".

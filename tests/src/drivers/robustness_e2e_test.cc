@@ -30,7 +30,6 @@ using Entity = ::talvenrook::common::Entity;
 using Value = ::talvenrook::common::Value;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using Clock = std::chrono::steady_clock;
 
 Value& Key(Entity* map, const std::string& key) {
   return (*map->mutable_properties())[key];
@@ -195,6 +194,21 @@ const std::vector<BadConfiguration>& BadConfigurations() {
          size->set_height(16384);
        },
        Status::STATUS_ERROR, {"The input size 16384 x 16384 is out of range"}},
+      // Each slot of the inference ring, or each class of a track's vote,
+      // held memory: these took gigabytes.
+      {"HugeInferenceRing",
+       [](DriverConfig* c) {
+         Key(ModelMap(c, "config"), "async_queue_size").set_integer_value(2147483647);
+       },
+       Status::CONFIG_RECEIVED,
+       {"WARNING: async_queue_size must lie in [0, 64], got 2147483647; using 2"}},
+      {"HugeClassVote",
+       [](DriverConfig* c) {
+         Key(Config(c), "tracker_num_classes").set_integer_value(2147483647);
+       },
+       Status::CONFIG_RECEIVED,
+       {"WARNING: tracker_num_classes and tracker_num_recent must be at most "
+        "10000 and 1000"}},
       {"NegativeConfidenceThreshold",
        [](DriverConfig* c) {
          Key(ModelMap(c, "config"), "confidence_th").set_double_value(-1.0);
@@ -233,18 +247,17 @@ class RobustnessTest : public ::testing::Test {
 };
 
 // Each configuration in turn on one crowd driver, the sample again between
-// two: the process lives, the answer comes (a refusal within 2 s, with its
-// reason), frames keep coming, and pings are answered.
+// two: the process lives, the answer comes (a refusal with its reason and
+// no CONFIG_RECEIVED), frames keep coming, and pings are answered. (The
+// time to a refusal is measured by the pipeline fuzz.)
 TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
   LiveDriver<CrowdDriver> live(520);
   const DriverConfig sample = LoopingSample(
       "crowd_walkway.textproto", Excerpt(kPeopleClip, 0, 30, "robust-people"));
   int n = 0;
-  Clock::time_point sent;  // when the last message was handed to the socket
   auto send = [&](DriverConfig* config, const std::string& name) {
     config->set_uuid(name + "-" + std::to_string(++n));
     live.Send(*config);
-    sent = Clock::now();
     return config->uuid();
   };
   DriverConfig first = sample;
@@ -259,8 +272,6 @@ TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back().type(), c.answer);
     if (c.answer == Status::STATUS_ERROR) {
-      EXPECT_LT(Clock::now() - sent, seconds(2))
-          << std::chrono::duration<double>(Clock::now() - sent).count() << " s";
       EXPECT_TRUE(std::none_of(statuses.begin(), statuses.end(), [](const Status& s) {
         return s.type() == Status::CONFIG_RECEIVED;
       }));
