@@ -1,5 +1,5 @@
-// Tracking and counting accuracy of the crowd sample, scored against ground
-// truth on two clips:
+// Tracking and counting accuracy of the samples, scored against ground
+// truth on three clips. The crowd sample on two:
 //   - "square": OpenCV's vtest.avi (people walking in a square, 768 x 576)
 //     against its public MOTChallenge ground truth, read from
 //     $KESTU_MOT_DIR or ../shared/mot beside the repository (skipped
@@ -8,6 +8,10 @@
 //     one at a time, stand at a table and leave) against the annotation in
 //     tests/data/people_one_by_one_gt.txt, with the zones of
 //     bench/accuracy/office_zones.textproto.
+// The vehicle sample on one:
+//   - "road": samples/videos/road_motorway.avi, scaled to the sample's
+//     640 x 480 as the driver does, against tests/data/road_motorway_gt.txt
+//     (boxes of distant vehicles are marked 0 there and set aside).
 //
 // The detectors run once per clip and input size; each setting then tracks
 // the same detections, and its results are scored as kestu-score scores a
@@ -20,7 +24,8 @@
 // Extra settings to try: KESTU_ACCURACY_EXTRA=a.textproto,b.textproto
 // (DriverConfig text; their configuration maps replace the sample's, the
 // sample's models stay), and KESTU_ACCURACY_INPUT=416 to run the detector
-// at another input size. KESTU_ACCURACY_DUMP=dir writes each setting's
+// at another input size; KESTU_ACCURACY_ONLY=road scores one clip.
+// KESTU_ACCURACY_DUMP=dir writes each setting's
 // results there as a detections file (for kestu-score or kestu-recount).
 #include <unistd.h>
 
@@ -45,24 +50,37 @@ namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
 
-constexpr char kSample[] = "samples/crowd_walkway.textproto";
-
 struct Dataset {
   std::string name;
+  std::string sample;
   std::string clip;
   std::string truth;
   std::string zones;  // replaces the sample's zones when not empty
+  cv::Size frame_size;  // frames are scaled to it first when not empty
+  bool ignore_zero_confidence = false;
 };
 
 std::vector<Dataset> Datasets() {
   const char* dir = std::getenv("KESTU_MOT_DIR");
   const std::string mot =
       dir ? dir : std::string(KESTU_SOURCE_DIR) + "/../shared/mot";
-  return {{"square", "/usr/share/doc/opencv-doc/examples/data/vtest.avi",
-           mot + "/PETS09-S2L1/gt.txt", ""},
-          {"office", "samples/videos/people_one_by_one.mp4",
-           "tests/data/people_one_by_one_gt.txt",
-           "bench/accuracy/office_zones.textproto"}};
+  const std::string crowd = "samples/crowd_walkway.textproto";
+  std::vector<Dataset> all = {
+      {"square", crowd, "/usr/share/doc/opencv-doc/examples/data/vtest.avi",
+       mot + "/PETS09-S2L1/gt.txt", "", cv::Size(), false},
+      {"office", crowd, "samples/videos/people_one_by_one.mp4",
+       "tests/data/people_one_by_one_gt.txt",
+       "bench/accuracy/office_zones.textproto", cv::Size(), false},
+      {"road", "samples/vehicle_motorway.textproto",
+       "samples/videos/road_motorway.avi", "tests/data/road_motorway_gt.txt",
+       "", cv::Size(640, 480), true}};
+  const char* only = std::getenv("KESTU_ACCURACY_ONLY");
+  if (only == nullptr) return all;
+  std::vector<Dataset> chosen;
+  for (const Dataset& data : all) {
+    if (data.name == only) chosen.push_back(data);
+  }
+  return chosen;
 }
 
 void SetInputSize(KestuEyeConfig* config, int size) {
@@ -86,7 +104,7 @@ class Scene {
  public:
   explicit Scene(const Dataset& data) : data_(data) {
     ok_ = ReadMotFile(data.truth, &truth_, &why_) &&
-          LoadEyeConfig(kSample, &sample_, &why_);
+          LoadEyeConfig(data.sample, &sample_, &why_);
     if (ok_ && !data.zones.empty()) {
       ok_ = LoadZonesFragment(data.zones, &zones_, &why_);
       for (const auto& entry : zones_.properties()) {
@@ -100,6 +118,7 @@ class Scene {
   const std::string& why() const { return why_; }
   const KestuEyeConfig& sample() const { return sample_; }
   const MotFrames& truth() const { return truth_; }
+  const Dataset& data() const { return data_; }
 
   // A configuration map from elsewhere with this scene's zones.
   KestuEyeConfig WithZones(const KestuEyeConfig& config) const {
@@ -117,7 +136,7 @@ class Scene {
       if (input > 0) SetInputSize(&config, input);
       run = std::make_unique<DetectionRun>();
       std::string error;
-      if (!run->Detect(data_.clip, config, &error)) {
+      if (!run->Detect(data_.clip, config, &error, 0, data_.frame_size)) {
         why_ = error;
         run.reset();
       }
@@ -159,7 +178,10 @@ void ScoreSetting(benchmark::State& state, Scene& scene,
     std::ofstream out(std::string(dump) + "/" + name + ".pb", std::ios::binary);
     results.SerializeToOstream(&out);
   }
-  const ScoreSummary s = Score(scene.truth(), ResultsAsFrames(results, 0));
+  ScoreOptions options;
+  options.ignore_zero_confidence = scene.data().ignore_zero_confidence;
+  const ScoreSummary s =
+      Score(scene.truth(), ResultsAsFrames(results, 0), options);
   state.counters["MOTA"] = s.clear.mota;
   state.counters["IDF1"] = s.identity.idf1;
   state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
@@ -169,7 +191,7 @@ void ScoreSetting(benchmark::State& state, Scene& scene,
   ZonePasses passes;
   std::string error;
   if (passes.Configure(config.config(), &error)) {
-    passes.CountTruth(scene.truth(), false);
+    passes.CountTruth(scene.truth(), options.ignore_zero_confidence);
     passes.CountRun(results, 0);
     const auto report = passes.Report();
     for (size_t i = 0; i < report.size(); ++i) {

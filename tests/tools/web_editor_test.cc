@@ -362,7 +362,7 @@ TEST(WebEditorTest, RecordingUploadedThroughThePageCountsAsKestuRecount) {
   // The sample's own line, and lines and areas that could go wrong: the
   // page's recount equals kestu-recount's.
   kestu::tools::ZoneLayout sample;
-  *sample.add_lines() = Line("Walkway", 320, 130, 320, 330, 40);
+  *sample.add_lines() = Line("Walkway", 320, 130, 320, 330, 40, /*repeat=*/true);
   ExpectSameCounts(WhatIfOf(client, process, source, sample, 10).report(),
                    Recount(detections, config, 10));
   struct Case {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <google/protobuf/text_format.h>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "talvenrook/kestu/v1/driver.pb.h"
@@ -47,8 +48,9 @@ KestuEyeConfig WithoutOptInKeys(KestuEyeConfig config) {
 
 bool DetectionRun::Detect(const std::string& clip,
                           const KestuEyeConfig& config, std::string* error,
-                          int max_frames) {
+                          int max_frames, const cv::Size& frame_size) {
   clip_ = clip;
+  frame_size_ = frame_size;
   lists_.clear();
   cv::VideoCapture capture(clip);
   if (!capture.isOpened()) {
@@ -63,7 +65,7 @@ bool DetectionRun::Detect(const std::string& clip,
   }
   const auto start = std::chrono::steady_clock::now();
   cv::Mat frame;
-  while (capture.read(frame) && !frame.empty()) {
+  while (Read(&capture, &frame)) {
     lists_.push_back(pipeline.Detect(frame));
     if (max_frames > 0 && static_cast<int>(lists_.size()) >= max_frames) break;
   }
@@ -87,11 +89,19 @@ v1::VisionResultList DetectionRun::Track(const KestuEyeConfig& config,
   cv::VideoCapture capture(clip_);
   cv::Mat frame;
   for (const auto& lists : lists_) {
-    if (!capture.read(frame)) frame.release();
+    if (!Read(&capture, &frame)) frame.release();
     clock.SetTicks(clock.Ticks() + static_cast<int64_t>(frame_interval_ms));
     *results.add_vision_results() = pipeline.ResultFromDetections(lists, frame);
   }
   return results;
+}
+
+bool DetectionRun::Read(cv::VideoCapture* capture, cv::Mat* frame) const {
+  if (!capture->read(*frame) || frame->empty()) return false;
+  if (!frame_size_.empty() && frame->size() != frame_size_) {
+    cv::resize(*frame, *frame, frame_size_);
+  }
+  return true;
 }
 
 bool LoadEyeConfig(const std::string& path, KestuEyeConfig* config,

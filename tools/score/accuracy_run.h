@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/videoio.hpp>
+
 #include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "vision/detectors/detection_list.h"
@@ -33,8 +35,11 @@ class DetectionRun {
   // Runs the detectors of `config` on every frame of the clip (at most
   // max_frames when positive). False with a message when the clip cannot
   // be read or holds no frame.
+  // frame_size, when not empty, is the size every frame is scaled to
+  // first, as a driver with a forced "resolution" does.
   bool Detect(const std::string& clip, const KestuEyeConfig& config,
-              std::string* error, int max_frames = 0);
+              std::string* error, int max_frames = 0,
+              const cv::Size& frame_size = cv::Size());
 
   // The frames' results with the tracker and zones of `config`; frame k of
   // the clip gives result k. frame_interval_ms is the time between frames
@@ -46,7 +51,10 @@ class DetectionRun {
   double detection_seconds() const { return detection_seconds_; }
 
  private:
+  bool Read(cv::VideoCapture* capture, cv::Mat* frame) const;
+
   std::string clip_;
+  cv::Size frame_size_;
   std::vector<std::vector<talvenrook_vision::DetectionList>> lists_;
   double detection_seconds_ = 0.0;
 };
