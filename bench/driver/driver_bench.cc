@@ -111,7 +111,9 @@ const std::string& ClipPath() {
 // of the same track per frame.
 class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
  public:
-  bool Setup(const KestuEyeConfig& config) override { return true; }
+  talvenrook_vision::SetupStatus Setup(const KestuEyeConfig& config) override {
+    return talvenrook_vision::SetupStatus::Ok();
+  }
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override {
     return OneTrackEnd(frame);

@@ -80,15 +80,27 @@ bool BaseDriver::SleepUnlessStopping(std::chrono::milliseconds duration) {
   return !stop_cv_.wait_for(lock, duration, [this] { return stopping_.load(); });
 }
 
+void BaseDriver::SleepUnlessStoppingOrConfigured(
+    std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(stop_mutex_);
+  stop_cv_.wait_for(lock, duration, [this] {
+    return stopping_.load() ||
+           pending_count_.load() > (applying_configuration_ ? 1u : 0u);
+  });
+}
+
 bool BaseDriver::SendUpdate() { return true; }
 
 bool BaseDriver::SetupPipeline(
     std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
     const DriverConfig& config) {
   if (candidate) candidate->SetClock(&frame_clock_);
-  if (!candidate || !candidate->Setup(config.kestu_eye_config())) {
-    LOG(ERROR) << "Pipeline setup failed";
-    SendStatus(Status::STATUS_ERROR, config.uuid(), "Pipeline setup failed");
+  const talvenrook_vision::SetupStatus status =
+      candidate ? candidate->Setup(config.kestu_eye_config())
+                : talvenrook_vision::SetupStatus::Error("no pipeline");
+  if (!status.ok()) {
+    RefuseConfiguration(config.uuid(),
+                        "Pipeline setup failed: " + status.message());
     return false;
   }
   std::shared_ptr<talvenrook_vision::VisionAnalytics> installed(

@@ -18,6 +18,7 @@
 #include "src/channels/kestu_base.h"
 #include "src/channels/streaming_manager.h"
 #include "src/driver/detection_file.h"
+#include "src/driver/frame_fault_reporter.h"
 #include "src/driver/recording_scheduler.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "src/driver/frame_timeline.h"
@@ -73,6 +74,15 @@ bool ReadAtomicIfPresent(const Entity& config, const std::string& key,
 // that received it with PushFrame (none while a recording suspends the
 // analytics), and that pipeline, not the current one, delivers its result.
 // A new pipeline starts with an empty queue.
+//
+// Failures: a configuration whose pipeline cannot be set up is refused
+// whole with STATUS_ERROR and Setup's reason (the previous pipeline and
+// settings stay); one beyond the size bounds is refused before it is
+// queued; the vision library's ERROR and WARNING lines written while a
+// configuration is applied reach the client. Every stage of the frame step
+// is guarded: an exception is reported (once, then at most once a minute
+// with a count) and the next frame goes on; after 100 failed frames in a
+// row detection stops until a configuration or START_DETECTION.
 //
 // Time: the pipeline reads the driver's frame clock, whose ticks follow the
 // timestamps of a video file's frames (and the grab time of a live source's
@@ -191,6 +201,8 @@ class BaseDriver : public KestuBase {
   int64_t frames_grabbed() const { return frames_grabbed_; }
   double frame_interval_ms() const { return frame_interval_ms_; }
   bool detection_stopped() const { return detection_stopped_; }
+  // Detection was stopped because too many frames in a row failed.
+  bool stopped_by_faults() const { return stopped_by_faults_; }
   bool window_usable() const { return window_usable_; }
   RecordingScheduler& recording_scheduler() { return recording_scheduler_; }
   // A copy of the replayed results by tracking id.
@@ -202,8 +214,9 @@ class BaseDriver : public KestuBase {
 
   // Sets up the candidate pipeline with the message's configuration and
   // installs it in place of the current one. When Setup fails, sends
-  // STATUS_ERROR "Pipeline setup failed" with the message's uuid and keeps
-  // the previous pipeline.
+  // STATUS_ERROR "Pipeline setup failed: " and Setup's reason with the
+  // message's uuid, keeps the previous pipeline and returns false: the
+  // driver then applies nothing else of the message.
   bool SetupPipeline(std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
                      const DriverConfig& config);
 
@@ -240,8 +253,26 @@ class BaseDriver : public KestuBase {
     // suspends the analytics.
     std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline;
     bool pushed = false;  // the pipeline received it with PushFrame
+    bool failed = false;  // a stage on the capture side threw
   };
 
+  // Applies one configuration message on the capture thread: refuses it
+  // when it is too large, runs Configure with the vision library's ERROR
+  // and WARNING lines forwarded to the client, and reports an exception.
+  // False when the message was refused.
+  bool ApplyConfiguration(const DriverConfig& config);
+  void RefuseConfiguration(const std::string& uuid, const std::string& reason);
+  // Runs one stage of the frame step; an exception is reported (once, then
+  // at most once a minute with a count) and the frame counts as failed.
+  // False when the stage threw.
+  template <typename Work>
+  bool GuardStage(const char* stage, Work&& work);
+  void ReportFrameFault(const char* stage, const std::string& what);
+  // Ends the frame step's failure accounting; stops detection after too
+  // many failed frames in a row.
+  void EndFrameFaults(bool failed);
+  // Clears a stop after failed frames (a configuration or START_DETECTION).
+  void ResumeAfterFaults();
   // One iteration of the capture loop: grab, hand on, and in synchronous
   // mode process. False when no pipeline is installed or the driver stops.
   bool CaptureStep(bool check_freeze);
@@ -264,6 +295,9 @@ class BaseDriver : public KestuBase {
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline() const;
   // Sleeps up to the given time; false when the driver is stopping.
   bool SleepUnlessStopping(std::chrono::milliseconds duration);
+  // The same, also ending when a configuration other than the one being
+  // applied is queued.
+  void SleepUnlessStoppingOrConfigured(std::chrono::milliseconds duration);
 
   // Settings written by Configure on the capture thread. Those that the
   // frame step reads (on the asynchronous thread in asynchronous mode) are
@@ -302,6 +336,8 @@ class BaseDriver : public KestuBase {
   // pending_configurations_.size(), for the configuration thread's check
   // while the capture thread holds the mutex for a long configuration.
   std::atomic<size_t> pending_count_{0};
+  // The capture thread applies the front of the queue.
+  std::atomic<bool> applying_configuration_{false};
   std::atomic<bool> closing_{false};  // set by RequestStop
 
   // The clock that pipelines read; declared before the pipelines so that
@@ -337,6 +373,15 @@ class BaseDriver : public KestuBase {
   std::atomic<bool> detecting_{false};
   std::atomic<int> watchdog_counter_{0};
   std::atomic<bool> detection_stopped_{false};
+  std::atomic<bool> stopped_by_faults_{false};
+  FrameFaultReporter frame_faults_;
+  bool frame_failed_ = false;  // the frame step's thread only
+  // Set while a configuration is applied when it is refused (capture
+  // thread only).
+  bool configuration_refused_ = false;
+  // A pipeline was replaced: its memory is returned at the next capture
+  // step, when the capture side no longer holds it.
+  std::atomic<bool> trim_pending_{false};
   std::atomic<bool> preview_requested_{false};
   std::atomic<bool> end_of_stream_reported_{false};
   bool end_of_stream_handled_ = false;
@@ -375,6 +420,19 @@ class BaseDriver : public KestuBase {
 // in ".textproto", ".txtpb" or ".pbtxt", binary otherwise. False, with an
 // ERROR line, when the file cannot be opened or does not parse.
 bool LoadConfigurationFile(const std::string& path, DriverConfig* config);
+
+template <typename Work>
+bool BaseDriver::GuardStage(const char* stage, Work&& work) {
+  try {
+    work();
+    return true;
+  } catch (const std::exception& e) {
+    ReportFrameFault(stage, e.what());
+  } catch (...) {
+    ReportFrameFault(stage, "unknown exception");
+  }
+  return false;
+}
 
 }  // namespace vostek_kestu
 

@@ -7,9 +7,11 @@
 #include <google/protobuf/text_format.h>
 
 #include "src/common/free_memory.h"
+#include "src/common/stderr_line_forwarder.h"
 #include "src/common/uuid.h"
 #include "src/driver/driver_base.h"
 #include "src/flags.h"
+#include "vision/config/config_limits.h"
 #include "vision/config/entity_config.h"
 
 namespace vostek_kestu {
@@ -23,6 +25,14 @@ using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 namespace kestueye = ::talvenrook::kestu::v1::kestueye;
 
 constexpr int kMinDetectionTimeout = 30;
+// Bounds of the driver keys whose extreme values would make every frame
+// fail or take gigabytes.
+constexpr int kMaxResolutionSide = 8192;
+constexpr int64_t kMaxAsyncImages = 64;
+constexpr float kMaxFontSize = 50.0f;
+// Forwarded library lines per configuration; the rest go to standard
+// error only, and their number is reported.
+constexpr int kMaxForwardedLines = 50;
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -33,6 +43,13 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 std::string BaseDriver::RefusalReason(const DriverConfig& config) {
   if (closing_) return "Driver is stopping";
+  // Refused before it is queued, so that it is never held.
+  const talvenrook_vision::SetupStatus size =
+      talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
+  if (!size.ok()) {
+    LOG(ERROR) << "Configuration refused: " << size.message();
+    return "Configuration refused: " + size.message();
+  }
   // Only this (the configuration) thread adds to the queue, so the room
   // seen here is still there when ProcessConfig adds the message.
   if (pending_count_ >= kMaxPendingConfigurations) {
@@ -49,6 +66,9 @@ bool BaseDriver::ProcessConfig(const DriverConfig& config) {
   LOG(INFO) << "Receiving configuration... ";
   pending_configurations_.push_back(config);
   pending_count_ = pending_configurations_.size();
+  // A source's wait (reopening a clip) gives way to the new message.
+  { std::lock_guard<std::mutex> stop_lock(stop_mutex_); }
+  stop_cv_.notify_all();
   return true;
 }
 
@@ -68,21 +88,66 @@ void BaseDriver::ProcessPendingConfigurations() {
   while (!pending_configurations_.empty()) {
     LOG(INFO) << "Processing configuration... ";
     const DriverConfig& config = pending_configurations_.front();
-    // A bad configuration from a client never ends the process: a missing
-    // required property (or any other error escaping a pipeline's set-up)
-    // is reported and the previous pipeline and settings stay.
-    try {
-      Configure(config);
-    } catch (const std::exception& e) {
-      LOG(ERROR) << e.what();
-      SendStatus(Status::STATUS_ERROR, config.uuid(), e.what());
-    }
+    applying_configuration_ = true;
+    ApplyConfiguration(config);
+    applying_configuration_ = false;
     large |= config.ByteSizeLong() > kLargeMessageBytes;
+    // A replaced pipeline leaves its networks' memory behind once the
+    // capture loop lets go of it.
+    if (config.kestu_eye_config().models_size() > 0) trim_pending_ = true;
     pending_configurations_.pop_front();
     pending_count_ = pending_configurations_.size();
   }
   // Models sent as bytes leave large freed buffers behind.
   if (large) ReturnFreeMemoryToSystem();
+}
+
+bool BaseDriver::ApplyConfiguration(const DriverConfig& config) {
+  configuration_refused_ = false;
+  const talvenrook_vision::SetupStatus size =
+      talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
+  if (!size.ok()) {
+    RefuseConfiguration(config.uuid(), "Configuration refused: " + size.message());
+    return false;
+  }
+  int forwarded = 0;
+  int withheld = 0;
+  StderrLineForwarder forward([&](const std::string& line) {
+    Status::MessageType type;
+    if (line.rfind("ERROR: ", 0) == 0) {
+      type = Status::STATUS_ERROR;
+    } else if (line.rfind("WARNING: ", 0) == 0) {
+      type = Status::STATUS_WARNING;
+    } else {
+      return;
+    }
+    if (forwarded++ < kMaxForwardedLines) {
+      SendStatus(type, config.uuid(), line);
+    } else {
+      ++withheld;
+    }
+  });
+  // A bad configuration from a client never ends the process: a missing
+  // required property (or any other error escaping a pipeline's set-up)
+  // is reported and the previous pipeline and settings stay.
+  try {
+    Configure(config);
+  } catch (const std::exception& e) {
+    RefuseConfiguration(config.uuid(), e.what());
+  }
+  if (withheld > 0) {
+    SendStatus(Status::STATUS_WARNING, config.uuid(),
+               std::to_string(withheld) +
+                   " more ERROR and WARNING lines went to standard error only");
+  }
+  return !configuration_refused_;
+}
+
+void BaseDriver::RefuseConfiguration(const std::string& uuid,
+                                     const std::string& reason) {
+  configuration_refused_ = true;
+  LOG(ERROR) << reason;
+  SendStatus(Status::STATUS_ERROR, uuid, reason);
 }
 
 bool BaseDriver::Configure(const DriverConfig& config) {
@@ -91,6 +156,7 @@ bool BaseDriver::Configure(const DriverConfig& config) {
     ExecuteCommand(config);
     return true;
   }
+  ResumeAfterFaults();
   ApplyConfigurationKeys(config.kestu_eye_config().config(), config.uuid());
   {
     auto request = std::make_shared<const VisionRequest>(request_);
@@ -130,6 +196,12 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config,
                      << "; using 1";
         images = 1;
       }
+      if (images > kMaxAsyncImages) {
+        // Each queued frame is held in memory.
+        LOG(WARNING) << "max_async_images must be at most " << kMaxAsyncImages
+                     << ", got " << images << "; using " << kMaxAsyncImages;
+        images = kMaxAsyncImages;
+      }
       max_async_images_ = images;
     }
   }
@@ -139,7 +211,15 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config,
   }
   if (ReadPropertyIfPresent(config, "show_gui", &flag)) FLAGS_show_gui = flag;
   ReadAtomicIfPresent(config, "enable_drawings", &enable_drawings_);
-  ReadAtomicIfPresent(config, "font_size", &font_size_);
+  float font_size = font_size_;
+  if (ReadPropertyIfPresent(config, "font_size", &font_size)) {
+    if (font_size > 0.0f && font_size <= kMaxFontSize) {
+      font_size_ = font_size;
+    } else {
+      LOG(ERROR) << "font_size must lie in (0, " << kMaxFontSize << "], got "
+                 << font_size << "; keeping " << font_size_.load();
+    }
+  }
   ReadAtomicIfPresent(config, "preview_size_factor", &preview_size_factor_);
   ReadAtomicIfPresent(config, "blur_preview", &blur_preview_);
   if (ReadAtomicIfPresent(config, "blur_amount", &blur_amount_) &&
@@ -161,6 +241,15 @@ void BaseDriver::ApplyConfigurationKeys(const Entity& config,
   if (ReadPropertyIfPresent(config, "resolution", &resolution)) {
     if (resolution.width < 1 || resolution.height < 1) {
       LOG(ERROR) << "Width and Height should be greater than zero";
+    } else if (resolution.width > kMaxResolutionSide ||
+               resolution.height > kMaxResolutionSide) {
+      const std::string reason =
+          "Resolution " + std::to_string(resolution.width) + " x " +
+          std::to_string(resolution.height) + " is beyond " +
+          std::to_string(kMaxResolutionSide) + " x " +
+          std::to_string(kMaxResolutionSide) + "; keeping the previous one";
+      LOG(ERROR) << reason;
+      SendStatus(Status::STATUS_ERROR, uuid, reason);
     } else {
       target_resolution_ = resolution;
     }
@@ -255,6 +344,7 @@ void BaseDriver::ExecuteCommand(const DriverConfig& config) {
   std::string reply = name;
   switch (action) {
     case kestueye::START_DETECTION:
+      ResumeAfterFaults();
       detection_stopped_ = false;
       if (!ConnectToSource()) {
         SendStatus(Status::STATUS_ERROR, config.uuid(),

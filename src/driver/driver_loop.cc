@@ -4,6 +4,7 @@
 
 #include <glog/logging.h>
 
+#include "src/common/free_memory.h"
 #include "src/driver/driver_base.h"
 #include "src/flags.h"
 
@@ -52,22 +53,24 @@ int BaseDriver::RunStandalone() {
     LOG(ERROR) << "Cannot proceed without configuration. Exiting...";
     return 1;
   }
-  try {
-    Configure(config);
-  } catch (const std::exception& e) {
-    LOG(ERROR) << e.what();
-    SendStatus(Status::STATUS_ERROR, config.uuid(), e.what());
+  // A configuration that fails (a model that cannot be loaded, a missing
+  // required key, one too large) ends the run: nothing would be analysed.
+  if (!ApplyConfiguration(config)) {
+    LOG(ERROR) << "The configuration " << FLAGS_configuration_proto
+               << " was refused. Exiting...";
+    return 1;
   }
   LOG(INFO) << (HasPipeline() ? 1 : 0);
-  while (CaptureStep(/*check_freeze=*/false)) {
+  while (!stopped_by_faults_ && CaptureStep(/*check_freeze=*/false)) {
   }
   capture_pipeline_.reset();
   LOG(INFO) << "Closing";
-  return 0;
+  return stopped_by_faults_ ? 1 : 0;
 }
 
 bool BaseDriver::CaptureStep(bool check_freeze) {
   capture_pipeline_ = pipeline();
+  if (trim_pending_.exchange(false)) ReturnFreeMemoryToSystem();
   if (!capture_pipeline_ || stopping_) return false;
   if (GrabFrame()) {
     ++frames_grabbed_;
@@ -116,8 +119,14 @@ bool BaseDriver::EnqueueFrame() {
   // Pushed before it is queued, so that the detection thread never waits
   // for a frame that its pipeline has not received.
   if (queued.pipeline) {
-    queued.pipeline->PushFrame(queued.image);
-    queued.pushed = true;
+    // A frame whose push threw is still shown and counted as failed, but
+    // not popped: the pipeline has nothing of it to deliver.
+    if (GuardStage("PushFrame", [&] { queued.pipeline->PushFrame(queued.image); })) {
+      queued.pushed = true;
+    } else {
+      queued.failed = true;
+      queued.pipeline.reset();
+    }
   }
   lock.lock();
   async_queue_.push_back(std::move(queued));
@@ -167,13 +176,20 @@ void BaseDriver::AnalyseFrame(QueuedFrame& frame) {
   }
   std::unique_lock<std::mutex> lock = analytics.FrameLock();
   frame_clock_.SetTicks(frame.ticks);
-  current_result_ = frame.pushed ? analytics.PopResult(*request, frame.image)
+  const bool pushed = frame.pushed;
+  if (!GuardStage(pushed ? "PopResult" : "Process", [&] {
+        current_result_ = pushed ? analytics.PopResult(*request, frame.image)
                                  : analytics.Process(*request, frame.image);
+      })) {
+    current_result_.Clear();
+    frame_failed_ = true;
+  }
 }
 
 void BaseDriver::RunFrameStep(QueuedFrame& queued) {
   detecting_.exchange(true);
   current_result_.Clear();
+  frame_failed_ = queued.failed;
   cv::Mat& frame = queued.image;
 
   // Frame rate: time since the previous frame started, throttled to max_fps.
@@ -209,27 +225,68 @@ void BaseDriver::RunFrameStep(QueuedFrame& queued) {
                                   ? recording.allow_drawings
                                   : (FLAGS_show_gui && window_usable_) ||
                                         streaming_on;
+  // Every stage below is guarded: a stage that throws is reported and
+  // skipped, and the frame still goes on to the next stages.
+  auto guard = [this](const char* stage, auto&& work) {
+    if (!GuardStage(stage, work)) frame_failed_ = true;
+  };
   if (enable_drawings_ && drawing_wanted) {
-    DrawResults(current_result_, frame);
-    if (show_fps_) DrawFps(frame_rate_text_, frame);
+    guard("DrawResults", [&] {
+      DrawResults(current_result_, frame);
+      if (show_fps_) DrawFps(frame_rate_text_, frame);
+    });
   }
-  if (recording.active) RecordFrame(current_result_.moment_of_day(), frame);
+  if (recording.active) {
+    guard("recording",
+          [&] { RecordFrame(current_result_.moment_of_day(), frame); });
+  }
   if (preview_requested_) {
-    SendPreview();
+    guard("preview", [&] { SendPreview(); });
     preview_requested_ = false;
   }
   if (FLAGS_testing_mode && FLAGS_add_frames_to_proto) {
-    AddImageToResult(&current_result_);
+    guard("preview", [&] { AddImageToResult(&current_result_); });
   }
-  SendResult(current_result_);
+  guard("publishing", [&] { SendResult(current_result_); });
   if (streaming_on) {
-    if (!current_result_.has_result_image()) AddImageToResult(&current_result_);
-    streaming->Send(current_result_);
+    guard("streaming", [&] {
+      if (!current_result_.has_result_image()) AddImageToResult(&current_result_);
+      streaming->Send(current_result_);
+    });
   }
-  ShowWindow(frame);
+  guard("window", [&] { ShowWindow(frame); });
   processing_pipeline_ = nullptr;
+  EndFrameFaults(frame_failed_);
   detecting_.exchange(false);
   watchdog_counter_.exchange(0);
+}
+
+void BaseDriver::ReportFrameFault(const char* stage, const std::string& what) {
+  const std::string report = frame_faults_.Fault(stage, what);
+  if (report.empty()) return;
+  LOG(ERROR) << report;
+  SendStatus(Status::STATUS_ERROR, "", report);
+}
+
+void BaseDriver::EndFrameFaults(bool failed) {
+  if (!frame_faults_.EndFrame(failed)) return;
+  stopped_by_faults_ = true;
+  detection_stopped_ = true;
+  const std::string reason =
+      "Detection stopped: " +
+      std::to_string(FrameFaultReporter::kMaxConsecutiveFailures) +
+      " frames in a row failed. A new configuration or START_DETECTION "
+      "starts it again";
+  LOG(ERROR) << reason;
+  SendStatus(Status::STATUS_ERROR, "", reason);
+}
+
+void BaseDriver::ResumeAfterFaults() {
+  if (stopped_by_faults_.exchange(false)) {
+    LOG(INFO) << "Detection resumes after the failed frames";
+    detection_stopped_ = false;
+  }
+  frame_faults_.Reset();
 }
 
 void BaseDriver::Watchdog() {

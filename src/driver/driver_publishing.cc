@@ -101,7 +101,8 @@ cv::Mat BaseDriver::GetPreviewImage() {
   // A preview and a streamed image of the same frame share one processing.
   if (preview_processed_) return preview_image_;
   if (blur_preview_) {
-    const int percent = std::clamp(100 - blur_amount_.load(), 1, 100);
+    const int percent = static_cast<int>(
+        std::clamp<int64_t>(100 - static_cast<int64_t>(blur_amount_.load()), 1, 100));
     const cv::Size full = preview_image_.size();
     const cv::Size small(std::max(1, full.width * percent / 100),
                          std::max(1, full.height * percent / 100));
@@ -116,10 +117,13 @@ cv::Mat BaseDriver::GetPreviewImage() {
     if (show_fps_) DrawFps(frame_rate_text_, preview_image_);
   }
   // A factor of zero or below would make the resize fail; it is ignored.
+  // A tiny one still leaves a preview of one pixel or more a side.
   const double factor = preview_size_factor_;
   if (1.0 - factor > 0.05 && factor > 0.0) {
-    cv::resize(preview_image_, preview_image_, cv::Size(), factor, factor,
-               cv::INTER_LINEAR);
+    const cv::Size scaled(
+        std::max(1, static_cast<int>(preview_image_.cols * factor)),
+        std::max(1, static_cast<int>(preview_image_.rows * factor)));
+    cv::resize(preview_image_, preview_image_, scaled, 0, 0, cv::INTER_LINEAR);
   }
   preview_processed_ = true;
   return preview_image_;
@@ -132,7 +136,8 @@ bool BaseDriver::AddImageToResult(VisionResult* result) {
   bool encoded = false;
   try {
     encoded = cv::imencode(".jpg", preview, jpeg,
-                           {cv::IMWRITE_JPEG_QUALITY, preview_quality_.load()});
+                           {cv::IMWRITE_JPEG_QUALITY,
+                            std::clamp(preview_quality_.load(), 0, 100)});
   } catch (const cv::Exception& e) {
     encoded = false;
   }

@@ -55,9 +55,10 @@ bool BaseDriver::ConnectToSource() {
   if (source_sleep_) {
     gather->SetSleepFunction(source_sleep_);
   } else {
-    // The source's waits end early when the driver stops.
+    // The source's waits end early when the driver stops, and when a new
+    // configuration waits for this thread: it is answered first.
     gather->SetSleepFunction([this](std::chrono::milliseconds duration) {
-      SleepUnlessStopping(duration);
+      SleepUnlessStoppingOrConfigured(duration);
     });
   }
   {

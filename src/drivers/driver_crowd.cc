@@ -28,9 +28,13 @@ bool CrowdDriver::Configure(const DriverConfig& config) {
   if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
     const int models = config.kestu_eye_config().models_size();
     LOG(INFO) << "Loading " << models << " models...";
-    if (models != 0 &&
-        SetupPipeline(std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
-                      config)) {
+    // A pipeline that cannot be set up refuses the whole message.
+    if (models != 0) {
+      if (!SetupPipeline(
+              std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
+              config)) {
+        return false;
+      }
       SetEventTagPublished(::talvenrook::vision::v1::TRACKING_END,
                            talvenrook_vision::GetPropertyOr(
                                config.kestu_eye_config().config(),

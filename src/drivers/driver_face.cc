@@ -90,9 +90,11 @@ bool FaceDriver::Configure(const DriverConfig& config) {
     // anything has changed.
     const DrawingKeys drawing = ReadDrawingKeys(c);
     LOG(INFO) << "Loading " << eye.models_size() << " models...";
-    if (eye.models_size() != 0) {
-      SetupPipeline(std::make_unique<talvenrook_vision::FaceAnalyticsVideoV1>(),
-                    config);
+    // A pipeline that cannot be set up refuses the whole message.
+    if (eye.models_size() != 0 &&
+        !SetupPipeline(std::make_unique<talvenrook_vision::FaceAnalyticsVideoV1>(),
+                       config)) {
+      return false;
     }
     if (BoolKey(c, "publish_entry_events", false)) {
       LOG(INFO) << "Enabling entering events: ";

@@ -131,11 +131,16 @@ void FaceDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
     point = attention_point_;
   }
   if (draw_point) {
+    // A negative radius (-1 switches the check off) draws no circle.
     const cv::Point centre(point.x, point.y);
-    cv::circle(image, centre, static_cast<int>(point.check_radius),
-               kCheckRadiusColour, 2);
-    cv::circle(image, centre, static_cast<int>(point.looking_radius),
-               kLookingRadiusColour, 2);
+    if (point.check_radius >= 0) {
+      cv::circle(image, centre, static_cast<int>(point.check_radius),
+                 kCheckRadiusColour, 2);
+    }
+    if (point.looking_radius >= 0) {
+      cv::circle(image, centre, static_cast<int>(point.looking_radius),
+                 kLookingRadiusColour, 2);
+    }
   }
   for (const cv::Rect& roi : rois) {
     talvenrook_vision::DrawLabelledRectangle(image, roi, kRoiOuterColour,

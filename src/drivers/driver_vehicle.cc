@@ -40,10 +40,13 @@ bool VehicleDriver::Configure(const DriverConfig& config) {
   if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
     const auto& eye = config.kestu_eye_config();
     LOG(INFO) << "Loading " << eye.models_size() << " models...";
-    if (eye.models_size() != 0 &&
-        SetupPipeline(
-            std::make_unique<talvenrook_vision::VehicleAnalyticsVideoV1>(),
-            config)) {
+    // A pipeline that cannot be set up refuses the whole message.
+    if (eye.models_size() != 0) {
+      if (!SetupPipeline(
+              std::make_unique<talvenrook_vision::VehicleAnalyticsVideoV1>(),
+              config)) {
+        return false;
+      }
       SetEventTagPublished(v1::TRACKING_END,
                            talvenrook_vision::GetPropertyOr(
                                eye.config(), "publish_track_summary", false));

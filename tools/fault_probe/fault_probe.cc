@@ -35,6 +35,7 @@
 
 #include "tools/driver_client.h"
 #include "tools/fault_probe/fuzz_messages.h"
+#include "tools/fault_probe/pipeline_fuzz.h"
 #include "tools/fault_probe/probe_clients.h"
 #include "tools/fault_probe/probe_process.h"
 
@@ -63,6 +64,15 @@ DEFINE_uint32(seed, 1, "Seed of the fuzzing");
 DEFINE_int32(garbage_percent, 20,
              "Share of the messages that go as garbage to the keep-alive, "
              "information and publishing ports instead of configurations");
+DEFINE_int32(pipeline_mutations, 0,
+             "Pipeline mode: start --spawn, configure its three drivers with "
+             "the samples of --source_dir on their clips, and send this many "
+             "mutated sample configurations (0: the message fuzz instead)");
+DEFINE_string(source_dir, ".",
+              "Pipeline mode: repository root (samples/, tests/data/)");
+DEFINE_double(pipeline_rss_growth, 1.3,
+              "Pipeline mode: fail when memory after the run exceeds this "
+              "multiple of the memory at its start");
 DEFINE_string(work_dir, "",
               "Directory for the clip and the logs (default: a new one in "
               "/tmp, removed at the end)");
@@ -545,6 +555,28 @@ int main(int argc, char** argv) {
   // about them are expected.
   google::protobuf::SetLogHandler(
       [](google::protobuf::LogLevel, const char*, int, const std::string&) {});
+  if (FLAGS_pipeline_mutations > 0) {
+    kestu_tools::PipelineFuzzOptions options;
+    options.binary = FLAGS_spawn;
+    options.host = FLAGS_host;
+    options.base_port = static_cast<int>(FLAGS_bind_port);
+    options.source_dir = std::filesystem::absolute(FLAGS_source_dir).string();
+    const bool own_dir = FLAGS_work_dir.empty();
+    options.work_dir = own_dir ? "/tmp/kestu-pipeline-fuzz-" +
+                                     std::to_string(getpid())
+                               : FLAGS_work_dir;
+    options.mutations = FLAGS_pipeline_mutations;
+    options.seed = FLAGS_seed;
+    options.max_rss_growth = FLAGS_pipeline_rss_growth;
+    options.ping_timeout_ms = FLAGS_ping_timeout_ms;
+    options.ping_failures = FLAGS_ping_failures;
+    const int status = kestu_tools::RunPipelineFuzz(options);
+    if (own_dir && status == 0) {
+      std::error_code ignored;
+      std::filesystem::remove_all(options.work_dir, ignored);
+    }
+    return status;
+  }
   kestu_tools::Probe probe;
   return probe.Run();
 }

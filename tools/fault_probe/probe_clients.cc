@@ -128,6 +128,23 @@ std::optional<Status> StatusWatcher::WaitFor(Status::MessageType type,
   return found;
 }
 
+std::optional<std::vector<Status>> StatusWatcher::WaitUntil(
+    const std::string& uuid,
+    const std::function<bool(const std::vector<Status>&)>& done,
+    Millis timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::vector<Status> of_uuid;
+  const bool met = changed_.wait_for(lock, timeout, [&] {
+    of_uuid.clear();
+    for (const Status& status : own_) {
+      if (status.uuid() == uuid) of_uuid.push_back(status);
+    }
+    return !of_uuid.empty() && done(of_uuid);
+  });
+  if (!met) return std::nullopt;
+  return of_uuid;
+}
+
 bool StatusWatcher::Refused(const std::string& uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Status& status : own_) {

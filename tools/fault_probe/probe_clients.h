@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -69,6 +70,13 @@ class StatusWatcher {
   bool Refused(const std::string& uuid);
   // Drops what came for that uuid (before it is sent again).
   void Forget(const std::string& uuid);
+  // Waits until a status with that uuid satisfies `done` (given every
+  // status of the uuid so far, in arrival order); returns them all, or
+  // nullopt after the time-out.
+  std::optional<std::vector<Status>> WaitUntil(
+      const std::string& uuid,
+      const std::function<bool(const std::vector<Status>&)>& done,
+      Millis timeout);
   // Statuses received, by type name; and the refusals for a full queue.
   std::map<std::string, int64_t> Counts();
   int64_t QueueFullCount();

@@ -60,7 +60,11 @@ bool DetectionRun::Detect(const std::string& clip,
     return false;
   }
   talvenrook_vision::SSDAnalyticsVideoV1 pipeline;
-  pipeline.Setup(config);
+  const talvenrook_vision::SetupStatus setup = pipeline.Setup(config);
+  if (!setup.ok()) {
+    *error = "The pipeline cannot be set up: " + setup.message();
+    return false;
+  }
   const auto start = std::chrono::steady_clock::now();
   cv::Mat frame;
   while (Read(&capture, &frame)) {

@@ -26,6 +26,7 @@
 #include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "talvenrook/vision/v1/vision.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
+#include "vision/config/setup_status.h"
 #include "vision/timing/tick_meter_manager.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -39,8 +40,9 @@ class VisionAnalytics {
  public:
   virtual ~VisionAnalytics() = default;
 
-  // True when the pipeline is ready.
-  virtual bool Setup(const KestuEyeConfig& config) = 0;
+  // Ready, or the reason the pipeline cannot run (a model that cannot be
+  // loaded, named by type and version). A failed pipeline is not used.
+  virtual SetupStatus Setup(const KestuEyeConfig& config) = 0;
   // Runs every stage on one frame; the request says which recognitions are
   // wanted.
   virtual VisionResult Process(const VisionRequest& request,

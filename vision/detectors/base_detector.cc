@@ -22,11 +22,12 @@ void BaseDetector::Load(const Entity& pipeline_config, const Entity& model) {
 void BaseDetector::LoadModel(const Entity& model) {
   std::string engine;
   ConvertValue(GetProperty(model, "engine"), &engine);
+  load_error_.clear();
   if (engine == "TFLITE") {
     model_.reset();
     return;
   }
-  model_ = CreateClassifierModel(model);
+  model_ = CreateClassifierModel(model, &load_error_);
 }
 
 void BaseDetector::Configure(const Entity& config) {

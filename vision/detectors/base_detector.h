@@ -57,6 +57,9 @@ class BaseDetector : public Detector {
   virtual float VoteScore(int32_t track_id) const;
 
   bool HasModel() const { return model_ != nullptr; }
+  // Why the last LoadModel gave no model (empty when it loaded, or for an
+  // engine that is not run).
+  const std::string& load_error() const { return load_error_; }
   ClassifierModel* model() const { return model_.get(); }
   float confidence_threshold() const { return confidence_threshold_; }
   void set_confidence_threshold(float threshold) {
@@ -66,6 +69,7 @@ class BaseDetector : public Detector {
  protected:
   std::unordered_map<int32_t, ClassScore> results_;
   std::unique_ptr<ClassifierModel> model_;
+  std::string load_error_;
   TrackerMode vote_;
   float confidence_threshold_ = 0.0f;
 };

@@ -27,8 +27,11 @@ class DetectorAdapter {
   virtual ~DetectorAdapter() = default;
 
   // True when the detector is usable. `config` is the pipeline's
-  // configuration; `model` one of its model maps.
+  // configuration; `model` one of its model maps. A false return leaves the
+  // reason in error().
   virtual bool Configure(const KestuEyeConfig& config, const Entity& model) = 0;
+  // Why Configure failed (for the client); empty when it did not.
+  const std::string& error() const { return error_; }
   virtual DetectionList Detect(const cv::Mat& frame) = 0;
   // Starts the detection of `frame`; false when it could not be queued.
   virtual bool PushFrame(const cv::Mat& frame) = 0;
@@ -59,6 +62,7 @@ class DetectorAdapter {
   cv::Size input_size_{0, 0};
   std::string model_type_;
   std::string model_version_;
+  std::string error_;
 };
 
 }  // namespace talvenrook_vision

@@ -15,8 +15,11 @@ bool HaarDetectorAdapter::Configure(const KestuEyeConfig& config,
   ReadPropertyIfPresent(model, "type", &type_version.first);
   ReadPropertyIfPresent(model, "version", &type_version.second);
   SetTypeVersion(type_version);
-  if (!CheckRequiredProperties(model, {"type", "version", "content"}))
+  error_.clear();
+  if (!CheckRequiredProperties(model, {"type", "version", "content"})) {
+    error_ = "The model needs \"type\", \"version\" and \"content\"";
     return false;
+  }
   const Entity& content = AsEntity(GetProperty(model, "content"));
   Bytes cascade_bytes;
   ConvertValue(GetProperty(content, "cascade"), &cascade_bytes);
@@ -36,10 +39,13 @@ bool HaarDetectorAdapter::Configure(const KestuEyeConfig& config,
            cascade_.read(storage.getFirstTopLevelNode());
   } catch (const cv::Exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
+    error_ = e.what();
     read = false;
   }
   if (!read) {
     std::cerr << "ERROR: Cascade definition error" << std::endl;
+    error_ = error_.empty() ? "Cascade definition error"
+                            : "Cascade definition error: " + error_;
     return false;
   }
   return true;

@@ -5,6 +5,8 @@
 namespace talvenrook_vision {
 namespace {
 
+constexpr float kMaxAccuracyBoost = 4.0f;
+
 struct SSDInput {
   cv::Size size{300, 300};
   bool swap = false;
@@ -48,6 +50,12 @@ void ApplyRunTimeKeys(const Entity& config, SSDDetector* detector) {
   float boost = 1.0f;
   if (ReadPropertyIfPresent(config, "accuracy_boost", &boost))
     std::cerr << "Accuracy boost: " << boost << std::endl;
+  // The boost multiplies the input size of every region.
+  if (!(boost > 0.0f && boost <= kMaxAccuracyBoost)) {
+    std::cerr << "WARNING: accuracy_boost must lie in (0, " << kMaxAccuracyBoost
+              << "], got " << boost << "; using 1" << std::endl;
+    boost = 1.0f;
+  }
   detector->set_accuracy_boost(boost);
 }
 
@@ -56,14 +64,24 @@ void ApplyRunTimeKeys(const Entity& config, SSDDetector* detector) {
 bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
                      const std::vector<cv::Rect>& regions,
                      const std::string& engine) {
-  if (!CheckModelSections(model)) return false;
+  if (!CheckModelSections(model)) {
+    detector->SetLoadError("The model has no \"config\" or \"content\"");
+    return false;
+  }
   const Entity& config = AsEntity(GetProperty(model, "config"));
   const Entity& content = AsEntity(GetProperty(model, "content"));
   SSDInput in;
   ReadInput(content, &in);
   ReadInput(config, &in);
   const float threshold = GetPropertyOr(config, "confidence_th", 0.01f);
-  const int32_t queue_size = GetPropertyOr<int32_t>(config, "async_queue_size", 2);
+  int32_t queue_size = GetPropertyOr<int32_t>(config, "async_queue_size", 2);
+  // Every slot of the ring holds an input blob and a result.
+  if (queue_size < 0 || queue_size > OpenCVPredict::kMaxQueueSize) {
+    std::cerr << "WARNING: async_queue_size must lie in [0, "
+              << OpenCVPredict::kMaxQueueSize << "], got " << queue_size
+              << "; using 2" << std::endl;
+    queue_size = 2;
+  }
   std::vector<std::string> labels;
   ReadPropertyIfPresent(content, "labels", &labels);
   const SizeLimit limit{
@@ -79,6 +97,7 @@ bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
       !weights_path.empty();
   if (weights.empty() && !from_files) {
     std::cerr << "Error: Model weights should be set" << std::endl;
+    detector->SetLoadError("Model weights should be set");
     return false;
   }
   bool loaded = false;
@@ -96,7 +115,7 @@ bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
         threshold, in.size.width, in.size.height, in.mean, in.scale,
         in.channels, in.swap, queue_size, engine);
   }
-  if (!loaded) return false;
+  if (!loaded || !detector->CheckNetwork()) return false;
   ApplyRunTimeKeys(config, detector);
   return true;
 }

@@ -6,6 +6,8 @@
 #include <iostream>
 #include <thread>
 
+#include "vision/config/setup_status.h"
+
 namespace talvenrook_vision {
 namespace {
 
@@ -27,10 +29,17 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
                         int input_height, const cv::Scalar& mean,
                         float input_scale, int channels, bool swap,
                         int queue_size, const std::string& engine) {
-  if (input_width == 0 || input_height == 0) return false;
+  error_.clear();
+  if (input_width <= 0 || input_height <= 0 ||
+      !OpenCVPredict::InputSizeAllowed(cv::Size(input_width, input_height))) {
+    NoteLoadError("The input size " + std::to_string(input_width) + " x " +
+                  std::to_string(input_height) + " is out of range");
+    return false;
+  }
   if (engine == "TFLITE") {
     std::cerr << "ERROR: Support for TFLite is currently disabled"
               << std::endl;
+    error_ = "Support for TFLite is currently disabled";
     return false;
   }
   network_ = network;
@@ -104,8 +113,43 @@ void SSDDetector::SetBackend(int backend) {
   for (auto& predictor : predictors_) predictor->SetBackend(backend);
 }
 
+void SSDDetector::NoteLoadError(const std::string& text) {
+  std::cerr << "ERROR: " << text << std::endl;
+  error_ = text;
+  SetLastLoadError(text);
+}
+
+void SSDDetector::SetLoadError(const std::string& text) {
+  error_ = text;
+  SetLastLoadError(text);
+}
+
+bool SSDDetector::CheckNetwork() {
+  if (!loaded_) return false;
+  OpenCVPredict predictor;
+  const cv::Size size = AdjustInputSize(cv::Size(input_width_, input_height_));
+  const bool read =
+      from_bytes_
+          ? predictor.LoadFromBytes(network_, weights_, "", size, channels_,
+                                    mean_, input_scale_, swap_, engine_, 0)
+          : predictor.LoadFromFiles(network_, weights_, "", size, channels_,
+                                    mean_, input_scale_, swap_, engine_, 0);
+  if (read) return true;
+  error_ = predictor.error().empty() ? "The network could not be read"
+                                     : predictor.error();
+  loaded_ = false;
+  return false;
+}
+
 void SSDDetector::SetInputSize(int width, int height) {
   if (width == input_width_ && height == input_height_) return;
+  if (width <= 0 || height <= 0 ||
+      !OpenCVPredict::InputSizeAllowed(cv::Size(width, height))) {
+    std::cerr << "ERROR: The detector input size " << width << " x " << height
+              << " is out of range; keeping " << input_width_ << " x "
+              << input_height_ << std::endl;
+    return;
+  }
   input_width_ = width;
   input_height_ = height;
   reload_ = true;

@@ -44,8 +44,8 @@ class SSDDetector {
   SSDDetector(const SSDDetector&) = delete;
   SSDDetector& operator=(const SSDDetector&) = delete;
 
-  // Both fail when the input width or height is 0 or the engine is
-  // "TFLITE"; otherwise they store everything and mark the predictors for
+  // Both fail when the input width or height is 0 or less or beyond
+  // OpenCVPredict's limits, or the engine is "TFLITE"; otherwise they store everything and mark the predictors for
   // rebuilding. Networks are read when the first frame arrives.
   virtual bool LoadFromBytes(const std::string& network,
                              const std::string& weights,
@@ -84,6 +84,17 @@ class SSDDetector {
       const std::vector<std::string>& output_names);
   // The label at `index`, or the index in decimal when there is none.
   std::string Label(int index) const;
+
+  // Reads the stored network once, as the first frame will, so that a
+  // network OpenCV refuses fails the load instead of every frame. False,
+  // with error() set, when it cannot be read.
+  bool CheckNetwork();
+  // Why the last load failed; empty after a successful one.
+  const std::string& error() const { return error_; }
+  // Writes the error line and keeps the text as error().
+  void NoteLoadError(const std::string& text);
+  // Keeps the text as error() (its line was written already).
+  void SetLoadError(const std::string& text);
 
   // Computes the regions for `frame_size` and (re)builds the predictors.
   void Reconfigure(cv::Size frame_size, bool fixed_size);
@@ -128,6 +139,7 @@ class SSDDetector {
   void BuildPredictors(bool fixed_size);
   bool PrepareForFrame(const cv::Mat& frame, bool fixed_size);
 
+  std::string error_;  // why the last load failed
   std::vector<cv::Rect> configured_regions_;
   std::vector<SizeLimit> size_limits_;
   std::vector<cv::Rect> regions_;

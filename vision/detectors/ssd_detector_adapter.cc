@@ -51,6 +51,11 @@ bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
   const bool loaded = LoadSSDDetector(detector_.get(), model, {},
                                       NormalizeEngineName(engine));
   flow_ = std::make_unique<OpticalFlowBoxes>(max_features_per_region_);
+  error_.clear();
+  if (!loaded) {
+    error_ = detector_->error().empty() ? "The detector could not be loaded"
+                                        : detector_->error();
+  }
   return loaded;
 }
 

@@ -70,8 +70,14 @@ void YoloDetector::Decode(const std::vector<float>& rows,
       class_scores_.push_back(scores_[i]);
       class_members_.push_back(static_cast<int>(i));
     }
-    cv::dnn::NMSBoxes(class_boxes_, class_scores_, confidence_threshold_,
-                      nms_threshold_, kept_);
+    // NMSBoxes refuses negative (and not-a-number) thresholds; the
+    // candidates are already above the confidence threshold.
+    const float score_floor =
+        confidence_threshold_ > 0.0f ? confidence_threshold_ : 0.0f;
+    const float overlap = nms_threshold_ >= 0.0f ? nms_threshold_
+                                                 : kDefaultNmsThreshold;
+    cv::dnn::NMSBoxes(class_boxes_, class_scores_, score_floor, overlap,
+                      kept_);
     for (int k : kept_) {
       const int i = class_members_[k];
       out->boxes.push_back(candidates_[i]);

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "vision/face/face_analytics_video_v1.h"
+#include "vision/inference/model_files_check.h"
 #include "vision/face/face_person_detector.h"
 #include "vision/face/pico_detector_adapter.h"
 #include "vision/face/tiny_ssd_detector_adapter.h"
@@ -62,9 +63,18 @@ void FaceAnalyticsVideoV1::ReadSettings(const Entity& c) {
   settings_ = s;
 }
 
-bool FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   std::cout << "Load from proto on face_analytics" << std::endl;
   const Entity& c = config.config();
+  // Files that cannot be read refuse the configuration before any of the
+  // networks is loaded.
+  for (const Entity& model : config.models()) {
+    const SetupStatus files = CheckModelFiles(model);
+    if (!files.ok()) {
+      std::cerr << "ERROR: " << files.message() << std::endl;
+      return files;
+    }
+  }
   ReadSettings(c);
   SetMonitorPerformance(GetPropertyOr(c, "monitor_performance", false));
   tracker_ = std::make_unique<Tracker>(clock());
@@ -85,25 +95,31 @@ bool FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   }
   classifiers_.Load(config);
 
-  bool usable = true;
+  SetupStatus status = SetupStatus::Ok();
   for (const Entity& model : config.models()) {
     if (!HasProperty(model, "engine")) continue;
-    usable = LoadModel(config, model) && usable;
+    SetLastLoadError("");
+    if (LoadModel(config, model) || !status.ok()) continue;
+    std::string reason = "Could not load the model " +
+                         GetPropertyOr(model, "type", "") + ":" +
+                         GetPropertyOr(model, "version", "");
+    if (!LastLoadError().empty()) reason += ": " + LastLoadError();
+    status = SetupStatus::Error(reason);
   }
-  if (!usable) return false;
+  if (!status.ok()) return status;
   if (detector_ == nullptr) {
-    std::cerr << "ERROR: The face pipeline has no face detector model "
-                 "(SSD or PICOFACE)"
-              << std::endl;
-    return false;
+    const std::string reason =
+        "The face pipeline has no face detector model (SSD or PICOFACE)";
+    std::cerr << "ERROR: " << reason << std::endl;
+    return SetupStatus::Error(reason);
   }
   if (landmarks_ == nullptr) {
-    std::cerr << "ERROR: The face pipeline has no ALIGN model; every face "
-                 "needs its landmarks"
-              << std::endl;
-    return false;
+    const std::string reason =
+        "The face pipeline has no ALIGN model; every face needs its landmarks";
+    std::cerr << "ERROR: " << reason << std::endl;
+    return SetupStatus::Error(reason);
   }
-  return true;
+  return SetupStatus::Ok();
 }
 
 bool FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,

@@ -108,7 +108,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   FaceAnalyticsVideoV1();
   ~FaceAnalyticsVideoV1() override;
 
-  bool Setup(const KestuEyeConfig& config) override;
+  SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;

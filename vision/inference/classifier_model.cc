@@ -15,8 +15,9 @@ std::string ClassifierModel::Label(int index) const {
   return labels_[index];
 }
 
-std::unique_ptr<ClassifierModel> CreateClassifierModel(const Entity& model) {
-  std::unique_ptr<OpenCVPredict> predictor = CreatePredictor(model);
+std::unique_ptr<ClassifierModel> CreateClassifierModel(const Entity& model,
+                                                       std::string* error) {
+  std::unique_ptr<OpenCVPredict> predictor = CreatePredictor(model, error);
   if (!predictor) return nullptr;
   return std::make_unique<ClassifierModel>(std::move(predictor),
                                            ReadModelParameters(model).labels);

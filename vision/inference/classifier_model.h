@@ -47,7 +47,8 @@ class ClassifierModel {
 // A classifier over the model map's network (queue size 0, "backend" and
 // "target" applied); nullptr when the network cannot be loaded.
 // "config" and "content" are required (MissingPropertyError otherwise).
-std::unique_ptr<ClassifierModel> CreateClassifierModel(const Entity& model);
+std::unique_ptr<ClassifierModel> CreateClassifierModel(
+    const Entity& model, std::string* error = nullptr);
 
 }  // namespace talvenrook_vision
 

@@ -69,9 +69,20 @@ bool LoadPredictor(const ModelParameters& p, int queue_size,
 }
 
 std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model) {
+  return CreatePredictor(model, nullptr);
+}
+
+std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model,
+                                               std::string* error) {
   const ModelParameters parameters = ReadModelParameters(model);
   auto predictor = std::make_unique<OpenCVPredict>();
-  if (!LoadPredictor(parameters, 0, predictor.get())) return nullptr;
+  if (!LoadPredictor(parameters, 0, predictor.get())) {
+    if (error != nullptr) {
+      *error = predictor->error().empty() ? "The network could not be read"
+                                          : predictor->error();
+    }
+    return nullptr;
+  }
   ApplyRunTimeSettings(AsEntity(GetProperty(model, "config")), predictor.get());
   return predictor;
 }

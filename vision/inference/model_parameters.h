@@ -61,6 +61,9 @@ void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor);
 // A synchronous predictor (queue size 0) loaded from the model map, with
 // "backend" and "target" of "config" applied; nullptr when the load fails.
 std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model);
+// The same; on failure `error` (when given) receives the reason.
+std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model,
+                                               std::string* error);
 
 // Loads `predictor` from the parameters with the given ring length.
 bool LoadPredictor(const ModelParameters& parameters, int queue_size,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -14,18 +15,15 @@
 #include <opencv2/imgproc.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/setup_status.h"
+#include "vision/inference/darknet_text_check.h"
+#include "vision/inference/mean_payload.h"
+#include "vision/inference/model_files_check.h"
 
 namespace talvenrook_vision {
 namespace {
 
 constexpr int64_t kPopTimeoutNs = 10000000000LL;
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
-}
 
 std::vector<uchar> AsBuffer(const std::string& bytes) {
   return std::vector<uchar>(bytes.begin(), bytes.end());
@@ -44,48 +42,6 @@ std::vector<float> Flatten(const cv::Mat& output) {
   cv::Mat copy = output.clone();
   const float* begin = copy.ptr<float>();
   return std::vector<float>(begin, begin + copy.total() * copy.channels());
-}
-
-int32_t ReadInt32LittleEndian(const std::string& bytes, size_t offset) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) {
-    v = (v << 8) | static_cast<uint8_t>(bytes[offset + i]);
-  }
-  return static_cast<int32_t>(v);
-}
-
-// Parses the raw mean record: int32 channels C, rows R, columns W, then C
-// planes of R x W floats. The planes are merged into one C-channel image.
-bool ParseMeanPayload(const std::string& bytes, cv::Mat* mean) {
-  if (bytes.size() < 12) {
-    std::cerr << "ERROR: Mean payload is too short: " << bytes.size()
-              << " bytes" << std::endl;
-    return false;
-  }
-  const int32_t channels = ReadInt32LittleEndian(bytes, 0);
-  const int32_t rows = ReadInt32LittleEndian(bytes, 4);
-  const int32_t cols = ReadInt32LittleEndian(bytes, 8);
-  if (channels < 1 || channels > CV_CN_MAX || rows < 1 || cols < 1) {
-    std::cerr << "ERROR: Mean payload has an invalid header: " << channels
-              << " x " << rows << " x " << cols << std::endl;
-    return false;
-  }
-  const uint64_t plane = static_cast<uint64_t>(rows) * cols;
-  const uint64_t needed = 12 + 4 * plane * static_cast<uint64_t>(channels);
-  if (plane > (1ULL << 40) || bytes.size() < needed) {
-    std::cerr << "ERROR: Mean payload is shorter than its header announces: "
-              << bytes.size() << " of " << needed << " bytes" << std::endl;
-    return false;
-  }
-  std::vector<cv::Mat> planes;
-  planes.reserve(channels);
-  for (int32_t c = 0; c < channels; ++c) {
-    cv::Mat p(rows, cols, CV_32F);
-    std::memcpy(p.ptr<float>(), bytes.data() + 12 + 4 * plane * c, 4 * plane);
-    planes.push_back(p);
-  }
-  cv::merge(planes, *mean);
-  return true;
 }
 
 // Extracts every decimal number in `line` that is followed by a space.
@@ -145,6 +101,19 @@ std::vector<int> OpenCVPredict::NetworkTextDimensions(const std::string& text) {
 
 OpenCVPredict::~OpenCVPredict() { StopWorker(); }
 
+bool OpenCVPredict::InputSizeAllowed(const cv::Size& size) {
+  return size.width <= kMaxInputSide && size.height <= kMaxInputSide &&
+         static_cast<int64_t>(std::max(size.width, 0)) *
+                 std::max(size.height, 0) <=
+             kMaxInputPixels;
+}
+
+void OpenCVPredict::NoteError(const std::string& text) {
+  std::cerr << "ERROR: " << text << std::endl;
+  error_ = text;
+  SetLastLoadError(text);
+}
+
 void OpenCVPredict::StopWorker() {
   {
     std::lock_guard<std::mutex> lock(jobs_mutex_);
@@ -166,10 +135,13 @@ bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
     } else {
       *net = cv::dnn::readNetFromONNX(weights_path);
     }
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    // OpenCV's readers also throw the standard library's exceptions (a
+    // number out of range in a network text, a file that cannot be read).
+    NoteError(e.what());
     *net = cv::dnn::Net();
   }
+  if (net->empty() && error_.empty()) NoteError("The network is empty");
   return !net->empty();
 }
 
@@ -180,20 +152,36 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
+  error_.clear();
   std::string mean_payload;
+  std::string reason;
   if (!mean_path.empty()) {
-    mean_payload = ReadWholeFile(mean_path);
-    if (mean_payload.empty()) {
-      std::cerr << "ERROR: Could not read the mean file " << mean_path
-                << std::endl;
+    if (!ReadModelFile(mean_path, &mean_payload, &reason) ||
+        mean_payload.empty()) {
+      NoteError("Could not read the mean file " + mean_path +
+                (reason.empty() ? "" : ": " + reason));
       return false;
     }
   }
   if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
-    return LoadFromBytes(ReadWholeFile(network_path),
-                         ReadWholeFile(weights_path), mean_payload,
+    std::string network_bytes;
+    std::string weights_bytes;
+    if (!ReadModelFile(network_path, &network_bytes, &reason) ||
+        !ReadModelFile(weights_path, &weights_bytes, &reason)) {
+      NoteError(reason);
+      return false;
+    }
+    return LoadFromBytes(network_bytes, weights_bytes, mean_payload,
                          input_size, channels, mean_scalar, scale,
                          swap_channels, engine, queue_size);
+  }
+  for (const std::string* path : {&network_path, &weights_path}) {
+    std::error_code code;
+    if (!path->empty() && std::filesystem::is_directory(*path, code)) {
+      NoteError("Cannot read the model file \"" + *path +
+                "\": not a regular file");
+      return false;
+    }
   }
   if (!ReadNetworkFromFiles(network_path, weights_path, engine, &network_))
     return false;
@@ -220,6 +208,7 @@ bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
     std::cerr << "Could not save temporary files. Please use files instead of "
                  "buffers for DLDT and Torch."
               << std::endl;
+    error_ = "Could not save temporary files";
   }
   if (!network_path.empty()) std::remove(network_path.c_str());
   if (!weights_path.empty()) std::remove(weights_path.c_str());
@@ -233,6 +222,15 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
   if (engine == "DLDT" || engine == "Torch") {
     return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine, net);
   }
+  if (engine == "Darknet") {
+    // OpenCV's reader trusts the text's indexes and strides.
+    const std::string refusal = CheckDarknetText(network_bytes);
+    if (!refusal.empty()) {
+      NoteError(refusal);
+      *net = cv::dnn::Net();
+      return false;
+    }
+  }
   try {
     if (engine == "ONNX") {
       *net = cv::dnn::readNetFromONNX(weights_bytes.data(),
@@ -241,10 +239,11 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
       *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
                               AsBuffer(network_bytes));
     }
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    NoteError(e.what());
     *net = cv::dnn::Net();
   }
+  if (net->empty() && error_.empty()) NoteError("The network is empty");
   return !net->empty();
 }
 
@@ -255,6 +254,7 @@ bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
                                   const cv::Scalar& mean_scalar, double scale,
                                   bool swap_channels, const std::string& engine,
                                   int queue_size) {
+  error_.clear();
   if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine, &network_)) {
     return false;
   }
@@ -292,14 +292,27 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
                                bool swap_channels, const std::string& engine,
                                const std::string& mean_payload,
                                int queue_size) {
+  if (!InputSizeAllowed(input_size)) {
+    NoteError("The input size " + std::to_string(input_size.width) + " x " +
+              std::to_string(input_size.height) + " is beyond the limit of " +
+              std::to_string(kMaxInputSide) + " pixels a side and " +
+              std::to_string(kMaxInputPixels) + " pixels");
+    network_ = cv::dnn::Net();
+    return false;
+  }
+  if (queue_size > kMaxQueueSize) {
+    NoteError("The inference queue size " + std::to_string(queue_size) +
+              " is beyond " + std::to_string(kMaxQueueSize));
+    network_ = cv::dnn::Net();
+    return false;
+  }
   input_channels_ = channels;
   input_width_ = input_size.width;
   input_height_ = input_size.height;
   scale_ = scale;
   swap_channels_ = swap_channels;
   if (input_channels_ < 1 && engine != "Caffe") {
-    std::cerr << "ERROR: input_channels is required for engine " << engine
-              << std::endl;
+    NoteError("input_channels is required for engine " + engine);
     network_ = cv::dnn::Net();
     return false;
   }
@@ -309,6 +322,7 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
   }
   if (!mean_payload.empty()) {
     if (!ParseMeanPayload(mean_payload, &mean_image_)) {
+      error_ = "Malformed mean payload";
       network_ = cv::dnn::Net();
       return false;
     }
@@ -330,6 +344,7 @@ bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
     if (names.empty()) {
       std::cerr << "Error: Network should have exactly one output."
                 << std::endl;
+      error_ = "Network should have exactly one output";
       return false;
     }
     const int last = network_.getLayerId(names.back());
@@ -340,11 +355,12 @@ bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
     if (out_shapes.size() != 1) {
       std::cerr << "Error: Network should have exactly one output."
                 << std::endl;
+      error_ = "Network should have exactly one output";
       return false;
     }
     output_size_ = out_shapes[0].size() > 1 ? out_shapes[0][1] : 0;
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
+  } catch (const std::exception& e) {
+    NoteError(e.what());
     return false;
   }
   return true;

@@ -57,6 +57,14 @@ namespace talvenrook_vision {
 
 class OpenCVPredict : public Predictor {
  public:
+  // Inputs beyond these are refused at load: their blobs and activations
+  // would take gigabytes.
+  static constexpr int kMaxInputSide = 4096;
+  static constexpr int64_t kMaxInputPixels = 2048 * 2048;
+  static bool InputSizeAllowed(const cv::Size& size);
+  // Longest asynchronous ring; a longer one is refused at load.
+  static constexpr int kMaxQueueSize = 64;
+
   OpenCVPredict() = default;
   ~OpenCVPredict() override;
   OpenCVPredict(const OpenCVPredict&) = delete;
@@ -108,6 +116,9 @@ class OpenCVPredict : public Predictor {
   cv::Size InputSize() const { return cv::Size(input_width_, input_height_); }
   int InputChannels() const { return input_channels_; }
   bool Loaded() const { return !network_.empty(); }
+  // Why the last load failed (OpenCV's reason, or a file that cannot be
+  // read); empty after a successful load.
+  const std::string& error() const { return error_; }
 
   // The blob that the last synchronous call fed to the network.
   const cv::Mat& LastBlob() const { return blob_; }
@@ -152,6 +163,8 @@ class OpenCVPredict : public Predictor {
   cv::Mat Forward(cv::dnn::Net& net, const cv::Mat& blob,
                   const std::string& output_name,
                   std::vector<cv::Mat>* outputs) const;
+  // Writes the error line and keeps the text as error().
+  void NoteError(const std::string& text);
   void RunWorker(size_t index);
   void StopWorker();
 
@@ -166,6 +179,7 @@ class OpenCVPredict : public Predictor {
   bool swap_channels_ = false;
   std::vector<cv::String> output_names_;
   std::vector<cv::Mat> outputs_;  // scratch for several outputs
+  std::string error_;  // why the last load failed
 
   // The ring: one future per queued inference. The pending count is the
   // only variable shared by Push and Pop; a slot is written only while the

@@ -9,17 +9,17 @@ namespace v1 = ::talvenrook::vision::v1;
 CrowdAnalyticsVideoV1::CrowdAnalyticsVideoV1() = default;
 CrowdAnalyticsVideoV1::~CrowdAnalyticsVideoV1() = default;
 
-bool CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+SetupStatus CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   clahe_.Configure(map);
   ReadPropertyIfPresent(map, "only_detection", &only_detection_);
-  day_night_.Configure(config);
+  const SetupStatus day_night = day_night_.Configure(config);
   statistics_.Configure(map);
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
-  objects->Setup(config);
+  const SetupStatus detection = objects->Setup(config);
   objects_ = std::move(objects);
-  return true;
+  return day_night.ok() ? detection : day_night;
 }
 
 VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,

@@ -37,10 +37,10 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   CrowdAnalyticsVideoV1();
   ~CrowdAnalyticsVideoV1() override;
 
-  // Always true; missing required keys raise MissingPropertyError (a
+  // Fails when a model cannot be loaded; missing required keys raise MissingPropertyError (a
   // complete "clahe" group without "use_at_night" or "use_at_day", and
   // those of SSDAnalyticsVideoV1::Setup).
-  bool Setup(const KestuEyeConfig& config) override;
+  SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;

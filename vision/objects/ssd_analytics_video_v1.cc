@@ -5,9 +5,7 @@
 #include <cmath>
 #include <iostream>
 
-#include "vision/detectors/adapter_registry.h"
-#include "vision/detectors/ssd_detector_adapter.h"
-#include "vision/detectors/yolo_detector_adapter.h"
+#include "vision/detectors/register_adapters.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -28,7 +26,7 @@ bool HasObjectLabels(const std::string& type) {
 SSDAnalyticsVideoV1::SSDAnalyticsVideoV1() = default;
 SSDAnalyticsVideoV1::~SSDAnalyticsVideoV1() = default;
 
-bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   if (HasProperty(map, "distance_estimation")) {
     distance_ = DistanceEstimator::FromConfig(
@@ -50,9 +48,9 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   // Every zone has its own estimator slot, so speeds are reported as soon
   // as one zone has a scale; a zone without one reports 0.
   zone_events_.set_measure_speed(zone_events_.AnyZoneMeasuresSpeed());
-  RegisterAdapterCreator("SSD", CreateSSDDetectorAdapter);
-  RegisterAdapterCreator("YOLO", CreateYoloDetectorAdapter);
-  regions_.Configure(config);
+  // Every built-in adapter, whichever pipeline was set up before.
+  RegisterDetectorAdapters();
+  const SetupStatus regions = regions_.Configure(config);
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
   {
@@ -68,7 +66,7 @@ bool SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   last_detections_.clear();
   dropped_.clear();
   checked_size_ = cv::Size();
-  return true;
+  return regions;
 }
 
 void SSDAnalyticsVideoV1::ReadSuppression(const Entity& map) {

@@ -61,10 +61,10 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   SSDAnalyticsVideoV1();
   ~SSDAnalyticsVideoV1() override;
 
-  // Always true. Missing required keys ("f_over_s", an object size's
+  // Fails when a region's model cannot be loaded. Missing required keys ("f_over_s", an object size's
   // "class" or "size", a visited model's "type", "version", "engine" or
   // "content") raise MissingPropertyError.
-  bool Setup(const KestuEyeConfig& config) override;
+  SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;

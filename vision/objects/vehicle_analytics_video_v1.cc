@@ -27,25 +27,37 @@ std::unique_ptr<Classifier> LoadClassifier(const Entity& model) {
 VehicleAnalyticsVideoV1::VehicleAnalyticsVideoV1() = default;
 VehicleAnalyticsVideoV1::~VehicleAnalyticsVideoV1() = default;
 
-bool VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+SetupStatus VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   quantity_skip_.Configure(map);
   clahe_.Configure(map);
   ReadPropertyIfPresent(map, "only_detection", &only_detection_);
   ReadPropertyIfPresent(map, "allow_backward_motion", &allow_backward_motion_);
-  day_night_.Configure(config);
+  const SetupStatus day_night = day_night_.Configure(config);
   statistics_.Configure(map);
   RegisterDetectorAdapters();
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
-  objects->Setup(config);
+  const SetupStatus detection = objects->Setup(config);
   objects_ = std::move(objects);
-  LoadClassifiers(config);
+  const SetupStatus classifiers = LoadClassifiers(config);
   vehicle_tracker_ = std::make_unique<Tracker>(clock());
-  return true;
+  for (const SetupStatus* status : {&day_night, &detection, &classifiers}) {
+    if (!status->ok()) return *status;
+  }
+  return SetupStatus::Ok();
 }
 
-void VehicleAnalyticsVideoV1::LoadClassifiers(const KestuEyeConfig& config) {
+SetupStatus VehicleAnalyticsVideoV1::LoadClassifiers(
+    const KestuEyeConfig& config) {
+  SetupStatus status = SetupStatus::Ok();
+  auto check = [&status](const BaseDetector& classifier,
+                         const std::string& type, const Entity& model) {
+    if (classifier.load_error().empty() || !status.ok()) return;
+    status = SetupStatus::Error("Could not load the model " + type + ":" +
+                                GetPropertyOr(model, "version", "") + ": " +
+                                classifier.load_error());
+  };
   for (const Entity& model : config.models()) {
     std::string engine;
     ConvertValue(GetProperty(model, "engine"), &engine);
@@ -54,11 +66,14 @@ void VehicleAnalyticsVideoV1::LoadClassifiers(const KestuEyeConfig& config) {
     ConvertValue(GetProperty(model, "type"), &type);
     if (!only_detection_ && type == "FAMILY_CAR") {
       family_car_ = LoadClassifier<FamilyCarDetector>(model);
+      check(*family_car_, type, model);
     }
     if (type == "IS_VEHICLE") {
       is_vehicle_ = LoadClassifier<IsVehicleDetector>(model);
+      check(*is_vehicle_, type, model);
     }
   }
+  return status;
 }
 
 cv::Mat VehicleAnalyticsVideoV1::Preprocess(const cv::Mat& frame) {

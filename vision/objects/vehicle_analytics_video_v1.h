@@ -47,11 +47,12 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   VehicleAnalyticsVideoV1();
   ~VehicleAnalyticsVideoV1() override;
 
-  // Always true. A model map without "engine", a "CAFFE" model without
+  // Fails when a detector or classifier model cannot be loaded. A model
+  // map without "engine", a "CAFFE" model without
   // "type", a classifier model without "config", and the required keys of
   // the crowd pipeline's CLAHE and of SSDAnalyticsVideoV1 raise
   // MissingPropertyError.
-  bool Setup(const KestuEyeConfig& config) override;
+  SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;
@@ -74,7 +75,7 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  void LoadClassifiers(const KestuEyeConfig& config);
+  SetupStatus LoadClassifiers(const KestuEyeConfig& config);
   cv::Mat Preprocess(const cv::Mat& frame);
   VisionResult ConfirmVehicles(const VisionResult& detected,
                                const cv::Mat& frame);

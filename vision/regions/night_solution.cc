@@ -37,7 +37,8 @@ void NightSolution::ReadNightKeys(const Entity& pipeline) {
   }
 }
 
-void NightSolution::Configure(const KestuEyeConfig& config) {
+SetupStatus NightSolution::Configure(const KestuEyeConfig& config) {
+  SetupStatus status = SetupStatus::Ok();
   const Entity& pipeline = config.config();
   ReadPropertyIfPresent(pipeline, "draw_moment_of_day", &draw_moment_of_day_);
   if (ReadPropertyIfPresent(pipeline, "use_night_solution",
@@ -54,7 +55,14 @@ void NightSolution::Configure(const KestuEyeConfig& config) {
     classifier_ = std::make_unique<DayNightDetector>();
     classifier_->LoadModel(model);
     classifier_->Configure(AsEntity(GetProperty(model, "config")));
+    if (!classifier_->load_error().empty()) {
+      status = SetupStatus::Error(
+          "Could not load the model DAY-NIGHT:" +
+          GetPropertyOr(model, "version", "") + ": " +
+          classifier_->load_error());
+    }
   }
+  return status;
 }
 
 int NightSolution::Judge(const cv::Mat& frame) {

@@ -27,6 +27,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "vision/config/setup_status.h"
 #include "vision/regions/day_night_detector.h"
 #include "vision/detectors/detector_adapter.h"
 
@@ -39,7 +40,8 @@ class NightSolution {
   static constexpr int kNight = 2;
 
   // Missing "engine", "type" or area members raise MissingPropertyError.
-  void Configure(const KestuEyeConfig& config);
+  // Fails when a "DAY-NIGHT" model that would be used cannot be loaded.
+  SetupStatus Configure(const KestuEyeConfig& config);
   // kOff when the night solution is off, else kDay or kNight.
   int Judge(const cv::Mat& frame);
   void Draw(cv::Mat& frame, int moment) const;

@@ -35,19 +35,27 @@ void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
     std::lock_guard<std::mutex> lock(effective_mutex_);
     effective_ = configured_;
   }
+  load_error_.clear();
+  std::string error;
   std::cerr << "Configuring day detector" << std::endl;
   const Entity& day_model = SubMapOrEmpty(roi_map, "model");
   if (ConfigureRoiModel(config, day_model, &day_,
-                        DefaultType(config, day_model, "SSD", "YOLO"))) {
+                        DefaultType(config, day_model, "SSD", "YOLO"),
+                        &error)) {
     std::cerr << "Successfully loaded day detector" << std::endl;
   }
+  if (!error.empty()) load_error_ = "day detector: " + error;
+  error.clear();
   std::cerr << "Configuring night detector" << std::endl;
   const Entity& night_model = SubMapOrEmpty(roi_map, "model_night");
   if (ConfigureRoiModel(config, night_model, &night_adapter_,
                         DefaultType(config, night_model, "SSD-NIGHT",
-                                    "YOLO-NIGHT"))) {
+                                    "YOLO-NIGHT"),
+                        &error)) {
     std::cerr << "Successfully loaded night detector" << std::endl;
   }
+  if (!error.empty() && load_error_.empty())
+    load_error_ = "night detector: " + error;
 }
 
 DetectorAdapter* Roi::ActiveAdapter() const {

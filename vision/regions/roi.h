@@ -48,7 +48,11 @@ class Roi {
   // the day and night adapters, with their messages. A slot without a
   // model of its own takes the first "SSD" ("SSD-NIGHT") model, or the
   // first "YOLO" ("YOLO-NIGHT") one when there is no SSD model of the kind.
+  // A model that matched but could not be loaded leaves the reason in
+  // load_error().
   void Configure(const Entity& roi_map, const KestuEyeConfig& config);
+  // "day detector: Could not load the model ...", or empty.
+  const std::string& load_error() const { return load_error_; }
 
   // Night adapter when night is wanted and one exists, else the day
   // adapter (may be null).
@@ -78,6 +82,7 @@ class Roi {
   cv::Rect configured_;
   mutable std::mutex effective_mutex_;  // guards effective_
   cv::Rect effective_;  // written by the producer
+  std::string load_error_;
   std::unique_ptr<DetectorAdapter> day_;
   std::unique_ptr<DetectorAdapter> night_adapter_;
   std::mutex pending_mutex_;

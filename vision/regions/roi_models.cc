@@ -32,11 +32,19 @@ ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
 
 bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
                   std::unique_ptr<DetectorAdapter>* slot,
-                  const ModelTypeVersion& wanted) {
+                  const ModelTypeVersion& wanted, std::string* error) {
   for (const Entity& model : config.models()) {
     if (ReadTypeVersion(model) != wanted) continue;
     std::unique_ptr<DetectorAdapter> adapter = CreateAdapter(config, model);
     if (!adapter) return false;
+    if (!adapter->error().empty()) {
+      // A model that cannot run is no detector: nothing is detected with it.
+      if (error != nullptr && error->empty()) {
+        *error = "Could not load the model " + wanted.first + ":" +
+                 wanted.second + ": " + adapter->error();
+      }
+      return false;
+    }
     cv::Size size;
     if (ReadPropertyIfPresent(roi_model, "input_size", &size))
       adapter->SetNetworkSize(size.width, size.height);
@@ -48,7 +56,7 @@ bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
 
 bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
                        std::unique_ptr<DetectorAdapter>* slot,
-                       const std::string& default_type) {
+                       const std::string& default_type, std::string* error) {
   ModelTypeVersion tv{GetPropertyOr(roi_model, "type", ""),
                       GetPropertyOr(roi_model, "version", "")};
   bool default_tried = false;
@@ -63,11 +71,11 @@ bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
       std::cerr << "Could not find a model to load." << std::endl;
     }
   }
-  if (LoadRoiModel(config, roi_model, slot, tv)) return true;
+  if (LoadRoiModel(config, roi_model, slot, tv, error)) return true;
   std::cerr << "Could not load the model " << tv.first << ":" << tv.second
             << std::endl;
   tv = FindDefaultModel(config, default_type);
-  if (default_tried || !LoadRoiModel(config, roi_model, slot, tv))
+  if (default_tried || !LoadRoiModel(config, roi_model, slot, tv, error))
     return false;
   WriteDefaulting(tv);
   return true;

@@ -21,18 +21,24 @@ ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
 
 // Offers the first model matching `wanted` to the registry and puts the
 // adapter in `slot`; the ROI model map's "input_size", when present, becomes
-// the adapter's network size. False when no model matches or no creator
-// serves it (the slot then keeps what it had).
+// the adapter's network size. False when no model matches, no creator
+// serves it, or the adapter could not load its model (the slot then keeps
+// what it had); in the last case `error`, when given, receives "Could not
+// load the model TYPE:VERSION: " and the adapter's reason.
 bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
                   std::unique_ptr<DetectorAdapter>* slot,
-                  const ModelTypeVersion& wanted);
+                  const ModelTypeVersion& wanted,
+                  std::string* error = nullptr);
 
 // Loads the model that the ROI model map names ("type", "version"), falling
 // back to the first model of `default_type`, with the messages of each
-// step. False when nothing could be loaded.
+// step. False when nothing could be loaded. `error`, when given, receives
+// the first reason a model that matched could not be loaded (even when a
+// fallback then loaded).
 bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
                        std::unique_ptr<DetectorAdapter>* slot,
-                       const std::string& default_type);
+                       const std::string& default_type,
+                       std::string* error = nullptr);
 
 }  // namespace talvenrook_vision
 

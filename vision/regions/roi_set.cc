@@ -28,8 +28,8 @@ void ShiftInto(const cv::Rect& crop, int32_t index, DetectionList* list) {
 
 }  // namespace
 
-void RoiSet::Configure(const KestuEyeConfig& config) {
-  night_.Configure(config);
+SetupStatus RoiSet::Configure(const KestuEyeConfig& config) {
+  const SetupStatus night = night_.Configure(config);
   rois_.clear();
   ArrayValue list;
   ReadPropertyIfPresent(config.config(), "rois", &list);
@@ -37,7 +37,7 @@ void RoiSet::Configure(const KestuEyeConfig& config) {
     std::cerr << "INFO: No ROI found. " << std::endl;
     rois_.push_back(std::make_unique<Roi>(0));
     rois_.back()->Configure(WholeFrameRoi(), config);
-    return;
+    return LoadStatus(night);
   }
   WriteConfiguringLine(list.values_size(), "ROI");
   for (int i = 0; i < list.values_size(); ++i) {
@@ -48,6 +48,18 @@ void RoiSet::Configure(const KestuEyeConfig& config) {
               << r.height << " from (" << r.x << ", " << r.y << ")]"
               << std::endl;
   }
+  return LoadStatus(night);
+}
+
+SetupStatus RoiSet::LoadStatus(const SetupStatus& night) const {
+  if (!night.ok()) return night;
+  for (const auto& roi : rois_) {
+    if (!roi->load_error().empty()) {
+      return SetupStatus::Error("ROI #" + std::to_string(roi->index() + 1) +
+                                " " + roi->load_error());
+    }
+  }
+  return SetupStatus::Ok();
 }
 
 void RoiSet::SwitchDayNight(const cv::Mat& frame) {
@@ -92,7 +104,14 @@ void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run) {
     const FrameRecord record = roi->Crop(frame);
     const bool wanted = run == nullptr || i >= run->size() || (*run)[i];
     DetectorAdapter* adapter = wanted ? roi->ActiveAdapter() : nullptr;
-    if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+    // Every region gets its entry, so that the pops stay in step: a push
+    // that fails or throws gives an empty list.
+    try {
+      if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+    } catch (const std::exception& e) {
+      std::cerr << "ERROR: " << e.what() << std::endl;
+      adapter = nullptr;
+    }
     roi->AppendPending(adapter, record.crop_rect);
   }
 }

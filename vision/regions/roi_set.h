@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "vision/config/setup_status.h"
 #include "vision/regions/night_solution.h"
 #include "vision/regions/roi.h"
 
@@ -31,7 +32,9 @@ namespace talvenrook_vision {
 
 class RoiSet {
  public:
-  void Configure(const KestuEyeConfig& config);
+  // Fails, naming the region and the model, when a model that a region
+  // (or the day/night classifier) uses cannot be loaded.
+  SetupStatus Configure(const KestuEyeConfig& config);
   // `run`, when given, has one entry per region: a region whose entry is 0
   // is not detected on this frame (an empty list; for PushFrame an empty
   // pending entry, so that the pops stay in step).
@@ -51,6 +54,8 @@ class RoiSet {
 
  private:
   void SwitchDayNight(const cv::Mat& frame);
+  // The first failure of the day/night classifier or of a region's models.
+  SetupStatus LoadStatus(const SetupStatus& night) const;
 
   NightSolution night_;
   std::vector<std::unique_ptr<Roi>> rois_;

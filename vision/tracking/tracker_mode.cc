@@ -51,6 +51,16 @@ void TrackerMode::Configure(const Entity& config) {
   int32_t num_recent = kDefaultNumRecent;
   ReadPropertyIfPresent(config, "tracker_num_classes", &num_classes);
   ReadPropertyIfPresent(config, "tracker_num_recent", &num_recent);
+  // Every track holds counts for every class and its recent window.
+  if (num_classes > kMaxNumClasses || num_recent > kMaxNumRecent) {
+    std::cerr << "WARNING: tracker_num_classes and tracker_num_recent must be "
+                 "at most "
+              << kMaxNumClasses << " and " << kMaxNumRecent << ", got "
+              << num_classes << " and " << num_recent << "; using "
+              << kDefaultNumClasses << " and " << kDefaultNumRecent << std::endl;
+    num_classes = kDefaultNumClasses;
+    num_recent = kDefaultNumRecent;
+  }
   *this = TrackerMode(num_classes, num_recent);
   std::cerr << "INFO: Configuring TrackerMode: {num_classes: " << num_classes_
             << ", num_recent: " << num_recent_ << "}" << std::endl;

@@ -35,6 +35,9 @@ class TrackerMode {
  public:
   static constexpr int32_t kDefaultNumClasses = 90;
   static constexpr int32_t kDefaultNumRecent = 5;
+  // Larger configured values are refused (the defaults are used).
+  static constexpr int32_t kMaxNumClasses = 10000;
+  static constexpr int32_t kMaxNumRecent = 1000;
 
   // A vote count with the running mean of the votes' scores.
   struct ClassCount {

@@ -13,6 +13,20 @@ cv::Point ReadPoint(const Entity& map) {
                    GetPropertyOr<int32_t>(map, "y", 0));
 }
 
+// Zone and area coordinates beyond this are refused: the band geometry and
+// the drawing work in fixed point and would overflow.
+constexpr int32_t kMaxCoordinate = 100000;
+
+bool InRange(int64_t value) {
+  return value >= -kMaxCoordinate && value <= kMaxCoordinate;
+}
+
+bool InRange(const cv::Point& p) { return InRange(p.x) && InRange(p.y); }
+
+std::string PointText(const cv::Point& p) {
+  return "(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")";
+}
+
 // Metres per pixel of a zone; false when it has no usable scale.
 bool ReadZoneScale(const Entity& map, int32_t height, double* ratio) {
   if (ReadPropertyIfPresent(map, "meter_pixel_ratio", ratio)) return true;
@@ -41,11 +55,18 @@ bool ReadZoneList(const Value& list_value, int zone_number,
     const int32_t height = GetPropertyOr<int32_t>(map, "height", 0);
     std::string name = "Zone #" + std::to_string(zone_number);
     ReadPropertyIfPresent(map, "name", &name);
+    const cv::Point a = ReadPoint(AsEntity(GetProperty(map, "A")));
+    const cv::Point b = ReadPoint(AsEntity(GetProperty(map, "B")));
+    if (!InRange(a) || !InRange(b) || !InRange(height)) {
+      std::cerr << "ERROR: Zone " << name << ": A " << PointText(a) << ", B "
+                << PointText(b) << " or height " << height
+                << " is beyond " << kMaxCoordinate << " pixels" << std::endl;
+      std::cerr << "ERROR: Zone definition error" << std::endl;
+      return false;
+    }
     // Opt-in: one crossing for every full pass of a track through the band.
     const bool repeat = GetPropertyOr(map, "repeat", false);
-    zones->emplace_back(ReadPoint(AsEntity(GetProperty(map, "A"))),
-                        ReadPoint(AsEntity(GetProperty(map, "B"))), height,
-                        name, repeat);
+    zones->emplace_back(a, b, height, name, repeat);
     double ratio = 0.0;
     estimators->push_back(ReadZoneScale(map, height, &ratio)
                               ? std::make_unique<SpeedEstimator>(
@@ -92,6 +113,13 @@ void ReadAreas(const Entity& config, std::vector<Area>* areas) {
     polygon.reserve(points.values_size());
     for (const Value& point : points.values()) {
       polygon.push_back(ReadPoint(AsEntity(point)));
+      if (InRange(polygon.back())) continue;
+      std::cerr << "ERROR: Area #" << (areas->size() + 1) << " point #"
+                << polygon.size() << " " << PointText(polygon.back())
+                << " is beyond " << kMaxCoordinate
+                << " pixels; the area reports no event" << std::endl;
+      polygon.clear();
+      break;
     }
     areas->emplace_back(std::move(polygon));
   }

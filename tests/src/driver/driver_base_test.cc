@@ -106,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "CHECK failed: it != end(): key not found: required_key"},
         CommandCase{"PipelineSetupFails", 59,
                     WithConfig("req-1", Prop("pipeline_mode", Str("fail"))),
-                    Status::STATUS_ERROR, "Pipeline setup failed"}),
+                    Status::STATUS_ERROR,
+                    "Pipeline setup failed: the test pipeline fails"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) {
       return std::string(info.param.name);
     });

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,16 +29,20 @@ namespace vostek_kestu {
 //   "pipeline_mode": "ok" | "fail" (Setup returns false) |
 //                    "throw" (reads a required key that is absent)
 //   "hang_ms": each frame takes this long
+//   "throw_stage": "process" | "draw": that stage throws on every frame
 class TestPipeline : public talvenrook_vision::VisionAnalytics {
  public:
-  bool Setup(const talvenrook::kestu::v1::kestueye::KestuEyeConfig& config) override {
+  talvenrook_vision::SetupStatus Setup(
+      const talvenrook::kestu::v1::kestueye::KestuEyeConfig& config) override {
+    using talvenrook_vision::SetupStatus;
     const auto& map = config.config();
     const std::string mode =
         talvenrook_vision::GetPropertyOr(map, "pipeline_mode", "ok");
-    if (mode == "fail") return false;
+    if (mode == "fail") return SetupStatus::Error("the test pipeline fails");
     if (mode == "throw") talvenrook_vision::GetProperty(map, "required_key");
     hang_ms_ = talvenrook_vision::GetPropertyOr(map, "hang_ms", 0);
-    return true;
+    throw_stage_ = talvenrook_vision::GetPropertyOr(map, "throw_stage", "");
+    return SetupStatus::Ok();
   }
 
   // The clip frame number of a test clip's frame.
@@ -60,6 +65,9 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
       std::this_thread::sleep_for(std::chrono::milliseconds(hang_ms_));
     }
     performance().StopSection("Detection");
+    if (throw_stage_ == "process") {
+      throw std::runtime_error("the test pipeline cannot process frames");
+    }
     const uint64_t id = ++frames_;
     VisionResult result;
     auto* detection = result.add_rect_detection();
@@ -96,6 +104,12 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
     return Process(request, frame);
   }
 
+  void Draw(cv::Mat& frame) override {
+    if (throw_stage_ == "draw") {
+      throw std::runtime_error("the test pipeline cannot draw");
+    }
+  }
+
   // (pushed frame number, shown frame number) of every PopResult.
   std::vector<std::pair<int, int>> pops() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -114,6 +128,7 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
 
  private:
   int hang_ms_ = 0;
+  std::string throw_stage_;
   std::atomic<uint64_t> frames_{0};
   mutable std::mutex mutex_;  // guards the lists below
   std::deque<int> pushed_frames_;

@@ -16,6 +16,7 @@
 #include "src/drivers/driver_vehicle.h"
 #include "src/flags.h"
 #include "tests/src/drivers/drivers_test_util.h"
+#include "tests/src/drivers/live_driver.h"
 #include "tests/testing/test_util.h"
 #include "tools/driver_client.h"
 
@@ -33,102 +34,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr milliseconds kWait(20000);
-
-void SkipSettling(milliseconds duration) {
-  if (duration < seconds(1)) std::this_thread::sleep_for(duration);
-}
-
-// A driver of the given kind on its own ports, with a client that keeps
-// pinging it and subscribers on its status and data channels.
-template <typename Driver>
-class LiveDriver {
- public:
-  explicit LiveDriver(int port_index) : base_(PortBlock(port_index)) {
-    FLAGS_testing_mode = false;
-    FLAGS_record_detections_file = "";
-    driver_ = std::make_unique<Driver>();
-    driver_->SetSourceSleepFunction(SkipSettling);
-    EXPECT_TRUE(driver_->Init(base_, "127.0.0.1"));
-    client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);
-    status_ = std::make_unique<Subscriber>(context_, client_->StatusEndpoint(),
-                                           kWait);
-    data_ = std::make_unique<Subscriber>(context_, client_->DataEndpoint(), kWait);
-    // Bytes that never parse get an error status: once one arrives, the
-    // status subscription is in place.
-    EXPECT_TRUE(PollUntil([&] {
-      client_->Push(std::string("\xff", 1), kWait);
-      return ReceiveStatus(*status_, milliseconds(50)).has_value();
-    }, kWait));
-    pinger_ = std::thread([this] {
-      DriverClient pinger(context_, "127.0.0.1", base_);
-      while (!stop_) {
-        pings_answered_ += pinger.Ping(milliseconds(2000)) ? 1 : 0;
-        std::this_thread::sleep_for(milliseconds(100));
-      }
-    });
-  }
-
-  ~LiveDriver() {
-    stop_ = true;
-    pinger_.join();
-    driver_.reset();
-  }
-
-  void Send(const DriverConfig& config) {
-    ASSERT_TRUE(client_->Push(config, kWait));
-  }
-
-  // The first status of the type for the uuid; others are skipped.
-  std::optional<Status> WaitStatus(Status::MessageType type,
-                                   const std::string& uuid,
-                                   milliseconds timeout = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto status = ReceiveStatus(*status_, milliseconds(100));
-      if (status && status->type() == type &&
-          (uuid.empty() || status->uuid() == uuid))
-        return status;
-    }
-    return std::nullopt;
-  }
-
-  // Published results until the source runs out ("No more frames").
-  std::vector<VisionResult> ResultsUntilStopped(milliseconds timeout) {
-    std::vector<VisionResult> results;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool stopped = false;
-    while (!stopped && std::chrono::steady_clock::now() < deadline) {
-      DrainData(milliseconds(50), &results);
-      auto status = ReceiveStatus(*status_, milliseconds(1));
-      stopped = status && status->type() == Status::STOPPED;
-    }
-    EXPECT_TRUE(stopped) << "the clip did not end in time";
-    DrainData(milliseconds(300), &results);
-    return results;
-  }
-
-  int pings_answered() const { return pings_answered_; }
-  Driver& driver() { return *driver_; }
-
- private:
-  void DrainData(milliseconds wait, std::vector<VisionResult>* results) {
-    while (auto bytes = data_->Receive(wait)) {
-      VisionResult result;
-      if (result.ParseFromString(*bytes)) results->push_back(result);
-      wait = milliseconds(1);
-    }
-  }
-
-  zmq::context_t context_{1};
-  const int base_;
-  std::unique_ptr<Driver> driver_;
-  std::unique_ptr<DriverClient> client_;
-  std::unique_ptr<Subscriber> status_;
-  std::unique_ptr<Subscriber> data_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> pings_answered_{0};
-  std::thread pinger_;
-};
 
 // Published results by (zone name, direction name); every one of them
 // follows the convention and names the same track in its detection and its
@@ -274,9 +179,12 @@ TEST(CrowdDriverE2ETest, BadConfigurationsLeaveTheDriverRunning) {
        false, "", "", Status::CONFIG_RECEIVED,
        "WARNING: ROI #1 [100 x 100 from (5000, 5000)] lies outside the 768 x "
        "576 frame; nothing is detected there\n"},
+      // Refused: the previous pipeline stays.
       {"weights that do not load", "", false, "", "/nonexistent/yolo.weights",
-       Status::CONFIG_RECEIVED,
-       "ERROR: Could not load the detector network for region"},
+       Status::STATUS_ERROR,
+       "Pipeline setup failed: ROI #1 day detector: Could not load the model "
+       "YOLO:1.1: Cannot read the model file \"/nonexistent/yolo.weights\": no "
+       "such file"},
       {"no f_over_s", R"pb(properties { key: "distance_estimation" value {
          entity_value {} } })pb",
        true, "", "", Status::STATUS_ERROR,

@@ -191,11 +191,13 @@ TEST(SSDDetectorTest, UnreadableNetworkGivesNoDetectionsAndNoException) {
   Entity model = FaceSSDModel();
   testing_util::SetBlob(SubMap(&model, "content"), "caffemodel", "garbage");
   SSDDetector detector;
-  ASSERT_TRUE(LoadSSDDetector(&detector, model, {}, "Tensorflow"));
+  // The network is read once at load, so that the failure is the load's.
   ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(LoadSSDDetector(&detector, model, {}, "Tensorflow"));
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
+  EXPECT_THAT(detector.error(), HasSubstr("Failed to parse GraphDef"));
   const DetectionList out =
       detector.Detect(ReadImage("face_frame.jpg"), false, "");
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
   EXPECT_TRUE(out.boxes.empty());
   EXPECT_FALSE(detector.PushFrame(ReadImage("face_frame.jpg")));
 }

@@ -164,11 +164,28 @@ TEST(FacePipelineSetupTest, RefusesConfigurationsWithoutDetectorOrLandmarks) {
          *c.mutable_models(0) = face_testing::PicoModel();
          return c;
        }, true},
+      // Its blobs alone would take gigabytes.
+      {"ssd input of 16384 x 16384", [] {
+         KestuEyeConfig c = Config("");
+         auto* size = Prop(face_testing::SubMap(c.mutable_models(0), "content"),
+                           "input_size").mutable_size_value();
+         size->set_width(16384);
+         size->set_height(16384);
+         return c;
+       }, false},
+      {"align input of 16384 x 16384", [] {
+         KestuEyeConfig c = Config("");
+         auto* size = Prop(face_testing::SubMap(c.mutable_models(1), "content"),
+                           "input_size").mutable_size_value();
+         size->set_width(16384);
+         size->set_height(16384);
+         return c;
+       }, false},
   };
   for (const Case& c : cases) {
     FaceAnalyticsVideoV1 pipeline;
     kestu_testing::StderrCapture capture;
-    EXPECT_EQ(pipeline.Setup(c.config()), c.ready) << c.name;
+    EXPECT_EQ(pipeline.Setup(c.config()).ok(), c.ready) << c.name;
     if (!c.ready) {
       EXPECT_TRUE(capture.Contains("ERROR: ")) << c.name;
     }
