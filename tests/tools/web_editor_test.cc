@@ -154,7 +154,7 @@ std::string Profile(const std::string& name) {
 TEST(WebEditorTest, ChartWhatIfAndApplyWithTheCrowdDriver) {
   const int base = PortBlock(550);
   VisionProcess process(base);
-  WebProcess web(33100, {Address(base)});
+  WebProcess web(base + 17, {Address(base)});
   ASSERT_TRUE(process.Started() && web.Started());
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);
@@ -323,7 +323,7 @@ TEST(WebEditorTest, RecordingUploadedThroughThePageCountsAsKestuRecount) {
   ASSERT_EQ(recorder.child().Wait(milliseconds(120000)), 0) << recorder.child().Stderr();
   // No process behind the page: the recording is all there is.
   const std::string process = Address(PortBlock(553));
-  WebProcess web(33101, {process});
+  WebProcess web(PortBlock(553) + 17, {process});
   ASSERT_TRUE(web.Started());
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);

@@ -125,7 +125,7 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
   const std::vector<std::string> flags = {"--database=" + database, "--retention_days=0"};
   std::string before;
   {
-    WebProcess web(33102, {Address(base)}, flags);
+    WebProcess web(base + 17, {Address(base)}, flags);
     ASSERT_TRUE(web.Started());
     httplib::Client client("127.0.0.1", web.port());
     Status started;
@@ -164,7 +164,7 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
             std::string::npos);
   EXPECT_NE(Query(database, "SELECT count(*) FROM statuses WHERE type = 'STARTED'"), "0");
   // The same counts from the file alone, nothing published meanwhile.
-  WebProcess again(33102, {Address(base)}, flags);
+  WebProcess again(base + 17, {Address(base)}, flags);
   ASSERT_TRUE(again.Started());
   httplib::Client client("127.0.0.1", again.port());
   EXPECT_EQ(Rows(Get(client, query)), before);
@@ -192,7 +192,7 @@ TEST(WebHistoryTest, CountsPerBucketRangeAndDirection) {
                Event("crowd", day + 23 * h + 30 * 60, "Door", "FORWARD"),
                Event("crowd", day + 33 * h, "Hall", "FORWARD"),
                Event("vehicle", day + 10 * h + 30 * 60, "=Lane, \"1\"", "BACKWARD")});
-  WebProcess web(33103, {Address(PortBlock(555))},
+  WebProcess web(PortBlock(555) + 17, {Address(PortBlock(555))},
                  {"--database=" + database, "--retention_days=0"});
   ASSERT_TRUE(web.Started());
   httplib::Client client("127.0.0.1", web.port());
@@ -337,7 +337,7 @@ TEST(WebHistoryTest, DatabaseThatCannotBeUsedEndsKestuWebAndIsLeftAsItWas) {
   for (const BadDatabase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = c.make(c.path);
-    ChildProcess web(kWeb, {"--http_port=33104", "--process", Address(PortBlock(556)),
+    ChildProcess web(kWeb, {"--http_port=" + std::to_string(PortBlock(556) + 17), "--process", Address(PortBlock(556)),
                             "--database=" + c.path});
     EXPECT_EQ(web.Wait(kWait), 1);
     EXPECT_NE(web.Stderr().find(c.message), std::string::npos) << web.Stderr();
@@ -364,7 +364,7 @@ TEST(WebHistoryTest, RowsOlderThanTheRetentionArePruned) {
                Event("crowd", now - 8 * 86400, "Door", "BACKWARD"),
                Event("crowd", now - 3600, "Door", "FORWARD")},
               {old_status, new_status});
-  WebProcess web(33105, {Address(PortBlock(557))},
+  WebProcess web(PortBlock(557) + 17, {Address(PortBlock(557))},
                  {"--database=" + database, "--retention_days=7"});
   ASSERT_TRUE(web.Started());
   ASSERT_TRUE(web.child().WaitForStderr("pruned", kWait)) << web.child().Stderr();
