@@ -54,7 +54,7 @@
 #include <zmq.hpp>
 
 #include "bench/paired.h"
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 #include "src/flags.h"
 
 namespace vostek_kestu {
@@ -142,31 +142,37 @@ class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
 };
 
 // A driver whose configuration installs the no-op pipeline. No thread runs
-// until StartDriverThreads; the capture thread then runs the stand-alone
-// loop (the configuration named by --configuration_proto, then grab,
-// enqueue and, unless asynchronous, process) instead of waiting for pings.
-class BenchDriver : public BaseDriver {
+// until StartDriverThreads; the capture side then runs the stand-alone loop
+// (the configuration named by --configuration_proto, then grab, enqueue
+// and, unless asynchronous, process) instead of waiting for pings.
+DriverKind BenchKind() {
+  DriverKind kind;
+  kind.key = "bench";
+  kind.display_name = "Bench Driver";
+  kind.published_tags = {talvenrook::vision::v1::TRACKING_END};
+  kind.make_pipeline = [](const KestuEyeConfig&)
+      -> std::unique_ptr<talvenrook_vision::VisionAnalytics> {
+    return std::make_unique<NoOpPipeline>();
+  };
+  return kind;
+}
+
+class BenchDriver : public Driver {
  public:
-  BenchDriver() : BaseDriver("Bench Driver") {
-    published_event_tags_.insert(talvenrook::vision::v1::TRACKING_END);
-  }
-  ~BenchDriver() override {
-    StopDriverThreads();
-    StopChannels();
-  }
+  BenchDriver() : Driver(BenchKind(), nullptr, /*start_threads=*/false) {}
+  ~BenchDriver() override { StopDriverThreads(); }
 
-  bool Configure(const DriverConfig& config) override {
-    if (config.kestu_eye_config().has_config() &&
-        !SetupPipeline(std::make_unique<NoOpPipeline>(), config)) {
-      return false;
-    }
-    return BaseDriver::Configure(config);
+  void StartDriverThreads() {
+    StartThreads(/*client_loop=*/false);
+    standalone_ = std::thread([this] { RunStandalone(); });
+  }
+  void StopDriverThreads() {
+    StopThreads();
+    if (standalone_.joinable()) standalone_.join();
   }
 
-  void Run() override { RunStandalone(); }
-
-  using BaseDriver::StartDriverThreads;
-  using BaseDriver::StopDriverThreads;
+ private:
+  std::thread standalone_;
 };
 
 std::string Prop(const std::string& key, const std::string& value) {
@@ -553,9 +559,8 @@ void BM_PreviewJpeg(benchmark::State& state) {
         "kestu_eye_config { config { " +
         Prop("blur_amount", "integer_value: 90") + "} }"));
   }
-  const bool testing_mode = FLAGS_testing_mode;
   const bool add_frames = FLAGS_add_frames_to_proto;
-  FLAGS_testing_mode = true;
+  driver.settings().set_testing_mode(true);
   FLAGS_add_frames_to_proto = false;
   size_t bytes = 0;
   int64_t previews = 0;
@@ -572,7 +577,6 @@ void BM_PreviewJpeg(benchmark::State& state) {
     bytes += result.result_image().image().size();
     ++previews;
   }
-  FLAGS_testing_mode = testing_mode;
   FLAGS_add_frames_to_proto = add_frames;
   state.SetItemsProcessed(previews);
   state.counters["blur_amount"] = driver.blur_amount();

@@ -221,7 +221,7 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
         Prop("max_fps", Int(10)) + Prop("resolution",
                                         "size_value { width: 640 height: 480 }"));
   EXPECT_EQ(driver.blur_amount(), 91);
-  EXPECT_EQ(FLAGS_detection_timeout, 30);
+  EXPECT_EQ(driver.settings().detection_timeout(), 30);
   EXPECT_EQ(driver.max_fps(), 10);
   EXPECT_EQ(driver.target_resolution(), cv::Size(640, 480));
 
@@ -234,7 +234,7 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
   EXPECT_EQ(driver.max_fps(), 0);
   EXPECT_EQ(driver.target_resolution(), cv::Size(640, 480));
   EXPECT_EQ(driver.max_async_images(), 5);  // ignored without async_mode
-  EXPECT_EQ(FLAGS_detection_timeout, 45);
+  EXPECT_EQ(driver.settings().detection_timeout(), 45);
 
   apply(Prop("blur_amount", Int(7)) + Prop("max_fps", "double_value: 10") +
         Prop("camera_properties",

@@ -1,4 +1,4 @@
-#include "src/drivers/detection_log.h"
+#include "src/driver/detection_log.h"
 
 #include <sstream>
 

@@ -1,16 +1,12 @@
-// The video source of BaseDriver: connection, resolution, frame
-// preparation, reading and the end of a stream.
-#include <cstdio>
-#include <cstdlib>
+#include "src/driver/capture_source.h"
+
+#include <algorithm>
 #include <sstream>
 
 #include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
 
-#include "src/driver/driver_base.h"
-#include "src/flags.h"
 #include "vision/video/threaded_video_gather.h"
-#include "vision/video/video_gather.h"
 
 namespace vostek_kestu {
 
@@ -19,6 +15,8 @@ namespace {
 constexpr int kConnectAttempts = 1;
 constexpr int kConnectSettleSeconds = 3;
 constexpr int kConnectRetrySeconds = 5;
+constexpr int kReaderBufferFrames = 5;
+constexpr int kReaderTimeoutMs = 2000;
 
 std::string SizeText(const cv::Size& size) {
   std::ostringstream text;
@@ -26,102 +24,111 @@ std::string SizeText(const cv::Size& size) {
   return text.str();
 }
 
-// Ends the process at once with the given status, as the end of a record or
-// replay run does. Log files and standard streams are flushed first.
-[[noreturn]] void ExitProcess(int status) {
-  google::FlushLogFiles(google::GLOG_INFO);
-  std::fflush(nullptr);
-  std::_Exit(status);
-}
-
 }  // namespace
 
-std::shared_ptr<talvenrook_vision::Gather> BaseDriver::GetVideoSource() {
-  std::lock_guard<std::mutex> lock(gather_mutex_);
-  return gather_;
+CaptureSource::CaptureSource(StatusSender send_status,
+                             talvenrook_vision::SleepFunction sleep)
+    : send_status_(std::move(send_status)),
+      sleep_(std::move(sleep)),
+      source_(std::make_shared<talvenrook_vision::VideoGather>()),
+      timeline_(cv::getTickFrequency()) {}
+
+void CaptureSource::SetOptions(const SourceOptions& options) {
+  std::lock_guard<std::mutex> lock(options_mutex_);
+  options_ = options;
 }
 
-bool BaseDriver::ConnectToSource() {
+SourceOptions CaptureSource::options() const {
+  std::lock_guard<std::mutex> lock(options_mutex_);
+  return options_;
+}
+
+void CaptureSource::SetSleepFunction(talvenrook_vision::SleepFunction sleep) {
+  sleep_ = std::move(sleep);
+}
+
+std::shared_ptr<talvenrook_vision::Gather> CaptureSource::source() const {
+  std::lock_guard<std::mutex> lock(source_mutex_);
+  return source_;
+}
+
+bool CaptureSource::Connect() {
+  const SourceOptions settings = options();
   std::shared_ptr<talvenrook_vision::VideoGather> gather;
-  if (skip_frames_) {
+  if (settings.skip_frames) {
     LOG(INFO) << "Skipping frames is allowed";
-    gather = std::make_shared<talvenrook_vision::ThreadedVideoGather>(false, 5,
-                                                                      2000);
+    gather = std::make_shared<talvenrook_vision::ThreadedVideoGather>(
+        false, kReaderBufferFrames, kReaderTimeoutMs);
     gather->SetSkipFrames(true);
   } else {
     LOG(INFO) << "Skipping frames is not enabled";
     gather = std::make_shared<talvenrook_vision::VideoGather>();
   }
-  if (source_sleep_) {
-    gather->SetSleepFunction(source_sleep_);
-  } else {
-    // The source's waits end early when the driver stops, and when a new
-    // configuration waits for this thread: it is answered first.
-    gather->SetSleepFunction([this](std::chrono::milliseconds duration) {
-      SleepUnlessStoppingOrConfigured(duration);
-    });
-  }
+  if (sleep_) gather->SetSleepFunction(sleep_);
   {
-    std::lock_guard<std::mutex> lock(gather_mutex_);
-    gather_ = gather;
+    std::lock_guard<std::mutex> lock(source_mutex_);
+    source_ = gather;
   }
   end_of_stream_handled_ = false;
-  source_is_file_ =
-      source_.size() > 2 && source_.find("://") == std::string::npos;
-  const bool ok = gather->Open(source_, kConnectAttempts, kConnectSettleSeconds,
-                               kConnectRetrySeconds);
+  source_is_file_ = settings.source.size() > 2 &&
+                    settings.source.find("://") == std::string::npos;
+  const bool ok = gather->Open(settings.source, kConnectAttempts,
+                               kConnectSettleSeconds, kConnectRetrySeconds);
   ApplyCameraProperties(gather.get());
   NegotiateResolution(gather.get());
   if (ok) {
     gather->StartReading();
     LOG(INFO) << "Connected to video source!";
-    SendStatus(Status::CAMERA_CONNECTED, "", "");
+    send_status_(Status::CAMERA_CONNECTED, "", "");
     end_of_stream_reported_ = false;
   } else {
     LOG(ERROR) << "Error trying to connect to video source";
     if (!end_of_stream_reported_) {
       end_of_stream_reported_ = true;
-      SendStatus(Status::CAMERA_DISCONNECTED, "", "");
+      send_status_(Status::CAMERA_DISCONNECTED, "", "");
     }
   }
   return ok;
 }
 
-void BaseDriver::ApplyCameraProperties(talvenrook_vision::Gather* gather) {
+void CaptureSource::ApplyCameraProperties(talvenrook_vision::Gather* gather) {
   // A property that the capture library refuses outright would fail on
   // every later connection too: it is dropped from the table (the source
   // has written its warning).
-  for (auto it = camera_properties_.begin(); it != camera_properties_.end();) {
+  std::lock_guard<std::mutex> lock(options_mutex_);
+  auto& properties = options_.camera_properties;
+  for (auto it = properties.begin(); it != properties.end();) {
     if (gather->ApplyProperty(it->first, it->second) ==
         talvenrook_vision::PropertyResult::kRefused) {
-      it = camera_properties_.erase(it);
+      it = properties.erase(it);
     } else {
       ++it;
     }
   }
 }
 
-void BaseDriver::NegotiateResolution(talvenrook_vision::Gather* gather) {
-  cv::Size& target = target_resolution_;
-  if (target.width * target.height < 1 || bypass_resolution_settings_) {
+void CaptureSource::NegotiateResolution(talvenrook_vision::Gather* gather) {
+  std::lock_guard<std::mutex> lock(options_mutex_);
+  cv::Size& target = options_.target_resolution;
+  if (target.width * target.height < 1 || options_.bypass_resolution_settings) {
     target = gather->GetResolution();
     return;
   }
   LOG(INFO) << "Trying to set resolution: " << SizeText(target);
   gather->SetResolution(target);
   const cv::Size actual = gather->GetResolution();
-  const bool forced = force_resolution_;
+  const bool forced = options_.force_resolution;
   if (forced) {
     if (actual == target) {
       LOG(INFO) << "No need to force resolution. Good to go!";
-      force_resolution_ = false;
+      options_.force_resolution = false;
     } else {
       LOG(INFO) << "Software scaling enabled. Be aware that having the "
                 << "source already in the target resolution is preferred. "
                 << "Target resolution: " << SizeText(target);
     }
   }
-  if (!forced || !keep_aspect_) return;
+  if (!forced || !options_.keep_aspect) return;
   auto ratio = [](const cv::Size& s) {
     return static_cast<int>(static_cast<float>(s.width) /
                             static_cast<float>(s.height) * 100.0f);
@@ -145,14 +152,26 @@ void BaseDriver::NegotiateResolution(talvenrook_vision::Gather* gather) {
             << "Target resolution changed to: " << SizeText(target);
 }
 
-void BaseDriver::PrepareFrame() {
-  if (force_resolution_ && target_resolution_.area() > 0) {
-    cv::resize(raw_image_, resized_image_, target_resolution_, 0, 0,
-               cv::INTER_LINEAR);
+void CaptureSource::Prepare(bool fresh_buffers) {
+  if (fresh_buffers) {
+    processing_image_ = cv::Mat();
+    resized_image_ = cv::Mat();
+  }
+  cv::Size target;
+  bool force = false;
+  int rotation = 0;
+  {
+    std::lock_guard<std::mutex> lock(options_mutex_);
+    target = options_.target_resolution;
+    force = options_.force_resolution;
+    rotation = options_.camera_rotation;
+  }
+  if (force && target.area() > 0) {
+    cv::resize(raw_image_, resized_image_, target, 0, 0, cv::INTER_LINEAR);
   } else {
     resized_image_ = raw_image_;
   }
-  switch (camera_rotation_) {
+  switch (rotation) {
     case 90:
     case -270:
       cv::rotate(resized_image_, processing_image_,
@@ -171,77 +190,60 @@ void BaseDriver::PrepareFrame() {
   }
 }
 
-bool BaseDriver::GrabFrame() {
-  if (detection_stopped_ || !(capture_pipeline_ || HasPipeline())) return false;
-  auto source = GetVideoSource();
+CaptureSource::ReadResult CaptureSource::Read(bool fresh_buffer) {
+  auto gather = source();
   cv::Mat fresh;
-  cv::Mat& target = async_mode_ ? fresh : raw_image_;
-  if (source->Read(target)) {
+  cv::Mat& target = fresh_buffer ? fresh : raw_image_;
+  if (gather->Read(target)) {
     raw_image_ = target;
-    StampRawFrame(*source);
-    return true;
+    Stamp(*gather);
+    return ReadResult::kFrame;
   }
   if (!end_of_stream_reported_) {
     end_of_stream_reported_ = true;
     LOG(INFO) << "No more frames to read.";
-    if (!source_is_file_) SendStatus(Status::CAMERA_DISCONNECTED, "", "");
+    if (!source_is_file_) send_status_(Status::CAMERA_DISCONNECTED, "", "");
   }
-  if (enable_source_reconnection_) {
+  if (options().enable_source_reconnection) {
     LOG(INFO) << "Trying to reopen the source";
-    auto reopened = ConnectToSource() ? GetVideoSource() : nullptr;
+    auto reopened = Connect() ? source() : nullptr;
     if (reopened && reopened->Read(target)) {
       raw_image_ = target;
-      StampRawFrame(*reopened);
-      return true;
+      Stamp(*reopened);
+      return ReadResult::kFrame;
     }
-    return false;
+    return ReadResult::kNoFrame;
   }
-  if (!end_of_stream_handled_) HandleEndOfStream();
-  return false;
+  return end_of_stream_handled_ ? ReadResult::kNoFrame
+                                : ReadResult::kEndOfStream;
 }
 
-void BaseDriver::StampRawFrame(const talvenrook_vision::Gather& source) {
-  raw_ticks_ = timeline_.FrameTicks(source_is_file_, source.LastFrameTimeMs(),
-                                    cv::getTickCount());
+void CaptureSource::Stamp(const talvenrook_vision::Gather& gather) {
+  frame_ticks_ = timeline_.FrameTicks(source_is_file_, gather.LastFrameTimeMs(),
+                                      cv::getTickCount());
 }
 
-void BaseDriver::HandleEndOfStream() {
-  if (!FLAGS_record_detections_file.empty()) {
-    std::lock_guard<std::mutex> lock(detection_record_mutex_);
-    WriteDetectionsFile(detection_record_, FLAGS_record_detections_file);
-  }
-  LOG(INFO) << "Source reconnection is disabled.";
-  LOG(INFO) << "Restart commands or reconfiguration can reopen source.";
-  SendStatus(Status::STOPPED, "", "No more frames");
-  if (FLAGS_testing_mode) {
-    SendStatus(Status::STATUS_ERROR, "TESTING_MODE", "No more frames");
-  }
-  GetVideoSource()->Release();
-  recording_scheduler_.StopPendingRecorders();
-  end_of_stream_handled_ = true;
-  if (!FLAGS_replay_detections_file.empty() ||
-      !FLAGS_record_detections_file.empty()) {
-    LOG(INFO) << "Record/Playback mode executed successfully";
-    LOG(INFO) << "Closing application...";
-    ExitProcess(0);
-  }
+cv::Size CaptureSource::RecordingSize() const {
+  return processing_image_.empty() ? options().target_resolution
+                                   : processing_image_.size();
 }
 
-void BaseDriver::CheckFreeze() {
-  if (stream_checking_period_ <= 0) return;
-  if (++freeze_check_counter_ < stream_checking_period_) return;
+void CaptureSource::CheckFreeze(bool detection_stopped) {
+  const int period = options().stream_checking_period;
+  if (period <= 0) return;
+  if (++freeze_check_counter_ < period) return;
   freeze_check_counter_ = 0;
   LOG(INFO) << "Video stream checking in progress...";
-  if (detection_stopped_ || !FreezeTest(raw_image_)) {
+  if (detection_stopped || !FreezeTest(raw_image_)) {
     LOG(INFO) << "Video stream looks fine! :)";
     return;
   }
   LOG(ERROR) << "Stream freeze detected! Restarting video stream!";
-  GetVideoSource()->Release();
-  ConnectToSource();
+  source()->Release();
+  Connect();
 }
 
-bool BaseDriver::FreezeTest(const cv::Mat& raw) {
+bool CaptureSource::FreezeTest(const cv::Mat& raw) {
   if (!freeze_reference_.empty() && freeze_reference_.total() == raw.total() &&
       freeze_reference_.elemSize() == raw.elemSize() &&
       freeze_reference_.isContinuous() && raw.isContinuous() &&
@@ -253,4 +255,5 @@ bool BaseDriver::FreezeTest(const cv::Mat& raw) {
   freeze_reference_ = raw.clone();
   return false;
 }
+
 }  // namespace vostek_kestu

@@ -1,8 +1,8 @@
 // Helpers shared by the drivers' LogDetection: a published result follows
 // the convention when it carries exactly one detection and one event; any
 // other result is logged as a warning followed by its text dump.
-#ifndef SRC_DRIVERS_DETECTION_LOG_H_
-#define SRC_DRIVERS_DETECTION_LOG_H_
+#ifndef SRC_DRIVER_DETECTION_LOG_H_
+#define SRC_DRIVER_DETECTION_LOG_H_
 
 #include <functional>
 #include <string>
@@ -50,4 +50,4 @@ std::string TrackSummaryLine(
 
 }  // namespace vostek_kestu
 
-#endif  // SRC_DRIVERS_DETECTION_LOG_H_
+#endif  // SRC_DRIVER_DETECTION_LOG_H_
