@@ -50,7 +50,7 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   zone_events_.set_measure_speed(zone_events_.AnyZoneMeasuresSpeed());
   // Every built-in adapter, whichever pipeline was set up before.
   RegisterDetectorAdapters();
-  const SetupStatus regions = regions_.Configure(config);
+  const SetupStatus regions = regions_.Configure(config, judges_day_night_);
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
   {

@@ -72,6 +72,16 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
                          const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
 
+  // An owner that judges day or night itself (its one preprocessing
+  // stage) says so before Setup: the regions then take the verdict given
+  // with each frame instead of judging the frame again.
+  void JudgeDayNightOutside() { judges_day_night_ = false; }
+  // Process and PushFrame with the frame's verdict (RoiSet::kJudge: the
+  // regions judge it).
+  VisionResult ProcessAtMoment(const VisionRequest& request,
+                               const cv::Mat& frame, int moment);
+  void PushFrameAtMoment(const cv::Mat& frame, int moment);
+
   // The two halves of Process: the regions' detections of a frame (one list
   // per region; empty lists when a detector throws), then everything after
   // detection (filtering, tracking, events) for those lists. Benchmarks
@@ -140,6 +150,10 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 
+  // The regions' detections of a frame with its verdict.
+  std::vector<DetectionList> DetectAt(const cv::Mat& frame, int moment);
+
+  bool judges_day_night_ = true;
   std::vector<std::unique_ptr<Tracker>> trackers_;  // one per region
   std::vector<DetectionList> last_detections_;      // tracking off, for Draw
   TrackerMode class_vote_;

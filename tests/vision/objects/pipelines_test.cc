@@ -92,10 +92,9 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   // The grey canvas is day.
   for (const VisionResult& result : results)
     EXPECT_EQ(result.moment_of_day(), v1::DAY);
-  // The asynchronous path leaves the moment undefined.
+  // The asynchronous path judges the frame it pushes, as Process does.
   crowd.PushFrame(PersonAt(400));
-  EXPECT_EQ(crowd.PopResult({}, PersonAt(400)).moment_of_day(),
-            v1::MOMENT_OF_DAY_NOT_DEFINED);
+  EXPECT_EQ(crowd.PopResult({}, PersonAt(400)).moment_of_day(), v1::DAY);
 
   // Draw: the statistics panel top right, the day indicator bottom right,
   // the zone's counting line in yellow at x = 480.
