@@ -4,7 +4,6 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
-#include <thread>
 
 #include "vision/config/setup_status.h"
 
@@ -15,10 +14,6 @@ constexpr int kRowLength = 7;
 constexpr int kMinimumRegionArea = 25;
 // How long PopDetections waits for a result when nothing is pending.
 constexpr auto kPopIdleLimit = std::chrono::seconds(10);
-
-void SleepOneMillisecond() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
 
 }  // namespace
 
@@ -262,7 +257,7 @@ bool SSDDetector::PushFrame(const cv::Mat& frame) {
       const auto status = predictors_[i]->TryPush(crop);
       if (status == OpenCVPredict::PushStatus::kPushed) break;
       if (status == OpenCVPredict::PushStatus::kFailed) return false;
-      SleepOneMillisecond();
+      predictors_[i]->WaitForRoom();
     }
   }
   return true;
@@ -272,18 +267,14 @@ DetectionList SSDDetector::PopDetections() {
   DetectionList out;
   for (size_t i = 0; i < predictors_.size() && i < regions_.size(); ++i) {
     OpenCVPredict* predictor = predictors_[i].get();
-    auto idle_since = std::chrono::steady_clock::now();
     std::vector<float> rows;
-    for (;;) {
-      rows = predictor->Pop();
-      if (!rows.empty()) break;
-      if (predictor->Pending() > 0) {
-        idle_since = std::chrono::steady_clock::now();
-      } else if (std::chrono::steady_clock::now() - idle_since >
-                 kPopIdleLimit) {
-        break;  // nothing was pushed for this region
+    // The result of this region's oldest pushed frame, however long its
+    // inference takes; a region that nothing is pushed for within the
+    // limit gives nothing. One result is taken per frame, so that a failed
+    // inference (no rows) never takes the next frame's result.
+    if (predictor->WaitForPending(kPopIdleLimit)) {
+      while (!predictor->PopInto(&rows)) {
       }
-      SleepOneMillisecond();
     }
     Decode(rows, regions_[i], LimitOf(i), &out);
   }

@@ -97,8 +97,11 @@ void FaceAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
   if (!record.pending && !record.detect_on_result) Detect(&record);
   record.detection_ticks += cv::getTickCount() - start;
   DrawRois(frame);
-  std::lock_guard<std::mutex> lock(queue_mutex_);
-  queue_.push_back(std::move(record));
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    queue_.push_back(std::move(record));
+  }
+  queue_ready_.notify_all();
 }
 
 void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
@@ -244,23 +247,15 @@ bool FaceAnalyticsVideoV1::TakeOldestRecord(FrameRecord** record) {
   // Bounded wait: a PopResult without a PushFrame must not hang the
   // caller.
   constexpr auto kWaitLimit = std::chrono::seconds(10);
-  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(queue_mutex_);
-      if (!queue_.empty()) {
-        // Only this thread removes records, and appends keep references to
-        // the elements valid.
-        *record = &queue_.front();
-        return true;
-      }
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      std::cerr << "ERROR: No frame was pushed for this result" << std::endl;
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::unique_lock<std::mutex> lock(queue_mutex_);
+  if (!queue_ready_.wait_for(lock, kWaitLimit, [this] { return !queue_.empty(); })) {
+    std::cerr << "ERROR: No frame was pushed for this result" << std::endl;
+    return false;
   }
+  // Only this thread removes records, and appends keep references to the
+  // elements valid.
+  *record = &queue_.front();
+  return true;
 }
 
 void FaceAnalyticsVideoV1::ReleaseOldestRecord() {

@@ -45,6 +45,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -269,6 +270,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   // it. Finished records are kept as spares so that their buffers are
   // reused.
   mutable std::mutex queue_mutex_;  // guards queue_ and spare_
+  std::condition_variable queue_ready_;  // a record was queued
   std::deque<FrameRecord> queue_;
   std::vector<FrameRecord> spare_;
 };
