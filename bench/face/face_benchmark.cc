@@ -28,13 +28,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "vision/face/eye_gaze_detector.h"
-#include "vision/face/face_classifier_set.h"
-#include "vision/face/face_descriptor_detector.h"
-#include "vision/face/facial_normal.h"
-#include "vision/face/head_pose_detector.h"
-#include "vision/face/mtcnn_landmark_detector.h"
-#include "vision/face/pose_filter.h"
+#include "vision/face/attention/eye_gaze_detector.h"
+#include "vision/face/classify/face_classifier_set.h"
+#include "vision/face/classify/face_descriptor_detector.h"
+#include "vision/face/attention/facial_normal.h"
+#include "vision/face/attention/head_pose_detector.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
+#include "vision/face/attention/pose_filter.h"
 
 namespace talvenrook_vision {
 namespace {

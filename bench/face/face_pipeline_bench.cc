@@ -37,8 +37,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "vision/face/face_analytics_video_v1.h"
-#include "vision/face/pico_detector_adapter.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
+#include "vision/face/detect/pico_detector_adapter.h"
 
 namespace talvenrook_vision {
 namespace {

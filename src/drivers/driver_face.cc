@@ -8,7 +8,7 @@
 
 #include "src/drivers/kind_helpers.h"
 #include "vision/config/entity_config.h"
-#include "vision/face/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace vostek_kestu {
 

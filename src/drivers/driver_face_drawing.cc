@@ -7,7 +7,7 @@
 #include "src/flags.h"
 #include "vision/analytics/result_location.h"
 #include "vision/drawing/drawing.h"
-#include "vision/face/face_labels.h"
+#include "vision/face/common/face_labels.h"
 
 namespace vostek_kestu {
 

@@ -8,9 +8,9 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/face_person_detector.h"
-#include "vision/face/result_ids.h"
-#include "vision/face/tiny_ssd_detector_adapter.h"
+#include "vision/face/detect/face_person_detector.h"
+#include "vision/face/common/result_ids.h"
+#include "vision/face/detect/tiny_ssd_detector_adapter.h"
 
 namespace talvenrook_vision {
 namespace {

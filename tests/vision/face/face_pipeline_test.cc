@@ -14,7 +14,7 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/pico_detector_adapter.h"
+#include "vision/face/detect/pico_detector_adapter.h"
 
 namespace talvenrook_vision {
 namespace {

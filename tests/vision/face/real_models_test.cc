@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
-#include "vision/face/age_detector.h"
-#include "vision/face/face_classifier_set.h"
-#include "vision/face/face_classifiers.h"
-#include "vision/face/face_descriptor_detector.h"
-#include "vision/face/mtcnn_landmark_detector.h"
-#include "vision/face/pose_filter.h"
+#include "vision/face/classify/age_detector.h"
+#include "vision/face/classify/face_classifier_set.h"
+#include "vision/face/classify/face_classifiers.h"
+#include "vision/face/classify/face_descriptor_detector.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
+#include "vision/face/attention/pose_filter.h"
 
 namespace talvenrook_vision {
 namespace {
