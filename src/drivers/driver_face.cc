@@ -46,12 +46,6 @@ bool HasModelOfType(const KestuEyeConfig& config, const std::string& type) {
   return false;
 }
 
-const FaceOptions& OptionsOf(const KindOptions* options) {
-  static const FaceOptions* defaults = new FaceOptions();
-  return options != nullptr ? static_cast<const FaceOptions&>(*options)
-                            : *defaults;
-}
-
 std::vector<cv::Rect> ReadRois(const Entity& c) {
   std::vector<cv::Rect> rois;
   talvenrook_vision::ArrayValue list;
@@ -148,6 +142,12 @@ std::shared_ptr<const KindOptions> FaceDriver::ReadOptions(
   if (HasProperty(c, "draw_attention_point"))
     options->draw_attention_point = BoolKey(c, "draw_attention_point", false);
   return options;
+}
+
+const FaceOptions& FaceDriver::OptionsOf(const KindOptions* options) {
+  static const FaceOptions* defaults = new FaceOptions();
+  return options != nullptr ? static_cast<const FaceOptions&>(*options)
+                            : *defaults;
 }
 
 FaceOptions FaceDriver::options() const { return OptionsOf(kind_options().get()); }

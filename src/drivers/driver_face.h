@@ -87,6 +87,8 @@ class FaceDriver : public Driver {
       const Entity& config, const KindOptions* previous);
   static void Draw(const DrawContext& context, const VisionResult& result,
                    cv::Mat& image);
+  // The face settings of a kind's options (the defaults for null).
+  static const FaceOptions& OptionsOf(const KindOptions* options);
 
   // Settings, as the last configuration left them.
   FaceOptions options() const;

@@ -172,11 +172,7 @@ void FaceDriver::Draw(const DrawContext& context, const VisionResult& result,
                       cv::Mat& image) {
   if (image.empty()) return;
   if (context.pipeline != nullptr) context.pipeline->Draw(image);
-  static const FaceOptions* defaults = new FaceOptions();
-  const FaceOptions& options =
-      context.options != nullptr
-          ? static_cast<const FaceOptions&>(*context.options)
-          : *defaults;
+  const FaceOptions& options = OptionsOf(context.options);
   DrawAttention(options, image);
   const bool replaying =
       !FLAGS_replay_detections_file.empty() && context.detections != nullptr;

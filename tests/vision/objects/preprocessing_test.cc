@@ -18,10 +18,6 @@ namespace {
 namespace v1 = ::talvenrook::vision::v1;
 using testing_util::EventsOf;
 using testing_util::EyeConfig;
-using testing_util::ParseEntity;
-using testing_util::ReadData;
-using testing_util::SetBlob;
-using testing_util::SubMap;
 using testing_util::VerticalZone;
 using testing_util::Walk;
 using testing_util::YoloPersonModel;
@@ -76,18 +72,7 @@ TEST(PreprocessingTest, TheDayNightNetworkIsLoadedOnceAndRunOncePerFrame) {
   KestuEyeConfig config = EyeConfig(R"pb(
     properties { key: "use_night_solution" value { boolean_value: true } })pb",
                                     {YoloPersonModel()});
-  Entity* model = config.add_models();
-  *model = ParseEntity(R"pb(
-    properties { key: "type" value { string_value: "DAY-NIGHT" } }
-    properties { key: "version" value { string_value: "1" } }
-    properties { key: "engine" value { string_value: "CAFFE" } }
-    properties { key: "content" value { entity_value {
-      properties { key: "input_scale" value { double_value: 0.00392156863 } }
-      properties { key: "labels" value { array_value {
-        values { string_value: "day" } values { string_value: "night" } } } } } } }
-    properties { key: "config" value { entity_value {
-      properties { key: "tracker_num_classes" value { integer_value: 2 } } } } })pb");
-  SetBlob(SubMap(model, "content"), "prototxt", ReadData("day_night.prototxt"));
+  *config.add_models() = testing_util::DayNightModel();
   VehicleAnalyticsVideoV1 vehicle;
   ASSERT_TRUE(vehicle.Setup(config).ok());
   EXPECT_TRUE(vehicle.preprocessor().night_solution().has_classifier());
