@@ -69,7 +69,7 @@ Driver::Driver(const DriverKind& kind, std::shared_ptr<ProcessSettings> settings
             DrawResults(result, image);
           },
           [this] { detection_stopped_ = true; }}),
-      loop_(FrameLoop::Parts{this, &signals_, &configurations_, &capture_,
+      loop_(FrameLoop::Parts{&loop_host_, &signals_, &configurations_, &capture_,
                              &pipeline_, &step_, &recorder_, settings_}),
       channels_(std::make_unique<DriverChannels>(
           kind.display_name,

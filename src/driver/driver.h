@@ -72,7 +72,7 @@ using DriverInfo = ::talvenrook::kestu::v1::driver::DriverInfo;
 //
 // Lifetime: the threads start with the driver (unless asked not to) and
 // stop, joined, with it; the channels run from Init to the destruction.
-class Driver : private FrameLoop::Host {
+class Driver {
  public:
   // The pending-configuration queue holds at most this many messages; a
   // message beyond them is refused with "Configuration queue is full".
@@ -84,7 +84,7 @@ class Driver : private FrameLoop::Host {
   explicit Driver(const DriverKind& kind,
                   std::shared_ptr<ProcessSettings> settings = nullptr,
                   bool start_threads = true);
-  ~Driver() override;
+  virtual ~Driver();
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
@@ -129,7 +129,7 @@ class Driver : private FrameLoop::Host {
   int RunStandalone();
 
   // The capture side's steps, as the capture thread runs them.
-  bool GrabFrame() override;
+  bool GrabFrame();
   void EnqueueFrame() { loop_.EnqueueFrame(); }
   void ProcessCurrentFrame() { loop_.ProcessCurrentFrame(); }
   void ProcessFrame(cv::Mat frame) { loop_.ProcessFrame(std::move(frame)); }
@@ -207,18 +207,39 @@ class Driver : private FrameLoop::Host {
   }
   int64_t frames_grabbed() const { return loop_.frames_grabbed(); }
   double frame_interval_ms() const { return step_.frame_interval_ms(); }
-  bool detection_stopped() const override { return detection_stopped_; }
+  bool detection_stopped() const { return detection_stopped_; }
   // Detection was stopped because too many frames in a row failed.
   bool stopped_by_faults() const { return step_.stopped_by_faults(); }
   bool window_usable() const { return window_.usable(); }
   RecordingScheduler& recording_scheduler() { return recorder_; }
 
  private:
-  // FrameLoop::Host
-  bool ClientAlive() const override { return channels_->alive(); }
-  void ApplyPendingConfigurations() override;
-  void WaitForConfiguration(int seconds) override;
-  bool WatchdogPaused() const override;
+  // The frame loop's view of the driver. A member of its own (its threads
+  // start in the driver's constructor, and never look at the driver's own
+  // type, which derived constructors are still writing).
+  class LoopHost final : public FrameLoop::Host {
+   public:
+    explicit LoopHost(Driver* driver) : driver_(driver) {}
+    bool ClientAlive() const override { return driver_->channels_->alive(); }
+    void ApplyPendingConfigurations() override {
+      driver_->ApplyPendingConfigurations();
+    }
+    void WaitForConfiguration(int seconds) override {
+      driver_->WaitForConfiguration(seconds);
+    }
+    bool GrabFrame() override { return driver_->GrabFrame(); }
+    bool WatchdogPaused() const override { return driver_->WatchdogPaused(); }
+    bool detection_stopped() const override {
+      return driver_->detection_stopped();
+    }
+
+   private:
+    Driver* const driver_;
+  };
+
+  void ApplyPendingConfigurations();
+  void WaitForConfiguration(int seconds);
+  bool WatchdogPaused() const;
 
   // Refuses messages while the queue is full or the driver is stopping.
   std::string RefusalReason(const DriverConfig& config);
@@ -253,6 +274,7 @@ class Driver : private FrameLoop::Host {
   ResultPublisher publisher_;
   PreviewWindow window_;
   FrameStep step_;
+  LoopHost loop_host_{this};
   FrameLoop loop_;
   std::unique_ptr<DriverChannels> channels_;
   CallbackLogSink log_sink_;
