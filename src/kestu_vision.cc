@@ -52,8 +52,8 @@ bool FlagsValid() {
   const uint64_t span = DriverPortSpan();
   if (base < kMinPort || base + span > kMaxPort) {
     LOG(ERROR) << "Invalid --bind_port=" << base << ": the ports " << base
-               << " to " << base + span << " must lie in "
-               << kMinPort << "-" << kMaxPort;
+               << " to " << base + span << " must lie in " << kMinPort << "-"
+               << kMaxPort;
     valid = false;
   }
   const uint64_t streaming = FLAGS_streaming_port;
@@ -83,7 +83,8 @@ class DriverSet {
 
   // Builds a driver of the kind and registers it on its ports; false when
   // it could not bind.
-  bool Add(const DriverKind& kind, const std::shared_ptr<ProcessSettings>& settings,
+  bool Add(const DriverKind& kind,
+           const std::shared_ptr<ProcessSettings>& settings,
            DriverInfoService* info,
            const std::shared_ptr<StreamingManagerBase>& streaming) {
     drivers_.push_back(std::make_unique<Driver>(kind, settings));

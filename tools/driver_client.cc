@@ -15,7 +15,8 @@ int DriverPortOffset(const std::string& driver) {
 const std::vector<std::string>& DriverKeys() {
   static const std::vector<std::string>* keys = [] {
     auto* all = new std::vector<std::string>();
-    for (const auto& name : vostek_kestu::DriverNames()) all->push_back(name.key);
+    for (const auto& name : vostek_kestu::DriverNames())
+      all->push_back(name.key);
     return all;
   }();
   return *keys;
@@ -60,7 +61,8 @@ Subscriber::Subscriber(zmq::context_t& context, const std::string& endpoint,
   monitor.set(zmq::sockopt::linger, 0);
   monitor.connect(monitor_endpoint);
   socket_.connect(endpoint);
-  monitor.set(zmq::sockopt::rcvtimeo, static_cast<int>(connect_timeout.count()));
+  monitor.set(zmq::sockopt::rcvtimeo,
+              static_cast<int>(connect_timeout.count()));
   zmq::message_t event;
   if (monitor.recv(event, zmq::recv_flags::none)) {
     connected_ = true;

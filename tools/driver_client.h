@@ -57,8 +57,7 @@ class Subscriber {
 // A client of one driver's four channels.
 class DriverClient {
  public:
-  DriverClient(zmq::context_t& context, const std::string& host,
-               int base_port);
+  DriverClient(zmq::context_t& context, const std::string& host, int base_port);
 
   // One ping on the keep-alive port. False when no reply arrived in time
   // (the REQ socket is then replaced so the next ping can go out).

@@ -91,15 +91,14 @@ const std::string& ClipPath() {
     cv::VideoWriter writer(p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
                            kFrameSize);
     for (int i = 0; i < kClipFrames; ++i) {
-      cv::Mat frame =
-          texture(cv::Rect(i % 200, (i / 3) % 80, kFrameSize.width,
-                           kFrameSize.height))
-              .clone();
+      cv::Mat frame = texture(cv::Rect(i % 200, (i / 3) % 80, kFrameSize.width,
+                                       kFrameSize.height))
+                          .clone();
       cv::circle(frame, {40 + 6 * i, 200 + i}, 60, {30, 200, 240}, cv::FILLED);
-      cv::rectangle(frame, cv::Rect(1100 - 5 * i, 400, 140, 220),
-                    {200, 60, 40}, cv::FILLED);
-      cv::putText(frame, std::to_string(i), {80, 660},
-                  cv::FONT_HERSHEY_SIMPLEX, 3, {255, 255, 255}, 5);
+      cv::rectangle(frame, cv::Rect(1100 - 5 * i, 400, 140, 220), {200, 60, 40},
+                    cv::FILLED);
+      cv::putText(frame, std::to_string(i), {80, 660}, cv::FONT_HERSHEY_SIMPLEX,
+                  3, {255, 255, 255}, 5);
       writer.write(frame);
     }
     return p;
@@ -417,7 +416,9 @@ void BM_BareRead(benchmark::State& state) {
   }
   RunBatches(state, loop, false);
 }
-BENCHMARK(BM_BareRead)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_BareRead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->MinTime(2.0);
 
 void BM_DriverSync(benchmark::State& state) {
@@ -429,7 +430,9 @@ void BM_DriverSync(benchmark::State& state) {
   }
   RunBatches(state, loop, false);
 }
-BENCHMARK(BM_DriverSync)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_DriverSync)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->MinTime(2.0);
 
 void BM_DriverThreads(benchmark::State& state) {
@@ -441,8 +444,13 @@ void BM_DriverThreads(benchmark::State& state) {
   }
   RunBatches(state, loop, true);
 }
-BENCHMARK(BM_DriverThreads)->ArgName("async")->Arg(0)->Arg(1)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_DriverThreads)
+    ->ArgName("async")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(10);
 
 // All four alternately, so that load from elsewhere on the machine falls on
 // each about equally: the bare and the direct loop take turns every 20
@@ -492,7 +500,9 @@ void BM_DriverOverhead(benchmark::State& state) {
   state.counters["async_fps"] = frames / async_s;
   state.counters["async/thr_sync"] = sync_s / async_s;
 }
-BENCHMARK(BM_DriverOverhead)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_DriverOverhead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->Iterations(10);
 
 // Where the driver's time per frame goes, beyond reading: the publication
@@ -555,9 +565,9 @@ void BM_PreviewJpeg(benchmark::State& state) {
   }
   BenchDriver driver;
   if (state.range(0) != 0) {
-    driver.Configure(ParseConfig(
-        "kestu_eye_config { config { " +
-        Prop("blur_amount", "integer_value: 90") + "} }"));
+    driver.Configure(ParseConfig("kestu_eye_config { config { " +
+                                 Prop("blur_amount", "integer_value: 90") +
+                                 "} }"));
   }
   const bool add_frames = FLAGS_add_frames_to_proto;
   driver.settings().set_testing_mode(true);
@@ -583,8 +593,12 @@ void BM_PreviewJpeg(benchmark::State& state) {
   state.counters["jpeg_kB"] =
       previews > 0 ? static_cast<double>(bytes) / previews / 1000.0 : 0.0;
 }
-BENCHMARK(BM_PreviewJpeg)->ArgName("configured")->Arg(1)->Arg(0)
-    ->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_PreviewJpeg)
+    ->ArgName("configured")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
 
 // The preview steps with plain OpenCV calls, timed apart: shrink to 9 %,
 // 5 x 5 box filter, enlarge back (blur_ms); JPEG at quality 100 (jpeg_ms).
@@ -603,9 +617,10 @@ void BM_PreviewSteps(benchmark::State& state) {
     const auto start = Clock::now();
     const cv::Size full = preview.size();
     cv::Mat reduced;
-    cv::resize(preview, reduced,
-               cv::Size(full.width * percent / 100, full.height * percent / 100),
-               0, 0, cv::INTER_LINEAR);
+    cv::resize(
+        preview, reduced,
+        cv::Size(full.width * percent / 100, full.height * percent / 100), 0, 0,
+        cv::INTER_LINEAR);
     cv::boxFilter(reduced, reduced, -1, cv::Size(5, 5), cv::Point(-1, -1), true,
                   cv::BORDER_REFLECT_101);
     cv::resize(reduced, preview, full, 0, 0, cv::INTER_LINEAR);

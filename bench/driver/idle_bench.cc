@@ -59,16 +59,19 @@ void BM_IdleDrivers(benchmark::State& state) {
     const long switches = VoluntarySwitches();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(kIdleTime);
-    const double wall = std::chrono::duration<double>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
     state.SetIterationTime(wall);
     state.counters["cpu_percent"] = 100.0 * (ProcessCpuSeconds() - cpu) / wall;
     state.counters["wakeups_per_s"] =
         static_cast<double>(VoluntarySwitches() - switches) / wall;
   }
 }
-BENCHMARK(BM_IdleDrivers)->Unit(benchmark::kSecond)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_IdleDrivers)
+    ->Unit(benchmark::kSecond)
+    ->UseManualTime()
+    ->Iterations(1);
 
 }  // namespace
 }  // namespace vostek_kestu

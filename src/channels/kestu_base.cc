@@ -34,15 +34,16 @@ bool BoundedMilliseconds(const std::string& driver, const char* field,
   if (!std::isfinite(seconds) || seconds < 0) {
     LOG(WARNING) << field << " for " << driver << " refused: " << seconds
                  << " s is "
-                 << (std::isfinite(seconds) ? "negative" : "not a finite number")
+                 << (std::isfinite(seconds) ? "negative"
+                                            : "not a finite number")
                  << "; keeping " << current_ms << " ms.";
     return false;
   }
   const double requested = static_cast<double>(seconds) * 1000.0;
   if (requested < KestuBase::kMinIntervalMs) {
     LOG(WARNING) << field << " for " << driver << " of " << seconds
-                 << " s is below " << KestuBase::kMinIntervalMs
-                 << " ms; using " << KestuBase::kMinIntervalMs << " ms.";
+                 << " s is below " << KestuBase::kMinIntervalMs << " ms; using "
+                 << KestuBase::kMinIntervalMs << " ms.";
     *milliseconds = KestuBase::kMinIntervalMs;
   } else if (requested > KestuBase::kMaxIntervalMs) {
     LOG(WARNING) << field << " for " << driver << " of " << seconds
@@ -327,7 +328,8 @@ void KestuBase::UpdateLoop() {
                    "Could not send update for " + driver_name_ + " driver.");
       }
     }
-    const bool go_on = idle ? WaitUntilActive() : WaitForNextCycle(Clock::now());
+    const bool go_on =
+        idle ? WaitUntilActive() : WaitForNextCycle(Clock::now());
     if (!go_on) return;
   }
 }
@@ -346,9 +348,8 @@ bool KestuBase::WaitForNextCycle(Clock::time_point cycle_end) {
     const uint64_t generation = timing_generation_;
     const Clock::time_point next =
         cycle_end + std::chrono::milliseconds(delay_between_updates_);
-    const bool woken = wait_cv_.wait_until(lock, next, [&] {
-      return stop_ || timing_generation_ != generation;
-    });
+    const bool woken = wait_cv_.wait_until(
+        lock, next, [&] { return stop_ || timing_generation_ != generation; });
     if (!woken) return true;  // the delay has passed
   }
   return false;

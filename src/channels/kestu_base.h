@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -141,9 +141,9 @@ class KestuBase {
   int base_port_ = 0;
   std::atomic<bool> alive_{false};  // written by the keep-alive thread only
   bool provides_updates_ = true;
-  std::atomic<int> delay_between_updates_{1000};     // ms
+  std::atomic<int> delay_between_updates_{1000};  // ms
   bool needs_pings_ = true;
-  std::atomic<int> timeout_after_last_ping_{5000};   // ms
+  std::atomic<int> timeout_after_last_ping_{5000};  // ms
   bool mandatory_configuration_ = false;
   std::atomic<bool> configured_{false};
   const std::string driver_name_;

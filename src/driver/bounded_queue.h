@@ -39,7 +39,8 @@ class BoundedQueue {
   // is closed.
   bool WaitForRoom() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return closed_ || items_.size() < capacity_; });
+    changed_.wait(lock,
+                  [this] { return closed_ || items_.size() < capacity_; });
     return !closed_;
   }
 

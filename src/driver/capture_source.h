@@ -39,9 +39,9 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // taken with source() stays valid when the source is replaced.
 class CaptureSource {
  public:
-  using StatusSender = std::function<void(
-      Status::MessageType type, const std::string& uuid,
-      const std::string& message)>;
+  using StatusSender =
+      std::function<void(Status::MessageType type, const std::string& uuid,
+                         const std::string& message)>;
   // The outcome of a read.
   enum class ReadResult {
     kFrame,        // a new raw image
@@ -51,7 +51,8 @@ class CaptureSource {
   };
 
   // `sleep` waits of the sources opened (their settle and retry times).
-  CaptureSource(StatusSender send_status, talvenrook_vision::SleepFunction sleep);
+  CaptureSource(StatusSender send_status,
+                talvenrook_vision::SleepFunction sleep);
 
   void SetOptions(const SourceOptions& options);
   SourceOptions options() const;

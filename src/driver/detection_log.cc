@@ -56,8 +56,8 @@ std::string TrackSummaryLine(
   const auto& event = result.vision_event(0);
   std::ostringstream line;
   line << "Track summary: {tracking id: " << event.tracking_id()
-       << ", type: " << detection.type() << ", tracked: "
-       << event.session_time() << " s, crossings: [";
+       << ", type: " << detection.type()
+       << ", tracked: " << event.session_time() << " s, crossings: [";
   for (int i = 0; i < event.crossings_size(); ++i) {
     const auto& crossing = event.crossings(i);
     if (i > 0) line << ", ";

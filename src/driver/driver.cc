@@ -39,8 +39,8 @@ Status::MessageType StatusTypeForSeverity(int severity) {
 
 }  // namespace
 
-Driver::Driver(const DriverKind& kind, std::shared_ptr<ProcessSettings> settings,
-               bool start_threads)
+Driver::Driver(const DriverKind& kind,
+               std::shared_ptr<ProcessSettings> settings, bool start_threads)
     : kind_(kind),
       settings_(settings ? std::move(settings) : ProcessSettings::FromFlags()),
       configurations_([this] { signals_.Notify(); }),
@@ -50,31 +50,41 @@ Driver::Driver(const DriverKind& kind, std::shared_ptr<ProcessSettings> settings
       }),
       capture_(
           [this](Status::MessageType type, const std::string& uuid,
-                 const std::string& message) { SendStatus(type, uuid, message); },
+                 const std::string& message) {
+            SendStatus(type, uuid, message);
+          },
           // The source's waits end early when the driver stops, and when a
           // new configuration waits for this thread: it is answered first.
           [this](std::chrono::milliseconds duration) {
-            signals_.WaitFor(duration,
-                             [this] { return configurations_.OthersWaiting(); });
+            signals_.WaitFor(
+                duration, [this] { return configurations_.OthersWaiting(); });
           }),
-      publisher_([this](const std::string& bytes) { return channels_->SendData(bytes); },
-                 [this](const VisionResult& result) { LogDetection(result); },
-                 [this](cv::Mat& frame) { return capture_.source()->Read(frame); },
-                 &detections_, settings_),
+      publisher_(
+          [this](const std::string& bytes) {
+            return channels_->SendData(bytes);
+          },
+          [this](const VisionResult& result) { LogDetection(result); },
+          [this](cv::Mat& frame) { return capture_.source()->Read(frame); },
+          &detections_, settings_),
       step_(FrameStep::Parts{
           settings_, &signals_, &pipeline_, &publisher_, &recorder_, &window_,
           [this](Status::MessageType type, const std::string& uuid,
-                 const std::string& message) { SendStatus(type, uuid, message); },
+                 const std::string& message) {
+            SendStatus(type, uuid, message);
+          },
           [this](const VisionResult& result, cv::Mat& image) {
             DrawResults(result, image);
           },
           [this] { detection_stopped_ = true; }}),
-      loop_(FrameLoop::Parts{&loop_host_, &signals_, &configurations_, &capture_,
-                             &pipeline_, &step_, &recorder_, settings_}),
+      loop_(FrameLoop::Parts{&loop_host_, &signals_, &configurations_,
+                             &capture_, &pipeline_, &step_, &recorder_,
+                             settings_}),
       channels_(std::make_unique<DriverChannels>(
           kind.display_name,
           [this](const DriverConfig& config) { return RefusalReason(config); },
-          [this](const DriverConfig& config) { configurations_.Push(config); })),
+          [this](const DriverConfig& config) {
+            configurations_.Push(config);
+          })),
       log_sink_([this](int severity, const std::string& message,
                        const std::string&, const std::string&, int,
                        const std::tm&) { ForwardLogLine(severity, message); }) {
@@ -243,7 +253,8 @@ int Driver::RunStandalone() {
                << " was refused. Exiting...";
     return 1;
   }
-  while (!step_.stopped_by_faults() && loop_.CaptureStep(/*check_freeze=*/false)) {
+  while (!step_.stopped_by_faults() &&
+         loop_.CaptureStep(/*check_freeze=*/false)) {
   }
   loop_.ReleasePipeline();
   LOG(INFO) << "Closing";

@@ -189,9 +189,13 @@ class Driver {
   // Settings, as the last configuration (and the source) left them.
   ProcessSettings& settings() { return *settings_; }
   bool async_mode() const { return loop_.async_mode(); }
-  int64_t max_async_images() const { return CurrentOptions().loop.max_async_images; }
+  int64_t max_async_images() const {
+    return CurrentOptions().loop.max_async_images;
+  }
   int blur_amount() const { return CurrentOptions().preview.blur_amount; }
-  int preview_quality() const { return CurrentOptions().preview.preview_quality; }
+  int preview_quality() const {
+    return CurrentOptions().preview.preview_quality;
+  }
   double preview_size_factor() const {
     return CurrentOptions().preview.preview_size_factor;
   }

@@ -75,7 +75,8 @@ void Driver::WaitForConfiguration(int seconds) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    if (!signals_.WaitFor(left, [this] { return configurations_.Count() > 0; })) {
+    if (!signals_.WaitFor(left,
+                          [this] { return configurations_.Count() > 0; })) {
       return;
     }
     ApplyPendingConfigurations();
@@ -87,7 +88,8 @@ bool Driver::ApplyConfiguration(const DriverConfig& config) {
   const talvenrook_vision::SetupStatus size =
       talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
   if (!size.ok()) {
-    RefuseConfiguration(config.uuid(), "Configuration refused: " + size.message());
+    RefuseConfiguration(config.uuid(),
+                        "Configuration refused: " + size.message());
     return false;
   }
   int forwarded = 0;
@@ -155,7 +157,8 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
   // Read first: a missing required key ends the configuration before
   // anything has changed.
   std::shared_ptr<const KindOptions> options = kind_options();
-  if (kind_.read_options) options = kind_.read_options(eye.config(), options.get());
+  if (kind_.read_options)
+    options = kind_.read_options(eye.config(), options.get());
   LOG(INFO) << "Loading " << eye.models_size() << " models...";
   bool built = false;
   if (kind_.make_pipeline) {
@@ -215,7 +218,8 @@ void Driver::EmitIssues(const ParsedOptions& parsed, const std::string& key,
 
 // What the keys ask for, in the order of the keys, with the issues of each
 // key where it stands.
-void Driver::ApplyRequests(const ParsedOptions& parsed, const std::string& uuid) {
+void Driver::ApplyRequests(const ParsedOptions& parsed,
+                           const std::string& uuid) {
   const OptionRequests& requests = parsed.requests;
   if (requests.log_forwarding) SetLogForwarding(*requests.log_forwarding);
   if (requests.verbosity_level) {
@@ -225,7 +229,8 @@ void Driver::ApplyRequests(const ParsedOptions& parsed, const std::string& uuid)
     LOG(INFO) << "Async Mode: " << (*requests.async_mode ? 1 : 0);
     EmitIssues(parsed, "max_async_images", uuid);
   }
-  if (requests.testing_mode) settings_->set_testing_mode(*requests.testing_mode);
+  if (requests.testing_mode)
+    settings_->set_testing_mode(*requests.testing_mode);
   if (requests.show_gui) settings_->set_show_gui(*requests.show_gui);
   EmitIssues(parsed, "font_size", uuid);
   EmitIssues(parsed, "resolution", uuid);
@@ -312,10 +317,10 @@ void Driver::ExecuteCommand(const DriverConfig& config) {
       break;
     case kestueye::START_RECORDING:
       if (HasProperty(eye.action_data(), "recording_options")) {
-        ScheduleRecording(talvenrook_vision::AsEntity(
-                              talvenrook_vision::GetProperty(
-                                  eye.action_data(), "recording_options")),
-                          config.uuid());
+        ScheduleRecording(
+            talvenrook_vision::AsEntity(talvenrook_vision::GetProperty(
+                eye.action_data(), "recording_options")),
+            config.uuid());
       } else {
         LOG(ERROR) << "Recording options are missing. Skipping recording...";
       }
@@ -341,7 +346,8 @@ void Driver::ExecuteCommand(const DriverConfig& config) {
           source->ApplyProperty(key, value);
         }
       } else {
-        LOG(ERROR) << "Camera properties are missing. Skipping configuration...";
+        LOG(ERROR)
+            << "Camera properties are missing. Skipping configuration...";
       }
       break;
     default:

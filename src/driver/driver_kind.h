@@ -57,15 +57,14 @@ struct DriverKind {
   using OptionsReader = std::function<std::shared_ptr<const KindOptions>(
       const ::talvenrook::common::Entity& config, const KindOptions* previous)>;
   using TagSetter = std::function<void(EventTag tag, bool published)>;
-  using TagUpdater = std::function<void(const KestuEyeConfig& config,
-                                        bool pipeline_built,
-                                        const TagSetter& set)>;
+  using TagUpdater = std::function<void(
+      const KestuEyeConfig& config, bool pipeline_built, const TagSetter& set)>;
   using RequestBuilder =
       std::function<std::optional<VisionRequest>(const KestuEyeConfig& config)>;
   using DetectionLine = std::function<std::string(const VisionResult& result,
                                                   const KindOptions* options)>;
-  using Drawing = std::function<void(const DrawContext& context,
-                                     const VisionResult& result, cv::Mat& image)>;
+  using Drawing = std::function<void(
+      const DrawContext& context, const VisionResult& result, cv::Mat& image)>;
 
   std::string key;              // "face", as --standalone_mode_driver says
   std::string display_name;     // the driver name of its channels

@@ -77,8 +77,9 @@ void ParseResolution(const Entity& config, ParsedOptions* parsed) {
   cv::Size resolution;
   if (!ReadPropertyIfPresent(config, "resolution", &resolution)) return;
   if (resolution.width < 1 || resolution.height < 1) {
-    parsed->issues.push_back(Issue("resolution", true, false,
-                                   "Width and Height should be greater than zero"));
+    parsed->issues.push_back(
+        Issue("resolution", true, false,
+              "Width and Height should be greater than zero"));
   } else if (resolution.width > kMaxResolutionSide ||
              resolution.height > kMaxResolutionSide) {
     parsed->issues.push_back(Issue(
@@ -112,7 +113,8 @@ void ParseSource(const Entity& config, ParsedOptions* parsed) {
   }
   ReadPropertyIfPresent(config, "force_resolution", &source.force_resolution);
   ReadPropertyIfPresent(config, "keep_aspect", &source.keep_aspect);
-  if (ReadPropertyIfPresent(config, "camera_rotation", &source.camera_rotation)) {
+  if (ReadPropertyIfPresent(config, "camera_rotation",
+                            &source.camera_rotation)) {
     parsed->requests.camera_rotation = source.camera_rotation;
   }
   if (HasProperty(config, "source")) {
@@ -154,7 +156,8 @@ ParsedOptions ParseDriverOptions(const Entity& config,
   if (ReadPropertyIfPresent(config, "testing_mode", &flag)) {
     requests.testing_mode = flag;
   }
-  if (ReadPropertyIfPresent(config, "show_gui", &flag)) requests.show_gui = flag;
+  if (ReadPropertyIfPresent(config, "show_gui", &flag))
+    requests.show_gui = flag;
   ParsePreview(config, &parsed);
   ParseSource(config, &parsed);
   int timeout = 0;

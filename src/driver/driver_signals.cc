@@ -24,9 +24,8 @@ void DriverSignals::Notify() {
 bool DriverSignals::WaitFor(std::chrono::milliseconds duration,
                             const std::function<bool()>& until) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, duration, [&] {
-    return stopping_.load() || (until && until());
-  });
+  changed_.wait_for(lock, duration,
+                    [&] { return stopping_.load() || (until && until()); });
   return !stopping_;
 }
 

@@ -25,7 +25,8 @@ void FrameLoop::Start(bool client_loop) {
   queue_.Open();
   detection_thread_ = std::thread(&FrameLoop::RunDetectionLoop, this);
   watchdog_thread_ = std::thread(&FrameLoop::RunWatchdog, this);
-  if (client_loop) capture_thread_ = std::thread(&FrameLoop::RunClientLoop, this);
+  if (client_loop)
+    capture_thread_ = std::thread(&FrameLoop::RunClientLoop, this);
 }
 
 void FrameLoop::Interrupt() {
@@ -35,7 +36,8 @@ void FrameLoop::Interrupt() {
 
 void FrameLoop::Stop() {
   Interrupt();
-  for (std::thread* t : {&capture_thread_, &detection_thread_, &watchdog_thread_}) {
+  for (std::thread* t :
+       {&capture_thread_, &detection_thread_, &watchdog_thread_}) {
     if (t->joinable()) t->join();
   }
 }
@@ -95,8 +97,9 @@ bool FrameLoop::CaptureStep(bool check_freeze) {
   // Nothing to read: a queued configuration (or a command that starts
   // detection again) ends the wait.
   const ConfigurationQueue* configurations = parts_.configurations;
-  if (!parts_.signals->WaitFor(kIdleWait,
-                               [configurations] { return configurations->Count() > 0; })) {
+  if (!parts_.signals->WaitFor(kIdleWait, [configurations] {
+        return configurations->Count() > 0;
+      })) {
     return false;
   }
   VLOG(5) << "GrabFrame() returned false";

@@ -36,8 +36,9 @@ PreviewOptions FrameStep::preview_options() const {
 
 void FrameStep::MeasureFrameRate(const LoopOptions& loop, bool show_text) {
   // Time since the previous frame started, throttled to max_fps.
-  const double elapsed =
-      frame_meter_start_ == 0 ? 0.0 : std::max(0.0, ElapsedMs(frame_meter_start_));
+  const double elapsed = frame_meter_start_ == 0
+                             ? 0.0
+                             : std::max(0.0, ElapsedMs(frame_meter_start_));
   const int64_t throttle_start = cv::getTickCount();
   if (loop.max_fps > 0) {
     const int wait_ms = static_cast<int>(1000.0 / loop.max_fps - elapsed);
@@ -158,7 +159,8 @@ cv::Mat FrameStep::PreviewImage() {
 
 bool FrameStep::AddImageToResult(VisionResult* result) {
   return parts_.publisher->AddImageToResult(
-      result, preview_options(), [this](cv::Mat& image) { DrawPreview(image); });
+      result, preview_options(),
+      [this](cv::Mat& image) { DrawPreview(image); });
 }
 
 void FrameStep::ReportFault(const char* stage, const std::string& what) {

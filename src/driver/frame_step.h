@@ -47,9 +47,9 @@ struct QueuedFrame {
 // detecting() and the watchdog counter from its own thread.
 class FrameStep {
  public:
-  using StatusSender = std::function<void(
-      Status::MessageType type, const std::string& uuid,
-      const std::string& message)>;
+  using StatusSender =
+      std::function<void(Status::MessageType type, const std::string& uuid,
+                         const std::string& message)>;
   using ResultDrawing =
       std::function<void(const VisionResult& result, cv::Mat& image)>;
 
@@ -61,7 +61,7 @@ class FrameStep {
     RecordingScheduler* recorder;
     PreviewWindow* window;
     StatusSender send_status;
-    ResultDrawing draw_results;   // the driver's DrawResults
+    ResultDrawing draw_results;  // the driver's DrawResults
     std::function<void()> stop_detection;
   };
 

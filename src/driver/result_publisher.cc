@@ -12,11 +12,9 @@
 
 namespace vostek_kestu {
 
-ResultPublisher::ResultPublisher(DataSender send_data,
-                                 LogDetection log_detection,
-                                 SourceReader read_source,
-                                 DetectionStore* detections,
-                                 std::shared_ptr<const ProcessSettings> settings)
+ResultPublisher::ResultPublisher(
+    DataSender send_data, LogDetection log_detection, SourceReader read_source,
+    DetectionStore* detections, std::shared_ptr<const ProcessSettings> settings)
     : send_data_(std::move(send_data)),
       log_detection_(std::move(log_detection)),
       read_source_(std::move(read_source)),
@@ -104,8 +102,8 @@ cv::Mat ResultPublisher::PreviewImage(const PreviewOptions& options,
                          std::max(1, full.height * percent / 100));
     cv::Mat reduced;
     cv::resize(preview_image_, reduced, small, 0, 0, cv::INTER_LINEAR);
-    cv::boxFilter(reduced, reduced, -1, cv::Size(5, 5), cv::Point(-1, -1),
-                  true, cv::BORDER_REFLECT_101);
+    cv::boxFilter(reduced, reduced, -1, cv::Size(5, 5), cv::Point(-1, -1), true,
+                  cv::BORDER_REFLECT_101);
     cv::resize(reduced, preview_image_, full, 0, 0, cv::INTER_LINEAR);
   }
   if (options.enable_drawings) draw(preview_image_);
@@ -130,9 +128,9 @@ bool ResultPublisher::AddImageToResult(VisionResult* result,
   std::vector<uchar> jpeg;
   bool encoded = false;
   try {
-    encoded = cv::imencode(
-        ".jpg", preview, jpeg,
-        {cv::IMWRITE_JPEG_QUALITY, std::clamp(options.preview_quality, 0, 100)});
+    encoded = cv::imencode(".jpg", preview, jpeg,
+                           {cv::IMWRITE_JPEG_QUALITY,
+                            std::clamp(options.preview_quality, 0, 100)});
   } catch (const cv::Exception& e) {
     encoded = false;
   }

@@ -10,8 +10,8 @@ namespace vostek_kestu {
 
 const DriverKind& CrowdDriver::Kind() {
   static const DriverKind* kind = [] {
-    auto* crowd =
-        new DriverKind(NamedKind("crowd", {::talvenrook::vision::v1::ZONE_EXIT}));
+    auto* crowd = new DriverKind(
+        NamedKind("crowd", {::talvenrook::vision::v1::ZONE_EXIT}));
     crowd->make_pipeline =
         PipelineWhenModels<talvenrook_vision::CrowdAnalyticsVideoV1>();
     crowd->update_tags = PublishTrackSummaries;
@@ -37,8 +37,9 @@ std::string CrowdDriver::DetectionLine(const VisionResult& result) {
   const auto& event = result.vision_event(0);
   std::ostringstream line;
   line << "Detection: {" << EventPart(event) << "type: " << detection.type()
-       << ", speed: " << event.speed() << " m/s, tracking id: "
-       << event.tracking_id() << ", uuid: " << result.uuid() << "}";
+       << ", speed: " << event.speed()
+       << " m/s, tracking id: " << event.tracking_id()
+       << ", uuid: " << result.uuid() << "}";
   return line.str();
 }
 

@@ -24,7 +24,8 @@ using talvenrook_vision::Value;
 bool BoolKey(const Entity& config, const std::string& key, bool absent) {
   if (!HasProperty(config, key)) return absent;
   const Value& value = GetProperty(config, key);
-  return value.value_type_case() == Value::kBooleanValue && value.boolean_value();
+  return value.value_type_case() == Value::kBooleanValue &&
+         value.boolean_value();
 }
 
 // An integer value; any other kind reads as 0.
@@ -61,7 +62,8 @@ std::vector<cv::Rect> ReadRois(const Entity& c) {
 }
 
 FaceOptions::AttentionPoint ReadPoint(const Entity& c) {
-  const Entity& p = talvenrook_vision::AsEntity(GetProperty(c, "attention_point"));
+  const Entity& p =
+      talvenrook_vision::AsEntity(GetProperty(c, "attention_point"));
   FaceOptions::AttentionPoint point;
   point.x = IntegerValue(GetProperty(p, "x"));
   point.y = IntegerValue(GetProperty(p, "y"));
@@ -150,7 +152,9 @@ const FaceOptions& FaceDriver::OptionsOf(const KindOptions* options) {
                             : *defaults;
 }
 
-FaceOptions FaceDriver::options() const { return OptionsOf(kind_options().get()); }
+FaceOptions FaceDriver::options() const {
+  return OptionsOf(kind_options().get());
+}
 
 std::string FaceDriver::DetectionLine(const VisionResult& result) {
   const v1::RectangularDetection& d = result.rect_detection(0);

@@ -23,9 +23,9 @@ struct FaceOptions : KindOptions {
     double looking_radius = 0.0;
   };
 
-  bool show_confidence = false;      // "show_confidence"
-  int tracker_frames_to_discard = 15;  // "tracker_frames_to_discard"
-  bool draw_attention_point = false;   // "draw_attention_point"
+  bool show_confidence = false;          // "show_confidence"
+  int tracker_frames_to_discard = 15;    // "tracker_frames_to_discard"
+  bool draw_attention_point = false;     // "draw_attention_point"
   std::vector<cv::Rect> attention_rois;  // "attention_rois" (replaced whole)
   AttentionPoint attention_point;        // "attention_point"
 };
@@ -46,9 +46,9 @@ struct FaceOptions : KindOptions {
 // Example configuration (protobuf text format):
 //   kestu_eye_config {
 //     config {
-//       properties { key: "publish_entry_events" value { boolean_value: true } }
-//       properties { key: "with_face_features" value { boolean_value: true } }
-//       properties { key: "show_confidence" value { boolean_value: true } }
+//       properties { key: "publish_entry_events" value { boolean_value: true }
+//       } properties { key: "with_face_features" value { boolean_value: true }
+//       } properties { key: "show_confidence" value { boolean_value: true } }
 //       properties { key: "attention_rois" value { array_value { values {
 //         entity_value {
 //           properties { key: "x" value { integer_value: 0 } }

@@ -50,7 +50,8 @@ void DrawLabel(cv::Mat& image, const std::string& text, cv::Point origin,
 
 bool EndsIn(const VisionResult& result, uint64_t tracking_id) {
   for (const v1::VisionEvent& e : result.vision_event()) {
-    if (e.tag() == v1::TRACKING_END && e.tracking_id() == tracking_id) return true;
+    if (e.tag() == v1::TRACKING_END && e.tracking_id() == tracking_id)
+      return true;
   }
   return false;
 }
@@ -110,7 +111,8 @@ std::string FaceDriver::FaceLabel(const v1::RectangularDetection& detection,
            show_confidence ? mask + "(" + Fixed2(mask_confidence) + ")" : mask);
   }
   if (spoof) Append(&label, "SPOOF");
-  if (detection.distance() > 0) Append(&label, Fixed2(detection.distance()) + "m");
+  if (detection.distance() > 0)
+    Append(&label, Fixed2(detection.distance()) + "m");
   return label;
 }
 
@@ -119,8 +121,9 @@ namespace {
 // The recorded label of a replayed face, with the frames left before its
 // recorded end.
 void DrawReplayCountdown(const v1::RectangularDetection& d,
-                         const VisionResult& recorded, const FaceOptions& options,
-                         int64_t frames_grabbed, cv::Mat& image) {
+                         const VisionResult& recorded,
+                         const FaceOptions& options, int64_t frames_grabbed,
+                         cv::Mat& image) {
   const int64_t n = static_cast<int64_t>(recorded.frame_data().id()) -
                     options.tracker_frames_to_discard - frames_grabbed -
                     (d.type() == "person" ? 10 : 0);
@@ -158,9 +161,11 @@ void DrawFeatures(const v1::RectangularDetection& d,
                   const v1::FacialRecognition& f, cv::Mat& image) {
   const int radius = static_cast<int>(0.03 * d.location().height());
   const auto& b = f.basic_feature();
-  for (const auto* points : {&b.mouth(), &b.left_eye(), &b.right_eye(), &b.nose()}) {
+  for (const auto* points :
+       {&b.mouth(), &b.left_eye(), &b.right_eye(), &b.nose()}) {
     for (const v1::Point& p : *points) {
-      cv::circle(image, cv::Point(static_cast<int>(p.x()), static_cast<int>(p.y())),
+      cv::circle(image,
+                 cv::Point(static_cast<int>(p.x()), static_cast<int>(p.y())),
                  radius, kFeatureColour, cv::FILLED);
     }
   }
@@ -193,7 +198,8 @@ void FaceDriver::Draw(const DrawContext& context, const VisionResult& result,
     }
     if (replaying) {
       if (auto recorded = context.detections->ReplayedTrack(d.tracking_id())) {
-        DrawReplayCountdown(d, *recorded, options, context.frames_grabbed, image);
+        DrawReplayCountdown(d, *recorded, options, context.frames_grabbed,
+                            image);
       }
     }
     if (d.type() != "person")

@@ -42,7 +42,8 @@ std::shared_ptr<const KindOptions> ReadVehicleOptions(
 
 std::optional<VisionRequest> VehicleRequest(const KestuEyeConfig& config) {
   VisionRequest request;
-  if (talvenrook_vision::GetPropertyOr(config.config(), "with_family_car", false))
+  if (talvenrook_vision::GetPropertyOr(config.config(), "with_family_car",
+                                       false))
     request.add_vehicle_recognition(v1::FAMILY_CAR);
   return request;
 }

@@ -5,7 +5,8 @@
 
 namespace vostek_kestu {
 
-DriverKind NamedKind(const std::string& key, std::set<EventTag> published_tags) {
+DriverKind NamedKind(const std::string& key,
+                     std::set<EventTag> published_tags) {
   DriverKind kind;
   if (const DriverName* name = FindDriverName(key)) {
     kind.key = name->key;

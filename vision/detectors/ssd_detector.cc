@@ -32,8 +32,7 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
     return false;
   }
   if (engine == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled"
-              << std::endl;
+    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
     error_ = "Support for TFLite is currently disabled";
     return false;
   }
@@ -56,30 +55,33 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
   return true;
 }
 
-bool SSDDetector::LoadFromBytes(
-    const std::string& network, const std::string& weights,
-    const std::vector<std::string>& labels,
-    const std::vector<cv::Rect>& regions,
-    const std::vector<SizeLimit>& size_limits, float confidence_threshold,
-    int input_width, int input_height, const cv::Scalar& mean,
-    float input_scale, int channels, bool swap, int queue_size,
-    const std::string& engine) {
-  if (!Store(network, weights, true, regions, size_limits,
-             confidence_threshold, input_width, input_height, mean,
-             input_scale, channels, swap, queue_size, engine)) {
+bool SSDDetector::LoadFromBytes(const std::string& network,
+                                const std::string& weights,
+                                const std::vector<std::string>& labels,
+                                const std::vector<cv::Rect>& regions,
+                                const std::vector<SizeLimit>& size_limits,
+                                float confidence_threshold, int input_width,
+                                int input_height, const cv::Scalar& mean,
+                                float input_scale, int channels, bool swap,
+                                int queue_size, const std::string& engine) {
+  if (!Store(network, weights, true, regions, size_limits, confidence_threshold,
+             input_width, input_height, mean, input_scale, channels, swap,
+             queue_size, engine)) {
     return false;
   }
   labels_ = labels;
   return true;
 }
 
-bool SSDDetector::LoadFromFiles(
-    const std::string& network_path, const std::string& weights_path,
-    const std::string& labels_path, const std::vector<cv::Rect>& regions,
-    const std::vector<SizeLimit>& size_limits, float confidence_threshold,
-    int input_width, int input_height, const cv::Scalar& mean,
-    float input_scale, int channels, bool swap, int queue_size,
-    const std::string& engine) {
+bool SSDDetector::LoadFromFiles(const std::string& network_path,
+                                const std::string& weights_path,
+                                const std::string& labels_path,
+                                const std::vector<cv::Rect>& regions,
+                                const std::vector<SizeLimit>& size_limits,
+                                float confidence_threshold, int input_width,
+                                int input_height, const cv::Scalar& mean,
+                                float input_scale, int channels, bool swap,
+                                int queue_size, const std::string& engine) {
   std::vector<std::string> labels;
   if (!labels_path.empty()) {
     std::ifstream in(labels_path);
@@ -90,8 +92,8 @@ bool SSDDetector::LoadFromFiles(
     for (std::string line; std::getline(in, line);) labels.push_back(line);
   }
   if (!Store(network_path, weights_path, false, regions, size_limits,
-             confidence_threshold, input_width, input_height, mean,
-             input_scale, channels, swap, queue_size, engine)) {
+             confidence_threshold, input_width, input_height, mean, input_scale,
+             channels, swap, queue_size, engine)) {
     return false;
   }
   labels_ = labels;
@@ -196,8 +198,7 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
   predictors_.clear();
   reload_ = false;
   if (engine_ == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled"
-              << std::endl;
+    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
     return;
   }
   for (const cv::Rect& region : regions_) {
@@ -210,13 +211,12 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
     }
     auto predictor = std::make_unique<OpenCVPredict>();
     const bool loaded =
-        from_bytes_
-            ? predictor->LoadFromBytes(network_, weights_, "", size, channels_,
-                                       mean_, input_scale_, swap_, engine_,
-                                       queue_size_)
-            : predictor->LoadFromFiles(network_, weights_, "", size, channels_,
-                                       mean_, input_scale_, swap_, engine_,
-                                       queue_size_);
+        from_bytes_ ? predictor->LoadFromBytes(network_, weights_, "", size,
+                                               channels_, mean_, input_scale_,
+                                               swap_, engine_, queue_size_)
+                    : predictor->LoadFromFiles(network_, weights_, "", size,
+                                               channels_, mean_, input_scale_,
+                                               swap_, engine_, queue_size_);
     if (!loaded) {
       std::cerr << "ERROR: Could not load the detector network for region "
                 << region << std::endl;
@@ -310,9 +310,8 @@ std::vector<DetectionList> SSDDetector::DetectOutputs(
   return out;
 }
 
-void SSDDetector::Decode(const std::vector<float>& rows,
-                         const cv::Rect& region, const SizeLimit& limit,
-                         DetectionList* out) const {
+void SSDDetector::Decode(const std::vector<float>& rows, const cv::Rect& region,
+                         const SizeLimit& limit, DetectionList* out) const {
   const int width = region.width;
   const int height = region.height;
   const size_t count = rows.size() / kRowLength;
@@ -331,8 +330,9 @@ void SSDDetector::Decode(const std::vector<float>& rows,
     const int box_width = right - left + 1;
     const int box_height = bottom - top + 1;
     const int mean_side = (box_width + box_height) / 2;
-    const bool size_ok = (limit.first == 0 && limit.second == 0) ||
-                         (limit.first <= mean_side && mean_side <= limit.second);
+    const bool size_ok =
+        (limit.first == 0 && limit.second == 0) ||
+        (limit.first <= mean_side && mean_side <= limit.second);
     if (!size_ok || box_height > height || box_width > width) continue;
     out->boxes.emplace_back(left + region.x, top + region.y, box_width,
                             box_height);

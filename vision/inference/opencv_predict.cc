@@ -37,7 +37,8 @@ std::vector<float> Flatten(const cv::Mat& output) {
   if (output.empty()) return {};
   if (output.isContinuous()) {
     const float* begin = output.ptr<float>();
-    return std::vector<float>(begin, begin + output.total() * output.channels());
+    return std::vector<float>(begin,
+                              begin + output.total() * output.channels());
   }
   cv::Mat copy = output.clone();
   const float* begin = copy.ptr<float>();
@@ -171,9 +172,9 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
       NoteError(reason);
       return false;
     }
-    return LoadFromBytes(network_bytes, weights_bytes, mean_payload,
-                         input_size, channels, mean_scalar, scale,
-                         swap_channels, engine, queue_size);
+    return LoadFromBytes(network_bytes, weights_bytes, mean_payload, input_size,
+                         channels, mean_scalar, scale, swap_channels, engine,
+                         queue_size);
   }
   for (const std::string* path : {&network_path, &weights_path}) {
     std::error_code code;
@@ -233,8 +234,8 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
   }
   try {
     if (engine == "ONNX") {
-      *net = cv::dnn::readNetFromONNX(weights_bytes.data(),
-                                      weights_bytes.size());
+      *net =
+          cv::dnn::readNetFromONNX(weights_bytes.data(), weights_bytes.size());
     } else {
       *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
                               AsBuffer(network_bytes));

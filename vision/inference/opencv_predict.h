@@ -74,15 +74,15 @@ class OpenCVPredict : public Predictor {
   bool LoadFromFiles(const std::string& network_path,
                      const std::string& weights_path,
                      const std::string& mean_path, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar,
-                     double scale, bool swap_channels,
-                     const std::string& engine, int queue_size);
+                     int channels, const cv::Scalar& mean_scalar, double scale,
+                     bool swap_channels, const std::string& engine,
+                     int queue_size);
   bool LoadFromBytes(const std::string& network_bytes,
                      const std::string& weights_bytes,
                      const std::string& mean_bytes, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar,
-                     double scale, bool swap_channels,
-                     const std::string& engine, int queue_size);
+                     int channels, const cv::Scalar& mean_scalar, double scale,
+                     bool swap_channels, const std::string& engine,
+                     int queue_size);
 
   std::vector<std::vector<float>> PredictAll(
       const cv::Mat& image,
@@ -191,7 +191,7 @@ class OpenCVPredict : public Predictor {
   bool swap_channels_ = false;
   std::vector<cv::String> output_names_;
   std::vector<cv::Mat> outputs_;  // scratch for several outputs
-  std::string error_;  // why the last load failed
+  std::string error_;             // why the last load failed
 
   // The ring: one future per queued inference. The pending count is the
   // only variable shared by Push and Pop; a slot is written only while the
@@ -216,7 +216,7 @@ class OpenCVPredict : public Predictor {
 
   std::mutex jobs_mutex_;
   std::condition_variable jobs_ready_;
-  std::deque<Job> jobs_;  // guarded by jobs_mutex_
+  std::deque<Job> jobs_;   // guarded by jobs_mutex_
   bool stopping_ = false;  // guarded by jobs_mutex_
   std::vector<std::unique_ptr<NetworkCopy>> extra_networks_;
   std::vector<std::thread> workers_;

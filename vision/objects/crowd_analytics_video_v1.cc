@@ -36,7 +36,8 @@ VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,
   const PreparedFrame prepared = preprocessor_.Prepare(frame);
   VisionResult result;
   if (objects_) {
-    result = objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
+    result =
+        objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
   }
   Finish(prepared.moment, &result);
   meter.StopSection("Detection");

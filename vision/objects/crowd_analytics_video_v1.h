@@ -40,9 +40,9 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   CrowdAnalyticsVideoV1();
   ~CrowdAnalyticsVideoV1() override;
 
-  // Fails when a model cannot be loaded; missing required keys raise MissingPropertyError (a
-  // complete "clahe" group without "use_at_night" or "use_at_day", and
-  // those of SSDAnalyticsVideoV1::Setup).
+  // Fails when a model cannot be loaded; missing required keys raise
+  // MissingPropertyError (a complete "clahe" group without "use_at_night" or
+  // "use_at_day", and those of SSDAnalyticsVideoV1::Setup).
   SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
@@ -54,9 +54,7 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
   const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
-  const SSDAnalyticsVideoV1* object_analytics() const {
-    return objects_.get();
-  }
+  const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   bool only_detection() const { return only_detection_; }
   int moment_of_day() const { return moment_.load(); }
 
@@ -66,7 +64,7 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
 
   FramePreprocessor preprocessor_;
   bool only_detection_ = false;  // read, no effect in this pipeline
-  std::atomic<int> moment_{0};  // of the last result, read by Draw
+  std::atomic<int> moment_{0};   // of the last result, read by Draw
   std::unique_ptr<SSDAnalyticsVideoV1> objects_;
   ZoneStatistics statistics_;
 };

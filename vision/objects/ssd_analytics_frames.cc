@@ -37,7 +37,8 @@ VisionResult SSDAnalyticsVideoV1::ProcessAtMoment(const VisionRequest& request,
   if (gate_.enabled()) {
     {
       std::lock_guard<std::mutex> lock(gate_mutex_);
-      detected = gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
+      detected =
+          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
     }
     CheckRegions(frame.size());
     try {

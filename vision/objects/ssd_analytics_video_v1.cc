@@ -215,8 +215,8 @@ void SSDAnalyticsVideoV1::ShareNetworkSize(bool night) {
     // An adapter without an input size keeps its own budget rather than
     // being given a network of 0 x 0.
     if (input.width <= 0 || input.height <= 0) continue;
-    const double s = std::sqrt(static_cast<double>(input.width) *
-                               input.height / static_cast<double>(total));
+    const double s = std::sqrt(static_cast<double>(input.width) * input.height /
+                               static_cast<double>(total));
     member.adapter->SetNetworkSize(static_cast<int>(member.region.width * s),
                                    static_cast<int>(member.region.height * s));
   }

@@ -61,9 +61,9 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   SSDAnalyticsVideoV1();
   ~SSDAnalyticsVideoV1() override;
 
-  // Fails when a region's model cannot be loaded. Missing required keys ("f_over_s", an object size's
-  // "class" or "size", a visited model's "type", "version", "engine" or
-  // "content") raise MissingPropertyError.
+  // Fails when a region's model cannot be loaded. Missing required keys
+  // ("f_over_s", an object size's "class" or "size", a visited model's "type",
+  // "version", "engine" or "content") raise MissingPropertyError.
   SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
@@ -145,8 +145,8 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
                      VisionResult* result);
   void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
                             int roi_index, DetectionList& list,
-                            const cv::Mat& frame, bool detected,
-                            int64_t ticks, VisionResult* result);
+                            const cv::Mat& frame, bool detected, int64_t ticks,
+                            VisionResult* result);
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 

@@ -1,7 +1,7 @@
 #include "vision/objects/vehicle_analytics_video_v1.h"
 
-#include "vision/detectors/register_adapters.h"
 #include "vision/analytics/result_location.h"
+#include "vision/detectors/register_adapters.h"
 #include "vision/objects/measurements.h"
 
 namespace talvenrook_vision {

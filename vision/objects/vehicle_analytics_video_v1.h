@@ -69,9 +69,7 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
   const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
-  const SSDAnalyticsVideoV1* object_analytics() const {
-    return objects_.get();
-  }
+  const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   const FamilyCarDetector* family_car() const { return family_car_.get(); }
   const IsVehicleDetector* is_vehicle() const { return is_vehicle_.get(); }
   const Tracker* vehicle_tracker() const { return vehicle_tracker_.get(); }
@@ -108,7 +106,7 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   ZoneStatistics statistics_;
   int64_t frame_counter_ = 0;
   std::unique_ptr<Tracker> vehicle_tracker_;  // made by Setup
-  std::vector<cv::Rect> vehicle_boxes_;  // scratch of ConfirmVehicles
+  std::vector<cv::Rect> vehicle_boxes_;       // scratch of ConfirmVehicles
 };
 
 }  // namespace talvenrook_vision

@@ -39,7 +39,8 @@ bool ThreadedVideoGather::WaitWhileHeld() {
 
 bool ThreadedVideoGather::WaitForRoom() {
   std::unique_lock<std::mutex> lock(buffer_mutex_);
-  changed_.wait(lock, [this] { return stop_ || buffer_.size() < max_buffer_size_; });
+  changed_.wait(lock,
+                [this] { return stop_ || buffer_.size() < max_buffer_size_; });
   return !stop_;
 }
 

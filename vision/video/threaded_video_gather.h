@@ -87,9 +87,9 @@ class ThreadedVideoGather : public VideoGather {
     cv::Mat image;
     double time_ms = -1.0;  // position in the source
   };
-  std::deque<BufferedFrame> buffer_;   // oldest first
-  std::atomic<size_t> buffered_{0};    // buffer_.size(), for lock-free polls
-  std::thread reader_;                 // empty when no thread runs
+  std::deque<BufferedFrame> buffer_;  // oldest first
+  std::atomic<size_t> buffered_{0};   // buffer_.size(), for lock-free polls
+  std::thread reader_;                // empty when no thread runs
   const int read_timeout_ms_;
   std::atomic<bool> skip_frames_;
 };

@@ -68,12 +68,14 @@ TEST_P(RoomTest, AFullQueueHoldsItsProducerUntilThereIsRoom) {
   EXPECT_EQ(queue.size(), held + (c.by_pop ? 0u : 1u));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Queues, RoomTest,
-    ::testing::Values(RoomCase{"OnePopped", 2, true},
-                      RoomCase{"CapacityRaised", 2, false},
-                      RoomCase{"CapacityZeroHoldsOne", 0, true}),
-    [](const ::testing::TestParamInfo<RoomCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Queues, RoomTest,
+                         ::testing::Values(RoomCase{"OnePopped", 2, true},
+                                           RoomCase{"CapacityRaised", 2, false},
+                                           RoomCase{"CapacityZeroHoldsOne", 0,
+                                                    true}),
+                         [](const ::testing::TestParamInfo<RoomCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST(BoundedQueueTest, ItemsComeOutInOrderToAConsumerThatWaited) {
   BoundedQueue<int> queue(3);
@@ -96,7 +98,8 @@ TEST(BoundedQueueTest, CloseEndsBothWaitsAndOpenStartsAgain) {
     EXPECT_FALSE(queue.Pop().has_value());
     consumer_done = true;
   });
-  EXPECT_FALSE(PollUntil([&] { return consumer_done.load(); }, milliseconds(50)));
+  EXPECT_FALSE(
+      PollUntil([&] { return consumer_done.load(); }, milliseconds(50)));
   queue.Close();
   consumer.join();
 

@@ -14,7 +14,8 @@ namespace {
 
 Entity Map(const std::string& text) {
   Entity map;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &map)) << text;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &map))
+      << text;
   return map;
 }
 
@@ -48,23 +49,34 @@ TEST_P(ParseOptionsTest, BadValuesKeepOrBoundTheSettingAndNameTheKey) {
 }
 
 const OptionCase kCases[] = {
-    {"FontSizeZeroKeepsTheSize", Prop("font_size", "double_value: 0"),
-     {"font_size"}, false,
+    {"FontSizeZeroKeepsTheSize",
+     Prop("font_size", "double_value: 0"),
+     {"font_size"},
+     false,
      [](const ParsedOptions& p) {
        EXPECT_EQ(p.options.preview.font_size, 1.0f);
-       EXPECT_EQ(p.issues[0].message, "font_size must lie in (0, 50], got 0; keeping 1");
+       EXPECT_EQ(p.issues[0].message,
+                 "font_size must lie in (0, 50], got 0; keeping 1");
      }},
-    {"FontSizeAboveFifty", Prop("font_size", "double_value: 60.5"), {"font_size"},
-     false, [](const ParsedOptions& p) { EXPECT_EQ(p.options.preview.font_size, 1.0f); }},
+    {"FontSizeAboveFifty",
+     Prop("font_size", "double_value: 60.5"),
+     {"font_size"},
+     false,
+     [](const ParsedOptions& p) {
+       EXPECT_EQ(p.options.preview.font_size, 1.0f);
+     }},
     {"ResolutionWithAZeroSide",
-     Prop("resolution", "size_value { width: 0 height: 480 }"), {"resolution"},
+     Prop("resolution", "size_value { width: 0 height: 480 }"),
+     {"resolution"},
      false,
      [](const ParsedOptions& p) {
        EXPECT_EQ(p.options.source.target_resolution, cv::Size(640, 480));
-       EXPECT_EQ(p.issues[0].message, "Width and Height should be greater than zero");
+       EXPECT_EQ(p.issues[0].message,
+                 "Width and Height should be greater than zero");
      }},
     {"ResolutionBeyondTheLimitIsReported",
-     Prop("resolution", "size_value { width: 9000 height: 100 }"), {"resolution"},
+     Prop("resolution", "size_value { width: 9000 height: 100 }"),
+     {"resolution"},
      true,
      [](const ParsedOptions& p) {
        EXPECT_EQ(p.options.source.target_resolution, cv::Size(640, 480));
@@ -73,41 +85,56 @@ const OptionCase kCases[] = {
                  "previous one");
      }},
     {"AsyncImagesZeroIsRaisedToOne",
-     Prop("async_mode", "boolean_value: true") + Prop("max_async_images", "integer_value: 0"),
-     {"max_async_images"}, false,
+     Prop("async_mode", "boolean_value: true") +
+         Prop("max_async_images", "integer_value: 0"),
+     {"max_async_images"},
+     false,
      [](const ParsedOptions& p) {
        EXPECT_TRUE(p.options.loop.async_mode);
        EXPECT_EQ(p.options.loop.max_async_images, 1);
      }},
     {"AsyncImagesAboveTheLimit",
-     Prop("async_mode", "boolean_value: true") + Prop("max_async_images", "integer_value: 100"),
-     {"max_async_images"}, false,
-     [](const ParsedOptions& p) { EXPECT_EQ(p.options.loop.max_async_images, 64); }},
-    {"AsyncImagesWithoutAsyncModeAreIgnored", Prop("max_async_images", "integer_value: 0"),
-     {}, false,
+     Prop("async_mode", "boolean_value: true") +
+         Prop("max_async_images", "integer_value: 100"),
+     {"max_async_images"},
+     false,
+     [](const ParsedOptions& p) {
+       EXPECT_EQ(p.options.loop.max_async_images, 64);
+     }},
+    {"AsyncImagesWithoutAsyncModeAreIgnored",
+     Prop("max_async_images", "integer_value: 0"),
+     {},
+     false,
      [](const ParsedOptions& p) {
        EXPECT_EQ(p.options.loop.max_async_images, 5);
        EXPECT_FALSE(p.requests.async_mode.has_value());
      }},
     {"SeveralBadKeysInKeyOrder",
      Prop("resolution", "size_value { width: 1 height: 0 }") +
-         Prop("font_size", "integer_value: -3") + Prop("async_mode", "boolean_value: false") +
+         Prop("font_size", "integer_value: -3") +
+         Prop("async_mode", "boolean_value: false") +
          Prop("max_async_images", "integer_value: -7"),
-     {"max_async_images", "font_size", "resolution"}, false,
+     {"max_async_images", "font_size", "resolution"},
+     false,
      [](const ParsedOptions& p) {}},
     {"GoodKeys",
-     Prop("blur_amount", "integer_value: 90") + Prop("max_fps", "integer_value: 10") +
+     Prop("blur_amount", "integer_value: 90") +
+         Prop("max_fps", "integer_value: 10") +
          Prop("source", "string_value: \"rtsp://camera/1\"") +
          Prop("detection_timeout", "integer_value: 10"),
-     {}, false,
+     {},
+     false,
      [](const ParsedOptions& p) {
        EXPECT_EQ(p.options.preview.blur_amount, 91);  // made odd
        EXPECT_EQ(p.options.loop.max_fps, 10);
        EXPECT_TRUE(p.requests.source);
-       EXPECT_TRUE(p.options.source.skip_frames);  // a URL
+       EXPECT_TRUE(p.options.source.skip_frames);    // a URL
        EXPECT_EQ(p.requests.detection_timeout, 10);  // raised when applied
      }},
-    {"MaxFpsOnlyFromAPositiveInteger", Prop("max_fps", "double_value: 10"), {}, false,
+    {"MaxFpsOnlyFromAPositiveInteger",
+     Prop("max_fps", "double_value: 10"),
+     {},
+     false,
      [](const ParsedOptions& p) { EXPECT_EQ(p.options.loop.max_fps, 0); }},
 };
 

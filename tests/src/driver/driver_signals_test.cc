@@ -22,7 +22,7 @@ using std::chrono::milliseconds;
 
 struct WaitCase {
   const char* name;
-  bool stop;  // else the condition turns true
+  bool stop;      // else the condition turns true
   bool expected;  // what WaitFor returns
 };
 
@@ -61,7 +61,8 @@ TEST_P(SignalsTest, ALongWaitEndsAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Ends, SignalsTest,
                          ::testing::Values(WaitCase{"ByStop", true, false},
-                                           WaitCase{"ByItsCondition", false, true}),
+                                           WaitCase{"ByItsCondition", false,
+                                                    true}),
                          [](const ::testing::TestParamInfo<WaitCase>& info) {
                            return info.param.name;
                          });

@@ -40,7 +40,8 @@ TEST(DriverTableTest, OneEntryPerDriverInPortOrderAsTheToolsSeeThem) {
     EXPECT_EQ(kind.notes_for_human, row.notes);
     EXPECT_EQ(kind.port_offset, row.port_offset);
     EXPECT_EQ(kind.published_tags, row.tags) << row.key;
-    EXPECT_TRUE(kind.make_pipeline && kind.detection_line && kind.draw) << row.key;
+    EXPECT_TRUE(kind.make_pipeline && kind.detection_line && kind.draw)
+        << row.key;
     // The tools read the same rows.
     EXPECT_EQ(kestu_tools::DriverKeys()[i], row.key);
     EXPECT_EQ(kestu_tools::DriverPortOffset(row.key), row.port_offset);

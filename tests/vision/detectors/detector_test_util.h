@@ -134,7 +134,8 @@ inline Entity DayNightModel() {
       properties { key: "tracker_num_classes" value { integer_value: 2 } }
       properties { key: "tracker_num_recent" value { integer_value: 1 } }
     } } })pb");
-  SetBlob(SubMap(&model, "content"), "prototxt", ReadData("day_night.prototxt"));
+  SetBlob(SubMap(&model, "content"), "prototxt",
+          ReadData("day_night.prototxt"));
   return model;
 }
 

@@ -84,8 +84,10 @@ void ExpectTheMan(const Summary& s) {
   EXPECT_EQ(s.starts, 1);
   ASSERT_EQ(s.ends, 1);
   int age = -1;
-  v1::FacialRecognition::Gender gender = v1::FacialRecognition::GENDER_NOT_DEFINED;
-  v1::FacialRecognition::Emotion emotion = v1::FacialRecognition::EMOTION_NOT_DEFINED;
+  v1::FacialRecognition::Gender gender =
+      v1::FacialRecognition::GENDER_NOT_DEFINED;
+  v1::FacialRecognition::Emotion emotion =
+      v1::FacialRecognition::EMOTION_NOT_DEFINED;
   for (const auto& f : s.final_copy.facial_recognition()) {
     if (f.tag() == v1::AGE) age = f.age();
     if (f.tag() == v1::GENDER) gender = f.gender();

@@ -45,8 +45,9 @@ cv::Mat DarkNoise() {
 }
 
 TEST(PreprocessingTest, OneVerdictChoosesClaheTheRegionModelsAndTheMoment) {
-  const KestuEyeConfig config = EyeConfig(
-      kNightWithClahe, {YoloPersonModel("YOLO"), YoloPersonModel("YOLO-NIGHT")});
+  const KestuEyeConfig config =
+      EyeConfig(kNightWithClahe,
+                {YoloPersonModel("YOLO"), YoloPersonModel("YOLO-NIGHT")});
   const cv::Mat dark = DarkNoise();
   // The frame is night as it comes and day once enhanced: judging it again
   // after the enhancement would disagree.
@@ -76,7 +77,8 @@ TEST(PreprocessingTest, TheDayNightNetworkIsLoadedOnceAndRunOncePerFrame) {
   VehicleAnalyticsVideoV1 vehicle;
   ASSERT_TRUE(vehicle.Setup(config).ok());
   EXPECT_TRUE(vehicle.preprocessor().night_solution().has_classifier());
-  EXPECT_FALSE(vehicle.object_analytics()->regions().night_solution().has_classifier());
+  EXPECT_FALSE(
+      vehicle.object_analytics()->regions().night_solution().has_classifier());
   EXPECT_EQ(vehicle.Process({}, testing_util::PersonAt(-1)).moment_of_day(),
             v1::DAY);
 }
@@ -85,8 +87,11 @@ TEST(PreprocessingTest, TheDayNightNetworkIsLoadedOnceAndRunOncePerFrame) {
 class PushedAndPopped : public VisionAnalytics {
  public:
   explicit PushedAndPopped(VisionAnalytics* inner) : inner_(inner) {}
-  SetupStatus Setup(const KestuEyeConfig&) override { return SetupStatus::Ok(); }
-  VisionResult Process(const VisionRequest& request, const cv::Mat& frame) override {
+  SetupStatus Setup(const KestuEyeConfig&) override {
+    return SetupStatus::Ok();
+  }
+  VisionResult Process(const VisionRequest& request,
+                       const cv::Mat& frame) override {
     inner_->PushFrame(frame);
     return inner_->PopResult(request, frame);
   }
@@ -101,18 +106,22 @@ TEST_P(VehiclePathTest, BothPathsConfirmFilterCountAndFollow) {
   ManualTrackingClock clock;
   VehicleAnalyticsVideoV1 vehicle;
   vehicle.SetClock(&clock);
-  ASSERT_TRUE(vehicle.Setup(EyeConfig(VerticalZone(480, "Road") + R"pb(
+  ASSERT_TRUE(vehicle
+                  .Setup(EyeConfig(VerticalZone(480, "Road") + R"pb(
     properties { key: "allow_backward_motion" value { boolean_value: false } }
     properties { key: "use_night_solution" value { boolean_value: true } }
     properties { key: "tracker_frames_to_discard" value { integer_value: 4 } })pb",
-                                      {YoloPersonModel()}))
+                                   {YoloPersonModel()}))
                   .ok());
   PushedAndPopped pushed(&vehicle);
-  VisionAnalytics* run = GetParam() ? static_cast<VisionAnalytics*>(&pushed) : &vehicle;
-  std::vector<VisionResult> results = Walk(run, &clock, 800, 160, 16, /*tail=*/6);
+  VisionAnalytics* run =
+      GetParam() ? static_cast<VisionAnalytics*>(&pushed) : &vehicle;
+  std::vector<VisionResult> results =
+      Walk(run, &clock, 800, 160, 16, /*tail=*/6);
   EXPECT_TRUE(EventsOf(results, v1::ZONE_EXIT).empty());  // backward: dropped
   EXPECT_TRUE(vehicle.statistics().counts().empty());
-  const std::vector<VisionResult> forward = Walk(run, &clock, 160, 800, 16, /*tail=*/6);
+  const std::vector<VisionResult> forward =
+      Walk(run, &clock, 160, 800, 16, /*tail=*/6);
   results.insert(results.end(), forward.begin(), forward.end());
   const auto exits = EventsOf(results, v1::ZONE_EXIT);
   ASSERT_EQ(exits.size(), 1u);
@@ -120,7 +129,8 @@ TEST_P(VehiclePathTest, BothPathsConfirmFilterCountAndFollow) {
   EXPECT_EQ(vehicle.statistics().counts().at("Road"), 1);
   EXPECT_EQ(vehicle.frame_counter(), static_cast<int64_t>(results.size()));
   EXPECT_FALSE(vehicle.vehicle_tracker()->tracks().empty());
-  for (const VisionResult& result : results) EXPECT_EQ(result.moment_of_day(), v1::DAY);
+  for (const VisionResult& result : results)
+    EXPECT_EQ(result.moment_of_day(), v1::DAY);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, VehiclePathTest, ::testing::Bool(),

@@ -41,8 +41,7 @@ class HistogramJudgeTest : public ::testing::TestWithParam<JudgeCase> {};
 TEST_P(HistogramJudgeTest, NightWhenMoreThanHalfIsDark) {
   NightSolution night;
   night.Configure(HistogramConfig(GetParam().reverse));
-  EXPECT_EQ(night.Judge(SplitFrame(GetParam().dark_pixels)),
-            GetParam().moment);
+  EXPECT_EQ(night.Judge(SplitFrame(GetParam().dark_pixels)), GetParam().moment);
 }
 
 INSTANTIATE_TEST_SUITE_P(

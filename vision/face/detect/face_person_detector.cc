@@ -76,7 +76,8 @@ void FacePersonDetector::ReadSettings(const Entity& config) {
   settings_ = s;
 
   Tracker::Parameters p;
-  p.frames_to_count = GetPropertyOr<int32_t>(config, "tracker_frames_to_count", 3);
+  p.frames_to_count =
+      GetPropertyOr<int32_t>(config, "tracker_frames_to_count", 3);
   p.frames_to_discard =
       GetPropertyOr<int32_t>(config, "tracker_frames_to_discard", 15);
   const int32_t count = p.frames_to_count;
@@ -177,7 +178,8 @@ std::vector<cv::Rect> FacePersonDetector::Detect(const cv::Mat& frame,
   DetectPeople(frame, frame_number, &network_faces, &face_scores);
   std::vector<cv::Rect> faces;
   faces.reserve(network_faces.size());
-  for (const cv::Rect& box : network_faces) faces.push_back(FaceBoxFromNetwork(box));
+  for (const cv::Rect& box : network_faces)
+    faces.push_back(FaceBoxFromNetwork(box));
   if (scores != nullptr)
     scores->insert(scores->end(), face_scores.begin(), face_scores.end());
   return faces;
@@ -191,9 +193,8 @@ void FacePersonDetector::DetectPeople(const cv::Mat& frame,
   people.frame_number = frame_number;
   if (ssd_ == nullptr || frame.empty()) return;
   if (combined_) {
-    const std::vector<DetectionList> outputs =
-        ssd_->DetectOutputs(frame, fixed_input_size_,
-                            {kFaceOutput, kPersonOutput});
+    const std::vector<DetectionList> outputs = ssd_->DetectOutputs(
+        frame, fixed_input_size_, {kFaceOutput, kPersonOutput});
     if (outputs.size() == 2) {
       KeepClass(outputs[0], -1, faces, scores);
       KeepClass(outputs[1], -1, &people.boxes, &people.scores);
@@ -202,8 +203,8 @@ void FacePersonDetector::DetectPeople(const cv::Mat& frame,
     KeepClass(ssd_->Detect(frame, fixed_input_size_, ""), face_index_, faces,
               scores);
     if (person_ssd_ != nullptr) {
-      KeepClass(person_ssd_->Detect(frame, fixed_input_size_, ""), person_index_,
-                &people.boxes, &people.scores);
+      KeepClass(person_ssd_->Detect(frame, fixed_input_size_, ""),
+                person_index_, &people.boxes, &people.scores);
     }
   }
   if (!settings_.enable_person_detection) return;
@@ -215,8 +216,7 @@ void FacePersonDetector::DetectPeople(const cv::Mat& frame,
   while (people_.size() > kMaxPendingFrames) people_.pop_front();
 }
 
-bool FacePersonDetector::TakePeople(int64_t frame_number,
-                                    FramePeople* people) {
+bool FacePersonDetector::TakePeople(int64_t frame_number, FramePeople* people) {
   std::lock_guard<std::mutex> lock(people_mutex_);
   while (!people_.empty() && people_.front().frame_number < frame_number)
     people_.pop_front();

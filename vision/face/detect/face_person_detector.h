@@ -39,10 +39,10 @@
 #include <vector>
 
 #include "vision/detectors/ssd_detector.h"
+#include "vision/face/attention/person_attention.h"
 #include "vision/face/classify/age_detector.h"
 #include "vision/face/classify/face_classifiers.h"
 #include "vision/face/detect/face_detector_interface.h"
-#include "vision/face/attention/person_attention.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -123,7 +123,7 @@ class FacePersonDetector : public IDetector {
   const TrackingClock* clock_;
   Settings settings_;
   std::vector<cv::Rect> rois_;
-  bool fixed_input_size_ = false;  // "use_fixed_input_size"
+  bool fixed_input_size_ = false;            // "use_fixed_input_size"
   std::unique_ptr<SSDDetector> ssd_;         // face or combined model
   std::unique_ptr<SSDDetector> person_ssd_;  // separate person model
   bool combined_ = false;

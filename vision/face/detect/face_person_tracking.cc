@@ -3,8 +3,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "vision/face/common/face_labels.h"
-#include "vision/face/detect/face_person_detector.h"
 #include "vision/face/common/result_ids.h"
+#include "vision/face/detect/face_person_detector.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -43,15 +43,16 @@ void FacePersonDetector::TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
 void FacePersonDetector::ReportPerson(const Track& person, const cv::Mat& frame,
                                       int64_t frame_number,
                                       VisionResult* result) {
-  const bool looking = attention_ ? attention_->Update(person.id, person.box)
-                                  : false;
+  const bool looking =
+      attention_ ? attention_->Update(person.id, person.box) : false;
   RectangularDetection* d = result->add_rect_detection();
   d->set_uuid(NewUuid());
   d->set_tag(v1::PERSON);
   d->set_tracking_id(ReportedPersonId(person.id));
   d->set_type("person");
   d->set_attention_time(
-      attention_ ? static_cast<float>(attention_->AttentionTime(person.id)) : 0.0f);
+      attention_ ? static_cast<float>(attention_->AttentionTime(person.id))
+                 : 0.0f);
   FacialRecognition* pose = d->add_facial_recognition();
   pose->set_tag(v1::HEAD_POSE);
   pose->set_is_looking(looking);
@@ -61,8 +62,9 @@ void FacePersonDetector::ReportPerson(const Track& person, const cv::Mat& frame,
   const cv::Rect clipped = person.box & cv::Rect(0, 0, frame.cols, frame.rows);
   if (clipped.empty()) return;
   const cv::Mat crop = frame(clipped);
-  const bool skip =
-      (person.id + frame_number) % settings_.person_classification_skip_frames != 0;
+  const bool skip = (person.id + frame_number) %
+                        settings_.person_classification_skip_frames !=
+                    0;
   if (settings_.full_body_gender && gender_) {
     gender_->ClassifyRegion(crop, person.id, person.box, skip);
     gender_->Annotate(person.id, d, true);
@@ -126,7 +128,8 @@ void FacePersonDetector::ReportEndedPerson(const Track& person,
   event->set_tag(v1::TRACKING_END);
   event->set_tracking_id(reported);
   event->set_dwell_time(
-      attention_ ? static_cast<float>(attention_->AttentionTime(person.id)) : 0.0f);
+      attention_ ? static_cast<float>(attention_->AttentionTime(person.id))
+                 : 0.0f);
   event->set_session_time(person.tracked_seconds);
   event->mutable_timestamp()->set_seconds(clock_->CalendarSeconds());
   RectangularDetection* d = result->add_rect_detection();

@@ -71,8 +71,8 @@ bool PicoCascade::Load(const std::string& bytes) {
     return false;
   }
   if (depth < 1 || depth > kMaxDepth || trees < 1) {
-    std::cerr << "ERROR: Pico cascade has depth " << depth << " and "
-              << trees << " trees" << std::endl;
+    std::cerr << "ERROR: Pico cascade has depth " << depth << " and " << trees
+              << " trees" << std::endl;
     return false;
   }
   const int64_t leaves = int64_t{1} << depth;
@@ -134,9 +134,10 @@ void PicoCascade::RecordExtents() {
   max_row_ = 0;
   max_column_ = 0;
   for (size_t i = 0; i + 3 < nodes_.size(); i += 4) {
-    max_row_ = std::max({max_row_, std::abs(nodes_[i]), std::abs(nodes_[i + 2])});
-    max_column_ =
-        std::max({max_column_, std::abs(nodes_[i + 1]), std::abs(nodes_[i + 3])});
+    max_row_ =
+        std::max({max_row_, std::abs(nodes_[i]), std::abs(nodes_[i + 2])});
+    max_column_ = std::max(
+        {max_column_, std::abs(nodes_[i + 1]), std::abs(nodes_[i + 3])});
   }
   // How far (in 1/256 of the window size) a window and its node offsets
   // reach from the window's centre.
@@ -180,8 +181,10 @@ bool PicoCascade::Evaluate(const cv::Mat& grey, int row, int column, int size,
     int32_t index = 1;
     for (int32_t level = 0; level < depth_; ++level) {
       const int32_t* n = tree + index * 4;
-      const uchar p1 = pixels[((r + n[0] * s) / 256) * step + (c + n[1] * s) / 256];
-      const uchar p2 = pixels[((r + n[2] * s) / 256) * step + (c + n[3] * s) / 256];
+      const uchar p1 =
+          pixels[((r + n[0] * s) / 256) * step + (c + n[1] * s) / 256];
+      const uchar p2 =
+          pixels[((r + n[2] * s) / 256) * step + (c + n[3] * s) / 256];
       index = 2 * index + (p1 <= p2 ? 1 : 0);
     }
     sum += leaves_[static_cast<size_t>(t) * leaves + (index - leaves)];

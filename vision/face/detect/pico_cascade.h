@@ -74,7 +74,7 @@ class PicoCascade {
   std::vector<float> thresholds_;
   int32_t max_row_ = 0;
   int32_t max_column_ = 0;
-  int64_t row_reach_ = 128;     // set by RecordExtents
+  int64_t row_reach_ = 128;  // set by RecordExtents
   int64_t column_reach_ = 128;
 };
 

@@ -44,8 +44,9 @@ std::vector<cv::Rect> PicoDetectorAdapter::Detect(const cv::Mat& frame,
   const cv::Mat* image = &grey;
   if (grey.empty() || grey.channels() != 1) {
     if (frame.empty()) return faces;
-    cv::cvtColor(frame, grey_, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY
-                                                     : cv::COLOR_BGR2GRAY);
+    cv::cvtColor(
+        frame, grey_,
+        frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     image = &grey_;
   }
   regions_.clear();

@@ -27,7 +27,8 @@ void PicoEngine::Configure(const Entity& config) {
   ReadPropertyIfPresent(config, "detector_optimize_scales", &p.optimize_scales);
   ReadPropertyIfPresent(config, "detector_min_scale", &p.min_scale);
   ReadPropertyIfPresent(config, "detector_max_scale", &p.max_scale);
-  ReadPropertyIfPresent(config, "detector_number_of_scale", &p.number_of_scales);
+  ReadPropertyIfPresent(config, "detector_number_of_scale",
+                        &p.number_of_scales);
   ReadPropertyIfPresent(config, "detector_stride_factor", &p.stride_factor);
   ReadPropertyIfPresent(config, "detector_qcutoff", &p.qcutoff);
   Configure(p);
@@ -99,8 +100,7 @@ void PicoEngine::ChooseActiveScales(bool full_scan) {
 }
 
 const std::vector<PicoDetection>& PicoEngine::Detect(
-    const cv::Mat& grey, const std::vector<cv::Rect>& regions,
-    bool full_scan) {
+    const cv::Mat& grey, const std::vector<cv::Rect>& regions, bool full_scan) {
   candidates_.clear();
   detections_.clear();
   windows_ = 0;
@@ -118,11 +118,12 @@ const std::vector<PicoDetection>& PicoEngine::Detect(
     }
   }
   Cluster(candidates_, &detections_);
-  detections_.erase(std::remove_if(detections_.begin(), detections_.end(),
-                                   [&](const PicoDetection& d) {
-                                     return d.score < static_cast<float>(parameters_.qcutoff);
-                                   }),
-                    detections_.end());
+  detections_.erase(
+      std::remove_if(detections_.begin(), detections_.end(),
+                     [&](const PicoDetection& d) {
+                       return d.score < static_cast<float>(parameters_.qcutoff);
+                     }),
+      detections_.end());
   if (parameters_.optimize_scales) UpdateStatistics();
   return detections_;
 }
@@ -130,7 +131,8 @@ const std::vector<PicoDetection>& PicoEngine::Detect(
 void PicoEngine::Scan(const cv::Mat& grey, const cv::Rect& region,
                       int32_t scale_index, const PicoCascade& cascade) {
   const int32_t size = scales_[scale_index];
-  const float step = std::max(1.0f, static_cast<float>(size * parameters_.stride_factor));
+  const float step =
+      std::max(1.0f, static_cast<float>(size * parameters_.stride_factor));
   const int width = static_cast<int>(size * cascade.width_ratio());
   const int height = static_cast<int>(size * cascade.height_ratio());
   const float row_end = static_cast<float>(region.y + region.height);
@@ -190,8 +192,9 @@ void PicoEngine::Cluster(const std::vector<PicoDetection>& candidates,
       }
     }
     const double count = static_cast<double>(members.size());
-    out.box = cv::Rect(static_cast<int>(x / count), static_cast<int>(y / count),
-                       static_cast<int>(w / count), static_cast<int>(h / count));
+    out.box =
+        cv::Rect(static_cast<int>(x / count), static_cast<int>(y / count),
+                 static_cast<int>(w / count), static_cast<int>(h / count));
     clusters->push_back(out);
   }
 }

@@ -59,7 +59,9 @@ class PicoEngine {
   // Reads the "detector_*" keys above (absent keys keep the defaults).
   void Configure(const Entity& config);
   void Configure(const Parameters& parameters);
-  void AddCascade(PicoCascade cascade) { cascades_.push_back(std::move(cascade)); }
+  void AddCascade(PicoCascade cascade) {
+    cascades_.push_back(std::move(cascade));
+  }
   void ClearCascades() { cascades_.clear(); }
 
   // Faces of the grey frame whose windows are centred inside the regions.

@@ -56,7 +56,8 @@ bool TinySSDDetectorAdapter::PushesDetections() const {
   return !fixed_input_size_ && detector_->queue_size() >= 1;
 }
 
-bool TinySSDDetectorAdapter::PushDetect(const cv::Mat& frame, const cv::Mat& grey,
+bool TinySSDDetectorAdapter::PushDetect(const cv::Mat& frame,
+                                        const cv::Mat& grey,
                                         int64_t frame_number) {
   if (fixed_input_size_ || detector_->queue_size() < 1 || frame.empty())
     return false;

@@ -7,8 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "vision/face/pipeline/face_analytics_video_v1.h"
 #include "vision/face/common/face_labels.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -248,7 +248,8 @@ bool FaceAnalyticsVideoV1::TakeOldestRecord(FrameRecord** record) {
   // caller.
   constexpr auto kWaitLimit = std::chrono::seconds(10);
   std::unique_lock<std::mutex> lock(queue_mutex_);
-  if (!queue_ready_.wait_for(lock, kWaitLimit, [this] { return !queue_.empty(); })) {
+  if (!queue_ready_.wait_for(lock, kWaitLimit,
+                             [this] { return !queue_.empty(); })) {
     std::cerr << "ERROR: No frame was pushed for this result" << std::endl;
     return false;
   }

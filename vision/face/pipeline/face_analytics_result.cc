@@ -2,8 +2,8 @@
 // per-track step (face_analytics_tracks.cc) and the ended tracks.
 #include <opencv2/imgproc.hpp>
 
-#include "vision/face/pipeline/face_analytics_video_v1.h"
 #include "vision/face/common/result_ids.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -22,7 +22,8 @@ VisionResult FaceAnalyticsVideoV1::PopResult(const VisionRequest& request,
                                              const cv::Mat& frame) {
   requested_.reset();
   for (int tag : request.recognition()) {
-    if (tag >= 0 && static_cast<size_t>(tag) < requested_.size()) requested_.set(tag);
+    if (tag >= 0 && static_cast<size_t>(tag) < requested_.size())
+      requested_.set(tag);
   }
   VisionResult result;
   FrameRecord* record = nullptr;
@@ -99,9 +100,8 @@ void FaceAnalyticsVideoV1::UpdateTracker(const FrameRecord& record) {
     descriptors_.resize(n);
     for (size_t i = 0; i < n; ++i) {
       const cv::Rect box = record.aligned[i] & frame;
-      if (box.empty() ||
-          !descriptor_->extractor()->DescribeRow(record.frame(box),
-                                                 &descriptors_[i])) {
+      if (box.empty() || !descriptor_->extractor()->DescribeRow(
+                             record.frame(box), &descriptors_[i])) {
         descriptors_[i] = cv::Mat();
       }
     }
@@ -145,11 +145,11 @@ RectangularDetection* FaceAnalyticsVideoV1::FinalDetection(
     const Track& e, RectangularDetection* d) {
   const int32_t id = e.id;
   d->set_uuid(NewUuid());
-    d->set_tag(v1::FACE);
-    d->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
-    d->set_type("face");
-    if (distance_) d->set_distance(static_cast<float>(FaceDistance(e.box)));
-    SetLocation(e.box, d->mutable_location());
+  d->set_tag(v1::FACE);
+  d->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
+  d->set_type("face");
+  if (distance_) d->set_distance(static_cast<float>(FaceDistance(e.box)));
+  SetLocation(e.box, d->mutable_location());
 
   bool spoof = false;
   if (Requested(v1::SPOOF) && spoof_checking_ && spoof_) {

@@ -1,11 +1,11 @@
 // Setup of FaceAnalyticsVideoV1: settings and models.
 #include <iostream>
 
-#include "vision/face/pipeline/face_analytics_video_v1.h"
-#include "vision/inference/model_files_check.h"
 #include "vision/face/detect/face_person_detector.h"
 #include "vision/face/detect/pico_detector_adapter.h"
 #include "vision/face/detect/tiny_ssd_detector_adapter.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
+#include "vision/inference/model_files_check.h"
 
 namespace talvenrook_vision {
 
@@ -83,8 +83,8 @@ SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   pose_filter_->Configure(c);
   distance_.reset();
   if (HasProperty(c, "distance_estimation")) {
-    distance_ =
-        DistanceEstimator::FromConfig(AsEntity(GetProperty(c, "distance_estimation")));
+    distance_ = DistanceEstimator::FromConfig(
+        AsEntity(GetProperty(c, "distance_estimation")));
   }
   rois_ = ReadRoiRectangles(c);
   movement_filter_.reset();
@@ -189,14 +189,14 @@ bool FaceAnalyticsVideoV1::LoadSsdModel(const KestuEyeConfig& config,
                                         const std::string& engine,
                                         const std::string& version) {
   std::cerr << "Loading SSD-DETECTOR model...\n";
-  bool combined =
-      version == "0.0.2" || settings_.enable_person_detection;
+  bool combined = version == "0.0.2" || settings_.enable_person_detection;
   if (HasProperty(model, "config")) {
     const Entity& model_config = AsEntity(GetProperty(model, "config"));
     if (HasProperty(model_config, "is_face_person_model") &&
         GetProperty(model_config, "is_face_person_model").value_type_case() ==
             Value::kBooleanValue) {
-      combined = GetProperty(model_config, "is_face_person_model").boolean_value();
+      combined =
+          GetProperty(model_config, "is_face_person_model").boolean_value();
     }
   }
   if (engine == "TFLITE") {

@@ -2,9 +2,9 @@
 // recognitions for a confirmed face track updated in the frame.
 #include <cmath>
 
-#include "vision/face/pipeline/face_analytics_video_v1.h"
 #include "vision/face/common/face_labels.h"
 #include "vision/face/common/result_ids.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -27,8 +27,7 @@ void FaceAnalyticsVideoV1::TrackStep(const Track& track,
   if (clipped.area() < kMinBoxArea) return;
   if (settings_.detection_score_threshold > track.max_score) return;
   const int32_t d = track.class_index - 1;
-  const bool matched =
-      d >= 0 && static_cast<size_t>(d) < record.boxes.size();
+  const bool matched = d >= 0 && static_cast<size_t>(d) < record.boxes.size();
 
   RectangularDetection* detection = result->add_rect_detection();
   detection->set_uuid(NewUuid());
@@ -36,7 +35,8 @@ void FaceAnalyticsVideoV1::TrackStep(const Track& track,
   detection->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(id)));
   detection->set_type("face");
   if (settings_.do_score) detection->set_confidence(track.last_score);
-  if (distance_) detection->set_distance(static_cast<float>(FaceDistance(clipped)));
+  if (distance_)
+    detection->set_distance(static_cast<float>(FaceDistance(clipped)));
   SetLocation(clipped, detection->mutable_location());
 
   FaceState face;
@@ -54,8 +54,10 @@ void FaceAnalyticsVideoV1::TrackStep(const Track& track,
   next_previous_scores_.push_back(record.scores[d]);
 
   cv::Rect box = ScaleBox(track.box, settings_.classification_box_scale);
-  box.x = static_cast<int>(box.x + box.width * settings_.classification_box_offset_x);
-  box.y = static_cast<int>(box.y + box.height * settings_.classification_box_offset_y);
+  box.x = static_cast<int>(box.x +
+                           box.width * settings_.classification_box_offset_x);
+  box.y = static_cast<int>(box.y +
+                           box.height * settings_.classification_box_offset_y);
   box &= frame_rect;
   SetLocation(box, detection->mutable_location());
   if (box.empty()) return;
@@ -113,7 +115,8 @@ void FaceAnalyticsVideoV1::EstimatePose(const Track& track,
                                         const FrameRecord& record, int32_t d,
                                         const cv::Mat& crop, FaceState* face) {
   if (head_pose_on_) {
-    face->angles = pose_filter_->UpdateFromAngles(track.id, head_pose_.Estimate(crop));
+    face->angles =
+        pose_filter_->UpdateFromAngles(track.id, head_pose_.Estimate(crop));
   } else {
     face->angles =
         pose_filter_->UpdateFromPoints(track.id, record.landmarks[d].points);
@@ -151,16 +154,18 @@ void FaceAnalyticsVideoV1::Classify(const Track& track,
                                     RectangularDetection* detection,
                                     const FaceState& face) {
   const bool looking_ok = face.looking || !settings_.only_classify_when_looking;
-  const bool pose_ok = std::fabs(face.angles.yaw) <= settings_.yaw_threshold &&
-                       std::fabs(face.angles.roll) <= settings_.roll_threshold &&
-                       std::fabs(face.angles.pitch) <= settings_.pitch_threshold;
+  const bool pose_ok =
+      std::fabs(face.angles.yaw) <= settings_.yaw_threshold &&
+      std::fabs(face.angles.roll) <= settings_.roll_threshold &&
+      std::fabs(face.angles.pitch) <= settings_.pitch_threshold;
   if (!looking_ok || !pose_ok || face.spoof) return;
   const cv::Rect frame_rect(0, 0, record.frame.cols, record.frame.rows);
   const cv::Rect aligned = record.aligned[d] & frame_rect;
   SetLocation(aligned, detection->mutable_location());
   const int64_t n = record.number;
   const bool skip =
-      (n + track.id) % settings_.classification_skip_frames != 0 && !face.pending;
+      (n + track.id) % settings_.classification_skip_frames != 0 &&
+      !face.pending;
   classifiers_.Classify(n, grey_crop, colour_crop, aligned, track.id, skip,
                         detection, !face.entry_sent, face.masked);
   if (Requested(v1::FACE_DESCRIPTOR) && descriptor_) {

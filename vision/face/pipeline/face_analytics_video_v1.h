@@ -28,8 +28,9 @@
 //
 // Example configuration (KestuEyeConfig, protobuf text format):
 //   config {
-//     properties { key: "classification_box_scale" value { double_value: 1.4 } }
-//     properties { key: "publish_entry_events" value { boolean_value: true } }
+//     properties { key: "classification_box_scale" value { double_value: 1.4 }
+//     } properties { key: "publish_entry_events" value { boolean_value: true }
+//     }
 //   }
 //   models { properties { key: "type" value { string_value: "SSD-DETECTOR" } }
 //            properties { key: "engine" value { string_value: "Tensorflow" } }
@@ -44,12 +45,12 @@
 #define VISION_FACE_PIPELINE_FACE_ANALYTICS_VIDEO_V1_H_
 
 #include <atomic>
-#include <cstdint>
+#include <bitset>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <bitset>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -59,13 +60,13 @@
 #include "vision/analytics/distance_estimator.h"
 #include "vision/analytics/vision_analytics.h"
 #include "vision/face/attention/eye_gaze_detector.h"
+#include "vision/face/attention/head_pose_detector.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
+#include "vision/face/attention/pose_filter.h"
 #include "vision/face/classify/face_classifier_set.h"
 #include "vision/face/classify/face_classifiers.h"
 #include "vision/face/classify/face_descriptor_detector.h"
 #include "vision/face/detect/face_detector_interface.h"
-#include "vision/face/attention/head_pose_detector.h"
-#include "vision/face/attention/mtcnn_landmark_detector.h"
-#include "vision/face/attention/pose_filter.h"
 #include "vision/inference/classifier_model.h"
 #include "vision/tracking/movement_filter.h"
 #include "vision/tracking/tracker.h"
@@ -187,7 +188,8 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   void Detect(FrameRecord* record);
   // The detection step of a pushed frame, on the result thread.
   void FinishPendingDetection(FrameRecord* record);
-  void AcceptDetections(const std::vector<cv::Rect>& found, FrameRecord* record);
+  void AcceptDetections(const std::vector<cv::Rect>& found,
+                        FrameRecord* record);
   void CompleteDetection(bool ran, FrameRecord* record);
   bool DetectorRunsOn(int64_t frame_number) const;
   void CombinePreviousDetections(FrameRecord* record);
@@ -247,7 +249,8 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
 
   // Last frame's reported faces, written by the result step and read by
   // the detection step (two threads in asynchronous mode).
-  mutable std::mutex previous_mutex_;  // guards previous_boxes_, previous_scores_
+  mutable std::mutex
+      previous_mutex_;  // guards previous_boxes_, previous_scores_
   std::vector<cv::Rect> previous_boxes_;
   std::vector<float> previous_scores_;
   std::vector<cv::Rect> next_previous_boxes_;  // result thread scratch
@@ -269,7 +272,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   // detection step appends, the result step reads the oldest and removes
   // it. Finished records are kept as spares so that their buffers are
   // reused.
-  mutable std::mutex queue_mutex_;  // guards queue_ and spare_
+  mutable std::mutex queue_mutex_;       // guards queue_ and spare_
   std::condition_variable queue_ready_;  // a record was queued
   std::deque<FrameRecord> queue_;
   std::vector<FrameRecord> spare_;
