@@ -1,5 +1,6 @@
 #include "src/kestu_vision.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,9 +11,9 @@
 
 #include "src/channels/driver_info_service.h"
 #include "src/channels/streaming_manager.h"
-#include "src/drivers/driver_crowd.h"
-#include "src/drivers/driver_face.h"
-#include "src/drivers/driver_vehicle.h"
+#include "src/driver/driver.h"
+#include "src/drivers/driver_names.h"
+#include "src/drivers/driver_table.h"
 #include "src/flags.h"
 #include "src/process/process_stop.h"
 #include "src/process/stop_signals.h"
@@ -22,12 +23,20 @@ namespace vostek_kestu {
 namespace {
 
 constexpr char kBannerRule[] = "*********************************";
-// The last driver port is bind_port + 12.
-constexpr uint64_t kDriverPortSpan = 12;
 constexpr uint64_t kMinPort = 1024;
 constexpr uint64_t kMaxPort = 65535;
 // A stop asked by a signal ends the process within this time.
 constexpr std::chrono::milliseconds kStopDeadline(4500);
+
+// The last driver port is bind_port + this (12: the crowd driver's four
+// ports from bind_port + 9).
+uint64_t DriverPortSpan() {
+  int last = 0;
+  for (const DriverName& name : DriverNames()) {
+    last = std::max(last, name.port_offset + 3);
+  }
+  return static_cast<uint64_t>(last);
+}
 
 void PrintBanner() {
   LOG(INFO) << kBannerRule;
@@ -40,10 +49,11 @@ void PrintBanner() {
 bool FlagsValid() {
   bool valid = true;
   const uint64_t base = FLAGS_bind_port;
-  if (base < kMinPort || base + kDriverPortSpan > kMaxPort) {
+  const uint64_t span = DriverPortSpan();
+  if (base < kMinPort || base + span > kMaxPort) {
     LOG(ERROR) << "Invalid --bind_port=" << base << ": the ports " << base
-               << " to " << base + kDriverPortSpan << " must lie in "
-               << kMinPort << "-" << kMaxPort;
+               << " to " << base + span << " must lie in " << kMinPort << "-"
+               << kMaxPort;
     valid = false;
   }
   const uint64_t streaming = FLAGS_streaming_port;
@@ -60,8 +70,9 @@ bool FlagsValid() {
   return valid;
 }
 
-// Builds, registers and keeps the three drivers; destroys them in reverse
-// order of construction, after detaching them from the stop.
+// Builds, registers and keeps the drivers of the driver table; destroys
+// them in reverse order of construction, after detaching them from the
+// stop.
 class DriverSet {
  public:
   explicit DriverSet(ProcessStop* stop) : stop_(stop) {}
@@ -70,13 +81,16 @@ class DriverSet {
     while (!drivers_.empty()) drivers_.pop_back();
   }
 
-  // Registers the driver on base_port; false when it could not bind.
-  bool Add(std::unique_ptr<BaseDriver> driver, int base_port,
+  // Builds a driver of the kind and registers it on its ports; false when
+  // it could not bind.
+  bool Add(const DriverKind& kind,
+           const std::shared_ptr<ProcessSettings>& settings,
            DriverInfoService* info,
            const std::shared_ptr<StreamingManagerBase>& streaming) {
-    drivers_.push_back(std::move(driver));
-    BaseDriver* added = drivers_.back().get();
+    drivers_.push_back(std::make_unique<Driver>(kind, settings));
+    Driver* added = drivers_.back().get();
     added->set_max_configuration_message_bytes(FLAGS_max_config_message_bytes);
+    const int base_port = static_cast<int>(FLAGS_bind_port) + kind.port_offset;
     if (!added->Init(base_port, FLAGS_bind_scope, "tcp")) return false;
     info->Register(added);
     added->SetStreamingManager(streaming);
@@ -84,21 +98,22 @@ class DriverSet {
     return true;
   }
 
-  BaseDriver* at(size_t index) { return drivers_[index].get(); }
+  // The driver of the kind named by key, or null.
+  Driver* Find(const std::string& key) {
+    for (const auto& driver : drivers_) {
+      if (driver->kind().key == key) return driver.get();
+    }
+    return nullptr;
+  }
 
  private:
   ProcessStop* const stop_;
-  std::vector<std::unique_ptr<BaseDriver>> drivers_;
+  std::vector<std::unique_ptr<Driver>> drivers_;
 };
 
 int RunStandaloneDriver(DriverSet* drivers) {
-  const std::vector<std::string> names = {"face", "vehicle", "crowd"};
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (FLAGS_standalone_mode_driver == names[i]) {
-      return drivers->at(i)->RunStandalone();
-    }
-  }
-  return 0;
+  Driver* driver = drivers->Find(FLAGS_standalone_mode_driver);
+  return driver != nullptr ? driver->RunStandalone() : 0;
 }
 
 // Everything between the set-up of logging and its shut-down.
@@ -120,16 +135,18 @@ int RunProcess() {
   LOG(INFO) << "You can query specific driver info using port "
             << FLAGS_bind_port << ".";
 
-  const int base = static_cast<int>(FLAGS_bind_port);
+  // Testing mode, the window and the detection time-out hold for every
+  // driver: the last configuration that sets one sets it for all.
+  const auto settings = ProcessSettings::FromFlags();
   int status = 0;
   {
     DriverSet drivers(&stop);
-    if (!drivers.Add(std::make_unique<FaceDriver>(), base + 1, &info,
-                     streaming) ||
-        !drivers.Add(std::make_unique<VehicleDriver>(), base + 5, &info,
-                     streaming) ||
-        !drivers.Add(std::make_unique<CrowdDriver>(), base + 9, &info,
-                     streaming)) {
+    bool registered = true;
+    for (const DriverKind& kind : DriverTable()) {
+      registered = drivers.Add(kind, settings, &info, streaming);
+      if (!registered) break;
+    }
+    if (!registered) {
       status = 1;
     } else if (!FLAGS_standalone_mode) {
       status = info.Run() ? 0 : 1;

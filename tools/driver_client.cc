@@ -3,19 +3,23 @@
 #include <cstdio>
 
 #include "src/common/uuid.h"
+#include "src/drivers/driver_names.h"
 
 namespace kestu_tools {
 
 int DriverPortOffset(const std::string& driver) {
-  if (driver == "face") return 1;
-  if (driver == "vehicle") return 5;
-  if (driver == "crowd") return 9;
-  return 0;
+  const vostek_kestu::DriverName* name = vostek_kestu::FindDriverName(driver);
+  return name != nullptr ? name->port_offset : 0;
 }
 
 const std::vector<std::string>& DriverKeys() {
-  static const std::vector<std::string> keys = {"face", "vehicle", "crowd"};
-  return keys;
+  static const std::vector<std::string>* keys = [] {
+    auto* all = new std::vector<std::string>();
+    for (const auto& name : vostek_kestu::DriverNames())
+      all->push_back(name.key);
+    return all;
+  }();
+  return *keys;
 }
 
 std::string Endpoint(const std::string& host, int port) {
@@ -57,7 +61,8 @@ Subscriber::Subscriber(zmq::context_t& context, const std::string& endpoint,
   monitor.set(zmq::sockopt::linger, 0);
   monitor.connect(monitor_endpoint);
   socket_.connect(endpoint);
-  monitor.set(zmq::sockopt::rcvtimeo, static_cast<int>(connect_timeout.count()));
+  monitor.set(zmq::sockopt::rcvtimeo,
+              static_cast<int>(connect_timeout.count()));
   zmq::message_t event;
   if (monitor.recv(event, zmq::recv_flags::none)) {
     connected_ = true;

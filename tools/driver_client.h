@@ -21,10 +21,11 @@ using VisionResult = ::talvenrook::vision::v1::VisionResult;
 using Millis = std::chrono::milliseconds;
 
 // Offset of a driver's base port from --bind_port: face 1, vehicle 5,
-// crowd 9. Returns 0 for an unknown name.
+// crowd 9 (the process's driver table). Returns 0 for an unknown name.
 int DriverPortOffset(const std::string& driver);
 
-// The drivers of a process, in port order: face, vehicle and crowd.
+// The drivers of a process, in port order: face, vehicle and crowd (the
+// keys of the process's driver table).
 const std::vector<std::string>& DriverKeys();
 
 // "tcp://host:port".
@@ -56,8 +57,7 @@ class Subscriber {
 // A client of one driver's four channels.
 class DriverClient {
  public:
-  DriverClient(zmq::context_t& context, const std::string& host,
-               int base_port);
+  DriverClient(zmq::context_t& context, const std::string& host, int base_port);
 
   // One ping on the keep-alive port. False when no reply arrived in time
   // (the REQ socket is then replaced so the next ping can go out).

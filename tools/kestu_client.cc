@@ -28,12 +28,14 @@ DEFINE_string(host, "127.0.0.1", "Host of the kestu-vision process");
 DEFINE_uint32(bind_port, 60000, "Base port of the kestu-vision process");
 DEFINE_uint32(streaming_port, 59999, "Streaming port of the process");
 DEFINE_int32(timeout_ms, 3000, "How long to wait for an answer");
-DEFINE_string(data, "", "action: file with the action_data Entity "
+DEFINE_string(data, "",
+              "action: file with the action_data Entity "
               "(.textproto/.txtpb text, .pb binary)");
 DEFINE_string(uuid, "", "send/action: uuid of the message (new if empty)");
 DEFINE_bool(wait, true, "send/action: wait for the driver's status answer");
 DEFINE_string(out, "", "stream: directory for the JPEG files");
-DEFINE_int32(count, 0, "listen/stream: stop after this many messages (0: never)");
+DEFINE_int32(count, 0,
+             "listen/stream: stop after this many messages (0: never)");
 DEFINE_int32(duration_ms, 0, "listen/stream: stop after this time (0: never)");
 DEFINE_int32(ping_interval_ms, 1000, "listen: interval between pings");
 

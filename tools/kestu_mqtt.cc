@@ -80,8 +80,9 @@ bool Settings(kestu_tools::BrokerSettings* settings, std::string* error) {
   }
   if (FLAGS_reconnect_min_seconds < 1 ||
       FLAGS_reconnect_max_seconds < FLAGS_reconnect_min_seconds) {
-    *error = "--reconnect_min_seconds must be at least 1 and "
-             "--reconnect_max_seconds at least as long";
+    *error =
+        "--reconnect_min_seconds must be at least 1 and "
+        "--reconnect_max_seconds at least as long";
     return false;
   }
   if (FLAGS_metrics_port < 0 || FLAGS_metrics_port > 65535) {
@@ -181,7 +182,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::unique_ptr<kestu_tools::ProcessLink>> links;
   for (const auto& address : addresses) {
-    links.push_back(std::make_unique<kestu_tools::ProcessLink>(&bridge, address));
+    links.push_back(
+        std::make_unique<kestu_tools::ProcessLink>(&bridge, address));
     links.back()->Start();
   }
   MqttLog("publishing " + std::to_string(links.size()) + " process" +

@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
   }
   const auto start = std::chrono::steady_clock::now();
   for (const auto& frame : results.vision_results()) recounter.AddFrame(frame);
-  const double seconds = std::chrono::duration<double>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
   std::cerr << "kestu-recount: " << results.vision_results_size()
             << " frames in " << seconds * 1000.0 << " ms ("
             << (seconds > 0 ? results.vision_results_size() / seconds : 0.0)

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
 
   if (FLAGS_retention_days < 0 || FLAGS_track_history_minutes < 1) {
     std::cerr << "kestu-web: --retention_days must be 0 or more and "
-                 "--track_history_minutes at least 1" << std::endl;
+                 "--track_history_minutes at least 1"
+              << std::endl;
     return 1;
   }
   std::unique_ptr<kestu_tools::EventStore> store;
@@ -80,11 +81,12 @@ int main(int argc, char** argv) {
       std::cerr << "kestu-web: " << error << std::endl;
       return 1;
     }
-    recorder = std::make_unique<kestu_tools::EventRecorder>(store.get(),
-                                                            FLAGS_retention_days);
+    recorder = std::make_unique<kestu_tools::EventRecorder>(
+        store.get(), FLAGS_retention_days);
   }
   kestu_tools::TrackHistory history(
-      std::chrono::minutes(FLAGS_track_history_minutes), FLAGS_track_history_boxes);
+      std::chrono::minutes(FLAGS_track_history_minutes),
+      FLAGS_track_history_boxes);
   kestu_tools::WebHub hub;
   hub.Attach(recorder.get(), &history);
   std::vector<std::unique_ptr<kestu_tools::ProcessLink>> links;

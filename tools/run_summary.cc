@@ -56,7 +56,8 @@ double FrameLoopSeconds(const std::string& log_text) {
   double start = -1.0, end = -1.0;
   std::istringstream lines(log_text);
   for (std::string line; std::getline(lines, line);) {
-    if (start < 0 && line.find("Connected to video source!") != std::string::npos)
+    if (start < 0 &&
+        line.find("Connected to video source!") != std::string::npos)
       start = LineSeconds(line);
     if (line.find("] Saving ") != std::string::npos) end = LineSeconds(line);
   }
@@ -65,8 +66,8 @@ double FrameLoopSeconds(const std::string& log_text) {
   return end - start;
 }
 
-std::string SummaryParagraph(const std::string& driver,
-                             const std::string& clip, const RunSummary& run,
+std::string SummaryParagraph(const std::string& driver, const std::string& clip,
+                             const RunSummary& run,
                              const std::string& video_path,
                              const std::string& detections_path) {
   std::ostringstream text;
@@ -172,8 +173,9 @@ std::map<uint64_t, FaceTrackSummary> SummariseFaceTracks(
       if (track.last_frame >= 0) {
         const double span = (n - track.last_frame) * frame_seconds;
         track.looking_seconds +=
-            looking && track.last_looking ? span
-            : (looking != track.last_looking ? span / 2 : 0.0);
+            looking && track.last_looking
+                ? span
+                : (looking != track.last_looking ? span / 2 : 0.0);
       }
       track.last_frame = n;
       track.last_looking = looking;
@@ -202,7 +204,8 @@ std::string FaceSummaryText(const std::string& clip, const RunSummary& run,
          << (track.gender.empty() ? "gender not voted" : track.gender) << ", "
          << (track.age < 0 ? std::string("age not voted")
                            : "age " + std::to_string(track.age))
-         << ", " << (track.emotion.empty() ? "emotion not voted" : track.emotion)
+         << ", "
+         << (track.emotion.empty() ? "emotion not voted" : track.emotion)
          << ", looking " << Fixed(track.looking_seconds, 1) << " s, "
          << (track.ended ? "ended" : "still tracked at the end") << ".\n";
   }

@@ -14,7 +14,7 @@ namespace kestu_tools {
 
 struct ZoneSummary {
   std::map<int, int> exits;  // by ZoneDirection value
-  double speed_sum = 0.0;            // metres per second
+  double speed_sum = 0.0;    // metres per second
   int speeds = 0;
 };
 
@@ -39,18 +39,18 @@ double FrameLoopSeconds(const std::string& log_text);
 // One paragraph: driver and clip, frames, seconds and frames per second,
 // exits per zone and direction, mean speed per zone (m/s and km/h), and the
 // paths of the annotated video and the detections file.
-std::string SummaryParagraph(const std::string& driver,
-                             const std::string& clip, const RunSummary& run,
+std::string SummaryParagraph(const std::string& driver, const std::string& clip,
+                             const RunSummary& run,
                              const std::string& video_path,
                              const std::string& detections_path);
 
 // One face track of a face driver's run.
 struct FaceTrackSummary {
-  int frames = 0;        // frames in which the track was reported
-  bool ended = false;    // its TRACKING_END is in the file
-  std::string gender;    // voted gender (MALE, FEMALE), empty when none
-  int age = -1;          // voted age, -1 when none
-  std::string emotion;   // voted emotion, empty when none
+  int frames = 0;       // frames in which the track was reported
+  bool ended = false;   // its TRACKING_END is in the file
+  std::string gender;   // voted gender (MALE, FEMALE), empty when none
+  int age = -1;         // voted age, -1 when none
+  std::string emotion;  // voted emotion, empty when none
   double looking_seconds = 0.0;
   // Internal: the looking flag of the track's last reported frame.
   int last_frame = -1;

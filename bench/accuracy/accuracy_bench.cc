@@ -57,7 +57,7 @@ struct Dataset {
   std::string sample;
   std::string clip;
   std::string truth;
-  std::string zones;  // replaces the sample's zones when not empty
+  std::string zones;    // replaces the sample's zones when not empty
   cv::Size frame_size;  // frames are scaled to it first when not empty
   bool ignore_zero_confidence = false;
 };
@@ -89,7 +89,8 @@ void SetInputSize(KestuEyeConfig* config, int size) {
   for (auto& model : *config->mutable_models()) {
     auto& props = *model.mutable_properties();
     if (props.count("content") == 0) continue;
-    auto& input = (*props["content"].mutable_entity_value()
+    auto& input = (*props["content"]
+                        .mutable_entity_value()
                         ->mutable_properties())["input_size"];
     input.mutable_size_value()->set_width(size);
     input.mutable_size_value()->set_height(size);
@@ -188,10 +189,14 @@ void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
     const auto report = passes.Report();
     for (size_t i = 0; i < report.size(); ++i) {
       const std::string z = std::to_string(i);
-      state.counters["z" + z + "f"] = static_cast<double>(report[i].run_forward());
-      state.counters["z" + z + "b"] = static_cast<double>(report[i].run_backward());
-      state.counters["t" + z + "f"] = static_cast<double>(report[i].truth_forward());
-      state.counters["t" + z + "b"] = static_cast<double>(report[i].truth_backward());
+      state.counters["z" + z + "f"] =
+          static_cast<double>(report[i].run_forward());
+      state.counters["z" + z + "b"] =
+          static_cast<double>(report[i].run_backward());
+      state.counters["t" + z + "f"] =
+          static_cast<double>(report[i].truth_forward());
+      state.counters["t" + z + "b"] =
+          static_cast<double>(report[i].truth_backward());
     }
   }
 }
@@ -210,14 +215,15 @@ void ScoreSetting(benchmark::State& state, Scene& scene,
   v1::VisionResultList results;
   for (auto _ : state) results = run->Track(config);
   Report(state, scene, config, results, name);
-  state.counters["det_fps"] =
-      run->detection_seconds() > 0 ? run->frames() / run->detection_seconds()
-                                   : 0.0;
+  state.counters["det_fps"] = run->detection_seconds() > 0
+                                  ? run->frames() / run->detection_seconds()
+                                  : 0.0;
 }
 
 // The whole pipeline with motion gating on: the detector runs only where
 // something moved, so the detections differ from the shared run's.
-void ScoreGated(benchmark::State& state, Scene& scene, const std::string& name) {
+void ScoreGated(benchmark::State& state, Scene& scene,
+                const std::string& name) {
   if (!scene.ok()) {
     state.SkipWithError(scene.why().c_str());
     return;
@@ -239,8 +245,8 @@ void ScoreGated(benchmark::State& state, Scene& scene, const std::string& name) 
   Report(state, scene, config, results, name);
   const auto& last = results.vision_results(results.vision_results_size() - 1);
   const auto& sections = last.frame_data().sections();
-  const double detected = sections.count("detected_frames")
-                              ? sections.at("detected_frames") : 0.0;
+  const double detected =
+      sections.count("detected_frames") ? sections.at("detected_frames") : 0.0;
   const double skipped =
       sections.count("skipped_frames") ? sections.at("skipped_frames") : 0.0;
   state.counters["skipped_share"] =
@@ -268,19 +274,19 @@ void RegisterSettings() {
         })
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
-    benchmark::RegisterBenchmark(
-        ("BM_Sample/" + data.name).c_str(),
-        [data](benchmark::State& state) {
-          Scene& scene = GetScene(data);
-          ScoreSetting(state, scene, scene.sample(), data.name + "_sample");
-        })
+    benchmark::RegisterBenchmark(("BM_Sample/" + data.name).c_str(),
+                                 [data](benchmark::State& state) {
+                                   Scene& scene = GetScene(data);
+                                   ScoreSetting(state, scene, scene.sample(),
+                                                data.name + "_sample");
+                                 })
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
-    benchmark::RegisterBenchmark(
-        ("BM_SampleGated/" + data.name).c_str(),
-        [data](benchmark::State& state) {
-          ScoreGated(state, GetScene(data), data.name + "_gated");
-        })
+    benchmark::RegisterBenchmark(("BM_SampleGated/" + data.name).c_str(),
+                                 [data](benchmark::State& state) {
+                                   ScoreGated(state, GetScene(data),
+                                              data.name + "_gated");
+                                 })
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
     for (const auto& [name, path] : extra) {

@@ -64,10 +64,11 @@ void BM_ConfigurationRoundTrip(benchmark::State& state) {
   kestu_tools::DriverClient client(context, "127.0.0.1", kBasePort + 10);
   DriverConfig config;
   config.set_uuid("bench");
-  auto& model = *config.mutable_kestu_eye_config()->add_models()
-                     ->mutable_properties();
+  auto& model =
+      *config.mutable_kestu_eye_config()->add_models()->mutable_properties();
   model["engine"].set_string_value("Tensorflow");
-  auto& content = *model["content"].mutable_entity_value()->mutable_properties();
+  auto& content =
+      *model["content"].mutable_entity_value()->mutable_properties();
   content["caffemodel"].set_blob_value(std::string(state.range(0), '\x5a'));
   const std::string bytes = config.SerializeAsString();
   int sent = 0;

@@ -71,10 +71,11 @@ Entity FaceModel() {
         values { integer_value: 123 } } } } } } }
     properties { key: "config" value { entity_value {
       properties { key: "confidence_th" value { double_value: 0.7 } } } } })pb");
-  auto& content =
-      *(*model.mutable_properties())["content"].mutable_entity_value()
-           ->mutable_properties();
-  content["caffemodel"].set_blob_value(ReadData("opencv_face_detector_uint8.pb"));
+  auto& content = *(*model.mutable_properties())["content"]
+                       .mutable_entity_value()
+                       ->mutable_properties();
+  content["caffemodel"].set_blob_value(
+      ReadData("opencv_face_detector_uint8.pb"));
   content["prototxt"].set_blob_value(ReadData("opencv_face_detector.pbtxt"));
   return model;
 }
@@ -90,9 +91,9 @@ Entity YoloModel() {
       properties { key: "swap_input_channels" value { boolean_value: true } } } } }
     properties { key: "config" value { entity_value {
       properties { key: "confidence_th" value { double_value: 0.3 } } } } })pb");
-  auto& content =
-      *(*model.mutable_properties())["content"].mutable_entity_value()
-           ->mutable_properties();
+  auto& content = *(*model.mutable_properties())["content"]
+                       .mutable_entity_value()
+                       ->mutable_properties();
   content["caffemodel_file"].set_string_value(
       DataPath("yolo-fastest-1.1_body.weights"));
   content["prototxt_file"].set_string_value(
@@ -188,7 +189,8 @@ void BM_PairedSyncVsAsyncRing(benchmark::State& state) {
       for (int i = 0; i < kBatch; ++i)
         benchmark::DoNotOptimize(adapter.PopDetections());
     });
-    for (int i = 0; i < kBatch; ++i) adapter.PushFrame(frames[i % frames.size()]);
+    for (int i = 0; i < kBatch; ++i)
+      adapter.PushFrame(frames[i % frames.size()]);
     consumer.join();
     auto t2 = Clock::now();
     sync += t1 - t0;

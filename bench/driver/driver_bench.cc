@@ -54,7 +54,7 @@
 #include <zmq.hpp>
 
 #include "bench/paired.h"
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 #include "src/flags.h"
 
 namespace vostek_kestu {
@@ -91,15 +91,14 @@ const std::string& ClipPath() {
     cv::VideoWriter writer(p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
                            kFrameSize);
     for (int i = 0; i < kClipFrames; ++i) {
-      cv::Mat frame =
-          texture(cv::Rect(i % 200, (i / 3) % 80, kFrameSize.width,
-                           kFrameSize.height))
-              .clone();
+      cv::Mat frame = texture(cv::Rect(i % 200, (i / 3) % 80, kFrameSize.width,
+                                       kFrameSize.height))
+                          .clone();
       cv::circle(frame, {40 + 6 * i, 200 + i}, 60, {30, 200, 240}, cv::FILLED);
-      cv::rectangle(frame, cv::Rect(1100 - 5 * i, 400, 140, 220),
-                    {200, 60, 40}, cv::FILLED);
-      cv::putText(frame, std::to_string(i), {80, 660},
-                  cv::FONT_HERSHEY_SIMPLEX, 3, {255, 255, 255}, 5);
+      cv::rectangle(frame, cv::Rect(1100 - 5 * i, 400, 140, 220), {200, 60, 40},
+                    cv::FILLED);
+      cv::putText(frame, std::to_string(i), {80, 660}, cv::FONT_HERSHEY_SIMPLEX,
+                  3, {255, 255, 255}, 5);
       writer.write(frame);
     }
     return p;
@@ -142,31 +141,37 @@ class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
 };
 
 // A driver whose configuration installs the no-op pipeline. No thread runs
-// until StartDriverThreads; the capture thread then runs the stand-alone
-// loop (the configuration named by --configuration_proto, then grab,
-// enqueue and, unless asynchronous, process) instead of waiting for pings.
-class BenchDriver : public BaseDriver {
+// until StartDriverThreads; the capture side then runs the stand-alone loop
+// (the configuration named by --configuration_proto, then grab, enqueue
+// and, unless asynchronous, process) instead of waiting for pings.
+DriverKind BenchKind() {
+  DriverKind kind;
+  kind.key = "bench";
+  kind.display_name = "Bench Driver";
+  kind.published_tags = {talvenrook::vision::v1::TRACKING_END};
+  kind.make_pipeline = [](const KestuEyeConfig&)
+      -> std::unique_ptr<talvenrook_vision::VisionAnalytics> {
+    return std::make_unique<NoOpPipeline>();
+  };
+  return kind;
+}
+
+class BenchDriver : public Driver {
  public:
-  BenchDriver() : BaseDriver("Bench Driver") {
-    published_event_tags_.insert(talvenrook::vision::v1::TRACKING_END);
-  }
-  ~BenchDriver() override {
-    StopDriverThreads();
-    StopChannels();
-  }
+  BenchDriver() : Driver(BenchKind(), nullptr, /*start_threads=*/false) {}
+  ~BenchDriver() override { StopDriverThreads(); }
 
-  bool Configure(const DriverConfig& config) override {
-    if (config.kestu_eye_config().has_config() &&
-        !SetupPipeline(std::make_unique<NoOpPipeline>(), config)) {
-      return false;
-    }
-    return BaseDriver::Configure(config);
+  void StartDriverThreads() {
+    StartThreads(/*client_loop=*/false);
+    standalone_ = std::thread([this] { RunStandalone(); });
+  }
+  void StopDriverThreads() {
+    StopThreads();
+    if (standalone_.joinable()) standalone_.join();
   }
 
-  void Run() override { RunStandalone(); }
-
-  using BaseDriver::StartDriverThreads;
-  using BaseDriver::StopDriverThreads;
+ private:
+  std::thread standalone_;
 };
 
 std::string Prop(const std::string& key, const std::string& value) {
@@ -411,7 +416,9 @@ void BM_BareRead(benchmark::State& state) {
   }
   RunBatches(state, loop, false);
 }
-BENCHMARK(BM_BareRead)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_BareRead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->MinTime(2.0);
 
 void BM_DriverSync(benchmark::State& state) {
@@ -423,7 +430,9 @@ void BM_DriverSync(benchmark::State& state) {
   }
   RunBatches(state, loop, false);
 }
-BENCHMARK(BM_DriverSync)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_DriverSync)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->MinTime(2.0);
 
 void BM_DriverThreads(benchmark::State& state) {
@@ -435,8 +444,13 @@ void BM_DriverThreads(benchmark::State& state) {
   }
   RunBatches(state, loop, true);
 }
-BENCHMARK(BM_DriverThreads)->ArgName("async")->Arg(0)->Arg(1)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_DriverThreads)
+    ->ArgName("async")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(10);
 
 // All four alternately, so that load from elsewhere on the machine falls on
 // each about equally: the bare and the direct loop take turns every 20
@@ -486,7 +500,9 @@ void BM_DriverOverhead(benchmark::State& state) {
   state.counters["async_fps"] = frames / async_s;
   state.counters["async/thr_sync"] = sync_s / async_s;
 }
-BENCHMARK(BM_DriverOverhead)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_DriverOverhead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->Iterations(10);
 
 // Where the driver's time per frame goes, beyond reading: the publication
@@ -549,13 +565,12 @@ void BM_PreviewJpeg(benchmark::State& state) {
   }
   BenchDriver driver;
   if (state.range(0) != 0) {
-    driver.Configure(ParseConfig(
-        "kestu_eye_config { config { " +
-        Prop("blur_amount", "integer_value: 90") + "} }"));
+    driver.Configure(ParseConfig("kestu_eye_config { config { " +
+                                 Prop("blur_amount", "integer_value: 90") +
+                                 "} }"));
   }
-  const bool testing_mode = FLAGS_testing_mode;
   const bool add_frames = FLAGS_add_frames_to_proto;
-  FLAGS_testing_mode = true;
+  driver.settings().set_testing_mode(true);
   FLAGS_add_frames_to_proto = false;
   size_t bytes = 0;
   int64_t previews = 0;
@@ -572,15 +587,18 @@ void BM_PreviewJpeg(benchmark::State& state) {
     bytes += result.result_image().image().size();
     ++previews;
   }
-  FLAGS_testing_mode = testing_mode;
   FLAGS_add_frames_to_proto = add_frames;
   state.SetItemsProcessed(previews);
   state.counters["blur_amount"] = driver.blur_amount();
   state.counters["jpeg_kB"] =
       previews > 0 ? static_cast<double>(bytes) / previews / 1000.0 : 0.0;
 }
-BENCHMARK(BM_PreviewJpeg)->ArgName("configured")->Arg(1)->Arg(0)
-    ->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_PreviewJpeg)
+    ->ArgName("configured")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
 
 // The preview steps with plain OpenCV calls, timed apart: shrink to 9 %,
 // 5 x 5 box filter, enlarge back (blur_ms); JPEG at quality 100 (jpeg_ms).
@@ -599,9 +617,10 @@ void BM_PreviewSteps(benchmark::State& state) {
     const auto start = Clock::now();
     const cv::Size full = preview.size();
     cv::Mat reduced;
-    cv::resize(preview, reduced,
-               cv::Size(full.width * percent / 100, full.height * percent / 100),
-               0, 0, cv::INTER_LINEAR);
+    cv::resize(
+        preview, reduced,
+        cv::Size(full.width * percent / 100, full.height * percent / 100), 0, 0,
+        cv::INTER_LINEAR);
     cv::boxFilter(reduced, reduced, -1, cv::Size(5, 5), cv::Point(-1, -1), true,
                   cv::BORDER_REFLECT_101);
     cv::resize(reduced, preview, full, 0, 0, cv::INTER_LINEAR);

@@ -28,13 +28,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "vision/face/eye_gaze_detector.h"
-#include "vision/face/face_classifier_set.h"
-#include "vision/face/face_descriptor_detector.h"
-#include "vision/face/facial_normal.h"
-#include "vision/face/head_pose_detector.h"
-#include "vision/face/mtcnn_landmark_detector.h"
-#include "vision/face/pose_filter.h"
+#include "vision/face/attention/eye_gaze_detector.h"
+#include "vision/face/attention/facial_normal.h"
+#include "vision/face/attention/head_pose_detector.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
+#include "vision/face/attention/pose_filter.h"
+#include "vision/face/classify/face_classifier_set.h"
+#include "vision/face/classify/face_descriptor_detector.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -52,10 +52,10 @@ std::string SharedPath(const std::string& relative) {
   // The assets folder beside the checkout, or the one KESTU_ASSETS_DIR
   // names.
   const char* assets = std::getenv("KESTU_ASSETS_DIR");
-  const std::string path =
-      (assets != nullptr ? std::string(assets)
-                         : std::string(KESTU_SOURCE_DIR) + "/../shared/assets") +
-      "/models/" + relative;
+  const std::string path = (assets != nullptr ? std::string(assets)
+                                              : std::string(KESTU_SOURCE_DIR) +
+                                                    "/../shared/assets") +
+                           "/models/" + relative;
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? path : std::string();
 }
@@ -98,8 +98,8 @@ struct BareRun {
       cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
       source = &grey;
     }
-    cv::dnn::blobFromImage(*source, blob, bare_net.scale, bare_net.size, bare_net.mean,
-                           bare_net.swap, false, CV_32F);
+    cv::dnn::blobFromImage(*source, blob, bare_net.scale, bare_net.size,
+                           bare_net.mean, bare_net.swap, false, CV_32F);
     bare_net.net.setInput(blob);
     if (bare_net.outputs.empty()) {
       benchmark::DoNotOptimize(bare_net.net.forward());
@@ -389,9 +389,9 @@ std::vector<cv::Point2f> FacePoints() {
 void BM_EyeGaze(benchmark::State& state) {
   BareNet bare_net = Onnx("face_eye_gaze_contract.onnx", 1 / 255.0);
   EyeGazeDetector gaze;
-  gaze.Load(
-      ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), bare_net, 3, {}),
-      0.26, 0.26);
+  gaze.Load(ModelMap("ONNX", DataPath("face_eye_gaze_contract.onnx"), bare_net,
+                     3, {}),
+            0.26, 0.26);
   const cv::Mat& frame = Frame();
   const std::vector<cv::Point2f> points = FacePoints();
   const cv::Rect left = EyeGazeDetector::EyeBox(points[1], kFaceBox.width);
@@ -399,8 +399,8 @@ void BM_EyeGaze(benchmark::State& state) {
   const cv::Mat angles = (cv::Mat_<float>(1, 3) << 3, -2, 1);
   cv::Mat lb, rb;
   auto bare = [&] {
-    cv::dnn::blobFromImage(frame(left), lb, bare_net.scale, bare_net.size, cv::Scalar(),
-                           false, false, CV_32F);
+    cv::dnn::blobFromImage(frame(left), lb, bare_net.scale, bare_net.size,
+                           cv::Scalar(), false, false, CV_32F);
     cv::dnn::blobFromImage(frame(right), rb, bare_net.scale, bare_net.size,
                            cv::Scalar(), false, false, CV_32F);
     bare_net.net.setInput(lb, "left_eye_image");

@@ -37,8 +37,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "vision/face/face_analytics_video_v1.h"
-#include "vision/face/pico_detector_adapter.h"
+#include "vision/face/detect/pico_detector_adapter.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -104,8 +104,10 @@ KestuEyeConfig PipelineConfig(bool async) {
 
   Entity ssd = Model("SSD-DETECTOR", "Tensorflow", "0.0.1");
   Entity* content = Prop(&ssd, "content").mutable_entity_value();
-  Prop(content, "caffemodel_file").set_string_value(DataPath("opencv_face_detector_uint8.pb"));
-  Prop(content, "prototxt_file").set_string_value(DataPath("opencv_face_detector.pbtxt"));
+  Prop(content, "caffemodel_file")
+      .set_string_value(DataPath("opencv_face_detector_uint8.pb"));
+  Prop(content, "prototxt_file")
+      .set_string_value(DataPath("opencv_face_detector.pbtxt"));
   SetMean(content, {104, 177, 123});
   Entity* ssd_config = Prop(&ssd, "config").mutable_entity_value();
   Prop(ssd_config, "confidence_th").set_double_value(kDetectionThreshold);
@@ -114,8 +116,10 @@ KestuEyeConfig PipelineConfig(bool async) {
 
   Entity align = Model("ALIGN", "Caffe", "0.0.2");
   content = Prop(&align, "content").mutable_entity_value();
-  Prop(content, "prototxt_file").set_string_value(DataPath("align_onet.prototxt"));
-  Prop(content, "caffemodel_file").set_string_value(DataPath("align_onet.caffemodel"));
+  Prop(content, "prototxt_file")
+      .set_string_value(DataPath("align_onet.prototxt"));
+  Prop(content, "caffemodel_file")
+      .set_string_value(DataPath("align_onet.caffemodel"));
   SetSize(content, 48);
   Prop(content, "input_channels").set_integer_value(3);
   Prop(content, "input_scale").set_double_value(0.0078125);
@@ -131,7 +135,8 @@ KestuEyeConfig PipelineConfig(bool async) {
   Prop(content, "input_scale").set_double_value(2.0 / 255.0);
   SetMean(content, {127.5});
   ArrayValue* labels = Prop(content, "labels").mutable_array_value();
-  for (const char* l : {"angry", "disgust", "fear", "happy", "sad", "surprised", "neutral"})
+  for (const char* l :
+       {"angry", "disgust", "fear", "happy", "sad", "surprised", "neutral"})
     labels->add_values()->set_string_value(l);
   *config.add_models() = emotion;
 
@@ -142,7 +147,8 @@ KestuEyeConfig PipelineConfig(bool async) {
   Prop(content, "input_channels").set_integer_value(3);
   Prop(content, "swap_input_channels").set_boolean_value(true);
   labels = Prop(content, "labels").mutable_array_value();
-  for (const char* l : {"female", "male"}) labels->add_values()->set_string_value(l);
+  for (const char* l : {"female", "male"})
+    labels->add_values()->set_string_value(l);
   *config.add_models() = age_gender;
   return config;
 }
@@ -159,8 +165,9 @@ VisionRequest Request() {
 class BareLoop {
  public:
   BareLoop() {
-    ssd_ = cv::dnn::readNetFromTensorflow(DataPath("opencv_face_detector_uint8.pb"),
-                                          DataPath("opencv_face_detector.pbtxt"));
+    ssd_ = cv::dnn::readNetFromTensorflow(
+        DataPath("opencv_face_detector_uint8.pb"),
+        DataPath("opencv_face_detector.pbtxt"));
     align_ = cv::dnn::readNetFromCaffe(DataPath("align_onet.prototxt"),
                                        DataPath("align_onet.caffemodel"));
     emotion_ = cv::dnn::readNetFromTensorflow(DataPath("emotion.pb"));
@@ -176,8 +183,8 @@ class BareLoop {
     const double scale = std::sqrt(300.0 * 300.0 / frame.total());
     const cv::Size size(static_cast<int>(frame.cols * scale),
                         static_cast<int>(frame.rows * scale));
-    ssd_.setInput(cv::dnn::blobFromImage(frame, 1.0, size,
-                                         cv::Scalar(104, 177, 123), false, false));
+    ssd_.setInput(cv::dnn::blobFromImage(
+        frame, 1.0, size, cv::Scalar(104, 177, 123), false, false));
     const cv::Mat rows = ssd_.forward();
     const float* r = rows.ptr<float>();
     bool face = false, classified = false;
@@ -190,9 +197,9 @@ class BareLoop {
       if ((box.width + box.height) / 2 > kMaxFaceSide) continue;
       const cv::Rect clipped = box & cv::Rect(0, 0, frame.cols, frame.rows);
       if (clipped.empty()) continue;
-      align_.setInput(cv::dnn::blobFromImage(frame(clipped), 0.0078125,
-                                             cv::Size(48, 48),
-                                             cv::Scalar(127.5, 127.5, 127.5), true));
+      align_.setInput(
+          cv::dnn::blobFromImage(frame(clipped), 0.0078125, cv::Size(48, 48),
+                                 cv::Scalar(127.5, 127.5, 127.5), true));
       align_.forward();
       face = true;
       // Confirmed on its 4th frame; classified then and every 4th frame.
@@ -201,8 +208,8 @@ class BareLoop {
       const cv::Mat crop = frame(ScaleBoxAboutCentre(clipped, 1.4) &
                                  cv::Rect(0, 0, frame.cols, frame.rows));
       cv::cvtColor(crop, grey_, cv::COLOR_BGR2GRAY);
-      emotion_.setInput(cv::dnn::blobFromImage(grey_, 2.0 / 255.0, cv::Size(64, 64),
-                                               cv::Scalar(127.5)));
+      emotion_.setInput(cv::dnn::blobFromImage(
+          grey_, 2.0 / 255.0, cv::Size(64, 64), cv::Scalar(127.5)));
       emotion_.forward();
       age_gender_.setInput(cv::dnn::blobFromImage(crop, 1.0, cv::Size(224, 224),
                                                   cv::Scalar(), true));
@@ -240,7 +247,8 @@ void RunBareAndSync(BareLoop* bare, FaceAnalyticsVideoV1* pipeline,
   }
 }
 
-double RunAsync(FaceAnalyticsVideoV1* pipeline, const std::vector<cv::Mat>& frames) {
+double RunAsync(FaceAnalyticsVideoV1* pipeline,
+                const std::vector<cv::Mat>& frames) {
   const VisionRequest request = Request();
   const auto start = Clock::now();
   std::thread producer([&] {
@@ -263,7 +271,8 @@ void BM_FacePipeline(benchmark::State& state) {
   const std::vector<cv::Mat>& frames = Frames();
   BareLoop bare;
   FaceAnalyticsVideoV1 sync, async;
-  if (!sync.Setup(PipelineConfig(false)) || !async.Setup(PipelineConfig(true))) {
+  if (!sync.Setup(PipelineConfig(false)) ||
+      !async.Setup(PipelineConfig(true))) {
     state.SkipWithError("pipeline setup failed");
     return;
   }
@@ -284,8 +293,13 @@ void BM_FacePipeline(benchmark::State& state) {
   state.counters["async/sync"] = sync_s / async_s;
   cv::setNumThreads(threads_before);
 }
-BENCHMARK(BM_FacePipeline)->ArgName("cv_threads")->Arg(0)->Arg(1)
-    ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
+BENCHMARK(BM_FacePipeline)
+    ->ArgName("cv_threads")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(8);
 
 void BM_PicoDetect(benchmark::State& state) {
   PicoDetectorAdapter pico;
@@ -302,7 +316,8 @@ void BM_PicoDetect(benchmark::State& state) {
   std::vector<cv::Mat> greys(frames.size());
   for (size_t i = 0; i < frames.size(); ++i)
     cv::cvtColor(frames[i], greys[i], cv::COLOR_BGR2GRAY);
-  const int mode = static_cast<int>(state.range(0));  // 0 whole, 1 motion, 2 still
+  const int mode =
+      static_cast<int>(state.range(0));  // 0 whole, 1 motion, 2 still
   std::vector<float> scores;
   size_t i = 0;
   int64_t faces = 0;
@@ -312,12 +327,17 @@ void BM_PicoDetect(benchmark::State& state) {
     const int64_t n = mode == 0 ? 20 * static_cast<int64_t>(i + 1) : 21;
     ++i;
     scores.clear();
-    faces += static_cast<int64_t>(pico.Detect(frames[k], greys[k], n, &scores).size());
+    faces += static_cast<int64_t>(
+        pico.Detect(frames[k], greys[k], n, &scores).size());
   }
   state.counters["faces_per_frame"] =
       static_cast<double>(faces) / static_cast<double>(state.iterations());
 }
-BENCHMARK(BM_PicoDetect)->ArgName("whole0_motion1_still2")->Arg(0)->Arg(1)->Arg(2)
+BENCHMARK(BM_PicoDetect)
+    ->ArgName("whole0_motion1_still2")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -85,7 +85,8 @@ void BM_Gating(benchmark::State& state, const Clip& clip, bool gated) {
   state.counters["cpu_ms"] = per_frame * 1000.0;
   state.counters["read_ms"] = read * 1000.0;
   double skipped = 0.0;
-  const auto& sections = results.vision_results(frames - 1).frame_data().sections();
+  const auto& sections =
+      results.vision_results(frames - 1).frame_data().sections();
   if (sections.count("detected_frames") && sections.count("skipped_frames")) {
     const double d = sections.at("detected_frames");
     const double s = sections.at("skipped_frames");
@@ -99,10 +100,12 @@ void BM_Gating(benchmark::State& state, const Clip& clip, bool gated) {
 void Register() {
   for (const Clip& clip : kClips) {
     for (const bool gated : {false, true}) {
-      benchmark::RegisterBenchmark(
-          (std::string("BM_Gating/") + clip.name + (gated ? "/gated" : "/every_frame"))
-              .c_str(),
-          [&clip, gated](benchmark::State& state) { BM_Gating(state, clip, gated); })
+      benchmark::RegisterBenchmark((std::string("BM_Gating/") + clip.name +
+                                    (gated ? "/gated" : "/every_frame"))
+                                       .c_str(),
+                                   [&clip, gated](benchmark::State& state) {
+                                     BM_Gating(state, clip, gated);
+                                   })
           ->Unit(benchmark::kMillisecond)
           ->Iterations(1);
     }

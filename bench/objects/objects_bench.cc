@@ -98,7 +98,8 @@ KestuEyeConfig CrowdConfig(const std::string& extra = "") {
   auto& content = *(*config.mutable_models(0)->mutable_properties())["content"]
                        .mutable_entity_value()
                        ->mutable_properties();
-  content["prototxt_file"].set_string_value(DataPath("yolo-fastest-1.1_body.cfg"));
+  content["prototxt_file"].set_string_value(
+      DataPath("yolo-fastest-1.1_body.cfg"));
   content["caffemodel_file"].set_string_value(
       DataPath("yolo-fastest-1.1_body.weights"));
   if (!extra.empty()) {
@@ -113,8 +114,9 @@ KestuEyeConfig CrowdConfig(const std::string& extra = "") {
 class BareLoop {
  public:
   BareLoop()
-      : net_(cv::dnn::readNetFromDarknet(DataPath("yolo-fastest-1.1_body.cfg"),
-                                         DataPath("yolo-fastest-1.1_body.weights"))),
+      : net_(cv::dnn::readNetFromDarknet(
+            DataPath("yolo-fastest-1.1_body.cfg"),
+            DataPath("yolo-fastest-1.1_body.weights"))),
         names_(net_.getUnconnectedOutLayersNames()) {}
   void Frame() {
     const cv::Mat& frame = reader_.Next();
@@ -278,8 +280,9 @@ class GridAdapter : public DetectorAdapter {
 void BM_CrowdFrameWithoutInference(benchmark::State& state) {
   const int objects = static_cast<int>(state.range(0));
   RegisterAdapterCreator(
-      "GRID", [objects](const KestuEyeConfig&, const Entity& model)
-                  -> std::unique_ptr<DetectorAdapter> {
+      "GRID",
+      [objects](const KestuEyeConfig&,
+                const Entity& model) -> std::unique_ptr<DetectorAdapter> {
         std::string type;
         ConvertValue(GetProperty(model, "type"), &type);
         if (type != "GRID") return nullptr;

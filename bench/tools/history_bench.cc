@@ -88,12 +88,14 @@ double BuildDatabase() {
         e.tracking_id = n;
         e.type = "person";
         e.result_json =
-            "{\"rectDetection\":[{\"location\":{\"x\":312,\"y\":188,\"width\":38,"
-            "\"height\":92},\"confidence\":0.71,\"type\":\"person\",\"trackingId\":\"" +
+            "{\"rectDetection\":[{\"location\":{\"x\":312,\"y\":188,\"width\":"
+            "38,"
+            "\"height\":92},\"confidence\":0.71,\"type\":\"person\","
+            "\"trackingId\":\"" +
             std::to_string(n) +
             "\"}],\"visionEvent\":[{\"tag\":\"ZONE_EXIT\",\"trackingId\":\"" +
-            std::to_string(n) + "\",\"sessionTime\":4.2,\"zoneName\":\"" + e.zone +
-            "\",\"zoneDirection\":\"" + e.direction +
+            std::to_string(n) + "\",\"sessionTime\":4.2,\"zoneName\":\"" +
+            e.zone + "\",\"zoneDirection\":\"" + e.direction +
             "\",\"speed\":1.4,\"timestamp\":\"2024-03-10T10:15:00Z\"}],"
             "\"uuid\":\"6f1c2b1e-3c1d-4e0a-9a8b-2f6d5c4b3a21\"}";
       }
@@ -102,9 +104,9 @@ double BuildDatabase() {
         std::abort();
       }
     }
-    const double seconds = std::chrono::duration<double>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
     std::atexit([] {
       for (const char* suffix : {"", "-wal", "-shm"}) {
         std::remove((DatabasePath() + suffix).c_str());
@@ -137,8 +139,8 @@ void BM_OpenChecked(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenChecked)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-void BM_Counts(benchmark::State& state, int64_t bucket, int64_t span, bool one_driver,
-               int64_t offset) {
+void BM_Counts(benchmark::State& state, int64_t bucket, int64_t span,
+               bool one_driver, int64_t offset) {
   EventStore& store = Store();
   CountsQuery query;
   if (one_driver) {
@@ -153,7 +155,8 @@ void BM_Counts(benchmark::State& state, int64_t bucket, int64_t span, bool one_d
   std::string error;
   int64_t events = 0;
   for (auto _ : state) {
-    if (!store.Counts(query, &buckets, &error)) state.SkipWithError(error.c_str());
+    if (!store.Counts(query, &buckets, &error))
+      state.SkipWithError(error.c_str());
     events = 0;
     for (const CountBucket& b : buckets) events += b.count;
   }
@@ -169,7 +172,8 @@ BENCHMARK_CAPTURE(BM_Counts, day_30_days_one_driver, kDay, 30 * kDay, true, 0)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Counts, minute_1_hour_one_driver, 60, 3600, true, 0)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Counts, day_30_days_half_hour_offset, kDay, 30 * kDay, true, 1800)
+BENCHMARK_CAPTURE(BM_Counts, day_30_days_half_hour_offset, kDay, 30 * kDay,
+                  true, 1800)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 
@@ -188,20 +192,24 @@ void FillHistory(kestu_tools::TrackHistory* history,
       const bool right = (crossing + p) % 2 == 0;
       auto* d = frame.add_rect_detection();
       d->set_tracking_id(static_cast<uint64_t>(p * 100000 + crossing));
-      d->mutable_location()->set_x(static_cast<float>(right ? along - 20 : 780 - along));
+      d->mutable_location()->set_x(
+          static_cast<float>(right ? along - 20 : 780 - along));
       d->mutable_location()->set_y(static_cast<float>(120 + p * 15));
       d->mutable_location()->set_width(40);
       d->mutable_location()->set_height(90);
     }
-    history->Add(kProcess, "crowd", frame, start + std::chrono::milliseconds(100 * f));
+    history->Add(kProcess, "crowd", frame,
+                 start + std::chrono::milliseconds(100 * f));
   }
 }
 
 void BM_WhatIfHour(benchmark::State& state) {
   kestu_tools::TrackHistory history(std::chrono::minutes(60));
-  const auto start = kestu_tools::TrackHistory::Clock::now() - std::chrono::minutes(60);
+  const auto start =
+      kestu_tools::TrackHistory::Clock::now() - std::chrono::minutes(60);
   FillHistory(&history, start);
-  kestu_tools::WhatIf what_if(&history, kestu_tools::TrackHistory::kDefaultMaxBoxes);
+  kestu_tools::WhatIf what_if(&history,
+                              kestu_tools::TrackHistory::kDefaultMaxBoxes);
   kestu::tools::ZoneLayout layout;
   auto* line = layout.add_lines();
   line->set_name("Door");
@@ -224,8 +232,8 @@ void BM_WhatIfHour(benchmark::State& state) {
   state.counters["boxes"] = static_cast<double>(boxes);
   state.counters["history_MB"] =
       boxes * sizeof(kestu_tools::TrackBox) / 1e6 + report.frames() * 16 / 1e6;
-  state.counters["crossings"] =
-      static_cast<double>(report.zones(0).forward() + report.zones(0).backward());
+  state.counters["crossings"] = static_cast<double>(report.zones(0).forward() +
+                                                    report.zones(0).backward());
 }
 BENCHMARK(BM_WhatIfHour)->Unit(benchmark::kMillisecond);
 

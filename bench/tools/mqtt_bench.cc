@@ -43,8 +43,8 @@ using Clock = std::chrono::steady_clock;
 using kestu_testing::ChildProcess;
 using std::chrono::milliseconds;
 
-constexpr int kBase = 31200;        // the channel's process: 31200-31212
-constexpr int kCrowdBase = 31260;   // kestu-vision: 31260-31275
+constexpr int kBase = 31200;       // the channel's process: 31200-31212
+constexpr int kCrowdBase = 31260;  // kestu-vision: 31260-31275
 constexpr int kBrokerPort = 31240;
 constexpr char kVision[] = KESTU_BINARY_DIR "/src/kestu-vision";
 
@@ -54,7 +54,8 @@ class Arrivals {
   explicit Arrivals(kestu_tools::MqttSubscriber& subscriber) {
     subscriber.OnMessage([this](const kestu_tools::MqttMessage& m) {
       kestu::tools::MqttEvent event;
-      if (!google::protobuf::util::JsonStringToMessage(m.payload, &event).ok()) {
+      if (!google::protobuf::util::JsonStringToMessage(m.payload, &event)
+               .ok()) {
         return;
       }
       std::lock_guard<std::mutex> lock(mutex_);
@@ -123,18 +124,21 @@ void BM_ChannelEvents(benchmark::State& state) {
   }
   kestu_tools::MqttSubscriber subscriber(kBrokerPort, "kestu/+/crowd/event");
   Arrivals arrivals(subscriber);
-  kestu_tools::MqttProcess mqtt({"--broker=" + broker.address(), "--metrics_port=0",
-                                 "--process", "127.0.0.1:" + std::to_string(kBase)});
+  kestu_tools::MqttProcess mqtt({"--broker=" + broker.address(),
+                                 "--metrics_port=0", "--process",
+                                 "127.0.0.1:" + std::to_string(kBase)});
   if (!subscriber.Subscribed(milliseconds(10000)) || !mqtt.Started()) {
     return state.SkipWithError("kestu-mqtt or the subscriber did not start");
   }
   // The subscriptions are in place once a warm-up event got through.
   int warm_up = 0;
-  const bool warm = kestu_testing::PollUntil([&] {
-    const std::string uuid = "warm-" + std::to_string(warm_up++);
-    driver.SendData(ExitResult(uuid));
-    return arrivals.Wait(uuid, milliseconds(200)).has_value();
-  }, milliseconds(10000));
+  const bool warm = kestu_testing::PollUntil(
+      [&] {
+        const std::string uuid = "warm-" + std::to_string(warm_up++);
+        driver.SendData(ExitResult(uuid));
+        return arrivals.Wait(uuid, milliseconds(200)).has_value();
+      },
+      milliseconds(10000));
   if (!warm) return state.SkipWithError("no event got through");
 
   std::vector<double> ms;
@@ -149,21 +153,27 @@ void BM_ChannelEvents(benchmark::State& state) {
       state.SkipWithError("an event did not arrive");
       break;
     }
-    const double seconds = std::chrono::duration<double>(*arrived - sent).count();
+    const double seconds =
+        std::chrono::duration<double>(*arrived - sent).count();
     state.SetIterationTime(seconds);
     ms.push_back(seconds * 1000.0);
     std::this_thread::sleep_for(milliseconds(20));
   }
   Report(state, ms);
 }
-BENCHMARK(BM_ChannelEvents)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChannelEvents)
+    ->Iterations(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_CrowdRun(benchmark::State& state) {
   kestu_tools::Broker broker(kBrokerPort);
   if (!broker.Start()) return state.SkipWithError("mosquitto did not start");
-  ChildProcess vision(kVision, {"--bind_port=" + std::to_string(kCrowdBase),
-                                "--streaming_port=" + std::to_string(kCrowdBase + 15)});
-  if (!vision.WaitForStderr("Registered driver CrowdDriver", milliseconds(20000))) {
+  ChildProcess vision(kVision,
+                      {"--bind_port=" + std::to_string(kCrowdBase),
+                       "--streaming_port=" + std::to_string(kCrowdBase + 15)});
+  if (!vision.WaitForStderr("Registered driver CrowdDriver",
+                            milliseconds(20000))) {
     return state.SkipWithError("kestu-vision did not start");
   }
   const std::string prefix = "kestu/127.0.0.1:" + std::to_string(kCrowdBase);
@@ -178,14 +188,17 @@ void BM_CrowdRun(benchmark::State& state) {
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
     kestu::tools::MqttEvent event;
-    if (!google::protobuf::util::JsonStringToMessage(m.payload, &event).ok()) return;
+    if (!google::protobuf::util::JsonStringToMessage(m.payload, &event).ok())
+      return;
     std::lock_guard<std::mutex> lock(mutex);
     ms.push_back((now - event.received()) * 1000.0);
   });
-  kestu_tools::MqttProcess mqtt({"--broker=" + broker.address(), "--metrics_port=0",
-                                 "--process", "127.0.0.1:" + std::to_string(kCrowdBase)});
+  kestu_tools::MqttProcess mqtt({"--broker=" + broker.address(),
+                                 "--metrics_port=0", "--process",
+                                 "127.0.0.1:" + std::to_string(kCrowdBase)});
   if (!subscriber.Subscribed(milliseconds(10000)) || !mqtt.Started() ||
-      !subscriber.WaitFor(prefix + "/availability", "online", milliseconds(10000))) {
+      !subscriber.WaitFor(prefix + "/availability", "online",
+                          milliseconds(10000))) {
     return state.SkipWithError("kestu-mqtt or the subscriber did not start");
   }
   zmq::context_t context(1);
@@ -196,10 +209,13 @@ void BM_CrowdRun(benchmark::State& state) {
   config.set_uuid("bench-walkway");
   for (auto _ : state) {
     crowd.Push(config, milliseconds(5000));
-    kestu_testing::PollUntil([&] {
-      const auto status = subscriber.Last(prefix + "/crowd/status");
-      return status && status->payload.find("\"STOPPED\"") != std::string::npos;
-    }, std::chrono::seconds(180), milliseconds(100));
+    kestu_testing::PollUntil(
+        [&] {
+          const auto status = subscriber.Last(prefix + "/crowd/status");
+          return status &&
+                 status->payload.find("\"STOPPED\"") != std::string::npos;
+        },
+        std::chrono::seconds(180), milliseconds(100));
     std::lock_guard<std::mutex> lock(mutex);
     double total = 0.0;
     for (double m : ms) total += m;
@@ -208,7 +224,10 @@ void BM_CrowdRun(benchmark::State& state) {
   std::lock_guard<std::mutex> lock(mutex);
   Report(state, ms);
 }
-BENCHMARK(BM_CrowdRun)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrowdRun)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

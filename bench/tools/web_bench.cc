@@ -111,8 +111,10 @@ double ForwardingMeanMs(httplib::Client& client) {
   for (std::string line; std::getline(lines, line);) {
     const std::string sum_name = "kestu_web_stream_forwarding_seconds_sum ";
     const std::string count_name = "kestu_web_stream_forwarding_seconds_count ";
-    if (line.rfind(sum_name, 0) == 0) sum = std::stod(line.substr(sum_name.size()));
-    if (line.rfind(count_name, 0) == 0) count = std::stod(line.substr(count_name.size()));
+    if (line.rfind(sum_name, 0) == 0)
+      sum = std::stod(line.substr(sum_name.size()));
+    if (line.rfind(count_name, 0) == 0)
+      count = std::stod(line.substr(count_name.size()));
   }
   return count > 0 ? sum / count * 1000.0 : 0.0;
 }
@@ -125,9 +127,10 @@ struct Round {
 
 Round WebRound() {
   // No history: nothing is published but frames, and no file is left.
-  ChildProcess web(kWeb, {"--http_port=" + std::to_string(kHttpPort), "--database=",
-                          "--process", "127.0.0.1:" + std::to_string(kBase) +
-                                           "/" + std::to_string(kBase - 1)});
+  ChildProcess web(
+      kWeb,
+      {"--http_port=" + std::to_string(kHttpPort), "--database=", "--process",
+       "127.0.0.1:" + std::to_string(kBase) + "/" + std::to_string(kBase - 1)});
   web.WaitForStderr("kestu-web: serving", milliseconds(10000));
   httplib::Client client("127.0.0.1", kHttpPort);
   std::atomic<int> parts{0};
@@ -146,16 +149,19 @@ Round WebRound() {
                       at = chunk.find(boundary, at + 1)) {
                    ++parts;
                  }
-                 const size_t keep = std::min(chunk.size(), boundary.size() - 1);
+                 const size_t keep =
+                     std::min(chunk.size(), boundary.size() - 1);
                  tail = chunk.substr(chunk.size() - keep);
                  return !done;
                });
   });
   // The subscription is in place once a warm-up frame got through.
-  kestu_testing::PollUntil([&] {
-    Channel().Send(Frames()[0]);
-    return parts > 0;
-  }, milliseconds(10000), milliseconds(100));
+  kestu_testing::PollUntil(
+      [&] {
+        Channel().Send(Frames()[0]);
+        return parts > 0;
+      },
+      milliseconds(10000), milliseconds(100));
   const int before_parts = parts;
   const double before = CpuSeconds(web.pid());
   Publish(Channel());
@@ -174,19 +180,24 @@ Round WebRound() {
 }
 
 Round ClientRound() {
-  const std::string dir = "/dev/shm/kestu-web-bench-" + std::to_string(getpid()) + "/";
+  const std::string dir =
+      "/dev/shm/kestu-web-bench-" + std::to_string(getpid()) + "/";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
-  ChildProcess client(kClient, {"stream", "--streaming_port=" + std::to_string(kBase - 1),
-                                "--out", dir});
+  ChildProcess client(
+      kClient, {"stream", "--streaming_port=" + std::to_string(kBase - 1),
+                "--out", dir});
   auto files = [&] {
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir),
-                                          std::filesystem::directory_iterator()));
+    return static_cast<int>(
+        std::distance(std::filesystem::directory_iterator(dir),
+                      std::filesystem::directory_iterator()));
   };
-  kestu_testing::PollUntil([&] {
-    Channel().Send(Frames()[0]);
-    return files() > 0;
-  }, milliseconds(10000), milliseconds(100));
+  kestu_testing::PollUntil(
+      [&] {
+        Channel().Send(Frames()[0]);
+        return files() > 0;
+      },
+      milliseconds(10000), milliseconds(100));
   const int before_files = files();
   const double before = CpuSeconds(client.pid());
   Publish(Channel());

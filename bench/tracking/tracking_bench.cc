@@ -44,7 +44,9 @@ void BM_TrackerUpdate(benchmark::State& state) {
   state.SetComplexityN(n);
 }
 BENCHMARK(BM_TrackerUpdate)
-    ->Arg(10)->Arg(50)->Arg(200)
+    ->Arg(10)
+    ->Arg(50)
+    ->Arg(200)
     ->Unit(benchmark::kMicrosecond)
     ->Complexity(benchmark::oNSquared);
 
@@ -82,7 +84,8 @@ void BM_TrackerUpdateDescriptors(benchmark::State& state) {
 }
 BENCHMARK(BM_TrackerUpdateDescriptors)
     ->ArgNames({"n", "reid"})
-    ->Args({50, 0})->Args({50, 1})
+    ->Args({50, 0})
+    ->Args({50, 1})
     ->Unit(benchmark::kMicrosecond);
 
 // One zone check of one track per iteration; 64 tracks walk through a
@@ -145,7 +148,9 @@ void BM_MotionGridBoxes(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MotionGridBoxes)
-    ->ArgName("changing")->Arg(0)->Arg(1)
+    ->ArgName("changing")
+    ->Arg(0)
+    ->Arg(1)
     ->Unit(benchmark::kMillisecond);
 
 // A square moving over a still background; ten boxes per frame.
@@ -161,7 +166,8 @@ void BM_MovementFilterMoving(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     background.copyTo(frame);
-    cv::rectangle(frame, cv::Rect(100 + static_cast<int>(i++ % 800), 300, 120, 120),
+    cv::rectangle(frame,
+                  cv::Rect(100 + static_cast<int>(i++ % 800), 300, 120, 120),
                   cv::Scalar(220), cv::FILLED);
     state.ResumeTiming();
     benchmark::DoNotOptimize(filter.Moving(frame, boxes, 0.15).size());

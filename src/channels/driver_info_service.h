@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/channels/kestu_base.h"
@@ -25,6 +26,12 @@ class DriverInfoService {
 
   // Drivers must outlive the service's Run.
   void Register(const KestuBase* driver);
+  // A driver that owns its channels (channels() gives them).
+  template <typename Driver,
+            typename = decltype(std::declval<const Driver&>().channels())>
+  void Register(const Driver* driver) {
+    Register(&driver->channels());
+  }
   KestuDriverInfo BuildInfo() const;
 
   // Binds and answers requests on the calling thread until Stop. Returns

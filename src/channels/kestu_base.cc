@@ -12,7 +12,6 @@ namespace vostek_kestu {
 
 namespace {
 constexpr int kSendHighWaterMark = 20;
-constexpr int kIdleSleepMs = 100;
 // Pause after a socket error, so that an error that repeats does not spin.
 constexpr int kErrorPauseMs = 100;
 // Idle time of the configuration channel after which the memory of a large
@@ -35,15 +34,16 @@ bool BoundedMilliseconds(const std::string& driver, const char* field,
   if (!std::isfinite(seconds) || seconds < 0) {
     LOG(WARNING) << field << " for " << driver << " refused: " << seconds
                  << " s is "
-                 << (std::isfinite(seconds) ? "negative" : "not a finite number")
+                 << (std::isfinite(seconds) ? "negative"
+                                            : "not a finite number")
                  << "; keeping " << current_ms << " ms.";
     return false;
   }
   const double requested = static_cast<double>(seconds) * 1000.0;
   if (requested < KestuBase::kMinIntervalMs) {
     LOG(WARNING) << field << " for " << driver << " of " << seconds
-                 << " s is below " << KestuBase::kMinIntervalMs
-                 << " ms; using " << KestuBase::kMinIntervalMs << " ms.";
+                 << " s is below " << KestuBase::kMinIntervalMs << " ms; using "
+                 << KestuBase::kMinIntervalMs << " ms.";
     *milliseconds = KestuBase::kMinIntervalMs;
   } else if (requested > KestuBase::kMaxIntervalMs) {
     LOG(WARNING) << field << " for " << driver << " of " << seconds
@@ -119,6 +119,19 @@ void KestuBase::StopChannels() {
        {&configuration_thread_, &keep_alive_thread_, &update_thread_}) {
     if (t->joinable()) t->join();
   }
+}
+
+void KestuBase::SetAlive(bool alive) {
+  if (alive_.exchange(alive) != alive) WakeWaits();
+}
+
+void KestuBase::SetConfigured(bool configured) {
+  if (configured_.exchange(configured) != configured) WakeWaits();
+}
+
+void KestuBase::WakeWaits() {
+  { std::lock_guard<std::mutex> lock(wait_mutex_); }
+  wait_cv_.notify_all();
 }
 
 bool KestuBase::SendUpdate() { return false; }
@@ -203,7 +216,7 @@ void KestuBase::HandleConfigurationMessage(const std::string& bytes) {
     SendStatus(Status::STATUS_ERROR, "",
                "Invalid configuration for " + driver_name_ +
                    " driver. Could not parse protobuf.");
-    configured_ = false;
+    SetConfigured(false);
     return;
   }
   const std::string refusal = RefusalReason(config);
@@ -216,11 +229,11 @@ void KestuBase::HandleConfigurationMessage(const std::string& bytes) {
     SendStatus(Status::STATUS_ERROR, "",
                "Invalid specific configuration for " + driver_name_ +
                    " driver. Could not parse protobuf.");
-    configured_ = false;
+    SetConfigured(false);
     return;
   }
   ApplyTimingFields(config);
-  configured_ = true;
+  SetConfigured(true);
 }
 
 void KestuBase::ApplyTimingFields(const DriverConfig& config) {
@@ -270,7 +283,7 @@ void KestuBase::KeepAliveLoop() {
           wait_start + std::chrono::milliseconds(timeout_after_last_ping_) -
           now);
       if (left.count() <= 0) {
-        alive_ = false;
+        SetAlive(false);
         wait_start = now;
         continue;
       }
@@ -299,7 +312,7 @@ bool KestuBase::AnswerPing(zmq::socket_t& socket) {
   while (request.more()) {
     if (!socket.recv(request, zmq::recv_flags::dontwait)) break;
   }
-  alive_ = true;  // before the answer, so a pinged client sees it set
+  SetAlive(true);  // before the answer, so a pinged client sees it set
   socket.send(zmq::message_t(), zmq::send_flags::none);
   return true;
 }
@@ -315,10 +328,18 @@ void KestuBase::UpdateLoop() {
                    "Could not send update for " + driver_name_ + " driver.");
       }
     }
-    const bool go_on = idle ? SleepUnlessStopped(kIdleSleepMs)
-                            : WaitForNextCycle(Clock::now());
+    const bool go_on =
+        idle ? WaitUntilActive() : WaitForNextCycle(Clock::now());
     if (!go_on) return;
   }
+}
+
+bool KestuBase::WaitUntilActive() {
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  wait_cv_.wait(lock, [this] {
+    return stop_ || ((!mandatory_configuration_ || configured_) && alive_);
+  });
+  return !stop_;
 }
 
 bool KestuBase::WaitForNextCycle(Clock::time_point cycle_end) {
@@ -327,9 +348,8 @@ bool KestuBase::WaitForNextCycle(Clock::time_point cycle_end) {
     const uint64_t generation = timing_generation_;
     const Clock::time_point next =
         cycle_end + std::chrono::milliseconds(delay_between_updates_);
-    const bool woken = wait_cv_.wait_until(lock, next, [&] {
-      return stop_ || timing_generation_ != generation;
-    });
+    const bool woken = wait_cv_.wait_until(
+        lock, next, [&] { return stop_ || timing_generation_ != generation; });
     if (!woken) return true;  // the delay has passed
   }
   return false;

@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +35,8 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // stays); both with a WARNING. The update thread waits on a condition and
 // the keep-alive thread in short slices, so that a new delay or time-out
 // applies at once, measured from the last update cycle or the last ping.
+// While it may not run (not configured, or not alive) the update thread
+// waits until it may, without waking in between.
 //
 // Every socket has a maximum incoming message size: the configuration port
 // the one given to set_max_configuration_message_bytes() (64 MiB unless
@@ -117,6 +119,13 @@ class KestuBase {
   // Applies the delay and time-out fields of an accepted message.
   void ApplyTimingFields(const DriverConfig& config);
   void KeepAliveLoop();
+  void SetAlive(bool alive);
+  void SetConfigured(bool configured);
+  // Wakes the waits of the channel threads to look at their conditions.
+  void WakeWaits();
+  // Waits until an update cycle may run (configured when that is mandatory,
+  // and alive); false when the channels stop.
+  bool WaitUntilActive();
   // Answers a ping waiting on the keep-alive socket (and sets alive); true
   // when one came.
   bool AnswerPing(zmq::socket_t& socket);
@@ -132,9 +141,9 @@ class KestuBase {
   int base_port_ = 0;
   std::atomic<bool> alive_{false};  // written by the keep-alive thread only
   bool provides_updates_ = true;
-  std::atomic<int> delay_between_updates_{1000};     // ms
+  std::atomic<int> delay_between_updates_{1000};  // ms
   bool needs_pings_ = true;
-  std::atomic<int> timeout_after_last_ping_{5000};   // ms
+  std::atomic<int> timeout_after_last_ping_{5000};  // ms
   bool mandatory_configuration_ = false;
   std::atomic<bool> configured_{false};
   const std::string driver_name_;

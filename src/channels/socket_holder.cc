@@ -44,7 +44,8 @@ bool SocketHolder::Send(const std::string& bytes) {
     zmq::message_t message(bytes.data(), bytes.size());
     return socket_.send(message, zmq::send_flags::none).has_value();
   } catch (const zmq::error_t& e) {
-    if (e.num() != ETERM) LOG(ERROR) << "Could not send a message: " << e.what();
+    if (e.num() != ETERM)
+      LOG(ERROR) << "Could not send a message: " << e.what();
     return false;
   }
 }

@@ -37,7 +37,8 @@ class LineSplitter : public std::streambuf {
     for (size_t i = 0; i < n; ++i) {
       pending.push_back(s[i]);
       if (s[i] != '\n') continue;
-      target_->sputn(pending.data(), static_cast<std::streamsize>(pending.size()));
+      target_->sputn(pending.data(),
+                     static_cast<std::streamsize>(pending.size()));
       target_->pubsync();
       pending.pop_back();
       const std::string line = std::move(pending);

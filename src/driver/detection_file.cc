@@ -48,7 +48,8 @@ void AppendToDetectionRecord(const VisionResult& result,
   VisionResult* kept = record->add_vision_results();
   *kept = result;
   kept->clear_uuid();
-  for (auto& detection : *kept->mutable_rect_detection()) detection.clear_uuid();
+  for (auto& detection : *kept->mutable_rect_detection())
+    detection.clear_uuid();
 }
 
 bool WriteDetectionsFile(const VisionResultList& record,

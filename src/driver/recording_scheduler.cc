@@ -27,7 +27,7 @@ constexpr char kDefaultExtension[] = "mp4";
 // How the options of one START_RECORDING turn into files.
 struct RecordingPlan {
   int duration = RecordingScheduler::kDefaultDuration;
-  std::string path;       // without extension
+  std::string path;  // without extension
   std::string extension;
   int fourcc = 0;
   int fps = RecordingScheduler::kDefaultFps;
@@ -43,8 +43,8 @@ RecordingPlan ReadPlan(const Entity& options) {
   ReadPropertyIfPresent(options, "extension", &plan.extension);
   plan.fourcc = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
   if (HasProperty(options, "codec")) {
-    plan.fourcc = RecordingScheduler::CodecFourcc(
-        GetPropertyOr(options, "codec", ""));
+    plan.fourcc =
+        RecordingScheduler::CodecFourcc(GetPropertyOr(options, "codec", ""));
   }
   ReadPropertyIfPresent<int32_t>(options, "fps", &plan.fps);
   return plan;
@@ -327,7 +327,8 @@ std::string RecordingScheduler::DefaultOutputPath() {
   if (directory.empty()) {
     std::error_code error;
     directory = std::filesystem::temp_directory_path(error).string();
-    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    while (directory.size() > 1 && directory.back() == '/')
+      directory.pop_back();
     if (error || directory.empty()) directory = "/tmp";
   }
   return directory + "/" + GenerateUuid();

@@ -69,9 +69,9 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 class RecordingScheduler {
  public:
   // Sends a Status on the driver's error channel (type, uuid, message).
-  using StatusSender = std::function<void(
-      Status::MessageType type, const std::string& uuid,
-      const std::string& message)>;
+  using StatusSender =
+      std::function<void(Status::MessageType type, const std::string& uuid,
+                         const std::string& message)>;
 
   struct State {
     bool active = false;  // the front recorder's writer is open

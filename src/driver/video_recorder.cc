@@ -43,19 +43,18 @@ bool VideoRecorder::Schedule(int duration_seconds,
   output_path_ = output_path;
   // Absurd durations or rates give as many frames as an int holds, never an
   // overflow.
-  const double frames = static_cast<double>(duration_seconds) *
-                        static_cast<double>(fps);
-  frames_to_write_ = static_cast<int>(
-      std::clamp(frames, 0.0,
-                 static_cast<double>(std::numeric_limits<int>::max())));
+  const double frames =
+      static_cast<double>(duration_seconds) * static_cast<double>(fps);
+  frames_to_write_ = static_cast<int>(std::clamp(
+      frames, 0.0, static_cast<double>(std::numeric_limits<int>::max())));
   frames_written_ = 0;
   wait_seconds_ = wait_seconds;
   fourcc_ = fourcc;
   fps_ = fps;
   frame_size_ = frame_size;
   is_color_ = is_color;
-  schedulable_ = frame_size.area() > 0 && fps > 0 &&
-                 DirectoryWritable(output_path);
+  schedulable_ =
+      frame_size.area() > 0 && fps > 0 && DirectoryWritable(output_path);
   last_tick_ = clock_->Ticks();
   has_last_tick_ = true;
   return schedulable_;

@@ -2,47 +2,27 @@
 
 #include <sstream>
 
-#include <glog/logging.h>
-
-#include "src/drivers/detection_log.h"
+#include "src/driver/detection_log.h"
+#include "src/drivers/kind_helpers.h"
 #include "vision/objects/crowd_analytics_video_v1.h"
 
 namespace vostek_kestu {
 
-CrowdDriver::CrowdDriver() : BaseDriver("CrowdDriver") {
-  set_needs_pings(true);
-  set_mandatory_configuration(true);
-  SetNotesForHuman("Crowd Driver");
-  published_event_tags_.insert(::talvenrook::vision::v1::ZONE_EXIT);
-  StartDriverThreads();
-}
-
-CrowdDriver::~CrowdDriver() {
-  StopDriverThreads();
-  StopChannels();
-}
-
-bool CrowdDriver::Configure(const DriverConfig& config) {
-  LOG(INFO) << "Receiving configuration... " << std::endl
-            << "UUID: " << config.uuid() << std::endl;
-  if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
-    const int models = config.kestu_eye_config().models_size();
-    LOG(INFO) << "Loading " << models << " models...";
-    // A pipeline that cannot be set up refuses the whole message.
-    if (models != 0) {
-      if (!SetupPipeline(
-              std::make_unique<talvenrook_vision::CrowdAnalyticsVideoV1>(),
-              config)) {
-        return false;
-      }
-      SetEventTagPublished(::talvenrook::vision::v1::TRACKING_END,
-                           talvenrook_vision::GetPropertyOr(
-                               config.kestu_eye_config().config(),
-                               "publish_track_summary", false));
-    }
-  }
-  BaseDriver::Configure(config);
-  return true;
+const DriverKind& CrowdDriver::Kind() {
+  static const DriverKind* kind = [] {
+    auto* crowd = new DriverKind(
+        NamedKind("crowd", {::talvenrook::vision::v1::ZONE_EXIT}));
+    crowd->make_pipeline =
+        PipelineWhenModels<talvenrook_vision::CrowdAnalyticsVideoV1>();
+    crowd->update_tags = PublishTrackSummaries;
+    crowd->detection_line = [](const VisionResult& result, const KindOptions*) {
+      return DetectionLine(result);
+    };
+    crowd->draw = [](const DrawContext& context, const VisionResult&,
+                     cv::Mat& image) { DrawPipeline(context, image); };
+    return crowd;
+  }();
+  return *kind;
 }
 
 std::string CrowdDriver::DetectionLine(const VisionResult& result) {
@@ -57,18 +37,10 @@ std::string CrowdDriver::DetectionLine(const VisionResult& result) {
   const auto& event = result.vision_event(0);
   std::ostringstream line;
   line << "Detection: {" << EventPart(event) << "type: " << detection.type()
-       << ", speed: " << event.speed() << " m/s, tracking id: "
-       << event.tracking_id() << ", uuid: " << result.uuid() << "}";
+       << ", speed: " << event.speed()
+       << " m/s, tracking id: " << event.tracking_id()
+       << ", uuid: " << result.uuid() << "}";
   return line.str();
-}
-
-void CrowdDriver::LogDetection(const VisionResult& result) {
-  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
-}
-
-void CrowdDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
-  if (talvenrook_vision::VisionAnalytics* pipeline = processing_pipeline())
-    pipeline->Draw(image);
 }
 
 }  // namespace vostek_kestu

@@ -1,14 +1,14 @@
-// FaceDriver: configuration, request and log line; the drawing is in
-// driver_face_drawing.cc.
+// FaceDriver: its table entry, configuration keys, request and log line;
+// the label and the drawing are in driver_face_drawing.cc.
 #include "src/drivers/driver_face.h"
 
 #include <sstream>
 
 #include <glog/logging.h>
 
-#include "src/drivers/detection_log.h"
+#include "src/drivers/kind_helpers.h"
 #include "vision/config/entity_config.h"
-#include "vision/face/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace vostek_kestu {
 
@@ -24,7 +24,8 @@ using talvenrook_vision::Value;
 bool BoolKey(const Entity& config, const std::string& key, bool absent) {
   if (!HasProperty(config, key)) return absent;
   const Value& value = GetProperty(config, key);
-  return value.value_type_case() == Value::kBooleanValue && value.boolean_value();
+  return value.value_type_case() == Value::kBooleanValue &&
+         value.boolean_value();
 }
 
 // An integer value; any other kind reads as 0.
@@ -46,19 +47,61 @@ bool HasModelOfType(const KestuEyeConfig& config, const std::string& type) {
   return false;
 }
 
-}  // namespace
-
-FaceDriver::FaceDriver() : BaseDriver("Face Driver") {
-  set_needs_pings(true);
-  set_mandatory_configuration(true);
-  SetNotesForHuman("Face Driver");
-  published_event_tags_.insert(v1::TRACKING_END);
-  StartDriverThreads();
+std::vector<cv::Rect> ReadRois(const Entity& c) {
+  std::vector<cv::Rect> rois;
+  talvenrook_vision::ArrayValue list;
+  talvenrook_vision::ConvertValue(GetProperty(c, "attention_rois"), &list);
+  for (const Value& element : list.values()) {
+    const Entity& roi = talvenrook_vision::AsEntity(element);
+    rois.emplace_back(IntegerValue(GetProperty(roi, "x")),
+                      IntegerValue(GetProperty(roi, "y")),
+                      IntegerValue(GetProperty(roi, "width")),
+                      IntegerValue(GetProperty(roi, "height")));
+  }
+  return rois;
 }
 
-FaceDriver::~FaceDriver() {
-  StopDriverThreads();
-  StopChannels();
+FaceOptions::AttentionPoint ReadPoint(const Entity& c) {
+  const Entity& p =
+      talvenrook_vision::AsEntity(GetProperty(c, "attention_point"));
+  FaceOptions::AttentionPoint point;
+  point.x = IntegerValue(GetProperty(p, "x"));
+  point.y = IntegerValue(GetProperty(p, "y"));
+  point.check_radius = IntegerValue(GetProperty(p, "distance_check_direction"));
+  point.looking_radius = IntegerValue(GetProperty(p, "distance_force_looking"));
+  return point;
+}
+
+void UpdateEntryEvents(const KestuEyeConfig& config, bool,
+                       const DriverKind::TagSetter& set) {
+  if (BoolKey(config.config(), "publish_entry_events", false)) {
+    LOG(INFO) << "Enabling entering events: ";
+    set(v1::TRACKING_START, true);
+  } else {
+    LOG(INFO) << "Entering events are disabled";
+    set(v1::TRACKING_START, false);
+  }
+}
+
+}  // namespace
+
+const DriverKind& FaceDriver::Kind() {
+  static const DriverKind* kind = [] {
+    auto* face = new DriverKind(NamedKind("face", {v1::TRACKING_END}));
+    face->make_pipeline =
+        PipelineWhenModels<talvenrook_vision::FaceAnalyticsVideoV1>();
+    face->read_options = ReadOptions;
+    face->update_tags = UpdateEntryEvents;
+    face->build_request = [](const KestuEyeConfig& config) {
+      return std::optional<VisionRequest>(RequestFor(config));
+    };
+    face->detection_line = [](const VisionResult& result, const KindOptions*) {
+      return DetectionLine(result);
+    };
+    face->draw = Draw;
+    return face;
+  }();
+  return *kind;
 }
 
 VisionRequest FaceDriver::RequestFor(const KestuEyeConfig& config) {
@@ -80,102 +123,37 @@ VisionRequest FaceDriver::RequestFor(const KestuEyeConfig& config) {
   return request;
 }
 
-bool FaceDriver::Configure(const DriverConfig& config) {
-  LOG(INFO) << "Receiving configuration... " << std::endl
-            << "UUID: " << config.uuid();
-  if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
-    const KestuEyeConfig& eye = config.kestu_eye_config();
-    const Entity& c = eye.config();
-    // Read first: a missing required key ends this configuration before
-    // anything has changed.
-    const DrawingKeys drawing = ReadDrawingKeys(c);
-    LOG(INFO) << "Loading " << eye.models_size() << " models...";
-    // A pipeline that cannot be set up refuses the whole message.
-    if (eye.models_size() != 0 &&
-        !SetupPipeline(std::make_unique<talvenrook_vision::FaceAnalyticsVideoV1>(),
-                       config)) {
-      return false;
-    }
-    if (BoolKey(c, "publish_entry_events", false)) {
-      LOG(INFO) << "Enabling entering events: ";
-      SetEventTagPublished(v1::TRACKING_START, true);
-    } else {
-      LOG(INFO) << "Entering events are disabled";
-      SetEventTagPublished(v1::TRACKING_START, false);
-    }
-    request_ = RequestFor(eye);
-    ApplyDrawingKeys(drawing);
-  }
-  BaseDriver::Configure(config);
-  return true;
-}
-
-FaceDriver::DrawingKeys FaceDriver::ReadDrawingKeys(const Entity& c) {
-  DrawingKeys keys;
-  if (HasProperty(c, "attention_rois")) {
-    keys.rois.emplace();
-    talvenrook_vision::ArrayValue list;
-    talvenrook_vision::ConvertValue(GetProperty(c, "attention_rois"), &list);
-    for (const Value& element : list.values()) {
-      const Entity& roi = talvenrook_vision::AsEntity(element);
-      keys.rois->emplace_back(IntegerValue(GetProperty(roi, "x")),
-                              IntegerValue(GetProperty(roi, "y")),
-                              IntegerValue(GetProperty(roi, "width")),
-                              IntegerValue(GetProperty(roi, "height")));
-    }
-  }
-  if (HasProperty(c, "attention_point")) {
-    const Entity& p = talvenrook_vision::AsEntity(GetProperty(c, "attention_point"));
-    AttentionPoint point;
-    point.x = IntegerValue(GetProperty(p, "x"));
-    point.y = IntegerValue(GetProperty(p, "y"));
-    point.check_radius = IntegerValue(GetProperty(p, "distance_check_direction"));
-    point.looking_radius = IntegerValue(GetProperty(p, "distance_force_looking"));
-    keys.point = point;
-  }
-  if (HasProperty(c, "show_confidence"))
-    keys.show_confidence = BoolKey(c, "show_confidence", false);
-  if (HasProperty(c, "tracker_frames_to_discard"))
-    keys.frames_to_discard = IntegerValue(GetProperty(c, "tracker_frames_to_discard"));
-  if (HasProperty(c, "draw_attention_point"))
-    keys.draw_attention_point = BoolKey(c, "draw_attention_point", false);
-  return keys;
-}
-
-void FaceDriver::ApplyDrawingKeys(const DrawingKeys& keys) {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  if (keys.show_confidence) show_confidence_ = *keys.show_confidence;
-  if (keys.frames_to_discard) tracker_frames_to_discard_ = *keys.frames_to_discard;
+std::shared_ptr<const KindOptions> FaceDriver::ReadOptions(
+    const Entity& c, const KindOptions* previous) {
+  // The lists are read whole first: a missing required key throws before
+  // anything has changed.
+  std::optional<std::vector<cv::Rect>> rois;
+  if (HasProperty(c, "attention_rois")) rois = ReadRois(c);
+  std::optional<AttentionPoint> point;
+  if (HasProperty(c, "attention_point")) point = ReadPoint(c);
+  auto options = std::make_shared<FaceOptions>(OptionsOf(previous));
   // A repeated configuration replaces the rectangles instead of drawing
   // each one again.
-  if (keys.rois) attention_rois_ = *keys.rois;
-  if (keys.draw_attention_point) draw_attention_point_ = *keys.draw_attention_point;
-  if (keys.point) attention_point_ = *keys.point;
+  if (rois) options->attention_rois = std::move(*rois);
+  if (point) options->attention_point = *point;
+  if (HasProperty(c, "show_confidence"))
+    options->show_confidence = BoolKey(c, "show_confidence", false);
+  if (HasProperty(c, "tracker_frames_to_discard"))
+    options->tracker_frames_to_discard =
+        IntegerValue(GetProperty(c, "tracker_frames_to_discard"));
+  if (HasProperty(c, "draw_attention_point"))
+    options->draw_attention_point = BoolKey(c, "draw_attention_point", false);
+  return options;
 }
 
-bool FaceDriver::show_confidence() const {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  return show_confidence_;
+const FaceOptions& FaceDriver::OptionsOf(const KindOptions* options) {
+  static const FaceOptions* defaults = new FaceOptions();
+  return options != nullptr ? static_cast<const FaceOptions&>(*options)
+                            : *defaults;
 }
 
-int FaceDriver::tracker_frames_to_discard() const {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  return tracker_frames_to_discard_;
-}
-
-std::vector<cv::Rect> FaceDriver::attention_rois() const {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  return attention_rois_;
-}
-
-FaceDriver::AttentionPoint FaceDriver::attention_point() const {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  return attention_point_;
-}
-
-bool FaceDriver::draw_attention_point() const {
-  std::lock_guard<std::mutex> lock(drawing_mutex_);
-  return draw_attention_point_;
+FaceOptions FaceDriver::options() const {
+  return OptionsOf(kind_options().get());
 }
 
 std::string FaceDriver::DetectionLine(const VisionResult& result) {
@@ -213,10 +191,6 @@ std::string FaceDriver::DetectionLine(const VisionResult& result) {
        << "tracking id: " << e.tracking_id() << ", "
        << "uuid: " << result.uuid() << "}";
   return line.str();
-}
-
-void FaceDriver::LogDetection(const VisionResult& result) {
-  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
 }
 
 }  // namespace vostek_kestu

@@ -1,20 +1,39 @@
 #ifndef SRC_DRIVERS_DRIVER_FACE_H_
 #define SRC_DRIVERS_DRIVER_FACE_H_
 
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 
 namespace vostek_kestu {
 
+using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
+
+// The face driver's drawing keys of the config map (each kept when absent).
+struct FaceOptions : KindOptions {
+  // Radii in pixels around the attention point.
+  struct AttentionPoint {
+    int x = 0;
+    int y = 0;
+    double check_radius = 0.0;
+    double looking_radius = 0.0;
+  };
+
+  bool show_confidence = false;          // "show_confidence"
+  int tracker_frames_to_discard = 15;    // "tracker_frames_to_discard"
+  bool draw_attention_point = false;     // "draw_attention_point"
+  std::vector<cv::Rect> attention_rois;  // "attention_rois" (replaced whole)
+  AttentionPoint attention_point;        // "attention_point"
+};
+
 // The face analytics driver, registered as "Face Driver".
 //
-// A configuration with a "config" map and models builds a new face
+// Kind() is its entry of the driver table; the class is a Driver of that
+// kind. A configuration with a "config" map and models builds a new face
 // pipeline; its "with_*" keys choose the recognitions asked of every frame
 // (detection and head pose, age, gender and emotion by default; mask and
 // spoof only with a model of that type; face features on request), and
@@ -27,9 +46,9 @@ namespace vostek_kestu {
 // Example configuration (protobuf text format):
 //   kestu_eye_config {
 //     config {
-//       properties { key: "publish_entry_events" value { boolean_value: true } }
-//       properties { key: "with_face_features" value { boolean_value: true } }
-//       properties { key: "show_confidence" value { boolean_value: true } }
+//       properties { key: "publish_entry_events" value { boolean_value: true }
+//       } properties { key: "with_face_features" value { boolean_value: true }
+//       } properties { key: "show_confidence" value { boolean_value: true } }
 //       properties { key: "attention_rois" value { array_value { values {
 //         entity_value {
 //           properties { key: "x" value { integer_value: 0 } }
@@ -39,24 +58,14 @@ namespace vostek_kestu {
 //     }
 //     models { ... SSD-DETECTOR, ALIGN, AGE_GENDER, EMOTION ... }
 //   }
-using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
-
-class FaceDriver : public BaseDriver {
+class FaceDriver : public Driver {
  public:
-  // Radii in pixels around the attention point.
-  struct AttentionPoint {
-    int x = 0;
-    int y = 0;
-    double check_radius = 0.0;
-    double looking_radius = 0.0;
-  };
+  using AttentionPoint = FaceOptions::AttentionPoint;
 
-  FaceDriver();
-  ~FaceDriver() override;
+  explicit FaceDriver(std::shared_ptr<ProcessSettings> settings = nullptr)
+      : Driver(Kind(), std::move(settings)) {}
 
-  bool Configure(const DriverConfig& config) override;
-  void LogDetection(const VisionResult& result) override;
-  void DrawResults(const VisionResult& result, cv::Mat& image) override;
+  static const DriverKind& Kind();
 
   // The request a configuration's "config" map and models ask for.
   static VisionRequest RequestFor(const KestuEyeConfig& config);
@@ -71,41 +80,27 @@ class FaceDriver : public BaseDriver {
   static std::string AgeClassName(int age);
   // The INFO line of a published result (one detection, one event).
   static std::string DetectionLine(const VisionResult& result);
+  // Reads the drawing keys over the previous ones. Throws
+  // MissingPropertyError for a rectangle or point without one of its
+  // required keys.
+  static std::shared_ptr<const KindOptions> ReadOptions(
+      const Entity& config, const KindOptions* previous);
+  static void Draw(const DrawContext& context, const VisionResult& result,
+                   cv::Mat& image);
+  // The face settings of a kind's options (the defaults for null).
+  static const FaceOptions& OptionsOf(const KindOptions* options);
 
   // Settings, as the last configuration left them.
-  bool show_confidence() const;
-  int tracker_frames_to_discard() const;
-  std::vector<cv::Rect> attention_rois() const;
-  AttentionPoint attention_point() const;
-  bool draw_attention_point() const;
-  VisionRequest request() const { return request_; }
-
- private:
-  // The drawing keys of one configuration; unset when absent.
-  struct DrawingKeys {
-    std::optional<bool> show_confidence;
-    std::optional<int> frames_to_discard;
-    std::optional<std::vector<cv::Rect>> rois;
-    std::optional<bool> draw_attention_point;
-    std::optional<AttentionPoint> point;
-  };
-
-  // Throws MissingPropertyError for a rectangle or point without one of
-  // its required keys.
-  static DrawingKeys ReadDrawingKeys(const Entity& config);
-  void ApplyDrawingKeys(const DrawingKeys& keys);
-  void DrawReplayCountdown(const ::talvenrook::vision::v1::RectangularDetection& d,
-                           const ReplayIndex& replay, cv::Mat& image,
-                           int frames_to_discard) const;
-
-  // Written by Configure (capture thread), read by DrawResults (the frame
-  // step's thread).
-  mutable std::mutex drawing_mutex_;  // guards the five settings below
-  bool show_confidence_ = false;
-  int tracker_frames_to_discard_ = 15;
-  bool draw_attention_point_ = false;
-  std::vector<cv::Rect> attention_rois_;
-  AttentionPoint attention_point_;
+  FaceOptions options() const;
+  bool show_confidence() const { return options().show_confidence; }
+  int tracker_frames_to_discard() const {
+    return options().tracker_frames_to_discard;
+  }
+  std::vector<cv::Rect> attention_rois() const {
+    return options().attention_rois;
+  }
+  AttentionPoint attention_point() const { return options().attention_point; }
+  bool draw_attention_point() const { return options().draw_attention_point; }
 };
 
 }  // namespace vostek_kestu

@@ -7,7 +7,7 @@
 #include "src/flags.h"
 #include "vision/analytics/result_location.h"
 #include "vision/drawing/drawing.h"
-#include "vision/face/face_labels.h"
+#include "vision/face/common/face_labels.h"
 
 namespace vostek_kestu {
 
@@ -50,7 +50,8 @@ void DrawLabel(cv::Mat& image, const std::string& text, cv::Point origin,
 
 bool EndsIn(const VisionResult& result, uint64_t tracking_id) {
   for (const v1::VisionEvent& e : result.vision_event()) {
-    if (e.tag() == v1::TRACKING_END && e.tracking_id() == tracking_id) return true;
+    if (e.tag() == v1::TRACKING_END && e.tracking_id() == tracking_id)
+      return true;
   }
   return false;
 }
@@ -110,28 +111,35 @@ std::string FaceDriver::FaceLabel(const v1::RectangularDetection& detection,
            show_confidence ? mask + "(" + Fixed2(mask_confidence) + ")" : mask);
   }
   if (spoof) Append(&label, "SPOOF");
-  if (detection.distance() > 0) Append(&label, Fixed2(detection.distance()) + "m");
+  if (detection.distance() > 0)
+    Append(&label, Fixed2(detection.distance()) + "m");
   return label;
 }
 
-void FaceDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
-  if (image.empty()) return;
-  if (talvenrook_vision::VisionAnalytics* pipeline = processing_pipeline())
-    pipeline->Draw(image);
-  bool show_confidence, draw_point;
-  int frames_to_discard;
-  std::vector<cv::Rect> rois;
-  AttentionPoint point;
-  {
-    std::lock_guard<std::mutex> lock(drawing_mutex_);
-    show_confidence = show_confidence_;
-    draw_point = draw_attention_point_;
-    frames_to_discard = tracker_frames_to_discard_;
-    rois = attention_rois_;
-    point = attention_point_;
-  }
-  if (draw_point) {
+namespace {
+
+// The recorded label of a replayed face, with the frames left before its
+// recorded end.
+void DrawReplayCountdown(const v1::RectangularDetection& d,
+                         const VisionResult& recorded,
+                         const FaceOptions& options, int64_t frames_grabbed,
+                         cv::Mat& image) {
+  const int64_t n = static_cast<int64_t>(recorded.frame_data().id()) -
+                    options.tracker_frames_to_discard - frames_grabbed -
+                    (d.type() == "person" ? 10 : 0);
+  const cv::Rect box = talvenrook_vision::BoxOf(d.location());
+  DrawLabel(image,
+            FaceDriver::FaceLabel(recorded.rect_detection(0),
+                                  options.show_confidence) +
+                " [" + std::to_string(n) + "]",
+            cv::Point(box.x - 1, box.y - 23), 1.0, kReplayColour);
+  if (n == 0 || n == 1) cv::rectangle(image, box, kDueColour, 3);
+}
+
+void DrawAttention(const FaceOptions& options, cv::Mat& image) {
+  if (options.draw_attention_point) {
     // A negative radius (-1 switches the check off) draws no circle.
+    const FaceOptions::AttentionPoint& point = options.attention_point;
     const cv::Point centre(point.x, point.y);
     if (point.check_radius >= 0) {
       cv::circle(image, centre, static_cast<int>(point.check_radius),
@@ -142,13 +150,37 @@ void FaceDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
                  kLookingRadiusColour, 2);
     }
   }
-  for (const cv::Rect& roi : rois) {
+  for (const cv::Rect& roi : options.attention_rois) {
     talvenrook_vision::DrawLabelledRectangle(image, roi, kRoiOuterColour,
                                              kRoiInnerColour, "Attention ROI");
   }
-  const bool replaying = !FLAGS_replay_detections_file.empty();
-  const ReplayIndex replay = replaying ? replay_index() : ReplayIndex();
-  const double font_scale = font_size_.load();
+}
+
+// The facial landmarks of a FACE_FEATURES recognition.
+void DrawFeatures(const v1::RectangularDetection& d,
+                  const v1::FacialRecognition& f, cv::Mat& image) {
+  const int radius = static_cast<int>(0.03 * d.location().height());
+  const auto& b = f.basic_feature();
+  for (const auto* points :
+       {&b.mouth(), &b.left_eye(), &b.right_eye(), &b.nose()}) {
+    for (const v1::Point& p : *points) {
+      cv::circle(image,
+                 cv::Point(static_cast<int>(p.x()), static_cast<int>(p.y())),
+                 radius, kFeatureColour, cv::FILLED);
+    }
+  }
+}
+
+}  // namespace
+
+void FaceDriver::Draw(const DrawContext& context, const VisionResult& result,
+                      cv::Mat& image) {
+  if (image.empty()) return;
+  if (context.pipeline != nullptr) context.pipeline->Draw(image);
+  const FaceOptions& options = OptionsOf(context.options);
+  DrawAttention(options, image);
+  const bool replaying =
+      !FLAGS_replay_detections_file.empty() && context.detections != nullptr;
   for (const v1::RectangularDetection& d : result.rect_detection()) {
     if (EndsIn(result, d.tracking_id())) continue;
     const cv::Rect box = talvenrook_vision::BoxOf(d.location());
@@ -157,41 +189,22 @@ void FaceDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
     for (const v1::FacialRecognition& f : d.facial_recognition()) {
       if (f.tag() == v1::IS_FACE) colour = kIsFaceColour;
       if (f.tag() == v1::HEAD_POSE) looking = f.is_looking();
-      if (f.tag() == v1::FACE_FEATURES) {
-        const int radius = static_cast<int>(0.03 * d.location().height());
-        const auto& b = f.basic_feature();
-        for (const auto* points : {&b.mouth(), &b.left_eye(), &b.right_eye(), &b.nose()}) {
-          for (const v1::Point& p : *points) {
-            cv::circle(image, cv::Point(static_cast<int>(p.x()), static_cast<int>(p.y())),
-                       radius, kFeatureColour, cv::FILLED);
-          }
-        }
+      if (f.tag() == v1::FACE_FEATURES) DrawFeatures(d, f, image);
+    }
+    const std::string label = FaceLabel(d, options.show_confidence);
+    if (!label.empty()) {
+      DrawLabel(image, label, cv::Point(box.x - 1, box.y - 5),
+                context.font_size, kWhite);
+    }
+    if (replaying) {
+      if (auto recorded = context.detections->ReplayedTrack(d.tracking_id())) {
+        DrawReplayCountdown(d, *recorded, options, context.frames_grabbed,
+                            image);
       }
     }
-    const std::string label = FaceLabel(d, show_confidence);
-    if (!label.empty())
-      DrawLabel(image, label, cv::Point(box.x - 1, box.y - 5), font_scale, kWhite);
-    if (replaying) DrawReplayCountdown(d, replay, image, frames_to_discard);
     if (d.type() != "person")
       cv::rectangle(image, box, looking ? kLookingColour : colour, 1);
   }
-}
-
-void FaceDriver::DrawReplayCountdown(const v1::RectangularDetection& d,
-                                     const ReplayIndex& replay, cv::Mat& image,
-                                     int frames_to_discard) const {
-  const auto it = replay.find(d.tracking_id());
-  if (it == replay.end() || it->second.rect_detection_size() == 0) return;
-  const VisionResult& recorded = it->second;
-  const int64_t n = static_cast<int64_t>(recorded.frame_data().id()) -
-                    frames_to_discard - frames_grabbed() -
-                    (d.type() == "person" ? 10 : 0);
-  const cv::Rect box = talvenrook_vision::BoxOf(d.location());
-  DrawLabel(image,
-            FaceLabel(recorded.rect_detection(0), show_confidence()) + " [" +
-                std::to_string(n) + "]",
-            cv::Point(box.x - 1, box.y - 23), 1.0, kReplayColour);
-  if (n == 0 || n == 1) cv::rectangle(image, box, kDueColour, 3);
 }
 
 }  // namespace vostek_kestu

@@ -2,105 +2,55 @@
 
 #include <sstream>
 
-#include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
 
-#include "src/drivers/detection_log.h"
+#include "src/driver/detection_log.h"
+#include "src/drivers/kind_helpers.h"
 #include "vision/analytics/result_location.h"
+#include "vision/config/entity_config.h"
 #include "vision/objects/speed_units.h"
 #include "vision/objects/vehicle_analytics_video_v1.h"
 #include "vision/tracking/track.h"
 
 namespace vostek_kestu {
 
-namespace v1 = ::talvenrook::vision::v1;
-
 namespace {
+
+namespace v1 = ::talvenrook::vision::v1;
 
 constexpr int kTypeMargin = 12;
 
-}  // namespace
-
-VehicleDriver::VehicleDriver() : BaseDriver("VehicleDriver") {
-  set_needs_pings(true);
-  set_mandatory_configuration(true);
-  SetNotesForHuman("Vehicle Driver");
-  published_event_tags_.insert(v1::ZONE_EXIT);
-  StartDriverThreads();
+const VehicleOptions& OptionsOf(const KindOptions* options) {
+  static const VehicleOptions* defaults = new VehicleOptions();
+  return options != nullptr ? static_cast<const VehicleOptions&>(*options)
+                            : *defaults;
 }
 
-VehicleDriver::~VehicleDriver() {
-  StopDriverThreads();
-  StopChannels();
-}
-
-bool VehicleDriver::Configure(const DriverConfig& config) {
-  LOG(INFO) << "Receiving configuration... " << std::endl
-            << "UUID: " << config.uuid();
-  if (config.has_kestu_eye_config() && config.kestu_eye_config().has_config()) {
-    const auto& eye = config.kestu_eye_config();
-    LOG(INFO) << "Loading " << eye.models_size() << " models...";
-    // A pipeline that cannot be set up refuses the whole message.
-    if (eye.models_size() != 0) {
-      if (!SetupPipeline(
-              std::make_unique<talvenrook_vision::VehicleAnalyticsVideoV1>(),
-              config)) {
-        return false;
-      }
-      SetEventTagPublished(v1::TRACKING_END,
-                           talvenrook_vision::GetPropertyOr(
-                               eye.config(), "publish_track_summary", false));
-    }
-    const Entity& map = eye.config();
-    ReadAtomicIfPresent(map, "draw_vehicle_type", &draw_vehicle_type_);
-    if (talvenrook_vision::HasProperty(map, "speed_unit")) {
-      speed_unit_ = talvenrook_vision::SpeedUnitFromValue(
-          talvenrook_vision::GetProperty(map, "speed_unit"));
-    }
-    ReadAtomicIfPresent(map, "only_detection", &only_detection_);
-    request_.Clear();
-    if (talvenrook_vision::GetPropertyOr(map, "with_family_car", false))
-      request_.add_vehicle_recognition(v1::FAMILY_CAR);
+std::shared_ptr<const KindOptions> ReadVehicleOptions(
+    const Entity& map, const KindOptions* previous) {
+  auto options = std::make_shared<VehicleOptions>(OptionsOf(previous));
+  talvenrook_vision::ReadPropertyIfPresent(map, "draw_vehicle_type",
+                                           &options->draw_vehicle_type);
+  if (talvenrook_vision::HasProperty(map, "speed_unit")) {
+    options->speed_unit = talvenrook_vision::SpeedUnitFromValue(
+        talvenrook_vision::GetProperty(map, "speed_unit"));
   }
-  BaseDriver::Configure(config);
-  return true;
+  talvenrook_vision::ReadPropertyIfPresent(map, "only_detection",
+                                           &options->only_detection);
+  return options;
 }
 
-std::string VehicleDriver::DetectionLine(const VisionResult& result) const {
-  if (IsTrackSummary(result)) {
-    const int32_t unit = speed_unit_;
-    return TrackSummaryLine(result, [unit](float speed) {
-      return talvenrook_vision::SpeedText(speed, unit);
-    });
-  }
-  const auto& detection = result.rect_detection(0);
-  const auto& event = result.vision_event(0);
-  std::ostringstream line;
-  line << "Detection: {" << EventPart(event);
-  if (!only_detection_) line << "type: " << detection.type() << ", ";
-  line << "speed: " << talvenrook_vision::SpeedText(event.speed(), speed_unit_)
-       << " tracking id: " << event.tracking_id() << ", uuid: " << result.uuid()
-       << "}";
-  return line.str();
+std::optional<VisionRequest> VehicleRequest(const KestuEyeConfig& config) {
+  VisionRequest request;
+  if (talvenrook_vision::GetPropertyOr(config.config(), "with_family_car",
+                                       false))
+    request.add_vehicle_recognition(v1::FAMILY_CAR);
+  return request;
 }
 
-void VehicleDriver::LogDetection(const VisionResult& result) {
-  LogDetectionLine(result, [this](const VisionResult& r) { return DetectionLine(r); });
-}
-
-void VehicleDriver::DrawResults(const VisionResult& result, cv::Mat& image) {
-  if (talvenrook_vision::VisionAnalytics* pipeline = processing_pipeline())
-    pipeline->Draw(image);
-  if (!draw_vehicle_type_) return;
-  for (const auto& detection : result.rect_detection()) {
-    if (detection.type().empty()) continue;
-    DrawType(detection.type(), talvenrook_vision::BoxOf(detection.location()),
-             detection.tracking_id(), image);
-  }
-}
-
-void VehicleDriver::DrawType(const std::string& type, const cv::Rect& box,
-                             uint64_t id, cv::Mat& image) const {
+// The type as a label in the colour of its track, anchored at (x - 1, y).
+void DrawType(const std::string& type, const cv::Rect& box, uint64_t id,
+              cv::Mat& image) {
   int baseline = 0;
   const cv::Size text =
       cv::getTextSize(type, cv::FONT_HERSHEY_PLAIN, 1.0, 1, &baseline);
@@ -117,6 +67,60 @@ void VehicleDriver::DrawType(const std::string& type, const cv::Rect& box,
                         anchor.y + text.height + kTypeMargin / 2),
               cv::FONT_HERSHEY_PLAIN, 1.0, cv::Scalar(255, 255, 255), 1,
               cv::LINE_8);
+}
+
+void DrawVehicles(const DrawContext& context, const VisionResult& result,
+                  cv::Mat& image) {
+  DrawPipeline(context, image);
+  if (!OptionsOf(context.options).draw_vehicle_type) return;
+  for (const auto& detection : result.rect_detection()) {
+    if (detection.type().empty()) continue;
+    DrawType(detection.type(), talvenrook_vision::BoxOf(detection.location()),
+             detection.tracking_id(), image);
+  }
+}
+
+}  // namespace
+
+const DriverKind& VehicleDriver::Kind() {
+  static const DriverKind* kind = [] {
+    auto* vehicle = new DriverKind(NamedKind("vehicle", {v1::ZONE_EXIT}));
+    vehicle->make_pipeline =
+        PipelineWhenModels<talvenrook_vision::VehicleAnalyticsVideoV1>();
+    vehicle->read_options = ReadVehicleOptions;
+    vehicle->update_tags = PublishTrackSummaries;
+    vehicle->build_request = VehicleRequest;
+    vehicle->detection_line = [](const VisionResult& result,
+                                 const KindOptions* options) {
+      return DetectionLine(result, OptionsOf(options));
+    };
+    vehicle->draw = DrawVehicles;
+    return vehicle;
+  }();
+  return *kind;
+}
+
+VehicleOptions VehicleDriver::options() const {
+  return OptionsOf(kind_options().get());
+}
+
+std::string VehicleDriver::DetectionLine(const VisionResult& result,
+                                         const VehicleOptions& options) {
+  const int32_t unit = options.speed_unit;
+  if (IsTrackSummary(result)) {
+    return TrackSummaryLine(result, [unit](float speed) {
+      return talvenrook_vision::SpeedText(speed, unit);
+    });
+  }
+  const auto& detection = result.rect_detection(0);
+  const auto& event = result.vision_event(0);
+  std::ostringstream line;
+  line << "Detection: {" << EventPart(event);
+  if (!options.only_detection) line << "type: " << detection.type() << ", ";
+  line << "speed: " << talvenrook_vision::SpeedText(event.speed(), unit)
+       << " tracking id: " << event.tracking_id() << ", uuid: " << result.uuid()
+       << "}";
+  return line.str();
 }
 
 }  // namespace vostek_kestu

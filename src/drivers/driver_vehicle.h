@@ -1,19 +1,27 @@
 #ifndef SRC_DRIVERS_DRIVER_VEHICLE_H_
 #define SRC_DRIVERS_DRIVER_VEHICLE_H_
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 
 namespace vostek_kestu {
+
+// The vehicle driver's own keys of the config map (each kept when absent).
+struct VehicleOptions : KindOptions {
+  bool draw_vehicle_type = false;  // "draw_vehicle_type"
+  int32_t speed_unit = 0;          // "speed_unit": 0 m/s, 1 km/h, 2 mph
+  bool only_detection = false;     // "only_detection": no type in the line
+};
 
 // The vehicle analytics driver ("VehicleDriver"): counts vehicles leaving
 // zones with a VehicleAnalyticsVideoV1 pipeline and publishes one result
 // per ZONE_EXIT event, with speeds in the configured unit.
 //
-// Keys of the config map (each kept when absent):
+// Kind() is its entry of the driver table; the class is a Driver of that
+// kind. Keys of the config map (each kept when absent):
 //   properties { key: "draw_vehicle_type" value { boolean_value: true } }
 //   properties { key: "speed_unit" value { string_value: "km/h" } }
 //   properties { key: "only_detection" value { boolean_value: false } }
@@ -22,32 +30,24 @@ namespace vostek_kestu {
 // Published detections are logged as
 //   Detection: {event: ZONE_EXIT, zone id: 0, zone name: Road, zone
 //   direction: FORWARD, type: car, speed: 22.37Mph tracking id: 7, uuid: ...}
-class VehicleDriver : public BaseDriver {
+class VehicleDriver : public Driver {
  public:
-  VehicleDriver();
-  ~VehicleDriver() override;
+  explicit VehicleDriver(std::shared_ptr<ProcessSettings> settings = nullptr)
+      : Driver(Kind(), std::move(settings)) {}
 
-  bool Configure(const DriverConfig& config) override;
-  void LogDetection(const VisionResult& result) override;
-  void DrawResults(const VisionResult& result, cv::Mat& image) override;
-
+  static const DriverKind& Kind();
+  static std::string DetectionLine(const VisionResult& result,
+                                   const VehicleOptions& options);
   // The line LogDetection writes for a result that follows the convention.
-  std::string DetectionLine(const VisionResult& result) const;
+  std::string DetectionLine(const VisionResult& result) const {
+    return DetectionLine(result, options());
+  }
 
-  bool draw_vehicle_type() const { return draw_vehicle_type_; }
-  int32_t speed_unit() const { return speed_unit_; }
-  bool only_detection() const { return only_detection_; }
-  // The request as the last configuration left it (capture thread).
-  const VisionRequest& request() const { return request_; }
-
- private:
-  void DrawType(const std::string& type, const cv::Rect& box, uint64_t id,
-                cv::Mat& image) const;
-
-  // Written by Configure, read by the frame step.
-  std::atomic<bool> draw_vehicle_type_{false};
-  std::atomic<int32_t> speed_unit_{0};
-  std::atomic<bool> only_detection_{false};
+  // The settings as the last configuration left them.
+  VehicleOptions options() const;
+  bool draw_vehicle_type() const { return options().draw_vehicle_type; }
+  int32_t speed_unit() const { return options().speed_unit; }
+  bool only_detection() const { return options().only_detection; }
 };
 
 }  // namespace vostek_kestu

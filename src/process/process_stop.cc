@@ -12,7 +12,7 @@ void ProcessStop::Attach(DriverInfoService* service) {
   if (requested_) service_->Stop();
 }
 
-void ProcessStop::Attach(BaseDriver* driver) {
+void ProcessStop::Attach(Driver* driver) {
   std::lock_guard<std::mutex> lock(mutex_);
   drivers_.push_back(driver);
   if (requested_) driver->RequestStop();
@@ -28,22 +28,22 @@ void ProcessStop::Request() {
   std::lock_guard<std::mutex> lock(mutex_);
   requested_ = true;
   if (service_) service_->Stop();
-  for (BaseDriver* driver : drivers_) driver->RequestStop();
+  for (Driver* driver : drivers_) driver->RequestStop();
 }
 
 void ProcessStop::Finish() {
-  std::vector<BaseDriver*> drivers;
+  std::vector<Driver*> drivers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     drivers = drivers_;
   }
-  for (BaseDriver* driver : drivers) driver->FinishRecordings();
+  for (Driver* driver : drivers) driver->FinishRecordings();
   if (!FLAGS_record_detections_file.empty()) {
     // Every driver shares the one file: the driver that recorded the most
     // results writes it (the first one when none recorded any).
-    BaseDriver* writer = nullptr;
+    Driver* writer = nullptr;
     size_t most = 0;
-    for (BaseDriver* driver : drivers) {
+    for (Driver* driver : drivers) {
       const size_t recorded = driver->DetectionRecordSize();
       if (writer == nullptr || recorded > most) {
         writer = driver;

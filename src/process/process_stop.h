@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "src/channels/driver_info_service.h"
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 
 namespace vostek_kestu {
 
@@ -27,7 +27,7 @@ namespace vostek_kestu {
 class ProcessStop {
  public:
   void Attach(DriverInfoService* service);
-  void Attach(BaseDriver* driver);
+  void Attach(Driver* driver);
   void DetachAll();
 
   void Request();
@@ -39,7 +39,7 @@ class ProcessStop {
  private:
   std::mutex mutex_;  // guards service_ and drivers_
   DriverInfoService* service_ = nullptr;
-  std::vector<BaseDriver*> drivers_;
+  std::vector<Driver*> drivers_;
   std::atomic<bool> requested_{false};
 };
 

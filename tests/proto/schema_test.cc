@@ -64,16 +64,18 @@ INSTANTIATE_TEST_SUITE_P(
                  Bytes({0x15, 0x00, 0x00, 0x80, 0x3f, 0x72, 0x01, 'u'})},
         // CameraConfig.source is field 4 though declared first; config
         // sits at field 4 of DriverConfig.
-        WireCase{"CameraSource",
-                 [] {
-                   DriverConfig c;
-                   c.mutable_kestu_eye_config()->mutable_camera_config()
-                       ->set_source("v");
-                   c.mutable_kestu_eye_config()->mutable_camera_config()
-                       ->set_camera_id(2);
-                   return c.SerializeAsString();
-                 },
-                 Bytes({0x22, 0x07, 0x0a, 0x05, 0x08, 0x02, 0x22, 0x01, 'v'})},
+        WireCase{
+            "CameraSource",
+            [] {
+              DriverConfig c;
+              c.mutable_kestu_eye_config()->mutable_camera_config()->set_source(
+                  "v");
+              c.mutable_kestu_eye_config()
+                  ->mutable_camera_config()
+                  ->set_camera_id(2);
+              return c.SerializeAsString();
+            },
+            Bytes({0x22, 0x07, 0x0a, 0x05, 0x08, 0x02, 0x22, 0x01, 'v'})},
         // object_to_detect: field 21, packed, order kept.
         WireCase{"ObjectToDetectPacked",
                  [] {
@@ -127,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
                  [] {
                    VisionResult r;
                    r.set_uuid("a");
-                   r.add_rect_detection()->add_facial_recognition()
+                   r.add_rect_detection()
+                       ->add_facial_recognition()
                        ->add_face_descriptor(1.0f);
                    return r.SerializeAsString();
                  },
@@ -201,12 +204,18 @@ TEST(SchemaTest, TextFormatResolvesAcrossFiles) {
       config { properties { key: "n" value { entity_value {
         properties { key: "b" value { blob_value: "\001" } } } } } }
     })pb");
-  EXPECT_EQ(config.kestu_eye_config().models(0).properties().at("t")
-                .timestamp_value().seconds(), 5);
+  EXPECT_EQ(config.kestu_eye_config()
+                .models(0)
+                .properties()
+                .at("t")
+                .timestamp_value()
+                .seconds(),
+            5);
   EXPECT_EQ(Status::MessageType_Name(Status::VIDEO_READY), "VIDEO_READY");
   EXPECT_EQ(Status::VIDEO_READY, 12);
-  EXPECT_EQ(talvenrook::vision::v1::EventTag_Name(
-                talvenrook::vision::v1::ZONE_EXIT), "ZONE_EXIT");
+  EXPECT_EQ(
+      talvenrook::vision::v1::EventTag_Name(talvenrook::vision::v1::ZONE_EXIT),
+      "ZONE_EXIT");
   talvenrook::vision::v1::VisionRequest request;
   request.add_vehicle_recognition(talvenrook::vision::v1::FAMILY_CAR);
   EXPECT_EQ(request.SerializeAsString(), Bytes({0x32, 0x01, 0x01}));

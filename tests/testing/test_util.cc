@@ -114,7 +114,8 @@ ChildProcess::ChildProcess(const std::string& binary,
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(binary.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(),
                   environ) != 0) {
@@ -169,9 +170,8 @@ std::string ChildProcess::Stderr() const { return ReadFile(stderr_path_); }
 
 bool ChildProcess::WaitForStderr(const std::string& text,
                                  std::chrono::milliseconds timeout) {
-  return PollUntil(
-      [&] { return Stderr().find(text) != std::string::npos; }, timeout,
-      std::chrono::milliseconds(10));
+  return PollUntil([&] { return Stderr().find(text) != std::string::npos; },
+                   timeout, std::chrono::milliseconds(10));
 }
 
 }  // namespace kestu_testing

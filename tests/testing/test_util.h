@@ -70,8 +70,9 @@ class ChildProcess {
   // Sends a signal to the child; false when it is not running.
   bool Signal(int signal_number);
   // Polls until stderr contains the text.
-  bool WaitForStderr(const std::string& text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool WaitForStderr(
+      const std::string& text,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
   pid_t pid_ = -1;

@@ -40,7 +40,8 @@ TEST(CrowdSampleAccuracyTest, SampleSettingsFollowIdentitiesBetter) {
   DetectionRun run;
   ASSERT_TRUE(run.Detect(kPeopleClip, sample, &error, 300)) << error;
   truth.resize(run.frames());
-  const ScoreSummary tuned = Score(truth, ResultsAsFrames(run.Track(sample), 0));
+  const ScoreSummary tuned =
+      Score(truth, ResultsAsFrames(run.Track(sample), 0));
   const ScoreSummary plain =
       Score(truth, ResultsAsFrames(run.Track(WithoutOptInKeys(sample)), 0));
   EXPECT_GT(tuned.identity.idf1, plain.identity.idf1 + 0.05)

@@ -43,12 +43,18 @@ std::string Base64Decode(const std::string& text) {
   int bits = 0, value = 0;
   for (char c : text) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else continue;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else
+      continue;
     value = (value << 6) | v;
     bits += 6;
     if (bits >= 8) {
@@ -65,12 +71,20 @@ DevToolsBrowser::DevToolsBrowser(const std::string& profile_dir)
     : profile_dir_(profile_dir), log_path_(profile_dir + ".log") {
   int to[2], from[2];
   if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
-  const std::vector<std::string> args = {
-      "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-      "--disable-quic", "--no-first-run", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync", "--remote-debugging-pipe",
-      "--window-size=1400,1100", "--hide-scrollbars",
-      "--user-data-dir=" + profile_dir, "about:blank"};
+  const std::vector<std::string> args = {"/usr/bin/chromium",
+                                         "--headless",
+                                         "--no-sandbox",
+                                         "--disable-gpu",
+                                         "--disable-quic",
+                                         "--no-first-run",
+                                         "--disable-background-networking",
+                                         "--disable-component-update",
+                                         "--disable-sync",
+                                         "--remote-debugging-pipe",
+                                         "--window-size=1400,1100",
+                                         "--hide-scrollbars",
+                                         "--user-data-dir=" + profile_dir,
+                                         "about:blank"};
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);
@@ -82,7 +96,8 @@ DevToolsBrowser::DevToolsBrowser(const std::string& profile_dir)
     dup2(log, 1);
     dup2(log, 2);
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
@@ -114,8 +129,8 @@ std::optional<Struct> DevToolsBrowser::Call(const std::string& method,
   const int id = ++next_id_;
   std::string params_json;
   google::protobuf::util::MessageToJsonString(params, &params_json);
-  std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
-                        "\",\"params\":" + params_json;
+  std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" +
+                        method + "\",\"params\":" + params_json;
   if (in_page) message += ",\"sessionId\":\"" + session_ + "\"";
   message += "}";
   message.push_back('\0');
@@ -130,9 +145,11 @@ std::optional<Struct> DevToolsBrowser::Call(const std::string& method,
       Struct reply;
       const std::string json = pending_.substr(0, end);
       pending_.erase(0, end + 1);
-      if (!google::protobuf::util::JsonStringToMessage(json, &reply).ok()) continue;
+      if (!google::protobuf::util::JsonStringToMessage(json, &reply).ok())
+        continue;
       const auto it = reply.fields().find("id");
-      if (it == reply.fields().end() || it->second.number_value() != id) continue;
+      if (it == reply.fields().end() || it->second.number_value() != id)
+        continue;
       if (reply.fields().count("error") > 0) return std::nullopt;
       return reply.fields().at("result").struct_value();
     }
@@ -168,7 +185,8 @@ std::optional<Value> DevToolsBrowser::Evaluate(const std::string& expression) {
   Set(&params, "returnByValue", true);
   Set(&params, "awaitPromise", true);
   const auto answer = Call("Runtime.evaluate", params, true);
-  if (!answer || answer->fields().count("exceptionDetails") > 0) return std::nullopt;
+  if (!answer || answer->fields().count("exceptionDetails") > 0)
+    return std::nullopt;
   const Struct& result = answer->fields().at("result").struct_value();
   const auto value = result.fields().find("value");
   return value == result.fields().end() ? Value() : value->second;
@@ -190,7 +208,8 @@ bool DevToolsBrowser::Mouse(const std::string& type, double x, double y,
   Set(&params, "type", type);
   Set(&params, "x", x);
   Set(&params, "y", y);
-  Set(&params, "button", std::string(pressed || type != "mouseMoved" ? "left" : "none"));
+  Set(&params, "button",
+      std::string(pressed || type != "mouseMoved" ? "left" : "none"));
   Set(&params, "buttons", pressed ? 1.0 : 0.0);
   Set(&params, "clickCount", type == "mouseMoved" ? 0.0 : 1.0);
   return Call("Input.dispatchMouseEvent", params, true).has_value();
@@ -253,6 +272,8 @@ bool DevToolsBrowser::Screenshot(const std::string& path, double x, double y,
   return true;
 }
 
-std::string DevToolsBrowser::Log() const { return kestu_testing::ReadFile(log_path_); }
+std::string DevToolsBrowser::Log() const {
+  return kestu_testing::ReadFile(log_path_);
+}
 
 }  // namespace kestu_tools

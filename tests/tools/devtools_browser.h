@@ -29,7 +29,8 @@ class DevToolsBrowser {
   bool Open(const std::string& url);
   // The value of a script expression (promises awaited), or nothing when
   // it threw or the browser did not answer.
-  std::optional<google::protobuf::Value> Evaluate(const std::string& expression);
+  std::optional<google::protobuf::Value> Evaluate(
+      const std::string& expression);
   double Number(const std::string& expression);
   std::string String(const std::string& expression);
 
@@ -52,7 +53,8 @@ class DevToolsBrowser {
  private:
   // One command; its "result", or nothing on an error or time-out.
   std::optional<google::protobuf::Struct> Call(
-      const std::string& method, const google::protobuf::Struct& params, bool in_page,
+      const std::string& method, const google::protobuf::Struct& params,
+      bool in_page,
       std::chrono::milliseconds timeout = std::chrono::seconds(20));
   bool Mouse(const std::string& type, double x, double y, bool pressed);
 

@@ -35,8 +35,8 @@ class ClientTest : public ::testing::Test {
   // Runs the client to its end; returns the exit status.
   int Client(std::vector<std::string> args, std::string* out = nullptr,
              std::string* err = nullptr) {
-    args.insert(args.begin(), {"--bind_port=" + std::to_string(base_),
-                               "--timeout_ms=2000"});
+    args.insert(args.begin(),
+                {"--bind_port=" + std::to_string(base_), "--timeout_ms=2000"});
     ChildProcess client(kClient, args);
     const int status = client.Wait(kWait);
     if (out) *out = client.Stdout();
@@ -45,8 +45,8 @@ class ClientTest : public ::testing::Test {
   }
 
   std::string WriteFile(const std::string& name, const std::string& text) {
-    const std::string path = "/tmp/kestu-client-test-" +
-                             std::to_string(base_) + "-" + name;
+    const std::string path =
+        "/tmp/kestu-client-test-" + std::to_string(base_) + "-" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
@@ -74,9 +74,14 @@ TEST_F(ClientTest, InfoPingAndSend) {
 
   // An action waits for the status that answers its uuid.
   ASSERT_EQ(Client({"--timeout_ms=8000", "--uuid=v-1", "action", "face",
-                    "GET_VERSION"}, &out), 0) << out;
-  EXPECT_NE(out.find("type: COMMAND_EXECUTED\nuuid: \"v-1\"\nmessage: \"2.9.1\""),
-            std::string::npos) << out;
+                    "GET_VERSION"},
+                   &out),
+            0)
+      << out;
+  EXPECT_NE(
+      out.find("type: COMMAND_EXECUTED\nuuid: \"v-1\"\nmessage: \"2.9.1\""),
+      std::string::npos)
+      << out;
 
   // Binary form, chosen by the extension.
   talvenrook::kestu::v1::driver::DriverConfig binary;
@@ -109,12 +114,15 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, BadCallTest,
     ::testing::Values(
         BadCall{"NoProcessInfo", {"info"}, "no answer from tcp://127.0.0.1:"},
-        BadCall{"NoProcessPing", {"ping", "face"},
+        BadCall{"NoProcessPing",
+                {"ping", "face"},
                 "face driver did not answer the ping"},
         BadCall{"UnknownDriver", {"ping", "bus"}, "unknown driver bus"},
-        BadCall{"UnknownAction", {"action", "face", "DANCE"},
+        BadCall{"UnknownAction",
+                {"action", "face", "DANCE"},
                 "unknown action DANCE"},
-        BadCall{"MissingFile", {"send", "face", "/nonexistent.textproto"},
+        BadCall{"MissingFile",
+                {"send", "face", "/nonexistent.textproto"},
                 "cannot open /nonexistent.textproto"},
         BadCall{"StreamWithoutOut", {"stream"}, "stream needs --out DIR"}),
     [](const ::testing::TestParamInfo<BadCall>& info) {
@@ -123,17 +131,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ClientTest, ListenPrintsStatusesWhileItPings) {
   ASSERT_NO_FATAL_FAILURE(StartServer(42));
-  ChildProcess listen(kClient, {"--bind_port=" + std::to_string(base_),
-                                "--count=1", "--ping_interval_ms=50",
-                                "listen", "face"});
+  ChildProcess listen(kClient,
+                      {"--bind_port=" + std::to_string(base_), "--count=1",
+                       "--ping_interval_ms=50", "listen", "face"});
   // Unparsable bytes make the driver publish an error status; repeat until
   // the listener has joined and printed one.
   zmq::context_t context(1);
   kestu_tools::DriverClient face(context, "127.0.0.1", base_ + 1);
-  EXPECT_TRUE(PollUntil([&] {
-    face.Push(std::string("\xff", 1), milliseconds(100));
-    return !listen.Running();
-  }, kWait, milliseconds(50)));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        face.Push(std::string("\xff", 1), milliseconds(100));
+        return !listen.Running();
+      },
+      kWait, milliseconds(50)));
   EXPECT_EQ(listen.Wait(kWait), 0);
   EXPECT_NE(listen.Stdout().find("type: STATUS_ERROR"), std::string::npos)
       << listen.Stdout();
@@ -145,21 +155,25 @@ TEST_F(ClientTest, StreamWritesEachResultsJpeg) {
   ASSERT_TRUE(streaming.Init(base_ + 15, "127.0.0.1"));
   streaming.SetEnabled(true);
   const std::string dir = "/tmp/kestu-client-stream-" + std::to_string(base_);
-  ChildProcess stream(kClient, {"--streaming_port=" + std::to_string(base_ + 15),
-                                "--out=" + dir, "--count=2", "stream"});
+  ChildProcess stream(kClient,
+                      {"--streaming_port=" + std::to_string(base_ + 15),
+                       "--out=" + dir, "--count=2", "stream"});
   vostek_kestu::VisionResult result;
   result.mutable_result_image()->set_image("\xff\xd8 not really a jpeg");
   result.add_rect_detection();
-  EXPECT_TRUE(PollUntil([&] {
-    streaming.Send(result);
-    return !stream.Running();
-  }, kWait, milliseconds(20)));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        streaming.Send(result);
+        return !stream.Running();
+      },
+      kWait, milliseconds(20)));
   EXPECT_EQ(stream.Wait(kWait), 0);
   EXPECT_EQ(kestu_testing::ReadFile(dir + "/frame_000000.jpg"),
             result.result_image().image());
   EXPECT_EQ(kestu_testing::ReadFile(dir + "/frame_000001.jpg"),
             result.result_image().image());
-  EXPECT_NE(stream.Stdout().find("(1 detections, 0 events)"), std::string::npos);
+  EXPECT_NE(stream.Stdout().find("(1 detections, 0 events)"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ namespace v1 = ::talvenrook::vision::v1;
 using kestu_testing::PollUntil;
 using kestu_testing::PortBlock;
 
-using ExitKey = std::tuple<uint64_t, std::string, std::string>;  // id, zone, dir
+using ExitKey =
+    std::tuple<uint64_t, std::string, std::string>;  // id, zone, dir
 
 TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   const int base = PortBlock(570);
@@ -61,7 +62,8 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   const std::string clip =
       vostek_kestu::Excerpt(vostek_kestu::kPeopleClip, 0, 279, "mqtt-walkway");
   ASSERT_FALSE(clip.empty()) << vostek_kestu::kPeopleClip;
-  DriverConfig config = vostek_kestu::SampleConfig("crowd_walkway.textproto", clip);
+  DriverConfig config =
+      vostek_kestu::SampleConfig("crowd_walkway.textproto", clip);
   config.set_uuid("walkway");
   ASSERT_TRUE(crowd.Push(config, kWait));
 
@@ -71,14 +73,16 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   auto has_status = [&](const std::string& type) {
     for (const auto& m : watcher.On(status_topic)) {
       Status status;
-      if (google::protobuf::util::JsonStringToMessage(m.payload, &status).ok() &&
+      if (google::protobuf::util::JsonStringToMessage(m.payload, &status)
+              .ok() &&
           Status::MessageType_Name(status.type()) == type) {
         return true;
       }
     }
     return false;
   };
-  ASSERT_TRUE(PollUntil([&] { return has_status("STOPPED"); }, milliseconds(90000)))
+  ASSERT_TRUE(
+      PollUntil([&] { return has_status("STOPPED"); }, milliseconds(90000)))
       << mqtt.child().Stderr();
   EXPECT_TRUE(has_status("CONFIG_RECEIVED"));
 
@@ -89,7 +93,8 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
     ASSERT_TRUE(result.ParseFromString(*bytes));
     for (const auto& event : result.vision_event()) {
       if (event.tag() != v1::ZONE_EXIT) continue;
-      const std::string direction = v1::ZoneDirection_Name(event.zone_direction());
+      const std::string direction =
+          v1::ZoneDirection_Name(event.zone_direction());
       exits.insert({event.tracking_id(), event.zone_name(), direction});
       ++counts[{event.zone_name(), direction}];
     }
@@ -97,13 +102,13 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   ASSERT_GE(exits.size(), 5u);  // the driver's own test pins the six crossings
 
   const std::string event_topic = prefix + "/crowd/event";
-  ASSERT_TRUE(PollUntil([&] {
-    return watcher.On(event_topic).size() >= exits.size();
-  }, kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] { return watcher.On(event_topic).size() >= exits.size(); }, kWait));
   std::multiset<ExitKey> published;
   for (const auto& m : watcher.On(event_topic)) {
     kestu::tools::MqttEvent event;
-    ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(m.payload, &event).ok())
+    ASSERT_TRUE(
+        google::protobuf::util::JsonStringToMessage(m.payload, &event).ok())
         << m.payload;
     EXPECT_EQ(event.tag(), v1::ZONE_EXIT) << m.payload;
     EXPECT_EQ(event.driver(), "crowd");
@@ -126,16 +131,16 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   // at once, as retained messages.
   MqttSubscriber dashboard(broker.port(), prefix + "/#");
   ASSERT_TRUE(dashboard.Subscribed(kWait));
-  ASSERT_TRUE(PollUntil([&] {
-    return dashboard.Messages().size() >= counts.size() + 1;
-  }, milliseconds(2000)));
+  ASSERT_TRUE(PollUntil(
+      [&] { return dashboard.Messages().size() >= counts.size() + 1; },
+      milliseconds(2000)));
   const auto availability = dashboard.Last(prefix + "/availability");
   ASSERT_TRUE(availability.has_value());
   EXPECT_TRUE(availability->retained);
   EXPECT_EQ(availability->payload, "online");
   for (const auto& [key, count] : counts) {
-    const auto total = dashboard.Last(prefix + "/crowd/zone/" + key.first + "/" +
-                                      key.second + "/count");
+    const auto total = dashboard.Last(prefix + "/crowd/zone/" + key.first +
+                                      "/" + key.second + "/count");
     ASSERT_TRUE(total.has_value()) << key.first << " " << key.second;
     EXPECT_TRUE(total->retained);
     EXPECT_EQ(total->payload, std::to_string(count));
@@ -145,7 +150,8 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   const std::string metrics = Get(client, "/metrics");
   EXPECT_NE(metrics.find("kestu_mqtt_messages_dropped_total{process=\"" +
                          Address(base) + "\"} 0"),
-            std::string::npos) << metrics;
+            std::string::npos)
+      << metrics;
   EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
 
   // The process goes away: "offline" within 15 s.

@@ -76,11 +76,10 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
   MqttSubscriber watcher(broker.port(), "kestu/#", "kestu-test-watcher");
   ASSERT_TRUE(process.Started() && watcher.Subscribed(kWait));
   const int metrics_port = base + 17;
-  MqttProcess mqtt({"--broker=" + broker.address(), "--process",
-                    ProcessArgument(base),
-                    "--metrics_port=" + std::to_string(metrics_port),
-                    "--max_queued=5", "--reconnect_min_seconds=1",
-                    "--reconnect_max_seconds=2"});
+  MqttProcess mqtt(
+      {"--broker=" + broker.address(), "--process", ProcessArgument(base),
+       "--metrics_port=" + std::to_string(metrics_port), "--max_queued=5",
+       "--reconnect_min_seconds=1", "--reconnect_max_seconds=2"});
   ASSERT_TRUE(mqtt.Started()) << mqtt.child().Stderr();
   const std::string prefix = "kestu/" + Address(base);
   ASSERT_TRUE(watcher.WaitFor(prefix + "/availability", "online", kWait));
@@ -90,11 +89,15 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
   Pinger pinger(context, base + 1);
   DriverClient face(context, "127.0.0.1", base + 1);
   const std::string topic = prefix + "/face/status";
-  ASSERT_TRUE(PollUntil([&] {
-    face.Push(Version("first"), kWait);
-    return PollUntil([&] { return Contains(StatusUuids(watcher, topic), "first"); },
-                     milliseconds(1500));
-  }, kWait)) << mqtt.child().Stderr();
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        face.Push(Version("first"), kWait);
+        return PollUntil(
+            [&] { return Contains(StatusUuids(watcher, topic), "first"); },
+            milliseconds(1500));
+      },
+      kWait))
+      << mqtt.child().Stderr();
 
   broker.Stop();
   ASSERT_TRUE(mqtt.child().WaitForStderr("lost broker", kWait));
@@ -116,7 +119,8 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
     ASSERT_TRUE(PollUntil([&] { return seen() >= before + kBurst; }, kWait))
         << metrics << mqtt.child().Stderr();
   }
-  EXPECT_GE(MetricValue(metrics, "kestu_mqtt_messages_dropped_total"), kAnswers - 5)
+  EXPECT_GE(MetricValue(metrics, "kestu_mqtt_messages_dropped_total"),
+            kAnswers - 5)
       << metrics;
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_messages_queued"), 5) << metrics;
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_broker_connected"), 0) << metrics;
@@ -126,23 +130,28 @@ TEST(MqttBrokerTest, BrokerRestartedMidRunIsReconnectedAndTheDropsCounted) {
   std::smatch match;
   const std::string log = mqtt.child().Stderr();
   ASSERT_TRUE(std::regex_search(
-      log, match, std::regex("(\\d+) messages dropped while away \\((\\d+) in total\\)")))
+      log, match,
+      std::regex("(\\d+) messages dropped while away \\((\\d+) in total\\)")))
       << log;
   EXPECT_GE(std::stoi(match[1]), kAnswers - 5);
   const std::string newest = "v" + std::to_string(kAnswers - 1);
-  ASSERT_TRUE(PollUntil([&] { return Contains(StatusUuids(watcher, topic), newest); },
-                        kWait)) << mqtt.child().Stderr();
+  ASSERT_TRUE(PollUntil(
+      [&] { return Contains(StatusUuids(watcher, topic), newest); }, kWait))
+      << mqtt.child().Stderr();
   // The retained availability was sent again on the new connection.
-  EXPECT_TRUE(PollUntil([&] {
-    int online = 0;
-    for (const auto& m : watcher.On(prefix + "/availability")) {
-      online += m.payload == "online" ? 1 : 0;
-    }
-    return online >= 2;
-  }, kWait));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        int online = 0;
+        for (const auto& m : watcher.On(prefix + "/availability")) {
+          online += m.payload == "online" ? 1 : 0;
+        }
+        return online >= 2;
+      },
+      kWait));
   metrics = Get(client, "/metrics");
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_messages_dropped_total"),
-            std::stoi(match[2])) << metrics;
+            std::stoi(match[2]))
+      << metrics;
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_reconnects_total"), 1) << metrics;
   EXPECT_EQ(MetricValue(metrics, "kestu_mqtt_broker_connected"), 1) << metrics;
 
@@ -194,17 +203,18 @@ void RunCommand(const std::string& command) {
 // A CA, and a certificate for 127.0.0.1 that it signed; a second CA that
 // signed nothing.
 void MakeCertificates(const std::string& dir) {
-  const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-  RunCommand(key + "-x509 -days 2 -subj /CN=kestu-test-ca -keyout " + dir + "ca.key -out " +
-      dir + "ca.pem");
-  RunCommand(key + "-x509 -days 2 -subj /CN=other-ca -keyout " + dir + "other.key -out " +
-      dir + "other.pem");
-  RunCommand(key + "-subj /CN=127.0.0.1 -keyout " + dir + "server.key -out " + dir +
-      "server.csr");
+  const std::string key =
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  RunCommand(key + "-x509 -days 2 -subj /CN=kestu-test-ca -keyout " + dir +
+             "ca.key -out " + dir + "ca.pem");
+  RunCommand(key + "-x509 -days 2 -subj /CN=other-ca -keyout " + dir +
+             "other.key -out " + dir + "other.pem");
+  RunCommand(key + "-subj /CN=127.0.0.1 -keyout " + dir + "server.key -out " +
+             dir + "server.csr");
   std::ofstream(dir + "san.cnf") << "subjectAltName=IP:127.0.0.1\n";
   RunCommand("openssl x509 -req -days 2 -in " + dir + "server.csr -CA " + dir +
-      "ca.pem -CAkey " + dir + "ca.key -CAcreateserial -extfile " + dir +
-      "san.cnf -out " + dir + "server.pem");
+             "ca.pem -CAkey " + dir + "ca.key -CAcreateserial -extfile " + dir +
+             "san.cnf -out " + dir + "server.pem");
 }
 
 std::string Replaced(std::string text, const std::string& from,
@@ -232,7 +242,8 @@ TEST_P(MqttStartTest, EndsWithAReasonOrRuns) {
   }
   if (c.broker == BrokerKind::kTls) {
     MakeCertificates(dir);
-    for (const char* file : {"cafile ca.pem", "certfile server.pem", "keyfile server.key"}) {
+    for (const char* file :
+         {"cafile ca.pem", "certfile server.pem", "keyfile server.key"}) {
       const std::string line = file;
       lines.push_back(line.substr(0, line.find(' ') + 1) + dir +
                       line.substr(line.find(' ') + 1));
@@ -245,7 +256,8 @@ TEST_P(MqttStartTest, EndsWithAReasonOrRuns) {
   std::vector<std::string> flags = {"--metrics_port=0", "--process",
                                     ProcessArgument(PortBlock(c.port_index))};
   for (const std::string& flag : c.flags) {
-    flags.push_back(Replaced(Replaced(flag, "BROKER", broker.address()), "DIR/", dir));
+    flags.push_back(
+        Replaced(Replaced(flag, "BROKER", broker.address()), "DIR/", dir));
   }
   MqttProcess mqtt(flags);
   if (c.works) {
@@ -262,31 +274,63 @@ TEST_P(MqttStartTest, EndsWithAReasonOrRuns) {
 INSTANTIATE_TEST_SUITE_P(
     Brokers, MqttStartTest,
     ::testing::Values(
-        StartCase{"UnknownHost", 572, BrokerKind::kNone,
-                  {"--broker=broker.invalid:1883"}, false,
-                  "cannot connect to broker broker.invalid:1883: Lookup error."},
-        StartCase{"NothingListening", 573, BrokerKind::kNone, {"--broker=BROKER"},
-                  false, "Connection refused"},
-        StartCase{"UnreadablePasswordFile", 575, BrokerKind::kNone,
+        StartCase{
+            "UnknownHost",
+            572,
+            BrokerKind::kNone,
+            {"--broker=broker.invalid:1883"},
+            false,
+            "cannot connect to broker broker.invalid:1883: Lookup error."},
+        StartCase{"NothingListening",
+                  573,
+                  BrokerKind::kNone,
+                  {"--broker=BROKER"},
+                  false,
+                  "Connection refused"},
+        StartCase{"UnreadablePasswordFile",
+                  575,
+                  BrokerKind::kNone,
                   {"--broker=BROKER", "--username=kestu",
                    "--password_file=DIR/missing"},
-                  false, "cannot read --password_file "},
-        StartCase{"WrongPassword", 576, BrokerKind::kPassword,
-                  {"--broker=BROKER", "--username=kestu", "--password_file=DIR/wrong"},
-                  false, "refused the connection: Connection Refused: not authorised."},
-        StartCase{"RightPassword", 577, BrokerKind::kPassword,
-                  {"--broker=BROKER", "--username=kestu", "--password_file=DIR/right"},
-                  true, "kestu-mqtt: publishing 1 process to broker"},
-        StartCase{"TlsWithItsCa", 578, BrokerKind::kTls,
-                  {"--broker=BROKER", "--cafile=DIR/ca.pem"}, true,
+                  false,
+                  "cannot read --password_file "},
+        StartCase{
+            "WrongPassword",
+            576,
+            BrokerKind::kPassword,
+            {"--broker=BROKER", "--username=kestu",
+             "--password_file=DIR/wrong"},
+            false,
+            "refused the connection: Connection Refused: not authorised."},
+        StartCase{"RightPassword",
+                  577,
+                  BrokerKind::kPassword,
+                  {"--broker=BROKER", "--username=kestu",
+                   "--password_file=DIR/right"},
+                  true,
                   "kestu-mqtt: publishing 1 process to broker"},
-        StartCase{"TlsWithAnotherCa", 579, BrokerKind::kTls,
-                  {"--broker=BROKER", "--cafile=DIR/other.pem"}, false,
+        StartCase{"TlsWithItsCa",
+                  578,
+                  BrokerKind::kTls,
+                  {"--broker=BROKER", "--cafile=DIR/ca.pem"},
+                  true,
+                  "kestu-mqtt: publishing 1 process to broker"},
+        StartCase{"TlsWithAnotherCa",
+                  579,
+                  BrokerKind::kTls,
+                  {"--broker=BROKER", "--cafile=DIR/other.pem"},
+                  false,
                   "certificate verify failed"},
-        StartCase{"WildcardPrefix", 580, BrokerKind::kNone,
-                  {"--topic_prefix=site/+/kestu"}, false,
-                  "--topic_prefix \"site/+/kestu\" has an empty level or a wildcard"}),
-    [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+        StartCase{"WildcardPrefix",
+                  580,
+                  BrokerKind::kNone,
+                  {"--topic_prefix=site/+/kestu"},
+                  false,
+                  "--topic_prefix \"site/+/kestu\" has an empty level or a "
+                  "wildcard"}),
+    [](const ::testing::TestParamInfo<StartCase>& info) {
+      return info.param.name;
+    });
 
 struct AddressCase {
   const char* name;
@@ -313,18 +357,21 @@ TEST_P(BrokerAddressTest, Parses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, BrokerAddressTest,
-    ::testing::Values(AddressCase{"HostAndPort", "127.0.0.1:1883", true, "127.0.0.1", 1883},
-                      AddressCase{"HostAlone", "broker.site", true, "broker.site", 1883},
-                      AddressCase{"V6AndPort", "[::1]:8883", true, "::1", 8883},
-                      AddressCase{"V6Alone", "[fe80::1]", true, "fe80::1", 1883},
-                      AddressCase{"V6WithoutBrackets", "::1:1883", false, "", 0},
-                      AddressCase{"UnclosedBracket", "[::1", false, "", 0},
-                      AddressCase{"NoHost", ":1883", false, "", 0},
-                      AddressCase{"EmptyPort", "host:", false, "", 0},
-                      AddressCase{"PortZero", "host:0", false, "", 0},
-                      AddressCase{"PortWithLetters", "host:1883x", false, "", 0},
-                      AddressCase{"PortTooLarge", "host:65536", false, "", 0}),
-    [](const ::testing::TestParamInfo<AddressCase>& info) { return info.param.name; });
+    ::testing::Values(
+        AddressCase{"HostAndPort", "127.0.0.1:1883", true, "127.0.0.1", 1883},
+        AddressCase{"HostAlone", "broker.site", true, "broker.site", 1883},
+        AddressCase{"V6AndPort", "[::1]:8883", true, "::1", 8883},
+        AddressCase{"V6Alone", "[fe80::1]", true, "fe80::1", 1883},
+        AddressCase{"V6WithoutBrackets", "::1:1883", false, "", 0},
+        AddressCase{"UnclosedBracket", "[::1", false, "", 0},
+        AddressCase{"NoHost", ":1883", false, "", 0},
+        AddressCase{"EmptyPort", "host:", false, "", 0},
+        AddressCase{"PortZero", "host:0", false, "", 0},
+        AddressCase{"PortWithLetters", "host:1883x", false, "", 0},
+        AddressCase{"PortTooLarge", "host:65536", false, "", 0}),
+    [](const ::testing::TestParamInfo<AddressCase>& info) {
+      return info.param.name;
+    });
 
 TEST(MqttTopicsTest, ZoneNamesBecomeOneLevel) {
   const MqttTopics topics("site/kestu/");

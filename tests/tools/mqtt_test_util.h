@@ -44,7 +44,8 @@ class Broker {
     std::ofstream config(dir_ + "mosquitto.conf");
     config << "listener " << port_ << " 127.0.0.1\n"
            << "log_dest stderr\n";
-    if (geteuid() == 0) config << "user root\n";  // else it reads as "mosquitto"
+    if (geteuid() == 0)
+      config << "user root\n";  // else it reads as "mosquitto"
     if (persistent) {
       config << "persistence true\npersistence_location " << dir_ << "\n";
     }
@@ -104,8 +105,9 @@ class MqttSubscriber {
                           session_id.empty(), this);
     mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* self, int rc) {
       if (rc == 0) {
-        mosquitto_subscribe(m, nullptr,
-                            static_cast<MqttSubscriber*>(self)->pattern_.c_str(), 1);
+        mosquitto_subscribe(
+            m, nullptr, static_cast<MqttSubscriber*>(self)->pattern_.c_str(),
+            1);
       }
     });
     mosquitto_subscribe_callback_set(
@@ -118,11 +120,10 @@ class MqttSubscriber {
     mosquitto_message_callback_set(
         mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
           auto* s = static_cast<MqttSubscriber*>(self);
-          MqttMessage message{
-              m->topic,
-              std::string(static_cast<const char*>(m->payload),
-                          static_cast<size_t>(m->payloadlen)),
-              m->retain, std::chrono::steady_clock::now()};
+          MqttMessage message{m->topic,
+                              std::string(static_cast<const char*>(m->payload),
+                                          static_cast<size_t>(m->payloadlen)),
+                              m->retain, std::chrono::steady_clock::now()};
           std::lock_guard<std::mutex> lock(s->mutex_);
           s->messages_.push_back(std::move(message));
           s->changed_.notify_all();
@@ -167,10 +168,12 @@ class MqttSubscriber {
   // Waits until the topic's latest payload is `payload`.
   bool WaitFor(const std::string& topic, const std::string& payload,
                std::chrono::milliseconds timeout) {
-    return kestu_testing::PollUntil([&] {
-      auto last = Last(topic);
-      return last && last->payload == payload;
-    }, timeout);
+    return kestu_testing::PollUntil(
+        [&] {
+          auto last = Last(topic);
+          return last && last->payload == payload;
+        },
+        timeout);
   }
 
  private:
@@ -211,7 +214,8 @@ class MqttProcess {
   explicit MqttProcess(const std::vector<std::string>& flags)
       : child_(kMqtt, flags) {}
   bool Started() {
-    return child_.WaitForStderr("kestu-mqtt: publishing", std::chrono::seconds(20));
+    return child_.WaitForStderr("kestu-mqtt: publishing",
+                                std::chrono::seconds(20));
   }
   kestu_testing::ChildProcess& child() { return child_; }
 

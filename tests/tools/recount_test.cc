@@ -92,7 +92,8 @@ TEST_P(RecounterTest, CountsWhatTheTracksDo) {
   Recounter recounter(15);
   ASSERT_TRUE(recounter.Configure(Parse(ZonesText(c.line_y))));
   const VisionResultList recording = Recording(c.walks);
-  for (const auto& frame : recording.vision_results()) recounter.AddFrame(frame);
+  for (const auto& frame : recording.vision_results())
+    recounter.AddFrame(frame);
   const auto& report = recounter.report();
   EXPECT_EQ(report.frames(), 11);
   ASSERT_EQ(report.zones_size(), 1);
@@ -118,7 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     0,
                     0},
-        RecountCase{"LineOutOfTheWalkway", 460, {{1, 100, 400, 100}}, 0, 0, 0, 0},
+        RecountCase{
+            "LineOutOfTheWalkway", 460, {{1, 100, 400, 100}}, 0, 0, 0, 0},
         RecountCase{"InsideTheArea", 240, {{7, 500, 400, 100}}, 1, 0, 1, 0}),
     [](const ::testing::TestParamInfo<RecountCase>& info) {
       return info.param.name;
@@ -158,7 +160,8 @@ class RecountRefusesTest : public RecountCommandTest,
 
 TEST_P(RecountRefusesTest, WithAClearErrorAndStatusOne) {
   const BadInput& c = GetParam();
-  const std::string detections = Write(std::string(c.name) + ".pb", c.detections);
+  const std::string detections =
+      Write(std::string(c.name) + ".pb", c.detections);
   const std::string zones = Write(std::string(c.name) + ".textproto", c.zones);
   EXPECT_EQ(Run({"--detections=" + detections, "--zones=" + zones}), 1);
   EXPECT_TRUE(out_.empty()) << out_;
@@ -172,10 +175,14 @@ const std::string kGood = Recording({{1, 100, 400, 100}}).SerializeAsString();
 INSTANTIATE_TEST_SUITE_P(
     Files, RecountRefusesTest,
     ::testing::Values(
-        BadInput{"EmptyDetections", "", ZonesText(240),
+        BadInput{"EmptyDetections",
+                 "",
+                 ZonesText(240),
                  {"The detections file holds no frame"}},
-        BadInput{"DamagedDetections", kGood.substr(0, kGood.size() / 2) + "\xff\xff",
-                 ZonesText(240), {"Unable to parse detections file"}},
+        BadInput{"DamagedDetections",
+                 kGood.substr(0, kGood.size() / 2) + "\xff\xff",
+                 ZonesText(240),
+                 {"Unable to parse detections file"}},
         BadInput{"ZoneWithoutB",
                  kGood,
                  R"pb(properties { key: "zones" value { array_value { values {
@@ -183,8 +190,11 @@ INSTANTIATE_TEST_SUITE_P(
                           properties { key: "A" value { entity_value {} } }
                           properties { key: "height" value { integer_value: 9 } }
                         } } } } })pb",
-                 {"ERROR: Property B was not found", "ERROR: Zone definition error"}},
-        BadInput{"NoZonesAtAll", kGood, "properties { key: \"x\" value {} }",
+                 {"ERROR: Property B was not found",
+                  "ERROR: Zone definition error"}},
+        BadInput{"NoZonesAtAll",
+                 kGood,
+                 "properties { key: \"x\" value {} }",
                  {"No \"zones\" or \"areas\""}}),
     [](const ::testing::TestParamInfo<BadInput>& info) {
       return info.param.name;

@@ -28,7 +28,8 @@ TEST(RunSummaryTest, ParagraphOfARun) {
   // A run that went past midnight: 23:59:59.5 to 00:00:07.5 is 8 seconds.
   run.seconds = FrameLoopSeconds(
       "I20261209 23:59:58.000000 1 driver_source.cc:1] Source: x\n"
-      "I20261209 23:59:59.500000 1 driver_source.cc:2] Connected to video source!\n"
+      "I20261209 23:59:59.500000 1 driver_source.cc:2] Connected to video "
+      "source!\n"
       "I20261210 00:00:07.500000 1 detection_file.cc:3] Saving 40 frames\n");
   EXPECT_DOUBLE_EQ(run.seconds, 8.0);
   EXPECT_EQ(SummaryParagraph("crowd", "vtest.avi", run, "/v.mp4", "/d.pb"),
@@ -48,14 +49,17 @@ TEST(RunSummaryTest, TrackSummariesAreCounted) {
     auto* end = record.mutable_vision_results(0)->add_vision_event();
     end->set_tag(v1::TRACKING_END);
     end->mutable_first_location()->set_width(10);
-    for (int i = 0; i < crossings; ++i) end->add_crossings()->set_tag(v1::ZONE_EXIT);
+    for (int i = 0; i < crossings; ++i)
+      end->add_crossings()->set_tag(v1::ZONE_EXIT);
   }
   // A face track's end carries no first box: no summary of this kind.
-  record.mutable_vision_results(0)->add_vision_event()->set_tag(v1::TRACKING_END);
+  record.mutable_vision_results(0)->add_vision_event()->set_tag(
+      v1::TRACKING_END);
   const RunSummary run = SummariseDetections(record);
-  EXPECT_NE(SummaryParagraph("crowd", "c.avi", run, "", "/d.pb")
-                .find(" Track summaries: 2 tracks ended, 1 of them crossed a zone."),
-            std::string::npos);
+  EXPECT_NE(
+      SummaryParagraph("crowd", "c.avi", run, "", "/d.pb")
+          .find(" Track summaries: 2 tracks ended, 1 of them crossed a zone."),
+      std::string::npos);
 }
 
 v1::RectangularDetection* AddFace(v1::VisionResult* frame, uint64_t id,
@@ -73,8 +77,10 @@ TEST(RunSummaryTest, FaceTracksEndedAndStillAlive) {
   v1::VisionResultList record;
   for (int i = 0; i < 10; ++i) record.add_vision_results();
   // Track 4 ends in frame 5 with its voted attributes and dwell time.
-  for (int i = 1; i <= 4; ++i) AddFace(record.mutable_vision_results(i), 4, true);
-  v1::RectangularDetection* last = record.mutable_vision_results(5)->add_rect_detection();
+  for (int i = 1; i <= 4; ++i)
+    AddFace(record.mutable_vision_results(i), 4, true);
+  v1::RectangularDetection* last =
+      record.mutable_vision_results(5)->add_rect_detection();
   last->set_type("face");
   last->set_tracking_id(4);
   auto* gender = last->add_facial_recognition();

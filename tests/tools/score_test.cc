@@ -137,6 +137,7 @@ Path Unscored(Path p) {
   return p;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Tracks, ScoreTest,
     ::testing::Values(
@@ -202,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ScoreCase>& info) {
       return info.param.name;
     });
+// clang-format on
 
 // The crowd sample's walkway line: vertical at x = 320 from y = 130 to 330,
 // band 40 (x 300 to 340); forward is left to right.
@@ -245,6 +247,7 @@ TEST_P(ZonePassesTest, CountsEveryFullPass) {
   EXPECT_EQ(report[0].truth_backward(), c.backward);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Walks, ZonePassesTest,
     ::testing::Values(
@@ -265,6 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<WalkCase>& info) {
       return info.param.name;
     });
+// clang-format on
 
 class ScoreCommandTest : public ToolCommandTest {
  protected:
@@ -305,8 +309,7 @@ TEST_F(ScoreCommandTest, PrintsTheScoreAndThePassesAsATableOrJson) {
                                          std::string("--zones=") + kWalkway};
 
   ASSERT_EQ(Run(args), 0) << err_;
-  EXPECT_NE(err_.find("ZONE_EXIT events of zone 3"), std::string::npos)
-      << err_;
+  EXPECT_NE(err_.find("ZONE_EXIT events of zone 3"), std::string::npos) << err_;
   for (const char* line :
        {"12 frames, 1 truth identities, 1 result tracks",
         "MOTA                    1.000", "IDF1                    1.000",
@@ -337,9 +340,9 @@ const char kNoFile[] = "<no file>";
 
 struct BadRun {
   const char* name;
-  std::string detections;  // file contents, or kNoFile
-  std::string truth;       // file contents, or kNoFile
-  std::string zones;       // file contents, or kNoFile
+  std::string detections;          // file contents, or kNoFile
+  std::string truth;               // file contents, or kNoFile
+  std::string zones;               // file contents, or kNoFile
   std::vector<std::string> flags;  // after the files' flags
   std::string message;
 };
@@ -371,6 +374,7 @@ TEST_P(ScoreRefusesTest, WithAClearErrorAndStatusOne) {
 const std::string kRun = Results({kOne}, 10).SerializeAsString();
 const std::string kTruth = TruthText({kOne});
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Inputs, ScoreRefusesTest,
     ::testing::Values(
@@ -418,6 +422,7 @@ INSTANTIATE_TEST_SUITE_P(
                {}, "no zone to count passes with"},
         BadRun{"ZonesNotTextFormat", kRun, kTruth, "zones: [", {},
                "No \"zones\" or \"areas\""}),
+    // clang-format on
     [](const ::testing::TestParamInfo<BadRun>& info) {
       return info.param.name;
     });

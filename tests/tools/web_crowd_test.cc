@@ -82,7 +82,8 @@ class MjpegReader {
     while (true) {
       const size_t length_at = buffer_.find("Content-Length: ");
       const size_t body_at = buffer_.find("\r\n\r\n", length_at);
-      if (length_at == std::string::npos || body_at == std::string::npos) return;
+      if (length_at == std::string::npos || body_at == std::string::npos)
+        return;
       const size_t length = std::stoul(buffer_.substr(length_at + 16));
       if (buffer_.size() < body_at + 4 + length) return;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -144,32 +145,38 @@ TEST(WebCrowdTest, CountsStreamsAndEventsMatchWhatTheDriverPublished) {
   ASSERT_TRUE(process.Started() && web.Started());
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);
-  ASSERT_TRUE(PollUntil([&] { return GetState(client).processes(0).reachable(); },
-                        kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] { return GetState(client).processes(0).reachable(); }, kWait));
   zmq::context_t context(1);
-  Subscriber data(context, Endpoint("127.0.0.1", base + kCrowdOffset + 3), kWait);
+  Subscriber data(context, Endpoint("127.0.0.1", base + kCrowdOffset + 3),
+                  kWait);
   ASSERT_TRUE(data.connected());
 
   // A bad configuration first: the driver's own error comes back.
   DriverConfig broken = CrowdConfig("bad");
-  broken.mutable_kestu_eye_config()->mutable_models(0)->mutable_properties()->erase(
-      "engine");
-  auto answer = Command(client, CommandJson(Address(base), "config", Text(broken)));
+  broken.mutable_kestu_eye_config()
+      ->mutable_models(0)
+      ->mutable_properties()
+      ->erase("engine");
+  auto answer =
+      Command(client, CommandJson(Address(base), "config", Text(broken)));
   ASSERT_TRUE(answer.has_status()) << answer.error();
   EXPECT_EQ(answer.status().type(), Status::STATUS_ERROR);
   EXPECT_EQ(answer.status().message(),
             "CHECK failed: it != end(): key not found: engine");
 
-  answer = Command(client, CommandJson(Address(base), "action", "START_STREAMING"));
+  answer =
+      Command(client, CommandJson(Address(base), "action", "START_STREAMING"));
   ASSERT_TRUE(answer.has_status()) << answer.error();
   EXPECT_EQ(answer.status().type(), Status::COMMAND_EXECUTED);
   MjpegReader stream(web.port(), "/stream/" + Address(base) + "/crowd.mjpg");
   EventReader events(web.port());
-  answer = Command(client, CommandJson(Address(base), "config",
-                                       CrowdConfigText("walkway")));
+  answer = Command(
+      client, CommandJson(Address(base), "config", CrowdConfigText("walkway")));
   ASSERT_TRUE(answer.has_status()) << answer.error();
   EXPECT_EQ(answer.status().type(), Status::CONFIG_RECEIVED);
-  ASSERT_TRUE(PollUntil([&] { return CrowdStopped(client); }, milliseconds(60000)));
+  ASSERT_TRUE(
+      PollUntil([&] { return CrowdStopped(client); }, milliseconds(60000)));
 
   int exits = 0;
   while (auto bytes = data.Receive(milliseconds(500))) {
@@ -181,13 +188,19 @@ TEST(WebCrowdTest, CountsStreamsAndEventsMatchWhatTheDriverPublished) {
   }
   EXPECT_GE(exits, 5);  // the driver's own test pins the six crossings
   std::string metrics;
-  ASSERT_TRUE(PollUntil([&] {
-    metrics = Get(client, "/metrics");
-    return MetricSum(metrics, "kestu_events_total",
-                     {"driver=\"crowd\"", "tag=\"ZONE_EXIT\""}) == exits;
-  }, kWait)) << metrics;
-  EXPECT_EQ(MetricSum(metrics, "kestu_results_total", {"driver=\"crowd\""}), exits);
-  EXPECT_GT(MetricSum(metrics, "kestu_stream_frames_total", {"driver=\"crowd\""}), 200);
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        metrics = Get(client, "/metrics");
+        return MetricSum(metrics, "kestu_events_total",
+                         {"driver=\"crowd\"", "tag=\"ZONE_EXIT\""}) == exits;
+      },
+      kWait))
+      << metrics;
+  EXPECT_EQ(MetricSum(metrics, "kestu_results_total", {"driver=\"crowd\""}),
+            exits);
+  EXPECT_GT(
+      MetricSum(metrics, "kestu_stream_frames_total", {"driver=\"crowd\""}),
+      200);
   EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
 
   const auto parts = stream.parts();
@@ -214,10 +227,13 @@ TEST(WebCrowdTest, CountsStreamsAndEventsMatchWhatTheDriverPublished) {
   EXPECT_EQ(event_results, exits);
 }
 
-bool HaveChromium() { return std::system("command -v chromium >/dev/null") == 0; }
+bool HaveChromium() {
+  return std::system("command -v chromium >/dev/null") == 0;
+}
 
 TEST(WebCrowdTest, PageInAHeadlessBrowserShowsThePreviewAndEvents) {
-  ASSERT_TRUE(HaveChromium()) << "chromium is installed by scripts/install-deps";
+  ASSERT_TRUE(HaveChromium())
+      << "chromium is installed by scripts/install-deps";
   const int base = PortBlock(462);
   VisionProcess process(base);
   WebProcess web(PortBlock(463), {Address(base)});
@@ -225,43 +241,56 @@ TEST(WebCrowdTest, PageInAHeadlessBrowserShowsThePreviewAndEvents) {
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);
   const std::string page = "http://127.0.0.1:" + std::to_string(web.port());
-  const std::string profile = ::testing::TempDir() + "kestu-chromium-" +
-                              std::to_string(getpid());
+  const std::string profile =
+      ::testing::TempDir() + "kestu-chromium-" + std::to_string(getpid());
   const std::vector<std::string> browser_flags = {
-      "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-      "--no-first-run", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync",
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--disable-quic",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
       "--user-data-dir=" + profile};
   std::vector<std::string> live = browser_flags;
   live.push_back(page + "/?report=1&driver=crowd");
   ChildProcess browser("/usr/bin/chromium", live);
   // The page runs and reports before anything streams.
-  ASSERT_TRUE(PollUntil([&] {
-    return Get(client, "/api/browser-report").find("\"drivers\":3") !=
-           std::string::npos;
-  }, kWait)) << browser.Stderr();
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        return Get(client, "/api/browser-report").find("\"drivers\":3") !=
+               std::string::npos;
+      },
+      kWait))
+      << browser.Stderr();
 
-  ASSERT_TRUE(Command(client, CommandJson(Address(base), "action",
-                                          "START_STREAMING")).has_status());
+  ASSERT_TRUE(
+      Command(client, CommandJson(Address(base), "action", "START_STREAMING"))
+          .has_status());
   ASSERT_TRUE(Command(client, CommandJson(Address(base), "config",
                                           CrowdConfigText("walkway")))
                   .has_status());
   kestu::tools::WebState state;
   std::string report;
-  ASSERT_TRUE(PollUntil([&] {
-    report = Get(client, "/api/browser-report");
-    return report.find("\"previewWidth\":768") != std::string::npos &&
-           report.find("\"eventRows\":0") == std::string::npos;
-  }, milliseconds(60000))) << report;
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        report = Get(client, "/api/browser-report");
+        return report.find("\"previewWidth\":768") != std::string::npos &&
+               report.find("\"eventRows\":0") == std::string::npos;
+      },
+      milliseconds(60000)))
+      << report;
   browser.Kill();
 
   // A screenshot of the still page, kept beside the build for a look.
-  const std::string screenshot = std::string(KESTU_BINARY_DIR) + "/kestu-web-page.png";
+  const std::string screenshot =
+      std::string(KESTU_BINARY_DIR) + "/kestu-web-page.png";
   std::remove(screenshot.c_str());
   std::vector<std::string> still = browser_flags;
-  still.insert(still.end(), {"--screenshot=" + screenshot, "--window-size=1400,1000",
-                             "--virtual-time-budget=4000",
-                             page + "/?still=1&driver=crowd"});
+  still.insert(still.end(),
+               {"--screenshot=" + screenshot, "--window-size=1400,1000",
+                "--virtual-time-budget=4000", page + "/?still=1&driver=crowd"});
   ChildProcess shooter("/usr/bin/chromium", still);
   EXPECT_EQ(shooter.Wait(milliseconds(60000)), 0) << shooter.Stderr();
   struct stat info;
@@ -271,16 +300,17 @@ TEST(WebCrowdTest, PageInAHeadlessBrowserShowsThePreviewAndEvents) {
 }
 
 TEST(RecountCrowdTest, RecordingRecountedWithItsZonesGivesTheLiveCounts) {
-  const std::string dir = ::testing::TempDir() + "kestu-recount-" +
-                          std::to_string(getpid()) + "/";
+  const std::string dir =
+      ::testing::TempDir() + "kestu-recount-" + std::to_string(getpid()) + "/";
   std::system(("mkdir -p " + dir).c_str());
   const std::string config = dir + "walkway.textproto";
   std::ofstream(config) << CrowdConfigText("record");
   const std::string detections = dir + "walkway.pb";
   const int base = PortBlock(464);
-  VisionProcess recorder(base, {"--standalone_mode", "--standalone_mode_driver=crowd",
-                                "--configuration_proto=" + config,
-                                "--record_detections_file=" + detections});
+  VisionProcess recorder(base,
+                         {"--standalone_mode", "--standalone_mode_driver=crowd",
+                          "--configuration_proto=" + config,
+                          "--record_detections_file=" + detections});
   ASSERT_EQ(recorder.child().Wait(milliseconds(120000)), 0)
       << recorder.child().Stderr();
 
@@ -305,7 +335,8 @@ TEST(RecountCrowdTest, RecordingRecountedWithItsZonesGivesTheLiveCounts) {
     EXPECT_EQ(child.Wait(milliseconds(30000)), 0) << child.Stderr();
     kestu::tools::RecountReport report;
     EXPECT_TRUE(
-        google::protobuf::util::JsonStringToMessage(child.Stdout(), &report).ok())
+        google::protobuf::util::JsonStringToMessage(child.Stdout(), &report)
+            .ok())
         << child.Stdout();
     return report;
   };

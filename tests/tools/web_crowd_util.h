@@ -41,7 +41,8 @@ inline std::string CrowdConfigText(const std::string& uuid) {
 }
 
 // A WebCommand for the crowd driver: `field` "action" or "config".
-inline std::string CommandJson(const std::string& process, const std::string& field,
+inline std::string CommandJson(const std::string& process,
+                               const std::string& field,
                                const std::string& value) {
   kestu::tools::WebCommand command;
   command.set_process(process);

@@ -33,20 +33,24 @@ using kestu_testing::ReadFile;
 constexpr int64_t kMarch10 = 1710028800;  // 2024-03-10T00:00:00Z
 
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "kestu-history-" + std::to_string(getpid()) + "-" + name;
+  return ::testing::TempDir() + "kestu-history-" + std::to_string(getpid()) +
+         "-" + name;
 }
 
 void RemoveDatabase(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  for (const char* suffix : {"", "-wal", "-shm"})
+    std::remove((path + suffix).c_str());
 }
 
 // The first column of the first row of a query, as text.
 std::string Query(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   std::string value = "(no answer)";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+      SQLITE_OK) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) ==
+            SQLITE_OK &&
         sqlite3_step(statement) == SQLITE_ROW) {
       const auto* text = sqlite3_column_text(statement, 0);
       value = text == nullptr ? "" : reinterpret_cast<const char*>(text);
@@ -57,8 +61,9 @@ std::string Query(const std::string& path, const std::string& sql) {
   return value;
 }
 
-StoredEvent Event(const std::string& driver, int64_t time, const std::string& zone,
-                  const std::string& direction, const std::string& tag = "ZONE_EXIT") {
+StoredEvent Event(const std::string& driver, int64_t time,
+                  const std::string& zone, const std::string& direction,
+                  const std::string& tag = "ZONE_EXIT") {
   StoredEvent e;
   e.process = "127.0.0.1:60000";
   e.driver = driver;
@@ -71,7 +76,8 @@ StoredEvent Event(const std::string& driver, int64_t time, const std::string& zo
   return e;
 }
 
-void WriteEvents(const std::string& path, const std::vector<StoredEvent>& events,
+void WriteEvents(const std::string& path,
+                 const std::vector<StoredEvent>& events,
                  const std::vector<StoredStatus>& statuses = {}) {
   EventStore store;
   std::string error;
@@ -82,20 +88,22 @@ void WriteEvents(const std::string& path, const std::vector<StoredEvent>& events
 // Rows of a counts answer as "start driver tag zone direction count;...".
 std::string Rows(const std::string& json) {
   kestu::tools::CountsAnswer answer;
-  if (!google::protobuf::util::JsonStringToMessage(json, &answer).ok()) return "(not JSON)";
+  if (!google::protobuf::util::JsonStringToMessage(json, &answer).ok())
+    return "(not JSON)";
   std::string rows;
   for (const auto& r : answer.rows()) {
     if (!rows.empty()) rows += ";";
-    rows += r.start() + " " + r.driver() + " " + r.tag() + " " + r.zone() + " " +
-            r.direction() + " " + std::to_string(r.count());
+    rows += r.start() + " " + r.driver() + " " + r.tag() + " " + r.zone() +
+            " " + r.direction() + " " + std::to_string(r.count());
   }
   return rows;
 }
 
-VisionResult ZoneExit(int64_t time, const std::string& zone, v1::ZoneDirection direction,
-                      int track) {
+VisionResult ZoneExit(int64_t time, const std::string& zone,
+                      v1::ZoneDirection direction, int track) {
   VisionResult result;
-  result.set_uuid("a1b2c3d4-0000-4000-8000-00000000000" + std::to_string(track % 10));
+  result.set_uuid("a1b2c3d4-0000-4000-8000-00000000000" +
+                  std::to_string(track % 10));
   auto* detection = result.add_rect_detection();
   detection->set_type("person");
   detection->set_tracking_id(track);
@@ -119,10 +127,11 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
   zmq::socket_t data(context, zmq::socket_type::pub);
   status.bind(Endpoint("127.0.0.1", base + 9 + 2));
   data.bind(Endpoint("127.0.0.1", base + 9 + 3));
-  const std::string query = "/api/counts?driver=crowd&from=" + std::to_string(kMarch10) +
-                            "&to=" + std::to_string(kMarch10 + 86400) +
-                            "&bucket=hour&zone=Door";
-  const std::vector<std::string> flags = {"--database=" + database, "--retention_days=0"};
+  const std::string query =
+      "/api/counts?driver=crowd&from=" + std::to_string(kMarch10) +
+      "&to=" + std::to_string(kMarch10 + 86400) + "&bucket=hour&zone=Door";
+  const std::vector<std::string> flags = {"--database=" + database,
+                                          "--retention_days=0"};
   std::string before;
   {
     WebProcess web(base + 17, {Address(base)}, flags);
@@ -130,13 +139,16 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
     httplib::Client client("127.0.0.1", web.port());
     Status started;
     started.set_type(Status::STARTED);
-    ASSERT_TRUE(PollUntil([&] {
-      const std::string bytes = started.SerializeAsString();
-      status.send(zmq::buffer(bytes), zmq::send_flags::none);
-      const auto state = GetState(client);
-      return state.processes_size() == 1 &&
-             state.processes(0).drivers(2).last_status().type() == Status::STARTED;
-    }, kWait, milliseconds(50)));
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          const std::string bytes = started.SerializeAsString();
+          status.send(zmq::buffer(bytes), zmq::send_flags::none);
+          const auto state = GetState(client);
+          return state.processes_size() == 1 &&
+                 state.processes(0).drivers(2).last_status().type() ==
+                     Status::STARTED;
+        },
+        kWait, milliseconds(50)));
     // Ten exits, 10:00 to 11:30, one every ten minutes.
     for (int i = 0; i < 10; ++i) {
       const std::string bytes =
@@ -145,13 +157,17 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
               .SerializeAsString();
       data.send(zmq::buffer(bytes), zmq::send_flags::none);
     }
-    ASSERT_TRUE(PollUntil([&] {
-      before = Rows(Get(client, query));
-      return before == "2024-03-10T10:00:00Z crowd ZONE_EXIT Door BACKWARD 2;"
-                       "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 4;"
-                       "2024-03-10T11:00:00Z crowd ZONE_EXIT Door BACKWARD 2;"
-                       "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 2";
-    }, kWait)) << before;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          before = Rows(Get(client, query));
+          return before ==
+                 "2024-03-10T10:00:00Z crowd ZONE_EXIT Door BACKWARD 2;"
+                 "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 4;"
+                 "2024-03-10T11:00:00Z crowd ZONE_EXIT Door BACKWARD 2;"
+                 "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 2";
+        },
+        kWait))
+        << before;
     ASSERT_TRUE(web.child().Signal(SIGTERM));
     EXPECT_EQ(web.child().Wait(kWait), 0) << web.child().Stderr();
   }
@@ -162,7 +178,9 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
   EXPECT_NE(Query(database, "SELECT result FROM events WHERE tracking_id = 3")
                 .find("\"zoneName\":\"Door\""),
             std::string::npos);
-  EXPECT_NE(Query(database, "SELECT count(*) FROM statuses WHERE type = 'STARTED'"), "0");
+  EXPECT_NE(
+      Query(database, "SELECT count(*) FROM statuses WHERE type = 'STARTED'"),
+      "0");
   // The same counts from the file alone, nothing published meanwhile.
   WebProcess again(base + 17, {Address(base)}, flags);
   ASSERT_TRUE(again.Started());
@@ -182,33 +200,39 @@ TEST(WebHistoryTest, CountsPerBucketRangeAndDirection) {
   const std::string database = TempPath("counts.sqlite");
   RemoveDatabase(database);
   const int64_t day = kMarch10, h = 3600;
-  WriteEvents(database,
-              {Event("crowd", day + 10 * h + 15 * 60, "Door", "FORWARD"),
-               Event("crowd", day + 10 * h + 15 * 60 + 30, "Door", "FORWARD"),
-               Event("crowd", day + 10 * h + 20 * 60, "Door", "BACKWARD"),
-               Event("crowd", day + 10 * h + 40 * 60, "Area #1", "", "AREA_ENTER"),
-               Event("crowd", day + 11 * h - 1, "Door", "FORWARD"),
-               Event("crowd", day + 11 * h, "Door", "FORWARD"),
-               Event("crowd", day + 23 * h + 30 * 60, "Door", "FORWARD"),
-               Event("crowd", day + 33 * h, "Hall", "FORWARD"),
-               Event("vehicle", day + 10 * h + 30 * 60, "=Lane, \"1\"", "BACKWARD")});
+  WriteEvents(
+      database,
+      {Event("crowd", day + 10 * h + 15 * 60, "Door", "FORWARD"),
+       Event("crowd", day + 10 * h + 15 * 60 + 30, "Door", "FORWARD"),
+       Event("crowd", day + 10 * h + 20 * 60, "Door", "BACKWARD"),
+       Event("crowd", day + 10 * h + 40 * 60, "Area #1", "", "AREA_ENTER"),
+       Event("crowd", day + 11 * h - 1, "Door", "FORWARD"),
+       Event("crowd", day + 11 * h, "Door", "FORWARD"),
+       Event("crowd", day + 23 * h + 30 * 60, "Door", "FORWARD"),
+       Event("crowd", day + 33 * h, "Hall", "FORWARD"),
+       Event("vehicle", day + 10 * h + 30 * 60, "=Lane, \"1\"", "BACKWARD")});
   WebProcess web(PortBlock(555) + 17, {Address(PortBlock(555))},
                  {"--database=" + database, "--retention_days=0"});
   ASSERT_TRUE(web.Started());
   httplib::Client client("127.0.0.1", web.port());
-  const std::string range = "&from=2024-03-10T10:00:00Z&to=2024-03-10T12:00:00Z";
+  const std::string range =
+      "&from=2024-03-10T10:00:00Z&to=2024-03-10T12:00:00Z";
   const std::vector<CountsCase> cases = {
       {"hours of one zone", "driver=crowd&zone=Door" + range, 200,
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door BACKWARD 1;"
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 3;"
        "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 1"},
-      {"whole hours and the halves either side", "driver=crowd&zone=Door"
-       "&from=2024-03-10T09:30:00Z&to=2024-03-10T11:30:00Z", 200,
+      {"whole hours and the halves either side",
+       "driver=crowd&zone=Door"
+       "&from=2024-03-10T09:30:00Z&to=2024-03-10T11:30:00Z",
+       200,
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door BACKWARD 1;"
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 3;"
        "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 1"},
-      {"within one hour, cut at half past", "driver=crowd&zone=Door&from=2024-03-10T10:30:00Z"
-       "&to=2024-03-10T11:30:00Z", 200,
+      {"within one hour, cut at half past",
+       "driver=crowd&zone=Door&from=2024-03-10T10:30:00Z"
+       "&to=2024-03-10T11:30:00Z",
+       200,
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 1;"
        "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 1"},
       {"every driver and tag", "bucket=hour" + range, 200,
@@ -217,34 +241,49 @@ TEST(WebHistoryTest, CountsPerBucketRangeAndDirection) {
        "2024-03-10T10:00:00Z crowd ZONE_EXIT Door FORWARD 3;"
        "2024-03-10T10:00:00Z vehicle ZONE_EXIT =Lane, \"1\" BACKWARD 1;"
        "2024-03-10T11:00:00Z crowd ZONE_EXIT Door FORWARD 1"},
-      {"minutes", "bucket=minute&driver=crowd&from=2024-03-10T10:15:00Z"
-       "&to=2024-03-10T10:21:00Z", 200,
+      {"minutes",
+       "bucket=minute&driver=crowd&from=2024-03-10T10:15:00Z"
+       "&to=2024-03-10T10:21:00Z",
+       200,
        "2024-03-10T10:15:00Z crowd ZONE_EXIT Door FORWARD 2;"
        "2024-03-10T10:20:00Z crowd ZONE_EXIT Door BACKWARD 1"},
-      {"minutes from a time with an offset", "bucket=minute&driver=crowd&tag=ZONE_EXIT"
-       "&from=2024-03-10T11:15:00%2B01:00&to=" + std::to_string(day + 10 * h + 16 * 60), 200,
-       "2024-03-10T10:15:00Z crowd ZONE_EXIT Door FORWARD 2"},
-      {"days", "bucket=day&driver=crowd&tag=ZONE_EXIT&from=2024-03-10&to=2024-03-12", 200,
+      {"minutes from a time with an offset",
+       "bucket=minute&driver=crowd&tag=ZONE_EXIT"
+       "&from=2024-03-10T11:15:00%2B01:00&to=" +
+           std::to_string(day + 10 * h + 16 * 60),
+       200, "2024-03-10T10:15:00Z crowd ZONE_EXIT Door FORWARD 2"},
+      {"days",
+       "bucket=day&driver=crowd&tag=ZONE_EXIT&from=2024-03-10&to=2024-03-12",
+       200,
        "2024-03-10T00:00:00Z crowd ZONE_EXIT Door BACKWARD 1;"
        "2024-03-10T00:00:00Z crowd ZONE_EXIT Door FORWARD 5;"
        "2024-03-11T00:00:00Z crowd ZONE_EXIT Hall FORWARD 1"},
-      {"local days an hour east", "bucket=day&driver=crowd&tag=ZONE_EXIT&utc_offset=60"
-       "&from=2024-03-10&to=2024-03-12", 200,
+      {"local days an hour east",
+       "bucket=day&driver=crowd&tag=ZONE_EXIT&utc_offset=60"
+       "&from=2024-03-10&to=2024-03-12",
+       200,
        "2024-03-10T00:00:00+01:00 crowd ZONE_EXIT Door BACKWARD 1;"
        "2024-03-10T00:00:00+01:00 crowd ZONE_EXIT Door FORWARD 4;"
        "2024-03-11T00:00:00+01:00 crowd ZONE_EXIT Door FORWARD 1;"
        "2024-03-11T00:00:00+01:00 crowd ZONE_EXIT Hall FORWARD 1"},
-      {"local days half an hour west", "bucket=day&driver=crowd&zone=Door&utc_offset=-30"
-       "&from=2024-03-10&to=2024-03-11", 200,
+      {"local days half an hour west",
+       "bucket=day&driver=crowd&zone=Door&utc_offset=-30"
+       "&from=2024-03-10&to=2024-03-11",
+       200,
        "2024-03-10T00:00:00-00:30 crowd ZONE_EXIT Door BACKWARD 1;"
        "2024-03-10T00:00:00-00:30 crowd ZONE_EXIT Door FORWARD 5"},
       {"an unknown zone", "zone=Nowhere" + range, 200, ""},
       {"an unknown process", "process=10.0.0.9:60000" + range, 200, ""},
-      {"a bucket of a week", "bucket=week" + range, 400, "bucket must be minute, hour or day"},
-      {"from after to", "from=2024-03-11&to=2024-03-10", 400, "from must be before to"},
-      {"a time that does not read", "from=yesterday", 400, "from does not read"},
-      {"31 February", "from=2024-02-31&to=2024-03-10", 400, "from does not read"},
-      {"an offset beyond 14 hours", "utc_offset=900" + range, 400, "utc_offset"},
+      {"a bucket of a week", "bucket=week" + range, 400,
+       "bucket must be minute, hour or day"},
+      {"from after to", "from=2024-03-11&to=2024-03-10", 400,
+       "from must be before to"},
+      {"a time that does not read", "from=yesterday", 400,
+       "from does not read"},
+      {"31 February", "from=2024-02-31&to=2024-03-10", 400,
+       "from does not read"},
+      {"an offset beyond 14 hours", "utc_offset=900" + range, 400,
+       "utc_offset"},
       {"too many buckets", "bucket=minute&from=2024-01-01&to=2024-06-01", 400,
        "more than 100000 buckets"},
   };
@@ -256,12 +295,14 @@ TEST(WebHistoryTest, CountsPerBucketRangeAndDirection) {
     if (c.status == 200) {
       EXPECT_EQ(Rows(response->body), c.rows);
     } else {
-      EXPECT_NE(response->body.find(c.rows), std::string::npos) << response->body;
+      EXPECT_NE(response->body.find(c.rows), std::string::npos)
+          << response->body;
     }
   }
   // The CSV of the same rows: a text that looks like a formula is kept
   // from being one, quotes and commas are quoted.
-  const auto csv = client.Get("/api/counts.csv?driver=vehicle&from=2024-03-10&to=2024-03-11");
+  const auto csv = client.Get(
+      "/api/counts.csv?driver=vehicle&from=2024-03-10&to=2024-03-11");
   ASSERT_TRUE(csv);
   EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
   EXPECT_EQ(csv->body,
@@ -287,7 +328,8 @@ std::string Garbage(const std::string& path) {
 
 std::string DamagedPages(const std::string& path) {
   std::vector<StoredEvent> events;
-  for (int i = 0; i < 3000; ++i) events.push_back(Event("crowd", kMarch10 + i, "Door", "FORWARD"));
+  for (int i = 0; i < 3000; ++i)
+    events.push_back(Event("crowd", kMarch10 + i, "Door", "FORWARD"));
   WriteEvents(path, events);
   {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -307,12 +349,16 @@ std::string Execute(const std::string& path, const std::string& sql) {
 }
 
 std::string SomeoneElses(const std::string& path) {
-  return Execute(path, "CREATE TABLE shopping (item TEXT); INSERT INTO shopping VALUES ('milk')");
+  return Execute(path,
+                 "CREATE TABLE shopping (item TEXT); INSERT INTO shopping "
+                 "VALUES ('milk')");
 }
 
 std::string Newer(const std::string& path) {
   WriteEvents(path, {});
-  return Execute(path, "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 2");
+  return Execute(
+      path,
+      "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 2");
 }
 
 std::string Folder(const std::string& path) {
@@ -326,19 +372,23 @@ TEST(WebHistoryTest, DatabaseThatCannotBeUsedEndsKestuWebAndIsLeftAsItWas) {
   const std::vector<BadDatabase> cases = {
       {"not a database", TempPath("garbage.sqlite"), Garbage,
        "is damaged or not an SQLite database"},
-      {"damaged pages", TempPath("damaged.sqlite"), DamagedPages, "is damaged ("},
-      {"another program's", TempPath("shopping.sqlite"), SomeoneElses, "but not kestu-web's"},
+      {"damaged pages", TempPath("damaged.sqlite"), DamagedPages,
+       "is damaged ("},
+      {"another program's", TempPath("shopping.sqlite"), SomeoneElses,
+       "but not kestu-web's"},
       {"a newer schema", TempPath("newer.sqlite"), Newer,
        "has schema version 2; this kestu-web reads version 1"},
       {"a folder", TempPath("folder"), Folder, "cannot"},
-      {"in a folder that is not there", "/nonexistent-kestu-folder/history.sqlite", Nothing,
+      {"in a folder that is not there",
+       "/nonexistent-kestu-folder/history.sqlite", Nothing,
        "cannot open the database /nonexistent-kestu-folder/history.sqlite"},
   };
   for (const BadDatabase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = c.make(c.path);
-    ChildProcess web(kWeb, {"--http_port=" + std::to_string(PortBlock(556) + 17), "--process", Address(PortBlock(556)),
-                            "--database=" + c.path});
+    ChildProcess web(
+        kWeb, {"--http_port=" + std::to_string(PortBlock(556) + 17),
+               "--process", Address(PortBlock(556)), "--database=" + c.path});
     EXPECT_EQ(web.Wait(kWait), 1);
     EXPECT_NE(web.Stderr().find(c.message), std::string::npos) << web.Stderr();
     EXPECT_EQ(web.Stderr().find("serving"), std::string::npos);
@@ -367,12 +417,14 @@ TEST(WebHistoryTest, RowsOlderThanTheRetentionArePruned) {
   WebProcess web(PortBlock(557) + 17, {Address(PortBlock(557))},
                  {"--database=" + database, "--retention_days=7"});
   ASSERT_TRUE(web.Started());
-  ASSERT_TRUE(web.child().WaitForStderr("pruned", kWait)) << web.child().Stderr();
+  ASSERT_TRUE(web.child().WaitForStderr("pruned", kWait))
+      << web.child().Stderr();
   EXPECT_EQ(Query(database, "SELECT count(*) FROM events"), "1");
   EXPECT_EQ(Query(database, "SELECT count(*) FROM statuses"), "1");
   EXPECT_EQ(Query(database, "SELECT sum(count) FROM hourly_counts"), "1");
   httplib::Client client("127.0.0.1", web.port());
-  const std::string rows = Rows(Get(client, "/api/counts?bucket=day&driver=crowd"));
+  const std::string rows =
+      Rows(Get(client, "/api/counts?bucket=day&driver=crowd"));
   EXPECT_NE(rows.find("Door FORWARD 1"), std::string::npos) << rows;
   EXPECT_EQ(rows.find("BACKWARD"), std::string::npos) << rows;
   RemoveDatabase(database);

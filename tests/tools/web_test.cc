@@ -26,11 +26,13 @@ TEST(WebTest, TwoProcessesBehindOnePageAreLabelledApart) {
   ASSERT_TRUE(a.Started() && b.Started() && web.Started());
   httplib::Client client("127.0.0.1", web.port());
   kestu::tools::WebState state;
-  ASSERT_TRUE(PollUntil([&] {
-    state = GetState(client);
-    return state.processes_size() == 2 && state.processes(0).reachable() &&
-           state.processes(1).reachable();
-  }, kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        state = GetState(client);
+        return state.processes_size() == 2 && state.processes(0).reachable() &&
+               state.processes(1).reachable();
+      },
+      kWait));
   EXPECT_EQ(state.processes(0).name(), Address(first));
   EXPECT_EQ(state.processes(1).name(), Address(second));
   for (const auto& process : state.processes()) {
@@ -38,10 +40,12 @@ TEST(WebTest, TwoProcessesBehindOnePageAreLabelledApart) {
     EXPECT_EQ(process.drivers(2).name(), "CrowdDriver");
   }
   const std::string metrics = Get(client, "/metrics");
-  EXPECT_NE(metrics.find("kestu_process_up{process=\"" + Address(first) + "\"} 1"),
-            std::string::npos);
-  EXPECT_NE(metrics.find("kestu_process_up{process=\"" + Address(second) + "\"} 1"),
-            std::string::npos);
+  EXPECT_NE(
+      metrics.find("kestu_process_up{process=\"" + Address(first) + "\"} 1"),
+      std::string::npos);
+  EXPECT_NE(
+      metrics.find("kestu_process_up{process=\"" + Address(second) + "\"} 1"),
+      std::string::npos);
   EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
   // The page lists the processes from the state it fetches.
   EXPECT_NE(Get(client, "/").find("fetch(\"/api/state\")"), std::string::npos);
@@ -53,20 +57,21 @@ TEST(WebTest, ProcessThatIsNotThereIsRetriedUntilItIs) {
   ASSERT_TRUE(web.Started());
   httplib::Client client("127.0.0.1", web.port());
   // A query went unanswered: the page and the metric say so.
-  ASSERT_TRUE(PollUntil([&] {
-    const auto state = GetState(client);
-    return state.processes_size() == 1 &&
-           state.processes(0).unanswered_queries() >= 1;
-  }, kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        const auto state = GetState(client);
+        return state.processes_size() == 1 &&
+               state.processes(0).unanswered_queries() >= 1;
+      },
+      kWait));
   EXPECT_FALSE(GetState(client).processes(0).reachable());
-  EXPECT_NE(Get(client, "/metrics").find("kestu_process_up{process=\"" +
-                                         Address(base) + "\"} 0"),
+  EXPECT_NE(Get(client, "/metrics")
+                .find("kestu_process_up{process=\"" + Address(base) + "\"} 0"),
             std::string::npos);
   VisionProcess late(base);
   ASSERT_TRUE(late.Started());
-  EXPECT_TRUE(PollUntil([&] {
-    return GetState(client).processes(0).reachable();
-  }, kWait));
+  EXPECT_TRUE(PollUntil(
+      [&] { return GetState(client).processes(0).reachable(); }, kWait));
   EXPECT_TRUE(web.Running());
 }
 
@@ -89,10 +94,12 @@ TEST_P(WebCommandTest, AnswersWithTheDriversStatus) {
   ASSERT_TRUE(process.Started() && web.Started());
   httplib::Client client("127.0.0.1", web.port());
   client.set_read_timeout(20, 0);
-  ASSERT_TRUE(PollUntil([&] {
-    const auto state = GetState(client);
-    return state.processes_size() == 1 && state.processes(0).reachable();
-  }, kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        const auto state = GetState(client);
+        return state.processes_size() == 1 && state.processes(0).reachable();
+      },
+      kWait));
   std::string body = c.body;
   const std::string marker = "PROCESS";
   if (const size_t at = body.find(marker); at != std::string::npos) {
@@ -110,7 +117,9 @@ TEST_P(WebCommandTest, AnswersWithTheDriversStatus) {
     EXPECT_NE(answer.error().find(c.text), std::string::npos) << answer.error();
   } else {
     ASSERT_TRUE(answer.has_status()) << response->body;
-    EXPECT_EQ(::talvenrook::kestu::v1::driver::Status::MessageType_Name(answer.status().type()), c.status_type);
+    EXPECT_EQ(::talvenrook::kestu::v1::driver::Status::MessageType_Name(
+                  answer.status().type()),
+              c.status_type);
     EXPECT_EQ(answer.status().uuid(), answer.uuid());
     EXPECT_NE(answer.status().message().find(c.text), std::string::npos)
         << answer.status().message();
@@ -120,18 +129,21 @@ TEST_P(WebCommandTest, AnswersWithTheDriversStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, WebCommandTest,
     ::testing::Values(
-        CommandCase{"Version", 470,
-                    R"({"process":"PROCESS","driver":"crowd","action":"GET_VERSION"})",
-                    200, "COMMAND_EXECUTED", "2.9.1"},
+        CommandCase{
+            "Version", 470,
+            R"({"process":"PROCESS","driver":"crowd","action":"GET_VERSION"})",
+            200, "COMMAND_EXECUTED", "2.9.1"},
         CommandCase{"UnknownAction", 472,
                     R"({"process":"PROCESS","driver":"crowd","action":"FLY"})",
                     400, "", "Unknown action: FLY"},
-        CommandCase{"ConfigurationThatDoesNotParse", 474,
-                    R"({"process":"PROCESS","driver":"face","config":"kestu_eye_config {"})",
-                    400, "", "does not parse"},
-        CommandCase{"UnknownDriver", 476,
-                    R"({"process":"PROCESS","driver":"boat","action":"GET_VERSION"})",
-                    404, "", "Unknown process or driver"}),
+        CommandCase{
+            "ConfigurationThatDoesNotParse", 474,
+            R"({"process":"PROCESS","driver":"face","config":"kestu_eye_config {"})",
+            400, "", "does not parse"},
+        CommandCase{
+            "UnknownDriver", 476,
+            R"({"process":"PROCESS","driver":"boat","action":"GET_VERSION"})",
+            404, "", "Unknown process or driver"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) {
       return info.param.name;
     });

@@ -42,8 +42,9 @@ inline std::string ProcessArgument(int base) {
 class VisionProcess {
  public:
   explicit VisionProcess(int base, std::vector<std::string> flags = {}) {
-    flags.insert(flags.begin(), {"--bind_port=" + std::to_string(base),
-                                 "--streaming_port=" + std::to_string(base + 15)});
+    flags.insert(flags.begin(),
+                 {"--bind_port=" + std::to_string(base),
+                  "--streaming_port=" + std::to_string(base + 15)});
     child_ = std::make_unique<ChildProcess>(kVision, flags);
   }
   // The process registered its drivers (or, in stand-alone mode, runs).
@@ -67,9 +68,10 @@ class WebProcess {
     std::vector<std::string> args = {"--http_port=" + std::to_string(port_)};
     for (const std::string& p : processes) {
       args.push_back("--process");
-      args.push_back(p.find('/') == std::string::npos
-                         ? ProcessArgument(std::stoi(p.substr(p.rfind(':') + 1)))
-                         : p);
+      args.push_back(
+          p.find('/') == std::string::npos
+              ? ProcessArgument(std::stoi(p.substr(p.rfind(':') + 1)))
+              : p);
     }
     bool database = false;
     for (const std::string& flag : flags) {
@@ -77,8 +79,9 @@ class WebProcess {
       args.push_back(flag);
     }
     if (!database) {
-      own_database_ = ::testing::TempDir() + "kestu-web-" + std::to_string(getpid()) +
-                      "-" + std::to_string(port_) + ".sqlite";
+      own_database_ = ::testing::TempDir() + "kestu-web-" +
+                      std::to_string(getpid()) + "-" + std::to_string(port_) +
+                      ".sqlite";
       args.push_back("--database=" + own_database_);
     }
     child_ = std::make_unique<ChildProcess>(kWeb, args);

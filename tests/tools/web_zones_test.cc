@@ -10,8 +10,8 @@
 #include "tools/recount/recounter.h"
 #include "tools/web/track_history.h"
 #include "tools/web/zone_layout.h"
-#include "vision/tracking/zone_events.h"
 #include "vision/tracking/tracking_clock.h"
+#include "vision/tracking/zone_events.h"
 
 namespace kestu_tools {
 namespace {
@@ -21,7 +21,8 @@ using ::talvenrook::common::Entity;
 template <typename Message>
 Message Parse(const std::string& text) {
   Message message;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message)) << text;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message))
+      << text;
   return message;
 }
 Entity Parse(const std::string& text) { return Parse<Entity>(text); }
@@ -33,10 +34,13 @@ kestu::tools::ZoneLayout Layout(const std::string& text) {
 Entity Walkway() {
   Entity config;
   std::string error;
-  EXPECT_TRUE(LoadZonesFragment(KESTU_SOURCE_DIR "/samples/crowd_walkway.textproto",
-                                &config, &error)) << error;
+  EXPECT_TRUE(LoadZonesFragment(
+      KESTU_SOURCE_DIR "/samples/crowd_walkway.textproto", &config, &error))
+      << error;
   auto* zone = (*config.mutable_properties())["zones"]
-                   .mutable_array_value()->mutable_values(0)->mutable_entity_value();
+                   .mutable_array_value()
+                   ->mutable_values(0)
+                   ->mutable_entity_value();
   (*zone->mutable_properties())["a_later_key"].set_boolean_value(true);
   (*zone->mutable_properties())["repeat"].set_boolean_value(true);
   return config;
@@ -53,9 +57,13 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   // Moved and renamed, with a new line beside it and an area.
   layout.mutable_lines(0)->set_name("Door");
   layout.mutable_lines(0)->mutable_b()->set_y(400);
-  *layout.add_lines() = Layout(R"pb(lines { a { x: 10 y: 10 } b { x: 90 y: 10 } height: 8 })pb").lines(0);
-  *layout.add_areas() = Layout(R"pb(areas { points { x: 0 y: 0 } points { x: 50 y: 0 }
-                                           points { x: 50 y: 50 } })pb").areas(0);
+  *layout.add_lines() =
+      Layout(R"pb(lines { a { x: 10 y: 10 } b { x: 90 y: 10 } height: 8 })pb")
+          .lines(0);
+  *layout.add_areas() =
+      Layout(R"pb(areas { points { x: 0 y: 0 } points { x: 50 y: 0 }
+                                           points { x: 50 y: 50 } })pb")
+          .areas(0);
   std::string error;
   ASSERT_TRUE(ValidLayout(layout, config, &error)) << error;
   ApplyLayout(layout, &config);
@@ -64,14 +72,17 @@ TEST(ZoneLayoutTest, LinesComeBackWithTheKeysTheEditorDoesNotShow) {
   ASSERT_EQ(zones.values_size(), 2);
   const auto& door = zones.values(0).entity_value().properties();
   EXPECT_EQ(door.at("name").string_value(), "Door");
-  EXPECT_EQ(door.at("B").entity_value().properties().at("y").integer_value(), 400);
+  EXPECT_EQ(door.at("B").entity_value().properties().at("y").integer_value(),
+            400);
   EXPECT_TRUE(door.at("a_later_key").boolean_value());
   EXPECT_DOUBLE_EQ(door.at("meter_pixel_ratio").double_value(), 0.025);
   EXPECT_TRUE(door.at("repeat").boolean_value());
   // The new line has neither a name (the reader's default applies) nor a
   // scale.
   EXPECT_EQ(zones.values(1).entity_value().properties().count("name"), 0u);
-  EXPECT_EQ(zones.values(1).entity_value().properties().count("meter_pixel_ratio"), 0u);
+  EXPECT_EQ(
+      zones.values(1).entity_value().properties().count("meter_pixel_ratio"),
+      0u);
   // What the pipelines' reader makes of it.
   talvenrook_vision::ManualTrackingClock clock;
   talvenrook_vision::ZoneEvents events(&clock);
@@ -122,14 +133,19 @@ TEST(ZoneLayoutTest, LayoutsThatCannotBeAppliedSayWhy) {
   const std::vector<InvalidCase> cases = {
       {"lines { name: 'Dot' a { x: 5 y: 5 } b { x: 5 y: 5 } height: 4 }",
        "line 1 (Dot) has both ends at the same point"},
-      {"lines { a { x: 5 y: 5 } b { x: 9 y: 5 } height: 0 }", "needs a band height"},
-      {"lines { a { x: -1 y: 5 } b { x: 9 y: 5 } height: 3 }", "outside the frame"},
+      {"lines { a { x: 5 y: 5 } b { x: 9 y: 5 } height: 0 }",
+       "needs a band height"},
+      {"lines { a { x: -1 y: 5 } b { x: 9 y: 5 } height: 3 }",
+       "outside the frame"},
       {"lines { a { x: 1 y: 5 } b { x: 9 y: 5 } height: 3 source: 2 }",
        "a zone the configuration does not have"},
-      {"lines { a { x: 1 y: 5 } b { x: 9 y: 5 } height: 3 meter_pixel_ratio: -1 }",
+      {"lines { a { x: 1 y: 5 } b { x: 9 y: 5 } height: 3 meter_pixel_ratio: "
+       "-1 }",
        "negative scale"},
-      {"areas { points { x: 0 y: 0 } points { x: 9 y: 9 } }", "at least three points"},
-      {"areas { points { x: 0 y: 0 } points { x: 9 y: 9 } points { x: 40000 y: 1 } }",
+      {"areas { points { x: 0 y: 0 } points { x: 9 y: 9 } }",
+       "at least three points"},
+      {"areas { points { x: 0 y: 0 } points { x: 9 y: 9 } points { x: 40000 y: "
+       "1 } }",
        "area 1 has a point outside the frame"},
   };
   for (const InvalidCase& c : cases) {
@@ -155,17 +171,20 @@ TEST(TrackHistoryTest, KeepsWholeFramesWithinItsWindowAndItsBoxes) {
   TrackHistory history(std::chrono::minutes(1), /*max_boxes=*/100);
   const auto start = TrackHistory::Clock::now();
   for (int i = 0; i < 10; ++i) {
-    history.Add("p", "crowd", Frame(30, i * 100), start + std::chrono::seconds(i));
+    history.Add("p", "crowd", Frame(30, i * 100),
+                start + std::chrono::seconds(i));
   }
   // Only the newest three frames of 30 boxes fit in 100.
   EXPECT_EQ(history.BoxCount("p", "crowd"), 90u);
-  TrackFrames frames = history.Copy("p", "crowd", start + std::chrono::seconds(10));
+  TrackFrames frames =
+      history.Copy("p", "crowd", start + std::chrono::seconds(10));
   ASSERT_EQ(frames.counts.size(), 3u);
   EXPECT_EQ(frames.boxes.front().id, 700);
   EXPECT_EQ(frames.boxes.back().id, 929);
   // A minute later the first of them has left the window.
-  frames = history.Copy("p", "crowd", start + std::chrono::seconds(67) +
-                                          std::chrono::milliseconds(500));
+  frames = history.Copy(
+      "p", "crowd",
+      start + std::chrono::seconds(67) + std::chrono::milliseconds(500));
   ASSERT_EQ(frames.counts.size(), 2u);
   EXPECT_EQ(frames.boxes.front().id, 800);
   // A crowd beyond a frame's limit keeps the frame's first boxes.

@@ -51,28 +51,46 @@ const std::vector<std::string>& ConfigKeys() {
 }
 
 const std::vector<std::string>& ContentKeys() {
-  static const std::vector<std::string> keys = {
-      "prototxt_file", "caffemodel_file", "input_size", "input_scale",
-      "swap_input_channels", "labels", "input_channels", "input_mean_scale",
-      "prototxt", "caffemodel", "cascade"};
+  static const std::vector<std::string> keys = {"prototxt_file",
+                                                "caffemodel_file",
+                                                "input_size",
+                                                "input_scale",
+                                                "swap_input_channels",
+                                                "labels",
+                                                "input_channels",
+                                                "input_mean_scale",
+                                                "prototxt",
+                                                "caffemodel",
+                                                "cascade"};
   return keys;
 }
 
 const std::vector<std::string>& ModelConfigKeys() {
-  static const std::vector<std::string> keys = {
-      "confidence_th", "detector_max_scale", "detector_min_scale",
-      "async_queue_size", "input_size", "nms_threshold", "backend", "target",
-      "accuracy_boost", "is_face_person_model", "scale_factor",
-      "min_neighbors", "min_size", "max_size"};
+  static const std::vector<std::string> keys = {"confidence_th",
+                                                "detector_max_scale",
+                                                "detector_min_scale",
+                                                "async_queue_size",
+                                                "input_size",
+                                                "nms_threshold",
+                                                "backend",
+                                                "target",
+                                                "accuracy_boost",
+                                                "is_face_person_model",
+                                                "scale_factor",
+                                                "min_neighbors",
+                                                "min_size",
+                                                "max_size"};
   return keys;
 }
 
 const std::vector<std::string>& DrawingSwitches() {
   static const std::vector<std::string> keys = {
-      "enable_drawings", "show_fps", "show_text_fps", "draw_objects",
-      "draw_moment_of_day", "draw_vehicle_type", "draw_attention_point",
-      "show_confidence", "draw_people", "draw_people_id", "monitor_performance",
-      "with_face_features"};
+      "enable_drawings",      "show_fps",
+      "show_text_fps",        "draw_objects",
+      "draw_moment_of_day",   "draw_vehicle_type",
+      "draw_attention_point", "show_confidence",
+      "draw_people",          "draw_people_id",
+      "monitor_performance",  "with_face_features"};
   return keys;
 }
 
@@ -154,22 +172,28 @@ ConfigMutator::ConfigMutator(uint32_t seed, const std::string& work_dir,
   WriteFile(work_dir_ + "/huge.cfg",
             "[net]\nwidth=99999999999999999999\nheight=320\nchannels=3\n"
             "[convolutional]\nfilters=99999999999999999999\nsize=3\n");
-  WriteFile(work_dir_ + "/negative.cfg",
-            "[net]\nwidth=-32\nheight=-32\nchannels=-3\n[region]\nclasses=-1\n");
-  files_ = {work_dir_ + "/garbage.bin", work_dir_ + "/empty.bin",
-            work_dir_ + "/huge.cfg",    work_dir_ + "/negative.cfg",
-            work_dir_ + "/missing.bin", work_dir_,
-            "/dev/null",                ""};
+  WriteFile(
+      work_dir_ + "/negative.cfg",
+      "[net]\nwidth=-32\nheight=-32\nchannels=-3\n[region]\nclasses=-1\n");
+  files_ = {work_dir_ + "/garbage.bin",
+            work_dir_ + "/empty.bin",
+            work_dir_ + "/huge.cfg",
+            work_dir_ + "/negative.cfg",
+            work_dir_ + "/missing.bin",
+            work_dir_,
+            "/dev/null",
+            ""};
   const std::vector<std::pair<std::string, std::string>> breaks = {
-      {"stride=", "stride=0"},      {"layers=-2", "layers=-99999"},
-      {"layers=-2", "layers=700"},  {"mask=", "mask=9,"},
+      {"stride=", "stride=0"},       {"layers=-2", "layers=-99999"},
+      {"layers=-2", "layers=700"},   {"mask=", "mask=9,"},
       {"filters=", "filters=99999"}, {"size=", "size=0"}};
   for (size_t i = 0; i < breaks.size() && !network_text.empty(); ++i) {
     std::string text = network_text;
     const size_t at = text.find(breaks[i].first);
     if (at == std::string::npos) continue;
     text.replace(at, breaks[i].first.size(), breaks[i].second);
-    const std::string path = work_dir_ + "/broken-" + std::to_string(i) + ".cfg";
+    const std::string path =
+        work_dir_ + "/broken-" + std::to_string(i) + ".cfg";
     WriteFile(path, text);
     files_.push_back(path);
   }
@@ -230,22 +254,40 @@ void ConfigMutator::AllDrawingSwitches(Entity* map, std::string* description) {
 Value ConfigMutator::NumberValue() {
   const double inf = std::numeric_limits<double>::infinity();
   static const std::vector<int64_t> integers = {
-      -1, 0, 1, 2147483647, 2147483648LL, -2147483648LL,
-      std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
-  const std::vector<double> reals = {
-      -1.0, 0.0, 1e300, -1e300, 1e-300, 0.001, std::nan(""), inf, -inf};
+      -1,
+      0,
+      1,
+      2147483647,
+      2147483648LL,
+      -2147483648LL,
+      std::numeric_limits<int64_t>::max(),
+      std::numeric_limits<int64_t>::min()};
+  const std::vector<double> reals = {-1.0,  0.0,          1e300, -1e300, 1e-300,
+                                     0.001, std::nan(""), inf,   -inf};
   return Pick(2) == 0 ? Integer(PickOf(integers)) : Real(PickOf(reals));
 }
 
 Value ConfigMutator::WrongKind() {
   Value value;
   switch (Pick(6)) {
-    case 0: value.set_string_value("garbage"); break;
-    case 1: value.set_string_value(""); break;
-    case 2: value.set_boolean_value(Pick(2) == 0); break;
-    case 3: value.mutable_entity_value(); break;
-    case 4: value.mutable_array_value(); break;
-    default: value.set_blob_value(std::string(64, '\x7f')); break;
+    case 0:
+      value.set_string_value("garbage");
+      break;
+    case 1:
+      value.set_string_value("");
+      break;
+    case 2:
+      value.set_boolean_value(Pick(2) == 0);
+      break;
+    case 3:
+      value.mutable_entity_value();
+      break;
+    case 4:
+      value.mutable_array_value();
+      break;
+    default:
+      value.set_blob_value(std::string(64, '\x7f'));
+      break;
   }
   return value;
 }
@@ -253,7 +295,8 @@ Value ConfigMutator::WrongKind() {
 Value ConfigMutator::FileValue() {
   if (Pick(5) == 0) {
     Value value;
-    value.set_blob_value(std::string(1 + Pick(2048), static_cast<char>(rng_())));
+    value.set_blob_value(
+        std::string(1 + Pick(2048), static_cast<char>(rng_())));
     return value;
   }
   return Text(PickOf(files_));
@@ -261,8 +304,14 @@ Value ConfigMutator::FileValue() {
 
 Value ConfigMutator::SizeValue() {
   static const std::vector<std::pair<int64_t, int64_t>> sizes = {
-      {0, 0}, {-1, -1}, {1, 1}, {16384, 16384}, {2147483647, 2147483647},
-      {4096, 1}, {2147483648LL, 1}, {1, 100000}};
+      {0, 0},
+      {-1, -1},
+      {1, 1},
+      {16384, 16384},
+      {2147483647, 2147483647},
+      {4096, 1},
+      {2147483648LL, 1},
+      {1, 100000}};
   const auto& s = PickOf(sizes);
   return Size(s.first, s.second);
 }
@@ -281,12 +330,14 @@ Value ConfigMutator::ZonesValue() {
   Value value;
   const int zones = Pick(4);
   for (int i = 0; i < zones; ++i) {
-    Entity* zone = value.mutable_array_value()->add_values()->mutable_entity_value();
+    Entity* zone =
+        value.mutable_array_value()->add_values()->mutable_entity_value();
     const bool wild = Pick(2) == 0;
     Prop(zone, "A") = PointValue(wild);
     // A degenerate line now and then: both ends at one point.
     Prop(zone, "B") = Pick(4) == 0 ? Prop(zone, "A") : PointValue(wild);
-    if (Pick(8) != 0) Prop(zone, "height") = Pick(2) ? Integer(40) : NumberValue();
+    if (Pick(8) != 0)
+      Prop(zone, "height") = Pick(2) ? Integer(40) : NumberValue();
     if (Pick(2) == 0) Prop(zone, "meter_pixel_ratio") = NumberValue();
     if (Pick(3) == 0) Prop(zone, "real_height") = NumberValue();
     if (Pick(3) == 0) Prop(zone, "name") = Pick(2) ? Text("") : WrongKind();
@@ -307,8 +358,10 @@ Value ConfigMutator::AreasValue() {
     area->mutable_array_value();
     // Empty, one or two points, a few, off-frame, or far more than any
     // configuration may hold.
-    const int points = kind == 1 ? 0 : kind == 2 ? 1 + Pick(2)
-                                   : kind == 5 ? 12000 + Pick(1000) : 3 + Pick(8);
+    const int points = kind == 1   ? 0
+                       : kind == 2 ? 1 + Pick(2)
+                       : kind == 5 ? 12000 + Pick(1000)
+                                   : 3 + Pick(8);
     const bool wild = kind == 4;
     for (int p = 0; p < points; ++p) {
       *area->mutable_array_value()->add_values() = PointValue(wild);
@@ -320,8 +373,8 @@ Value ConfigMutator::AreasValue() {
 Value ConfigMutator::RectangleValue() {
   Value value;
   Entity* rect = value.mutable_entity_value();
-  static const std::vector<int64_t> wild = {-1, 0, 1, 2147483647,
-                                            -2147483648LL, 100000};
+  static const std::vector<int64_t> wild = {
+      -1, 0, 1, 2147483647, -2147483648LL, 100000};
   const bool sane = Pick(3) == 0;
   Prop(rect, "x") = Integer(sane ? Pick(640) : PickOf(wild));
   Prop(rect, "y") = Integer(sane ? Pick(480) : PickOf(wild));
@@ -350,14 +403,15 @@ Value ConfigMutator::RoisValue() {
 Value ConfigMutator::RecordingValue() {
   Value value;
   Entity* options = value.mutable_entity_value();
-  static const std::vector<std::string> codecs = {"MJPG", "mp4v", "", "XXXXXXXX",
-                                                  "H264"};
+  static const std::vector<std::string> codecs = {"MJPG", "mp4v", "",
+                                                  "XXXXXXXX", "H264"};
   Prop(options, "filename") =
       Text(work_dir_ + "/recording-" + std::to_string(Pick(4)));
   if (Pick(2)) Prop(options, "duration") = Pick(2) ? Integer(1) : NumberValue();
   if (Pick(2)) Prop(options, "fps") = Pick(2) ? Integer(10) : NumberValue();
   if (Pick(2)) Prop(options, "codec") = Text(PickOf(codecs));
-  if (Pick(3) == 0) Prop(options, "extension") = Pick(2) ? Text("") : Text("avi");
+  if (Pick(3) == 0)
+    Prop(options, "extension") = Pick(2) ? Text("") : Text("avi");
   if (Pick(3) == 0) Prop(options, "samples") = NumberValue();
   if (Pick(3) == 0) Prop(options, "period") = NumberValue();
   for (const char* flag : {"allow_processing", "allow_drawings"}) {
@@ -370,9 +424,12 @@ Value ConfigMutator::ValueFor(const std::string& key) {
   // Most of the time a value fitting the key; otherwise any.
   if (Pick(4) == 0) {
     switch (Pick(3)) {
-      case 0: return NumberValue();
-      case 1: return WrongKind();
-      default: return SizeValue();
+      case 0:
+        return NumberValue();
+      case 1:
+        return WrongKind();
+      default:
+        return SizeValue();
     }
   }
   if (key == "zones") return ZonesValue();
@@ -388,8 +445,10 @@ Value ConfigMutator::ValueFor(const std::string& key) {
   if (key == "attention_point") {
     Value value = PointValue(Pick(2) == 0);
     Entity* point = value.mutable_entity_value();
-    Prop(point, "distance_check_direction") = Pick(2) ? Integer(-1) : NumberValue();
-    Prop(point, "distance_force_looking") = Pick(2) ? Integer(-1) : NumberValue();
+    Prop(point, "distance_check_direction") =
+        Pick(2) ? Integer(-1) : NumberValue();
+    Prop(point, "distance_force_looking") =
+        Pick(2) ? Integer(-1) : NumberValue();
     return value;
   }
   if (key == "recording_options") return RecordingValue();

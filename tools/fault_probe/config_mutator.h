@@ -56,7 +56,9 @@ class ConfigMutator {
   // keys), or any value of the pools.
   Value ValueFor(const std::string& key);
   void AllDrawingSwitches(Entity* map, std::string* description);
-  int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+  int Pick(int n) {
+    return static_cast<int>(rng_() % static_cast<uint32_t>(n));
+  }
   template <typename T>
   const T& PickOf(const std::vector<T>& items) {
     return items[static_cast<size_t>(Pick(static_cast<int>(items.size())))];

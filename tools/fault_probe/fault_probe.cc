@@ -44,13 +44,15 @@ DEFINE_uint32(bind_port, 60000, "Base port of the kestu-vision process");
 DEFINE_uint32(streaming_port, 0,
               "Streaming port of the process (0: bind_port + 15)");
 DEFINE_int32(pid, 0, "Process to watch; not needed with --spawn");
-DEFINE_string(spawn, "",
-              "Start this kestu-vision binary on the ports (stopped at the end)");
+DEFINE_string(
+    spawn, "",
+    "Start this kestu-vision binary on the ports (stopped at the end)");
 DEFINE_int32(messages, 5000, "Fuzzed messages to send");
 DEFINE_int32(kills, 3, "Times the stream is killed and restarted");
 DEFINE_int32(steady_seconds, 0, "Seconds of valid traffic after the fuzz");
 DEFINE_int32(stream_port, 0, "Port of the served stream (0: bind_port + 16)");
-DEFINE_string(ffmpeg, "/usr/bin/ffmpeg", "ffmpeg binary that serves the stream");
+DEFINE_string(ffmpeg, "/usr/bin/ffmpeg",
+              "ffmpeg binary that serves the stream");
 DEFINE_double(max_rss_growth, 2.0,
               "Fail when the final resident memory exceeds this multiple of "
               "the memory before the fuzz");
@@ -59,7 +61,8 @@ DEFINE_int32(max_fd_growth, 32, "Fail when file descriptors grow by more");
 DEFINE_int32(ping_failures, 3,
              "Fail when a driver misses this many pings in a row");
 DEFINE_int32(ping_timeout_ms, 2000, "Time a ping may take");
-DEFINE_int32(samples, 10, "Resource samples during the fuzz and the steady run");
+DEFINE_int32(samples, 10,
+             "Resource samples during the fuzz and the steady run");
 DEFINE_uint32(seed, 1, "Seed of the fuzzing");
 DEFINE_int32(garbage_percent, 20,
              "Share of the messages that go as garbage to the keep-alive, "
@@ -133,7 +136,9 @@ class Probe {
   int DriverBase(int driver) const {
     return base_ + DriverPortOffset(DriverName(driver));
   }
-  static const std::string& DriverName(int driver) { return DriverKeys()[driver]; }
+  static const std::string& DriverName(int driver) {
+    return DriverKeys()[driver];
+  }
 
   const int base_;
   const int stream_port_;
@@ -184,9 +189,9 @@ int Probe::Run() {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::cout << "stop on SIGTERM: "
-              << (process_->Running() ? "still running after 5 s"
-                                      : "exit status " +
-                                            std::to_string(process_->status()))
+              << (process_->Running()
+                      ? "still running after 5 s"
+                      : "exit status " + std::to_string(process_->status()))
               << std::endl;
   }
   stream_.reset();
@@ -221,9 +226,9 @@ bool Probe::SetUp() {
   }
   if (!StartProcess()) return false;
   for (int driver = 0; driver < kDrivers; ++driver) {
-    pingers_.push_back(std::make_unique<Pinger>(
-        context_, FLAGS_host, DriverBase(driver), Millis(FLAGS_ping_timeout_ms),
-        Millis(100)));
+    pingers_.push_back(
+        std::make_unique<Pinger>(context_, FLAGS_host, DriverBase(driver),
+                                 Millis(FLAGS_ping_timeout_ms), Millis(100)));
     auto pusher =
         std::make_unique<zmq::socket_t>(context_, zmq::socket_type::push);
     pusher->set(zmq::sockopt::linger, 0);
@@ -243,10 +248,10 @@ bool Probe::StartProcess() {
   if (!FLAGS_spawn.empty()) {
     process_ = std::make_unique<Child>(
         FLAGS_spawn,
-        std::vector<std::string>{"--bind_port=" + std::to_string(base_),
-                                 "--streaming_port=" + std::to_string(streaming_port_),
-                                 "--volume=" + work_dir_,
-                                 "--log_dir=" + work_dir_},
+        std::vector<std::string>{
+            "--bind_port=" + std::to_string(base_),
+            "--streaming_port=" + std::to_string(streaming_port_),
+            "--volume=" + work_dir_, "--log_dir=" + work_dir_},
         work_dir_ + "/kestu-vision.log");
     if (!process_->started()) return false;
     pid_ = process_->pid();
@@ -308,7 +313,8 @@ bool Probe::Accepted(int driver, const DriverConfig& config,
 
 void Probe::Fuzz() {
   const int64_t total = FLAGS_messages;
-  const int64_t sample_every = std::max<int64_t>(1, total / std::max(1, FLAGS_samples));
+  const int64_t sample_every =
+      std::max<int64_t>(1, total / std::max(1, FLAGS_samples));
   int next_kill = 0;
   for (int64_t i = 0; i < total; ++i) {
     if (next_kill < FLAGS_kills &&
@@ -349,7 +355,8 @@ void Probe::SendOne(int64_t index) {
     }
     if (!sent) ++push_timeouts_;
   } else if (choice < garbage / 2) {
-    ++sent_by_kind_["keep-alive:" + garbage_.ToReplyPort(DriverBase(driver) + 1)];
+    ++sent_by_kind_["keep-alive:" +
+                    garbage_.ToReplyPort(DriverBase(driver) + 1)];
   } else if (choice < garbage * 3 / 4) {
     ++sent_by_kind_["information:" + garbage_.ToReplyPort(base_)];
   } else {
@@ -400,10 +407,18 @@ void Probe::Steady() {
     const int driver = static_cast<int>(round % 3);
     DriverConfig message;
     switch (round++ % 4) {
-      case 0: message = Command(NewUuid("version"), kestueye::GET_VERSION); break;
-      case 1: message = Command(NewUuid("preview"), kestueye::CAPTURE_PREVIEW); break;
-      case 2: message = ValidConfiguration(NewUuid("steady"), ""); break;
-      default: message = Command(NewUuid("stop"), kestueye::STOP_RECORDING); break;
+      case 0:
+        message = Command(NewUuid("version"), kestueye::GET_VERSION);
+        break;
+      case 1:
+        message = Command(NewUuid("preview"), kestueye::CAPTURE_PREVIEW);
+        break;
+      case 2:
+        message = ValidConfiguration(NewUuid("steady"), "");
+        break;
+      default:
+        message = Command(NewUuid("stop"), kestueye::STOP_RECORDING);
+        break;
     }
     if (!pushers_[driver]->send(zmq::buffer(message.SerializeAsString()),
                                 zmq::send_flags::none)) {
@@ -433,7 +448,8 @@ void Probe::FinalChecks() {
                   Status::CONFIG_RECEIVED)) {
       Fail("the " + name + " driver no longer takes a valid configuration");
     }
-    if (!Accepted(driver, Command(NewUuid("final-version"), kestueye::GET_VERSION),
+    if (!Accepted(driver,
+                  Command(NewUuid("final-version"), kestueye::GET_VERSION),
                   Status::COMMAND_EXECUTED)) {
       Fail("the " + name + " driver no longer answers GET_VERSION");
     }
@@ -471,8 +487,7 @@ void Probe::FinalChecks() {
 void Probe::Sample(const std::string& phase) {
   Row row;
   row.phase = phase;
-  row.seconds =
-      std::chrono::duration<double>(Clock::now() - start_).count();
+  row.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   row.messages = sent_;
   row.kills = kills_;
   SampleProcess(pid_, &row.sample);
@@ -485,7 +500,8 @@ void Probe::Sample(const std::string& phase) {
     ping_totals_[driver] = stats;
   }
   row.ping_p99_ms = Percentile(latencies, 99);
-  all_latencies_.insert(all_latencies_.end(), latencies.begin(), latencies.end());
+  all_latencies_.insert(all_latencies_.end(), latencies.begin(),
+                        latencies.end());
   rows_.push_back(row);
 }
 
@@ -508,7 +524,8 @@ void Probe::PrintReport() {
   if (statuses_) {
     std::printf("statuses received:\n");
     for (const auto& [type, count] : statuses_->Counts()) {
-      std::printf("  %-28s %lld\n", type.c_str(), static_cast<long long>(count));
+      std::printf("  %-28s %lld\n", type.c_str(),
+                  static_cast<long long>(count));
     }
     std::printf("  %-28s %lld\n", "(Configuration queue is full)",
                 static_cast<long long>(statuses_->QueueFullCount()));
@@ -520,15 +537,17 @@ void Probe::PrintReport() {
     failed += stats.failures;
     worst = std::max(worst, stats.max_consecutive_failures);
   }
-  std::printf("pings: %lld, unanswered %lld, most in a row %d; "
-              "p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              static_cast<long long>(pings), static_cast<long long>(failed),
-              worst, Percentile(all_latencies_, 50),
-              Percentile(all_latencies_, 99), Percentile(all_latencies_, 100));
+  std::printf(
+      "pings: %lld, unanswered %lld, most in a row %d; "
+      "p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+      static_cast<long long>(pings), static_cast<long long>(failed), worst,
+      Percentile(all_latencies_, 50), Percentile(all_latencies_, 99),
+      Percentile(all_latencies_, 100));
   for (int driver = 0; driver < kDrivers; ++driver) {
     const auto& times = ping_totals_[driver].failure_times_s;
     if (times.empty()) continue;
-    std::printf("  unanswered pings of the %s driver at", DriverName(driver).c_str());
+    std::printf("  unanswered pings of the %s driver at",
+                DriverName(driver).c_str());
     for (size_t i = 0; i < times.size() && i < 20; ++i) {
       std::printf(" %.1f", times[i]);
     }
@@ -562,9 +581,9 @@ int main(int argc, char** argv) {
     options.base_port = static_cast<int>(FLAGS_bind_port);
     options.source_dir = std::filesystem::absolute(FLAGS_source_dir).string();
     const bool own_dir = FLAGS_work_dir.empty();
-    options.work_dir = own_dir ? "/tmp/kestu-pipeline-fuzz-" +
-                                     std::to_string(getpid())
-                               : FLAGS_work_dir;
+    options.work_dir =
+        own_dir ? "/tmp/kestu-pipeline-fuzz-" + std::to_string(getpid())
+                : FLAGS_work_dir;
     options.mutations = FLAGS_pipeline_mutations;
     options.seed = FLAGS_seed;
     options.max_rss_growth = FLAGS_pipeline_rss_growth;

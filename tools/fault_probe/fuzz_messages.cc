@@ -62,9 +62,9 @@ std::vector<std::string> MakeSeeds() {
   {
     DriverConfig c;
     c.set_uuid("seed-recording");
-    Entity* options = Property(ActionData(&c, kestueye::START_RECORDING),
-                               "recording_options")
-                          .mutable_entity_value();
+    Entity* options =
+        Property(ActionData(&c, kestueye::START_RECORDING), "recording_options")
+            .mutable_entity_value();
     Property(options, "duration").set_integer_value(2);
     Property(options, "fps").set_integer_value(5);
     Property(options, "codec").set_string_value("MJPG");
@@ -99,16 +99,26 @@ std::vector<std::string> MakeSeeds() {
 
 const char* FuzzKindName(FuzzKind kind) {
   switch (kind) {
-    case FuzzKind::kRandom: return "random";
-    case FuzzKind::kTruncated: return "truncated";
-    case FuzzKind::kBitFlipped: return "bit-flipped";
-    case FuzzKind::kAbsurdTimes: return "absurd-times";
-    case FuzzKind::kAbsurdValues: return "absurd-values";
-    case FuzzKind::kHugeString: return "1MB-string";
-    case FuzzKind::kManyProperties: return "10k-properties";
-    case FuzzKind::kDeepNesting: return "deep-nesting";
-    case FuzzKind::kValid: return "valid";
-    default: return "?";
+    case FuzzKind::kRandom:
+      return "random";
+    case FuzzKind::kTruncated:
+      return "truncated";
+    case FuzzKind::kBitFlipped:
+      return "bit-flipped";
+    case FuzzKind::kAbsurdTimes:
+      return "absurd-times";
+    case FuzzKind::kAbsurdValues:
+      return "absurd-values";
+    case FuzzKind::kHugeString:
+      return "1MB-string";
+    case FuzzKind::kManyProperties:
+      return "10k-properties";
+    case FuzzKind::kDeepNesting:
+      return "deep-nesting";
+    case FuzzKind::kValid:
+      return "valid";
+    default:
+      return "?";
   }
 }
 
@@ -145,7 +155,8 @@ FuzzMessages::FuzzMessages(uint32_t seed) : rng_(seed), seeds_(MakeSeeds()) {}
 std::string FuzzMessages::Next(FuzzKind* kind) {
   // Weights per kind: mutations dominate, the expensive kinds are rare.
   static const int kWeights[] = {25, 15, 25, 8, 10, 2, 2, 3, 10};
-  std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
+  std::discrete_distribution<int> pick(std::begin(kWeights),
+                                       std::end(kWeights));
   *kind = static_cast<FuzzKind>(pick(rng_));
   while (true) {
     std::string bytes = Make(*kind);
@@ -215,10 +226,10 @@ const std::string& FuzzMessages::Seed() {
 DriverConfig FuzzMessages::AbsurdTimes() {
   // Tiny positive time-outs are left out: a client that sets one gets a
   // driver that hardly ever counts as pinged, which is what it asked for.
-  static const float kDelays[] = {kInf, -kInf, NAN, 1e30f, 2147483.648f,
+  static const float kDelays[] = {kInf, -kInf, NAN,   1e30f,  2147483.648f,
                                   1e6f, -5.0f, 1e-7f, 0.0004f};
-  static const float kTimeouts[] = {kInf, -kInf, NAN, 1e30f, 2147483.648f,
-                                    1e6f, -5.0f, 0.0f};
+  static const float kTimeouts[] = {kInf,         -kInf, NAN,   1e30f,
+                                    2147483.648f, 1e6f,  -5.0f, 0.0f};
   DriverConfig config;
   config.set_uuid("absurd-times");
   config.set_delay_between_updates(kDelays[rng_() % std::size(kDelays)]);
@@ -227,10 +238,12 @@ DriverConfig FuzzMessages::AbsurdTimes() {
 }
 
 DriverConfig FuzzMessages::AbsurdValues() {
-  static const int64_t kIntegers[] = {
-      0, -1, std::numeric_limits<int32_t>::max(),
-      std::numeric_limits<int32_t>::min(), std::numeric_limits<int64_t>::max(),
-      int64_t{1} << 40};
+  static const int64_t kIntegers[] = {0,
+                                      -1,
+                                      std::numeric_limits<int32_t>::max(),
+                                      std::numeric_limits<int32_t>::min(),
+                                      std::numeric_limits<int64_t>::max(),
+                                      int64_t{1} << 40};
   static const double kReals[] = {std::numeric_limits<double>::infinity(), NAN,
                                   -1e308, 0.0, 1e-320};
   auto integer = [&] { return kIntegers[rng_() % std::size(kIntegers)]; };
@@ -251,7 +264,8 @@ DriverConfig FuzzMessages::AbsurdValues() {
       auto* size = Property(map, "resolution").mutable_size_value();
       size->set_width(static_cast<int32_t>(integer()));
       size->set_height(static_cast<int32_t>(integer()));
-      Entity* camera = Property(map, "camera_properties").mutable_entity_value();
+      Entity* camera =
+          Property(map, "camera_properties").mutable_entity_value();
       Property(camera, "backend").set_double_value(real());
       Property(camera, "exposure").set_double_value(real());
       Property(camera, std::string(200, 'z')).set_integer_value(1);
@@ -265,21 +279,24 @@ DriverConfig FuzzMessages::AbsurdValues() {
           Property(holder, "recording_options").mutable_entity_value();
       Property(options, "duration").set_integer_value(integer());
       Property(options, "fps").set_integer_value(integer());
-      Property(options, "codec").set_string_value(
-          rng_() % 2 ? "X" : std::string("\x01\x02\x03\x04", 4));
+      Property(options, "codec")
+          .set_string_value(rng_() % 2 ? "X"
+                                       : std::string("\x01\x02\x03\x04", 4));
       Entity* interleaved =
           Property(options, "interleaved_options").mutable_entity_value();
-      Property(interleaved, "samples").set_integer_value(
-          rng_() % 3 == 0 ? std::numeric_limits<int32_t>::max()
-                          : static_cast<int64_t>(rng_() % 40));
+      Property(interleaved, "samples")
+          .set_integer_value(rng_() % 3 == 0
+                                 ? std::numeric_limits<int32_t>::max()
+                                 : static_cast<int64_t>(rng_() % 40));
       Property(interleaved, "period").set_integer_value(integer());
       Property(interleaved, "moment_to_record").set_integer_value(integer());
       break;
     }
     case 2: {  // camera properties set at once
-      Entity* camera = Property(ActionData(&config, kestueye::SET_CAMERA_CONFIG),
-                                "camera_properties")
-                           .mutable_entity_value();
+      Entity* camera =
+          Property(ActionData(&config, kestueye::SET_CAMERA_CONFIG),
+                   "camera_properties")
+              .mutable_entity_value();
       for (const char* name : {"backend", "fps", "pos_frames", "nonsense"}) {
         Property(camera, name).set_double_value(real());
       }

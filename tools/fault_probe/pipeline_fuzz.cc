@@ -206,7 +206,8 @@ int PipelineFuzz::Run() {
 
 bool PipelineFuzz::LoadSamples() {
   const std::vector<DriverSample> samples = {
-      {"face_desk.textproto", options_.source_dir + "/tests/data/face_asl_again.mkv"},
+      {"face_desk.textproto",
+       options_.source_dir + "/tests/data/face_asl_again.mkv"},
       {"vehicle_motorway.textproto",
        options_.source_dir + "/samples/videos/road_motorway.avi"},
       {"crowd_walkway.textproto",
@@ -228,9 +229,9 @@ bool PipelineFuzz::LoadSamples() {
     map.erase("recording_options");
     map["source"].set_string_value(sample.clip);
     for (auto& model : *eye->mutable_models()) {
-      auto& content =
-          *(*model.mutable_properties())["content"].mutable_entity_value()
-               ->mutable_properties();
+      auto& content = *(*model.mutable_properties())["content"]
+                           .mutable_entity_value()
+                           ->mutable_properties();
       for (const char* key : {"prototxt_file", "caffemodel_file"}) {
         auto it = content.find(key);
         if (it == content.end() || it->second.string_value().empty()) continue;
@@ -245,8 +246,9 @@ bool PipelineFuzz::LoadSamples() {
 
 DriverConfig PipelineFuzz::Base(int driver, bool with_source) const {
   DriverConfig config = samples_[driver];
-  auto& map =
-      *config.mutable_kestu_eye_config()->mutable_config()->mutable_properties();
+  auto& map = *config.mutable_kestu_eye_config()
+                   ->mutable_config()
+                   ->mutable_properties();
   if (!with_source) map.erase("source");
   // Every setting that a mutation may leave behind is set again.
   map["enable_source_reconnection"].set_boolean_value(true);
@@ -279,16 +281,18 @@ bool PipelineFuzz::StartProcess() {
   const int streaming = options_.base_port - 1;
   process_ = std::make_unique<Child>(
       options_.binary,
-      std::vector<std::string>{"--bind_port=" + std::to_string(options_.base_port),
-                               "--streaming_port=" + std::to_string(streaming),
-                               "--volume=" + options_.work_dir},
+      std::vector<std::string>{
+          "--bind_port=" + std::to_string(options_.base_port),
+          "--streaming_port=" + std::to_string(streaming),
+          "--volume=" + options_.work_dir},
       options_.work_dir + "/kestu-vision-" + std::to_string(deaths_) + ".log");
   if (!process_->started()) return false;
   pid_ = process_->pid();
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   bool up = false;
   while (Clock::now() < deadline && ProcessAlive(pid_)) {
-    if (QueryDriverInfo(context_, options_.host, options_.base_port, Millis(500))) {
+    if (QueryDriverInfo(context_, options_.host, options_.base_port,
+                        Millis(500))) {
       up = true;
       break;
     }
@@ -297,8 +301,8 @@ bool PipelineFuzz::StartProcess() {
   pingers_.clear();
   for (int d = 0; d < kDrivers; ++d) {
     pingers_.push_back(std::make_unique<Pinger>(
-        context_, options_.host, DriverBase(d), Millis(options_.ping_timeout_ms),
-        Millis(100)));
+        context_, options_.host, DriverBase(d),
+        Millis(options_.ping_timeout_ms), Millis(100)));
   }
   std::vector<std::string> endpoints;
   for (int d = 0; d < kDrivers; ++d) {
@@ -332,10 +336,12 @@ bool PipelineFuzz::ConfigureAll() {
   for (int d = 0; d < kDrivers; ++d) {
     DriverClient client(context_, options_.host, DriverBase(d));
     DriverConfig config = Base(d, true);
-    config.set_uuid("probe-pipe-base-" + Name(d) + "-" + std::to_string(deaths_));
+    config.set_uuid("probe-pipe-base-" + Name(d) + "-" +
+                    std::to_string(deaths_));
     client.Push(config, Millis(5000));
     DriverConfig stream;
-    stream.set_uuid("probe-pipe-stream-" + Name(d) + "-" + std::to_string(deaths_));
+    stream.set_uuid("probe-pipe-stream-" + Name(d) + "-" +
+                    std::to_string(deaths_));
     stream.mutable_kestu_eye_config()->set_action(kestueye::START_STREAMING);
     client.Push(stream, Millis(5000));
     if (!statuses_->WaitFor(Status::CONFIG_RECEIVED, config.uuid(),
@@ -357,7 +363,8 @@ void PipelineFuzz::Reconfigure() {
     client.Push(config, Millis(5000));
     if (!statuses_->WaitFor(Status::CONFIG_RECEIVED, config.uuid(),
                             Millis(options_.answer_timeout_ms))) {
-      failures_.push_back("the " + Name(d) + " driver did not take its sample again");
+      failures_.push_back("the " + Name(d) +
+                          " driver did not take its sample again");
     }
   }
 }
@@ -395,7 +402,8 @@ bool PipelineFuzz::Mutation(int driver, ConfigMutator& mutator,
   std::string what;
   DriverConfig config = mutator.Mutate(Base(driver, false), &what);
   const std::string uuid = "probe-pipe-" + Name(driver) + "-" +
-                           std::to_string(deaths_) + "-" + std::to_string(index);
+                           std::to_string(deaths_) + "-" +
+                           std::to_string(index);
   config.set_uuid(uuid);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -464,8 +472,10 @@ bool PipelineFuzz::Mutation(int driver, ConfigMutator& mutator,
   log_ << std::fixed;
   log_.precision(2);
   log_ << uuid << " " << answer_s << " s "
-       << (!answer ? "unanswered" : refused ? "refused" : "accepted") << ", "
-       << frames << " frames, rss " << (rss >> 20) << " MB: " << what
+       << (!answer   ? "unanswered"
+           : refused ? "refused"
+                     : "accepted")
+       << ", " << frames << " frames, rss " << (rss >> 20) << " MB: " << what
        << std::endl;
   DriverTally& tally = tally_[driver];
   if (frames < kFramesAfterAnswer) ++tally.without_frames;
@@ -488,7 +498,8 @@ bool PipelineFuzz::Mutation(int driver, ConfigMutator& mutator,
 void PipelineFuzz::ReportDeath() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++deaths_;
-  const int status = process_ ? (process_->Running() ? -1 : process_->status()) : -1;
+  const int status =
+      process_ ? (process_->Running() ? -1 : process_->status()) : -1;
   std::string failure = "the process died (status " + std::to_string(status) +
                         ") while applying:";
   std::cout << "DEATH " << deaths_ << " (exit status " << status
@@ -496,7 +507,8 @@ void PipelineFuzz::ReportDeath() {
   for (int d = 0; d < kDrivers; ++d) {
     if (!busy_[d]) continue;
     const std::string path = options_.work_dir + "/death-" +
-                             std::to_string(deaths_) + "-" + Name(d) + ".textproto";
+                             std::to_string(deaths_) + "-" + Name(d) +
+                             ".textproto";
     const std::string text = TextOf(in_flight_[d]);
     std::ofstream(path) << text;
     std::cout << "  " << Name(d) << ": " << in_flight_what_[d] << std::endl;
@@ -535,21 +547,23 @@ void PipelineFuzz::PrintTable() {
                 static_cast<long long>(t.refused),
                 static_cast<long long>(t.unanswered),
                 static_cast<long long>(t.without_frames),
-                static_cast<long long>(t.unanswered_pings), t.max_pings_in_a_row,
-                t.refusal_max_s);
+                static_cast<long long>(t.unanswered_pings),
+                t.max_pings_in_a_row, t.refusal_max_s);
     total.mutations += t.mutations;
     total.refused += t.refused;
     total.refusal_s.insert(total.refusal_s.end(), t.refusal_s.begin(),
                            t.refusal_s.end());
     total.unanswered_pings += t.unanswered_pings;
   }
-  std::printf("deaths: %d, drivers that stopped answering: %d\n", deaths_, hangs_);
+  std::printf("deaths: %d, drivers that stopped answering: %d\n", deaths_,
+              hangs_);
   std::printf("refusals answered: %lld, p50 %.2f s, p99 %.2f s, max %.2f s\n",
               static_cast<long long>(total.refused),
               Percentile(total.refusal_s, 50), Percentile(total.refusal_s, 99),
               Percentile(total.refusal_s, 100));
   std::printf("rss: start %.1f MB, peak %.1f MB, end %.1f MB\n",
-              rss_start_ / 1048576.0, rss_peak_ / 1048576.0, rss_end_ / 1048576.0);
+              rss_start_ / 1048576.0, rss_peak_ / 1048576.0,
+              rss_end_ / 1048576.0);
   if (rss_start_ > 0 && rss_end_ > options_.max_rss_growth * rss_start_) {
     failures_.push_back("resident memory grew from " +
                         std::to_string(rss_start_ >> 20) + " MB to " +

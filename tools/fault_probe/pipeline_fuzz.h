@@ -4,12 +4,12 @@
 // frame is drawn and encoded), then sends each driver mutated copies of its
 // sample (ConfigMutator), one at a time per driver and the three drivers at
 // once (a fifth of the mutations to the face driver, whose pipeline loads
-// five networks, two fifths to each of the others). After each mutation it waits for the answer (CONFIG_RECEIVED, or
-// the STATUS_ERROR that refuses it) and for frames, and checks that the
-// process lives and the driver answers pings. A death is reported with the
-// configurations that were being applied (text format, also saved in the
-// work directory), and the process is started again for the mutations
-// left.
+// five networks, two fifths to each of the others). After each mutation it
+// waits for the answer (CONFIG_RECEIVED, or the STATUS_ERROR that refuses it)
+// and for frames, and checks that the process lives and the driver answers
+// pings. A death is reported with the configurations that were being applied
+// (text format, also saved in the work directory), and the process is started
+// again for the mutations left.
 //
 //   fault-probe --spawn=build/src/kestu-vision --bind_port=34000
 //     --pipeline_mutations=300 --source_dir=.
@@ -27,7 +27,7 @@
 namespace kestu_tools {
 
 struct PipelineFuzzOptions {
-  std::string binary;      // kestu-vision to start
+  std::string binary;  // kestu-vision to start
   std::string host = "127.0.0.1";
   int base_port = 34000;   // its --bind_port; streaming on base_port - 1
   std::string source_dir;  // repository root: samples/ and tests/data/
@@ -36,7 +36,7 @@ struct PipelineFuzzOptions {
   uint32_t seed = 1;
   double max_rss_growth = 1.3;
   int ping_timeout_ms = 2000;
-  int ping_failures = 3;   // in a row: the driver stopped answering
+  int ping_failures = 3;  // in a row: the driver stopped answering
   int answer_timeout_ms = 30000;
 };
 

@@ -93,7 +93,8 @@ void StatusWatcher::Run() {
     for (size_t i = 0; i < items.size(); ++i) {
       if (!(items[i].revents & ZMQ_POLLIN)) continue;
       zmq::message_t message;
-      while (subscribers[i]->socket().recv(message, zmq::recv_flags::dontwait)) {
+      while (
+          subscribers[i]->socket().recv(message, zmq::recv_flags::dontwait)) {
         Status status;
         if (!status.ParseFromArray(message.data(),
                                    static_cast<int>(message.size()))) {
@@ -195,9 +196,9 @@ std::string GarbageSender::ToReplyPort(int port) {
       dealer.send(zmq::message_t(), zmq::send_flags::sndmore);
       const int parts = 2 + rng_() % 4;
       for (int i = 0; i < parts; ++i) {
-        dealer.send(zmq::buffer(random_bytes(64)),
-                    i + 1 < parts ? zmq::send_flags::sndmore
-                                  : zmq::send_flags::none);
+        dealer.send(
+            zmq::buffer(random_bytes(64)),
+            i + 1 < parts ? zmq::send_flags::sndmore : zmq::send_flags::none);
       }
       zmq::message_t reply;
       dealer.set(zmq::sockopt::rcvtimeo, 200);
@@ -233,7 +234,8 @@ void GarbageSender::RawBytes(int port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   inet_pton(AF_INET, host_.c_str(), &address.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
+      0) {
     std::string bytes(rng_() % 512, '\0');
     for (char& c : bytes) c = static_cast<char>(rng_());
     (void)!write(fd, bytes.data(), bytes.size());

@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -60,12 +60,13 @@ class Pinger {
 // Subscribes to the status channels of the drivers and keeps what came.
 class StatusWatcher {
  public:
-  StatusWatcher(zmq::context_t& context, const std::vector<std::string>& endpoints);
+  StatusWatcher(zmq::context_t& context,
+                const std::vector<std::string>& endpoints);
   ~StatusWatcher();
 
   // Waits for a status of the type whose uuid is the given one.
-  std::optional<Status> WaitFor(Status::MessageType type, const std::string& uuid,
-                                Millis timeout);
+  std::optional<Status> WaitFor(Status::MessageType type,
+                                const std::string& uuid, Millis timeout);
   // Whether the message with that uuid was refused for a full queue.
   bool Refused(const std::string& uuid);
   // Drops what came for that uuid (before it is sent again).

@@ -62,7 +62,8 @@ Child::Child(const std::string& binary, const std::vector<std::string>& args,
              const std::string& output_path) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(binary.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   const pid_t parent = getpid();
   pid_ = fork();
@@ -71,7 +72,8 @@ Child::Child(const std::string& binary, const std::vector<std::string>& args,
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(127);
   const int input = open("/dev/null", O_RDONLY);
-  const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int output =
+      open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (input < 0 || output < 0) _exit(127);
   dup2(input, 0);
   dup2(output, 1);
@@ -136,7 +138,8 @@ bool StreamServer::Start() {
                                Url() + "?listen=1"},
       log_path_);
   if (!child_->started()) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
     if (Listening(port_)) return true;
     if (!child_->Running()) return false;

@@ -30,7 +30,8 @@ bool ParseBrokerAddress(const std::string& text, std::string* host, int* port,
   if (!text.empty() && text.front() == '[') {
     const size_t close = text.find(']');
     if (close == std::string::npos || close == 1) {
-      *error = "--broker has an unclosed or empty [address] in \"" + text + "\"";
+      *error =
+          "--broker has an unclosed or empty [address] in \"" + text + "\"";
       return false;
     }
     *host = text.substr(1, close - 1);
@@ -42,9 +43,11 @@ bool ParseBrokerAddress(const std::string& text, std::string* host, int* port,
     port_text = rest.empty() ? "1883" : rest.substr(1);
   } else {
     const size_t colon = text.find(':');
-    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
-      *error = "--broker wants an IPv6 address in brackets ([::1]:1883), got \"" +
-               text + "\"";
+    if (colon != std::string::npos &&
+        text.find(':', colon + 1) != std::string::npos) {
+      *error =
+          "--broker wants an IPv6 address in brackets ([::1]:1883), got \"" +
+          text + "\"";
       return false;
     }
     *host = text.substr(0, colon);
@@ -70,7 +73,8 @@ bool ReadPasswordFile(const std::string& path, std::string* password,
   }
   std::ifstream in(path);
   if (!in) {
-    *error = "cannot read --password_file " + path + ": " + std::strerror(errno);
+    *error =
+        "cannot read --password_file " + path + ": " + std::strerror(errno);
     return false;
   }
   std::string line;

@@ -7,7 +7,8 @@ namespace kestu_tools {
 
 MetricsServer::MetricsServer(std::function<std::string()> render) {
   server_.Get("/metrics", [render = std::move(render)](
-                              const httplib::Request&, httplib::Response& response) {
+                              const httplib::Request&,
+                              httplib::Response& response) {
     response.set_content(render(), "text/plain; version=0.0.4; charset=utf-8");
   });
 }

@@ -135,9 +135,11 @@ void MqttBridge::OnResult(const std::string& process, const std::string& driver,
   const std::string event_topic = topics_.Event(process, driver);
   for (const auto& event : result.vision_event()) {
     p->connection->Publish(
-        event_topic, Json(ToMqttEvent(process, driver, result, event, received)));
+        event_topic,
+        Json(ToMqttEvent(process, driver, result, event, received)));
     if (event.tag() != v1::ZONE_EXIT) continue;
-    const std::string direction = v1::ZoneDirection_Name(event.zone_direction());
+    const std::string direction =
+        v1::ZoneDirection_Name(event.zone_direction());
     int64_t count = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -172,7 +174,8 @@ std::string MqttBridge::Metrics() const {
                     const std::string& help, auto value) {
     x.Family(name, type, help);
     for (const Row& row : rows) {
-      x.Sample(name, {{"process", row.process}}, static_cast<double>(value(row)));
+      x.Sample(name, {{"process", row.process}},
+               static_cast<double>(value(row)));
     }
   };
   family("kestu_mqtt_broker_connected", "gauge",

@@ -83,7 +83,7 @@ class MqttBridge : public ProcessListener {
   using CountKey = std::tuple<std::string, std::string, std::string>;
   struct Process {
     std::unique_ptr<MqttConnection> connection;
-    std::optional<bool> online;      // unknown before the first query
+    std::optional<bool> online;  // unknown before the first query
     std::map<CountKey, int64_t> counts;
   };
 

@@ -99,7 +99,8 @@ bool MqttConnection::Connect(std::string* error) {
   int rc = mosquitto_connect(mosq_, settings_.host.c_str(), settings_.port,
                              settings_.keepalive_seconds);
   if (rc != MOSQ_ERR_SUCCESS) {
-    *error = "cannot connect to broker " + settings_.Address() + ": " + Reason(rc);
+    *error =
+        "cannot connect to broker " + settings_.Address() + ": " + Reason(rc);
     Release();
     return false;
   }
@@ -128,7 +129,8 @@ bool MqttConnection::Connect(std::string* error) {
   }
   const std::string broker = "broker " + settings_.Address();
   if (answer) {
-    *error = broker + " refused the connection: " + mosquitto_connack_string(*answer);
+    *error = broker +
+             " refused the connection: " + mosquitto_connack_string(*answer);
   } else if (lost) {
     *error = "cannot connect to " + broker + ": " + mosquitto_strerror(*lost) +
              (library_error.empty() ? "" : " (" + library_error + ")");
@@ -199,7 +201,8 @@ void MqttConnection::Publish(std::string topic, std::string payload) {
   changed_.notify_all();
 }
 
-void MqttConnection::SetRetained(const std::string& topic, std::string payload) {
+void MqttConnection::SetRetained(const std::string& topic,
+                                 std::string payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.SetRetained(topic, std::move(payload));
   changed_.notify_all();
@@ -232,10 +235,10 @@ void MqttConnection::Send() {
     OutboundMessage message = *queue_.Next();
     ++in_flight_;
     lock.unlock();
-    const int rc = mosquitto_publish(
-        mosq_, nullptr, message.topic.c_str(),
-        static_cast<int>(message.payload.size()), message.payload.data(), 1,
-        message.retained);
+    const int rc =
+        mosquitto_publish(mosq_, nullptr, message.topic.c_str(),
+                          static_cast<int>(message.payload.size()),
+                          message.payload.data(), 1, message.retained);
     lock.lock();
     if (rc == MOSQ_ERR_SUCCESS) continue;
     --in_flight_;
@@ -245,8 +248,8 @@ void MqttConnection::Send() {
       retry_at_ = Clock::now() + kRetryAfterNoConnection;
     } else {
       ++refused_;
-      MqttLog("a message to " + message.topic + " was refused: " +
-              mosquitto_strerror(rc));
+      MqttLog("a message to " + message.topic +
+              " was refused: " + mosquitto_strerror(rc));
     }
   }
 }

@@ -51,8 +51,8 @@ class MqttConnection {
 
   struct Counters {
     bool connected = false;
-    int64_t published = 0;   // acknowledged by the broker
-    int64_t dropped = 0;     // pushed out of the queue, or refused
+    int64_t published = 0;  // acknowledged by the broker
+    int64_t dropped = 0;    // pushed out of the queue, or refused
     int64_t queued = 0;
     int64_t in_flight = 0;
     int64_t reconnects = 0;  // connections after the first

@@ -67,8 +67,8 @@ std::string MqttTopics::Count(const std::string& process,
                               const std::string& driver,
                               const std::string& zone,
                               const std::string& direction) const {
-  return prefix_ + "/" + process + "/" + driver + "/zone/" + Level(zone) +
-         "/" + direction + "/count";
+  return prefix_ + "/" + process + "/" + driver + "/zone/" + Level(zone) + "/" +
+         direction + "/count";
 }
 
 std::string MqttTopics::Availability(const std::string& process) const {

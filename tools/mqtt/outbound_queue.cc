@@ -26,8 +26,7 @@ void OutboundQueue::Return(OutboundMessage message) {
   queued_.push_front(std::move(message));
 }
 
-void OutboundQueue::SetRetained(const std::string& topic,
-                                std::string payload) {
+void OutboundQueue::SetRetained(const std::string& topic, std::string payload) {
   retained_[topic] = std::move(payload);
   pending_retained_.insert(topic);
 }

@@ -77,10 +77,10 @@ void Recounter::AddFrame(const v1::VisionResult& frame) {
     const auto& location = detection.location();
     talvenrook_vision::Track track;
     track.id = static_cast<int32_t>(detection.tracking_id());
-    track.box = cv::Rect(static_cast<int>(location.x()),
-                         static_cast<int>(location.y()),
-                         static_cast<int>(location.width()),
-                         static_cast<int>(location.height()));
+    track.box =
+        cv::Rect(static_cast<int>(location.x()), static_cast<int>(location.y()),
+                 static_cast<int>(location.width()),
+                 static_cast<int>(location.height()));
     track.center = talvenrook_vision::BoxCenter(track.box);
     if (last_seen_.emplace(track.id, frame_).second) {
       report_.set_tracks(report_.tracks() + 1);
@@ -97,7 +97,8 @@ void Recounter::AddFrame(const v1::VisionResult& frame) {
       } else {
         zone->set_forward(zone->forward() + 1);
       }
-    } else if ((event.tag() == v1::AREA_ENTER || event.tag() == v1::AREA_EXIT) &&
+    } else if ((event.tag() == v1::AREA_ENTER ||
+                event.tag() == v1::AREA_EXIT) &&
                event.area_id() < static_cast<uint64_t>(report_.areas_size())) {
       auto* area = report_.mutable_areas(static_cast<int>(event.area_id()));
       if (event.tag() == v1::AREA_ENTER) {
@@ -179,7 +180,8 @@ std::string FormatTable(const kestu::tools::RecountReport& report) {
   if (report.zones_size() > 0) {
     out << std::left << std::setw(6) << "zone" << std::setw(24) << "name"
         << std::right << std::setw(9) << "forward" << std::setw(10)
-        << "backward" << "\n";
+        << "backward"
+        << "\n";
     for (const auto& zone : report.zones()) {
       out << std::left << std::setw(6) << zone.zone_id() << std::setw(24)
           << zone.zone_name() << std::right << std::setw(9) << zone.forward()
@@ -188,7 +190,8 @@ std::string FormatTable(const kestu::tools::RecountReport& report) {
   }
   if (report.areas_size() > 0) {
     out << std::left << std::setw(6) << "area" << std::right << std::setw(9)
-        << "enters" << std::setw(10) << "exits" << "\n";
+        << "enters" << std::setw(10) << "exits"
+        << "\n";
     for (const auto& area : report.areas()) {
       out << std::left << std::setw(6) << area.area_id() << std::right
           << std::setw(9) << area.enters() << std::setw(10) << area.exits()

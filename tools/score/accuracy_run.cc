@@ -23,10 +23,14 @@ using Entity = ::talvenrook::common::Entity;
 
 // Keys that go beyond the default tracker, filter and counting.
 bool OptInKey(const std::string& key) {
-  static const std::set<std::string> keys = {
-      "tracker_motion_model", "tracker_association", "tracker_iou_threshold",
-      "tracker_min_travel",   "tracker_appearance",  "publish_track_summary",
-      "suppression_overlap_threshold", "tracker_appearance_weight"};
+  static const std::set<std::string> keys = {"tracker_motion_model",
+                                             "tracker_association",
+                                             "tracker_iou_threshold",
+                                             "tracker_min_travel",
+                                             "tracker_appearance",
+                                             "publish_track_summary",
+                                             "suppression_overlap_threshold",
+                                             "tracker_appearance_weight"};
   return keys.count(key) != 0;
 }
 
@@ -48,9 +52,9 @@ KestuEyeConfig WithoutOptInKeys(KestuEyeConfig config) {
   return config;
 }
 
-bool DetectionRun::Detect(const std::string& clip,
-                          const KestuEyeConfig& config, std::string* error,
-                          int max_frames, const cv::Size& frame_size) {
+bool DetectionRun::Detect(const std::string& clip, const KestuEyeConfig& config,
+                          std::string* error, int max_frames,
+                          const cv::Size& frame_size) {
   clip_ = clip;
   frame_size_ = frame_size;
   lists_.clear();
@@ -71,9 +75,9 @@ bool DetectionRun::Detect(const std::string& clip,
     lists_.push_back(pipeline.Detect(frame));
     if (max_frames > 0 && static_cast<int>(lists_.size()) >= max_frames) break;
   }
-  detection_seconds_ = std::chrono::duration<double>(
-                           std::chrono::steady_clock::now() - start)
-                           .count();
+  detection_seconds_ =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
   if (lists_.empty()) {
     *error = "The clip " + clip + " gives no frame";
     return false;

@@ -177,8 +177,7 @@ ClearMot ScoreClear(const MotFrames& truth, const MotFrames& results,
 }
 
 IdentityScore ScoreIdentities(const MotFrames& truth, const MotFrames& results,
-                              double iou_threshold,
-                              int64_t* truth_identities,
+                              double iou_threshold, int64_t* truth_identities,
                               int64_t* result_tracks) {
   std::map<int64_t, int> truth_row, result_column;
   int64_t truth_total = 0, result_total = 0;
@@ -202,9 +201,9 @@ IdentityScore ScoreIdentities(const MotFrames& truth, const MotFrames& results,
   if (!truth_row.empty() && !result_column.empty()) {
     // Frames in which each truth trajectory and each result trajectory
     // overlap enough: the gain of assigning one to the other.
-    cv::Mat overlap = cv::Mat::zeros(static_cast<int>(truth_row.size()),
-                                     static_cast<int>(result_column.size()),
-                                     CV_64F);
+    cv::Mat overlap =
+        cv::Mat::zeros(static_cast<int>(truth_row.size()),
+                       static_cast<int>(result_column.size()), CV_64F);
     for (size_t f = 0; f < truth.size(); ++f) {
       for (const MotBox& g : truth[f]) {
         for (const MotBox& h : results[f]) {
@@ -214,7 +213,8 @@ IdentityScore ScoreIdentities(const MotFrames& truth, const MotFrames& results,
         }
       }
     }
-    const std::vector<int> column = talvenrook_vision::SolveAssignment(-overlap);
+    const std::vector<int> column =
+        talvenrook_vision::SolveAssignment(-overlap);
     for (int g = 0; g < overlap.rows; ++g) {
       if (column[g] >= 0) {
         s.idtp += static_cast<int64_t>(overlap.at<double>(g, column[g]));
@@ -349,8 +349,8 @@ ScoreSummary Score(const MotFrames& truth, const MotFrames& results,
   ScoreSummary s;
   s.frames = static_cast<int64_t>(t.size());
   s.clear = ScoreClear(t, r, options.iou_threshold);
-  s.identity = ScoreIdentities(t, r, options.iou_threshold,
-                               &s.truth_identities, &s.result_tracks);
+  s.identity = ScoreIdentities(t, r, options.iou_threshold, &s.truth_identities,
+                               &s.result_tracks);
   return s;
 }
 

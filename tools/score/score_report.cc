@@ -75,14 +75,14 @@ std::string FormatScoreTable(const kestu::tools::ScoreReport& report) {
   if (report.zones_size() > 0) {
     out << "Zone passes\n"
         << std::left << std::setw(6) << "zone" << std::setw(20) << "name"
-        << std::setw(10) << "direction" << std::right << std::setw(7)
-        << "truth" << std::setw(7) << "run" << std::setw(13) << "run - truth"
+        << std::setw(10) << "direction" << std::right << std::setw(7) << "truth"
+        << std::setw(7) << "run" << std::setw(13) << "run - truth"
         << "\n";
     for (const auto& zone : report.zones()) {
       ZoneRow(out, zone, "forward", zone.truth_forward(), zone.run_forward(),
               zone.forward_difference());
-      ZoneRow(out, zone, "backward", zone.truth_backward(),
-              zone.run_backward(), zone.backward_difference());
+      ZoneRow(out, zone, "backward", zone.truth_backward(), zone.run_backward(),
+              zone.backward_difference());
     }
   }
   return out.str();

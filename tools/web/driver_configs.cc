@@ -13,7 +13,8 @@ bool DriverConfigs::Find(const Key& key, DriverConfig* config) {
     return true;
   }
   std::string bytes;
-  if (store_ == nullptr || !store_->LoadConfiguration(key.first, key.second, &bytes) ||
+  if (store_ == nullptr ||
+      !store_->LoadConfiguration(key.first, key.second, &bytes) ||
       !config->ParseFromString(bytes)) {
     return false;
   }
@@ -32,8 +33,11 @@ void DriverConfigs::Remember(const std::string& process,
   if (eye.models_size() > 0) {
     kept = config;
   } else if (Find(key, &kept)) {
-    auto& keys = *kept.mutable_kestu_eye_config()->mutable_config()->mutable_properties();
-    for (const auto& [name, value] : eye.config().properties()) keys[name] = value;
+    auto& keys = *kept.mutable_kestu_eye_config()
+                      ->mutable_config()
+                      ->mutable_properties();
+    for (const auto& [name, value] : eye.config().properties())
+      keys[name] = value;
   } else {
     return;  // no pipeline configuration to lay the keys over
   }
@@ -41,7 +45,8 @@ void DriverConfigs::Remember(const std::string& process,
   kept_[key] = kept;
   std::string error;
   if (store_ != nullptr &&
-      !store_->SaveConfiguration(process, driver, kept.SerializeAsString(), &error)) {
+      !store_->SaveConfiguration(process, driver, kept.SerializeAsString(),
+                                 &error)) {
     std::cerr << "kestu-web: could not keep the configuration of " << driver
               << " of " << process << " in the database (" << error << ")"
               << std::endl;

@@ -20,7 +20,8 @@ void Answer(httplib::Response& response, int status,
 }
 
 std::string Param(const httplib::Request& request, const char* name) {
-  return request.has_param(name) ? request.get_param_value(name) : std::string();
+  return request.has_param(name) ? request.get_param_value(name)
+                                 : std::string();
 }
 
 int ForgetAfter(const Entity& config) {
@@ -34,11 +35,16 @@ int ForgetAfter(const Entity& config) {
 void EditorRoutes::Register(httplib::Server* server) {
   using httplib::Request;
   using httplib::Response;
-  server->Get("/api/zones", [this](const Request& q, Response& r) { GetZones(q, r); });
-  server->Post("/api/zones", [this](const Request& q, Response& r) { ApplyZones(q, r); });
-  server->Post("/api/whatif", [this](const Request& q, Response& r) { Recount(q, r); });
-  server->Post("/api/recordings", [this](const Request& q, Response& r) { Upload(q, r); });
-  server->Get("/api/paths", [this](const Request& q, Response& r) { Paths(q, r); });
+  server->Get("/api/zones",
+              [this](const Request& q, Response& r) { GetZones(q, r); });
+  server->Post("/api/zones",
+               [this](const Request& q, Response& r) { ApplyZones(q, r); });
+  server->Post("/api/whatif",
+               [this](const Request& q, Response& r) { Recount(q, r); });
+  server->Post("/api/recordings",
+               [this](const Request& q, Response& r) { Upload(q, r); });
+  server->Get("/api/paths",
+              [this](const Request& q, Response& r) { Paths(q, r); });
 }
 
 Entity EditorRoutes::PipelineMap(const std::string& process,
@@ -52,12 +58,13 @@ void EditorRoutes::GetZones(const httplib::Request& request,
                             httplib::Response& response) {
   kestu::tools::ZonesAnswer answer;
   bool known = false;
-  const Entity config = PipelineMap(Param(request, "process"), Param(request, "driver"), &known);
+  const Entity config =
+      PipelineMap(Param(request, "process"), Param(request, "driver"), &known);
   answer.set_known(known);
   *answer.mutable_layout() = LayoutFromConfig(config);
   // The driver scales its preview only by a factor clearly below 1.
-  const double factor =
-      talvenrook_vision::GetPropertyOr<double>(config, "preview_size_factor", 1.0);
+  const double factor = talvenrook_vision::GetPropertyOr<double>(
+      config, "preview_size_factor", 1.0);
   answer.set_preview_scale(factor > 0.0 && 1.0 - factor > 0.05 ? factor : 1.0);
   answer.set_forget_after(ForgetAfter(config));
   Answer(response, 200, answer);
@@ -107,13 +114,15 @@ void EditorRoutes::Recount(const httplib::Request& request,
     return Answer(response, 400, answer);
   }
   std::lock_guard<std::mutex> lock(heavy_mutex_);
-  const auto frames = what_if_->Frames(what.process(), what.driver(), what.source(), &error);
+  const auto frames =
+      what_if_->Frames(what.process(), what.driver(), what.source(), &error);
   if (frames == nullptr) {
     answer.set_error(error);
     return Answer(response, 404, answer);
   }
   ApplyLayout(what.layout(), &config);
-  const int forget_after = what.forget_after() > 0 ? what.forget_after() : ForgetAfter(config);
+  const int forget_after =
+      what.forget_after() > 0 ? what.forget_after() : ForgetAfter(config);
   *answer.mutable_report() = WhatIf::Recount(*frames, config, forget_after);
   if (!frames->times.empty()) {
     answer.set_seconds(frames->times.back() - frames->times.front());
@@ -128,9 +137,10 @@ void EditorRoutes::Upload(const httplib::Request& request,
                           httplib::Response& response) {
   kestu::tools::RecordingAnswer answer;
   std::lock_guard<std::mutex> lock(heavy_mutex_);
-  const std::string name = Param(request, "name").empty() ? "recording"
-                                                           : Param(request, "name");
-  Answer(response, what_if_->AddRecording(name, request.body, &answer) ? 200 : 400,
+  const std::string name =
+      Param(request, "name").empty() ? "recording" : Param(request, "name");
+  Answer(response,
+         what_if_->AddRecording(name, request.body, &answer) ? 200 : 400,
          answer);
 }
 
@@ -138,8 +148,9 @@ void EditorRoutes::Paths(const httplib::Request& request,
                          httplib::Response& response) {
   std::string error;
   std::lock_guard<std::mutex> lock(heavy_mutex_);
-  const auto frames = what_if_->Frames(Param(request, "process"), Param(request, "driver"),
-                                       Param(request, "source"), &error);
+  const auto frames =
+      what_if_->Frames(Param(request, "process"), Param(request, "driver"),
+                       Param(request, "source"), &error);
   if (frames == nullptr) {
     kestu::tools::PathsAnswer answer;
     answer.set_error(error);

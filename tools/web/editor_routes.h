@@ -35,9 +35,9 @@ class EditorRoutes {
  public:
   // Sends a configuration to a driver and fills the answer (the driver's
   // status or the reason nothing was sent); returns the HTTP status.
-  using Sender = std::function<int(const std::string& process,
-                                   const std::string& driver, DriverConfig config,
-                                   kestu::tools::WebCommandAnswer* answer)>;
+  using Sender = std::function<int(
+      const std::string& process, const std::string& driver,
+      DriverConfig config, kestu::tools::WebCommandAnswer* answer)>;
 
   // Requires: configs and what_if outlive the server.
   EditorRoutes(DriverConfigs* configs, WhatIf* what_if, Sender sender)

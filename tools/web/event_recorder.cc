@@ -18,7 +18,8 @@ template <typename T>
 size_t KeepNewest(std::vector<T>* rows, size_t keep) {
   if (rows->size() <= keep) return 0;
   const size_t excess = rows->size() - keep;
-  rows->erase(rows->begin(), rows->begin() + static_cast<std::ptrdiff_t>(excess));
+  rows->erase(rows->begin(),
+              rows->begin() + static_cast<std::ptrdiff_t>(excess));
   return excess;
 }
 
@@ -40,7 +41,8 @@ std::vector<StoredEvent> EventRows(const std::string& process,
   base.result_json = Json(stored);
   if (result.rect_detection_size() > 0) {
     base.type = result.rect_detection(0).type();
-    base.tracking_id = static_cast<int64_t>(result.rect_detection(0).tracking_id());
+    base.tracking_id =
+        static_cast<int64_t>(result.rect_detection(0).tracking_id());
   }
   std::vector<StoredEvent> rows;
   for (const auto& event : result.vision_event()) {
@@ -53,7 +55,8 @@ std::vector<StoredEvent> EventRows(const std::string& process,
     if (event.tracking_id() != 0) {
       row.tracking_id = static_cast<int64_t>(event.tracking_id());
     }
-    const bool area = event.tag() == v1::AREA_ENTER || event.tag() == v1::AREA_EXIT;
+    const bool area =
+        event.tag() == v1::AREA_ENTER || event.tag() == v1::AREA_EXIT;
     if (area) {
       row.zone = !event.area_name().empty()
                      ? event.area_name()
@@ -74,11 +77,15 @@ std::vector<StoredEvent> EventRows(const std::string& process,
 
 EventRecorder::EventRecorder(EventStore* store, int retention_days,
                              std::chrono::seconds prune_period)
-    : store_(store), retention_days_(retention_days), prune_period_(prune_period) {}
+    : store_(store),
+      retention_days_(retention_days),
+      prune_period_(prune_period) {}
 
 EventRecorder::~EventRecorder() { Stop(); }
 
-void EventRecorder::Start() { thread_ = std::thread(&EventRecorder::Run, this); }
+void EventRecorder::Start() {
+  thread_ = std::thread(&EventRecorder::Run, this);
+}
 
 void EventRecorder::Stop() {
   {
@@ -133,7 +140,8 @@ void EventRecorder::Run() {
     const bool have_work = !queued_.events.empty() || !queued_.statuses.empty();
     if (stopping_ && !have_work) break;
     if (!have_work || waiting_to_retry) {
-      wake_.wait_until(lock, waiting_to_retry ? std::min(retry_at, next_prune) : next_prune);
+      wake_.wait_until(
+          lock, waiting_to_retry ? std::min(retry_at, next_prune) : next_prune);
       continue;
     }
     if (dropped_ > 0) {

@@ -32,10 +32,9 @@ namespace kestu_tools {
 
 // The rows of one published result: one per event (a result without events
 // gives one row with an empty tag). `received` is seconds since the epoch.
-std::vector<StoredEvent> EventRows(const std::string& process,
-                                   const std::string& driver,
-                                   const ::talvenrook::vision::v1::VisionResult& result,
-                                   double received);
+std::vector<StoredEvent> EventRows(
+    const std::string& process, const std::string& driver,
+    const ::talvenrook::vision::v1::VisionResult& result, double received);
 
 class EventRecorder {
  public:

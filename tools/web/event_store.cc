@@ -67,8 +67,9 @@ std::string Column(sqlite3_stmt* statement, int index) {
   const auto* text = sqlite3_column_text(statement, index);
   return text == nullptr
              ? std::string()
-             : std::string(reinterpret_cast<const char*>(text),
-                           static_cast<size_t>(sqlite3_column_bytes(statement, index)));
+             : std::string(
+                   reinterpret_cast<const char*>(text),
+                   static_cast<size_t>(sqlite3_column_bytes(statement, index)));
 }
 
 // Steps a statement that returns no rows and resets it for the next use.
@@ -94,7 +95,9 @@ struct Filters {
 Filters MakeFilters(const CountsQuery& q) {
   Filters f;
   const std::pair<const char*, const std::string*> columns[] = {
-      {"process", &q.process}, {"driver", &q.driver}, {"zone", &q.zone},
+      {"process", &q.process},
+      {"driver", &q.driver},
+      {"zone", &q.zone},
       {"tag", &q.tag}};
   for (const auto& [column, value] : columns) {
     if (value->empty()) continue;
@@ -114,8 +117,8 @@ bool CountEvents(sqlite3* db, const CountsQuery& q, int64_t from, int64_t to,
   Statement s(db,
               "SELECT CAST((time + ?1) / ?2 AS INTEGER), process, driver, tag,"
               " zone, direction, count(*) FROM events"
-              " WHERE time >= ?3 AND time < ?4" + f.sql +
-              " GROUP BY 1, 2, 3, 4, 5, 6");
+              " WHERE time >= ?3 AND time < ?4" +
+                  f.sql + " GROUP BY 1, 2, 3, 4, 5, 6");
   if (s.get() == nullptr) return false;
   sqlite3_bind_int64(s.get(), 1, q.utc_offset_seconds);
   sqlite3_bind_int64(s.get(), 2, q.bucket_seconds);
@@ -126,11 +129,12 @@ bool CountEvents(sqlite3* db, const CountsQuery& q, int64_t from, int64_t to,
   }
   int rc;
   while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-    const int64_t start =
-        sqlite3_column_int64(s.get(), 0) * q.bucket_seconds - q.utc_offset_seconds;
+    const int64_t start = sqlite3_column_int64(s.get(), 0) * q.bucket_seconds -
+                          q.utc_offset_seconds;
     (*buckets)[BucketKey(start, Column(s.get(), 1), Column(s.get(), 2),
                          Column(s.get(), 3), Column(s.get(), 4),
-                         Column(s.get(), 5))] += sqlite3_column_int64(s.get(), 6);
+                         Column(s.get(), 5))] +=
+        sqlite3_column_int64(s.get(), 6);
   }
   return rc == SQLITE_DONE;
 }
@@ -141,7 +145,8 @@ bool CountHours(sqlite3* db, const CountsQuery& q, int64_t first_hour,
   const Filters f = MakeFilters(q);
   Statement s(db,
               "SELECT hour, process, driver, tag, zone, direction, count"
-              " FROM hourly_counts WHERE hour >= ?1 AND hour < ?2" + f.sql);
+              " FROM hourly_counts WHERE hour >= ?1 AND hour < ?2" +
+                  f.sql);
   if (s.get() == nullptr) return false;
   sqlite3_bind_int64(s.get(), 1, first_hour);
   sqlite3_bind_int64(s.get(), 2, end_hour);
@@ -152,11 +157,13 @@ bool CountHours(sqlite3* db, const CountsQuery& q, int64_t first_hour,
   while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
     const int64_t time = sqlite3_column_int64(s.get(), 0) * kHour;
     const int64_t start =
-        FloorDiv(time + q.utc_offset_seconds, q.bucket_seconds) * q.bucket_seconds -
+        FloorDiv(time + q.utc_offset_seconds, q.bucket_seconds) *
+            q.bucket_seconds -
         q.utc_offset_seconds;
     (*buckets)[BucketKey(start, Column(s.get(), 1), Column(s.get(), 2),
                          Column(s.get(), 3), Column(s.get(), 4),
-                         Column(s.get(), 5))] += sqlite3_column_int64(s.get(), 6);
+                         Column(s.get(), 5))] +=
+        sqlite3_column_int64(s.get(), 6);
   }
   return rc == SQLITE_DONE;
 }
@@ -183,8 +190,8 @@ bool EventStore::Execute(const char* sql, std::string* error) {
 bool EventStore::Open(const std::string& path, std::string* error) {
   path_ = path;
   if (sqlite3_open_v2(path.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) != SQLITE_OK) {
     *error = "cannot open the database " + path + ": " + sqlite3_errmsg(db_);
     return false;
   }
@@ -197,8 +204,9 @@ bool EventStore::Open(const std::string& path, std::string* error) {
 }
 
 bool EventStore::Check(std::string* error) {
-  const std::string kept = "; the file was left as it is: move it away or "
-                           "give another --database";
+  const std::string kept =
+      "; the file was left as it is: move it away or "
+      "give another --database";
   int tables = 0;
   {
     Statement count(db_, "SELECT count(*) FROM sqlite_master");
@@ -217,7 +225,8 @@ bool EventStore::Check(std::string* error) {
     Statement check(db_, "PRAGMA quick_check(1)");
     const bool read =
         check.get() != nullptr && sqlite3_step(check.get()) == SQLITE_ROW;
-    const std::string answer = read ? Column(check.get(), 0) : sqlite3_errmsg(db_);
+    const std::string answer =
+        read ? Column(check.get(), 0) : sqlite3_errmsg(db_);
     if (answer != "ok") {
       *error = "the database " + path_ + " is damaged (" + answer + ")" + kept;
       return false;
@@ -226,8 +235,10 @@ bool EventStore::Check(std::string* error) {
   if (tables > 0) {
     Statement version(db_, "SELECT version FROM schema_version");
     if (version.get() == nullptr || sqlite3_step(version.get()) != SQLITE_ROW) {
-      *error = path_ + " is an SQLite database but not kestu-web's (it has "
-               "no schema version)" + kept;
+      *error = path_ +
+               " is an SQLite database but not kestu-web's (it has "
+               "no schema version)" +
+               kept;
       return false;
     }
     const int found = sqlite3_column_int(version.get(), 0);
@@ -241,7 +252,8 @@ bool EventStore::Check(std::string* error) {
   // WAL lets queries read while the writer writes.
   {
     Statement wal(db_, "PRAGMA journal_mode=WAL");
-    const bool set = wal.get() != nullptr && sqlite3_step(wal.get()) == SQLITE_ROW &&
+    const bool set = wal.get() != nullptr &&
+                     sqlite3_step(wal.get()) == SQLITE_ROW &&
                      Column(wal.get(), 0) == "wal";
     if (!set) {
       *error = "cannot switch the database " + path_ + " to WAL mode (" +
@@ -293,16 +305,18 @@ bool EventStore::Append(const std::vector<StoredEvent>& events,
   sqlite3_stmt* insert_event = Prepare(
       &insert_event_,
       "INSERT INTO events (process, driver, time, tag, zone, direction, speed,"
-      " tracking_id, type, result) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+      " tracking_id, type, result) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+      "?10)");
   sqlite3_stmt* count_hour = Prepare(
       &count_hour_,
       "INSERT INTO hourly_counts (process, driver, tag, zone, direction, hour,"
       " count) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 1) ON CONFLICT DO UPDATE SET"
       " count = count + 1");
-  sqlite3_stmt* insert_status = Prepare(
-      &insert_status_,
-      "INSERT INTO statuses (process, driver, time, type, message, uuid, status)"
-      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  sqlite3_stmt* insert_status =
+      Prepare(&insert_status_,
+              "INSERT INTO statuses (process, driver, time, type, message, "
+              "uuid, status)"
+              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   if (insert_event == nullptr || count_hour == nullptr ||
       insert_status == nullptr) {
     *error = sqlite3_errmsg(db_);
@@ -357,9 +371,12 @@ int64_t EventStore::Prune(double before, std::string* error) {
   // writer lock is let go between them; the hourly table is small.
   const std::pair<std::string, int64_t> deletes[] = {
       {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ?1" +
-           limit, hour * kHour},
-      {"DELETE FROM statuses WHERE id IN (SELECT id FROM statuses WHERE time < ?1" +
-           limit, hour * kHour},
+           limit,
+       hour * kHour},
+      {"DELETE FROM statuses WHERE id IN (SELECT id FROM statuses WHERE time < "
+       "?1" +
+           limit,
+       hour * kHour},
       {"DELETE FROM hourly_counts WHERE hour < ?1", hour}};
   int64_t deleted = 0;
   for (const auto& [sql, bound] : deletes) {
@@ -404,7 +421,8 @@ bool EventStore::Counts(const CountsQuery& q, std::vector<CountBucket>* out,
   std::map<BucketKey, int64_t> buckets;
   // Whole hours come from the hourly table when the buckets are made of
   // whole hours; the partial hours at either end from the events.
-  const bool hourly = q.bucket_seconds % kHour == 0 && q.utc_offset_seconds % kHour == 0;
+  const bool hourly =
+      q.bucket_seconds % kHour == 0 && q.utc_offset_seconds % kHour == 0;
   const int64_t first_hour = FloorDiv(q.from + kHour - 1, kHour);
   const int64_t end_hour = FloorDiv(q.to, kHour);
   bool ok = true;
@@ -416,13 +434,15 @@ bool EventStore::Counts(const CountsQuery& q, std::vector<CountBucket>* out,
     ok = CountEvents(reader.get(), q, q.from, q.to, &buckets);
   }
   if (!ok) {
-    *error = std::string("the counts query failed: ") + sqlite3_errmsg(reader.get());
+    *error =
+        std::string("the counts query failed: ") + sqlite3_errmsg(reader.get());
     return false;
   }
   out->clear();
   for (const auto& [key, count] : buckets) {
     out->push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key),
-                    std::get<3>(key), std::get<4>(key), std::get<5>(key), count});
+                    std::get<3>(key), std::get<4>(key), std::get<5>(key),
+                    count});
   }
   return true;
 }
@@ -432,15 +452,16 @@ bool EventStore::SaveConfiguration(const std::string& process,
                                    const std::string& config,
                                    std::string* error) {
   std::lock_guard<std::mutex> lock(write_mutex_);
-  Statement s(db_,
-              "INSERT OR REPLACE INTO configurations (process, driver, time, config)"
-              " VALUES (?1, ?2, ?3, ?4)");
+  Statement s(
+      db_,
+      "INSERT OR REPLACE INTO configurations (process, driver, time, config)"
+      " VALUES (?1, ?2, ?3, ?4)");
   if (s.get() != nullptr) {
     BindText(s.get(), 1, process);
     BindText(s.get(), 2, driver);
     sqlite3_bind_double(s.get(), 3, EpochSeconds());
-    sqlite3_bind_blob(s.get(), 4, config.data(), static_cast<int>(config.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_blob(s.get(), 4, config.data(),
+                      static_cast<int>(config.size()), SQLITE_TRANSIENT);
     if (sqlite3_step(s.get()) == SQLITE_DONE) return true;
   }
   *error = sqlite3_errmsg(db_);
@@ -454,8 +475,9 @@ bool EventStore::LoadConfiguration(const std::string& process,
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(OpenReader(&error),
                                                      sqlite3_close);
   if (!reader) return false;
-  Statement s(reader.get(),
-              "SELECT config FROM configurations WHERE process = ?1 AND driver = ?2");
+  Statement s(
+      reader.get(),
+      "SELECT config FROM configurations WHERE process = ?1 AND driver = ?2");
   if (s.get() == nullptr) return false;
   BindText(s.get(), 1, process);
   BindText(s.get(), 2, driver);

@@ -31,7 +31,8 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
 bool ParseIsoTime(const std::string& text, int64_t offset, int64_t* out) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
   double second = 0.0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 ||
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) !=
+          3 ||
       used != 10) {
     return false;
   }
@@ -39,7 +40,8 @@ bool ParseIsoTime(const std::string& text, int64_t offset, int64_t* out) {
   if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
     int clock_used = 0;
     if (std::sscanf(text.c_str() + at + 1, "%2d:%2d%n", &hour, &minute,
-                    &clock_used) != 2 || clock_used != 5) {
+                    &clock_used) != 2 ||
+        clock_used != 5) {
       return false;
     }
     at += 6;
@@ -56,16 +58,19 @@ bool ParseIsoTime(const std::string& text, int64_t offset, int64_t* out) {
     if (zone == "Z") {
       offset = 0;
     } else if ((zone[0] == '+' || zone[0] == '-') &&
-               (std::sscanf(zone.c_str() + 1, "%2d:%2d", &zone_hours, &zone_minutes) == 2 ||
-                std::sscanf(zone.c_str() + 1, "%2d%2d", &zone_hours, &zone_minutes) == 2) &&
+               (std::sscanf(zone.c_str() + 1, "%2d:%2d", &zone_hours,
+                            &zone_minutes) == 2 ||
+                std::sscanf(zone.c_str() + 1, "%2d%2d", &zone_hours,
+                            &zone_minutes) == 2) &&
                (zone.size() == 6 || zone.size() == 5)) {
-      offset = (zone[0] == '-' ? -1 : 1) * (zone_hours * 3600 + zone_minutes * 60);
+      offset =
+          (zone[0] == '-' ? -1 : 1) * (zone_hours * 3600 + zone_minutes * 60);
     } else {
       return false;
     }
   }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-      !(second >= 0.0 && second < 61.0)) {
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+      minute > 59 || !(second >= 0.0 && second < 61.0)) {
     return false;
   }
   const int64_t days = DaysFromCivil(year, month, day);
@@ -83,7 +88,8 @@ bool ParseTime(const std::string& text, int64_t offset, int64_t* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   const double seconds = std::strtod(text.c_str(), &end);
-  if (*end == '\0' && std::isfinite(seconds) && text.find_first_of("eExXnN") == std::string::npos) {
+  if (*end == '\0' && std::isfinite(seconds) &&
+      text.find_first_of("eExXnN") == std::string::npos) {
     if (std::fabs(seconds) > 1e12) return false;
     *out = static_cast<int64_t>(std::floor(seconds));
     return true;
@@ -111,7 +117,8 @@ std::string FormatTime(int64_t epoch, int64_t offset) {
 // leading apostrophe.
 std::string CsvField(const std::string& value) {
   std::string field = value;
-  if (!field.empty() && std::string("=+-@\t\r").find(field[0]) != std::string::npos) {
+  if (!field.empty() &&
+      std::string("=+-@\t\r").find(field[0]) != std::string::npos) {
     field = "'" + field;
   }
   if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
@@ -126,10 +133,11 @@ std::string CsvField(const std::string& value) {
 std::string Csv(const kestu::tools::CountsAnswer& answer) {
   std::string csv = "start,epoch,process,driver,tag,zone,direction,count\r\n";
   for (const auto& row : answer.rows()) {
-    csv += row.start() + "," + std::to_string(static_cast<int64_t>(row.epoch())) +
-           "," + CsvField(row.process()) + "," + CsvField(row.driver()) + "," +
-           CsvField(row.tag()) + "," + CsvField(row.zone()) + "," +
-           CsvField(row.direction()) + "," + std::to_string(row.count()) + "\r\n";
+    csv +=
+        row.start() + "," + std::to_string(static_cast<int64_t>(row.epoch())) +
+        "," + CsvField(row.process()) + "," + CsvField(row.driver()) + "," +
+        CsvField(row.tag()) + "," + CsvField(row.zone()) + "," +
+        CsvField(row.direction()) + "," + std::to_string(row.count()) + "\r\n";
   }
   return csv;
 }
@@ -138,7 +146,8 @@ std::string Csv(const kestu::tools::CountsAnswer& answer) {
 bool ReadQuery(const httplib::Request& request, CountsQuery* query,
                kestu::tools::CountsAnswer* answer, std::string* error) {
   auto param = [&request](const char* name) {
-    return request.has_param(name) ? request.get_param_value(name) : std::string();
+    return request.has_param(name) ? request.get_param_value(name)
+                                   : std::string();
   };
   query->process = param("process");
   query->driver = param("driver");
@@ -163,7 +172,8 @@ bool ReadQuery(const httplib::Request& request, CountsQuery* query,
   if (!param("utc_offset").empty()) {
     char* end = nullptr;
     const long value = std::strtol(param("utc_offset").c_str(), &end, 10);
-    if (*end != '\0' || value < -kMaxOffsetMinutes || value > kMaxOffsetMinutes) {
+    if (*end != '\0' || value < -kMaxOffsetMinutes ||
+        value > kMaxOffsetMinutes) {
       *error = "utc_offset must be minutes east of UTC, from -840 to 840";
       return false;
     }
@@ -173,15 +183,18 @@ bool ReadQuery(const httplib::Request& request, CountsQuery* query,
   query->to = static_cast<int64_t>(std::ceil(EpochSeconds()));
   if (!param("to").empty() &&
       !ParseTime(param("to"), query->utc_offset_seconds, &query->to)) {
-    *error = "to does not read as seconds since the epoch or an ISO 8601 time: " +
-             param("to");
+    *error =
+        "to does not read as seconds since the epoch or an ISO 8601 time: " +
+        param("to");
     return false;
   }
   query->from = query->to - span;
   if (!param("from").empty() &&
       !ParseTime(param("from"), query->utc_offset_seconds, &query->from)) {
-    *error = "from does not read as seconds since the epoch or an ISO 8601 "
-             "time: " + param("from");
+    *error =
+        "from does not read as seconds since the epoch or an ISO 8601 "
+        "time: " +
+        param("from");
     return false;
   }
   if (query->from >= query->to) {
@@ -242,7 +255,8 @@ void HistoryRoutes::Counts(const httplib::Request& request,
     row->set_count(static_cast<int32_t>(bucket.count));
   }
   if (csv && error.empty()) {
-    response.set_header("Content-Disposition", "attachment; filename=\"counts.csv\"");
+    response.set_header("Content-Disposition",
+                        "attachment; filename=\"counts.csv\"");
     response.set_content(Csv(answer), "text/csv; charset=utf-8");
     return;
   }

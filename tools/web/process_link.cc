@@ -138,14 +138,15 @@ void ProcessLink::Run() {
     const int base = address_.bind_port + DriverPortOffset(key);
     channels.push_back(
         {Subscribe(context_, Endpoint(address_.host, base + 2), 0), key, true});
-    channels.push_back({Subscribe(context_, Endpoint(address_.host, base + 3), 0),
-                        key, false});
+    channels.push_back(
+        {Subscribe(context_, Endpoint(address_.host, base + 3), 0), key,
+         false});
   }
   if (address_.streaming_port > 0) {
-    channels.push_back({Subscribe(context_,
-                                  Endpoint(address_.host, address_.streaming_port),
-                                  kStreamHighWaterMark),
-                        "", false});
+    channels.push_back(
+        {Subscribe(context_, Endpoint(address_.host, address_.streaming_port),
+                   kStreamHighWaterMark),
+         "", false});
   }
   std::vector<zmq::pollitem_t> items;
   for (Channel& channel : channels) {
@@ -191,7 +192,8 @@ void ProcessLink::Control() {
       auto& pinger = pingers[key];
       if (!pinger) {
         pinger = std::make_unique<DriverClient>(
-            context_, address_.host, address_.bind_port + DriverPortOffset(key));
+            context_, address_.host,
+            address_.bind_port + DriverPortOffset(key));
       }
       if (pinger->Ping(kPingTimeout)) hub_->OnPingAnswered(address_.name, key);
     }

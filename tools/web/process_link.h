@@ -4,7 +4,8 @@
 // The link thread subscribes to each driver's status and data ports and to
 // the process's streaming port (unless the address's streaming port is 0)
 // and hands everything that arrives to the listener (kestu-web's WebHub);
-// subscriptions reconnect by themselves when the process comes back. It never waits for anything else, so no frame waits behind a query.
+// subscriptions reconnect by themselves when the process comes back. It never
+// waits for anything else, so no frame waits behind a query.
 //
 // The control thread asks the process for its driver information every few
 // seconds (a process that does not answer shows as not reachable) and pings

@@ -9,12 +9,13 @@ namespace {
 
 int16_t Clamp16(float value) {
   if (!std::isfinite(value)) return 0;
-  return static_cast<int16_t>(std::clamp(
-      value, static_cast<float>(std::numeric_limits<int16_t>::min()),
-      static_cast<float>(std::numeric_limits<int16_t>::max())));
+  return static_cast<int16_t>(
+      std::clamp(value, static_cast<float>(std::numeric_limits<int16_t>::min()),
+                 static_cast<float>(std::numeric_limits<int16_t>::max())));
 }
 
-TrackBox BoxOf(const ::talvenrook::vision::v1::RectangularDetection& detection) {
+TrackBox BoxOf(
+    const ::talvenrook::vision::v1::RectangularDetection& detection) {
   const auto& location = detection.location();
   return {static_cast<int32_t>(detection.tracking_id()), Clamp16(location.x()),
           Clamp16(location.y()), Clamp16(location.width()),
@@ -29,7 +30,8 @@ double Seconds(TrackHistory::Clock::time_point t) {
 
 void AppendFrame(const ::talvenrook::vision::v1::VisionResult& result,
                  double time, size_t limit, TrackFrames* frames) {
-  const size_t count = std::min(limit, static_cast<size_t>(result.rect_detection_size()));
+  const size_t count =
+      std::min(limit, static_cast<size_t>(result.rect_detection_size()));
   for (size_t i = 0; i < count; ++i) {
     frames->boxes.push_back(BoxOf(result.rect_detection(static_cast<int>(i))));
   }
@@ -42,9 +44,9 @@ TrackHistory::TrackHistory(std::chrono::minutes window, size_t max_boxes)
       max_boxes_(max_boxes) {}
 
 void TrackHistory::Trim(Driver* driver, double oldest) const {
-  while (!driver->heads.empty() &&
-         (driver->heads.front().time < oldest || driver->heads.size() > kMaxFrames ||
-          driver->boxes.size() > max_boxes_)) {
+  while (!driver->heads.empty() && (driver->heads.front().time < oldest ||
+                                    driver->heads.size() > kMaxFrames ||
+                                    driver->boxes.size() > max_boxes_)) {
     const uint32_t count = driver->heads.front().count;
     driver->boxes.erase(driver->boxes.begin(), driver->boxes.begin() + count);
     driver->heads.pop_front();
@@ -55,8 +57,8 @@ void TrackHistory::Add(const std::string& process, const std::string& driver,
                        const ::talvenrook::vision::v1::VisionResult& result,
                        Clock::time_point received) {
   const double now = Seconds(received);
-  const size_t count =
-      std::min(kMaxBoxesPerFrame, static_cast<size_t>(result.rect_detection_size()));
+  const size_t count = std::min(
+      kMaxBoxesPerFrame, static_cast<size_t>(result.rect_detection_size()));
   std::lock_guard<std::mutex> lock(mutex_);
   Driver& d = drivers_[{process, driver}];
   for (size_t i = 0; i < count; ++i) {

@@ -40,9 +40,9 @@ struct TrackBox {
   int16_t height = 0;
 };
 struct TrackFrames {
-  std::vector<double> times;      // per frame, seconds (any origin)
-  std::vector<uint32_t> counts;   // boxes per frame
-  std::vector<TrackBox> boxes;    // all frames' boxes, in order
+  std::vector<double> times;     // per frame, seconds (any origin)
+  std::vector<uint32_t> counts;  // boxes per frame
+  std::vector<TrackBox> boxes;   // all frames' boxes, in order
 };
 
 // Appends the frame's tracked detections (at most `limit`) to `frames`.
@@ -56,7 +56,8 @@ class TrackHistory {
   static constexpr size_t kMaxBoxesPerFrame = 512;
   static constexpr size_t kDefaultMaxBoxes = 2000000;
 
-  TrackHistory(std::chrono::minutes window, size_t max_boxes = kDefaultMaxBoxes);
+  TrackHistory(std::chrono::minutes window,
+               size_t max_boxes = kDefaultMaxBoxes);
 
   void Add(const std::string& process, const std::string& driver,
            const ::talvenrook::vision::v1::VisionResult& result,

@@ -24,9 +24,8 @@ double TimestampSeconds(const google::protobuf::Timestamp& t) {
 }  // namespace
 
 const std::vector<double>& WebHub::HistogramBounds() {
-  static const std::vector<double> bounds = {0.005, 0.01, 0.025, 0.05, 0.1,
-                                             0.25,  0.5,  1.0,   2.5,  5.0,
-                                             10.0};
+  static const std::vector<double> bounds = {
+      0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0};
   return bounds;
 }
 
@@ -91,8 +90,7 @@ void WebHub::SetReachable(const std::string& process, bool reachable) {
 }
 
 void WebHub::SetDriverName(const std::string& process,
-                           const std::string& driver,
-                           const std::string& name) {
+                           const std::string& driver, const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (Driver* d = FindDriver(process, driver)) d->name = name;
 }
@@ -115,7 +113,8 @@ void WebHub::Log(const std::string& process, const std::string& driver,
 void WebHub::OnStatus(const std::string& process, const std::string& driver,
                       const Status& status) {
   if (!HasDriver(process, driver)) return;
-  if (recorder_ != nullptr) recorder_->AddStatus(process, driver, status, EpochSeconds());
+  if (recorder_ != nullptr)
+    recorder_->AddStatus(process, driver, status, EpochSeconds());
   std::lock_guard<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
@@ -166,8 +165,9 @@ void WebHub::Measure(Driver* driver, const VisionResult& result) {
   if (!frame.has_start_time() || !frame.has_end_time()) return;
   if (frame.id() != 0 && frame.id() == driver->last_frame_id) return;
   driver->last_frame_id = frame.id();
-  const double seconds = std::max(
-      0.0, TimestampSeconds(frame.end_time()) - TimestampSeconds(frame.start_time()));
+  const double seconds =
+      std::max(0.0, TimestampSeconds(frame.end_time()) -
+                        TimestampSeconds(frame.start_time()));
   const auto& bounds = HistogramBounds();
   const auto slot = std::lower_bound(bounds.begin(), bounds.end(), seconds);
   if (slot != bounds.end()) ++driver->processing.buckets[slot - bounds.begin()];
@@ -181,9 +181,10 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
   const bool preview = result.rect_detection_size() == 0 &&
                        result.vision_event_size() == 0 &&
                        result.has_result_image();
-  auto image = preview ? std::make_shared<const std::string>(
-                             result.result_image().image())
-                       : nullptr;
+  auto image =
+      preview
+          ? std::make_shared<const std::string>(result.result_image().image())
+          : nullptr;
   if (!preview && recorder_ != nullptr && HasDriver(process, driver)) {
     recorder_->AddResult(process, driver, result, EpochSeconds());
   }
@@ -227,7 +228,8 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
 void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   // Copied once, before the lock; every MJPEG client then shares it.
   const std::string& bytes = result.result_image().image();
-  auto image = bytes.empty() ? nullptr : std::make_shared<const std::string>(bytes);
+  auto image =
+      bytes.empty() ? nullptr : std::make_shared<const std::string>(bytes);
   std::string key;  // the driver the frame goes to
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -323,7 +325,8 @@ int64_t WebHub::LastEventNumber() const {
 }
 
 bool WebHub::WaitFrame(const std::string& process, const std::string& driver,
-                       int64_t* number, std::shared_ptr<const std::string>* jpeg,
+                       int64_t* number,
+                       std::shared_ptr<const std::string>* jpeg,
                        std::chrono::milliseconds timeout,
                        Clock::time_point* received) {
   std::unique_lock<std::mutex> lock(mutex_);

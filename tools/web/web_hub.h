@@ -37,10 +37,10 @@
 
 #include "kestu_tools.pb.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
-#include "tools/web/event_recorder.h"
-#include "tools/web/track_history.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
+#include "tools/web/event_recorder.h"
 #include "tools/web/process_listener.h"
+#include "tools/web/track_history.h"
 
 namespace kestu_tools {
 
@@ -165,7 +165,8 @@ class WebHub : public ProcessListener {
            kestu::tools::WebEvent event);
   void Measure(Driver* driver, const VisionResult& result);
   // Puts a streamed frame under its driver; the driver's key, or empty.
-  std::string StoreStream(const std::string& process, const VisionResult& result,
+  std::string StoreStream(const std::string& process,
+                          const VisionResult& result,
                           std::shared_ptr<const std::string> image);
 
   EventRecorder* recorder_ = nullptr;

@@ -29,8 +29,9 @@ bool BuildRequest(const kestu::tools::WebCommand& command, DriverConfig* config,
   if (!command.config().empty()) {
     if (!google::protobuf::TextFormat::ParseFromString(command.config(),
                                                        config)) {
-      *error = "The configuration does not parse as a DriverConfig in "
-               "protobuf text format";
+      *error =
+          "The configuration does not parse as a DriverConfig in "
+          "protobuf text format";
       return false;
     }
     return true;
@@ -43,8 +44,8 @@ bool BuildRequest(const kestu::tools::WebCommand& command, DriverConfig* config,
   auto* eye = config->mutable_kestu_eye_config();
   eye->set_action(action);
   if (action == kestueye::START_RECORDING) {
-    auto& options = (*eye->mutable_action_data()->mutable_properties())
-        ["recording_options"];
+    auto& options = (*eye->mutable_action_data()
+                          ->mutable_properties())["recording_options"];
     (*options.mutable_entity_value()->mutable_properties())["duration"]
         .set_integer_value(command.duration() > 0 ? command.duration() : 10);
   }
@@ -61,12 +62,15 @@ WebServer::WebServer(WebHub* hub,
       links_(links),
       configs_(configs),
       history_(store),
-      editor_(configs, what_if,
-              [this](const std::string& process, const std::string& driver,
-                     DriverConfig config, kestu::tools::WebCommandAnswer* answer) {
-                return Send(process, driver, std::move(config), answer);
-              }) {
-  server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+      editor_(
+          configs, what_if,
+          [this](const std::string& process, const std::string& driver,
+                 DriverConfig config, kestu::tools::WebCommandAnswer* answer) {
+            return Send(process, driver, std::move(config), answer);
+          }) {
+  server_.new_task_queue = [] {
+    return new httplib::ThreadPool(kServerThreads);
+  };
   server_.set_payload_max_length(kMaxRequestBytes);
   Routes();
   history_.Register(&server_);
@@ -96,19 +100,22 @@ void WebServer::Routes() {
   server_.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_content(WebPage(), "text/html; charset=utf-8");
   });
-  server_.Get("/chart.js", [](const httplib::Request&, httplib::Response& response) {
+  server_.Get("/chart.js", [](const httplib::Request&,
+                              httplib::Response& response) {
     response.set_content(WebChartScript(), "text/javascript; charset=utf-8");
   });
-  server_.Get("/editor.js", [](const httplib::Request&, httplib::Response& response) {
+  server_.Get("/editor.js", [](const httplib::Request&,
+                               httplib::Response& response) {
     response.set_content(WebEditorScript(), "text/javascript; charset=utf-8");
   });
   server_.Get("/api/state",
               [this](const httplib::Request&, httplib::Response& response) {
                 response.set_content(Json(hub_->State()), "application/json");
               });
-  server_.Post("/api/command",
-               [this](const httplib::Request& request,
-                      httplib::Response& response) { Command(request, response); });
+  server_.Post("/api/command", [this](const httplib::Request& request,
+                                      httplib::Response& response) {
+    Command(request, response);
+  });
   server_.Post("/api/browser-report",
                [this](const httplib::Request& request, httplib::Response&) {
                  hub_->SetBrowserReport(request.body);
@@ -117,70 +124,68 @@ void WebServer::Routes() {
               [this](const httplib::Request&, httplib::Response& response) {
                 response.set_content(hub_->BrowserReport(), "application/json");
               });
-  server_.Get(R"(/snapshot/([^/]+)/([a-z]+)\.jpg)",
-              [this](const httplib::Request& request,
-                     httplib::Response& response) {
-                std::shared_ptr<const std::string> jpeg;
-                if (!hub_->Snapshot(request.matches[1], request.matches[2],
-                                    &jpeg)) {
-                  response.status = 404;
-                  response.set_content("No frame yet\n", "text/plain");
-                  return;
-                }
-                response.set_content(*jpeg, "image/jpeg");
-              });
-  server_.Get(R"(/stream/([^/]+)/([a-z]+)\.mjpg)",
-              [this](const httplib::Request& request,
-                     httplib::Response& response) {
-                const std::string process = request.matches[1];
-                const std::string driver = request.matches[2];
-                if (!hub_->HasDriver(process, driver)) {
-                  response.status = 404;
-                  response.set_content("Unknown process or driver\n",
-                                       "text/plain");
-                  return;
-                }
-                auto number = std::make_shared<int64_t>(0);
-                auto opened = std::make_shared<bool>(false);
-                // A browser shows a part once the next part's headers came;
-                // with headers_ahead=1 they follow each frame at once (and
-                // the parts carry no Content-Length), so that the latest
-                // frame shows, also when it is a stopped driver's last.
-                const bool ahead = request.has_param("headers_ahead") &&
-                                   request.get_param_value("headers_ahead") == "1";
-                response.set_chunked_content_provider(
-                    std::string("multipart/x-mixed-replace; boundary=") +
-                        kBoundary,
-                    [this, process, driver, number, opened, ahead](
-                        size_t, httplib::DataSink& sink) {
-                      std::shared_ptr<const std::string> jpeg;
-                      WebHub::Clock::time_point received;
-                      while (!hub_->WaitFrame(process, driver, number.get(),
-                                              &jpeg, kFrameWait, &received)) {
-                        if (hub_->stopped() || !sink.is_writable()) return false;
-                      }
-                      const std::string boundary = std::string("--") + kBoundary + "\r\n";
-                      const std::string type = "Content-Type: image/jpeg\r\n";
-                      std::string head, tail = "\r\n" + boundary;
-                      if (ahead) {
-                        head = *opened ? "" : boundary + type + "\r\n";
-                        tail += type + "\r\n";
-                      } else {
-                        // The boundary closes the part at once too.
-                        head = (*opened ? "" : boundary) + type + "Content-Length: " +
-                               std::to_string(jpeg->size()) + "\r\n\r\n";
-                      }
-                      const bool written =
-                          sink.write(head.data(), head.size()) &&
-                          sink.write(jpeg->data(), jpeg->size()) &&
-                          sink.write(tail.data(), tail.size());
-                      *opened = true;
-                      if (written) {
-                        hub_->RecordForwarding(WebHub::Clock::now() - received);
-                      }
-                      return written;
-                    });
-              });
+  server_.Get(
+      R"(/snapshot/([^/]+)/([a-z]+)\.jpg)",
+      [this](const httplib::Request& request, httplib::Response& response) {
+        std::shared_ptr<const std::string> jpeg;
+        if (!hub_->Snapshot(request.matches[1], request.matches[2], &jpeg)) {
+          response.status = 404;
+          response.set_content("No frame yet\n", "text/plain");
+          return;
+        }
+        response.set_content(*jpeg, "image/jpeg");
+      });
+  server_.Get(
+      R"(/stream/([^/]+)/([a-z]+)\.mjpg)",
+      [this](const httplib::Request& request, httplib::Response& response) {
+        const std::string process = request.matches[1];
+        const std::string driver = request.matches[2];
+        if (!hub_->HasDriver(process, driver)) {
+          response.status = 404;
+          response.set_content("Unknown process or driver\n", "text/plain");
+          return;
+        }
+        auto number = std::make_shared<int64_t>(0);
+        auto opened = std::make_shared<bool>(false);
+        // A browser shows a part once the next part's headers came;
+        // with headers_ahead=1 they follow each frame at once (and
+        // the parts carry no Content-Length), so that the latest
+        // frame shows, also when it is a stopped driver's last.
+        const bool ahead = request.has_param("headers_ahead") &&
+                           request.get_param_value("headers_ahead") == "1";
+        response.set_chunked_content_provider(
+            std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
+            [this, process, driver, number, opened, ahead](
+                size_t, httplib::DataSink& sink) {
+              std::shared_ptr<const std::string> jpeg;
+              WebHub::Clock::time_point received;
+              while (!hub_->WaitFrame(process, driver, number.get(), &jpeg,
+                                      kFrameWait, &received)) {
+                if (hub_->stopped() || !sink.is_writable()) return false;
+              }
+              const std::string boundary =
+                  std::string("--") + kBoundary + "\r\n";
+              const std::string type = "Content-Type: image/jpeg\r\n";
+              std::string head, tail = "\r\n" + boundary;
+              if (ahead) {
+                head = *opened ? "" : boundary + type + "\r\n";
+                tail += type + "\r\n";
+              } else {
+                // The boundary closes the part at once too.
+                head = (*opened ? "" : boundary) + type +
+                       "Content-Length: " + std::to_string(jpeg->size()) +
+                       "\r\n\r\n";
+              }
+              const bool written = sink.write(head.data(), head.size()) &&
+                                   sink.write(jpeg->data(), jpeg->size()) &&
+                                   sink.write(tail.data(), tail.size());
+              *opened = true;
+              if (written) {
+                hub_->RecordForwarding(WebHub::Clock::now() - received);
+              }
+              return written;
+            });
+      });
   server_.Get("/events", [this](const httplib::Request& request,
                                 httplib::Response& response) {
     // A reconnecting browser says where it stopped; a new one starts with
@@ -194,24 +199,24 @@ void WebServer::Routes() {
     }
     response.set_header("Cache-Control", "no-cache");
     response.set_chunked_content_provider(
-        "text/event-stream",
-        [this, after](size_t, httplib::DataSink& sink) {
+        "text/event-stream", [this, after](size_t, httplib::DataSink& sink) {
           const auto entries = hub_->EventsAfter(*after, kEventWait);
           if (hub_->stopped() || !sink.is_writable()) return false;
           std::string chunk;
           for (const auto& [number, json] : entries) {
-            chunk += "id: " + std::to_string(number) + "\ndata: " + json + "\n\n";
+            chunk +=
+                "id: " + std::to_string(number) + "\ndata: " + json + "\n\n";
             *after = number;
           }
           if (chunk.empty()) chunk = ": still here\n\n";
           return sink.write(chunk.data(), chunk.size());
         });
   });
-  server_.Get("/metrics",
-              [this](const httplib::Request&, httplib::Response& response) {
-                response.set_content(hub_->Metrics(),
-                                     "text/plain; version=0.0.4; charset=utf-8");
-              });
+  server_.Get(
+      "/metrics", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_content(hub_->Metrics(),
+                             "text/plain; version=0.0.4; charset=utf-8");
+      });
 }
 
 void WebServer::Command(const httplib::Request& request,
@@ -240,12 +245,14 @@ void WebServer::Command(const httplib::Request& request,
     response.set_content(Json(answer), "application/json");
     return;
   }
-  response.status = Send(command.process(), command.driver(), std::move(config), &answer);
+  response.status =
+      Send(command.process(), command.driver(), std::move(config), &answer);
   response.set_content(Json(answer), "application/json");
 }
 
 int WebServer::Send(const std::string& process, const std::string& driver,
-                    DriverConfig config, kestu::tools::WebCommandAnswer* answer) {
+                    DriverConfig config,
+                    kestu::tools::WebCommandAnswer* answer) {
   const auto link = links_.find(process);
   if (link == links_.end() || !hub_->HasDriver(process, driver)) {
     answer->set_error("Unknown process or driver: " + process + " " + driver);
@@ -259,8 +266,9 @@ int WebServer::Send(const std::string& process, const std::string& driver,
     hub_->SetStreamingDriver(process, driver);
   }
   if (!link->second->Send(driver, config)) {
-    answer->set_error("The driver's configuration port did not take the "
-                      "request (is the process running?)");
+    answer->set_error(
+        "The driver's configuration port did not take the "
+        "request (is the process running?)");
     return 503;
   }
   answer->set_sent(true);

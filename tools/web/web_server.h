@@ -3,14 +3,13 @@
 //   GET  /                               the page
 //   GET  /api/state                      WebState as JSON
 //   POST /api/command                    WebCommand as JSON -> WebCommandAnswer
-//   GET  /stream/<process>/<driver>.mjpg streamed JPEGs, multipart/x-mixed-replace
-//   GET  /snapshot/<process>/<driver>.jpg the latest JPEG
-//   GET  /events                         Server-Sent Events, one WebEvent each
-//   GET  /metrics                        Prometheus text format 0.0.4
-//   POST /api/browser-report             what a page in a browser reports
-//   GET  /chart.js, /editor.js           the page's chart and zone editor
-//   the history's and the zone editor's endpoints (HistoryRoutes,
-//   EditorRoutes)
+//   GET  /stream/<process>/<driver>.mjpg streamed JPEGs,
+//   multipart/x-mixed-replace GET  /snapshot/<process>/<driver>.jpg the latest
+//   JPEG GET  /events                         Server-Sent Events, one WebEvent
+//   each GET  /metrics                        Prometheus text format 0.0.4 POST
+//   /api/browser-report             what a page in a browser reports GET
+//   /chart.js, /editor.js           the page's chart and zone editor the
+//   history's and the zone editor's endpoints (HistoryRoutes, EditorRoutes)
 //
 // <process> is the process's "host:port" (URL-encoded or not), <driver>
 // "face", "vehicle" or "crowd".

@@ -20,7 +20,8 @@ inline std::string Json(const google::protobuf::Message& message,
   return json;
 }
 
-inline bool ParseJson(const std::string& json, google::protobuf::Message* message) {
+inline bool ParseJson(const std::string& json,
+                      google::protobuf::Message* message) {
   return google::protobuf::util::JsonStringToMessage(json, message).ok();
 }
 

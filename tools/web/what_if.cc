@@ -24,8 +24,9 @@ bool WhatIf::AddRecording(const std::string& name, const std::string& bytes,
                           kestu::tools::RecordingAnswer* answer) {
   v1::VisionResultList list;
   if (bytes.empty() || !list.ParseFromString(bytes)) {
-    answer->set_error("The file is not a detections file (a VisionResultList "
-                      "written by kestu-vision --record_detections_file)");
+    answer->set_error(
+        "The file is not a detections file (a VisionResultList "
+        "written by kestu-vision --record_detections_file)");
     return false;
   }
   if (list.vision_results_size() == 0) {
@@ -101,7 +102,8 @@ kestu::tools::RecountReport WhatIf::Recount(
     for (uint32_t i = 0; i < count; ++i) {
       const TrackBox& box = frames.boxes[next++];
       auto* detection = frame.add_rect_detection();
-      detection->set_tracking_id(static_cast<uint64_t>(static_cast<uint32_t>(box.id)));
+      detection->set_tracking_id(
+          static_cast<uint64_t>(static_cast<uint32_t>(box.id)));
       auto* location = detection->mutable_location();
       location->set_x(box.x);
       location->set_y(box.y);

@@ -48,9 +48,9 @@ class WhatIf {
 
   // Replays the frames through a Recounter with the "zones"/"areas" of
   // `zones`; a map with neither counts nothing.
-  static kestu::tools::RecountReport Recount(const TrackFrames& frames,
-                                             const ::talvenrook::common::Entity& zones,
-                                             int forget_after);
+  static kestu::tools::RecountReport Recount(
+      const TrackFrames& frames, const ::talvenrook::common::Entity& zones,
+      int forget_after);
 
   // Box centres, evenly sampled (at most kMaxPathPoints).
   static kestu::tools::PathsAnswer Paths(const TrackFrames& frames);

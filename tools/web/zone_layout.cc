@@ -56,7 +56,8 @@ std::vector<Entity> ZoneMaps(const Entity& config) {
     int number = 0;
     for (const Value& roi : rois->array_value().values()) {
       ++number;
-      if (const Value* zones = Find(AsEntity(roi), "zones")) add(*zones, number);
+      if (const Value* zones = Find(AsEntity(roi), "zones"))
+        add(*zones, number);
     }
   }
   return maps;
@@ -76,10 +77,13 @@ kestu::tools::ZoneLayout LayoutFromConfig(const Entity& config) {
     auto* line = layout.add_lines();
     line->set_source(++source);
     line->set_name(GetPropertyOr(zone, "name", ""));
-    if (const Value* a = Find(zone, "A")) *line->mutable_a() = PointOf(AsEntity(*a));
-    if (const Value* b = Find(zone, "B")) *line->mutable_b() = PointOf(AsEntity(*b));
+    if (const Value* a = Find(zone, "A"))
+      *line->mutable_a() = PointOf(AsEntity(*a));
+    if (const Value* b = Find(zone, "B"))
+      *line->mutable_b() = PointOf(AsEntity(*b));
     line->set_height(GetPropertyOr<int32_t>(zone, "height", 0));
-    line->set_meter_pixel_ratio(GetPropertyOr<double>(zone, "meter_pixel_ratio", 0.0));
+    line->set_meter_pixel_ratio(
+        GetPropertyOr<double>(zone, "meter_pixel_ratio", 0.0));
     line->set_repeat(GetPropertyOr<bool>(zone, "repeat", false));
   }
   if (const Value* areas = Find(config, "areas")) {
@@ -103,8 +107,9 @@ bool ValidLayout(const kestu::tools::ZoneLayout& layout, const Entity& config,
   const int sources = static_cast<int>(ZoneMaps(config).size());
   for (int i = 0; i < layout.lines_size(); ++i) {
     const auto& line = layout.lines(i);
-    const std::string which = "line " + std::to_string(i + 1) +
-                              (line.name().empty() ? "" : " (" + line.name() + ")");
+    const std::string which =
+        "line " + std::to_string(i + 1) +
+        (line.name().empty() ? "" : " (" + line.name() + ")");
     if (!InFrame(line.a()) || !InFrame(line.b())) {
       *error = which + " has an end outside the frame";
       return false;
@@ -129,13 +134,15 @@ bool ValidLayout(const kestu::tools::ZoneLayout& layout, const Entity& config,
   for (int i = 0; i < layout.areas_size(); ++i) {
     const auto& area = layout.areas(i);
     if (area.points_size() < 3 || area.points_size() > kMaxAreaPoints) {
-      *error = "area " + std::to_string(i + 1) + " needs at least three points (and at most " +
+      *error = "area " + std::to_string(i + 1) +
+               " needs at least three points (and at most " +
                std::to_string(kMaxAreaPoints) + ")";
       return false;
     }
     for (const auto& point : area.points()) {
       if (!InFrame(point)) {
-        *error = "area " + std::to_string(i + 1) + " has a point outside the frame";
+        *error =
+            "area " + std::to_string(i + 1) + " has a point outside the frame";
         return false;
       }
     }
@@ -146,7 +153,8 @@ bool ValidLayout(const kestu::tools::ZoneLayout& layout, const Entity& config,
 void ApplyLayout(const kestu::tools::ZoneLayout& layout, Entity* config) {
   const std::vector<Entity> sources = ZoneMaps(*config);
   auto& properties = *config->mutable_properties();
-  if (layout.lines_size() > 0 || !sources.empty() || HasProperty(*config, "zones")) {
+  if (layout.lines_size() > 0 || !sources.empty() ||
+      HasProperty(*config, "zones")) {
     Value zones;
     auto* list = zones.mutable_array_value();
     for (const auto& line : layout.lines()) {
@@ -179,7 +187,8 @@ void ApplyLayout(const kestu::tools::ZoneLayout& layout, Entity* config) {
     auto* list = areas.mutable_array_value();
     for (const auto& area : layout.areas()) {
       auto* points = list->add_values()->mutable_array_value();
-      for (const auto& point : area.points()) *points->add_values() = PointValue(point);
+      for (const auto& point : area.points())
+        *points->add_values() = PointValue(point);
     }
     properties["areas"] = std::move(areas);
   }

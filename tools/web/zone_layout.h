@@ -27,14 +27,16 @@
 namespace kestu_tools {
 
 // The lines and areas of a pipeline configuration map.
-kestu::tools::ZoneLayout LayoutFromConfig(const ::talvenrook::common::Entity& config);
+kestu::tools::ZoneLayout LayoutFromConfig(
+    const ::talvenrook::common::Entity& config);
 
 // False with the reason for a line whose ends coincide or whose height is
 // not positive, an area of fewer than three points (or more than 1,000), a
 // coordinate outside 0..32767, a source beyond the configuration's zones,
 // or more than 64 lines or areas.
 bool ValidLayout(const kestu::tools::ZoneLayout& layout,
-                 const ::talvenrook::common::Entity& config, std::string* error);
+                 const ::talvenrook::common::Entity& config,
+                 std::string* error);
 
 // Sets "zones" and "areas" of `config` to the layout's (an empty list when
 // it has none, so that nothing of the previous zones is left).

@@ -18,9 +18,9 @@ inline void SetLocation(const cv::Rect& box,
 }
 
 inline cv::Rect BoxOf(const ::talvenrook::vision::v1::Rectangle& location) {
-  return cv::Rect(static_cast<int>(location.x()), static_cast<int>(location.y()),
-                  static_cast<int>(location.width()),
-                  static_cast<int>(location.height()));
+  return cv::Rect(
+      static_cast<int>(location.x()), static_cast<int>(location.y()),
+      static_cast<int>(location.width()), static_cast<int>(location.height()));
 }
 
 }  // namespace talvenrook_vision

@@ -9,7 +9,8 @@ void VisionAnalytics::SetMonitorPerformance(bool enable) {
   {
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (enable && !monitor_performance_) {
-      retired = std::exchange(performance_, std::make_unique<TickMeterManager>());
+      retired =
+          std::exchange(performance_, std::make_unique<TickMeterManager>());
     } else if (!enable && monitor_performance_) {
       retired =
           std::exchange(performance_, std::make_unique<TickMeterManagerBase>());

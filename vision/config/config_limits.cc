@@ -13,8 +13,8 @@ class SizeWalk {
   // False, with the reason kept, as soon as a bound is passed.
   bool WalkEntity(const Entity& entity, const std::string& path, int depth) {
     for (const auto& [key, value] : entity.properties()) {
-      const std::string where = path.empty() ? "\"" + key + "\""
-                                             : path + " \"" + key + "\"";
+      const std::string where =
+          path.empty() ? "\"" + key + "\"" : path + " \"" + key + "\"";
       if (!WalkValue(value, where, depth + 1)) return false;
     }
     return true;
@@ -29,8 +29,8 @@ class SizeWalk {
                     std::to_string(kMaxValues) + " values");
     }
     if (depth > kMaxDepth) {
-      return Refuse(path + " is nested more than " +
-                    std::to_string(kMaxDepth) + " levels deep");
+      return Refuse(path + " is nested more than " + std::to_string(kMaxDepth) +
+                    " levels deep");
     }
     if (value.value_type_case() == Value::kEntityValue) {
       return WalkEntity(value.entity_value(), path, depth);
@@ -69,8 +69,8 @@ SetupStatus CheckConfigurationSize(
     return SetupStatus::Error(walk.reason());
   }
   for (int i = 0; i < config.models_size(); ++i) {
-    if (!walk.WalkEntity(config.models(i),
-                         "model #" + std::to_string(i + 1), 0)) {
+    if (!walk.WalkEntity(config.models(i), "model #" + std::to_string(i + 1),
+                         0)) {
       return SetupStatus::Error(walk.reason());
     }
   }

@@ -27,7 +27,8 @@ const Value& GetProperty(const Entity& map, const std::string& key) {
 }
 
 void ConvertValue(const Value& value, bool* out) {
-  *out = value.value_type_case() == Value::kBooleanValue && value.boolean_value();
+  *out =
+      value.value_type_case() == Value::kBooleanValue && value.boolean_value();
 }
 
 void ConvertValue(const Value& value, int32_t* out) {

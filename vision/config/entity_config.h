@@ -53,10 +53,10 @@ const Value& GetProperty(const Entity& map, const std::string& key);
 // Conversions from a Value. Each overload stores the converted value in
 // *out; a value of another kind stores the zero value of the type.
 void ConvertValue(const Value& value, bool* out);
-void ConvertValue(const Value& value, int32_t* out);   // integer, truncated
+void ConvertValue(const Value& value, int32_t* out);  // integer, truncated
 void ConvertValue(const Value& value, int64_t* out);
-void ConvertValue(const Value& value, double* out);    // integer or double
-void ConvertValue(const Value& value, float* out);     // integer or double
+void ConvertValue(const Value& value, double* out);  // integer or double
+void ConvertValue(const Value& value, float* out);   // integer or double
 void ConvertValue(const Value& value, std::string* out);
 void ConvertValue(const Value& value, Bytes* out);     // blob
 void ConvertValue(const Value& value, cv::Size* out);  // size, truncated

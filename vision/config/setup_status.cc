@@ -12,6 +12,8 @@ std::string& LastLoadErrorSlot() {
 
 const std::string& LastLoadError() { return LastLoadErrorSlot(); }
 
-void SetLastLoadError(const std::string& reason) { LastLoadErrorSlot() = reason; }
+void SetLastLoadError(const std::string& reason) {
+  LastLoadErrorSlot() = reason;
+}
 
 }  // namespace talvenrook_vision

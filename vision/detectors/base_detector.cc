@@ -35,8 +35,7 @@ void BaseDetector::Configure(const Entity& config) {
   voting_enabled_ = true;
 }
 
-ClassScore BaseDetector::RunClassifier(const cv::Mat& image,
-                                       int32_t track_id) {
+ClassScore BaseDetector::RunClassifier(const cv::Mat& image, int32_t track_id) {
   if (!model_) return {-1, 0.0f};
   std::vector<float>& output = model_->last_output();
   output = model_->predictor()->Predict(image, "");
@@ -47,8 +46,7 @@ ClassScore BaseDetector::RunClassifier(const cv::Mat& image,
   return best;
 }
 
-std::string BaseDetector::ClassifyRegion(const cv::Mat& image,
-                                         int32_t track_id,
+std::string BaseDetector::ClassifyRegion(const cv::Mat& image, int32_t track_id,
                                          const cv::Rect& region,
                                          bool use_cache) {
   if (use_cache && HasVote(track_id)) return Label(track_id, true);

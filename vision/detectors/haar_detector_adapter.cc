@@ -35,8 +35,7 @@ bool HaarDetectorAdapter::Configure(const KestuEyeConfig& config,
     const std::string text(cascade_bytes.begin(), cascade_bytes.end());
     cv::FileStorage storage(text,
                             cv::FileStorage::READ | cv::FileStorage::MEMORY);
-    read = storage.isOpened() &&
-           cascade_.read(storage.getFirstTopLevelNode());
+    read = storage.isOpened() && cascade_.read(storage.getFirstTopLevelNode());
   } catch (const cv::Exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
     error_ = e.what();

@@ -84,10 +84,9 @@ bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
   }
   std::vector<std::string> labels;
   ReadPropertyIfPresent(content, "labels", &labels);
-  const SizeLimit limit{
-      GetPropertyOr<int32_t>(config, "detector_min_scale", 0),
-      GetPropertyOr<int32_t>(config, "detector_max_scale",
-                             SSDDetector::kNoMaximum)};
+  const SizeLimit limit{GetPropertyOr<int32_t>(config, "detector_min_scale", 0),
+                        GetPropertyOr<int32_t>(config, "detector_max_scale",
+                                               SSDDetector::kNoMaximum)};
 
   const std::string weights = Blob(content, "caffemodel");
   std::string weights_path;
@@ -104,16 +103,16 @@ bool LoadSSDDetector(SSDDetector* detector, const Entity& model,
   if (from_files) {
     const std::string network_path =
         GetPropertyOr(content, "prototxt_file", "");
-    loaded = detector->LoadFromFiles(
-        network_path, weights_path, "", regions, {limit}, threshold,
-        in.size.width, in.size.height, in.mean, in.scale, in.channels,
-        in.swap, queue_size, engine);
+    loaded = detector->LoadFromFiles(network_path, weights_path, "", regions,
+                                     {limit}, threshold, in.size.width,
+                                     in.size.height, in.mean, in.scale,
+                                     in.channels, in.swap, queue_size, engine);
     if (loaded) detector->set_labels(labels);
   } else {
-    loaded = detector->LoadFromBytes(
-        Blob(content, "prototxt"), weights, labels, regions, {limit},
-        threshold, in.size.width, in.size.height, in.mean, in.scale,
-        in.channels, in.swap, queue_size, engine);
+    loaded = detector->LoadFromBytes(Blob(content, "prototxt"), weights, labels,
+                                     regions, {limit}, threshold, in.size.width,
+                                     in.size.height, in.mean, in.scale,
+                                     in.channels, in.swap, queue_size, engine);
   }
   if (!loaded || !detector->CheckNetwork()) return false;
   ApplyRunTimeKeys(config, detector);

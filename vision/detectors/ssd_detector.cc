@@ -4,7 +4,6 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
-#include <thread>
 
 #include "vision/config/setup_status.h"
 
@@ -15,10 +14,6 @@ constexpr int kRowLength = 7;
 constexpr int kMinimumRegionArea = 25;
 // How long PopDetections waits for a result when nothing is pending.
 constexpr auto kPopIdleLimit = std::chrono::seconds(10);
-
-void SleepOneMillisecond() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
 
 }  // namespace
 
@@ -37,8 +32,7 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
     return false;
   }
   if (engine == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled"
-              << std::endl;
+    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
     error_ = "Support for TFLite is currently disabled";
     return false;
   }
@@ -61,30 +55,33 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
   return true;
 }
 
-bool SSDDetector::LoadFromBytes(
-    const std::string& network, const std::string& weights,
-    const std::vector<std::string>& labels,
-    const std::vector<cv::Rect>& regions,
-    const std::vector<SizeLimit>& size_limits, float confidence_threshold,
-    int input_width, int input_height, const cv::Scalar& mean,
-    float input_scale, int channels, bool swap, int queue_size,
-    const std::string& engine) {
-  if (!Store(network, weights, true, regions, size_limits,
-             confidence_threshold, input_width, input_height, mean,
-             input_scale, channels, swap, queue_size, engine)) {
+bool SSDDetector::LoadFromBytes(const std::string& network,
+                                const std::string& weights,
+                                const std::vector<std::string>& labels,
+                                const std::vector<cv::Rect>& regions,
+                                const std::vector<SizeLimit>& size_limits,
+                                float confidence_threshold, int input_width,
+                                int input_height, const cv::Scalar& mean,
+                                float input_scale, int channels, bool swap,
+                                int queue_size, const std::string& engine) {
+  if (!Store(network, weights, true, regions, size_limits, confidence_threshold,
+             input_width, input_height, mean, input_scale, channels, swap,
+             queue_size, engine)) {
     return false;
   }
   labels_ = labels;
   return true;
 }
 
-bool SSDDetector::LoadFromFiles(
-    const std::string& network_path, const std::string& weights_path,
-    const std::string& labels_path, const std::vector<cv::Rect>& regions,
-    const std::vector<SizeLimit>& size_limits, float confidence_threshold,
-    int input_width, int input_height, const cv::Scalar& mean,
-    float input_scale, int channels, bool swap, int queue_size,
-    const std::string& engine) {
+bool SSDDetector::LoadFromFiles(const std::string& network_path,
+                                const std::string& weights_path,
+                                const std::string& labels_path,
+                                const std::vector<cv::Rect>& regions,
+                                const std::vector<SizeLimit>& size_limits,
+                                float confidence_threshold, int input_width,
+                                int input_height, const cv::Scalar& mean,
+                                float input_scale, int channels, bool swap,
+                                int queue_size, const std::string& engine) {
   std::vector<std::string> labels;
   if (!labels_path.empty()) {
     std::ifstream in(labels_path);
@@ -95,8 +92,8 @@ bool SSDDetector::LoadFromFiles(
     for (std::string line; std::getline(in, line);) labels.push_back(line);
   }
   if (!Store(network_path, weights_path, false, regions, size_limits,
-             confidence_threshold, input_width, input_height, mean,
-             input_scale, channels, swap, queue_size, engine)) {
+             confidence_threshold, input_width, input_height, mean, input_scale,
+             channels, swap, queue_size, engine)) {
     return false;
   }
   labels_ = labels;
@@ -201,8 +198,7 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
   predictors_.clear();
   reload_ = false;
   if (engine_ == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled"
-              << std::endl;
+    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
     return;
   }
   for (const cv::Rect& region : regions_) {
@@ -215,13 +211,12 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
     }
     auto predictor = std::make_unique<OpenCVPredict>();
     const bool loaded =
-        from_bytes_
-            ? predictor->LoadFromBytes(network_, weights_, "", size, channels_,
-                                       mean_, input_scale_, swap_, engine_,
-                                       queue_size_)
-            : predictor->LoadFromFiles(network_, weights_, "", size, channels_,
-                                       mean_, input_scale_, swap_, engine_,
-                                       queue_size_);
+        from_bytes_ ? predictor->LoadFromBytes(network_, weights_, "", size,
+                                               channels_, mean_, input_scale_,
+                                               swap_, engine_, queue_size_)
+                    : predictor->LoadFromFiles(network_, weights_, "", size,
+                                               channels_, mean_, input_scale_,
+                                               swap_, engine_, queue_size_);
     if (!loaded) {
       std::cerr << "ERROR: Could not load the detector network for region "
                 << region << std::endl;
@@ -262,7 +257,7 @@ bool SSDDetector::PushFrame(const cv::Mat& frame) {
       const auto status = predictors_[i]->TryPush(crop);
       if (status == OpenCVPredict::PushStatus::kPushed) break;
       if (status == OpenCVPredict::PushStatus::kFailed) return false;
-      SleepOneMillisecond();
+      predictors_[i]->WaitForRoom();
     }
   }
   return true;
@@ -272,18 +267,14 @@ DetectionList SSDDetector::PopDetections() {
   DetectionList out;
   for (size_t i = 0; i < predictors_.size() && i < regions_.size(); ++i) {
     OpenCVPredict* predictor = predictors_[i].get();
-    auto idle_since = std::chrono::steady_clock::now();
     std::vector<float> rows;
-    for (;;) {
-      rows = predictor->Pop();
-      if (!rows.empty()) break;
-      if (predictor->Pending() > 0) {
-        idle_since = std::chrono::steady_clock::now();
-      } else if (std::chrono::steady_clock::now() - idle_since >
-                 kPopIdleLimit) {
-        break;  // nothing was pushed for this region
+    // The result of this region's oldest pushed frame, however long its
+    // inference takes; a region that nothing is pushed for within the
+    // limit gives nothing. One result is taken per frame, so that a failed
+    // inference (no rows) never takes the next frame's result.
+    if (predictor->WaitForPending(kPopIdleLimit)) {
+      while (!predictor->PopInto(&rows)) {
       }
-      SleepOneMillisecond();
     }
     Decode(rows, regions_[i], LimitOf(i), &out);
   }
@@ -319,9 +310,8 @@ std::vector<DetectionList> SSDDetector::DetectOutputs(
   return out;
 }
 
-void SSDDetector::Decode(const std::vector<float>& rows,
-                         const cv::Rect& region, const SizeLimit& limit,
-                         DetectionList* out) const {
+void SSDDetector::Decode(const std::vector<float>& rows, const cv::Rect& region,
+                         const SizeLimit& limit, DetectionList* out) const {
   const int width = region.width;
   const int height = region.height;
   const size_t count = rows.size() / kRowLength;
@@ -340,8 +330,9 @@ void SSDDetector::Decode(const std::vector<float>& rows,
     const int box_width = right - left + 1;
     const int box_height = bottom - top + 1;
     const int mean_side = (box_width + box_height) / 2;
-    const bool size_ok = (limit.first == 0 && limit.second == 0) ||
-                         (limit.first <= mean_side && mean_side <= limit.second);
+    const bool size_ok =
+        (limit.first == 0 && limit.second == 0) ||
+        (limit.first <= mean_side && mean_side <= limit.second);
     if (!size_ok || box_height > height || box_width > width) continue;
     out->boxes.emplace_back(left + region.x, top + region.y, box_width,
                             box_height);

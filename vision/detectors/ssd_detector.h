@@ -45,8 +45,9 @@ class SSDDetector {
   SSDDetector& operator=(const SSDDetector&) = delete;
 
   // Both fail when the input width or height is 0 or less or beyond
-  // OpenCVPredict's limits, or the engine is "TFLITE"; otherwise they store everything and mark the predictors for
-  // rebuilding. Networks are read when the first frame arrives.
+  // OpenCVPredict's limits, or the engine is "TFLITE"; otherwise they store
+  // everything and mark the predictors for rebuilding. Networks are read when
+  // the first frame arrives.
   virtual bool LoadFromBytes(const std::string& network,
                              const std::string& weights,
                              const std::vector<std::string>& labels,
@@ -133,8 +134,8 @@ class SSDDetector {
              bool from_bytes, const std::vector<cv::Rect>& regions,
              const std::vector<SizeLimit>& size_limits,
              float confidence_threshold, int input_width, int input_height,
-             const cv::Scalar& mean, float input_scale, int channels,
-             bool swap, int queue_size, const std::string& engine);
+             const cv::Scalar& mean, float input_scale, int channels, bool swap,
+             int queue_size, const std::string& engine);
   void ComputeRegions(cv::Size frame_size);
   void BuildPredictors(bool fixed_size);
   bool PrepareForFrame(const cv::Mat& frame, bool fixed_size);

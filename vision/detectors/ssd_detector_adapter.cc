@@ -48,8 +48,8 @@ bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
   output_layer_ = OutputLayerFor(model_type_);
   std::string engine;
   ConvertValue(GetProperty(model, "engine"), &engine);
-  const bool loaded = LoadSSDDetector(detector_.get(), model, {},
-                                      NormalizeEngineName(engine));
+  const bool loaded =
+      LoadSSDDetector(detector_.get(), model, {}, NormalizeEngineName(engine));
   flow_ = std::make_unique<OpticalFlowBoxes>(max_features_per_region_);
   error_.clear();
   if (!loaded) {

@@ -8,17 +8,19 @@
 // asynchronous path (PushFrame/PopDetections) always runs the network.
 //
 // Example configuration (pipeline config map, then a model map):
-//   properties { key: "use_optical_flow_tracker" value { boolean_value: true } }
-//   properties { key: "frames_until_detection" value { integer_value: 5 } }
-//   properties { key: "max_quantity_features_per_roi" value { integer_value: 50 } }
-//   properties { key: "use_fixed_input_size" value { boolean_value: false } }
+//   properties { key: "use_optical_flow_tracker" value { boolean_value: true }
+//   } properties { key: "frames_until_detection" value { integer_value: 5 } }
+//   properties { key: "max_quantity_features_per_roi" value { integer_value: 50
+//   } } properties { key: "use_fixed_input_size" value { boolean_value: false }
+//   }
 //
 //   properties { key: "type" value { string_value: "SSD" } }
 //   properties { key: "version" value { string_value: "1" } }
 //   properties { key: "engine" value { string_value: "Tensorflow" } }
 //   properties { key: "content" value { entity_value { ... } } }
 //   properties { key: "config" value { entity_value {
-//     properties { key: "input_size" value { size_value { width: 300 height: 300 } } }
+//     properties { key: "input_size" value { size_value { width: 300 height:
+//     300 } } }
 //   } } }
 #ifndef VISION_DETECTORS_SSD_DETECTOR_ADAPTER_H_
 #define VISION_DETECTORS_SSD_DETECTOR_ADAPTER_H_

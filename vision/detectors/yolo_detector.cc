@@ -51,8 +51,9 @@ void YoloDetector::Decode(const std::vector<float>& rows,
     const int left = static_cast<int>((row[0] - row[2] / 2) * width);
     const int top = static_cast<int>((row[1] - row[3] / 2) * height);
     const int mean_side = (box_width + box_height) / 2;
-    const bool size_ok = (limit.first == 0 && limit.second == 0) ||
-                         (limit.first <= mean_side && mean_side <= limit.second);
+    const bool size_ok =
+        (limit.first == 0 && limit.second == 0) ||
+        (limit.first <= mean_side && mean_side <= limit.second);
     if (!size_ok || box_width > width || box_height > height) continue;
     candidates_.emplace_back(left + region.x, top + region.y, box_width,
                              box_height);
@@ -74,10 +75,9 @@ void YoloDetector::Decode(const std::vector<float>& rows,
     // candidates are already above the confidence threshold.
     const float score_floor =
         confidence_threshold_ > 0.0f ? confidence_threshold_ : 0.0f;
-    const float overlap = nms_threshold_ >= 0.0f ? nms_threshold_
-                                                 : kDefaultNmsThreshold;
-    cv::dnn::NMSBoxes(class_boxes_, class_scores_, score_floor, overlap,
-                      kept_);
+    const float overlap =
+        nms_threshold_ >= 0.0f ? nms_threshold_ : kDefaultNmsThreshold;
+    cv::dnn::NMSBoxes(class_boxes_, class_scores_, score_floor, overlap, kept_);
     for (int k : kept_) {
       const int i = class_members_[k];
       out->boxes.push_back(candidates_[i]);

@@ -14,10 +14,10 @@
 //   properties { key: "content" value { entity_value {
 //     properties { key: "prototxt_file" value { string_value: "y.cfg" } }
 //     properties { key: "caffemodel_file" value { string_value: "y.weights" } }
-//     properties { key: "input_size" value { size_value { width: 320 height: 320 } } }
-//     properties { key: "input_scale" value { double_value: 0.00392157 } }
-//     properties { key: "swap_input_channels" value { boolean_value: true } }
-//     properties { key: "labels" value { array_value {
+//     properties { key: "input_size" value { size_value { width: 320 height:
+//     320 } } } properties { key: "input_scale" value { double_value:
+//     0.00392157 } } properties { key: "swap_input_channels" value {
+//     boolean_value: true } } properties { key: "labels" value { array_value {
 //       values { string_value: "person" } } } } } } }
 //   properties { key: "config" value { entity_value {
 //     properties { key: "confidence_th" value { double_value: 0.3 } }

@@ -32,7 +32,8 @@ std::vector<Section> ReadSections(const std::string& text, Section* net) {
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     if (line[0] == '[') {
       const size_t end = line.find(']');
-      const std::string type = line.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+      const std::string type = line.substr(
+          1, end == std::string::npos ? std::string::npos : end - 1);
       if (type == "net") {
         current = net;
       } else {
@@ -72,7 +73,8 @@ class Checker {
     if (!CheckNumbers(net, "[net]")) return reason_;
     for (size_t i = 0; i < layers.size(); ++i) {
       where_ = "layer #" + std::to_string(i) + " [" + layers[i].type + "]";
-      if (!CheckNumbers(layers[i], where_) || !CheckLayer(layers[i], static_cast<long>(i)))
+      if (!CheckNumbers(layers[i], where_) ||
+          !CheckLayer(layers[i], static_cast<long>(i)))
         return reason_;
     }
     return "";
@@ -88,20 +90,22 @@ class Checker {
     // The integers the reader builds the network from (training settings
     // such as "max_batches" are not read).
     static const char* const kShapeKeys[] = {
-        "width", "height", "channels", "size", "pad", "padding", "stride",
-        "filters", "groups", "output", "classes", "num", "coords", "classfix",
-        "from", "layers", "mask"};
+        "width",  "height",   "channels", "size",   "pad",     "padding",
+        "stride", "filters",  "groups",   "output", "classes", "num",
+        "coords", "classfix", "from",     "layers", "mask"};
     for (const char* shape_key : kShapeKeys) {
       auto it = section.values.find(shape_key);
       if (it == section.values.end()) continue;
       const std::string& key = it->first;
       const std::string& value = it->second;
-      const long limit = (key == "filters" || key == "output") ? kMaxDarknetFilters
-                                                                : kMaxDarknetNumber;
+      const long limit = (key == "filters" || key == "output")
+                             ? kMaxDarknetFilters
+                             : kMaxDarknetNumber;
       std::vector<long> numbers;
       if (!Numbers(value, limit, &numbers)) {
         return Refuse(where + " \"" + key + "\" = " + value.substr(0, 40) +
-                      " is out of range (at most " + std::to_string(limit) + ")");
+                      " is out of range (at most " + std::to_string(limit) +
+                      ")");
       }
     }
     return true;
@@ -134,7 +138,8 @@ class Checker {
       return AtLeastOne(s, "size", -1) && AtLeastOne(s, "stride", 1) &&
              AtLeastOne(s, "groups", 1);
     }
-    if (s.type == "maxpool") return AtLeastOne(s, "size", 2) && AtLeastOne(s, "stride", 2);
+    if (s.type == "maxpool")
+      return AtLeastOne(s, "size", 2) && AtLeastOne(s, "stride", 2);
     if (s.type == "reorg" || s.type == "upsample") {
       return AtLeastOne(s, "stride", s.type == "reorg" ? 2 : 1);
     }
@@ -149,7 +154,8 @@ class Checker {
       return true;
     }
     if (s.type == "shortcut" || s.type == "scale_channels") {
-      if (s.values.count("from") == 0) return Refuse(where_ + " has no \"from\"");
+      if (s.values.count("from") == 0)
+        return Refuse(where_ + " has no \"from\"");
       return EarlierLayer(Int(s, "from", 0), index, "from");
     }
     if (s.type == "yolo") {
@@ -160,7 +166,8 @@ class Checker {
       for (long m : mask) {
         if (m < 0 || m >= anchors) {
           return Refuse(where_ + " \"mask\" index " + std::to_string(m) +
-                        " is not one of its " + std::to_string(anchors) + " anchors");
+                        " is not one of its " + std::to_string(anchors) +
+                        " anchors");
         }
       }
     }

@@ -14,7 +14,8 @@ std::string ModelFileProblem(const std::string& path) {
   if (!std::filesystem::is_regular_file(path, code)) {
     return prefix + "not a regular file";
   }
-  if (!std::ifstream(path, std::ios::binary)) return prefix + "cannot be opened";
+  if (!std::ifstream(path, std::ios::binary))
+    return prefix + "cannot be opened";
   return "";
 }
 
@@ -46,13 +47,15 @@ SetupStatus CheckModelFiles(const Entity& model) {
   const std::string name = GetPropertyOr(model, "type", "") + ":" +
                            GetPropertyOr(model, "version", "");
   auto fail = [&name](const std::string& reason) {
-    return SetupStatus::Error("Could not load the model " + name + ": " + reason);
+    return SetupStatus::Error("Could not load the model " + name + ": " +
+                              reason);
   };
   for (const char* section : {"content", "config"}) {
     if (!HasProperty(model, section)) continue;
     const Entity& map = AsEntity(GetProperty(model, section));
     if (std::string(section) == "content") {
-      for (const char* key : {"prototxt_file", "caffemodel_file", "input_mean_file"}) {
+      for (const char* key :
+           {"prototxt_file", "caffemodel_file", "input_mean_file"}) {
         const std::string path = GetPropertyOr(map, key, "");
         if (path.empty()) continue;
         const std::string problem = ModelFileProblem(path);

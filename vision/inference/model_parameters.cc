@@ -57,15 +57,13 @@ ModelParameters ReadModelParameters(const Entity& model) {
 bool LoadPredictor(const ModelParameters& p, int queue_size,
                    OpenCVPredict* predictor) {
   if (p.from_files) {
-    return predictor->LoadFromFiles(p.network, p.weights, p.mean_payload,
-                                    p.input_size, p.input_channels,
-                                    p.mean_scalar, p.scale, p.swap_channels,
-                                    p.engine, queue_size);
+    return predictor->LoadFromFiles(
+        p.network, p.weights, p.mean_payload, p.input_size, p.input_channels,
+        p.mean_scalar, p.scale, p.swap_channels, p.engine, queue_size);
   }
-  return predictor->LoadFromBytes(p.network, p.weights, p.mean_payload,
-                                  p.input_size, p.input_channels,
-                                  p.mean_scalar, p.scale, p.swap_channels,
-                                  p.engine, queue_size);
+  return predictor->LoadFromBytes(
+      p.network, p.weights, p.mean_payload, p.input_size, p.input_channels,
+      p.mean_scalar, p.scale, p.swap_channels, p.engine, queue_size);
 }
 
 std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model) {

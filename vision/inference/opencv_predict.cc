@@ -37,7 +37,8 @@ std::vector<float> Flatten(const cv::Mat& output) {
   if (output.empty()) return {};
   if (output.isContinuous()) {
     const float* begin = output.ptr<float>();
-    return std::vector<float>(begin, begin + output.total() * output.channels());
+    return std::vector<float>(begin,
+                              begin + output.total() * output.channels());
   }
   cv::Mat copy = output.clone();
   const float* begin = copy.ptr<float>();
@@ -171,9 +172,9 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
       NoteError(reason);
       return false;
     }
-    return LoadFromBytes(network_bytes, weights_bytes, mean_payload,
-                         input_size, channels, mean_scalar, scale,
-                         swap_channels, engine, queue_size);
+    return LoadFromBytes(network_bytes, weights_bytes, mean_payload, input_size,
+                         channels, mean_scalar, scale, swap_channels, engine,
+                         queue_size);
   }
   for (const std::string* path : {&network_path, &weights_path}) {
     std::error_code code;
@@ -233,8 +234,8 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
   }
   try {
     if (engine == "ONNX") {
-      *net = cv::dnn::readNetFromONNX(weights_bytes.data(),
-                                      weights_bytes.size());
+      *net =
+          cv::dnn::readNetFromONNX(weights_bytes.data(), weights_bytes.size());
     } else {
       *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
                               AsBuffer(network_bytes));
@@ -497,24 +498,51 @@ OpenCVPredict::PushStatus OpenCVPredict::TryPush(const cv::Mat& image) {
   }
   jobs_ready_.notify_one();
   write_index_ = (write_index_ + 1) % ring;
-  pending_count_.fetch_add(1);
+  AddPending(1);
   return PushStatus::kPushed;
 }
 
+void OpenCVPredict::AddPending(int64_t delta) {
+  {
+    std::lock_guard<std::mutex> lock(ring_mutex_);
+    pending_count_.fetch_add(delta);
+  }
+  ring_changed_.notify_all();
+}
+
+void OpenCVPredict::WaitForRoom() {
+  std::unique_lock<std::mutex> lock(ring_mutex_);
+  ring_changed_.wait(lock, [this] { return !Full(); });
+}
+
+bool OpenCVPredict::WaitForPending(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(ring_mutex_);
+  return ring_changed_.wait_for(lock, limit,
+                                [this] { return pending_count_.load() > 0; });
+}
+
 std::vector<float> OpenCVPredict::Pop() {
-  if (pending_count_.load() == 0) return {};
+  std::vector<float> rows;
+  PopInto(&rows);
+  return rows;
+}
+
+bool OpenCVPredict::PopInto(std::vector<float>* rows) {
+  rows->clear();
+  if (pending_count_.load() == 0) return false;
   cv::AsyncArray& slot = pending_[read_index_];
   cv::Mat output;
   try {
-    if (!slot.get(output, kPopTimeoutNs)) return {};
+    if (!slot.get(output, kPopTimeoutNs)) return false;
   } catch (const cv::Exception& e) {
     WriteOpenCVError(e);
     output.release();
   }
   slot.release();
   read_index_ = (read_index_ + 1) % static_cast<int64_t>(pending_.size());
-  pending_count_.fetch_sub(1);
-  return Flatten(output);
+  AddPending(-1);
+  *rows = Flatten(output);
+  return true;
 }
 
 void OpenCVPredict::RunWorker(size_t index) {

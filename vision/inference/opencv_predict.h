@@ -36,6 +36,7 @@
 #define VISION_INFERENCE_OPENCV_PREDICT_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -73,15 +74,15 @@ class OpenCVPredict : public Predictor {
   bool LoadFromFiles(const std::string& network_path,
                      const std::string& weights_path,
                      const std::string& mean_path, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar,
-                     double scale, bool swap_channels,
-                     const std::string& engine, int queue_size);
+                     int channels, const cv::Scalar& mean_scalar, double scale,
+                     bool swap_channels, const std::string& engine,
+                     int queue_size);
   bool LoadFromBytes(const std::string& network_bytes,
                      const std::string& weights_bytes,
                      const std::string& mean_bytes, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar,
-                     double scale, bool swap_channels,
-                     const std::string& engine, int queue_size);
+                     int channels, const cv::Scalar& mean_scalar, double scale,
+                     bool swap_channels, const std::string& engine,
+                     int queue_size);
 
   std::vector<std::vector<float>> PredictAll(
       const cv::Mat& image,
@@ -94,6 +95,10 @@ class OpenCVPredict : public Predictor {
   enum class PushStatus { kPushed, kFull, kFailed };
   PushStatus TryPush(const cv::Mat& image);
   std::vector<float> Pop() override;
+  // Pop that tells a result (true, even an empty one after a failed
+  // inference) from a wait that timed out with the result still pending
+  // (false).
+  bool PopInto(std::vector<float>* rows);
   void SetTarget(int target) override;
   void SetBackend(int backend) override;
 
@@ -107,6 +112,11 @@ class OpenCVPredict : public Predictor {
 
   // Number of queued results not yet popped, and whether the ring is full.
   int64_t Pending() const { return pending_count_.load(); }
+  // The producer's and the consumer's waits on the ring, on a condition
+  // variable: until a slot is free, and until an inference is pending (or
+  // the limit has passed; false then).
+  void WaitForRoom();
+  bool WaitForPending(std::chrono::milliseconds limit);
   bool Full() const {
     return pending_count_.load() >= static_cast<int64_t>(pending_.size());
   }
@@ -157,6 +167,8 @@ class OpenCVPredict : public Predictor {
                   bool swap_channels, const std::string& engine,
                   const std::string& mean_payload, int queue_size);
   bool ComputeOutputSize(const std::string& engine);
+  // Changes the pending count and wakes the ring's waits.
+  void AddPending(int64_t delta);
   // Fills `blob` from the image; false (after an error line) on failure.
   bool PrepareBlob(const cv::Mat& image, cv::Mat* blob);
   // Runs `net` on `blob`; the caller holds the network's mutex.
@@ -179,7 +191,7 @@ class OpenCVPredict : public Predictor {
   bool swap_channels_ = false;
   std::vector<cv::String> output_names_;
   std::vector<cv::Mat> outputs_;  // scratch for several outputs
-  std::string error_;  // why the last load failed
+  std::string error_;             // why the last load failed
 
   // The ring: one future per queued inference. The pending count is the
   // only variable shared by Push and Pop; a slot is written only while the
@@ -187,6 +199,9 @@ class OpenCVPredict : public Predictor {
   std::vector<cv::AsyncArray> pending_;
   std::vector<cv::Mat> ring_blobs_;  // blob of each ring slot
   std::atomic<int64_t> pending_count_{0};
+  // Guards nothing but the waits on ring_changed_ (pending_count_ changes).
+  std::mutex ring_mutex_;
+  std::condition_variable ring_changed_;
   int64_t write_index_ = 0;  // owned by Push
   int64_t read_index_ = 0;   // owned by Pop
 
@@ -201,7 +216,7 @@ class OpenCVPredict : public Predictor {
 
   std::mutex jobs_mutex_;
   std::condition_variable jobs_ready_;
-  std::deque<Job> jobs_;  // guarded by jobs_mutex_
+  std::deque<Job> jobs_;   // guarded by jobs_mutex_
   bool stopping_ = false;  // guarded by jobs_mutex_
   std::vector<std::unique_ptr<NetworkCopy>> extra_networks_;
   std::vector<std::thread> workers_;

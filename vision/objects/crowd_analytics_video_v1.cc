@@ -11,15 +11,21 @@ CrowdAnalyticsVideoV1::~CrowdAnalyticsVideoV1() = default;
 
 SetupStatus CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
-  clahe_.Configure(map);
+  const SetupStatus day_night = preprocessor_.Configure(config);
   ReadPropertyIfPresent(map, "only_detection", &only_detection_);
-  const SetupStatus day_night = day_night_.Configure(config);
   statistics_.Configure(map);
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
+  objects->JudgeDayNightOutside();
   const SetupStatus detection = objects->Setup(config);
   objects_ = std::move(objects);
   return day_night.ok() ? detection : day_night;
+}
+
+void CrowdAnalyticsVideoV1::Finish(int moment, VisionResult* result) {
+  moment_ = moment;
+  result->set_moment_of_day(static_cast<v1::MomentOfDay>(moment));
+  RecordZoneExits(*result, &statistics_);
 }
 
 VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,
@@ -27,33 +33,37 @@ VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-  const int moment = day_night_.Judge(frame);
-  moment_ = moment;
-  night_ = moment == NightSolution::kNight;
+  const PreparedFrame prepared = preprocessor_.Prepare(frame);
   VisionResult result;
-  if (objects_) result = objects_->Process(request, clahe_.Apply(frame, moment));
-  result.set_moment_of_day(static_cast<v1::MomentOfDay>(moment));
-  RecordZoneExits(result, &statistics_);
+  if (objects_) {
+    result =
+        objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
+  }
+  Finish(prepared.moment, &result);
   meter.StopSection("Detection");
   ReportMeasurements(meter, CrowdMeasurementCounter());
   return result;
 }
 
 void CrowdAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  if (objects_) objects_->PushFrame(frame);
+  const PreparedFrame prepared = preprocessor_.Prepare(frame);
+  preprocessor_.Hold(prepared);
+  if (objects_) objects_->PushFrameAtMoment(prepared.image, prepared.moment);
 }
 
 VisionResult CrowdAnalyticsVideoV1::PopResult(const VisionRequest& request,
                                               const cv::Mat& frame) {
+  const PreparedFrame prepared =
+      preprocessor_.TakeHeld().value_or(PreparedFrame{frame, moment_.load()});
   VisionResult result;
-  if (objects_) result = objects_->PopResult(request, frame);
-  RecordZoneExits(result, &statistics_);
+  if (objects_) result = objects_->PopResult(request, prepared.image);
+  Finish(prepared.moment, &result);
   return result;
 }
 
 void CrowdAnalyticsVideoV1::Draw(cv::Mat& frame) {
   if (frame.empty()) return;
-  day_night_.Draw(frame, moment_.load());
+  preprocessor_.Draw(frame, moment_.load());
   statistics_.Draw(frame);
   if (objects_) objects_->Draw(frame);
 }

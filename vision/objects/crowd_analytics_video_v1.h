@@ -1,11 +1,14 @@
-// CrowdAnalyticsVideoV1: the pipeline of the crowd driver. It judges day or
-// night on each frame, optionally enhances the frame with CLAHE, hands it
-// to its own SSDAnalyticsVideoV1 (detection, tracking, zones and areas),
-// stamps the moment of day on the result and feeds every zone exit with its
-// speed into the statistics overlay.
+// CrowdAnalyticsVideoV1: the pipeline of the crowd driver. Its one
+// preprocessing stage judges day or night once per frame and optionally
+// enhances the frame with CLAHE; the frame goes to its own
+// SSDAnalyticsVideoV1 (detection, tracking, zones and areas), whose regions
+// take the same verdict for their day or night models; the verdict is
+// stamped as the result's moment of day, and every zone exit feeds the
+// statistics overlay with its speed.
 //
-// Draw shows the day/night indicator, the statistics panel and the object
-// overlay (regions, tracks, zones and areas), in that order.
+// Draw shows the day/night indicator of the last result, the statistics
+// panel and the object overlay (regions, tracks, zones and areas), in that
+// order.
 //
 // Example configuration (config map; models as for SSDAnalyticsVideoV1):
 //   properties { key: "indexes_to_filter" value { array_value {
@@ -16,8 +19,9 @@
 //   } } }
 //   properties { key: "clahe" value { entity_value { ... } } }
 //
-// The asynchronous path (PushFrame, then PopResult) skips the day/night
-// judgement and the enhancement and leaves moment_of_day unset.
+// The asynchronous path (PushFrame, then PopResult) does the same: the
+// frame is judged and enhanced when it is pushed, and its result carries
+// that verdict.
 #ifndef VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 
@@ -25,10 +29,9 @@
 #include <memory>
 
 #include "vision/analytics/vision_analytics.h"
-#include "vision/objects/clahe_enhancer.h"
+#include "vision/objects/frame_preprocessor.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 #include "vision/objects/zone_statistics.h"
-#include "vision/regions/night_solution.h"
 
 namespace talvenrook_vision {
 
@@ -37,9 +40,9 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   CrowdAnalyticsVideoV1();
   ~CrowdAnalyticsVideoV1() override;
 
-  // Fails when a model cannot be loaded; missing required keys raise MissingPropertyError (a
-  // complete "clahe" group without "use_at_night" or "use_at_day", and
-  // those of SSDAnalyticsVideoV1::Setup).
+  // Fails when a model cannot be loaded; missing required keys raise
+  // MissingPropertyError (a complete "clahe" group without "use_at_night" or
+  // "use_at_day", and those of SSDAnalyticsVideoV1::Setup).
   SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
@@ -48,21 +51,21 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
                          const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
 
-  const ClaheEnhancer& clahe() const { return clahe_; }
+  const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
+  const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
-  const SSDAnalyticsVideoV1* object_analytics() const {
-    return objects_.get();
-  }
+  const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   bool only_detection() const { return only_detection_; }
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  ClaheEnhancer clahe_;
+  // The result's moment of day and the statistics.
+  void Finish(int moment, VisionResult* result);
+
+  FramePreprocessor preprocessor_;
   bool only_detection_ = false;  // read, no effect in this pipeline
-  std::atomic<bool> night_{false};
-  std::atomic<int> moment_{0};  // read by Draw
+  std::atomic<int> moment_{0};   // of the last result, read by Draw
   std::unique_ptr<SSDAnalyticsVideoV1> objects_;
-  NightSolution day_night_;
   ZoneStatistics statistics_;
 };
 

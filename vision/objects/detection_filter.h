@@ -43,7 +43,7 @@ class DetectionFilter {
  private:
   std::set<int32_t> keep_;  // empty keeps every class
   float overlap_threshold_ = kOverlapThreshold;
-  std::vector<int> kept_;   // scratch of Suppress
+  std::vector<int> kept_;  // scratch of Suppress
 };
 
 }  // namespace talvenrook_vision

@@ -74,8 +74,9 @@ const std::vector<char>& MotionGate::Decide(
   if (frame.type() == CV_8UC1) {
     grey_ = frame;
   } else {
-    cv::cvtColor(frame, grey_, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY
-                                                     : cv::COLOR_BGR2GRAY);
+    cv::cvtColor(
+        frame, grey_,
+        frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
   }
   const cv::Rect bounds(0, 0, grey_.cols, grey_.rows);
   for (size_t i = 0; i < regions.size(); ++i) {

@@ -7,7 +7,8 @@
 // changed, leaving out those on objects already followed (the boxes given
 // as covered, grown by a tenth on every side), cover at least min_area of
 // it. So a person who stands and sways does not wake the detector, while
-// someone coming in, or a followed person walking out of their box, does. The grid's own keys
+// someone coming in, or a followed person walking out of their box, does. The
+// grid's own keys
 // ("motion_sampling_step", "motion_diff_threshold", "motion_box_size") are
 // read from the same map, with defaults for gating (every 4th pixel, a
 // difference of 25, cells of about 32 pixels). The first frame of every

@@ -13,8 +13,9 @@ int32_t SpeedUnitFromName(const std::string& name) {
 int32_t SpeedUnitFromValue(const Value& value) {
   switch (value.value_type_case()) {
     case Value::kStringValue:
-      return value.string_value().empty() ? kMetresPerSecond
-                                          : SpeedUnitFromName(value.string_value());
+      return value.string_value().empty()
+                 ? kMetresPerSecond
+                 : SpeedUnitFromName(value.string_value());
     case Value::kIntegerValue:
       return static_cast<int32_t>(value.integer_value());
     default:

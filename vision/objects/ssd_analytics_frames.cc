@@ -21,6 +21,12 @@ std::string LabelOf(const DetectorAdapter* adapter, int32_t index) {
 
 VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
                                           const cv::Mat& frame) {
+  return ProcessAtMoment(request, frame, RoiSet::kJudge);
+}
+
+VisionResult SSDAnalyticsVideoV1::ProcessAtMoment(const VisionRequest& request,
+                                                  const cv::Mat& frame,
+                                                  int moment) {
   VisionResult result;
   last_detections_.clear();
   TickMeterManagerBase& meter = performance();
@@ -31,17 +37,18 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   if (gate_.enabled()) {
     {
       std::lock_guard<std::mutex> lock(gate_mutex_);
-      detected = gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
+      detected =
+          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
     }
     CheckRegions(frame.size());
     try {
-      lists = regions_.Detect(frame, &detected);
+      lists = regions_.Detect(frame, &detected, moment);
     } catch (const cv::Exception& e) {
       std::cerr << "ERROR: " << e.what() << std::endl;
       lists.assign(regions_.rois().size(), DetectionList());
     }
   } else {
-    lists = Detect(frame);
+    lists = DetectAt(frame, moment);
   }
   BuildResult(lists, frame, &result, detected);
   meter.StopSection("Detection");
@@ -50,10 +57,15 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
 }
 
 std::vector<DetectionList> SSDAnalyticsVideoV1::Detect(const cv::Mat& frame) {
+  return DetectAt(frame, RoiSet::kJudge);
+}
+
+std::vector<DetectionList> SSDAnalyticsVideoV1::DetectAt(const cv::Mat& frame,
+                                                         int moment) {
   CheckRegions(frame.size());
   std::vector<DetectionList> lists;
   try {
-    lists = regions_.Detect(frame);
+    lists = regions_.Detect(frame, nullptr, moment);
   } catch (const cv::Exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
     lists.assign(regions_.rois().size(), DetectionList());
@@ -70,15 +82,19 @@ VisionResult SSDAnalyticsVideoV1::ResultFromDetections(
 }
 
 void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
+  PushFrameAtMoment(frame, RoiSet::kJudge);
+}
+
+void SSDAnalyticsVideoV1::PushFrameAtMoment(const cv::Mat& frame, int moment) {
   CheckRegions(frame.size());
   try {
     if (gate_.enabled()) {
       std::lock_guard<std::mutex> lock(gate_mutex_);
       pushed_gates_.push_back(
           gate_.Decide(frame, regions_.Regions(frame.size()), &followed_));
-      regions_.PushFrame(frame, &pushed_gates_.back());
+      regions_.PushFrame(frame, &pushed_gates_.back(), moment);
     } else {
-      regions_.PushFrame(frame);
+      regions_.PushFrame(frame, nullptr, moment);
     }
   } catch (const cv::Exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;

@@ -50,7 +50,7 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   zone_events_.set_measure_speed(zone_events_.AnyZoneMeasuresSpeed());
   // Every built-in adapter, whichever pipeline was set up before.
   RegisterDetectorAdapters();
-  const SetupStatus regions = regions_.Configure(config);
+  const SetupStatus regions = regions_.Configure(config, judges_day_night_);
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
   {
@@ -215,8 +215,8 @@ void SSDAnalyticsVideoV1::ShareNetworkSize(bool night) {
     // An adapter without an input size keeps its own budget rather than
     // being given a network of 0 x 0.
     if (input.width <= 0 || input.height <= 0) continue;
-    const double s = std::sqrt(static_cast<double>(input.width) *
-                               input.height / static_cast<double>(total));
+    const double s = std::sqrt(static_cast<double>(input.width) * input.height /
+                               static_cast<double>(total));
     member.adapter->SetNetworkSize(static_cast<int>(member.region.width * s),
                                    static_cast<int>(member.region.height * s));
   }

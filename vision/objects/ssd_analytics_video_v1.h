@@ -61,9 +61,9 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   SSDAnalyticsVideoV1();
   ~SSDAnalyticsVideoV1() override;
 
-  // Fails when a region's model cannot be loaded. Missing required keys ("f_over_s", an object size's
-  // "class" or "size", a visited model's "type", "version", "engine" or
-  // "content") raise MissingPropertyError.
+  // Fails when a region's model cannot be loaded. Missing required keys
+  // ("f_over_s", an object size's "class" or "size", a visited model's "type",
+  // "version", "engine" or "content") raise MissingPropertyError.
   SetupStatus Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
@@ -71,6 +71,16 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   VisionResult PopResult(const VisionRequest& request,
                          const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
+
+  // An owner that judges day or night itself (its one preprocessing
+  // stage) says so before Setup: the regions then take the verdict given
+  // with each frame instead of judging the frame again.
+  void JudgeDayNightOutside() { judges_day_night_ = false; }
+  // Process and PushFrame with the frame's verdict (RoiSet::kJudge: the
+  // regions judge it).
+  VisionResult ProcessAtMoment(const VisionRequest& request,
+                               const cv::Mat& frame, int moment);
+  void PushFrameAtMoment(const cv::Mat& frame, int moment);
 
   // The two halves of Process: the regions' detections of a frame (one list
   // per region; empty lists when a detector throws), then everything after
@@ -135,11 +145,15 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
                      VisionResult* result);
   void TrackedPartialResult(const DetectorAdapter* adapter, Tracker& tracker,
                             int roi_index, DetectionList& list,
-                            const cv::Mat& frame, bool detected,
-                            int64_t ticks, VisionResult* result);
+                            const cv::Mat& frame, bool detected, int64_t ticks,
+                            VisionResult* result);
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 
+  // The regions' detections of a frame with its verdict.
+  std::vector<DetectionList> DetectAt(const cv::Mat& frame, int moment);
+
+  bool judges_day_night_ = true;
   std::vector<std::unique_ptr<Tracker>> trackers_;  // one per region
   std::vector<DetectionList> last_detections_;      // tracking off, for Draw
   TrackerMode class_vote_;

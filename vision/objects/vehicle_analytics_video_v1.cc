@@ -1,7 +1,7 @@
 #include "vision/objects/vehicle_analytics_video_v1.h"
 
-#include "vision/detectors/register_adapters.h"
 #include "vision/analytics/result_location.h"
+#include "vision/detectors/register_adapters.h"
 #include "vision/objects/measurements.h"
 
 namespace talvenrook_vision {
@@ -30,14 +30,14 @@ VehicleAnalyticsVideoV1::~VehicleAnalyticsVideoV1() = default;
 SetupStatus VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   quantity_skip_.Configure(map);
-  clahe_.Configure(map);
+  const SetupStatus day_night = preprocessor_.Configure(config);
   ReadPropertyIfPresent(map, "only_detection", &only_detection_);
   ReadPropertyIfPresent(map, "allow_backward_motion", &allow_backward_motion_);
-  const SetupStatus day_night = day_night_.Configure(config);
   statistics_.Configure(map);
   RegisterDetectorAdapters();
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
+  objects->JudgeDayNightOutside();
   const SetupStatus detection = objects->Setup(config);
   objects_ = std::move(objects);
   const SetupStatus classifiers = LoadClassifiers(config);
@@ -76,47 +76,59 @@ SetupStatus VehicleAnalyticsVideoV1::LoadClassifiers(
   return status;
 }
 
-cv::Mat VehicleAnalyticsVideoV1::Preprocess(const cv::Mat& frame) {
-  const int moment = day_night_.Judge(frame);
-  moment_ = moment;
-  night_ = moment == NightSolution::kNight;
-  return clahe_.Apply(frame, moment);
-}
-
 VisionResult VehicleAnalyticsVideoV1::Process(const VisionRequest& request,
                                               const cv::Mat& frame) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Preprocessing");
-  const cv::Mat input = Preprocess(frame);
+  const PreparedFrame prepared = preprocessor_.Prepare(frame);
   meter.StopSection("Preprocessing");
 
   meter.StartSection("Detection");
   VisionResult detected;
-  if (objects_) detected = objects_->Process(request, input);
-  VisionResult result = ConfirmVehicles(detected, input);
-  result.set_moment_of_day(static_cast<v1::MomentOfDay>(moment_.load()));
-  meter.StopSection("Detection");
-
-  meter.StartSection("Classification");
-  Classify(request, input, &result);
-  meter.StopSection("Classification");
-  ForgetDroppedTracks();
+  if (objects_) {
+    detected =
+        objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
+  }
+  const VisionResult result = FinishResult(request, detected, prepared);
   ReportMeasurements(meter, VehicleMeasurementCounter());
-  ++frame_counter_;
   return result;
 }
 
 void VehicleAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  if (objects_) objects_->PushFrame(Preprocess(frame));
+  const PreparedFrame prepared = preprocessor_.Prepare(frame);
+  preprocessor_.Hold(prepared);
+  if (objects_) objects_->PushFrameAtMoment(prepared.image, prepared.moment);
 }
 
 VisionResult VehicleAnalyticsVideoV1::PopResult(const VisionRequest& request,
                                                 const cv::Mat& frame) {
-  VisionResult result;
-  if (objects_) result = objects_->PopResult(request, frame);
-  Classify(request, frame, &result);
+  TickMeterManagerBase& meter = performance();
+  meter.Reset();
+  meter.StartSection("Detection");
+  const PreparedFrame prepared =
+      preprocessor_.TakeHeld().value_or(PreparedFrame{frame, moment_.load()});
+  VisionResult detected;
+  if (objects_) detected = objects_->PopResult(request, prepared.image);
+  const VisionResult result = FinishResult(request, detected, prepared);
+  ReportMeasurements(meter, VehicleMeasurementCounter());
+  return result;
+}
+
+VisionResult VehicleAnalyticsVideoV1::FinishResult(
+    const VisionRequest& request, const VisionResult& detected,
+    const PreparedFrame& prepared) {
+  TickMeterManagerBase& meter = performance();
+  VisionResult result = ConfirmVehicles(detected, prepared.image);
+  moment_ = prepared.moment;
+  result.set_moment_of_day(static_cast<v1::MomentOfDay>(prepared.moment));
+  meter.StopSection("Detection");
+
+  meter.StartSection("Classification");
+  Classify(request, prepared.image, &result);
+  meter.StopSection("Classification");
   ForgetDroppedTracks();
+  ++frame_counter_;
   return result;
 }
 
@@ -199,7 +211,7 @@ void VehicleAnalyticsVideoV1::ForgetDroppedTracks() {
 
 void VehicleAnalyticsVideoV1::Draw(cv::Mat& frame) {
   if (frame.empty()) return;
-  day_night_.Draw(frame, moment_.load());
+  preprocessor_.Draw(frame, moment_.load());
   statistics_.Draw(frame);
   if (vehicle_tracker_) vehicle_tracker_->Draw(&frame, false);
   if (objects_) objects_->Draw(frame);

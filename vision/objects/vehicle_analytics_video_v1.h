@@ -1,6 +1,8 @@
 // VehicleAnalyticsVideoV1: the pipeline of the vehicle driver. Like the
-// crowd pipeline it judges day or night, optionally enhances the frame with
-// CLAHE and runs its own SSDAnalyticsVideoV1. On top it confirms each
+// crowd pipeline it judges day or night once per frame (the same verdict
+// for CLAHE, the regions' models, moment_of_day and the indicator),
+// optionally enhances the frame with CLAHE and runs its own
+// SSDAnalyticsVideoV1. On top it confirms each
 // detection as a vehicle (IS_VEHICLE classifier; without one every
 // detection is a vehicle), can drop backward zone crossings, classifies
 // "car" detections with a FAMILY_CAR classifier when the request asks for
@@ -20,9 +22,11 @@
 // with models of engine "CAFFE" and type "IS_VEHICLE" or "FAMILY_CAR" for
 // the classifiers (their "config" map is required).
 //
-// The asynchronous path (PushFrame, then PopResult) runs the
-// preprocessing and the classification, but not the vehicle confirmation,
-// the backward filter, the statistics or the vehicle tracker.
+// The asynchronous path (PushFrame, then PopResult) does what Process
+// does: the preprocessing when the frame is pushed, and the vehicle
+// confirmation, the backward filter, the statistics, the vehicle tracker
+// and the classification, on the frame as it was analysed, when its result
+// is popped.
 #ifndef VISION_OBJECTS_VEHICLE_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_VEHICLE_ANALYTICS_VIDEO_V1_H_
 
@@ -32,12 +36,11 @@
 #include <vector>
 
 #include "vision/analytics/vision_analytics.h"
-#include "vision/objects/clahe_enhancer.h"
+#include "vision/objects/frame_preprocessor.h"
 #include "vision/objects/quantity_skip.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 #include "vision/objects/vehicle_classifiers.h"
 #include "vision/objects/zone_statistics.h"
-#include "vision/regions/night_solution.h"
 #include "vision/tracking/tracker.h"
 
 namespace talvenrook_vision {
@@ -63,11 +66,10 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   bool allow_backward_motion() const { return allow_backward_motion_; }
   bool only_detection() const { return only_detection_; }
   const QuantitySkip& quantity_skip() const { return quantity_skip_; }
-  const ClaheEnhancer& clahe() const { return clahe_; }
+  const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
+  const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
-  const SSDAnalyticsVideoV1* object_analytics() const {
-    return objects_.get();
-  }
+  const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   const FamilyCarDetector* family_car() const { return family_car_.get(); }
   const IsVehicleDetector* is_vehicle() const { return is_vehicle_.get(); }
   const Tracker* vehicle_tracker() const { return vehicle_tracker_.get(); }
@@ -76,7 +78,12 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
 
  private:
   SetupStatus LoadClassifiers(const KestuEyeConfig& config);
-  cv::Mat Preprocess(const cv::Mat& frame);
+  // Everything after detection, on the frame as it was analysed: the
+  // vehicle confirmation, the backward filter, the statistics, the
+  // vehicle tracker, the moment of day and the classification.
+  VisionResult FinishResult(const VisionRequest& request,
+                            const VisionResult& detected,
+                            const PreparedFrame& prepared);
   VisionResult ConfirmVehicles(const VisionResult& detected,
                                const cv::Mat& frame);
   // Types cleared (only detection) or family-car classification.
@@ -90,18 +97,16 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   bool allow_backward_motion_ = true;
   std::unique_ptr<FamilyCarDetector> family_car_;
   std::unique_ptr<IsVehicleDetector> is_vehicle_;
-  ClaheEnhancer clahe_;
+  FramePreprocessor preprocessor_;
   std::bitset<2> requested_;  // by EnumVehicleRecognitionTag value
   bool only_detection_ = false;
-  std::atomic<bool> night_{false};
-  std::atomic<int> moment_{0};  // read by Draw
+  std::atomic<int> moment_{0};  // of the last result, read by Draw
   std::unique_ptr<SSDAnalyticsVideoV1> objects_;
   QuantitySkip quantity_skip_;
-  NightSolution day_night_;
   ZoneStatistics statistics_;
   int64_t frame_counter_ = 0;
   std::unique_ptr<Tracker> vehicle_tracker_;  // made by Setup
-  std::vector<cv::Rect> vehicle_boxes_;  // scratch of ConfirmVehicles
+  std::vector<cv::Rect> vehicle_boxes_;       // scratch of ConfirmVehicles
 };
 
 }  // namespace talvenrook_vision

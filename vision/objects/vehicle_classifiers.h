@@ -11,9 +11,10 @@
 //   properties { key: "engine" value { string_value: "CAFFE" } }
 //   properties { key: "content" value { entity_value {
 //     properties { key: "prototxt_file" value { string_value: "v.prototxt" } }
-//     properties { key: "caffemodel_file" value { string_value: "v.caffemodel" } }
-//     properties { key: "labels" value { array_value {
-//       values { string_value: "vehicle" } values { string_value: "other" } } } } } } }
+//     properties { key: "caffemodel_file" value { string_value: "v.caffemodel"
+//     } } properties { key: "labels" value { array_value {
+//       values { string_value: "vehicle" } values { string_value: "other" } } }
+//       } } } }
 //   properties { key: "config" value { entity_value {} } }
 #ifndef VISION_OBJECTS_VEHICLE_CLASSIFIERS_H_
 #define VISION_OBJECTS_VEHICLE_CLASSIFIERS_H_

@@ -37,7 +37,8 @@ std::array<std::string, 4> ZoneStatistics::ColumnText(
     const std::string& zone_name) const {
   int32_t count = 0;
   float sum = 0.0f, last = 0.0f;
-  if (auto it = counts_.find(zone_name); it != counts_.end()) count = it->second;
+  if (auto it = counts_.find(zone_name); it != counts_.end())
+    count = it->second;
   if (auto it = speed_sums_.find(zone_name); it != speed_sums_.end())
     sum = it->second;
   if (auto it = last_speeds_.find(zone_name); it != last_speeds_.end())

@@ -56,10 +56,9 @@ SetupStatus NightSolution::Configure(const KestuEyeConfig& config) {
     classifier_->LoadModel(model);
     classifier_->Configure(AsEntity(GetProperty(model, "config")));
     if (!classifier_->load_error().empty()) {
-      status = SetupStatus::Error(
-          "Could not load the model DAY-NIGHT:" +
-          GetPropertyOr(model, "version", "") + ": " +
-          classifier_->load_error());
+      status = SetupStatus::Error("Could not load the model DAY-NIGHT:" +
+                                  GetPropertyOr(model, "version", "") + ": " +
+                                  classifier_->load_error());
     }
   }
   return status;
@@ -135,10 +134,10 @@ void NightSolution::Draw(cv::Mat& frame, int moment) const {
   const cv::Rect rect(frame.cols - box.width, frame.rows - box.height,
                       box.width, box.height);
   cv::rectangle(frame, rect, kBlack, cv::FILLED);
-  cv::putText(frame, text,
-              cv::Point(rect.x + kPadding / 2,
-                        rect.y + kPadding / 2 + size.height),
-              cv::FONT_HERSHEY_PLAIN, 1.0, kWhite, 1, cv::LINE_8);
+  cv::putText(
+      frame, text,
+      cv::Point(rect.x + kPadding / 2, rect.y + kPadding / 2 + size.height),
+      cv::FONT_HERSHEY_PLAIN, 1.0, kWhite, 1, cv::LINE_8);
 }
 
 }  // namespace talvenrook_vision

@@ -9,11 +9,11 @@
 //
 // Example pipeline configuration:
 //   properties { key: "use_night_solution" value { boolean_value: true } }
-//   properties { key: "use_day_night_classifier" value { boolean_value: false } }
-//   properties { key: "threshold_day_night" value { double_value: 0.25 } }
+//   properties { key: "use_day_night_classifier" value { boolean_value: false }
+//   } properties { key: "threshold_day_night" value { double_value: 0.25 } }
 //   properties { key: "reverse_day_night" value { boolean_value: false } }
-//   properties { key: "histogram_size_image" value { size_value { width: 50 height: 50 } } }
-//   properties { key: "day_night_area" value { entity_value {
+//   properties { key: "histogram_size_image" value { size_value { width: 50
+//   height: 50 } } } properties { key: "day_night_area" value { entity_value {
 //     properties { key: "x" value { integer_value: 0 } }
 //     properties { key: "y" value { integer_value: 0 } }
 //     properties { key: "width" value { integer_value: 320 } }
@@ -28,8 +28,8 @@
 #include <opencv2/core.hpp>
 
 #include "vision/config/setup_status.h"
-#include "vision/regions/day_night_detector.h"
 #include "vision/detectors/detector_adapter.h"
+#include "vision/regions/day_night_detector.h"
 
 namespace talvenrook_vision {
 

@@ -48,10 +48,10 @@ void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
   error.clear();
   std::cerr << "Configuring night detector" << std::endl;
   const Entity& night_model = SubMapOrEmpty(roi_map, "model_night");
-  if (ConfigureRoiModel(config, night_model, &night_adapter_,
-                        DefaultType(config, night_model, "SSD-NIGHT",
-                                    "YOLO-NIGHT"),
-                        &error)) {
+  if (ConfigureRoiModel(
+          config, night_model, &night_adapter_,
+          DefaultType(config, night_model, "SSD-NIGHT", "YOLO-NIGHT"),
+          &error)) {
     std::cerr << "Successfully loaded night detector" << std::endl;
   }
   if (!error.empty() && load_error_.empty())
@@ -66,8 +66,7 @@ DetectorAdapter* Roi::ActiveAdapter() const {
 void Roi::SetNight(bool night) {
   night_ = night;
   std::cerr << "Changing models due to day/night change." << std::endl;
-  std::cerr << "Using " << (night ? "night" : "day") << " models."
-            << std::endl;
+  std::cerr << "Using " << (night ? "night" : "day") << " models." << std::endl;
 }
 
 cv::Rect Roi::RegionOf(const cv::Size& frame_size) const {
@@ -103,7 +102,8 @@ void Roi::AppendPending(DetectorAdapter* adapter, const cv::Rect& crop) {
 bool Roi::TakePending(std::pair<DetectorAdapter*, cv::Rect>* entry,
                       std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(pending_mutex_);
-  if (!pending_ready_.wait_for(lock, limit, [this] { return !pending_.empty(); }))
+  if (!pending_ready_.wait_for(lock, limit,
+                               [this] { return !pending_.empty(); }))
     return false;
   *entry = pending_.front();
   pending_.pop_front();

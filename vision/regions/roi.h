@@ -81,7 +81,7 @@ class Roi {
   std::atomic<bool> night_{false};  // written by the producer, read by Draw
   cv::Rect configured_;
   mutable std::mutex effective_mutex_;  // guards effective_
-  cv::Rect effective_;  // written by the producer
+  cv::Rect effective_;                  // written by the producer
   std::string load_error_;
   std::unique_ptr<DetectorAdapter> day_;
   std::unique_ptr<DetectorAdapter> night_adapter_;

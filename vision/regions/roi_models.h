@@ -27,8 +27,7 @@ ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
 // load the model TYPE:VERSION: " and the adapter's reason.
 bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
                   std::unique_ptr<DetectorAdapter>* slot,
-                  const ModelTypeVersion& wanted,
-                  std::string* error = nullptr);
+                  const ModelTypeVersion& wanted, std::string* error = nullptr);
 
 // Loads the model that the ROI model map names ("type", "version"), falling
 // back to the first model of `default_type`, with the messages of each

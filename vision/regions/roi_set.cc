@@ -28,8 +28,11 @@ void ShiftInto(const cv::Rect& crop, int32_t index, DetectionList* list) {
 
 }  // namespace
 
-SetupStatus RoiSet::Configure(const KestuEyeConfig& config) {
-  const SetupStatus night = night_.Configure(config);
+SetupStatus RoiSet::Configure(const KestuEyeConfig& config,
+                              bool judge_day_night) {
+  judges_ = judge_day_night;
+  const SetupStatus night =
+      judges_ ? night_.Configure(config) : SetupStatus::Ok();
   rois_.clear();
   ArrayValue list;
   ReadPropertyIfPresent(config.config(), "rois", &list);
@@ -62,10 +65,12 @@ SetupStatus RoiSet::LoadStatus(const SetupStatus& night) const {
   return SetupStatus::Ok();
 }
 
-void RoiSet::SwitchDayNight(const cv::Mat& frame) {
-  if (!night_.enabled()) return;
-  const int moment = night_.Judge(frame);
-  if (moment == moment_.load()) return;
+void RoiSet::SwitchDayNight(const cv::Mat& frame, int moment) {
+  if (moment == kJudge) {
+    if (!judges_ || !night_.enabled()) return;
+    moment = night_.Judge(frame);
+  }
+  if (moment == NightSolution::kOff || moment == moment_.load()) return;
   moment_ = moment;
   for (auto& roi : rois_) roi->SetNight(moment == NightSolution::kNight);
 }
@@ -78,14 +83,15 @@ std::vector<cv::Rect> RoiSet::Regions(const cv::Size& frame_size) const {
 }
 
 std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame,
-                                          const std::vector<char>* run) {
+                                          const std::vector<char>* run,
+                                          int moment) {
   std::vector<DetectionList> lists(rois_.size());
   if (frame.empty()) {
     for (size_t i = 0; i < rois_.size(); ++i)
       lists[i].roi_index = rois_[i]->index();
     return lists;
   }
-  SwitchDayNight(frame);
+  SwitchDayNight(frame, moment);
   for (size_t i = 0; i < rois_.size(); ++i) {
     Roi& roi = *rois_[i];
     const FrameRecord record = roi.Crop(frame);
@@ -97,8 +103,9 @@ std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame,
   return lists;
 }
 
-void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run) {
-  SwitchDayNight(frame);
+void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run,
+                       int moment) {
+  SwitchDayNight(frame, moment);
   for (size_t i = 0; i < rois_.size(); ++i) {
     auto& roi = rois_[i];
     const FrameRecord record = roi->Crop(frame);
@@ -129,7 +136,7 @@ std::vector<DetectionList> RoiSet::PopDetections() {
 
 void RoiSet::Draw(cv::Mat& frame) const {
   if (frame.empty()) return;
-  night_.Draw(frame, moment_.load());
+  if (judges_) night_.Draw(frame, moment_.load());
   for (const auto& roi : rois_) {
     const DetectorAdapter* adapter = roi->ActiveAdapter();
     const std::string type = adapter ? adapter->TypeVersion().first : "";

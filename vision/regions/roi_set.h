@@ -8,6 +8,12 @@
 // PushFrame (producer thread) and PopDetections (consumer thread) split the
 // same work in two; day/night switching happens on the producer side.
 //
+// Day or night: the set judges each frame itself with its own
+// NightSolution, or, configured with judge_day_night false, takes the
+// verdict it is given with each frame (the pipeline's one preprocessing
+// stage judged it) and then neither loads a day/night classifier nor draws
+// an indicator of its own.
+//
 // Example pipeline configuration:
 //   properties { key: "use_night_solution" value { boolean_value: true } }
 //   properties { key: "rois" value { array_value {
@@ -32,15 +38,22 @@ namespace talvenrook_vision {
 
 class RoiSet {
  public:
+  // The verdict argument that asks the set to judge the frame itself.
+  static constexpr int kJudge = -1;
+
   // Fails, naming the region and the model, when a model that a region
   // (or the day/night classifier) uses cannot be loaded.
-  SetupStatus Configure(const KestuEyeConfig& config);
+  SetupStatus Configure(const KestuEyeConfig& config,
+                        bool judge_day_night = true);
   // `run`, when given, has one entry per region: a region whose entry is 0
   // is not detected on this frame (an empty list; for PushFrame an empty
-  // pending entry, so that the pops stay in step).
+  // pending entry, so that the pops stay in step). `moment` is the frame's
+  // verdict (NightSolution::kOff keeps the models as they are), or kJudge.
   std::vector<DetectionList> Detect(const cv::Mat& frame,
-                                    const std::vector<char>* run = nullptr);
-  void PushFrame(const cv::Mat& frame, const std::vector<char>* run = nullptr);
+                                    const std::vector<char>* run = nullptr,
+                                    int moment = kJudge);
+  void PushFrame(const cv::Mat& frame, const std::vector<char>* run = nullptr,
+                 int moment = kJudge);
   // Every region's rectangle in a frame of this size.
   std::vector<cv::Rect> Regions(const cv::Size& frame_size) const;
   // Waits for the oldest pushed frame of every region (at most 10 seconds
@@ -53,11 +66,13 @@ class RoiSet {
   const std::vector<std::unique_ptr<Roi>>& rois() const { return rois_; }
 
  private:
-  void SwitchDayNight(const cv::Mat& frame);
+  // Switches the regions' models to the verdict (judged here for kJudge).
+  void SwitchDayNight(const cv::Mat& frame, int moment);
   // The first failure of the day/night classifier or of a region's models.
   SetupStatus LoadStatus(const SetupStatus& night) const;
 
   NightSolution night_;
+  bool judges_ = true;  // judges the frames itself
   std::vector<std::unique_ptr<Roi>> rois_;
   std::atomic<int> moment_{NightSolution::kDay};
 };

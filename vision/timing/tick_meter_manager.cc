@@ -77,7 +77,8 @@ SectionRecord& TickMeterManager::Section(const std::string& name) {
   return inserted.first->second;
 }
 
-double TickMeterManager::AverageMilliseconds(const SectionRecord& record) const {
+double TickMeterManager::AverageMilliseconds(
+    const SectionRecord& record) const {
   return static_cast<double>(record.total_ticks) / tick_frequency_ * 1000.0 /
          static_cast<double>(record.count);
 }

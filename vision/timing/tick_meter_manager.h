@@ -31,11 +31,13 @@ class TickMeterManagerBase {
   virtual ~TickMeterManagerBase();
 
   virtual void Reset() {}
-  virtual void SetSection(const std::string& name, const SectionRecord& record) {}
+  virtual void SetSection(const std::string& name,
+                          const SectionRecord& record) {}
   virtual void StartSection(const std::string& name) {}
   virtual int64_t StopSection(const std::string& name) { return 0; }
   virtual void Print(std::ostream& out) {}
-  virtual void ExportSections(google::protobuf::Map<std::string, float>* sections) {}
+  virtual void ExportSections(
+      google::protobuf::Map<std::string, float>* sections) {}
   virtual bool IsEnabled() { return false; }
 };
 
@@ -63,7 +65,8 @@ class TickMeterManager : public TickMeterManagerBase {
   // Zeroes count, total ticks and start tick of every section.
   void Reset() override;
   // Creates the section if needed and replaces its record.
-  void SetSection(const std::string& name, const SectionRecord& record) override;
+  void SetSection(const std::string& name,
+                  const SectionRecord& record) override;
   // Creates the section if needed and starts it at the current tick count.
   void StartSection(const std::string& name) override;
   // Ends the running measurement of the section and returns its ticks. A
@@ -73,7 +76,8 @@ class TickMeterManager : public TickMeterManagerBase {
   // One line per section: "<name>: <average>ms".
   void Print(std::ostream& out) override;
   // Sets sections[name] to the average in milliseconds of every section.
-  void ExportSections(google::protobuf::Map<std::string, float>* sections) override;
+  void ExportSections(
+      google::protobuf::Map<std::string, float>* sections) override;
   bool IsEnabled() override { return true; }
 
   // The record of a section, or nullptr when it does not exist.

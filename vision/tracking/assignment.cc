@@ -69,9 +69,8 @@ std::vector<int> SolveAssignment(const cv::Mat& cost) {
   const int cols = cost.cols;
   if (rows == 0 || cols == 0) return std::vector<int>(rows, -1);
   if (rows <= cols) {
-    return SolveWide(rows, cols, [&](int i, int j) {
-      return cost.at<double>(i, j);
-    });
+    return SolveWide(rows, cols,
+                     [&](int i, int j) { return cost.at<double>(i, j); });
   }
   // More rows than columns: solve the transpose and invert the answer.
   const std::vector<int> row_of_column = SolveWide(

@@ -77,12 +77,11 @@ void BoxMotionModel::Init(const cv::Rect& box) {
   // wanders by about a pixel and its velocity by half a pixel per frame.
   const float area = static_cast<float>(box.width) * box.height;
   auto square = [](float v) { return v * v; };
-  const float process[kState] = {1.0f, 1.0f, square(0.02f * area), 1e-4f,
+  const float process[kState] = {1.0f,  1.0f,  square(0.02f * area),  1e-4f,
                                  0.25f, 0.25f, square(0.005f * area), 1e-6f};
-  const float measured[kMeasured] = {4.0f, 4.0f, square(0.1f * area),
-                                     0.0025f};
+  const float measured[kMeasured] = {4.0f, 4.0f, square(0.1f * area), 0.0025f};
   // At birth the velocities are unknown: up to about 10 pixels per frame.
-  const float initial[kState] = {4.0f, 4.0f, square(0.1f * area), 0.0025f,
+  const float initial[kState] = {4.0f,   4.0f,   square(0.1f * area),  0.0025f,
                                  100.0f, 100.0f, square(0.05f * area), 1e-4f};
   filter_.processNoiseCov = cv::Mat::zeros(kState, kState, CV_32F);
   filter_.errorCovPost = cv::Mat::zeros(kState, kState, CV_32F);

@@ -41,8 +41,9 @@ const std::vector<cv::Rect>& MotionGrid::Boxes(const cv::Mat& frame) {
   if (frame.empty()) return boxes_;
   const cv::Mat* grey = &frame;
   if (frame.type() != CV_8UC1) {
-    cv::cvtColor(frame, grey_, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY
-                                                     : cv::COLOR_BGR2GRAY);
+    cv::cvtColor(
+        frame, grey_,
+        frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     grey = &grey_;
   }
   const int ch = CellLength(grey->rows, size_);

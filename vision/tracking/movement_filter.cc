@@ -83,8 +83,7 @@ double MovementFilter::BoxForeground(const cv::Rect& box, const cv::Rect& roi,
 }
 
 const std::vector<bool>& MovementFilter::Moving(
-    const cv::Mat& frame, const std::vector<cv::Rect>& boxes,
-    double fraction) {
+    const cv::Mat& frame, const std::vector<cv::Rect>& boxes, double fraction) {
   flags_.assign(boxes.size(), false);
   if (frame.empty()) return flags_;
   if (rois_.empty()) {

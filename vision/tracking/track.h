@@ -22,10 +22,10 @@ struct Track {
   int32_t descriptor_count = 0;
   int32_t class_index = 0;
   int32_t id = kCandidateTrackId;
-  bool updated = false;   // matched or kept alive in the current frame
-  float missed = 0.0f;    // consecutive frames without a match
-  int32_t hits = 0;       // frames matched, counting the birth frame
-  cv::Point center;       // box centre, integer halves
+  bool updated = false;  // matched or kept alive in the current frame
+  float missed = 0.0f;   // consecutive frames without a match
+  int32_t hits = 0;      // frames matched, counting the birth frame
+  cv::Point center;      // box centre, integer halves
   float max_score = 0.0f;
   float last_score = 0.0f;
   float tracked_seconds = 0.0f;  // first re-match to latest match

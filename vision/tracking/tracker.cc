@@ -38,7 +38,8 @@ TrackIdCounter& IdCounter() {
 int32_t NextTrackId() {
   TrackIdCounter& counter = IdCounter();
   std::lock_guard<std::mutex> lock(counter.mutex);
-  while (!counter.reserved.empty() && counter.reserved.erase(counter.next) != 0) {
+  while (!counter.reserved.empty() &&
+         counter.reserved.erase(counter.next) != 0) {
     ++counter.next;
   }
   return static_cast<int32_t>(counter.next++);
@@ -132,8 +133,7 @@ void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
       p->association = Tracker::Association::kNearest;
     } else {
       std::cerr << "WARNING: Unknown tracker_association \"" << name
-                << "\" (\"nearest\" or \"iou\"); nearest is used"
-                << std::endl;
+                << "\" (\"nearest\" or \"iou\"); nearest is used" << std::endl;
     }
   }
   double iou = p->iou_threshold;
@@ -234,7 +234,7 @@ void Tracker::BuildCandidates(const std::vector<cv::Rect>& boxes,
 
 const cv::Rect& Tracker::ReferenceBox(const Track& track) const {
   return parameters_.motion_model == MotionModel::kNone ? track.box
-                                                         : track.predicted;
+                                                        : track.predicted;
 }
 
 void Tracker::PredictTracks() {
@@ -301,14 +301,16 @@ void Tracker::GeometricPass() {
   best_track_.resize(nc);
   candidate_ambiguous_.resize(nc);
   for (size_t i = 0; i < nc; ++i) {
-    nearest(nt, [&](size_t j) { return distances_[i * nt + j]; },
-            &best_track_[i], &candidate_ambiguous_[i]);
+    nearest(
+        nt, [&](size_t j) { return distances_[i * nt + j]; }, &best_track_[i],
+        &candidate_ambiguous_[i]);
   }
   best_candidate_.resize(nt);
   track_ambiguous_.resize(nt);
   for (size_t j = 0; j < nt; ++j) {
-    nearest(nc, [&](size_t i) { return distances_[i * nt + j]; },
-            &best_candidate_[j], &track_ambiguous_[j]);
+    nearest(
+        nc, [&](size_t i) { return distances_[i * nt + j]; },
+        &best_candidate_[j], &track_ambiguous_[j]);
   }
   const float max_missed = static_cast<float>(parameters_.max_missed);
   for (size_t j = 0; j < nt; ++j) {
@@ -337,9 +339,9 @@ void Tracker::IouPass() {
       if (overlap >= parameters_.iou_threshold) {
         cost = 1.0 - overlap;
         if (parameters_.appearance_weight > 0.0) {
-          cost += parameters_.appearance_weight *
-                  DescriptorDistance(candidates_[i].descriptor,
-                                     track.descriptor);
+          cost +=
+              parameters_.appearance_weight *
+              DescriptorDistance(candidates_[i].descriptor, track.descriptor);
         }
       }
       iou_cost_.at<double>(i, j) = cost;
@@ -361,7 +363,8 @@ bool Tracker::CollectDescriptors() {
     const Track& t = tracks_[j];
     if (t.updated || !UsableDescriptor(t.descriptor)) continue;
     if (width == 0) width = t.descriptor.cols;
-    if (t.descriptor.cols == width) train_tracks_.push_back(static_cast<int>(j));
+    if (t.descriptor.cols == width)
+      train_tracks_.push_back(static_cast<int>(j));
   }
   if (train_tracks_.empty()) return false;
   for (size_t i = 0; i < candidates_.size(); ++i) {
@@ -374,7 +377,8 @@ bool Tracker::CollectDescriptors() {
   if (query_candidates_.empty()) return false;
   train_.create(static_cast<int>(train_tracks_.size()), width, CV_32F);
   for (size_t k = 0; k < train_tracks_.size(); ++k) {
-    tracks_[train_tracks_[k]].descriptor.copyTo(train_.row(static_cast<int>(k)));
+    tracks_[train_tracks_[k]].descriptor.copyTo(
+        train_.row(static_cast<int>(k)));
   }
   query_.create(static_cast<int>(query_candidates_.size()), width, CV_32F);
   for (size_t k = 0; k < query_candidates_.size(); ++k) {
@@ -482,9 +486,8 @@ bool Tracker::Bookkeeping() {
 void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->box = detection.box;
   track->center = detection.center;
-  if (!track->moved &&
-      FarEnough(track->center, BoxCenter(track->birth_box),
-                parameters_.min_travel)) {
+  if (!track->moved && FarEnough(track->center, BoxCenter(track->birth_box),
+                                 parameters_.min_travel)) {
     track->moved = true;
   }
   if (parameters_.motion_model != MotionModel::kNone) {
@@ -506,8 +509,9 @@ void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->last_tick = now;
   if (!detection.descriptor.empty()) {
     const int n = ++track->descriptor_count;
-    const bool same_shape = track->descriptor.size == detection.descriptor.size &&
-                            track->descriptor.type() == detection.descriptor.type();
+    const bool same_shape =
+        track->descriptor.size == detection.descriptor.size &&
+        track->descriptor.type() == detection.descriptor.type();
     if (n == 1 || !same_shape) {
       // A descriptor of another shape cannot be averaged in: restart the mean.
       detection.descriptor.copyTo(track->descriptor);

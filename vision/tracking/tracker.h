@@ -89,7 +89,7 @@ class Tracker {
     // Share of the descriptor distance in the cost of an "iou" match (0:
     // overlap alone); pairs still need the least overlap.
     double appearance_weight = 0.0;
-    int32_t min_travel = 0;      // pixels; 0: every track may be confirmed
+    int32_t min_travel = 0;  // pixels; 0: every track may be confirmed
   };
 
   // Requires: clock outlives the tracker.

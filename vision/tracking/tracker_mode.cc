@@ -57,7 +57,8 @@ void TrackerMode::Configure(const Entity& config) {
                  "at most "
               << kMaxNumClasses << " and " << kMaxNumRecent << ", got "
               << num_classes << " and " << num_recent << "; using "
-              << kDefaultNumClasses << " and " << kDefaultNumRecent << std::endl;
+              << kDefaultNumClasses << " and " << kDefaultNumRecent
+              << std::endl;
     num_classes = kDefaultNumClasses;
     num_recent = kDefaultNumRecent;
   }
@@ -86,7 +87,8 @@ void TrackerMode::Vote(int32_t track_id, int32_t class_index, float score) {
   history.window[history.window_head] = {class_index, score};
   history.window_head = (history.window_head + 1) % history.window.size();
   AddVote(&history.recent[class_index], score);
-  if (oldest.first != -1) RemoveVote(&history.recent[oldest.first], oldest.second);
+  if (oldest.first != -1)
+    RemoveVote(&history.recent[oldest.first], oldest.second);
 }
 
 const TrackerMode::ClassHistory* TrackerMode::History(int32_t track_id) const {

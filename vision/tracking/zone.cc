@@ -42,11 +42,12 @@ bool SegmentsIntersect(const cv::Point& p1, const cv::Point& q1,
          (o4 == 0 && OnSegment(p2, q1, q2));
 }
 
-Zone::Zone(const cv::Point& a, const cv::Point& b, int height,
-           std::string name, bool repeat)
+Zone::Zone(const cv::Point& a, const cv::Point& b, int height, std::string name,
+           bool repeat)
     : a_(a), b_(b), repeat_(repeat), height_(height), name_(std::move(name)) {
   const cv::Point2f center((a.x + b.x) / 2, (a.y + b.y) / 2);
-  const double length = std::sqrt(std::pow(a.y - b.y, 2) + std::pow(a.x - b.x, 2));
+  const double length =
+      std::sqrt(std::pow(a.y - b.y, 2) + std::pow(a.x - b.x, 2));
   const double angle =
       std::atan2(b.y - a.y, b.x - a.x) * 180.0 / 3.1415927410125732;
   cv::Point2f corners[4];
@@ -111,13 +112,14 @@ int Zone::Check(int32_t track_id, const cv::Point& p) {
     code = kForward;
   } else if (!state.crossed_first && !state.crossed_second && x1 && x2) {
     // Both lines in one step: the side of the previous centre decides.
-    code = Orientation(corner0_, corner3_, state.last) == 2 ? kForward
-                                                              : kBackward;
+    code =
+        Orientation(corner0_, corner3_, state.last) == 2 ? kForward : kBackward;
   } else if (state.crossed_second && x1) {
     code = kBackward;
   } else if (!state.crossed_second) {
-    code = x2 ? kEnteredSecond
-              : (state.crossed_first || x1) ? kEnteredFirst : kNothing;
+    code = x2                            ? kEnteredSecond
+           : (state.crossed_first || x1) ? kEnteredFirst
+                                         : kNothing;
   } else {
     code = state.crossed_first ? kInside : kEnteredSecond;
   }

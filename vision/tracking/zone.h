@@ -36,11 +36,11 @@ bool SegmentsIntersect(const cv::Point& p1, const cv::Point& q1,
 class Zone {
  public:
   enum Code : int {
-    kForward = 0,         // crossed the first line, then the second
-    kBackward = 1,        // crossed the second line, then the first
-    kEnteredSecond = 2,   // entered the band across the second line
-    kEnteredFirst = 3,    // entered the band across the first line
-    kInside = 4,          // both lines crossed, or first seen inside
+    kForward = 0,        // crossed the first line, then the second
+    kBackward = 1,       // crossed the second line, then the first
+    kEnteredSecond = 2,  // entered the band across the second line
+    kEnteredFirst = 3,   // entered the band across the first line
+    kInside = 4,         // both lines crossed, or first seen inside
     kNothing = 5,
     kAlreadyReported = 6,
   };

@@ -59,8 +59,8 @@ bool ReadZoneList(const Value& list_value, int zone_number,
     const cv::Point b = ReadPoint(AsEntity(GetProperty(map, "B")));
     if (!InRange(a) || !InRange(b) || !InRange(height)) {
       std::cerr << "ERROR: Zone " << name << ": A " << PointText(a) << ", B "
-                << PointText(b) << " or height " << height
-                << " is beyond " << kMaxCoordinate << " pixels" << std::endl;
+                << PointText(b) << " or height " << height << " is beyond "
+                << kMaxCoordinate << " pixels" << std::endl;
       std::cerr << "ERROR: Zone definition error" << std::endl;
       return false;
     }
@@ -82,8 +82,8 @@ bool ReadZones(const Entity& config, double tick_frequency,
                std::vector<Zone>* zones,
                std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
   if (HasProperty(config, "zones")) {
-    return ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency,
-                        zones, estimators);
+    return ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency, zones,
+                        estimators);
   }
   if (!HasProperty(config, "rois")) return true;
   bool complete = true;

@@ -36,8 +36,7 @@ ZoneEvents::VisionEvent* ZoneEvents::NewEvent(VisionResult* result, int tag,
   return event;
 }
 
-void ZoneEvents::Emit(const Track& track, int64_t ticks,
-                      VisionResult* result) {
+void ZoneEvents::Emit(const Track& track, int64_t ticks, VisionResult* result) {
   for (size_t i = 0; i < zones_.size(); ++i) {
     SpeedEstimator* estimator = estimators_[i].get();
     if (measure_speed_ && estimator) {

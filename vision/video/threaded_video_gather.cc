@@ -6,8 +6,6 @@
 namespace talvenrook_vision {
 namespace {
 
-constexpr std::chrono::milliseconds kHoldPoll(10);
-constexpr std::chrono::milliseconds kFullBufferPoll(1);
 constexpr std::chrono::milliseconds kReadPoll(2);
 
 }  // namespace
@@ -20,9 +18,30 @@ ThreadedVideoGather::ThreadedVideoGather(bool skip_frames, int max_buffer_size,
 
 ThreadedVideoGather::~ThreadedVideoGather() { StopReader(); }
 
+void ThreadedVideoGather::Signal(std::atomic<bool>* flag, bool value) {
+  {
+    std::lock_guard<std::mutex> lock(buffer_mutex_);
+    *flag = value;
+  }
+  changed_.notify_all();
+}
+
 void ThreadedVideoGather::StopReader() {
-  stop_ = true;
+  Signal(&stop_, true);
   if (reader_.joinable()) reader_.join();
+}
+
+bool ThreadedVideoGather::WaitWhileHeld() {
+  std::unique_lock<std::mutex> lock(buffer_mutex_);
+  changed_.wait(lock, [this] { return stop_ || !hold_; });
+  return !stop_;
+}
+
+bool ThreadedVideoGather::WaitForRoom() {
+  std::unique_lock<std::mutex> lock(buffer_mutex_);
+  changed_.wait(lock,
+                [this] { return stop_ || buffer_.size() < max_buffer_size_; });
+  return !stop_;
 }
 
 bool ThreadedVideoGather::Open(const std::string& source, int attempts,
@@ -45,10 +64,7 @@ bool ThreadedVideoGather::Open(const std::string& source, int attempts,
 }
 
 void ThreadedVideoGather::ReadFrames() {
-  while (hold_) {
-    if (stop_) break;
-    std::this_thread::sleep_for(kHoldPoll);
-  }
+  WaitWhileHeld();
   while (!stop_ && !failed_) {
     bool grabbed = false;
     {
@@ -75,9 +91,11 @@ void ThreadedVideoGather::ReadFrames() {
       std::lock_guard<std::mutex> lock(buffer_mutex_);
       buffer_.push_back(std::move(frame));
       buffered_ = buffer_.size();
-    } else {
-      std::this_thread::sleep_for(kFullBufferPoll);
+    } else if (!grabbed && !WaitForRoom()) {
+      break;
     }
+    // A grab without room (skip frames on) dropped its frame; the source
+    // paces the next one.
     if (stop_) break;
   }
   failed_ = true;
@@ -104,7 +122,7 @@ cv::Mat ThreadedVideoGather::RetrieveLocked() {
 }
 
 bool ThreadedVideoGather::Read(cv::Mat& frame) {
-  hold_ = false;
+  if (hold_) Signal(&hold_, false);
   for (int waited = 0; buffered_ == 0 && waited < read_timeout_ms_;
        waited += static_cast<int>(kReadPoll.count())) {
     Sleep(kReadPoll);
@@ -116,6 +134,7 @@ bool ThreadedVideoGather::Read(cv::Mat& frame) {
       last_frame_time_ms_ = buffer_.front().time_ms;
       buffer_.pop_front();
       buffered_ = buffer_.size();
+      changed_.notify_all();  // room for the reader
       // A frame buffered before the reader stopped is still a good frame,
       // even though failed_ is already set by then.
       if (frame.empty()) {
@@ -162,9 +181,9 @@ bool ThreadedVideoGather::IsOpened() {
   return capture_.isOpened() && !failed_;
 }
 
-void ThreadedVideoGather::Release() { stop_ = true; }
+void ThreadedVideoGather::Release() { Signal(&stop_, true); }
 
-void ThreadedVideoGather::StartReading() { hold_ = false; }
+void ThreadedVideoGather::StartReading() { Signal(&hold_, false); }
 
 void ThreadedVideoGather::SetSkipFrames(bool enable) { skip_frames_ = enable; }
 

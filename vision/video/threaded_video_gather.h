@@ -3,6 +3,7 @@
 #define VISION_VIDEO_THREADED_VIDEO_GATHER_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -27,7 +28,10 @@ namespace talvenrook_vision {
 // oldest frames not yet read. Read waits up to the read time-out for a
 // frame; frames buffered before the reader stopped are still delivered.
 // The reader stops at the end of the source, on a failed grab, on Release
-// and on the next Open; the destructor stops and joins it.
+// and on the next Open; the destructor stops and joins it. While it holds,
+// and while a full buffer waits for a Read (skip frames off), the reader
+// sleeps on a condition variable until it is released, a frame is read or
+// it is stopped.
 //
 // Thread-safety: Read, Open and the other operations come from one consumer
 // thread, concurrently with the reader thread. Open must not be called from
@@ -61,14 +65,21 @@ class ThreadedVideoGather : public VideoGather {
  private:
   void StopReader();
   void ReadFrames();
+  // Sets a flag the reader waits on, and wakes it.
+  void Signal(std::atomic<bool>* flag, bool value);
+  // The reader's waits; false when it is asked to stop.
+  bool WaitWhileHeld();
+  bool WaitForRoom();
   // Steps of the reader thread; the capture lock must be held.
   bool GrabLocked();
   cv::Mat RetrieveLocked();
 
   // Guards every call on capture_ made while the reader thread may run.
   std::mutex capture_mutex_;
-  // Guards buffer_. Never held together with capture_mutex_.
+  // Guards buffer_ and the reader's waits on changed_. Never held together
+  // with capture_mutex_.
   std::mutex buffer_mutex_;
+  std::condition_variable changed_;
   std::atomic<bool> hold_{true};   // the reader grabs nothing while set
   std::atomic<bool> stop_{false};  // asks the reader thread to end
   const size_t max_buffer_size_;
@@ -76,9 +87,9 @@ class ThreadedVideoGather : public VideoGather {
     cv::Mat image;
     double time_ms = -1.0;  // position in the source
   };
-  std::deque<BufferedFrame> buffer_;   // oldest first
-  std::atomic<size_t> buffered_{0};    // buffer_.size(), for lock-free polls
-  std::thread reader_;                 // empty when no thread runs
+  std::deque<BufferedFrame> buffer_;  // oldest first
+  std::atomic<size_t> buffered_{0};   // buffer_.size(), for lock-free polls
+  std::thread reader_;                // empty when no thread runs
   const int read_timeout_ms_;
   std::atomic<bool> skip_frames_;
 };

@@ -134,8 +134,8 @@ void VideoGather::WriteLine(const std::string& text) {
 }
 
 std::string VideoGather::SizeText(const cv::Size& size) {
-  return "[" + std::to_string(size.width) + " x " + std::to_string(size.height) +
-         "]";
+  return "[" + std::to_string(size.width) + " x " +
+         std::to_string(size.height) + "]";
 }
 
 }  // namespace talvenrook_vision

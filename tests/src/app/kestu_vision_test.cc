@@ -39,10 +39,12 @@ TEST(ProcessTest, ServesDriverInfoOnItsPortLayout) {
                                      {"--send_slow", "--use_movidius"}));
   zmq::context_t context(1);
   std::optional<kestu_tools::KestuDriverInfo> info;
-  ASSERT_TRUE(kestu_testing::PollUntil([&] {
-    info = QueryDriverInfo(context, "127.0.0.1", base, milliseconds(200));
-    return info.has_value();
-  }, kWait));
+  ASSERT_TRUE(kestu_testing::PollUntil(
+      [&] {
+        info = QueryDriverInfo(context, "127.0.0.1", base, milliseconds(200));
+        return info.has_value();
+      },
+      kWait));
   ASSERT_EQ(info->info_size(), 3);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(info->info(i).base_port(), base + 1 + 4 * i);
@@ -94,9 +96,9 @@ TEST(ProcessTest, SecondProcessOnTheSamePortsExitsWithOneClearError) {
   ChildProcess same_drivers(kBinary, PortFlags(base, base + 16));
   EXPECT_EQ(same_drivers.Wait(kWait), 1);
   const std::string err = same_drivers.Stderr();
-  EXPECT_NE(err.find("Could not bind tcp://127.0.0.1:" +
-                     std::to_string(base + 1)),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("Could not bind tcp://127.0.0.1:" + std::to_string(base + 1)),
+      std::string::npos)
       << err;
   EXPECT_EQ(err.find("terminate called"), std::string::npos) << err;
   EXPECT_TRUE(first.Running());
@@ -131,19 +133,27 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, StandaloneTest,
     ::testing::Values(
         // The driver name is compared exactly: nothing runs, status 0.
-        StandaloneCase{"WrongCase", 32,
+        StandaloneCase{"WrongCase",
+                       32,
                        {"--standalone_mode", "--standalone_mode_driver=Face"},
-                       0, "Registered driver CrowdDriver"},
-        StandaloneCase{"UnknownDriver", 33,
+                       0,
+                       "Registered driver CrowdDriver"},
+        StandaloneCase{"UnknownDriver",
+                       33,
                        {"--standalone_mode", "--standalone_mode_driver=face "},
-                       0, ""},
-        StandaloneCase{"NoConfiguration", 34,
+                       0,
+                       ""},
+        StandaloneCase{"NoConfiguration",
+                       34,
                        {"--standalone_mode", "--standalone_mode_driver=crowd"},
-                       1, "Cannot proceed without configuration. Exiting..."},
-        StandaloneCase{"UnreadableConfiguration", 35,
+                       1,
+                       "Cannot proceed without configuration. Exiting..."},
+        StandaloneCase{"UnreadableConfiguration",
+                       35,
                        {"--standalone_mode", "--standalone_mode_driver=vehicle",
                         "--configuration_proto=/nonexistent/config.pb"},
-                       1, "Error trying to load configuration"}),
+                       1,
+                       "Error trying to load configuration"}),
     [](const ::testing::TestParamInfo<StandaloneCase>& info) {
       return std::string(info.param.name);
     });
@@ -153,9 +163,10 @@ TEST(ProcessTest, StandaloneRunReadsItsConfigurationFile) {
   const std::string dir = "/tmp/kestu-standalone-" + std::to_string(base);
   mkdir(dir.c_str(), 0700);
   const std::vector<std::pair<std::string, std::string>> files = {
-      {dir + "/good.textproto", "uuid: \"s-1\" kestu_eye_config { config { "
-                                "properties { key: \"max_fps\" value { "
-                                "integer_value: 5 } } } }"},
+      {dir + "/good.textproto",
+       "uuid: \"s-1\" kestu_eye_config { config { "
+       "properties { key: \"max_fps\" value { "
+       "integer_value: 5 } } } }"},
       {dir + "/bad.textproto", "uuid: 5 this is not text format"},
       {dir + "/bad.pb", std::string("\xff\xff\xff", 3)}};
   for (const auto& [path, text] : files) {
@@ -171,9 +182,10 @@ TEST(ProcessTest, StandaloneRunReadsItsConfigurationFile) {
             std::string::npos);
   EXPECT_NE(good.Stderr().find("] Closing"), std::string::npos);
   for (size_t i = 1; i < files.size(); ++i) {
-    ChildProcess bad(kBinary, Plus(PortFlags(base, base + 15),
-                                   {"--standalone_mode",
-                                    "--configuration_proto=" + files[i].first}));
+    ChildProcess bad(
+        kBinary,
+        Plus(PortFlags(base, base + 15),
+             {"--standalone_mode", "--configuration_proto=" + files[i].first}));
     EXPECT_EQ(bad.Wait(kWait), 1) << files[i].first;
     EXPECT_NE(bad.Stderr().find("Error trying to load configuration"),
               std::string::npos);
@@ -184,10 +196,10 @@ TEST(ProcessTest, StandaloneRunReadsItsConfigurationFile) {
 
 TEST(ProcessTest, AlsologtostderrFalseKeepsLogLinesOffStderr) {
   const int base = PortBlock(36);
-  ChildProcess process(kBinary, Plus(PortFlags(base, base + 15),
-                                     {"--alsologtostderr=false",
-                                      "--log_dir=/tmp", "--standalone_mode",
-                                      "--standalone_mode_driver=none"}));
+  ChildProcess process(
+      kBinary, Plus(PortFlags(base, base + 15),
+                    {"--alsologtostderr=false", "--log_dir=/tmp",
+                     "--standalone_mode", "--standalone_mode_driver=none"}));
   EXPECT_EQ(process.Wait(kWait), 0);
   const std::string err = process.Stderr();
   EXPECT_EQ(err.find("TALVENROOK KESTU VISION"), std::string::npos) << err;

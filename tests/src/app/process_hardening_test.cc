@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "Invalid --bind_port=4294967295: the ports 4294967295 to "
                  "4294967307"},
         FlagCase{"BindPortZero", {"--bind_port=0"}, "Invalid --bind_port=0:"},
-        FlagCase{"BindPortBelow1024", {"--bind_port=1023"},
+        FlagCase{"BindPortBelow1024",
+                 {"--bind_port=1023"},
                  "Invalid --bind_port=1023:"},
         FlagCase{"BlockPastTheLastPort",
                  {"--bind_port=65530"},
@@ -84,11 +85,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--streaming_port=70000"},
                  "Invalid --streaming_port=70000: the port must lie in "
                  "1024-65535"},
-        FlagCase{"StreamingPortZero", {"--streaming_port=0"},
+        FlagCase{"StreamingPortZero",
+                 {"--streaming_port=0"},
                  "Invalid --streaming_port=0:"},
-        FlagCase{"NoConfigurationMessages",
-                 {"--max_config_message_bytes=0"},
-                 "Invalid --max_config_message_bytes=0: it must be at least 1"}),
+        FlagCase{
+            "NoConfigurationMessages",
+            {"--max_config_message_bytes=0"},
+            "Invalid --max_config_message_bytes=0: it must be at least 1"}),
     [](const ::testing::TestParamInfo<FlagCase>& info) {
       return std::string(info.param.name);
     });
@@ -98,8 +101,7 @@ class StopSignalTest : public ::testing::TestWithParam<int> {};
 TEST_P(StopSignalTest, RecordRunWritesItsFileAndExitsZero) {
   const int signal_number = GetParam();
   const int base = PortBlock(signal_number == SIGTERM ? 271 : 272);
-  const std::string record =
-      "/tmp/kestu-stop-" + std::to_string(base) + ".pb";
+  const std::string record = "/tmp/kestu-stop-" + std::to_string(base) + ".pb";
   std::remove(record.c_str());
   std::vector<std::string> flags = PortFlags(base);
   flags.push_back("--record_detections_file=" + record);
@@ -114,7 +116,8 @@ TEST_P(StopSignalTest, RecordRunWritesItsFileAndExitsZero) {
   const auto signalled = std::chrono::steady_clock::now();
   ASSERT_TRUE(process.Signal(signal_number));
   EXPECT_EQ(process.Wait(kWait), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled,
+            std::chrono::seconds(5));
   const std::string err = process.Stderr();
   const std::string name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
   EXPECT_NE(err.find(name + " received: stopping"), std::string::npos) << err;
@@ -141,8 +144,9 @@ class SlowStopTest : public ::testing::Test {
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_ + 1);
     ASSERT_TRUE(client_->Ping(kWait));
     kestu_tools::DriverConfig config;
-    auto& properties =
-        *config.mutable_kestu_eye_config()->mutable_config()->mutable_properties();
+    auto& properties = *config.mutable_kestu_eye_config()
+                            ->mutable_config()
+                            ->mutable_properties();
     properties["source"].set_string_value("udp://127.0.0.1:" +
                                           std::to_string(base_ + 17));
     ASSERT_TRUE(client_->Push(config, kWait));
@@ -160,8 +164,10 @@ TEST_F(SlowStopTest, StopEndsWithinFiveSecondsWhateverIsStuck) {
   const auto signalled = std::chrono::steady_clock::now();
   ASSERT_TRUE(process_->Signal(SIGTERM));
   EXPECT_EQ(process_->Wait(kWait), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
-  EXPECT_NE(process_->Stderr().find("Closing application..."), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled,
+            std::chrono::seconds(5));
+  EXPECT_NE(process_->Stderr().find("Closing application..."),
+            std::string::npos);
 }
 
 TEST_F(SlowStopTest, SecondSignalEndsTheProcessAtOnce) {
@@ -228,15 +234,17 @@ TEST(MessageLimitTest, ConfigurationLimitComesFromTheFlag) {
   ASSERT_TRUE(other.Push(version("small"), kWait));
   bool small = false;
   bool big = false;
-  PollUntil([&] {
-    client.Ping(milliseconds(500));
-    while (auto s = kestu_tools::ReceiveStatus(status, milliseconds(50))) {
-      small |= s->type() == kestu_tools::Status::COMMAND_EXECUTED &&
-               s->uuid() == "small";
-      big |= s->uuid().size() == 8192;
-    }
-    return small;
-  }, kWait, milliseconds(100));
+  PollUntil(
+      [&] {
+        client.Ping(milliseconds(500));
+        while (auto s = kestu_tools::ReceiveStatus(status, milliseconds(50))) {
+          small |= s->type() == kestu_tools::Status::COMMAND_EXECUTED &&
+                   s->uuid() == "small";
+          big |= s->uuid().size() == 8192;
+        }
+        return small;
+      },
+      kWait, milliseconds(100));
   EXPECT_TRUE(small);
   EXPECT_FALSE(big);
 }

@@ -158,10 +158,12 @@ TEST(TimingChangeTest, ShorterDelayEndsALongWaitAtOnce) {
   config.set_delay_between_updates(0.02f);
   const int before = driver.updates;
   ASSERT_TRUE(client.Push(config, kWait));
-  EXPECT_TRUE(PollUntil([&] {
-    client.Ping(kWait);
-    return driver.updates >= before + 5;
-  }, milliseconds(3000)));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        client.Ping(kWait);
+        return driver.updates >= before + 5;
+      },
+      milliseconds(3000)));
 }
 
 TEST(TimingChangeTest, ShorterTimeoutEndsALongWaitAtOnce) {
@@ -174,9 +176,8 @@ TEST(TimingChangeTest, ShorterTimeoutEndsALongWaitAtOnce) {
   DriverConfig config;
   config.set_timeout_after_last_ping(1e6f);  // clamped to one day
   ASSERT_TRUE(client.Push(config, kWait));
-  ASSERT_TRUE(PollUntil([&] {
-    return driver.timeout_after_last_ping_ms() == kOneDayMs;
-  }));
+  ASSERT_TRUE(PollUntil(
+      [&] { return driver.timeout_after_last_ping_ms() == kOneDayMs; }));
   ASSERT_TRUE(client.Ping(kWait));
   ASSERT_TRUE(driver.alive());
   // No more pings: with the new time-out the driver counts as gone at once,

@@ -105,19 +105,23 @@ TEST_P(BadConfigurationTest, ExactlyOneErrorStatusAndDriverStaysUsable) {
   EXPECT_FALSE(ReceiveStatus(*status_, milliseconds(300)).has_value());
   EXPECT_FALSE(driver_.configured());
   EXPECT_EQ(driver_.PendingConfigurationCount(), pending);
-  EXPECT_TRUE(stderr_.Contains("Invalid configuration for Face Driver driver.\n"));
+  EXPECT_TRUE(
+      stderr_.Contains("Invalid configuration for Face Driver driver.\n"));
   EXPECT_TRUE(client_->Ping(kWait));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, BadConfigurationTest,
-    ::testing::Values(
-        BadInput{"Empty", 1, ""},
-        // uuid field (14) announcing 10 bytes but carrying 2.
-        BadInput{"Truncated", 2, std::string("\x72\x0a" "ab", 4)},
-        // Wire type 7 does not exist.
-        BadInput{"InvalidWireType", 3, std::string("\x0f\x01\x02", 3)},
-        BadInput{"Huge", 4, std::string(3 << 20, '\xff')}),
+    ::testing::Values(BadInput{"Empty", 1, ""},
+                      // uuid field (14) announcing 10 bytes but carrying 2.
+                      BadInput{"Truncated", 2,
+                               std::string("\x72\x0a"
+                                           "ab",
+                                           4)},
+                      // Wire type 7 does not exist.
+                      BadInput{"InvalidWireType", 3,
+                               std::string("\x0f\x01\x02", 3)},
+                      BadInput{"Huge", 4, std::string(3 << 20, '\xff')}),
     [](const ::testing::TestParamInfo<BadInput>& info) {
       return std::string(info.param.name);
     });
@@ -205,8 +209,8 @@ TEST(KeepAliveTest, AliveFollowsPingsAndUpdatesFollowAlive) {
   ASSERT_TRUE(client.Ping(kWait));  // one ping revives it...
   ASSERT_TRUE(PollUntil([&] { return !driver.alive(); }));  // ...briefly
   const int settled = driver.updates;
-  EXPECT_FALSE(PollUntil([&] { return driver.updates > settled; },
-                         milliseconds(200)));
+  EXPECT_FALSE(
+      PollUntil([&] { return driver.updates > settled; }, milliseconds(200)));
   EXPECT_GE(settled, after_death);
 }
 
@@ -278,8 +282,7 @@ TEST(FuzzTest, RandomAndMutatedMessagesNeverStopTheDriver) {
   props["max_fps"].set_integer_value(10);
   props["labels"].mutable_array_value()->add_values()->set_string_value("a");
   props["size"].mutable_size_value()->set_width(640);
-  (*eye->add_models()->mutable_properties())["content"]
-      .mutable_entity_value();
+  (*eye->add_models()->mutable_properties())["content"].mutable_entity_value();
   const std::string seed = valid.SerializeAsString();
 
   std::mt19937 rng(1234);
@@ -307,14 +310,16 @@ TEST(FuzzTest, RandomAndMutatedMessagesNeverStopTheDriver) {
   DriverConfig final_config;
   final_config.set_delay_between_updates(0.5f);
   final_config.set_uuid("final");
-  EXPECT_TRUE(PollUntil([&] {
-    if (driver.configured() && driver.delay_between_updates_ms() == 500) {
-      return true;
-    }
-    client.Ping(kWait);
-    client.Push(final_config, kWait);
-    return false;
-  }, std::chrono::seconds(30), milliseconds(500)));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        if (driver.configured() && driver.delay_between_updates_ms() == 500) {
+          return true;
+        }
+        client.Ping(kWait);
+        client.Push(final_config, kWait);
+        return false;
+      },
+      std::chrono::seconds(30), milliseconds(500)));
   EXPECT_TRUE(client.Ping(kWait));
 }
 

@@ -34,10 +34,12 @@ VisionResult ResultWithUuid(const std::string& uuid) {
 void WaitForSubscription(StreamingManager& manager, Subscriber& viewer) {
   const bool was_enabled = manager.IsEnabled();
   manager.SetEnabled(true);
-  ASSERT_TRUE(kestu_testing::PollUntil([&] {
-    manager.Send(ResultWithUuid("warm-up"));
-    return viewer.Receive(milliseconds(20)).has_value();
-  }, kWait, milliseconds(0)));
+  ASSERT_TRUE(kestu_testing::PollUntil(
+      [&] {
+        manager.Send(ResultWithUuid("warm-up"));
+        return viewer.Receive(milliseconds(20)).has_value();
+      },
+      kWait, milliseconds(0)));
   while (viewer.Receive(milliseconds(100))) {
   }
   manager.SetEnabled(was_enabled);
@@ -92,7 +94,8 @@ TEST(StreamingManagerTest, SendsFromSeveralThreadsArriveWhole) {
   for (int t = 0; t < 3; ++t) {
     senders.emplace_back([&manager, t] {
       for (int i = 0; i < 200; ++i) {
-        manager.Send(ResultWithUuid(std::to_string(t) + ":" + std::to_string(i)));
+        manager.Send(
+            ResultWithUuid(std::to_string(t) + ":" + std::to_string(i)));
       }
     });
   }

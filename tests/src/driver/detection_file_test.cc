@@ -74,7 +74,8 @@ TEST_F(DetectionFileTest, RecordedRunRoundTripsWithEmptyUuids) {
   EXPECT_GE(journal_.IndexOf("log: Saving 100 frames"), 0);
   // Only the file itself is left in the directory.
   int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory_.path())) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(directory_.path())) {
     EXPECT_EQ(entry.path().string(), path);
     ++files;
   }
@@ -99,7 +100,8 @@ TEST_F(DetectionFileTest, FailedWriteIsReportedAndLeavesNoTemporaryFile) {
                              blocked),
             0);
   int entries = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory_.path())) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(directory_.path())) {
     EXPECT_EQ(entry.path().string(), blocked);
     ++entries;
   }
@@ -123,9 +125,9 @@ TEST_P(BadReplayFileTest, IsReportedAndLeavesEverythingEmpty) {
   AddEvent(&index_[99], TRACKING_END, 99);
   replay_.add_vision_results();
   EXPECT_FALSE(LoadReplayFile(path, kFaceTags, &replay_, &index_));
-  EXPECT_GE(journal_.IndexOf("log: " + std::string(GetParam().error_prefix) +
-                             path),
-            0)
+  EXPECT_GE(
+      journal_.IndexOf("log: " + std::string(GetParam().error_prefix) + path),
+      0)
       << ::testing::PrintToString(journal_.Entries());
   EXPECT_EQ(replay_.vision_results_size(), 0);
   EXPECT_TRUE(index_.empty());
@@ -133,27 +135,27 @@ TEST_P(BadReplayFileTest, IsReportedAndLeavesEverythingEmpty) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadReplayFileTest,
-    ::testing::Values(
-        BadFileCase{"Missing", [](const std::string&) {},
-                    "Unable to open detections file: "},
-        BadFileCase{"Truncated",
-                    [](const std::string& path) {
-                      VisionResultList list;
-                      VisionResult result;
-                      AddDetection(&result, 5, 2.0f);
-                      AddEvent(&result, TRACKING_END, 5);
-                      *list.add_vision_results() = result;
-                      *list.add_vision_results() = result;
-                      std::string bytes = list.SerializeAsString();
-                      bytes.pop_back();
-                      WriteBytes(path, bytes);
-                    },
-                    "Unable to parse detections file: "},
-        BadFileCase{"Garbage",
-                    [](const std::string& path) {
-                      WriteBytes(path, "not a detections file\n");
-                    },
-                    "Unable to parse detections file: "}),
+    ::testing::Values(BadFileCase{"Missing", [](const std::string&) {},
+                                  "Unable to open detections file: "},
+                      BadFileCase{"Truncated",
+                                  [](const std::string& path) {
+                                    VisionResultList list;
+                                    VisionResult result;
+                                    AddDetection(&result, 5, 2.0f);
+                                    AddEvent(&result, TRACKING_END, 5);
+                                    *list.add_vision_results() = result;
+                                    *list.add_vision_results() = result;
+                                    std::string bytes =
+                                        list.SerializeAsString();
+                                    bytes.pop_back();
+                                    WriteBytes(path, bytes);
+                                  },
+                                  "Unable to parse detections file: "},
+                      BadFileCase{"Garbage",
+                                  [](const std::string& path) {
+                                    WriteBytes(path, "not a detections file\n");
+                                  },
+                                  "Unable to parse detections file: "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DetectionFileTest, ReplayIndexGathersEachPublishedTrack) {

@@ -9,8 +9,8 @@ namespace {
 
 TEST_F(DriverTest, TestingModePublishesEveryFrameThenStopsAtTheEnd) {
   ASSERT_NO_FATAL_FAILURE(Start(50));
-  Send(ClipConfig("cfg-1", Prop("testing_mode", Bool(true)) +
-                               Prop("max_fps", Int(50))));
+  Send(ClipConfig("cfg-1",
+                  Prop("testing_mode", Bool(true)) + Prop("max_fps", Int(50))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg-1"));
   int results = 0;
   while (auto result = NextResult(milliseconds(3000))) {
@@ -86,9 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"StopRecording", 53,
                     "uuid: 'req-1' kestu_eye_config { action: STOP_RECORDING }",
                     Status::COMMAND_EXECUTED, "STOP_RECORDING"},
-        CommandCase{"StartRecordingWithoutOptions", 54,
-                    "uuid: 'req-1' kestu_eye_config { action: START_RECORDING }",
-                    Status::COMMAND_EXECUTED, "START_RECORDING"},
+        CommandCase{
+            "StartRecordingWithoutOptions", 54,
+            "uuid: 'req-1' kestu_eye_config { action: START_RECORDING }",
+            Status::COMMAND_EXECUTED, "START_RECORDING"},
         CommandCase{"UnknownAction", 55,
                     "uuid: 'req-1' kestu_eye_config { action: 99 }",
                     Status::COMMAND_EXECUTED, ""},
@@ -114,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriverTest, BadConfigurationKeepsThePreviousPipeline) {
   ASSERT_NO_FATAL_FAILURE(Start(60));
-  Send(ClipConfig("good", Prop("testing_mode", Bool(true)) +
-                              Prop("max_fps", Int(20))));
+  Send(ClipConfig("good",
+                  Prop("testing_mode", Bool(true)) + Prop("max_fps", Int(20))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "good"));
   ASSERT_TRUE(NextResult());
   Send(WithConfig("bad", Prop("pipeline_mode", Str("throw"))));
@@ -140,17 +141,19 @@ TEST_F(DriverTest, CapturePreviewSendsOneScaledJpeg) {
   Send("uuid: 'prev' kestu_eye_config { action: CAPTURE_PREVIEW }");
   ASSERT_TRUE(WaitStatus(Status::COMMAND_EXECUTED, "prev"));
   std::optional<VisionResult> preview;
-  ASSERT_TRUE(PollUntil([&] {
-    auto result = NextResult(milliseconds(200));
-    if (result && result->has_result_image()) preview = result;
-    return preview.has_value();
-  }, kWait));
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        auto result = NextResult(milliseconds(200));
+        if (result && result->has_result_image()) preview = result;
+        return preview.has_value();
+      },
+      kWait));
   EXPECT_EQ(preview->rect_detection_size(), 0);
   EXPECT_EQ(preview->vision_event_size(), 0);
   EXPECT_EQ(preview->uuid(), "");
   const std::string& jpeg = preview->result_image().image();
-  cv::Mat decoded = cv::imdecode(
-      std::vector<uchar>(jpeg.begin(), jpeg.end()), cv::IMREAD_COLOR);
+  cv::Mat decoded = cv::imdecode(std::vector<uchar>(jpeg.begin(), jpeg.end()),
+                                 cv::IMREAD_COLOR);
   ASSERT_FALSE(decoded.empty());
   EXPECT_EQ(decoded.size(), cv::Size(160, 120));
   EXPECT_EQ(preview->result_image().size().width(), 160);
@@ -191,8 +194,8 @@ TEST_F(DriverTest, StreamingSendsWholeResultsWithTheirImage) {
 
 TEST_F(DriverTest, MaxFpsThrottlesTheFrameInterval) {
   ASSERT_NO_FATAL_FAILURE(Start(63));
-  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                             Prop("max_fps", Int(10))));
+  Send(ClipConfig("cfg",
+                  Prop("testing_mode", Bool(true)) + Prop("max_fps", Int(10))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(NextResult());
   EXPECT_NEAR(driver_->frame_interval_ms(), 100.0, 25.0);
@@ -200,10 +203,9 @@ TEST_F(DriverTest, MaxFpsThrottlesTheFrameInterval) {
 
 TEST_F(DriverTest, AsyncModeProcessesEveryFrameThroughTheQueue) {
   ASSERT_NO_FATAL_FAILURE(Start(64));
-  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                             Prop("async_mode", Bool(true)) +
-                             Prop("max_async_images", Int(0)) +
-                             Prop("max_fps", Int(50))));
+  Send(ClipConfig(
+      "cfg", Prop("testing_mode", Bool(true)) + Prop("async_mode", Bool(true)) +
+                 Prop("max_async_images", Int(0)) + Prop("max_fps", Int(50))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   EXPECT_EQ(driver_->max_async_images(), 1);  // raised from 0
   int results = 0;
@@ -218,10 +220,10 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
     driver.Configure(ConfigFromText(WithConfig("u", properties)));
   };
   apply(Prop("blur_amount", Int(90)) + Prop("detection_timeout", Int(10)) +
-        Prop("max_fps", Int(10)) + Prop("resolution",
-                                        "size_value { width: 640 height: 480 }"));
+        Prop("max_fps", Int(10)) +
+        Prop("resolution", "size_value { width: 640 height: 480 }"));
   EXPECT_EQ(driver.blur_amount(), 91);
-  EXPECT_EQ(FLAGS_detection_timeout, 30);
+  EXPECT_EQ(driver.settings().detection_timeout(), 30);
   EXPECT_EQ(driver.max_fps(), 10);
   EXPECT_EQ(driver.target_resolution(), cv::Size(640, 480));
 
@@ -234,13 +236,12 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
   EXPECT_EQ(driver.max_fps(), 0);
   EXPECT_EQ(driver.target_resolution(), cv::Size(640, 480));
   EXPECT_EQ(driver.max_async_images(), 5);  // ignored without async_mode
-  EXPECT_EQ(FLAGS_detection_timeout, 45);
+  EXPECT_EQ(driver.settings().detection_timeout(), 45);
 
   apply(Prop("blur_amount", Int(7)) + Prop("max_fps", "double_value: 10") +
-        Prop("camera_properties",
-             "entity_value { " + Prop("gain", Int(3)) +
-                 Prop("zoom", "double_value: 1.5") + Prop("bad", Str("x")) +
-                 " }"));
+        Prop("camera_properties", "entity_value { " + Prop("gain", Int(3)) +
+                                      Prop("zoom", "double_value: 1.5") +
+                                      Prop("bad", Str("x")) + " }"));
   EXPECT_EQ(driver.blur_amount(), 7);
   EXPECT_EQ(driver.max_fps(), 0);  // only an integer enables throttling
   const std::map<std::string, double> expected = {
@@ -253,11 +254,11 @@ TEST(DriverKeysTest, MonitorPerformanceSwitchesThePipelineTimer) {
   ResetFlags();
   TestDriver driver(/*start_threads=*/false);
   // Before a pipeline exists the key is ignored.
+  driver.Configure(
+      ConfigFromText(WithConfig("u", Prop("monitor_performance", Bool(true)))));
   driver.Configure(ConfigFromText(
-      WithConfig("u", Prop("monitor_performance", Bool(true)))));
-  driver.Configure(ConfigFromText(WithConfig(
-      "u", Prop("pipeline_mode", Str("ok")) +
-               Prop("monitor_performance", Bool(true)))));
+      WithConfig("u", Prop("pipeline_mode", Str("ok")) +
+                          Prop("monitor_performance", Bool(true)))));
   TestPipeline* pipeline = driver.last_pipeline;
   ASSERT_NE(pipeline, nullptr);
   EXPECT_TRUE(pipeline->performance().IsEnabled());
@@ -270,14 +271,14 @@ TEST(DriverKeysTest, MonitorPerformanceSwitchesThePipelineTimer) {
     pipeline->performance().ExportSections(frame.mutable_sections());
     return frame.sections_size();
   };
-  driver.Configure(ConfigFromText(
-      WithConfig("u", Prop("monitor_performance", Bool(true)))));
+  driver.Configure(
+      ConfigFromText(WithConfig("u", Prop("monitor_performance", Bool(true)))));
   EXPECT_EQ(exported(), 1);
   driver.Configure(ConfigFromText(
       WithConfig("u", Prop("monitor_performance", Bool(false)))));
   EXPECT_FALSE(pipeline->performance().IsEnabled());
-  driver.Configure(ConfigFromText(
-      WithConfig("u", Prop("monitor_performance", Bool(true)))));
+  driver.Configure(
+      ConfigFromText(WithConfig("u", Prop("monitor_performance", Bool(true)))));
   EXPECT_EQ(exported(), 0);
 }
 

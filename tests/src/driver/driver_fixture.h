@@ -65,7 +65,8 @@ inline DriverConfig ConfigFromText(const std::string& text) {
 }
 
 // The configuration map of a DriverConfig from "key: value" property lines.
-inline std::string WithConfig(const std::string& uuid, const std::string& properties) {
+inline std::string WithConfig(const std::string& uuid,
+                              const std::string& properties) {
   return "uuid: \"" + uuid + "\" kestu_eye_config { config { " + properties +
          " } }";
 }
@@ -74,9 +75,15 @@ inline std::string Prop(const std::string& key, const std::string& value) {
   return "properties { key: \"" + key + "\" value { " + value + " } } ";
 }
 
-inline std::string Str(const std::string& s) { return "string_value: \"" + s + "\""; }
-inline std::string Int(int64_t v) { return "integer_value: " + std::to_string(v); }
-inline std::string Bool(bool b) { return b ? "boolean_value: true" : "boolean_value: false"; }
+inline std::string Str(const std::string& s) {
+  return "string_value: \"" + s + "\"";
+}
+inline std::string Int(int64_t v) {
+  return "integer_value: " + std::to_string(v);
+}
+inline std::string Bool(bool b) {
+  return b ? "boolean_value: true" : "boolean_value: false";
+}
 
 // A START_RECORDING command: two seconds at 10 fps (20 frames) of MJPG into
 // `path`, with the analytics suspended while the file is written.
@@ -127,15 +134,17 @@ class DriverTest : public ::testing::Test {
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);
     status_ = std::make_unique<Subscriber>(context_, client_->StatusEndpoint(),
                                            kWait);
-    data_ = std::make_unique<Subscriber>(context_, client_->DataEndpoint(),
-                                         kWait);
+    data_ =
+        std::make_unique<Subscriber>(context_, client_->DataEndpoint(), kWait);
     ASSERT_TRUE(status_->connected() && data_->connected());
     // Bytes that never parse get an error status; once one arrives, the
     // status subscription is known to be in place.
-    ASSERT_TRUE(PollUntil([&] {
-      client_->Push(std::string("\xff", 1), kWait);
-      return ReceiveStatus(*status_, milliseconds(50)).has_value();
-    }, kWait));
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          client_->Push(std::string("\xff", 1), kWait);
+          return ReceiveStatus(*status_, milliseconds(50)).has_value();
+        },
+        kWait));
     // A client keeps pinging while it wants the driver to run.
     pinger_ = std::thread([this] {
       DriverClient pinger(context_, "127.0.0.1", base_);
@@ -177,10 +186,10 @@ class DriverTest : public ::testing::Test {
 
   // A pipeline on the test clip, processed once (no reconnection).
   std::string ClipConfig(const std::string& uuid, const std::string& extra) {
-    return WithConfig(uuid, Prop("pipeline_mode", Str("ok")) +
-                                Prop("source", Str(ClipPath())) +
-                                Prop("enable_source_reconnection", Bool(false)) +
-                                extra);
+    return WithConfig(
+        uuid, Prop("pipeline_mode", Str("ok")) +
+                  Prop("source", Str(ClipPath())) +
+                  Prop("enable_source_reconnection", Bool(false)) + extra);
   }
 
   zmq::context_t context_{1};

@@ -39,14 +39,15 @@ TEST_F(DriverTest, ReplacedPipelineGetsNoneOfTheQueuedFrames) {
   ExpectInStep(second->pops());
 }
 
-TEST_F(DriverTest, RecordingThatSuspendsAnalyticsLeavesAThreadedPipelineInStep) {
+TEST_F(DriverTest,
+       RecordingThatSuspendsAnalyticsLeavesAThreadedPipelineInStep) {
   ASSERT_NO_FATAL_FAILURE(Start(201));
   const std::string path =
       "/tmp/kestu-handover-recording-" + std::to_string(base_) + ".avi";
   std::remove(path.c_str());
-  Send(ClipConfig("cfg", AsyncClipConfig(Prop("hang_ms", Int(20)) +
-                                         Prop("enable_source_reconnection",
-                                              Bool(true)))));
+  Send(ClipConfig(
+      "cfg", AsyncClipConfig(Prop("hang_ms", Int(20)) +
+                             Prop("enable_source_reconnection", Bool(true)))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   TestPipeline* pipeline = driver_->last_pipeline;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(NextResult());
@@ -90,7 +91,8 @@ TEST_P(PipelineClockTest, AdvancesByTheClipsOwnFrameInterval) {
   const std::vector<int64_t> ticks = pipeline->ticks();
   ASSERT_EQ(ticks.size(), static_cast<size_t>(kClipFrames));
   for (size_t i = 1; i < ticks.size(); ++i) {
-    const double ms = (ticks[i] - ticks[i - 1]) * 1000.0 / cv::getTickFrequency();
+    const double ms =
+        (ticks[i] - ticks[i - 1]) * 1000.0 / cv::getTickFrequency();
     EXPECT_NEAR(ms, 40.0, 0.5) << "frame " << i;
   }
   // Event calendar stamps stay wall time.
@@ -100,22 +102,23 @@ TEST_P(PipelineClockTest, AdvancesByTheClipsOwnFrameInterval) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rates, PipelineClockTest,
-    ::testing::Values(
-        ClockCase{"FullSpeed", 202, ""},
-        ClockCase{"ThrottledTo10Fps", 203, Prop("max_fps", Int(10))},
-        ClockCase{"Asynchronous", 204,
-                  Prop("async_mode", Bool(true)) + Prop("max_fps", Int(50))}),
-    [](const ::testing::TestParamInfo<ClockCase>& info) {
-      return info.param.name;
-    });
+INSTANTIATE_TEST_SUITE_P(Rates, PipelineClockTest,
+                         ::testing::Values(ClockCase{"FullSpeed", 202, ""},
+                                           ClockCase{"ThrottledTo10Fps", 203,
+                                                     Prop("max_fps", Int(10))},
+                                           ClockCase{
+                                               "Asynchronous", 204,
+                                               Prop("async_mode", Bool(true)) +
+                                                   Prop("max_fps", Int(50))}),
+                         [](const ::testing::TestParamInfo<ClockCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST_F(DriverTest, MonitoringSwitchedWhileFramesRun) {
   ASSERT_NO_FATAL_FAILURE(Start(205));
-  Send(ClipConfig("cfg", AsyncClipConfig(Prop("hang_ms", Int(2)) +
-                                         Prop("enable_source_reconnection",
-                                              Bool(true)))));
+  Send(ClipConfig(
+      "cfg", AsyncClipConfig(Prop("hang_ms", Int(2)) +
+                             Prop("enable_source_reconnection", Bool(true)))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   TestPipeline* pipeline = driver_->last_pipeline;
   for (int i = 0; i < 20; ++i) {
@@ -138,14 +141,14 @@ TEST(FrameTimelineTest, FollowsFileTimeAndNeverGoesBack) {
     int64_t expected;
   };
   const Step steps[] = {
-      {true, 0.0, 5000, 5000},     // anchored at the first file frame
-      {true, 40.0, 5001, 5040},    // read fast: file time, not wall time
-      {true, 80.0, 9000, 5080},    // read slowly: the same
-      {true, 0.0, 9010, 5120},     // reopened: continues one frame later
+      {true, 0.0, 5000, 5000},   // anchored at the first file frame
+      {true, 40.0, 5001, 5040},  // read fast: file time, not wall time
+      {true, 80.0, 9000, 5080},  // read slowly: the same
+      {true, 0.0, 9010, 5120},   // reopened: continues one frame later
       {true, 40.0, 9020, 5160},
-      {false, -1.0, 9030, 9030},   // a live source: the grab time
-      {false, -1.0, 9030, 9031},   // never the same tick twice
-      {true, -1.0, 9040, 9040},    // a file without timestamps
+      {false, -1.0, 9030, 9030},  // a live source: the grab time
+      {false, -1.0, 9030, 9031},  // never the same tick twice
+      {true, -1.0, 9040, 9040},   // a file without timestamps
   };
   for (const Step& step : steps) {
     EXPECT_EQ(timeline.FrameTicks(step.from_file, step.position_ms, step.now),

@@ -44,17 +44,18 @@ TEST_P(CameraPropertyTest, RefusedPropertyIsDroppedAndTheRestGoesOn) {
   StderrCapture err;
   ASSERT_NO_FATAL_FAILURE(Start(threaded ? 263 : 264));
   // "backend" is read-only: the capture library throws on it.
-  Send(ClipConfig("cfg", Prop("skip_frames", Bool(threaded)) +
-                             Prop("testing_mode", Bool(true)) +
-                             Prop("max_fps", Int(25)) +
-                             Prop("camera_properties",
-                                  EntityValue(Prop("backend", Int(1900)) +
-                                         Prop("brightness", "double_value: 0.5"))) +
-                             Prop("show_fps", Bool(true))));
+  Send(ClipConfig(
+      "cfg", Prop("skip_frames", Bool(threaded)) +
+                 Prop("testing_mode", Bool(true)) + Prop("max_fps", Int(25)) +
+                 Prop("camera_properties",
+                      EntityValue(Prop("backend", Int(1900)) +
+                                  Prop("brightness", "double_value: 0.5"))) +
+                 Prop("show_fps", Bool(true))));
   ASSERT_TRUE(WaitStatus(Status::CAMERA_CONNECTED));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   ASSERT_TRUE(NextResult());
-  EXPECT_TRUE(err.Contains("WARNING: Camera property could not be set: backend\n"));
+  EXPECT_TRUE(
+      err.Contains("WARNING: Camera property could not be set: backend\n"));
   // Keys after "source" were applied; the refused property is forgotten, a
   // property the file merely did not take stays for the next camera.
   EXPECT_EQ(driver_->max_fps(), 25);
@@ -64,9 +65,10 @@ TEST_P(CameraPropertyTest, RefusedPropertyIsDroppedAndTheRestGoesOn) {
   // Later connections and commands are not poisoned.
   Send(Command("start", "START_DETECTION"));
   ASSERT_TRUE(WaitStatus(Status::COMMAND_EXECUTED, "start"));
-  Send(Command("set", "SET_CAMERA_CONFIG",
-               Prop("camera_properties",
-                    EntityValue(Prop("backend", Int(2)) + Prop("pos_frames", Int(0))))));
+  Send(Command(
+      "set", "SET_CAMERA_CONFIG",
+      Prop("camera_properties",
+           EntityValue(Prop("backend", Int(2)) + Prop("pos_frames", Int(0))))));
   auto executed = WaitStatus(Status::COMMAND_EXECUTED, "set");
   ASSERT_TRUE(executed);
   EXPECT_EQ(executed->message(), "SET_CAMERA_CONFIG");
@@ -81,26 +83,28 @@ INSTANTIATE_TEST_SUITE_P(Gathers, CameraPropertyTest, ::testing::Bool(),
                            return info.param ? "Threaded" : "Direct";
                          });
 
-TEST_F(DriverTest, RecordingRequestsHoldNoDescriptorsAndTheSeventeenthIsRefused) {
+TEST_F(DriverTest,
+       RecordingRequestsHoldNoDescriptorsAndTheSeventeenthIsRefused) {
   ScratchDirectory directory;
   ASSERT_NO_FATAL_FAILURE(Start(265));
   // A pipeline without frames: nothing will ever be due. The frame size of
   // the recordings comes from the target resolution.
-  Send(WithConfig("cfg", Prop("pipeline_mode", Str("ok")) +
-                             Prop("resolution",
-                                  "size_value { width: 320 height: 240 }") +
-                             Prop("source", Str("/nonexistent/clip.avi"))));
+  Send(WithConfig(
+      "cfg", Prop("pipeline_mode", Str("ok")) +
+                 Prop("resolution", "size_value { width: 320 height: 240 }") +
+                 Prop("source", Str("/nonexistent/clip.avi"))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   const int before = kestu_testing::OpenDescriptorCount();
   // In batches of five, so that the answers stay within what the status
   // channel queues for a subscriber.
   for (int i = 0; i < 20; ++i) {
-    Send(RecordingCommand("rec" + std::to_string(i),
-                          Prop("filename", Str(directory.File(std::to_string(i)))) +
-                              Prop("duration", Int(10)) +
-                              Prop("fps", Int(10))));
+    Send(RecordingCommand(
+        "rec" + std::to_string(i),
+        Prop("filename", Str(directory.File(std::to_string(i)))) +
+            Prop("duration", Int(10)) + Prop("fps", Int(10))));
     if (i % 5 == 4) {
-      ASSERT_TRUE(WaitStatus(Status::COMMAND_EXECUTED, "rec" + std::to_string(i)));
+      ASSERT_TRUE(
+          WaitStatus(Status::COMMAND_EXECUTED, "rec" + std::to_string(i)));
     }
   }
   std::vector<std::string> refused;
@@ -110,7 +114,8 @@ TEST_F(DriverTest, RecordingRequestsHoldNoDescriptorsAndTheSeventeenthIsRefused)
     EXPECT_EQ(status.message(),
               "Recording refused: 17 recordings would start now, at most 16");
   }
-  EXPECT_EQ(refused, (std::vector<std::string>{"rec16", "rec17", "rec18", "rec19"}));
+  EXPECT_EQ(refused,
+            (std::vector<std::string>{"rec16", "rec17", "rec18", "rec19"}));
   EXPECT_EQ(driver_->recording_scheduler().PendingCount(), 16u);
   EXPECT_LE(kestu_testing::OpenDescriptorCount(), before + 2);
   EXPECT_TRUE(std::filesystem::is_empty(directory.path()));
@@ -125,9 +130,9 @@ TEST_F(DriverTest, AbsurdSampleCountIsRefusedWithoutHoldingCommands) {
   ASSERT_TRUE(NextResult());
   const auto sent = std::chrono::steady_clock::now();
   Send(RecordingCommand(
-      "rec", Prop("interleaved_options",
-                  EntityValue(Prop("samples", Int(2147483647)) +
-                         Prop("period", Int(1))))));
+      "rec",
+      Prop("interleaved_options", EntityValue(Prop("samples", Int(2147483647)) +
+                                              Prop("period", Int(1))))));
   Send(Command("version", "GET_VERSION"));
   auto version = WaitStatus(Status::COMMAND_EXECUTED, "version");
   const auto answered = std::chrono::steady_clock::now();
@@ -136,7 +141,8 @@ TEST_F(DriverTest, AbsurdSampleCountIsRefusedWithoutHoldingCommands) {
   EXPECT_LT(answered - sent, std::chrono::seconds(1));
   bool refused = false;
   for (const Status& status : seen_) {
-    refused |= status.type() == Status::STATUS_ERROR && status.uuid() == "rec" &&
+    refused |= status.type() == Status::STATUS_ERROR &&
+               status.uuid() == "rec" &&
                status.message() ==
                    "Recording refused: 2147483647 samples asked, at most 1000";
   }
@@ -192,7 +198,8 @@ TEST_F(DriverStopDeathTest, SigtermDuringARecordingLeavesAFileThatPlays) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // The death test runs in a re-executed child: the paths must not depend
   // on the process.
-  const std::string stem = "/tmp/kestu-stop-test-" + std::to_string(PortBlock(268));
+  const std::string stem =
+      "/tmp/kestu-stop-test-" + std::to_string(PortBlock(268));
   const std::string video = stem + ".avi";
   const std::string record = stem + ".pb";
   std::remove(video.c_str());
@@ -205,19 +212,21 @@ TEST_F(DriverStopDeathTest, SigtermDuringARecordingLeavesAFileThatPlays) {
                             std::chrono::milliseconds(4500));
         Start(268);
         stop.Attach(driver_.get());
-        Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                                   Prop("max_fps", Int(25)) +
-                                   Prop("enable_source_reconnection", Bool(true))));
+        Send(ClipConfig(
+            "cfg", Prop("testing_mode", Bool(true)) + Prop("max_fps", Int(25)) +
+                       Prop("enable_source_reconnection", Bool(true))));
         if (!WaitStatus(Status::CONFIG_RECEIVED, "cfg")) _exit(2);
-        Send(RecordingCommand("rec", Prop("filename", Str(video)) +
-                                         Prop("codec", Str("MJPG")) +
-                                         Prop("duration", Int(60)) +
-                                         Prop("fps", Int(10)) +
-                                         Prop("allow_processing", Bool(true))));
-        const bool recording = PollUntil([&] {
-          const auto pending = driver_->recording_scheduler().PendingRecordings();
-          return !pending.empty() && pending[0].frames_written >= 5;
-        }, kWait);
+        Send(RecordingCommand(
+            "rec", Prop("filename", Str(video)) + Prop("codec", Str("MJPG")) +
+                       Prop("duration", Int(60)) + Prop("fps", Int(10)) +
+                       Prop("allow_processing", Bool(true))));
+        const bool recording = PollUntil(
+            [&] {
+              const auto pending =
+                  driver_->recording_scheduler().PendingRecordings();
+              return !pending.empty() && pending[0].frames_written >= 5;
+            },
+            kWait);
         if (!recording) _exit(3);
         raise(SIGTERM);
         if (!PollUntil([&] { return stop.requested(); }, kWait)) _exit(4);

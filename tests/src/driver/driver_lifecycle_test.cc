@@ -23,11 +23,10 @@ constexpr char kFfmpeg[] = "/usr/bin/ffmpeg";
 std::unique_ptr<ChildProcess> ServeStream(int port) {
   return std::make_unique<ChildProcess>(
       kFfmpeg,
-      std::vector<std::string>{"-nostdin", "-loglevel", "error", "-re",
-                               "-stream_loop", "-1", "-i", ClipPath(), "-c:v",
-                               "mpeg2video", "-g", "5", "-f", "mpegts",
-                               "tcp://127.0.0.1:" + std::to_string(port) +
-                                   "?listen=1"});
+      std::vector<std::string>{
+          "-nostdin", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i",
+          ClipPath(), "-c:v", "mpeg2video", "-g", "5", "-f", "mpegts",
+          "tcp://127.0.0.1:" + std::to_string(port) + "?listen=1"});
 }
 
 // True when a socket listens on the port. The server takes one client only,
@@ -50,8 +49,9 @@ bool Listening(int port) {
 }
 
 int CountStatuses(const std::vector<Status>& seen, Status::MessageType type) {
-  return static_cast<int>(std::count_if(
-      seen.begin(), seen.end(), [&](const Status& s) { return s.type() == type; }));
+  return static_cast<int>(
+      std::count_if(seen.begin(), seen.end(),
+                    [&](const Status& s) { return s.type() == type; }));
 }
 
 TEST_F(DriverTest, DeadStreamIsReportedOnceAndReconnects) {
@@ -75,7 +75,8 @@ TEST_F(DriverTest, DeadStreamIsReportedOnceAndReconnects) {
   ASSERT_TRUE(WaitStatus(Status::CAMERA_DISCONNECTED));
   // While it stays down, reconnection attempts report nothing more.
   const size_t seen_before = seen_.size();
-  EXPECT_FALSE(WaitStatus(Status::CAMERA_DISCONNECTED, "*", milliseconds(2500)));
+  EXPECT_FALSE(
+      WaitStatus(Status::CAMERA_DISCONNECTED, "*", milliseconds(2500)));
   EXPECT_EQ(CountStatuses(
                 std::vector<Status>(seen_.begin() + seen_before, seen_.end()),
                 Status::CAMERA_DISCONNECTED),
@@ -92,11 +93,11 @@ TEST_F(DriverTest, ScalesAndRotatesFramesBeforeDetection) {
   ASSERT_NO_FATAL_FAILURE(Start(71));
   // The clip is 320x240 and a file cannot change its size: forcing 1280x720
   // with the aspect kept scales to 960x720, then rotation turns it upright.
-  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                             Prop("resolution",
-                                  "size_value { width: 1280 height: 720 }") +
-                             Prop("force_resolution", Bool(true)) +
-                             Prop("camera_rotation", Int(-90))));
+  Send(ClipConfig(
+      "cfg", Prop("testing_mode", Bool(true)) +
+                 Prop("resolution", "size_value { width: 1280 height: 720 }") +
+                 Prop("force_resolution", Bool(true)) +
+                 Prop("camera_rotation", Int(-90))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   EXPECT_EQ(driver_->target_resolution(), cv::Size(960, 720));
   auto result = NextResult();
@@ -107,11 +108,11 @@ TEST_F(DriverTest, ScalesAndRotatesFramesBeforeDetection) {
 
 TEST_F(DriverTest, SourceAlreadyAtTheTargetNeedsNoScaling) {
   ASSERT_NO_FATAL_FAILURE(Start(72));
-  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                             Prop("resolution",
-                                  "size_value { width: 320 height: 240 }") +
-                             Prop("force_resolution", Bool(true)) +
-                             Prop("camera_rotation", Int(45))));
+  Send(ClipConfig(
+      "cfg", Prop("testing_mode", Bool(true)) +
+                 Prop("resolution", "size_value { width: 320 height: 240 }") +
+                 Prop("force_resolution", Bool(true)) +
+                 Prop("camera_rotation", Int(45))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   EXPECT_FALSE(driver_->force_resolution());
   auto result = NextResult();
@@ -122,8 +123,8 @@ TEST_F(DriverTest, SourceAlreadyAtTheTargetNeedsNoScaling) {
 TEST_F(DriverTest, UnreachableSourceReportsDisconnectedOnce) {
   ASSERT_NO_FATAL_FAILURE(Start(73));
   const std::string missing = "/nonexistent/clip.avi";
-  Send(WithConfig("one", Prop("pipeline_mode", Str("ok")) +
-                             Prop("source", Str(missing))));
+  Send(WithConfig(
+      "one", Prop("pipeline_mode", Str("ok")) + Prop("source", Str(missing))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "one"));
   Send("uuid: 'start' kestu_eye_config { action: START_DETECTION }");
   auto error = WaitStatus(Status::STATUS_ERROR, "start");
@@ -165,29 +166,33 @@ TEST_P(WindowTest, ShowGuiNeverStopsProcessing) {
   const std::string saved = getenv("DISPLAY") ? getenv("DISPLAY") : "";
   if (virtual_display) {
     struct stat st;
-    if (stat("/usr/bin/Xvfb", &st) != 0) GTEST_SKIP() << "Xvfb is not installed";
+    if (stat("/usr/bin/Xvfb", &st) != 0)
+      GTEST_SKIP() << "Xvfb is not installed";
     const std::string display = ":" + std::to_string(PortBlock(78) % 1000);
     xvfb = std::make_unique<ChildProcess>(
         "/usr/bin/Xvfb", std::vector<std::string>{display, "-nolisten", "tcp"});
     const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
-    ASSERT_TRUE(PollUntil([&] { return stat(socket.c_str(), &st) == 0; }, kWait));
+    ASSERT_TRUE(
+        PollUntil([&] { return stat(socket.c_str(), &st) == 0; }, kWait));
     setenv("DISPLAY", display.c_str(), 1);
   } else {
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
   }
   ASSERT_NO_FATAL_FAILURE(Start(virtual_display ? 79 : 75));
-  Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) +
-                             Prop("show_gui", Bool(true)) +
-                             Prop("show_fps", Bool(true)) +
-                             Prop("max_fps", Int(50))));
+  Send(ClipConfig(
+      "cfg", Prop("testing_mode", Bool(true)) + Prop("show_gui", Bool(true)) +
+                 Prop("show_fps", Bool(true)) + Prop("max_fps", Int(50))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
   int results = 0;
   while (NextResult(milliseconds(3000))) ++results;
   EXPECT_EQ(results, kClipFrames);
   EXPECT_EQ(driver_->window_usable(), virtual_display);
   driver_.reset();
-  if (saved.empty()) unsetenv("DISPLAY"); else setenv("DISPLAY", saved.c_str(), 1);
+  if (saved.empty())
+    unsetenv("DISPLAY");
+  else
+    setenv("DISPLAY", saved.c_str(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Displays, WindowTest, ::testing::Bool(),

@@ -31,13 +31,17 @@ TEST(FrameFaultReporterTest, ReportsOnceThenOnceAMinuteWithACount) {
       {1, "Process", "bad frame", ""},
       {59, "Process", "bad frame", ""},
       // Another stage, or another text, is another fault.
-      {59, "DrawResults", "bad frame", "Frame step failed in DrawResults: bad frame"},
-      {59, "Process", "worse frame", "Frame step failed in Process: worse frame"},
+      {59, "DrawResults", "bad frame",
+       "Frame step failed in DrawResults: bad frame"},
+      {59, "Process", "worse frame",
+       "Frame step failed in Process: worse frame"},
       {60, "Process", "bad frame",
-       "Frame step failed in Process: bad frame (3 more times in the last 60 s)"},
+       "Frame step failed in Process: bad frame (3 more times in the last 60 "
+       "s)"},
       {61, "Process", "bad frame", ""},
       {200, "Process", "bad frame",
-       "Frame step failed in Process: bad frame (2 more times in the last 140 s)"},
+       "Frame step failed in Process: bad frame (2 more times in the last 140 "
+       "s)"},
   };
   Clock::time_point now{};
   FrameFaultReporter reporter([&] { return now; });
@@ -68,11 +72,11 @@ TEST(FrameFaultReporterTest, StopsOnTheHundredthFailedFrameInARow) {
 // real sockets.
 TEST_F(DriverTest, PipelineThrowingOnEveryFrameIsReportedThenStopped) {
   ASSERT_NO_FATAL_FAILURE(Start(523));
-  const std::string throwing =
-      WithConfig("throwing", Prop("pipeline_mode", Str("ok")) +
-                                 Prop("throw_stage", Str("process")) +
-                                 Prop("source", Str(ClipPath())) +
-                                 Prop("enable_source_reconnection", Bool(true)));
+  const std::string throwing = WithConfig(
+      "throwing", Prop("pipeline_mode", Str("ok")) +
+                      Prop("throw_stage", Str("process")) +
+                      Prop("source", Str(ClipPath())) +
+                      Prop("enable_source_reconnection", Bool(true)));
   Send(throwing);
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "throwing"));
   const std::string fault =

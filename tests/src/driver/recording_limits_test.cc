@@ -33,8 +33,9 @@ Entity Recording(const std::string& filename, int duration, int fps,
   map["duration"].set_integer_value(duration);
   map["fps"].set_integer_value(fps);
   if (samples != 0) {
-    auto& interleaved =
-        *map["interleaved_options"].mutable_entity_value()->mutable_properties();
+    auto& interleaved = *map["interleaved_options"]
+                             .mutable_entity_value()
+                             ->mutable_properties();
     interleaved["samples"].set_integer_value(samples);
     interleaved["period"].set_integer_value(period);
   }
@@ -80,7 +81,8 @@ TEST_F(RecordingLimitsTest, ScheduledRecordingsHoldNoFileUntilTheirFrameIsDue) {
   (*extra.mutable_properties())["allow_processing"].set_boolean_value(true);
   std::string error;
   EXPECT_FALSE(scheduler_.ScheduleRecording(extra, kFrameSize, &error));
-  EXPECT_EQ(error, "Recording refused: 17 recordings would start now, at most 16");
+  EXPECT_EQ(error,
+            "Recording refused: 17 recordings would start now, at most 16");
   EXPECT_EQ(scheduler_.PendingCount(), RecordingScheduler::kMaxStartingNow);
   EXPECT_FALSE(scheduler_.GetState().allow_processing);
 
@@ -129,7 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {2147483647, 60},
                   "Recording refused: 2147483647 samples asked, at most 1000"},
-        LimitCase{"OneSampleTooMany", {}, {1001, 60},
+        LimitCase{"OneSampleTooMany",
+                  {},
+                  {1001, 60},
                   "Recording refused: 1001 samples asked, at most 1000"},
         LimitCase{"QueueFull",
                   {{1000, 60}},
@@ -150,20 +154,21 @@ TEST_F(RecordingLimitsTest, WriterThatFailsWhenDueIsReportedAndSkipped) {
   Entity bad = Recording(File("bad"), 1, 2147483647);
   (*bad.mutable_properties())["codec"].set_string_value("mp4v");
   ASSERT_TRUE(scheduler_.ScheduleRecording(bad, kFrameSize));
-  ASSERT_TRUE(scheduler_.ScheduleRecording(Recording(File("good"), 1, 3),
-                                           kFrameSize));
+  ASSERT_TRUE(
+      scheduler_.ScheduleRecording(Recording(File("good"), 1, 3), kFrameSize));
   scheduler_.RecordFrame(0, MakeFrame(0));
   const auto errors = StatusesOf(Status::STATUS_ERROR);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].message(), "Could not open video writer: " + File("bad.mp4"));
+  EXPECT_EQ(errors[0].message(),
+            "Could not open video writer: " + File("bad.mp4"));
   EXPECT_EQ(scheduler_.PendingCount(), 1u);
   for (int i = 1; i <= 3; ++i) scheduler_.RecordFrame(0, MakeFrame(i));
   EXPECT_EQ(ReadVideo(File("good.mp4")).frames, 3);
 }
 
 TEST_F(RecordingLimitsTest, CloseFinishesTheRecordingAndRefusesLaterOnes) {
-  ASSERT_TRUE(scheduler_.ScheduleRecording(Recording(File("long"), 60, 10, 3, 600),
-                                           kFrameSize));
+  ASSERT_TRUE(scheduler_.ScheduleRecording(
+      Recording(File("long"), 60, 10, 3, 600), kFrameSize));
   for (int i = 0; i < 7; ++i) scheduler_.RecordFrame(0, MakeFrame(i));
   scheduler_.Close();
   const auto ready = StatusesOf(Status::VIDEO_READY);

@@ -95,7 +95,8 @@ class RecordingSchedulerTest : public ::testing::Test {
   std::vector<std::string> Finished() const {
     std::vector<std::string> paths;
     for (const Status& status : journal_.Statuses()) {
-      if (status.type() == Status::VIDEO_READY) paths.push_back(status.message());
+      if (status.type() == Status::VIDEO_READY)
+        paths.push_back(status.message());
     }
     return paths;
   }
@@ -280,8 +281,8 @@ TEST_F(RecordingSchedulerTest, NoSamplesSchedulesNothing) {
   scheduler_.ScheduleRecording(
       Options({{"filename", Str(directory_.File("none"))},
                {"interleaved_options",
-                Map(Options({{"samples", Int(0)},
-                             {"moment_to_record", Int(2)}}))}}),
+                Map(Options(
+                    {{"samples", Int(0)}, {"moment_to_record", Int(2)}}))}}),
       kFrameSize);
   EXPECT_EQ(scheduler_.PendingCount(), 0u);
   EXPECT_FALSE(scheduler_.IsRecording());
@@ -343,12 +344,14 @@ TEST_F(RecordingSchedulerTest, ProcessingAndDrawingOptionsPersistAndCombine) {
   const std::vector<Step> steps = {
       {{}, false, false},
       {{{"allow_processing", Bool(true)}, {"allow_drawings", Bool(true)}},
-       true, true},
+       true,
+       true},
       {{}, true, true},  // kept from the previous recording
       {{{"allow_processing", Bool(false)}}, false, false},
       {{{"allow_processing", Bool(true)}}, true, false},
       {{{"allow_drawings", Bool(true)}}, true, true},
-      {{{"allow_processing", Int(1)}, {"allow_drawings", Bool(true)}}, false,
+      {{{"allow_processing", Int(1)}, {"allow_drawings", Bool(true)}},
+       false,
        false},  // only a true boolean reads true
   };
   for (size_t i = 0; i < steps.size(); ++i) {
@@ -359,7 +362,8 @@ TEST_F(RecordingSchedulerTest, ProcessingAndDrawingOptionsPersistAndCombine) {
     scheduler_.ScheduleRecording(Options(keys), kFrameSize);
     const auto state = scheduler_.GetState();
     EXPECT_TRUE(state.active) << "step " << i;
-    EXPECT_EQ(state.allow_processing, steps[i].allow_processing) << "step " << i;
+    EXPECT_EQ(state.allow_processing, steps[i].allow_processing)
+        << "step " << i;
     EXPECT_EQ(state.allow_drawings, steps[i].allow_drawings) << "step " << i;
     scheduler_.RecordFrame(0, MakeFrame(0));
     EXPECT_FALSE(scheduler_.GetState().active) << "step " << i;
@@ -371,10 +375,11 @@ TEST_F(RecordingSchedulerTest, ProcessingAndDrawingOptionsPersistAndCombine) {
 
 TEST_F(RecordingSchedulerTest, LastVideoReadyIsFollowedByNoMoreVideos) {
   for (const char* name : {"first", "second"}) {
-    scheduler_.ScheduleRecording(Options({{"filename", Str(directory_.File(name))},
-                                          {"duration", Int(1)},
-                                          {"fps", Int(2)}}),
-                                 kFrameSize);
+    scheduler_.ScheduleRecording(
+        Options({{"filename", Str(directory_.File(name))},
+                 {"duration", Int(1)},
+                 {"fps", Int(2)}}),
+        kFrameSize);
   }
   const std::string first = directory_.File("first.mp4");
   const std::string second = directory_.File("second.mp4");
@@ -503,8 +508,8 @@ TEST_F(RecordingSchedulerTest, FramesAndSchedulingFromTwoThreads) {
   frames.join();
   ASSERT_TRUE(all);
   for (int i = 0; i < kRecordings; ++i) {
-    EXPECT_EQ(ReadVideo(directory_.File("t" + std::to_string(i) + ".mp4")).frames,
-              5);
+    EXPECT_EQ(
+        ReadVideo(directory_.File("t" + std::to_string(i) + ".mp4")).frames, 5);
   }
 }
 

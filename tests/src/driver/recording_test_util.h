@@ -103,7 +103,8 @@ constexpr int kFrameWidth = 160;
 constexpr int kFrameHeight = 120;
 
 // A frame whose colour depends on its index.
-inline cv::Mat MakeFrame(int index, cv::Size size = {kFrameWidth, kFrameHeight}) {
+inline cv::Mat MakeFrame(int index,
+                         cv::Size size = {kFrameWidth, kFrameHeight}) {
   return cv::Mat(size, CV_8UC3,
                  cv::Scalar((index * 7) % 256, (index * 13) % 256, 128));
 }
@@ -120,8 +121,9 @@ inline VideoFacts ReadVideo(const std::string& path) {
   cv::VideoCapture capture(path);
   facts.opened = capture.isOpened();
   if (!facts.opened) return facts;
-  facts.size = cv::Size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
-                        static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
+  facts.size =
+      cv::Size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+               static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
   facts.fps = capture.get(cv::CAP_PROP_FPS);
   cv::Mat frame;
   while (capture.read(frame)) ++facts.frames;

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 #include "vision/config/entity_config.h"
 
 namespace vostek_kestu {
@@ -137,36 +137,36 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
   std::vector<int64_t> calendar_;
 };
 
-class TestDriver : public BaseDriver {
- public:
-  explicit TestDriver(bool start_threads = true) : BaseDriver("Test Driver") {
-    set_needs_pings(true);
-    set_mandatory_configuration(true);
-    published_event_tags_.insert(talvenrook::vision::v1::TRACKING_END);
-    if (start_threads) StartDriverThreads();
-  }
-  ~TestDriver() override {
-    StopDriverThreads();
-    StopChannels();
-  }
-
-  // A configuration naming "pipeline_mode" builds a new pipeline first.
-  bool Configure(const DriverConfig& config) override {
-    const auto& eye = config.kestu_eye_config();
-    if (eye.has_config() &&
-        talvenrook_vision::HasProperty(eye.config(), "pipeline_mode")) {
-      auto pipeline = std::make_unique<TestPipeline>();
-      TestPipeline* candidate = pipeline.get();
-      if (!SetupPipeline(std::move(pipeline), config)) return false;
-      last_pipeline = candidate;
+// The test driver's entry: TRACKING_END published, and a new TestPipeline
+// for a configuration naming "pipeline_mode".
+inline DriverKind TestDriverKind() {
+  DriverKind kind;
+  kind.key = "test";
+  kind.display_name = "Test Driver";
+  kind.published_tags = {talvenrook::vision::v1::TRACKING_END};
+  kind.make_pipeline = [](const KestuEyeConfig& config)
+      -> std::unique_ptr<talvenrook_vision::VisionAnalytics> {
+    if (!talvenrook_vision::HasProperty(config.config(), "pipeline_mode")) {
+      return nullptr;
     }
-    return BaseDriver::Configure(config);
-  }
+    return std::make_unique<TestPipeline>();
+  };
+  return kind;
+}
+
+class TestDriver : public Driver {
+ public:
+  explicit TestDriver(bool start_threads = true)
+      : Driver(TestDriverKind(), nullptr, start_threads) {}
 
   // The pipeline installed by the last configuration that built one.
-  std::atomic<TestPipeline*> last_pipeline{nullptr};
-
-  using BaseDriver::ExecuteCommand;
+  struct LastPipeline {
+    const Driver* driver;
+    operator TestPipeline*() const {  // NOLINT: reads like the pointer
+      return static_cast<TestPipeline*>(driver->current_pipeline().get());
+    }
+  };
+  LastPipeline last_pipeline{this};
 };
 
 }  // namespace vostek_kestu

@@ -61,13 +61,14 @@ std::map<std::string, int> CountExits(const std::vector<VisionResult>& results,
 
 TEST(CrowdDriverE2ETest, CountsPeopleCrossingTheWalkway) {
   const std::string clip = Excerpt(kPeopleClip, 0, 279, "walkway");
-  ASSERT_FALSE(clip.empty()) << kPeopleClip
-                             << " is missing: scripts/install-deps installs it";
+  ASSERT_FALSE(clip.empty())
+      << kPeopleClip << " is missing: scripts/install-deps installs it";
   LiveDriver<CrowdDriver> live(300);
   const DriverConfig config = SampleConfig("crowd_walkway.textproto", clip);
   live.Send(config);
   ASSERT_TRUE(live.WaitStatus(Status::CONFIG_RECEIVED, config.uuid()));
-  const auto counts = CountExits(live.ResultsUntilStopped(seconds(90)), "person");
+  const auto counts =
+      CountExits(live.ResultsUntilStopped(seconds(90)), "person");
   // Expected, from the frames of vtest.avi 0-279 looked at one by one
   // (crops around the line every third frame, with and without the
   // driver's overlay): one man crosses the line left to right (frames
@@ -78,7 +79,8 @@ TEST(CrowdDriverE2ETest, CountsPeopleCrossingTheWalkway) {
   // exit is right if his track is lost and born again on the way back; the
   // people near the sign post (x = 420) walk in pairs, where a lost track
   // can cost or add one crossing. Hence one either way.
-  const int forward = counts.count("Walkway FORWARD") ? counts.at("Walkway FORWARD") : 0;
+  const int forward =
+      counts.count("Walkway FORWARD") ? counts.at("Walkway FORWARD") : 0;
   const int backward =
       counts.count("Walkway BACKWARD") ? counts.at("Walkway BACKWARD") : 0;
   EXPECT_GE(forward, 1);
@@ -218,10 +220,12 @@ TEST(CrowdDriverE2ETest, BadConfigurationsLeaveTheDriverRunning) {
     config.set_uuid("bad: " + c.name);
     auto* eye = config.mutable_kestu_eye_config();
     Entity extra;
-    ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(c.config_text, &extra));
+    ASSERT_TRUE(
+        google::protobuf::TextFormat::ParseFromString(c.config_text, &extra));
     for (const auto& [key, value] : extra.properties())
       (*eye->mutable_config()->mutable_properties())[key] = value;
-    if (c.drop_source) eye->mutable_config()->mutable_properties()->erase("source");
+    if (c.drop_source)
+      eye->mutable_config()->mutable_properties()->erase("source");
     auto* model = eye->mutable_models(0)->mutable_properties();
     if (!c.model_key.empty()) model->erase(c.model_key);
     if (!c.model_file.empty()) {
@@ -248,15 +252,16 @@ TEST(CrowdDriverE2ETest, BadConfigurationsLeaveTheDriverRunning) {
   again.set_uuid("valid again");
   live.Send(again);
   ASSERT_TRUE(live.WaitStatus(Status::CONFIG_RECEIVED, again.uuid()));
-  const auto counts = CountExits(live.ResultsUntilStopped(seconds(60)), "person");
-  EXPECT_EQ(counts.count("Walkway FORWARD") ? counts.at("Walkway FORWARD") : 0, 1);
+  const auto counts =
+      CountExits(live.ResultsUntilStopped(seconds(60)), "person");
+  EXPECT_EQ(counts.count("Walkway FORWARD") ? counts.at("Walkway FORWARD") : 0,
+            1);
 }
 
 TEST(StandaloneTest, RecordRunEndsWithTheClipAndMatchesWhatWasPublished) {
   const std::string clip = Excerpt(kPeopleClip, 150, 279, "walkway-middle");
   ASSERT_FALSE(clip.empty());
-  const std::string stem =
-      "/tmp/kestu-standalone-" + std::to_string(getpid());
+  const std::string stem = "/tmp/kestu-standalone-" + std::to_string(getpid());
   // The sample configuration as a client would write it, in text format,
   // with its recording of the annotated frames.
   DriverConfig config = SampleConfig("crowd_walkway.textproto", clip);
@@ -312,8 +317,8 @@ TEST(StandaloneTest, RecordRunEndsWithTheClipAndMatchesWhatWasPublished) {
   std::vector<std::string> recorded, seen;
   auto key = [](const v1::RectangularDetection& d, const v1::VisionEvent& e) {
     return std::to_string(e.tracking_id()) + " " +
-           v1::ZoneDirection_Name(e.zone_direction()) + " " +
-           e.zone_name() + " " + d.location().ShortDebugString();
+           v1::ZoneDirection_Name(e.zone_direction()) + " " + e.zone_name() +
+           " " + d.location().ShortDebugString();
   };
   for (const VisionResult& frame : record.vision_results()) {
     for (const auto& event : frame.vision_event()) {

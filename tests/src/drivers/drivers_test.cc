@@ -34,7 +34,8 @@ VisionResult OneExit(const std::string& type, float speed, uint64_t id) {
 DriverConfig Config(const std::string& properties) {
   DriverConfig config;
   EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(
-      "uuid: \"u\" kestu_eye_config { config { " + properties + " } }", &config));
+      "uuid: \"u\" kestu_eye_config { config { " + properties + " } }",
+      &config));
   return config;
 }
 
@@ -77,13 +78,13 @@ TEST(VehicleDriverTest, SettingsOfTheConfigMap) {
     int32_t unit;
   };
   const Case units[] = {
-      {"string_value: \"km/h\"", 1}, {"string_value: \"Km/h\"", 0},
+      {"string_value: \"km/h\"", 1},  {"string_value: \"Km/h\"", 0},
       {"string_value: \"miles\"", 2}, {"integer_value: 2", 2},
       {"string_value: \"\"", 0},
   };
   for (const Case& c : units) {
-    driver.Configure(Config(
-        "properties { key: \"speed_unit\" value { " + c.value + " } }"));
+    driver.Configure(
+        Config("properties { key: \"speed_unit\" value { " + c.value + " } }"));
     EXPECT_EQ(driver.speed_unit(), c.unit) << c.value;
   }
   // Absent keys keep their values; "with_family_car" asks for the family
@@ -119,7 +120,8 @@ TEST(VehicleDriverTest, TypeLabelsInTheTrackColour) {
   EXPECT_EQ(image.at<cv::Vec3b>(49, 100), cv::Vec3b(0, 0, 0));
   EXPECT_EQ(image.at<cv::Vec3b>(50, 99), cv::Vec3b(0, 0, 0));
   cv::Mat white;
-  cv::inRange(image, cv::Scalar(255, 255, 255), cv::Scalar(255, 255, 255), white);
+  cv::inRange(image, cv::Scalar(255, 255, 255), cv::Scalar(255, 255, 255),
+              white);
   const cv::Rect text = cv::boundingRect(white);
   EXPECT_GE(text.x, 106);
   EXPECT_GE(text.y, 50 + 3);
@@ -129,8 +131,10 @@ TEST(VehicleDriverTest, TypeLabelsInTheTrackColour) {
 TEST(DriversTest, LoadingTheModelsInstallsOrKeepsThePipeline) {
   CrowdDriver driver;
   DriverConfig config = SampleConfig("crowd_walkway.textproto", "");
-  config.mutable_kestu_eye_config()->mutable_config()->mutable_properties()->erase(
-      "source");
+  config.mutable_kestu_eye_config()
+      ->mutable_config()
+      ->mutable_properties()
+      ->erase("source");
   // Without models nothing is installed.
   DriverConfig no_models = config;
   no_models.mutable_kestu_eye_config()->clear_models();
@@ -141,10 +145,12 @@ TEST(DriversTest, LoadingTheModelsInstallsOrKeepsThePipeline) {
   // A model set-up that needs a missing key is refused whole: the error
   // leaves the pipeline in place.
   DriverConfig refused = config;
-  auto& props = *refused.mutable_kestu_eye_config()->mutable_config()
+  auto& props = *refused.mutable_kestu_eye_config()
+                     ->mutable_config()
                      ->mutable_properties();
   props["distance_estimation"].mutable_entity_value();
-  EXPECT_THROW(driver.Configure(refused), talvenrook_vision::MissingPropertyError);
+  EXPECT_THROW(driver.Configure(refused),
+               talvenrook_vision::MissingPropertyError);
   EXPECT_TRUE(driver.HasPipeline());
 }
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include <gtest/gtest.h>
 #include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
 #include "talvenrook/kestu/v1/driver.pb.h"
@@ -50,8 +50,8 @@ inline std::set<std::string>* Excerpts() {
 inline std::string Excerpt(const std::string& clip, int first, int last,
                            const std::string& name) {
   std::set<std::string>* written = Excerpts();
-  const std::string path = "/tmp/kestu-drivers-" + std::to_string(getpid()) +
-                           "-" + name + ".avi";
+  const std::string path =
+      "/tmp/kestu-drivers-" + std::to_string(getpid()) + "-" + name + ".avi";
   if (written->count(path) > 0) return path;
   cv::VideoCapture in(clip);
   if (!in.isOpened()) return "";
@@ -93,7 +93,8 @@ inline DriverConfig SampleConfig(const std::string& sample,
   SetProperty(eye->mutable_config(), "source", source);
   eye->mutable_config()->mutable_properties()->erase("recording_options");
   for (auto& model : *eye->mutable_models()) {
-    auto* content = (*model.mutable_properties())["content"].mutable_entity_value();
+    auto* content =
+        (*model.mutable_properties())["content"].mutable_entity_value();
     for (const char* key : {"prototxt_file", "caffemodel_file"}) {
       auto it = content->mutable_properties()->find(key);
       if (it == content->mutable_properties()->end()) continue;

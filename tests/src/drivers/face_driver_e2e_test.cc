@@ -36,8 +36,8 @@ constexpr milliseconds kWait(20000);
 std::string ClipWithExit() {
   // Leaked on purpose: the file is removed at exit, after the tests.
   static const std::string* const path = [] {
-    auto* p = new std::string("/tmp/kestu-face-e2e-" + std::to_string(getpid()) +
-                              ".avi");
+    auto* p = new std::string("/tmp/kestu-face-e2e-" +
+                              std::to_string(getpid()) + ".avi");
     cv::VideoWriter writer(*p, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
                            cv::Size(640, 480));
     for (size_t i = 0; i < 77; ++i) writer.write(ft::ClipFrame(i));
@@ -57,7 +57,8 @@ class DetectionLines : public google::LogSink {
   void send(google::LogSeverity severity, const char*, const char*, int,
             const struct ::tm*, const char* message, size_t length) override {
     const std::string line(message, length);
-    if (severity != google::GLOG_INFO || line.rfind("Detection: {", 0) != 0) return;
+    if (severity != google::GLOG_INFO || line.rfind("Detection: {", 0) != 0)
+      return;
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back(line);
   }
@@ -94,7 +95,8 @@ DriverConfig ClipConfiguration(const ClipRun& run) {
     // Faces at a desk are under 130 pixels; the skull print on the T-shirt
     // is not one.
     Entity ssd = ft::SsdFaceModel(0.7);
-    ft::Prop(ft::SubMap(&ssd, "config"), "detector_max_scale").set_integer_value(130);
+    ft::Prop(ft::SubMap(&ssd, "config"), "detector_max_scale")
+        .set_integer_value(130);
     *eye->add_models() = ssd;
   }
   *eye->add_models() = ft::AlignModel();
@@ -126,18 +128,22 @@ class FaceDriverEndToEndTest : public ::testing::TestWithParam<ClipRun> {
       if (d < std::chrono::seconds(1)) std::this_thread::sleep_for(d);
     });
     ASSERT_TRUE(driver_->Init(base_, "127.0.0.1"));
-    client_ = std::make_unique<kestu_tools::DriverClient>(context_, "127.0.0.1", base_);
+    client_ = std::make_unique<kestu_tools::DriverClient>(context_, "127.0.0.1",
+                                                          base_);
     status_ = std::make_unique<kestu_tools::Subscriber>(
         context_, client_->StatusEndpoint(), kWait);
-    data_ = std::make_unique<kestu_tools::Subscriber>(context_,
-                                                      client_->DataEndpoint(), kWait);
+    data_ = std::make_unique<kestu_tools::Subscriber>(
+        context_, client_->DataEndpoint(), kWait);
     ASSERT_TRUE(status_->connected() && data_->connected());
     // Bytes that never parse get an error status: the subscription is in
     // place once one arrives.
-    ASSERT_TRUE(PollUntil([&] {
-      client_->Push(std::string("\xff", 1), kWait);
-      return kestu_tools::ReceiveStatus(*status_, milliseconds(50)).has_value();
-    }, kWait));
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          client_->Push(std::string("\xff", 1), kWait);
+          return kestu_tools::ReceiveStatus(*status_, milliseconds(50))
+              .has_value();
+        },
+        kWait));
     pinger_ = std::thread([this] {
       kestu_tools::DriverClient pinger(context_, "127.0.0.1", base_);
       while (!stop_) {
@@ -158,7 +164,8 @@ class FaceDriverEndToEndTest : public ::testing::TestWithParam<ClipRun> {
   std::thread pinger_;
 };
 
-bool HasTag(const v1::RectangularDetection& d, v1::EnumFacialRecognitionTag tag) {
+bool HasTag(const v1::RectangularDetection& d,
+            v1::EnumFacialRecognitionTag tag) {
   for (const auto& f : d.facial_recognition())
     if (f.tag() == tag) return true;
   return false;
@@ -169,7 +176,8 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   Start(400 + (run.pico ? 1 : 0) + (run.async ? 2 : 0));
   ASSERT_TRUE(client_->Push(ClipConfiguration(run), kWait));
   std::vector<VisionResult> published;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool ended = false;
   while (!ended && std::chrono::steady_clock::now() < deadline) {
     auto bytes = data_->Receive(milliseconds(500));
@@ -188,12 +196,14 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   for (const VisionResult* r : {&start, &end}) {
     ASSERT_EQ(r->rect_detection_size(), 1);
     ASSERT_EQ(r->vision_event_size(), 1);
-    EXPECT_EQ(r->rect_detection(0).tracking_id(), r->vision_event(0).tracking_id());
+    EXPECT_EQ(r->rect_detection(0).tracking_id(),
+              r->vision_event(0).tracking_id());
     EXPECT_EQ(r->rect_detection(0).type(), "face");
     EXPECT_EQ(r->uuid().size(), 36u);
   }
   EXPECT_EQ(start.vision_event(0).tag(), v1::TRACKING_START);
-  EXPECT_EQ(start.vision_event(0).tracking_id(), end.vision_event(0).tracking_id());
+  EXPECT_EQ(start.vision_event(0).tracking_id(),
+            end.vision_event(0).tracking_id());
   EXPECT_TRUE(HasTag(start.rect_detection(0), v1::HEAD_POSE));
   // The man's face, above the T-shirt.
   const auto& where = start.rect_detection(0).location();
@@ -201,7 +211,8 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   EXPECT_LT(where.x(), 330);
   EXPECT_LT(where.y(), 150);
   const v1::RectangularDetection& last = end.rect_detection(0);
-  for (auto tag : {v1::AGE, v1::GENDER, v1::EMOTION}) EXPECT_TRUE(HasTag(last, tag)) << tag;
+  for (auto tag : {v1::AGE, v1::GENDER, v1::EMOTION})
+    EXPECT_TRUE(HasTag(last, tag)) << tag;
   for (const auto& f : last.facial_recognition()) {
     if (f.tag() == v1::GENDER) {
       EXPECT_EQ(f.gender(), v1::FacialRecognition::MALE);
@@ -226,14 +237,15 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   EXPECT_TRUE(std::regex_match(lines_.lines()[1], line)) << lines_.lines()[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Detectors, FaceDriverEndToEndTest,
-    ::testing::Values(ClipRun{false, false}, ClipRun{false, true},
-                      ClipRun{true, false}),
-    [](const auto& info) {
-      return std::string(info.param.pico ? "Pico" : "Ssd") +
-             (info.param.async ? "Async" : "Sync");
-    });
+INSTANTIATE_TEST_SUITE_P(Detectors, FaceDriverEndToEndTest,
+                         ::testing::Values(ClipRun{false, false},
+                                           ClipRun{false, true},
+                                           ClipRun{true, false}),
+                         [](const auto& info) {
+                           return std::string(info.param.pico ? "Pico"
+                                                              : "Ssd") +
+                                  (info.param.async ? "Async" : "Sync");
+                         });
 
 }  // namespace
 }  // namespace vostek_kestu

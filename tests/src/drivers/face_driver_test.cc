@@ -45,24 +45,32 @@ TEST(FaceRequestTest, WithKeysAndModelTypesChooseTheRecognitions) {
                                      v1::EMOTION};
   const Case cases[] = {
       {"defaults", "", {}, defaults, true},
-      {"mask and spoof models", "", {"MASK", "SPOOF"},
+      {"mask and spoof models",
+       "",
+       {"MASK", "SPOOF"},
        {v1::HEAD_POSE, v1::AGE, v1::GENDER, v1::EMOTION, v1::MASK, v1::SPOOF},
        true},
       {"mask asked without a model",
-       "properties { key: 'with_mask' value { boolean_value: true } }", {},
-       defaults, true},
+       "properties { key: 'with_mask' value { boolean_value: true } }",
+       {},
+       defaults,
+       true},
       {"mask model but off",
        "properties { key: 'with_mask' value { boolean_value: false } }",
-       {"MASK"}, defaults, true},
+       {"MASK"},
+       defaults,
+       true},
       {"features, no detection",
        "properties { key: 'with_face_features' value { boolean_value: true } } "
        "properties { key: 'with_detection' value { boolean_value: false } } "
        "properties { key: 'with_age' value { integer_value: 1 } }",
-       {}, {v1::GENDER, v1::EMOTION, v1::FACE_FEATURES}, false},
+       {},
+       {v1::GENDER, v1::EMOTION, v1::FACE_FEATURES},
+       false},
   };
   for (const Case& c : cases) {
-    const VisionRequest request =
-        FaceDriver::RequestFor(FaceConfig(c.config, c.models).kestu_eye_config());
+    const VisionRequest request = FaceDriver::RequestFor(
+        FaceConfig(c.config, c.models).kestu_eye_config());
     EXPECT_EQ(Recognitions(request), c.recognitions) << c.name;
     EXPECT_EQ(request.detection_size(), c.face_detection ? 1 : 0) << c.name;
   }
@@ -75,23 +83,28 @@ class FaceDriverConfigureTest : public ::testing::Test {
 };
 
 TEST_F(FaceDriverConfigureTest, EntryEventsAreAddedAndRemovedAgain) {
-  EXPECT_EQ(driver_.published_event_tags(), std::set<EventTag>{v1::TRACKING_END});
-  driver_.Configure(FaceConfig(
-      "properties { key: 'publish_entry_events' value { boolean_value: true } }"));
+  EXPECT_EQ(driver_.published_event_tags(),
+            std::set<EventTag>{v1::TRACKING_END});
+  driver_.Configure(
+      FaceConfig("properties { key: 'publish_entry_events' value { "
+                 "boolean_value: true } }"));
   EXPECT_EQ(driver_.published_event_tags(),
             (std::set<EventTag>{v1::TRACKING_START, v1::TRACKING_END}));
   driver_.Configure(FaceConfig(""));
-  EXPECT_EQ(driver_.published_event_tags(), std::set<EventTag>{v1::TRACKING_END});
+  EXPECT_EQ(driver_.published_event_tags(),
+            std::set<EventTag>{v1::TRACKING_END});
 }
 
 std::string Rois(int count) {
   std::string values;
   for (int i = 0; i < count; ++i) {
-    values += "values { entity_value { properties { key: 'x' value { integer_value: " +
-              std::to_string(10 * i) +
-              " } } properties { key: 'y' value { integer_value: 0 } } "
-              "properties { key: 'width' value { integer_value: 5 } } "
-              "properties { key: 'height' value { integer_value: 6 } } } } ";
+    values +=
+        "values { entity_value { properties { key: 'x' value { "
+        "integer_value: " +
+        std::to_string(10 * i) +
+        " } } properties { key: 'y' value { integer_value: 0 } } "
+        "properties { key: 'width' value { integer_value: 5 } } "
+        "properties { key: 'height' value { integer_value: 6 } } } } ";
   }
   return "properties { key: 'attention_rois' value { array_value { " + values +
          "} } } ";
@@ -110,13 +123,17 @@ TEST_F(FaceDriverConfigureTest, AttentionRoisReplaceTheEarlierOnes) {
 TEST_F(FaceDriverConfigureTest, DrawingKeysKeepTheirValuesWhenAbsent) {
   driver_.Configure(FaceConfig(
       "properties { key: 'show_confidence' value { boolean_value: true } } "
-      "properties { key: 'tracker_frames_to_discard' value { double_value: 9 } } "
-      "properties { key: 'draw_attention_point' value { boolean_value: true } } "
+      "properties { key: 'tracker_frames_to_discard' value { double_value: 9 } "
+      "} "
+      "properties { key: 'draw_attention_point' value { boolean_value: true } "
+      "} "
       "properties { key: 'attention_point' value { entity_value { "
       "  properties { key: 'x' value { integer_value: 320 } } "
       "  properties { key: 'y' value { integer_value: 240 } } "
-      "  properties { key: 'distance_check_direction' value { integer_value: 90 } } "
-      "  properties { key: 'distance_force_looking' value { string_value: '1' } } "
+      "  properties { key: 'distance_check_direction' value { integer_value: "
+      "90 } } "
+      "  properties { key: 'distance_force_looking' value { string_value: '1' "
+      "} } "
       "} } }"));
   EXPECT_TRUE(driver_.show_confidence());
   EXPECT_EQ(driver_.tracker_frames_to_discard(), 0);  // not an integer
@@ -133,7 +150,8 @@ TEST_F(FaceDriverConfigureTest, DrawingKeysKeepTheirValuesWhenAbsent) {
 TEST_F(FaceDriverConfigureTest, AMissingRequiredKeyChangesNothing) {
   driver_.Configure(FaceConfig(Rois(1)));
   const DriverConfig bad = FaceConfig(
-      "properties { key: 'publish_entry_events' value { boolean_value: true } } "
+      "properties { key: 'publish_entry_events' value { boolean_value: true } "
+      "} "
       "properties { key: 'attention_point' value { entity_value { "
       "  properties { key: 'x' value { integer_value: 1 } } } } }" +
       Rois(3));
@@ -232,10 +250,10 @@ TEST(FaceDrawTest, EndingFacesAndPeopleGetNoBox) {
   FaceDriver driver;
   driver.DrawResults(result, image);
   auto pixel = [&](int x, int y) { return image.at<cv::Vec3b>(y, x); };
-  EXPECT_EQ(pixel(40, 50), cv::Vec3b(0, 255, 0));      // looking: green
-  EXPECT_EQ(pixel(120, 50), cv::Vec3b(0, 0, 0));       // ends: nothing
-  EXPECT_EQ(pixel(200, 50), cv::Vec3b(0, 0, 0));       // person: no box
-  EXPECT_EQ(pixel(280, 50), cv::Vec3b(192, 192, 192)); // not looking
+  EXPECT_EQ(pixel(40, 50), cv::Vec3b(0, 255, 0));       // looking: green
+  EXPECT_EQ(pixel(120, 50), cv::Vec3b(0, 0, 0));        // ends: nothing
+  EXPECT_EQ(pixel(200, 50), cv::Vec3b(0, 0, 0));        // person: no box
+  EXPECT_EQ(pixel(280, 50), cv::Vec3b(192, 192, 192));  // not looking
 }
 
 }  // namespace

@@ -51,13 +51,16 @@ class LiveDriver {
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);
     status_ = std::make_unique<Subscriber>(context_, client_->StatusEndpoint(),
                                            kWait);
-    data_ = std::make_unique<Subscriber>(context_, client_->DataEndpoint(), kWait);
+    data_ =
+        std::make_unique<Subscriber>(context_, client_->DataEndpoint(), kWait);
     // Bytes that never parse get an error status: once one arrives, the
     // status subscription is in place.
-    EXPECT_TRUE(PollUntil([&] {
-      client_->Push(std::string("\xff", 1), kWait);
-      return ReceiveStatus(*status_, milliseconds(50)).has_value();
-    }, kWait));
+    EXPECT_TRUE(PollUntil(
+        [&] {
+          client_->Push(std::string("\xff", 1), kWait);
+          return ReceiveStatus(*status_, milliseconds(50)).has_value();
+        },
+        kWait));
     pinger_ = std::thread([this] {
       DriverClient pinger(context_, "127.0.0.1", base_);
       while (!stop_) {

@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <functional>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
 
 #include "src/drivers/driver_crowd.h"
 #include "src/drivers/driver_face.h"
@@ -82,7 +82,7 @@ DriverConfig LoopingSample(const std::string& sample, const std::string& clip) {
 struct BadConfiguration {
   const char* name;
   std::function<void(DriverConfig*)> change;
-  Status::MessageType answer;    // CONFIG_RECEIVED, or STATUS_ERROR refusing it
+  Status::MessageType answer;  // CONFIG_RECEIVED, or STATUS_ERROR refusing it
   std::vector<std::string> texts;  // in the statuses of the message
 };
 
@@ -92,18 +92,21 @@ const std::vector<BadConfiguration>& BadConfigurations() {
        [](DriverConfig* c) {
          Key(Config(c), "preview_size_factor").set_double_value(1e-300);
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
       {"PreviewFactorOneThousandth",
        [](DriverConfig* c) {
          Key(Config(c), "preview_size_factor").set_double_value(0.001);
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
       {"PreviewQualityAndBlurOutOfRange",
        [](DriverConfig* c) {
          Key(Config(c), "preview_quality").set_integer_value(2147483648LL);
          Key(Config(c), "blur_amount").set_integer_value(-2147483648LL);
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
       {"HugeForcedResolution",
        [](DriverConfig* c) {
          auto* size = Key(Config(c), "resolution").mutable_size_value();
@@ -118,13 +121,15 @@ const std::vector<BadConfiguration>& BadConfigurations() {
          Key(Config(c), "use_night_solution").set_boolean_value(true);
          Key(Config(c), "day_night_area") = Rect(2147483647, -1, 100, 100);
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
       {"MillionAreaPoints",
        [](DriverConfig* c) {
          auto* areas = Key(Config(c), "areas").mutable_array_value();
          areas->add_values()->mutable_array_value();  // an empty area first
          auto* points = areas->add_values()->mutable_array_value();
-         for (int i = 0; i < 1000000; ++i) *points->add_values() = Point(i % 640, 5);
+         for (int i = 0; i < 1000000; ++i)
+           *points->add_values() = Point(i % 640, 5);
        },
        Status::STATUS_ERROR,
        {"Configuration refused: \"areas\" element #2 has 1000000 elements "
@@ -144,64 +149,82 @@ const std::vector<BadConfiguration>& BadConfigurations() {
         "pixels; the area reports no event"}},
       {"ZoneFarOffFrame",
        [](DriverConfig* c) {
-         Entity* zone = Key(Config(c), "zones").mutable_array_value()->mutable_values(0)
+         Entity* zone = Key(Config(c), "zones")
+                            .mutable_array_value()
+                            ->mutable_values(0)
                             ->mutable_entity_value();
-         Key(Key(zone, "A").mutable_entity_value(), "x").set_integer_value(2147483647);
+         Key(Key(zone, "A").mutable_entity_value(), "x")
+             .set_integer_value(2147483647);
        },
        Status::CONFIG_RECEIVED,
-       {"ERROR: Zone Walkway: A (2147483647, 130), B (320, 330) or height 40 is "
-        "beyond 100000 pixels", "ERROR: Zone definition error"}},
+       {"ERROR: Zone Walkway: A (2147483647, 130), B (320, 330) or height 40 "
+        "is "
+        "beyond 100000 pixels",
+        "ERROR: Zone definition error"}},
       {"ZoneWithoutHeight",
        [](DriverConfig* c) {
-         Entity* zone = Key(Config(c), "zones").mutable_array_value()->mutable_values(0)
+         Entity* zone = Key(Config(c), "zones")
+                            .mutable_array_value()
+                            ->mutable_values(0)
                             ->mutable_entity_value();
          zone->mutable_properties()->erase("height");
        },
        Status::CONFIG_RECEIVED,
-       {"ERROR: Property height was not found", "ERROR: Zone definition error"}},
+       {"ERROR: Property height was not found",
+        "ERROR: Zone definition error"}},
       {"MissingWeights",
        [](DriverConfig* c) {
-         Key(ModelMap(c, "content"), "caffemodel_file").set_string_value("/no/such.weights");
+         Key(ModelMap(c, "content"), "caffemodel_file")
+             .set_string_value("/no/such.weights");
        },
        Status::STATUS_ERROR,
        {"Pipeline setup failed: ROI #1 day detector: Could not load the model "
-        "YOLO:1.1: Cannot read the model file \"/no/such.weights\": no such file"}},
+        "YOLO:1.1: Cannot read the model file \"/no/such.weights\": no such "
+        "file"}},
       {"NetworkTextIsADirectory",
        [](DriverConfig* c) {
          Key(ModelMap(c, "content"), "prototxt_file").set_string_value("/tmp");
        },
        Status::STATUS_ERROR,
-       {"Could not load the model YOLO:1.1: Cannot read the model file \"/tmp\": "
+       {"Could not load the model YOLO:1.1: Cannot read the model file "
+        "\"/tmp\": "
         "not a regular file"}},
       {"NumberOutOfRangeInNetworkText",
        [](DriverConfig* c) {
          Key(ModelMap(c, "content"), "prototxt_file")
              .set_string_value(WriteTemporary(
-                 "huge.cfg", "[net]\nwidth=99999999999999999999\nheight=320\n"
-                             "channels=3\n[convolutional]\nfilters=16\n"));
+                 "huge.cfg",
+                 "[net]\nwidth=99999999999999999999\nheight=320\n"
+                 "channels=3\n[convolutional]\nfilters=16\n"));
        },
-       Status::STATUS_ERROR, {"Could not load the model YOLO:1.1: "}},
+       Status::STATUS_ERROR,
+       {"Could not load the model YOLO:1.1: "}},
       {"GarbageWeightsWithWrongEngine",
        [](DriverConfig* c) {
          Key(c->mutable_kestu_eye_config()->mutable_models(0), "engine")
              .set_string_value("Caffe");
        },
-       Status::STATUS_ERROR, {"Could not load the model YOLO:1.1: "}},
+       Status::STATUS_ERROR,
+       {"Could not load the model YOLO:1.1: "}},
       {"HugeNetworkInput",
        [](DriverConfig* c) {
-         auto* size = Key(ModelMap(c, "content"), "input_size").mutable_size_value();
+         auto* size =
+             Key(ModelMap(c, "content"), "input_size").mutable_size_value();
          size->set_width(16384);
          size->set_height(16384);
        },
-       Status::STATUS_ERROR, {"The input size 16384 x 16384 is out of range"}},
+       Status::STATUS_ERROR,
+       {"The input size 16384 x 16384 is out of range"}},
       // Each slot of the inference ring, or each class of a track's vote,
       // held memory: these took gigabytes.
       {"HugeInferenceRing",
        [](DriverConfig* c) {
-         Key(ModelMap(c, "config"), "async_queue_size").set_integer_value(2147483647);
+         Key(ModelMap(c, "config"), "async_queue_size")
+             .set_integer_value(2147483647);
        },
        Status::CONFIG_RECEIVED,
-       {"WARNING: async_queue_size must lie in [0, 64], got 2147483647; using 2"}},
+       {"WARNING: async_queue_size must lie in [0, 64], got 2147483647; using "
+        "2"}},
       {"HugeClassVote",
        [](DriverConfig* c) {
          Key(Config(c), "tracker_num_classes").set_integer_value(2147483647);
@@ -212,9 +235,11 @@ const std::vector<BadConfiguration>& BadConfigurations() {
       {"NegativeConfidenceThreshold",
        [](DriverConfig* c) {
          Key(ModelMap(c, "config"), "confidence_th").set_double_value(-1.0);
-         Key(ModelMap(c, "config"), "nms_threshold").set_double_value(std::nan(""));
+         Key(ModelMap(c, "config"), "nms_threshold")
+             .set_double_value(std::nan(""));
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
       {"HaarRegionModelFirst",
        [](DriverConfig* c) {
          Entity* haar = c->mutable_kestu_eye_config()->add_models();
@@ -227,12 +252,14 @@ const std::vector<BadConfiguration>& BadConfigurations() {
                  "/tests/data/lbpcascade_frontalface_improved.xml"));
          Key(haar, "config").mutable_entity_value();
          Value roi = Rect(0, 0, 0, 0);
-         Entity* model = Key(roi.mutable_entity_value(), "model").mutable_entity_value();
+         Entity* model =
+             Key(roi.mutable_entity_value(), "model").mutable_entity_value();
          Key(model, "type").set_string_value("HAAR");
          Key(model, "version").set_string_value("lbp");
          *Key(Config(c), "rois").mutable_array_value()->add_values() = roi;
        },
-       Status::CONFIG_RECEIVED, {}},
+       Status::CONFIG_RECEIVED,
+       {}},
   };
   return *cases;
 }
@@ -272,9 +299,9 @@ TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back().type(), c.answer);
     if (c.answer == Status::STATUS_ERROR) {
-      EXPECT_TRUE(std::none_of(statuses.begin(), statuses.end(), [](const Status& s) {
-        return s.type() == Status::CONFIG_RECEIVED;
-      }));
+      EXPECT_TRUE(std::none_of(
+          statuses.begin(), statuses.end(),
+          [](const Status& s) { return s.type() == Status::CONFIG_RECEIVED; }));
     }
     std::string all;
     for (const Status& s : statuses) all += s.message() + "\n";
@@ -285,7 +312,8 @@ TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
     EXPECT_TRUE(live.Ping());
     EXPECT_FALSE(live.driver().stopped_by_faults());
     DriverConfig again = sample;
-    ASSERT_TRUE(live.WaitStatus(Status::CONFIG_RECEIVED, send(&again, "sample")));
+    ASSERT_TRUE(
+        live.WaitStatus(Status::CONFIG_RECEIVED, send(&again, "sample")));
   }
 }
 
@@ -298,7 +326,8 @@ TEST_F(RobustnessTest, FaceAttentionPointWithRadiiOffDrawsNoCircle) {
       std::string(KESTU_SOURCE_DIR) + "/tests/data/face_asl_again.mkv");
   config.set_uuid("attention-point");
   Key(Config(&config), "draw_attention_point").set_boolean_value(true);
-  Entity* point = Key(Config(&config), "attention_point").mutable_entity_value();
+  Entity* point =
+      Key(Config(&config), "attention_point").mutable_entity_value();
   Key(point, "x").set_integer_value(320);
   Key(point, "y").set_integer_value(240);
   Key(point, "distance_check_direction").set_integer_value(-1);
@@ -314,8 +343,7 @@ TEST_F(RobustnessTest, FaceAttentionPointWithRadiiOffDrawsNoCircle) {
 // Stand-alone, a configuration whose model cannot be loaded ends the
 // process with status 1 and the reason.
 TEST(RobustnessStandaloneTest, MissingModelExitsWithStatusOne) {
-  DriverConfig config = SampleConfig("crowd_walkway.textproto",
-                                     RoadClip());
+  DriverConfig config = SampleConfig("crowd_walkway.textproto", RoadClip());
   Key(ModelMap(&config, "content"), "caffemodel_file")
       .set_string_value("/no/such.weights");
   std::string text;

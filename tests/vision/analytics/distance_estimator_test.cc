@@ -47,8 +47,8 @@ INSTANTIATE_TEST_SUITE_P(
         DistanceCase{"UnknownClass", {0, 0, 90, 90}, "boat", {}, -1.0},
         DistanceCase{"ZeroWidth", {0, 0, 0, 90}, "person", {}, -1.0},
         // Centres 1200 px apart: sqrt(900^2 + 1200^2) = 1500.
-        DistanceCase{"OffCentre", {1200, 0, 90, 90}, "person", {0, 0, 90, 90},
-                     7.5}),
+        DistanceCase{
+            "OffCentre", {1200, 0, 90, 90}, "person", {0, 0, 90, 90}, 7.5}),
     [](const ::testing::TestParamInfo<DistanceCase>& info) {
       return info.param.name;
     });

@@ -21,7 +21,9 @@ Value& Key(Entity* map, const std::string& key) {
 // A list of n points under "areas" (one area).
 void Area(KestuEyeConfig* config, int n) {
   auto* area = Key(config->mutable_config(), "areas")
-                   .mutable_array_value()->add_values()->mutable_array_value();
+                   .mutable_array_value()
+                   ->add_values()
+                   ->mutable_array_value();
   for (int i = 0; i < n; ++i) {
     Entity* point = area->add_values()->mutable_entity_value();
     Key(point, "x").set_integer_value(i);
@@ -43,13 +45,15 @@ struct LimitCase {
 
 TEST(ConfigLimitsTest, RefusesWhatIsTooLargeAndNamesIt) {
   const std::vector<LimitCase> cases = {
-      {"ListAtTheLimit", [](KestuEyeConfig* c) { Area(c, kMaxListLength); }, ""},
+      {"ListAtTheLimit", [](KestuEyeConfig* c) { Area(c, kMaxListLength); },
+       ""},
       {"ListOverTheLimit",
        [](KestuEyeConfig* c) { Area(c, kMaxListLength + 1); },
        "\"areas\" element #1 has 10001 elements (at most 10000)"},
       {"LongLabelsOfAModel",
        [](KestuEyeConfig* c) {
-         Entity* content = Key(c->add_models(), "content").mutable_entity_value();
+         Entity* content =
+             Key(c->add_models(), "content").mutable_entity_value();
          auto* labels = Key(content, "labels").mutable_array_value();
          for (int i = 0; i <= kMaxListLength; ++i) labels->add_values();
        },
@@ -65,7 +69,8 @@ TEST(ConfigLimitsTest, RefusesWhatIsTooLargeAndNamesIt) {
       // Bytes are not counted: models come as bytes.
       {"LargeBlob",
        [](KestuEyeConfig* c) {
-         Entity* content = Key(c->add_models(), "content").mutable_entity_value();
+         Entity* content =
+             Key(c->add_models(), "content").mutable_entity_value();
          Key(content, "caffemodel").set_blob_value(std::string(1 << 22, 'x'));
        },
        ""},

@@ -103,19 +103,19 @@ TEST_P(ConversionTest, ReadsValueOrZeroOfTarget) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllKinds, ConversionTest,
-    ::testing::Values(
-        Row{"bool", true, 0, 0, 0.0, "", 0, 0},
-        Row{"int", false, 3, 3, 3.0, "", 0, 0},
-        // 2^32 + 2 truncates to 2 in 32 bits.
-        Row{"big", false, 2, 4294967298LL, 4294967298.0, "", 0, 0},
-        // A double is never converted to an integer.
-        Row{"double", false, 0, 0, 3.0, "", 0, 0},
-        Row{"string", false, 0, 0, 0.0, "text", 0, 0},
-        Row{"blob", false, 0, 0, 0.0, "", 0, 0},
-        Row{"size", false, 0, 0, 0.0, "", 640, 480},
-        Row{"entity", false, 0, 0, 0.0, "", 0, 0},
-        Row{"array", false, 0, 0, 0.0, "", 0, 0},
-        Row{"unset", false, 0, 0, 0.0, "", 0, 0}),
+    ::testing::Values(Row{"bool", true, 0, 0, 0.0, "", 0, 0},
+                      Row{"int", false, 3, 3, 3.0, "", 0, 0},
+                      // 2^32 + 2 truncates to 2 in 32 bits.
+                      Row{"big", false, 2, 4294967298LL, 4294967298.0, "", 0,
+                          0},
+                      // A double is never converted to an integer.
+                      Row{"double", false, 0, 0, 3.0, "", 0, 0},
+                      Row{"string", false, 0, 0, 0.0, "text", 0, 0},
+                      Row{"blob", false, 0, 0, 0.0, "", 0, 0},
+                      Row{"size", false, 0, 0, 0.0, "", 640, 480},
+                      Row{"entity", false, 0, 0, 0.0, "", 0, 0},
+                      Row{"array", false, 0, 0, 0.0, "", 0, 0},
+                      Row{"unset", false, 0, 0, 0.0, "", 0, 0}),
     [](const ::testing::TestParamInfo<Row>& info) {
       return std::string(info.param.key);
     });
@@ -188,10 +188,10 @@ TEST_F(EntityConfigTest, RequiredGroupReportsEveryMissingKeyInOrder) {
 
 TEST(EngineNameTest, OnlyExactUpperCaseNamesChange) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"CAFFE", "Caffe"},      {"TENSORFLOW", "Tensorflow"},
-      {"caffe", "caffe"},      {"Caffe", "Caffe"},
-      {"TFLITE", "TFLITE"},    {"CAFFE ", "CAFFE "},
-      {"ONNX", "ONNX"},        {"", ""}};
+      {"CAFFE", "Caffe"},   {"TENSORFLOW", "Tensorflow"},
+      {"caffe", "caffe"},   {"Caffe", "Caffe"},
+      {"TFLITE", "TFLITE"}, {"CAFFE ", "CAFFE "},
+      {"ONNX", "ONNX"},     {"", ""}};
   for (const auto& [in, out] : cases) EXPECT_EQ(NormalizeEngineName(in), out);
 }
 
@@ -237,7 +237,8 @@ TEST_F(EntityConfigTest, ModelSectionsConfigTestedFirst) {
 TEST(TemporaryFileTest, UniquePrivateFilesHoldTheBytes) {
   const std::string payload("net\0work", 8);
   const std::string a = WriteTemporaryFile(payload);
-  const std::string b = WriteTemporaryFile(Bytes(payload.begin(), payload.end()));
+  const std::string b =
+      WriteTemporaryFile(Bytes(payload.begin(), payload.end()));
   ASSERT_FALSE(a.empty());
   ASSERT_FALSE(b.empty());
   EXPECT_NE(a, b);

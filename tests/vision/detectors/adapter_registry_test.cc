@@ -57,18 +57,18 @@ TEST_F(AdapterRegistryTest, RegisteringANameAgainReplacesItsCreator) {
   RegisterAdapterCreator("HAAR", [](const KestuEyeConfig&, const Entity&) {
     return std::unique_ptr<DetectorAdapter>();
   });
-  EXPECT_EQ(CreateAdapter(config_,
-                          CascadeModel("lbpcascade_cars_frontbackview.xml")),
-            nullptr);
+  EXPECT_EQ(
+      CreateAdapter(config_, CascadeModel("lbpcascade_cars_frontbackview.xml")),
+      nullptr);
 }
 
 TEST(RegisterDetectorAdaptersTest, RegistersTheBuiltInAdapters) {
   ClearAdapterCreators();
   RegisterDetectorAdapters();
   KestuEyeConfig config;
-  EXPECT_NE(CreateAdapter(config,
-                          CascadeModel("lbpcascade_cars_frontbackview.xml")),
-            nullptr);
+  EXPECT_NE(
+      CreateAdapter(config, CascadeModel("lbpcascade_cars_frontbackview.xml")),
+      nullptr);
   ClearAdapterCreators();
 }
 

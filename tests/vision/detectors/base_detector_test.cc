@@ -91,7 +91,8 @@ TEST_P(RunClassifierTest, PicksTheFirstStrictlyLargestPositiveOutput) {
   }
   classifier.LoadModel(model);
   const cv::Scalar p = GetParam().pixel;
-  const ClassScore result = classifier.RunClassifier(Solid(p[0], p[1], p[2]), 1);
+  const ClassScore result =
+      classifier.RunClassifier(Solid(p[0], p[1], p[2]), 1);
   EXPECT_EQ(result.first, GetParam().index);
   EXPECT_NEAR(result.second, GetParam().confidence, 1e-5);
   EXPECT_EQ(classifier.model()->last_output().size(), 3u);

@@ -118,6 +118,27 @@ inline Entity CascadeModel(const std::string& file,
   return model;
 }
 
+// The day/night classifier (DAY-NIGHT, engine CAFFE) over the brightness
+// network of day_night.prototxt: "night" below half brightness.
+inline Entity DayNightModel() {
+  Entity model = ParseEntity(R"pb(
+    properties { key: "type" value { string_value: "DAY-NIGHT" } }
+    properties { key: "version" value { string_value: "1" } }
+    properties { key: "engine" value { string_value: "CAFFE" } }
+    properties { key: "content" value { entity_value {
+      properties { key: "input_scale" value { double_value: 0.00392156863 } }
+      properties { key: "labels" value { array_value {
+        values { string_value: "day" } values { string_value: "night" } } } }
+    } } }
+    properties { key: "config" value { entity_value {
+      properties { key: "tracker_num_classes" value { integer_value: 2 } }
+      properties { key: "tracker_num_recent" value { integer_value: 1 } }
+    } } })pb");
+  SetBlob(SubMap(&model, "content"), "prototxt",
+          ReadData("day_night.prototxt"));
+  return model;
+}
+
 }  // namespace testing_util
 }  // namespace talvenrook_vision
 

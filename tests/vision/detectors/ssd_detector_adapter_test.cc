@@ -63,8 +63,8 @@ TEST(SSDDetectorAdapterTest, OpticalFlowRunsTheNetworkOnFramesZeroAndFive) {
   }
   EXPECT_EQ(adapter.DetectionRuns(), 1);
   // Frame 5 runs the network: a blank frame has no face.
-  EXPECT_TRUE(adapter.Detect(cv::Mat::zeros(face.size(), CV_8UC3))
-                  .boxes.empty());
+  EXPECT_TRUE(
+      adapter.Detect(cv::Mat::zeros(face.size(), CV_8UC3)).boxes.empty());
   EXPECT_EQ(adapter.DetectionRuns(), 2);
 }
 
@@ -73,8 +73,8 @@ TEST(SSDDetectorAdapterTest, WithoutOpticalFlowEveryFrameRunsTheNetwork) {
   ASSERT_TRUE(adapter.Configure(OpticalFlowConfig(false), FaceSSDModel()));
   const cv::Mat face = ReadImage("face_frame.jpg");
   EXPECT_EQ(adapter.Detect(face).boxes.size(), 1u);
-  EXPECT_TRUE(adapter.Detect(cv::Mat::zeros(face.size(), CV_8UC3))
-                  .boxes.empty());
+  EXPECT_TRUE(
+      adapter.Detect(cv::Mat::zeros(face.size(), CV_8UC3)).boxes.empty());
   EXPECT_EQ(adapter.DetectionRuns(), 2);
 }
 
@@ -83,8 +83,8 @@ TEST(SSDDetectorAdapterTest, FixedInputSizeUsesTheModelInputSize) {
   (*config.mutable_config()->mutable_properties())["use_fixed_input_size"]
       .set_boolean_value(true);
   SSDDetectorAdapter adapter;
-  ASSERT_TRUE(adapter.Configure(
-      config, FaceSSDModel("SSD", "1", R"pb(properties {
+  ASSERT_TRUE(
+      adapter.Configure(config, FaceSSDModel("SSD", "1", R"pb(properties {
         key: "input_size" value { size_value { width: 320 height: 240 } } })pb")));
   EXPECT_EQ(adapter.NetworkSize(), cv::Size(320, 240));
   EXPECT_EQ(adapter.InputSize(), cv::Size(320, 240));
@@ -128,8 +128,9 @@ TEST(YoloDetectorAdapterTest, FindsThePersonSynchronouslyAndAsynchronously) {
 TEST(YoloDetectorAdapterTest, EmptyRoomHasNobody) {
   YoloDetectorAdapter adapter;
   ASSERT_TRUE(adapter.Configure(KestuEyeConfig(), YoloPersonModel()));
-  EXPECT_TRUE(adapter.Detect(ReadImage("face_frame.jpg")(cv::Rect(480, 0, 160, 160)))
-                  .boxes.empty());
+  EXPECT_TRUE(
+      adapter.Detect(ReadImage("face_frame.jpg")(cv::Rect(480, 0, 160, 160)))
+          .boxes.empty());
 }
 
 TEST(HaarDetectorAdapterTest, MissingVersionIsReportedAndTheCascadeNotRead) {

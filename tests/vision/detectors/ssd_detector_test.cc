@@ -36,8 +36,8 @@ class PixelBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
 TEST_P(PixelBudgetTest, SplitsTheBudgetOverTheRegions) {
   const BudgetCase& c = GetParam();
   SSDDetector detector;
-  ASSERT_TRUE(LoadSSDDetector(&detector, FaceSSDModel(), c.regions,
-                              "Tensorflow"));
+  ASSERT_TRUE(
+      LoadSSDDetector(&detector, FaceSSDModel(), c.regions, "Tensorflow"));
   ::testing::internal::CaptureStderr();
   detector.Reconfigure(cv::Size(1280, 720), false);
   const std::string log = ::testing::internal::GetCapturedStderr();
@@ -58,11 +58,17 @@ INSTANTIATE_TEST_SUITE_P(
                    0.3125f,
                    {{200, 225}, {200, 225}},
                    false},
-        BudgetCase{"TinyRegionFallsBack", {{10, 10, 4, 5}}, 0.3125f,
-                   {{400, 225}}, true},
-        BudgetCase{"RegionCutAtTheFrameEdge", {{960, 360, 640, 720}},
-                   static_cast<float>(std::sqrt(90000.0 / (320 * 360))),  // 0.8839
-                   {{282, 318}}, false}),
+        BudgetCase{"TinyRegionFallsBack",
+                   {{10, 10, 4, 5}},
+                   0.3125f,
+                   {{400, 225}},
+                   true},
+        BudgetCase{
+            "RegionCutAtTheFrameEdge",
+            {{960, 360, 640, 720}},
+            static_cast<float>(std::sqrt(90000.0 / (320 * 360))),  // 0.8839
+            {{282, 318}},
+            false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct DecodeCase {
@@ -91,30 +97,47 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, DecodeTest,
     ::testing::Values(
         // 100 x 200 region at (10, 20): truncated products, +1 sizes.
-        DecodeCase{"Kept", {0, 1, 0.9f, 0.1f, 0.1f, 0.5f, 0.6f},
-                   {10, 20, 100, 200}, {0, SSDDetector::kNoMaximum},
+        DecodeCase{"Kept",
+                   {0, 1, 0.9f, 0.1f, 0.1f, 0.5f, 0.6f},
+                   {10, 20, 100, 200},
+                   {0, SSDDetector::kNoMaximum},
                    {{20, 40, 41, 101}}},
-        DecodeCase{"AtTheThresholdDropped", {0, 1, 0.5f, 0.1f, 0.1f, 0.5f, 0.6f},
-                   {0, 0, 100, 200}, {0, SSDDetector::kNoMaximum}, {}},
+        DecodeCase{"AtTheThresholdDropped",
+                   {0, 1, 0.5f, 0.1f, 0.1f, 0.5f, 0.6f},
+                   {0, 0, 100, 200},
+                   {0, SSDDetector::kNoMaximum},
+                   {}},
         DecodeCase{"PartialRowUnread",
                    {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f, 0, 1, 0.9f},
-                   {0, 0, 100, 100}, {0, SSDDetector::kNoMaximum},
+                   {0, 0, 100, 100},
+                   {0, SSDDetector::kNoMaximum},
                    {{0, 0, 51, 51}}},
         DecodeCase{"WiderThanTheRegionDropped",
                    {0, 1, 0.9f, 0.0f, 0.0f, 1.0f, 0.5f},
-                   {0, 0, 100, 100}, {0, SSDDetector::kNoMaximum}, {}},
+                   {0, 0, 100, 100},
+                   {0, SSDDetector::kNoMaximum},
+                   {}},
         // Mean side (51 + 51) / 2 = 51.
         DecodeCase{"BelowTheMinimumSideDropped",
                    {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f},
-                   {0, 0, 100, 100}, {52, 100}, {}},
-        DecodeCase{"WithinTheLimits", {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f},
-                   {0, 0, 100, 100}, {51, 51}, {{0, 0, 51, 51}}},
+                   {0, 0, 100, 100},
+                   {52, 100},
+                   {}},
+        DecodeCase{"WithinTheLimits",
+                   {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f},
+                   {0, 0, 100, 100},
+                   {51, 51},
+                   {{0, 0, 51, 51}}},
         DecodeCase{"ZeroLimitsAcceptAll",
-                   {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f}, {0, 0, 100, 100},
-                   {0, 0}, {{0, 0, 51, 51}}},
+                   {0, 1, 0.9f, 0.0f, 0.0f, 0.5f, 0.5f},
+                   {0, 0, 100, 100},
+                   {0, 0},
+                   {{0, 0, 51, 51}}},
         DecodeCase{"NonFiniteDropped",
-                   {0, 1, 0.9f, NAN, 0.0f, 0.5f, 0.5f}, {0, 0, 100, 100},
-                   {0, SSDDetector::kNoMaximum}, {}}),
+                   {0, 1, 0.9f, NAN, 0.0f, 0.5f, 0.5f},
+                   {0, 0, 100, 100},
+                   {0, SSDDetector::kNoMaximum},
+                   {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SSDDetectorTest, LabelBeyondTheListIsTheIndex) {
@@ -146,8 +169,8 @@ TEST(SSDDetectorTest, UnreadableLabelsFileFailsTheLoad) {
   SSDDetector detector;
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(detector.LoadFromFiles("n", "w", DataPath("no_labels.txt"), {},
-                                      {}, 0.5f, 300, 300, cv::Scalar(), 1.0f,
-                                      3, false, 0, "Tensorflow"));
+                                      {}, 0.5f, 300, 300, cv::Scalar(), 1.0f, 3,
+                                      false, 0, "Tensorflow"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Error opening file: " + DataPath("no_labels.txt") + "\n");
 }
@@ -165,15 +188,18 @@ class LoadSSDDetectorFailureTest
 TEST_P(LoadSSDDetectorFailureTest, WritesItsLineAndLoadsNothing) {
   Entity model = FaceSSDModel();
   const LoadFailureCase& c = GetParam();
-  if (*c.erase_from_model) model.mutable_properties()->erase(c.erase_from_model);
+  if (*c.erase_from_model)
+    model.mutable_properties()->erase(c.erase_from_model);
   if (*c.erase_from_content)
-    SubMap(&model, "content")->mutable_properties()->erase(c.erase_from_content);
+    SubMap(&model, "content")
+        ->mutable_properties()
+        ->erase(c.erase_from_content);
   SSDDetector detector;
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(LoadSSDDetector(&detector, model, {}, "Tensorflow"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
-  EXPECT_TRUE(detector.Detect(ReadImage("face_frame.jpg"), false, "")
-                  .boxes.empty());
+  EXPECT_TRUE(
+      detector.Detect(ReadImage("face_frame.jpg"), false, "").boxes.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -224,8 +250,8 @@ TEST_F(FaceDetectionTest, FindsTheFaceSynchronously) {
 
 TEST_F(FaceDetectionTest, RegionsShiftBoxesIntoFramePixels) {
   SSDDetector detector;
-  ASSERT_TRUE(LoadSSDDetector(&detector, FaceSSDModel(),
-                              {{200, 0, 240, 240}}, "Tensorflow"));
+  ASSERT_TRUE(LoadSSDDetector(&detector, FaceSSDModel(), {{200, 0, 240, 240}},
+                              "Tensorflow"));
   const DetectionList out = detector.Detect(frame_, false, "");
   ASSERT_EQ(out.boxes.size(), 1u);
   EXPECT_GT(Overlap(out.boxes[0], kFace), 0.6) << out.boxes[0];

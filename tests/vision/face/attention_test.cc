@@ -5,8 +5,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "face_test_util.h"
-#include "vision/face/flow_attention.h"
-#include "vision/face/person_attention.h"
+#include "vision/face/attention/flow_attention.h"
+#include "vision/face/attention/person_attention.h"
 
 namespace talvenrook_vision {
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
-#include "vision/face/face_descriptor_detector.h"
+#include "vision/face/classify/face_descriptor_detector.h"
 #include "vision/inference/model_parameters.h"
 
 namespace talvenrook_vision {

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
-#include "vision/face/age_detector.h"
-#include "vision/face/age_gender_detector.h"
-#include "vision/face/face_classifier_set.h"
-#include "vision/face/face_classifiers.h"
-#include "vision/face/mtl_detector.h"
+#include "vision/face/classify/age_detector.h"
+#include "vision/face/classify/age_gender_detector.h"
+#include "vision/face/classify/face_classifier_set.h"
+#include "vision/face/classify/face_classifiers.h"
+#include "vision/face/classify/mtl_detector.h"
 
 namespace talvenrook_vision {
 namespace {

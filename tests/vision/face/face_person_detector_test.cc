@@ -8,9 +8,9 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/face_person_detector.h"
-#include "vision/face/result_ids.h"
-#include "vision/face/tiny_ssd_detector_adapter.h"
+#include "vision/face/common/result_ids.h"
+#include "vision/face/detect/face_person_detector.h"
+#include "vision/face/detect/tiny_ssd_detector_adapter.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -71,13 +71,27 @@ TEST_P(ModelKindTest, LabelsOrTypeAndVersionDecide) {
 INSTANTIATE_TEST_SUITE_P(
     Models, ModelKindTest,
     ::testing::Values(
-        ModelCase{"NoLabels002", "SSD-DETECTOR", "0.0.2", {}, true, 1, 2, false},
-        ModelCase{"NoLabels001", "SSD-DETECTOR", "0.0.1", {}, false, 1, 2, false},
+        ModelCase{
+            "NoLabels002", "SSD-DETECTOR", "0.0.2", {}, true, 1, 2, false},
+        ModelCase{
+            "NoLabels001", "SSD-DETECTOR", "0.0.1", {}, false, 1, 2, false},
         ModelCase{"OtherTypeNoLabels", "SSD", "0.0.2", {}, false, 1, 2, false},
-        ModelCase{"FaceAndPersonLabels", "SSD", "7",
-                  {"background", "face", "person"}, true, 1, 2, false},
-        ModelCase{"PersonLabelsOnly", "SSD", "7", {"background", "person"},
-                  false, 1, 1, true}),
+        ModelCase{"FaceAndPersonLabels",
+                  "SSD",
+                  "7",
+                  {"background", "face", "person"},
+                  true,
+                  1,
+                  2,
+                  false},
+        ModelCase{"PersonLabelsOnly",
+                  "SSD",
+                  "7",
+                  {"background", "person"},
+                  false,
+                  1,
+                  1,
+                  true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(FacePersonSettingsTest, PersonClassificationEveryFrameAtLeast) {
@@ -85,7 +99,8 @@ TEST(FacePersonSettingsTest, PersonClassificationEveryFrameAtLeast) {
        {std::make_tuple(0, 1, true), std::make_tuple(-3, 1, true),
         std::make_tuple(7, 7, false)}) {
     KestuEyeConfig config;
-    face_testing::Prop(config.mutable_config(), "person_classification_skip_frames")
+    face_testing::Prop(config.mutable_config(),
+                       "person_classification_skip_frames")
         .set_integer_value(skip);
     *config.add_models() = ContractSsdModel("face_person_ssd_contract.onnx",
                                             "SSD-DETECTOR", "0.0.2");
@@ -101,7 +116,8 @@ TEST(FacePersonSettingsTest, PersonClassificationEveryFrameAtLeast) {
 KestuEyeConfig PersonConfig(bool enable_people) {
   KestuEyeConfig config;
   Entity* c = config.mutable_config();
-  face_testing::Prop(c, "enable_person_detection").set_boolean_value(enable_people);
+  face_testing::Prop(c, "enable_person_detection")
+      .set_boolean_value(enable_people);
   return config;
 }
 
@@ -154,7 +170,8 @@ class CombinedContractTest : public ::testing::Test {
   std::vector<RectangularDetection> final_faces_;
 };
 
-TEST_F(CombinedContractTest, FacesFromTheFaceOutputPeopleFromThePedestrianOutput) {
+TEST_F(CombinedContractTest,
+       FacesFromTheFaceOutputPeopleFromThePedestrianOutput) {
   std::vector<float> scores;
   const std::vector<cv::Rect> faces =
       detector_.Detect(frame_, cv::Mat(), 1, &scores);
@@ -163,7 +180,8 @@ TEST_F(CombinedContractTest, FacesFromTheFaceOutputPeopleFromThePedestrianOutput
   EXPECT_EQ(faces[0],
             FacePersonDetector::FaceBoxFromNetwork(cv::Rect(256, 96, 65, 97)));
   EXPECT_FLOAT_EQ(scores[0], 0.9f);
-  EXPECT_EQ(detector_.Regions(), std::vector<cv::Rect>{cv::Rect(0, 0, 640, 480)});
+  EXPECT_EQ(detector_.Regions(),
+            std::vector<cv::Rect>{cv::Rect(0, 0, 640, 480)});
 }
 
 TEST_F(CombinedContractTest, PeopleAreReportedAndTheBodyOfAFaceDoesNotEnd) {
@@ -278,7 +296,8 @@ TEST(PersonIdTest, NoFaceIdMeetsAReportedPersonIdPast65536Tracks) {
   people.Configure(person_parameters);
   people.Update({cv::Rect(0, 0, 50, 100)});
   ASSERT_EQ(people.tracks().size(), 1u);
-  const int64_t reported = static_cast<int64_t>(ReportedPersonId(people.tracks()[0].id));
+  const int64_t reported =
+      static_cast<int64_t>(ReportedPersonId(people.tracks()[0].id));
 
   // Face tracks that live one frame each, alternately at two places.
   Tracker::Parameters face_parameters;

@@ -8,7 +8,7 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -84,8 +84,10 @@ void ExpectTheMan(const Summary& s) {
   EXPECT_EQ(s.starts, 1);
   ASSERT_EQ(s.ends, 1);
   int age = -1;
-  v1::FacialRecognition::Gender gender = v1::FacialRecognition::GENDER_NOT_DEFINED;
-  v1::FacialRecognition::Emotion emotion = v1::FacialRecognition::EMOTION_NOT_DEFINED;
+  v1::FacialRecognition::Gender gender =
+      v1::FacialRecognition::GENDER_NOT_DEFINED;
+  v1::FacialRecognition::Emotion emotion =
+      v1::FacialRecognition::EMOTION_NOT_DEFINED;
   for (const auto& f : s.final_copy.facial_recognition()) {
     if (f.tag() == v1::AGE) age = f.age();
     if (f.tag() == v1::GENDER) gender = f.gender();

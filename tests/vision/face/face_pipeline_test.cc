@@ -14,7 +14,7 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -63,7 +63,8 @@ class FixedLandmarks : public MTCNNLandmarkDetector {
     LandmarkResult r;
     r.aligned_box = box;
     const float x = static_cast<float>(box.x), y = static_cast<float>(box.y);
-    const float w = static_cast<float>(box.width), h = static_cast<float>(box.height);
+    const float w = static_cast<float>(box.width),
+                h = static_cast<float>(box.height);
     const cv::Point2f all[] = {{x, y},
                                {x + 0.3f * w, y + 0.4f * h},
                                {x + 0.7f * w, y + 0.4f * h},
@@ -88,15 +89,16 @@ KestuEyeConfig Config(const std::string& config_text,
 }
 
 std::string BoolProp(const std::string& key, bool value) {
-  return "properties { key: \"" + key + "\" value { boolean_value: " +
-         (value ? "true" : "false") + " } } ";
+  return "properties { key: \"" + key +
+         "\" value { boolean_value: " + (value ? "true" : "false") + " } } ";
 }
 std::string IntProp(const std::string& key, int64_t value) {
-  return "properties { key: \"" + key + "\" value { integer_value: " +
-         std::to_string(value) + " } } ";
+  return "properties { key: \"" + key +
+         "\" value { integer_value: " + std::to_string(value) + " } } ";
 }
 
-VisionRequest Request(std::initializer_list<v1::EnumFacialRecognitionTag> tags) {
+VisionRequest Request(
+    std::initializer_list<v1::EnumFacialRecognitionTag> tags) {
   VisionRequest request;
   for (auto tag : tags) request.add_recognition(tag);
   return request;
@@ -109,7 +111,8 @@ std::unique_ptr<FaceAnalyticsVideoV1> ScriptedPipeline(
   auto pipeline = std::make_unique<FaceAnalyticsVideoV1>();
   kestu_testing::StderrCapture quiet;
   EXPECT_TRUE(pipeline->Setup(config));
-  pipeline->SetDetector(std::make_unique<ScriptedDetector>(std::move(script), runs));
+  pipeline->SetDetector(
+      std::make_unique<ScriptedDetector>(std::move(script), runs));
   pipeline->SetLandmarkDetector(std::make_unique<FixedLandmarks>(points));
   return pipeline;
 }
@@ -137,50 +140,66 @@ TEST(FacePipelineSetupTest, RefusesConfigurationsWithoutDetectorOrLandmarks) {
   };
   const Case cases[] = {
       {"ssd and align", [] { return Config(""); }, true},
-      {"tflite ssd", [] {
+      {"tflite ssd",
+       [] {
          KestuEyeConfig c = Config("");
          Prop(c.mutable_models(0), "engine").set_string_value("TFLITE");
          return c;
-       }, false},
-      {"no align", [] {
+       },
+       false},
+      {"no align",
+       [] {
          KestuEyeConfig c = Config("");
          c.mutable_models()->RemoveLast();
          return c;
-       }, false},
-      {"no detector", [] {
+       },
+       false},
+      {"no detector",
+       [] {
          KestuEyeConfig c = Config("");
          c.mutable_models()->DeleteSubrange(0, 1);
          return c;
-       }, false},
-      {"ssd without weights", [] {
+       },
+       false},
+      {"ssd without weights",
+       [] {
          KestuEyeConfig c = Config("");
          face_testing::SubMap(c.mutable_models(0), "content")
              ->mutable_properties()
              ->erase("caffemodel_file");
          return c;
-       }, false},
-      {"pico and align", [] {
+       },
+       false},
+      {"pico and align",
+       [] {
          KestuEyeConfig c = Config("");
          *c.mutable_models(0) = face_testing::PicoModel();
          return c;
-       }, true},
+       },
+       true},
       // Its blobs alone would take gigabytes.
-      {"ssd input of 16384 x 16384", [] {
+      {"ssd input of 16384 x 16384",
+       [] {
          KestuEyeConfig c = Config("");
          auto* size = Prop(face_testing::SubMap(c.mutable_models(0), "content"),
-                           "input_size").mutable_size_value();
+                           "input_size")
+                          .mutable_size_value();
          size->set_width(16384);
          size->set_height(16384);
          return c;
-       }, false},
-      {"align input of 16384 x 16384", [] {
+       },
+       false},
+      {"align input of 16384 x 16384",
+       [] {
          KestuEyeConfig c = Config("");
          auto* size = Prop(face_testing::SubMap(c.mutable_models(1), "content"),
-                           "input_size").mutable_size_value();
+                           "input_size")
+                          .mutable_size_value();
          size->set_width(16384);
          size->set_height(16384);
          return c;
-       }, false},
+       },
+       false},
   };
   for (const Case& c : cases) {
     FaceAnalyticsVideoV1 pipeline;
@@ -216,15 +235,15 @@ TEST(FacePipelineDetectionTest, DetectorScheduleBySkipFrames) {
   };
   // 1 runs on every frame, as 0 does: a remainder of 1 after dividing by 1
   // never occurs.
-  const Case cases[] = {{0, {1, 2, 3, 4, 5, 6, 7}},
-                        {1, {1, 2, 3, 4, 5, 6, 7}},
-                        {3, {1, 4, 7}}};
+  const Case cases[] = {
+      {0, {1, 2, 3, 4, 5, 6, 7}}, {1, {1, 2, 3, 4, 5, 6, 7}}, {3, {1, 4, 7}}};
   for (const Case& c : cases) {
     std::vector<int64_t> runs;
     auto pipeline = ScriptedPipeline(
         Config(IntProp("detector_skip_frames", c.skip)),
         [](int64_t) { return std::vector<cv::Rect>{}; }, &runs);
-    for (int i = 0; i < 7; ++i) pipeline->Process(VisionRequest(), ClipFrame(30));
+    for (int i = 0; i < 7; ++i)
+      pipeline->Process(VisionRequest(), ClipFrame(30));
     EXPECT_EQ(runs, c.runs) << c.skip;
     EXPECT_EQ(pipeline->detector_runs(), static_cast<int64_t>(c.runs.size()));
   }
@@ -232,12 +251,14 @@ TEST(FacePipelineDetectionTest, DetectorScheduleBySkipFrames) {
 
 // With the landmark check off, a face is carried over only where the
 // detector did not look (a pico detector searches only where things move).
-TEST(FacePipelineDetectionTest, UncheckedFacesAreCarriedOnlyWhereNothingWasSearched) {
+TEST(FacePipelineDetectionTest,
+     UncheckedFacesAreCarriedOnlyWhereNothingWasSearched) {
   class Searching : public ScriptedDetector {
    public:
     explicit Searching(bool searched)
         : ScriptedDetector([](int64_t n) {
-            return n == 6 ? std::vector<cv::Rect>{} : std::vector<cv::Rect>{kFaceBox30};
+            return n == 6 ? std::vector<cv::Rect>{}
+                          : std::vector<cv::Rect>{kFaceBox30};
           }),
           searched_(searched) {}
     std::vector<cv::Rect> Regions() const override {
@@ -251,12 +272,14 @@ TEST(FacePipelineDetectionTest, UncheckedFacesAreCarriedOnlyWhereNothingWasSearc
   for (bool searched : {true, false}) {
     FaceAnalyticsVideoV1 pipeline;
     kestu_testing::StderrCapture quiet;
-    ASSERT_TRUE(pipeline.Setup(Config(
-        "properties { key: \"face_corrector_th\" value { double_value: 0 } }")));
+    ASSERT_TRUE(
+        pipeline.Setup(Config("properties { key: \"face_corrector_th\" value { "
+                              "double_value: 0 } }")));
     pipeline.SetDetector(std::make_unique<Searching>(searched));
     pipeline.SetLandmarkDetector(std::make_unique<FixedLandmarks>());
     VisionResult result;
-    for (int i = 0; i < 6; ++i) result = pipeline.Process(VisionRequest(), ClipFrame(30));
+    for (int i = 0; i < 6; ++i)
+      result = pipeline.Process(VisionRequest(), ClipFrame(30));
     EXPECT_EQ(result.rect_detection_size(), searched ? 0 : 1) << searched;
   }
 }
@@ -281,10 +304,11 @@ TEST(FacePipelineDetectionTest, IsFaceCheckPerDetectionOrPerTrack) {
   };
   for (const Case& c : cases) {
     auto pipeline = ScriptedPipeline(
-        Config("properties { key: \"is_face_threshold\" value { double_value: " +
-                   std::to_string(c.threshold) + " } }" +
-                   BoolProp("enable_delayed_is_face_detection", c.delayed),
-               {OnnxModel("face_binary_classifier.onnx", "IS_FACE", c.labels)}),
+        Config(
+            "properties { key: \"is_face_threshold\" value { double_value: " +
+                std::to_string(c.threshold) + " } }" +
+                BoolProp("enable_delayed_is_face_detection", c.delayed),
+            {OnnxModel("face_binary_classifier.onnx", "IS_FACE", c.labels)}),
         [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; });
     const auto results = RunTrack(pipeline.get(), VisionRequest(), 5);
     ASSERT_EQ(results.back().rect_detection_size(), c.reported) << c.name;
@@ -300,7 +324,8 @@ TEST(FacePipelineDetectionTest, IsFaceCheckPerDetectionOrPerTrack) {
 
 TEST(FacePipelineDetectionTest, BoxesOf25PixelsOrLessAreDropped) {
   auto pipeline = ScriptedPipeline(Config(""), [](int64_t) {
-    return std::vector<cv::Rect>{cv::Rect(10, 10, 5, 5), cv::Rect(100, 10, 5, 6)};
+    return std::vector<cv::Rect>{cv::Rect(10, 10, 5, 5),
+                                 cv::Rect(100, 10, 5, 6)};
   });
   pipeline->Process(VisionRequest(), ClipFrame(30));
   ASSERT_EQ(pipeline->tracker().tracks().size(), 1u);
@@ -312,10 +337,12 @@ TEST(FacePipelineDetectionTest, PreviousFacesFillAFrameTheDetectorMissed) {
     auto pipeline = ScriptedPipeline(
         Config(BoolProp("combine_previous_detections", combine)),
         [](int64_t n) {
-          return n == 6 ? std::vector<cv::Rect>{} : std::vector<cv::Rect>{kFaceBox30};
+          return n == 6 ? std::vector<cv::Rect>{}
+                        : std::vector<cv::Rect>{kFaceBox30};
         });
     VisionResult result;
-    for (int i = 0; i < 6; ++i) result = pipeline->Process(VisionRequest(), ClipFrame(30));
+    for (int i = 0; i < 6; ++i)
+      result = pipeline->Process(VisionRequest(), ClipFrame(30));
     EXPECT_EQ(result.rect_detection_size(), combine ? 1 : 0) << combine;
   }
 }
@@ -328,10 +355,13 @@ const std::string kNoCarryOver = BoolProp("combine_previous_detections", false);
 TEST(FacePipelineEventsTest, FinalDetectionNeedsTrackerMinFramesHits) {
   for (const auto& [hits, published] :
        {std::make_pair(10, false), std::make_pair(15, true)}) {
-    auto pipeline = ScriptedPipeline(Config(kNoCarryOver), [hits = hits](int64_t n) {
-      return n <= hits ? std::vector<cv::Rect>{kFaceBox30} : std::vector<cv::Rect>{};
-    });
-    const auto results = RunTrack(pipeline.get(), Request({v1::HEAD_POSE}), hits + 16);
+    auto pipeline =
+        ScriptedPipeline(Config(kNoCarryOver), [hits = hits](int64_t n) {
+          return n <= hits ? std::vector<cv::Rect>{kFaceBox30}
+                           : std::vector<cv::Rect>{};
+        });
+    const auto results =
+        RunTrack(pipeline.get(), Request({v1::HEAD_POSE}), hits + 16);
     const VisionResult& last = results.back();
     // Dropped once missed on more than 15 frames: on frame hits + 16.
     const v1::VisionEvent* end = FindEvent(last, v1::TRACKING_END);
@@ -351,11 +381,13 @@ TEST(FacePipelineEventsTest, FinalDetectionNeedsTrackerMinFramesHits) {
 
 TEST(FacePipelineEventsTest, EntryEventFallsDueFramesAfterTheFirstVote) {
   // The track is confirmed (4 hits) and first classified on frame 100.
-  auto pipeline = ScriptedPipeline(
-      Config(BoolProp("publish_entry_events", true), {face_testing::EmotionModel()}),
-      [](int64_t n) {
-        return n >= 97 ? std::vector<cv::Rect>{kFaceBox30} : std::vector<cv::Rect>{};
-      });
+  auto pipeline =
+      ScriptedPipeline(Config(BoolProp("publish_entry_events", true),
+                              {face_testing::EmotionModel()}),
+                       [](int64_t n) {
+                         return n >= 97 ? std::vector<cv::Rect>{kFaceBox30}
+                                        : std::vector<cv::Rect>{};
+                       });
   const VisionRequest request = Request({v1::EMOTION});
   int64_t sent_at = 0;
   for (int64_t n = 1; n <= 120; ++n) {
@@ -384,14 +416,17 @@ TEST(FacePipelineEventsTest, SpoofModelWithoutMovementFilterOnlyWarns) {
         Config(config, {OnnxModel("face_binary_classifier.onnx", "SPOOF",
                                   {"real", "spoof"})}),
         [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; });
-    ASSERT_TRUE(probe.Setup(Config(config, {OnnxModel("face_binary_classifier.onnx",
-                                                      "SPOOF", {"real", "spoof"})})));
-    EXPECT_EQ(capture.Contains("WARNING: Anti-spoof detection requires movement "
-                               "filter configuration."),
-              !filter);
+    ASSERT_TRUE(
+        probe.Setup(Config(config, {OnnxModel("face_binary_classifier.onnx",
+                                              "SPOOF", {"real", "spoof"})})));
+    EXPECT_EQ(
+        capture.Contains("WARNING: Anti-spoof detection requires movement "
+                         "filter configuration."),
+        !filter);
     EXPECT_EQ(pipeline->spoof_checking(), filter);
     int spoof_recognitions = 0;
-    for (const VisionResult& r : RunTrack(pipeline.get(), Request({v1::SPOOF}), 6)) {
+    for (const VisionResult& r :
+         RunTrack(pipeline.get(), Request({v1::SPOOF}), 6)) {
       for (const auto& d : r.rect_detection())
         for (const auto& f : d.facial_recognition())
           spoof_recognitions += f.tag() == v1::SPOOF ? 1 : 0;
@@ -405,7 +440,8 @@ TEST(FacePipelineEventsTest, FaceFeaturesNeedFiveLandmarks) {
     auto pipeline = ScriptedPipeline(
         Config(""), [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; },
         nullptr, points);
-    const auto results = RunTrack(pipeline.get(), Request({v1::FACE_FEATURES}), 5);
+    const auto results =
+        RunTrack(pipeline.get(), Request({v1::FACE_FEATURES}), 5);
     ASSERT_EQ(results.back().rect_detection_size(), 1);
     const auto& d = results.back().rect_detection(0);
     ASSERT_EQ(d.facial_recognition_size(), points == 5 ? 1 : 0);
@@ -456,7 +492,8 @@ class RefusingRingDetector : public IDetector {
   }
 
  private:
-  std::vector<cv::Rect> Found(const cv::Mat& frame, std::vector<float>* scores) {
+  std::vector<cv::Rect> Found(const cv::Mat& frame,
+                              std::vector<float>* scores) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       threads_.push_back(std::this_thread::get_id());
@@ -486,7 +523,8 @@ TEST(FacePipelineAsyncTest, FramesTheRingRefusesAreDetectedOnTheResultThread) {
     for (int i = 0; i < kFrames; ++i) pipeline->PushFrame(ClipFrame(30));
   });
   for (int i = 0; i < kFrames; ++i) {
-    const VisionResult r = pipeline->PopResult(Request({v1::HEAD_POSE}), ClipFrame(30));
+    const VisionResult r =
+        pipeline->PopResult(Request({v1::HEAD_POSE}), ClipFrame(30));
     EXPECT_EQ(r.frame_data().id(), static_cast<uint64_t>(i + 1));
   }
   producer.join();
@@ -526,9 +564,10 @@ TEST(FacePipelineStateTest, TracksDroppedWithoutEndingLeaveNoState) {
 
 TEST(FacePipelineStateTest, FrameDataCarriesNumberAndSections) {
   auto pipeline = ScriptedPipeline(
-      Config(BoolProp("monitor_performance", true) +
-             "properties { key: \"distance_estimation\" value { entity_value { "
-             "properties { key: \"f_over_s\" value { double_value: 900 } } } } }"),
+      Config(
+          BoolProp("monitor_performance", true) +
+          "properties { key: \"distance_estimation\" value { entity_value { "
+          "properties { key: \"f_over_s\" value { double_value: 900 } } } } }"),
       [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; });
   const auto results = RunTrack(pipeline.get(), Request({v1::HEAD_POSE}), 5);
   const VisionResult& r = results.back();

@@ -49,10 +49,10 @@ inline std::string SharedModelPath(const std::string& relative) {
   // The assets folder beside the checkout, or the one KESTU_ASSETS_DIR
   // names.
   const char* assets = std::getenv("KESTU_ASSETS_DIR");
-  const std::string path =
-      (assets != nullptr ? std::string(assets)
-                         : std::string(KESTU_SOURCE_DIR) + "/../shared/assets") +
-      "/models/" + relative;
+  const std::string path = (assets != nullptr ? std::string(assets)
+                                              : std::string(KESTU_SOURCE_DIR) +
+                                                    "/../shared/assets") +
+                           "/models/" + relative;
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? path : std::string();
 }

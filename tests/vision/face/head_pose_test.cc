@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
-#include "vision/face/eye_gaze_detector.h"
-#include "vision/face/facial_normal.h"
-#include "vision/face/head_pose_detector.h"
-#include "vision/face/pose_filter.h"
+#include "vision/face/attention/eye_gaze_detector.h"
+#include "vision/face/attention/facial_normal.h"
+#include "vision/face/attention/head_pose_detector.h"
+#include "vision/face/attention/pose_filter.h"
 
 namespace talvenrook_vision {
 namespace {

@@ -1,7 +1,7 @@
 // MTCNNLandmarkDetector over the landmark contract network: fixed points
 // and box regression, and the mean of the crop's left and right halves as
 // o[14] and o[15] (o[15] is the confidence).
-#include "vision/face/mtcnn_landmark_detector.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

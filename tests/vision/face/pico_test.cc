@@ -8,7 +8,7 @@
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
-#include "vision/face/pico_detector_adapter.h"
+#include "vision/face/detect/pico_detector_adapter.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -68,13 +68,15 @@ TEST(PicoCascadeTest, MalformedCascadesAreRefused) {
       {"header only", good.substr(0, 16)},
       {"short table", good.substr(0, good.size() - 1)},
       {"trailing bytes", good + "x"},
-      {"depth 40", [&] {
+      {"depth 40",
+       [&] {
          std::string b = good;
          const int32_t depth = 40;
          std::memcpy(&b[8], &depth, 4);
          return b;
        }()},
-      {"no trees", [&] {
+      {"no trees",
+       [&] {
          std::string b = good.substr(0, 16);
          const int32_t trees = 0;
          std::memcpy(&b[12], &trees, 4);
@@ -190,7 +192,8 @@ TEST(PicoEngineTest, ClustersAreConnectedGroupsOfOverlaps) {
 
 using face_testing::PicoModel;
 
-TEST(PicoDetectorAdapterTest, SearchesTheWholeFrameEvery20thFrameElseOnlyMotion) {
+TEST(PicoDetectorAdapterTest,
+     SearchesTheWholeFrameEvery20thFrameElseOnlyMotion) {
   PicoDetectorAdapter pico;
   KestuEyeConfig config;
   (*config.mutable_config()->mutable_properties())["detector_qcutoff"]

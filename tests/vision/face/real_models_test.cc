@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
-#include "vision/face/age_detector.h"
-#include "vision/face/face_classifier_set.h"
-#include "vision/face/face_classifiers.h"
-#include "vision/face/face_descriptor_detector.h"
-#include "vision/face/mtcnn_landmark_detector.h"
-#include "vision/face/pose_filter.h"
+#include "vision/face/attention/mtcnn_landmark_detector.h"
+#include "vision/face/attention/pose_filter.h"
+#include "vision/face/classify/age_detector.h"
+#include "vision/face/classify/face_classifier_set.h"
+#include "vision/face/classify/face_classifiers.h"
+#include "vision/face/classify/face_descriptor_detector.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -138,9 +138,10 @@ TEST(RealSeparateHeadsTest, GenderAndAgeHeads) {
   const std::string gender_path = SharedModelPath("gender/gender.pb");
   const std::string age_path = SharedModelPath("age/age.pb");
   if (gender_path.empty() || age_path.empty())
-    GTEST_SKIP() << "gender.pb and age.pb are not committed; they are read "
-                    "from the shared assets folder (../shared/assets beside the "
-                    "checkout, or KESTU_ASSETS_DIR) when it exists";
+    GTEST_SKIP()
+        << "gender.pb and age.pb are not committed; they are read "
+           "from the shared assets folder (../shared/assets beside the "
+           "checkout, or KESTU_ASSETS_DIR) when it exists";
   GenderDetector gender;
   gender.Load(Entity(),
               FaceHeadModel(gender_path, "GENDER", {"female", "male"}));
@@ -193,9 +194,10 @@ TEST(RealDescriptorTest, TensorflowDescriptorThroughTheModelKeys) {
   const std::string path =
       SharedModelPath("face_descriptor_tf/face_descriptor.pb");
   if (path.empty())
-    GTEST_SKIP() << "face_descriptor.pb is not committed; it is read from "
-                    "the shared assets folder (../shared/assets beside the checkout, "
-                    "or KESTU_ASSETS_DIR) when it exists";
+    GTEST_SKIP()
+        << "face_descriptor.pb is not committed; it is read from "
+           "the shared assets folder (../shared/assets beside the checkout, "
+           "or KESTU_ASSETS_DIR) when it exists";
   FaceDescriptorDetector detector;
   Entity model = face_testing::ParseEntity(R"pb(
     properties {

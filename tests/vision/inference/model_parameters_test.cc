@@ -163,7 +163,10 @@ TEST(LoadNetworkTest, BytesGoThroughTemporaryFilesThatAreRemoved) {
   double scale = 0.0;
   cv::dnn::Net net = LoadNetwork(model, &size, &swap, &channels, &scale);
 
-  if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   EXPECT_FALSE(net.empty());
   EXPECT_EQ(size, cv::Size(4, 4));
   EXPECT_EQ(channels, 3);

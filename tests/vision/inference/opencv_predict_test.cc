@@ -60,9 +60,8 @@ std::string MeanPayload(int channels, int rows, int cols,
 
 bool LoadChannelMean(OpenCVPredict* p, int channels, cv::Scalar mean,
                      double scale, bool swap, int queue = 0) {
-  return p->LoadFromFiles("", DataPath("channel_mean.onnx"), "",
-                          cv::Size(4, 4), channels, mean, scale, swap, "ONNX",
-                          queue);
+  return p->LoadFromFiles("", DataPath("channel_mean.onnx"), "", cv::Size(4, 4),
+                          channels, mean, scale, swap, "ONNX", queue);
 }
 
 struct DimensionsCase {
@@ -123,8 +122,7 @@ class BlobPreparationTest : public ::testing::TestWithParam<BlobCase> {};
 TEST_P(BlobPreparationTest, ConvertsSubtractsAndScales) {
   const BlobCase& c = GetParam();
   OpenCVPredict p;
-  ASSERT_TRUE(
-      LoadChannelMean(&p, c.input_channels, c.mean, c.scale, c.swap));
+  ASSERT_TRUE(LoadChannelMean(&p, c.input_channels, c.mean, c.scale, c.swap));
   const cv::Mat frame(30, 40, c.image_type, c.pixel);
   EXPECT_THAT(p.Predict(frame, ""), Pointwise(FloatNear(1e-3), c.expected));
 }
@@ -132,19 +130,49 @@ TEST_P(BlobPreparationTest, ConvertsSubtractsAndScales) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BlobPreparationTest,
     ::testing::Values(
-        BlobCase{"MeanScalarPerChannel", CV_8UC3, {110, 120, 130}, 3, false,
-                 {104, 117, 123}, 1.0, {6, 3, 7}},
-        BlobCase{"MeanThenScale", CV_8UC3, {50, 125, 125}, 3, false, {},
-                 1.0 / 250, {0.2f, 0.5f, 0.5f}},
-        BlobCase{"SwapForThreeChannels", CV_8UC3, {10, 20, 30}, 3, true, {},
-                 1.0, {30, 20, 10}},
-        BlobCase{"BgraToBgr", CV_8UC4, {10, 20, 30, 200}, 3, false, {}, 1.0,
+        BlobCase{"MeanScalarPerChannel",
+                 CV_8UC3,
+                 {110, 120, 130},
+                 3,
+                 false,
+                 {104, 117, 123},
+                 1.0,
+                 {6, 3, 7}},
+        BlobCase{"MeanThenScale",
+                 CV_8UC3,
+                 {50, 125, 125},
+                 3,
+                 false,
+                 {},
+                 1.0 / 250,
+                 {0.2f, 0.5f, 0.5f}},
+        BlobCase{"SwapForThreeChannels",
+                 CV_8UC3,
+                 {10, 20, 30},
+                 3,
+                 true,
+                 {},
+                 1.0,
+                 {30, 20, 10}},
+        BlobCase{"BgraToBgr",
+                 CV_8UC4,
+                 {10, 20, 30, 200},
+                 3,
+                 false,
+                 {},
+                 1.0,
                  {10, 20, 30}},
         BlobCase{"GreyToBgr", CV_8UC1, {77}, 3, false, {}, 1.0, {77, 77, 77}},
-        BlobCase{"GreyStaysGreyAndSwapIgnored", CV_8UC1, {77}, 1, true, {},
-                 1.0, {77}},
-        BlobCase{"BgrToGrey", CV_8UC3, {100, 100, 100}, 1, true, {}, 1.0,
-                 {100}}),
+        BlobCase{"GreyStaysGreyAndSwapIgnored",
+                 CV_8UC1,
+                 {77},
+                 1,
+                 true,
+                 {},
+                 1.0,
+                 {77}},
+        BlobCase{
+            "BgrToGrey", CV_8UC3, {100, 100, 100}, 1, true, {}, 1.0, {100}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OpenCVPredictTest, MeanImageIsSubtractedInTheFrameTypeWithSaturation) {
@@ -153,9 +181,9 @@ TEST(OpenCVPredictTest, MeanImageIsSubtractedInTheFrameTypeWithSaturation) {
   const std::string mean = MeanPayload(
       3, 2, 2, {10, 10, 10, 10, 20, 20, 20, 20, 200, 200, 200, 200});
   OpenCVPredict p;
-  ASSERT_TRUE(p.LoadFromBytes("", ReadFile(DataPath("channel_mean.onnx")),
-                              mean, cv::Size(4, 4), 3, cv::Scalar(), 1.0,
-                              false, "ONNX", 0));
+  ASSERT_TRUE(p.LoadFromBytes("", ReadFile(DataPath("channel_mean.onnx")), mean,
+                              cv::Size(4, 4), 3, cv::Scalar(), 1.0, false,
+                              "ONNX", 0));
   const cv::Mat frame(16, 16, CV_8UC3, cv::Scalar(50, 60, 70));
   EXPECT_THAT(p.Predict(frame, ""),
               Pointwise(FloatNear(1e-3), std::vector<float>{40, 40, 0}));
@@ -176,11 +204,10 @@ TEST_P(RefusedLoadTest, WritesOneLineAndFails) {
   const RefusedLoadCase& c = GetParam();
   OpenCVPredict p;
   ::testing::internal::CaptureStderr();
-  const bool loaded =
-      p.LoadFromBytes(c.engine == "Caffe" ? c.weights : "",
-                      c.engine == "Caffe" ? "" : c.weights, c.mean,
-                      cv::Size(4, 4), c.channels,
-                      cv::Scalar(), 1.0, false, c.engine, 2);
+  const bool loaded = p.LoadFromBytes(c.engine == "Caffe" ? c.weights : "",
+                                      c.engine == "Caffe" ? "" : c.weights,
+                                      c.mean, cv::Size(4, 4), c.channels,
+                                      cv::Scalar(), 1.0, false, c.engine, 2);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(loaded);
   EXPECT_FALSE(p.Loaded());
@@ -197,14 +224,14 @@ INSTANTIATE_TEST_SUITE_P(
                         MeanPayload(3, 2, 2, {1, 2, 3}), 3, "ONNX",
                         "ERROR: Mean payload is shorter than its header"},
         RefusedLoadCase{"NoChannelsForOnnx",
-                        ReadFile(DataPath("channel_mean.onnx")), "", -1,
-                        "ONNX", "ERROR: input_channels is required for "
-                                "engine ONNX"},
+                        ReadFile(DataPath("channel_mean.onnx")), "", -1, "ONNX",
+                        "ERROR: input_channels is required for "
+                        "engine ONNX"},
         // OpenCV cannot even size this layer; the exception is caught.
         RefusedLoadCase{"SliceAsLastLayer", kCaffeSliceNet, "", 4, "Caffe",
                         "ERROR: "},
-        RefusedLoadCase{"GarbageTensorflow", "not a graph", "", 3,
-                        "Tensorflow", "ERROR: "},
+        RefusedLoadCase{"GarbageTensorflow", "not a graph", "", 3, "Tensorflow",
+                        "ERROR: "},
         RefusedLoadCase{"GarbageOnnx", "not a graph", "", 3, "ONNX",
                         "ERROR: "}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -222,9 +249,8 @@ TEST(OpenCVPredictTest, UnreadableMeanFileFailsTheLoad) {
 TEST(OpenCVPredictTest, MissingNetworkFileFailsTheLoad) {
   OpenCVPredict p;
   ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(p.LoadFromFiles("", DataPath("no_such.onnx"), "",
-                               cv::Size(4, 4), 3, cv::Scalar(), 1.0, false,
-                               "ONNX", 0));
+  EXPECT_FALSE(p.LoadFromFiles("", DataPath("no_such.onnx"), "", cv::Size(4, 4),
+                               3, cv::Scalar(), 1.0, false, "ONNX", 0));
   EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
 }
 
@@ -283,7 +309,8 @@ TEST(OpenCVPredictTest, PredictAllReturnsOneListPerName) {
   OpenCVPredict p;
   ASSERT_TRUE(LoadChannelMean(&p, 3, cv::Scalar(), 1.0, false));
   const cv::Mat frame(8, 8, CV_8UC3, cv::Scalar(1, 2, 3));
-  const auto outputs = p.PredictAll(frame, {"mean", "onnx_node_output_0!pooled"});
+  const auto outputs =
+      p.PredictAll(frame, {"mean", "onnx_node_output_0!pooled"});
   ASSERT_EQ(outputs.size(), 2u);
   EXPECT_THAT(outputs[0], ElementsAre(1, 2, 3));
   EXPECT_THAT(outputs[1], ElementsAre(1, 2, 3));

@@ -68,7 +68,8 @@ TEST(MotionGatingTest, APersonComingIntoAStillSceneIsDetectedAtOnce) {
   // He comes in at frame 15 and walks on.
   int first_seen = -1;
   for (int frame = 0; frame < 5 && first_seen < 0; ++frame) {
-    const VisionResult result = pipeline.Process({}, PersonAt(300 + 20 * frame));
+    const VisionResult result =
+        pipeline.Process({}, PersonAt(300 + 20 * frame));
     if (result.rect_detection_size() > 0) first_seen = frame;
   }
   EXPECT_GE(first_seen, 0);
@@ -96,12 +97,14 @@ TEST(MotionGatingTest, GatedCountsOnThePeopleClipMatchUngated) {
       properties { key: "height" value { integer_value: 40 } }
       properties { key: "repeat" value { boolean_value: true } } } } } } })pb";
   auto count = [&](bool gated, int64_t* skipped) {
-    cv::VideoCapture capture("/usr/share/doc/opencv-doc/examples/data/vtest.avi");
+    cv::VideoCapture capture(
+        "/usr/share/doc/opencv-doc/examples/data/vtest.avi");
     EXPECT_TRUE(capture.isOpened());
     ManualTrackingClock clock;
     SSDAnalyticsVideoV1 pipeline;
     pipeline.SetClock(&clock);
-    pipeline.Setup(EyeConfig(config + (gated ? kGating : ""), {YoloPersonModel()}));
+    pipeline.Setup(
+        EyeConfig(config + (gated ? kGating : ""), {YoloPersonModel()}));
     std::vector<VisionResult> results;
     cv::Mat frame;
     for (int i = 0; i < 280 && capture.read(frame); ++i) {

@@ -48,8 +48,8 @@ TEST(DetectionFilterTest, SuppressionReordersByMovingTheLastEntry) {
 
 TEST(DetectionFilterTest, OverlapAboveThresholdAcrossClassesKeepsTheBest) {
   // Intersection over union 0.33 (> 0.2): one survives whatever the class.
-  DetectionList list = List({{0, 0, 100, 100}, {50, 0, 100, 100}},
-                            {0.6f, 0.9f}, {1, 7});
+  DetectionList list =
+      List({{0, 0, 100, 100}, {50, 0, 100, 100}}, {0.6f, 0.9f}, {1, 7});
   DetectionFilter filter;
   filter.Apply(&list);
   ASSERT_EQ(list.boxes.size(), 1u);
@@ -61,9 +61,9 @@ TEST(DetectionFilterTest, OverlapAboveThresholdAcrossClassesKeepsTheBest) {
 }
 
 TEST(DetectionFilterTest, ClassFilterKeepsWantedLabelsOnly) {
-  DetectionList list = List({{0, 0, 10, 10}, {100, 0, 10, 10}, {200, 0, 10, 10},
-                             {300, 0, 10, 10}},
-                            {0.5f, 0.6f, 0.7f, 0.8f}, {1, 3, 2, 3});
+  DetectionList list = List(
+      {{0, 0, 10, 10}, {100, 0, 10, 10}, {200, 0, 10, 10}, {300, 0, 10, 10}},
+      {0.5f, 0.6f, 0.7f, 0.8f}, {1, 3, 2, 3});
   DetectionFilter filter;
   filter.set_keep({1, 2});
   filter.FilterClasses(&list);
@@ -88,13 +88,12 @@ TEST(QuantitySkipTest, BandsOfThirtyFiveOne) {
     bool classify;
   };
   const Case cases[] = {
-      {0.5f, 10, true},  {0.5f, 12, false},  // band 1: every 5 frames
-      {0.9f, 7, true},   {0.9f, 13, true},   // band 2: every frame
-      {0.1f, 60, true},  {0.1f, 45, false},  // band 0: every 30 frames
-      {1.0f / 3, 30, true},                  // band 0 holds 1/3 ...
-      {1.0f / 3, 35, true},                  // ... and so does band 1
-      {1.0f / 3, 7, false},
-      {0.0f, 0, true},   {1.0f, 3, true},
+      {0.5f, 10, true},     {0.5f, 12, false},  // band 1: every 5 frames
+      {0.9f, 7, true},      {0.9f, 13, true},   // band 2: every frame
+      {0.1f, 60, true},     {0.1f, 45, false},  // band 0: every 30 frames
+      {1.0f / 3, 30, true},                     // band 0 holds 1/3 ...
+      {1.0f / 3, 35, true},                     // ... and so does band 1
+      {1.0f / 3, 7, false}, {0.0f, 0, true},   {1.0f, 3, true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(skip.ClassifyNow(c.uncertainty, c.frame), c.classify)
@@ -126,12 +125,12 @@ TEST(SpeedUnitsTest, NamesCodesAndTexts) {
     int32_t unit;
   };
   const Case cases[] = {
-      {"string_value: \"km\"", 1},     {"string_value: \"km/h\"", 1},
-      {"string_value: \"1\"", 1},      {"string_value: \"Km/h\"", 0},
-      {"string_value: \"KM\"", 0},     {"string_value: \"mi\"", 2},
-      {"string_value: \"miles\"", 2},  {"string_value: \"2\"", 2},
-      {"string_value: \"\"", 0},       {"integer_value: 1", 1},
-      {"integer_value: 2", 2},         {"double_value: 2.0", 0},
+      {"string_value: \"km\"", 1},    {"string_value: \"km/h\"", 1},
+      {"string_value: \"1\"", 1},     {"string_value: \"Km/h\"", 0},
+      {"string_value: \"KM\"", 0},    {"string_value: \"mi\"", 2},
+      {"string_value: \"miles\"", 2}, {"string_value: \"2\"", 2},
+      {"string_value: \"\"", 0},      {"integer_value: 1", 1},
+      {"integer_value: 2", 2},        {"double_value: 2.0", 0},
       {"boolean_value: true", 0},
   };
   for (const Case& c : cases) {
@@ -248,8 +247,8 @@ TEST(ZoneStatisticsTest, WithoutOptionsNothingIsDrawnButExitsCount) {
 // --- CLAHE ----------------------------------------------------------------
 
 Entity Clahe(const std::string& members) {
-  return ParseEntity(
-      "properties { key: \"clahe\" value { entity_value { " + members + " } } }");
+  return ParseEntity("properties { key: \"clahe\" value { entity_value { " +
+                     members + " } } }");
 }
 
 const char kClaheGroup[] = R"pb(
@@ -258,7 +257,8 @@ const char kClaheGroup[] = R"pb(
   properties { key: "tiles_grid_size_y" value { integer_value: 4 } })pb";
 
 std::string Switches(bool night, bool day) {
-  return std::string("properties { key: \"use_at_night\" value { boolean_value: ") +
+  return std::string(
+             "properties { key: \"use_at_night\" value { boolean_value: ") +
          (night ? "true" : "false") +
          " } } properties { key: \"use_at_day\" value { boolean_value: " +
          (day ? "true" : "false") + " } }";
@@ -306,8 +306,8 @@ TEST(ClaheEnhancerTest, IncompleteGroupDisablesAndMissingSwitchRefuses) {
                           Switches(true, true)));
     EXPECT_FALSE(clahe.enabled());
     EXPECT_FALSE(clahe.ShouldEnhance(1));
-    EXPECT_TRUE(capture.Contains(
-        "ERROR: Property tiles_grid_size_y was not found\n"));
+    EXPECT_TRUE(
+        capture.Contains("ERROR: Property tiles_grid_size_y was not found\n"));
   }
   ClaheEnhancer clahe;
   try {

@@ -28,7 +28,8 @@ inline cv::Mat PersonAt(int centre_x) {
     cv::Mat frame = ReadImage("people_frame.jpg");
     return frame(cv::Rect(340, 0, kPatchWidth, kCanvasHeight)).clone();
   }();
-  cv::Mat canvas(kCanvasHeight, kCanvasWidth, CV_8UC3, cv::Scalar(190, 190, 190));
+  cv::Mat canvas(kCanvasHeight, kCanvasWidth, CV_8UC3,
+                 cv::Scalar(190, 190, 190));
   if (centre_x < 0) return canvas;
   const int left = centre_x - kPatchWidth / 2;
   const cv::Rect target = cv::Rect(left, 0, kPatchWidth, kCanvasHeight) &
@@ -52,12 +53,15 @@ inline KestuEyeConfig EyeConfig(const std::string& config_text,
 inline std::string VerticalZone(int x, const std::string& name,
                                 double meter_pixel_ratio = 0.01) {
   return R"pb(properties { key: "zones" value { array_value { values { entity_value {
-      properties { key: "name" value { string_value: ")pb" + name + R"pb(" } }
+      properties { key: "name" value { string_value: ")pb" +
+         name + R"pb(" } }
       properties { key: "A" value { entity_value {
-        properties { key: "x" value { integer_value: )pb" + std::to_string(x) + R"pb( } }
+        properties { key: "x" value { integer_value: )pb" +
+         std::to_string(x) + R"pb( } }
         properties { key: "y" value { integer_value: 20 } } } } }
       properties { key: "B" value { entity_value {
-        properties { key: "x" value { integer_value: )pb" + std::to_string(x) + R"pb( } }
+        properties { key: "x" value { integer_value: )pb" +
+         std::to_string(x) + R"pb( } }
         properties { key: "y" value { integer_value: 420 } } } } }
       properties { key: "height" value { integer_value: 40 } }
       properties { key: "meter_pixel_ratio" value { double_value: )pb" +

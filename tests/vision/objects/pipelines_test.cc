@@ -47,7 +47,8 @@ Entity BrightnessClassifier(const std::string& type, const std::string& first,
   SetString(&model, "engine", engine);
   Entity* content = SubMap(&model, "content");
   SetBlob(content, "prototxt", testing_util::ReadData("day_night.prototxt"));
-  auto* labels = (*content->mutable_properties())["labels"].mutable_array_value();
+  auto* labels =
+      (*content->mutable_properties())["labels"].mutable_array_value();
   labels->add_values()->set_string_value(first);
   labels->add_values()->set_string_value(second);
   return model;
@@ -68,12 +69,12 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   ManualTrackingClock clock;
   CrowdAnalyticsVideoV1 crowd;
   crowd.SetClock(&clock);
-  ASSERT_TRUE(crowd.Setup(EyeConfig(
-      VerticalZone(480, "Door") + kShortTracks + R"pb(
+  ASSERT_TRUE(
+      crowd.Setup(EyeConfig(VerticalZone(480, "Door") + kShortTracks + R"pb(
         properties { key: "use_night_solution" value { boolean_value: true } }
         properties { key: "stats_options" value { entity_value {
           properties { key: "show_count_per_zone" value { boolean_value: true } } } } })pb",
-      {YoloPersonModel()})));
+                            {YoloPersonModel()})));
   ASSERT_NE(crowd.object_analytics(), nullptr);
   crowd.SetMonitorPerformance(true);
   const int64_t printed = CrowdMeasurementCounter().load();
@@ -83,19 +84,18 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   // One report per frame, numbered by the process-wide counter.
   EXPECT_EQ(CrowdMeasurementCounter().load(),
             printed + static_cast<int64_t>(results.size()));
-  EXPECT_NE(out.find("Measurements: (frame #" + std::to_string(printed + 1) +
-                     ")\n"),
-            std::string::npos);
+  EXPECT_NE(
+      out.find("Measurements: (frame #" + std::to_string(printed + 1) + ")\n"),
+      std::string::npos);
 
   ASSERT_EQ(EventsOf(results, v1::ZONE_EXIT).size(), 1u);
   EXPECT_EQ(crowd.statistics().counts().at("Door"), 1);
   // The grey canvas is day.
   for (const VisionResult& result : results)
     EXPECT_EQ(result.moment_of_day(), v1::DAY);
-  // The asynchronous path leaves the moment undefined.
+  // The asynchronous path judges the frame it pushes, as Process does.
   crowd.PushFrame(PersonAt(400));
-  EXPECT_EQ(crowd.PopResult({}, PersonAt(400)).moment_of_day(),
-            v1::MOMENT_OF_DAY_NOT_DEFINED);
+  EXPECT_EQ(crowd.PopResult({}, PersonAt(400)).moment_of_day(), v1::DAY);
 
   // Draw: the statistics panel top right, the day indicator bottom right,
   // the zone's counting line in yellow at x = 480.
@@ -116,14 +116,18 @@ TEST(CrowdPipelineTest, RepeatedPassesAndTheSummaryOfTheEndedTrack) {
   CrowdAnalyticsVideoV1 crowd;
   crowd.SetClock(&clock);
   std::string zone = VerticalZone(480, "Door");
-  const std::string height = R"pb(properties { key: "height" value { integer_value: 40 } })pb";
-  zone.replace(zone.find(height), height.size(),
-               height + R"pb( properties { key: "repeat" value { boolean_value: true } })pb");
+  const std::string height =
+      R"pb(properties { key: "height" value { integer_value: 40 } })pb";
+  zone.replace(
+      zone.find(height), height.size(),
+      height +
+          R"pb( properties { key: "repeat" value { boolean_value: true } })pb");
   ASSERT_TRUE(crowd.Setup(EyeConfig(zone + kShortTracks + R"pb(
         properties { key: "publish_track_summary" value { boolean_value: true } })pb",
-      {YoloPersonModel()})));
+                                    {YoloPersonModel()})));
   std::vector<VisionResult> results = Walk(&crowd, &clock, 160, 800, 32);
-  const std::vector<VisionResult> back = Walk(&crowd, &clock, 800, 160, 32, /*tail=*/6);
+  const std::vector<VisionResult> back =
+      Walk(&crowd, &clock, 800, 160, 32, /*tail=*/6);
   results.insert(results.end(), back.begin(), back.end());
 
   const auto exits = EventsOf(results, v1::ZONE_EXIT);
@@ -269,7 +273,8 @@ TEST_F(VehiclePipelineTest, FamilyCarsOnTheQuantitySkipSchedule) {
   ASSERT_EQ(plain.rect_detection_size(), 1);
   EXPECT_EQ(plain.rect_detection(0).type(), "car");
   // The vote goes with the track.
-  const int32_t id = static_cast<int32_t>(plain.rect_detection(0).tracking_id());
+  const int32_t id =
+      static_cast<int32_t>(plain.rect_detection(0).tracking_id());
   EXPECT_TRUE(vehicle_.family_car()->HasVote(id));
   for (int i = 0; i < 6; ++i) vehicle_.Process(family, PersonAt(-1));
   EXPECT_FALSE(vehicle_.family_car()->HasVote(id));
@@ -297,14 +302,14 @@ TEST(VehicleClassifierTest, RegionsAreCutAtTheFrameEdges) {
   classifier.Configure(AsEntity(GetProperty(model, "config")));
   const cv::Mat bright(100, 100, CV_8UC3, cv::Scalar(250, 250, 250));
   // Half outside: the inside part is classified.
-  EXPECT_EQ(classifier.ClassifyRegion(bright, 1, cv::Rect(-50, -50, 100, 100),
-                                      false),
-            "vehicle");
+  EXPECT_EQ(
+      classifier.ClassifyRegion(bright, 1, cv::Rect(-50, -50, 100, 100), false),
+      "vehicle");
   EXPECT_EQ(classifier.runs(), 1);
   // Wholly outside: nothing to classify, nothing known.
-  EXPECT_EQ(classifier.ClassifyRegion(bright, 2, cv::Rect(200, 200, 10, 10),
-                                      false),
-            "");
+  EXPECT_EQ(
+      classifier.ClassifyRegion(bright, 2, cv::Rect(200, 200, 10, 10), false),
+      "");
   // Skipped: the label of the vote, without running.
   EXPECT_EQ(classifier.ClassifyRegion(bright, 1, cv::Rect(0, 0, 10, 10), true),
             "vehicle");
@@ -312,11 +317,12 @@ TEST(VehicleClassifierTest, RegionsAreCutAtTheFrameEdges) {
 }
 
 TEST_F(VehiclePipelineTest, OnlyDetectionClearsTypesAndLoadsNoFamilyCar) {
-  Setup(R"pb(properties { key: "only_detection" value { boolean_value: true } })pb",
-        {PersonAsCarModel(),
-         BrightnessClassifier("FAMILY_CAR", "family", "utility"),
-         // Not upper case: not one of this pipeline's classifiers.
-         BrightnessClassifier("IS_VEHICLE", "vehicle", "other", "Caffe")});
+  Setup(
+      R"pb(properties { key: "only_detection" value { boolean_value: true } })pb",
+      {PersonAsCarModel(),
+       BrightnessClassifier("FAMILY_CAR", "family", "utility"),
+       // Not upper case: not one of this pipeline's classifiers.
+       BrightnessClassifier("IS_VEHICLE", "vehicle", "other", "Caffe")});
   EXPECT_EQ(vehicle_.family_car(), nullptr);
   EXPECT_EQ(vehicle_.is_vehicle(), nullptr);
   VisionRequest family;
@@ -339,9 +345,11 @@ TEST(VehicleSetupTest, RefusedModelMaps) {
     std::string message;
   };
   const Case cases[] = {
-      {"no engine", "engine", "CHECK failed: it != end(): key not found: engine"},
+      {"no engine", "engine",
+       "CHECK failed: it != end(): key not found: engine"},
       {"no type", "type", "CHECK failed: it != end(): key not found: type"},
-      {"no config", "config", "CHECK failed: it != end(): key not found: config"},
+      {"no config", "config",
+       "CHECK failed: it != end(): key not found: config"},
   };
   for (const Case& c : cases) {
     Entity classifier = BrightnessClassifier("IS_VEHICLE", "vehicle", "other");

@@ -29,7 +29,8 @@ using testing_util::SetString;
 using testing_util::SubMap;
 using testing_util::YoloPersonModel;
 
-Entity WithContent(Entity model, const std::string& key, const std::string& value) {
+Entity WithContent(Entity model, const std::string& key,
+                   const std::string& value) {
   SetString(SubMap(&model, "content"), key, value);
   return model;
 }
@@ -54,7 +55,8 @@ std::string ChangedNetworkText(const std::string& name, const std::string& from,
   return path;
 }
 
-std::vector<Entity> YoloWithText(const std::string& name, const std::string& from,
+std::vector<Entity> YoloWithText(const std::string& name,
+                                 const std::string& from,
                                  const std::string& to) {
   return {WithContent(YoloPersonModel(), "prototxt_file",
                       ChangedNetworkText(name, from, to))};
@@ -87,19 +89,28 @@ const char kHaarRoi[] = R"pb(properties { key: "rois" value { array_value {
 
 TEST(SetupFailuresTest, ModelsThatCannotBeLoadedFailTheSetUpWithTheirReason) {
   const std::vector<SetupCase> cases = {
-      {"YoloLoads", false, "", [] { return std::vector<Entity>{YoloPersonModel()}; }, ""},
+      {"YoloLoads", false, "",
+       [] { return std::vector<Entity>{YoloPersonModel()}; }, ""},
       {"MissingWeights", false, "",
-       [] { return std::vector<Entity>{
-                WithContent(YoloPersonModel(), "caffemodel_file", "/no/such.weights")}; },
-       "ROI #1 day detector: Could not load the model YOLO:1.1: Cannot read the "
+       [] {
+         return std::vector<Entity>{WithContent(
+             YoloPersonModel(), "caffemodel_file", "/no/such.weights")};
+       },
+       "ROI #1 day detector: Could not load the model YOLO:1.1: Cannot read "
+       "the "
        "model file \"/no/such.weights\": no such file"},
       {"NetworkTextIsADirectory", false, "",
-       [] { return std::vector<Entity>{WithContent(YoloPersonModel(), "prototxt_file",
-                                                   DataPath(""))}; },
+       [] {
+         return std::vector<Entity>{
+             WithContent(YoloPersonModel(), "prototxt_file", DataPath(""))};
+       },
        "not a regular file"},
       // OpenCV's reader would index, divide or allocate with these.
       {"RouteToAMissingLayer", false, "",
-       [] { return YoloWithText("route", "layers=-2", "layers=-99999999999999999999"); },
+       [] {
+         return YoloWithText("route", "layers=-2",
+                             "layers=-99999999999999999999");
+       },
        "Could not load the model YOLO:1.1: Darknet network text: layer #"},
       {"RouteForward", false, "",
        [] { return YoloWithText("forward", "layers=-2", "layers=500"); },
@@ -113,7 +124,9 @@ TEST(SetupFailuresTest, ModelsThatCannotBeLoadedFailTheSetUpWithTheirReason) {
       {"WeightsBytesOpenCVRefuses", false, "",
        [] {
          Entity model = YoloPersonModel();
-         SubMap(&model, "content")->mutable_properties()->erase("caffemodel_file");
+         SubMap(&model, "content")
+             ->mutable_properties()
+             ->erase("caffemodel_file");
          SetBlob(SubMap(&model, "content"), "caffemodel", "not weights at all");
          return std::vector<Entity>{model};
        },
@@ -128,8 +141,9 @@ TEST(SetupFailuresTest, ModelsThatCannotBeLoadedFailTheSetUpWithTheirReason) {
       {"InputSizeTooLarge", false, "",
        [] {
          Entity model = YoloPersonModel();
-         auto* size = (*SubMap(&model, "content")->mutable_properties())["input_size"]
-                          .mutable_size_value();
+         auto* size =
+             (*SubMap(&model, "content")->mutable_properties())["input_size"]
+                 .mutable_size_value();
          size->set_width(16384);
          size->set_height(16384);
          return std::vector<Entity>{model};
@@ -141,14 +155,20 @@ TEST(SetupFailuresTest, ModelsThatCannotBeLoadedFailTheSetUpWithTheirReason) {
          SetBlob(SubMap(&model, "content"), "cascade", "<opencv_storage>");
          return std::vector<Entity>{model};
        },
-       "ROI #1 day detector: Could not load the model HAAR:1: Cascade definition "
+       "ROI #1 day detector: Could not load the model HAAR:1: Cascade "
+       "definition "
        "error"},
       {"BrokenDayNightClassifier", false,
        R"pb(properties { key: "use_night_solution" value { boolean_value: true } })pb",
-       [] { return std::vector<Entity>{YoloPersonModel(), Classifier("DAY-NIGHT")}; },
+       [] {
+         return std::vector<Entity>{YoloPersonModel(), Classifier("DAY-NIGHT")};
+       },
        "Could not load the model DAY-NIGHT:1: Cannot read the model file"},
       {"BrokenFamilyCarClassifier", true, "",
-       [] { return std::vector<Entity>{YoloPersonModel(), Classifier("FAMILY_CAR")}; },
+       [] {
+         return std::vector<Entity>{YoloPersonModel(),
+                                    Classifier("FAMILY_CAR")};
+       },
        "Could not load the model FAMILY_CAR:1: Cannot read the model file"},
   };
   for (const SetupCase& c : cases) {

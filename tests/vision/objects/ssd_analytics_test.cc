@@ -44,10 +44,12 @@ Entity LabelledSsdModel(const std::string& type = "SSD") {
 Entity YoloCocoModel() {
   Entity model = YoloPersonModel("YOLO", "coco");
   Entity* content = SubMap(&model, "content");
-  SetString(content, "prototxt_file", testing_util::DataPath("yolo-fastest-1.1.cfg"));
+  SetString(content, "prototxt_file",
+            testing_util::DataPath("yolo-fastest-1.1.cfg"));
   SetString(content, "caffemodel_file",
             testing_util::DataPath("yolo-fastest-1.1.weights"));
-  auto* labels = (*content->mutable_properties())["labels"].mutable_array_value();
+  auto* labels =
+      (*content->mutable_properties())["labels"].mutable_array_value();
   labels->clear_values();
   std::istringstream names(testing_util::ReadData("coco.names"));
   for (std::string name; std::getline(names, name);)
@@ -69,17 +71,27 @@ TEST(SSDAnalyticsTest, ClassesToKeep) {
   };
   const std::vector<Case> cases = {
       {"values { string_value: \"person\" } values { integer_value: 2 }",
-       {LabelledSsdModel()}, {1, 2}, "INFO: Indexes to filter: 2\n"},
-      {"values { string_value: \"nobody\" }", {LabelledSsdModel()}, {},
+       {LabelledSsdModel()},
+       {1, 2},
+       "INFO: Indexes to filter: 2\n"},
+      {"values { string_value: \"nobody\" }",
+       {LabelledSsdModel()},
+       {},
        "WARNING: Label \"nobody\" from indexes_to_filter not found\n"},
       // The labels of YOLO models are searched too.
       {"values { string_value: \"car\" } values { string_value: \"truck\" }",
-       {YoloCocoModel()}, {2, 7}, "INFO: Indexes to filter: 2\n"},
+       {YoloCocoModel()},
+       {2, 7},
+       "INFO: Indexes to filter: 2\n"},
       // Models of other kinds are not searched.
-      {"values { string_value: \"person\" }", {LabelledSsdModel("FAMILY_CAR")}, {},
+      {"values { string_value: \"person\" }",
+       {LabelledSsdModel("FAMILY_CAR")},
+       {},
        "WARNING: Label \"person\" from indexes_to_filter not found\n"},
       // An element of another kind reads as class 0, with a warning.
-      {"values { double_value: 2.0 }", {LabelledSsdModel()}, {0},
+      {"values { double_value: 2.0 }",
+       {LabelledSsdModel()},
+       {0},
        "WARNING: indexes_to_filter element #1 is neither a label name nor a "
        "class index; it is read as class 0\n"},
   };
@@ -163,10 +175,9 @@ class WalkTest : public ::testing::Test {
   void SetUp() override { pipeline_.SetClock(&clock_); }
 
   void Configure(const std::string& config_text) {
-    ASSERT_TRUE(pipeline_.Setup(EyeConfig(
-        config_text + R"pb(
+    ASSERT_TRUE(pipeline_.Setup(EyeConfig(config_text + R"pb(
           properties { key: "tracker_frames_to_discard" value { integer_value: 4 } })pb",
-        {YoloPersonModel()})));
+                                          {YoloPersonModel()})));
   }
 
   ManualTrackingClock clock_{1, 1000.0, 1700000000};
@@ -230,7 +241,8 @@ TEST_F(WalkTest, WithoutZonesEndedTracksLeaveTheRegion) {
 }
 
 TEST_F(WalkTest, WithoutTrackerRawBoxesAreReportedAndDrawnInBlue) {
-  Configure(R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb");
+  Configure(
+      R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb");
   const VisionResult result = pipeline_.Process({}, PersonAt(480));
   ASSERT_EQ(result.rect_detection_size(), 1);
   EXPECT_EQ(result.rect_detection(0).tracking_id(), 0u);
@@ -246,7 +258,8 @@ TEST_F(WalkTest, WithoutTrackerRawBoxesAreReportedAndDrawnInBlue) {
 }
 
 TEST_F(WalkTest, AsynchronousPathDrawsOnlyTheLastFramesBoxes) {
-  Configure(R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb");
+  Configure(
+      R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb");
   pipeline_.PushFrame(PersonAt(480));
   EXPECT_EQ(pipeline_.PopResult({}, cv::Mat()).rect_detection_size(), 1);
   pipeline_.PushFrame(PersonAt(-1));

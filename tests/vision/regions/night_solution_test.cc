@@ -8,10 +8,7 @@ namespace talvenrook_vision {
 namespace {
 
 using testing_util::ParseEntity;
-using testing_util::ReadData;
 using testing_util::ReadImage;
-using testing_util::SetBlob;
-using testing_util::SubMap;
 
 KestuEyeConfig HistogramConfig(bool reverse) {
   KestuEyeConfig config;
@@ -44,8 +41,7 @@ class HistogramJudgeTest : public ::testing::TestWithParam<JudgeCase> {};
 TEST_P(HistogramJudgeTest, NightWhenMoreThanHalfIsDark) {
   NightSolution night;
   night.Configure(HistogramConfig(GetParam().reverse));
-  EXPECT_EQ(night.Judge(SplitFrame(GetParam().dark_pixels)),
-            GetParam().moment);
+  EXPECT_EQ(night.Judge(SplitFrame(GetParam().dark_pixels)), GetParam().moment);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,21 +87,7 @@ KestuEyeConfig ClassifierConfig() {
   KestuEyeConfig config;
   *config.mutable_config() = ParseEntity(R"pb(
     properties { key: "use_night_solution" value { boolean_value: true } })pb");
-  Entity* model = config.add_models();
-  *model = ParseEntity(R"pb(
-    properties { key: "type" value { string_value: "DAY-NIGHT" } }
-    properties { key: "version" value { string_value: "1" } }
-    properties { key: "engine" value { string_value: "CAFFE" } }
-    properties { key: "content" value { entity_value {
-      properties { key: "input_scale" value { double_value: 0.00392156863 } }
-      properties { key: "labels" value { array_value {
-        values { string_value: "day" } values { string_value: "night" } } } }
-    } } }
-    properties { key: "config" value { entity_value {
-      properties { key: "tracker_num_classes" value { integer_value: 2 } }
-      properties { key: "tracker_num_recent" value { integer_value: 1 } }
-    } } })pb");
-  SetBlob(SubMap(model, "content"), "prototxt", ReadData("day_night.prototxt"));
+  *config.add_models() = testing_util::DayNightModel();
   return config;
 }
 

@@ -51,16 +51,17 @@ TEST_F(RoiSetTest, RoiWithoutModelsDefaultsToTheFirstOfEachType) {
   *config.add_models() = FaceSSDModel("SSD-NIGHT", "1");
   RoiSet set;
   const std::string log = Log([&] { set.Configure(config); });
-  EXPECT_THAT(log, HasSubstr(
-      "INFO: No ROI found. \n"
-      "Configuring day detector\n"
-      "No model specified on ROI. Trying to find a default model to use...\n"
-      "Defaulting model to: SSD:2\n"
-      "Successfully loaded day detector\n"
-      "Configuring night detector\n"
-      "No model specified on ROI. Trying to find a default model to use...\n"
-      "Defaulting model to: SSD-NIGHT:1\n"
-      "Successfully loaded night detector\n"));
+  EXPECT_THAT(log, HasSubstr("INFO: No ROI found. \n"
+                             "Configuring day detector\n"
+                             "No model specified on ROI. Trying to find a "
+                             "default model to use...\n"
+                             "Defaulting model to: SSD:2\n"
+                             "Successfully loaded day detector\n"
+                             "Configuring night detector\n"
+                             "No model specified on ROI. Trying to find a "
+                             "default model to use...\n"
+                             "Defaulting model to: SSD-NIGHT:1\n"
+                             "Successfully loaded night detector\n"));
   ASSERT_EQ(set.rois().size(), 1u);
   EXPECT_EQ(set.rois()[0]->day_adapter()->TypeVersion().first, "SSD");
   EXPECT_EQ(set.rois()[0]->night_adapter()->TypeVersion().first, "SSD-NIGHT");
@@ -73,8 +74,8 @@ TEST_F(RoiSetTest, UnknownVersionFallsBackToTheFirstModelOfTheType) {
     properties { key: "type" value { string_value: "SSD" } }
     properties { key: "version" value { string_value: "9" } })pb");
   std::unique_ptr<DetectorAdapter> slot;
-  const std::string log =
-      Log([&] { EXPECT_TRUE(ConfigureRoiModel(config, roi_model, &slot, "SSD")); });
+  const std::string log = Log(
+      [&] { EXPECT_TRUE(ConfigureRoiModel(config, roi_model, &slot, "SSD")); });
   EXPECT_EQ(log,
             "Could not load the model SSD:9\nDefaulting model to: SSD:2\n");
   ASSERT_NE(slot, nullptr);
@@ -85,8 +86,9 @@ TEST_F(RoiSetTest, NothingToLoadLeavesTheSlotEmpty) {
   KestuEyeConfig config;
   *config.add_models() = FaceSSDModel("SSD", "2");
   std::unique_ptr<DetectorAdapter> slot;
-  const std::string log = Log(
-      [&] { EXPECT_FALSE(ConfigureRoiModel(config, Entity(), &slot, "SSD-NIGHT")); });
+  const std::string log = Log([&] {
+    EXPECT_FALSE(ConfigureRoiModel(config, Entity(), &slot, "SSD-NIGHT"));
+  });
   EXPECT_EQ(log,
             "No model specified on ROI. Trying to find a default model to "
             "use...\nCould not find a model to load.\n"
@@ -158,8 +160,9 @@ TEST_F(RoiSetTest, DayToNightSwitchesEveryRoiOnce) {
 
   EXPECT_EQ(Log([&] { set.Detect(day); }), "");  // starts as day
   const std::string log = Log([&] { set.Detect(night); });
-  EXPECT_EQ(Count(log, "Changing models due to day/night change.\n"
-                       "Using night models.\n"),
+  EXPECT_EQ(Count(log,
+                  "Changing models due to day/night change.\n"
+                  "Using night models.\n"),
             3u);
   EXPECT_EQ(set.moment(), NightSolution::kNight);
   for (const auto& roi : set.rois())
@@ -178,7 +181,8 @@ TEST_F(RoiSetTest, RegionsAreCutAtTheFrameAndBoxesComeBackInFramePixels) {
   EXPECT_EQ(set.rois()[2]->effective_rect(), cv::Rect(0, 0, 640, 480));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(lists[i].roi_index, i);
   ASSERT_FALSE(lists[0].boxes.empty());
-  const cv::Point centre = (lists[0].boxes[0].tl() + lists[0].boxes[0].br()) / 2;
+  const cv::Point centre =
+      (lists[0].boxes[0].tl() + lists[0].boxes[0].br()) / 2;
   EXPECT_TRUE(kFace.contains(centre)) << lists[0].boxes[0];
   EXPECT_TRUE(lists[1].boxes.empty());  // a corner of the wall
   EXPECT_EQ(lists[2].boxes, set.Detect(frame)[2].boxes);
@@ -197,7 +201,8 @@ TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
   const cv::Mat blank = cv::Mat::zeros(face.size(), CV_8UC3);
   std::vector<size_t> counts;
   std::thread consumer([&] {
-    for (int i = 0; i < 6; ++i) counts.push_back(set.PopDetections()[0].boxes.size());
+    for (int i = 0; i < 6; ++i)
+      counts.push_back(set.PopDetections()[0].boxes.size());
   });
   for (int i = 0; i < 6; ++i) set.PushFrame(i % 2 == 0 ? face : blank);
   consumer.join();

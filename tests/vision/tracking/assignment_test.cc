@@ -58,8 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Greedy would take the 1 and leave 10: the optimum is 2 + 3.
         AssignmentCase{"NotGreedy", Costs(2, 2, {1, 2, 3, 10}), {1, 0}},
         AssignmentCase{"MoreColumns", Costs(2, 3, {5, 5, 1, 1, 5, 5}), {2, 0}},
-        AssignmentCase{"MoreRows", Costs(3, 2, {5, 1, 1, 5, 3, 3}),
-                       {1, 0, -1}},
+        AssignmentCase{"MoreRows", Costs(3, 2, {5, 1, 1, 5, 3, 3}), {1, 0, -1}},
         AssignmentCase{"Empty", cv::Mat(0, 3, CV_64F), {}},
         AssignmentCase{"NoColumns", cv::Mat(2, 0, CV_64F), {-1, -1}}),
     [](const auto& info) { return std::string(info.param.name); });

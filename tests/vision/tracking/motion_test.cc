@@ -40,25 +40,42 @@ TEST_P(MotionGridTest, CellsThatMoved) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, MotionGridTest,
-    ::testing::Values(
-        GridCase{"UnchangedFrame", {640, 480}, {0, 0, 0, 0},
-                 {{0, 0, 320, 240}, {320, 0, 320, 240},
-                  {0, 240, 320, 240}, {320, 240, 320, 240}},
-                 {}},
-        // (330, 250) is a sampled pixel of the bottom-right cell.
-        GridCase{"OneSampleChanged", {640, 480}, {330, 250, 1, 1},
-                 {{0, 0, 320, 240}, {320, 0, 320, 240},
-                  {0, 240, 320, 240}, {320, 240, 320, 240}},
-                 {{320, 240, 320, 240}}},
-        GridCase{"UnsampledPixelChanged", {640, 480}, {335, 255, 1, 1},
-                 {{0, 0, 320, 240}, {320, 0, 320, 240},
-                  {0, 240, 320, 240}, {320, 240, 320, 240}},
-                 {}},
-        // 701 / (701 / 240) = 350: column 700 belongs to no cell.
-        GridCase{"RemainderColumnBelongsToNoCell", {701, 200}, {700, 0, 1, 200},
-                 {{0, 0, 350, 200}, {350, 0, 350, 200}}, {}},
-        GridCase{"SmallFrameIsOneCell", {200, 100}, {0, 0, 200, 100},
-                 {{0, 0, 200, 100}}, {{0, 0, 200, 100}}}),
+    ::testing::Values(GridCase{"UnchangedFrame",
+                               {640, 480},
+                               {0, 0, 0, 0},
+                               {{0, 0, 320, 240},
+                                {320, 0, 320, 240},
+                                {0, 240, 320, 240},
+                                {320, 240, 320, 240}},
+                               {}},
+                      // (330, 250) is a sampled pixel of the bottom-right cell.
+                      GridCase{"OneSampleChanged",
+                               {640, 480},
+                               {330, 250, 1, 1},
+                               {{0, 0, 320, 240},
+                                {320, 0, 320, 240},
+                                {0, 240, 320, 240},
+                                {320, 240, 320, 240}},
+                               {{320, 240, 320, 240}}},
+                      GridCase{"UnsampledPixelChanged",
+                               {640, 480},
+                               {335, 255, 1, 1},
+                               {{0, 0, 320, 240},
+                                {320, 0, 320, 240},
+                                {0, 240, 320, 240},
+                                {320, 240, 320, 240}},
+                               {}},
+                      // 701 / (701 / 240) = 350: column 700 belongs to no cell.
+                      GridCase{"RemainderColumnBelongsToNoCell",
+                               {701, 200},
+                               {700, 0, 1, 200},
+                               {{0, 0, 350, 200}, {350, 0, 350, 200}},
+                               {}},
+                      GridCase{"SmallFrameIsOneCell",
+                               {200, 100},
+                               {0, 0, 200, 100},
+                               {{0, 0, 200, 100}},
+                               {{0, 0, 200, 100}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(MotionGridConfigTest, KeysThresholdAndResize) {
@@ -126,16 +143,22 @@ INSTANTIATE_TEST_SUITE_P(
         MovingCase{"FifteenPercentMoves", kNoScale, {}, 15, true},
         // Halved: the box is 50 x 50 in the mask, the band 10 rows of it.
         MovingCase{"ScaledDefault", "", {}, 20, true},
-        MovingCase{"BoxOutsideEveryRoi", kNoScale, {{0, 0, 150, 150}}, 50,
-                   false},
-        MovingCase{"BoxInsideSecondRoi", kNoScale,
-                   {{0, 0, 150, 150}, {150, 150, 300, 300}}, 50, true},
-        MovingCase{"RoiPastTheFrameEdge", kNoScale, {{100, 100, 900, 900}}, 50,
+        MovingCase{
+            "BoxOutsideEveryRoi", kNoScale, {{0, 0, 150, 150}}, 50, false},
+        MovingCase{"BoxInsideSecondRoi",
+                   kNoScale,
+                   {{0, 0, 150, 150}, {150, 150, 300, 300}},
+                   50,
                    true},
-        MovingCase{"ErosionRemovesThinBands",
-                   R"pb(properties { key: "scale_factor" value { double_value: 0 } }
+        MovingCase{
+            "RoiPastTheFrameEdge", kNoScale, {{100, 100, 900, 900}}, 50, true},
+        MovingCase{
+            "ErosionRemovesThinBands",
+            R"pb(properties { key: "scale_factor" value { double_value: 0 } }
                         properties { key: "morphologic_factor" value { integer_value: 5 } })pb",
-                   {}, 2, false}),
+            {},
+            2,
+            false}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

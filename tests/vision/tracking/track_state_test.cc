@@ -89,7 +89,7 @@ TEST(TrackStateTest, TenThousandShortLivedTracksLeaveNoStateBehind) {
   size_t peak_state = 0;
   auto busy = [&] {
     for (const Lane& lane : lanes) {
-        if (lane.spawned < kTracksPerLane || lane.age >= 0) return true;
+      if (lane.spawned < kTracksPerLane || lane.age >= 0) return true;
     }
     return false;
   };

@@ -39,6 +39,7 @@ TEST_P(TrackerModeVoteTest, ModesScoresAndUncertainty) {
   EXPECT_NEAR(mode.RecentUncertainty(11), c.uncertainty, 1e-6);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Votes, TrackerModeVoteTest,
     ::testing::Values(
@@ -65,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ModeCase>& info) {
       return info.param.name;
     });
+// clang-format on
 
 TEST(TrackerModeTest, RecentMeanScoreFollowsTheWindow) {
   TrackerMode mode(10, 2);
@@ -109,9 +111,10 @@ TEST(TrackerModeTest, ConfigureReadsKeysDropsHistoriesAndLogs) {
   mode.Configure(config);
   mode.Configure(Entity());
   std::cerr.rdbuf(saved);
-  EXPECT_EQ(captured.str(),
-            "INFO: Configuring TrackerMode: {num_classes: 3, num_recent: 2}\n"
-            "INFO: Configuring TrackerMode: {num_classes: 90, num_recent: 5}\n");
+  EXPECT_EQ(
+      captured.str(),
+      "INFO: Configuring TrackerMode: {num_classes: 3, num_recent: 2}\n"
+      "INFO: Configuring TrackerMode: {num_classes: 90, num_recent: 5}\n");
   EXPECT_EQ(mode.History(1), nullptr);
   EXPECT_EQ(mode.num_classes(), 90);
 }

@@ -38,7 +38,9 @@ TEST_P(CoastingTest, PredictionCarriesATrackThroughATenFrameGap) {
   ManualTrackingClock clock;
   Tracker tracker(&clock);
   tracker.Configure(WithMotion(motion));
-  auto box_at = [](int frame) { return cv::Rect(20 + 9 * frame, 200, 40, 100); };
+  auto box_at = [](int frame) {
+    return cv::Rect(20 + 9 * frame, 200, 40, 100);
+  };
   int32_t before = -1;
   for (int frame = 0; frame < 20; ++frame) tracker.Update({box_at(frame)});
   ASSERT_EQ(ConfirmedIds(tracker).size(), 1u);

@@ -71,7 +71,8 @@ TEST_P(TrackerDeathTest, DiesAtSixteenMissesAndIsReportedOnce) {
   Tracker::Parameters p;
   p.detection_score_threshold = c.score_threshold;
   tracker_.Configure(p);
-  for (int i = 0; i < c.hits; ++i) tracker_.Update({{50, 50, 30, 30}}, c.scores);
+  for (int i = 0; i < c.hits; ++i)
+    tracker_.Update({{50, 50, 30, 30}}, c.scores);
   const int32_t id = Only().id;
   for (int miss = 1; miss <= 15; ++miss) {
     tracker_.Update({});
@@ -132,24 +133,48 @@ TEST_P(TrackerMatchTest, MutualNearestNeighbour) {
 INSTANTIATE_TEST_SUITE_P(
     Pairs, TrackerMatchTest,
     ::testing::Values(
-        MatchCase{"TieGoesToFirstCandidate", true, {90, 100, 40, 40},
-                  {110, 100, 40, 40}, 1},
-        MatchCase{"NearerCandidateWins", true, {80, 100, 40, 40},
-                  {105, 100, 40, 40}, 2},
-        MatchCase{"GroupOffMatchesNeitherOfTwo", false, {90, 100, 40, 40},
-                  {110, 100, 40, 40}, 0},
-        MatchCase{"GroupOffMatchesTheOnlyPartner", false, {105, 100, 40, 40},
-                  {400, 100, 40, 40}, 1},
+        MatchCase{"TieGoesToFirstCandidate",
+                  true,
+                  {90, 100, 40, 40},
+                  {110, 100, 40, 40},
+                  1},
+        MatchCase{"NearerCandidateWins",
+                  true,
+                  {80, 100, 40, 40},
+                  {105, 100, 40, 40},
+                  2},
+        MatchCase{"GroupOffMatchesNeitherOfTwo",
+                  false,
+                  {90, 100, 40, 40},
+                  {110, 100, 40, 40},
+                  0},
+        MatchCase{"GroupOffMatchesTheOnlyPartner",
+                  false,
+                  {105, 100, 40, 40},
+                  {400, 100, 40, 40},
+                  1},
         // Centre distance 80 = 2.0 x 40 is not strictly below the limit.
-        MatchCase{"DistanceAtLimitIsInadmissible", true, {180, 100, 40, 40},
-                  {400, 400, 40, 40}, 0},
-        MatchCase{"DistanceBelowLimitMatches", true, {179, 100, 40, 40},
-                  {400, 400, 40, 40}, 1},
+        MatchCase{"DistanceAtLimitIsInadmissible",
+                  true,
+                  {180, 100, 40, 40},
+                  {400, 400, 40, 40},
+                  0},
+        MatchCase{"DistanceBelowLimitMatches",
+                  true,
+                  {179, 100, 40, 40},
+                  {400, 400, 40, 40},
+                  1},
         // Width change 16/40 = 0.4 is not strictly below the limit.
-        MatchCase{"DeformationAtLimitIsInadmissible", true, {92, 100, 24, 40},
-                  {400, 400, 40, 40}, 0},
-        MatchCase{"ZeroWidthNeverMatches", true, {120, 100, 0, 40},
-                  {400, 400, 40, 40}, 0}),
+        MatchCase{"DeformationAtLimitIsInadmissible",
+                  true,
+                  {92, 100, 24, 40},
+                  {400, 400, 40, 40},
+                  0},
+        MatchCase{"ZeroWidthNeverMatches",
+                  true,
+                  {120, 100, 0, 40},
+                  {400, 400, 40, 40},
+                  0}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(TrackerTest, ZeroSizedBoxesBecomeNewTracksEveryFrame) {
@@ -216,17 +241,29 @@ INSTANTIATE_TEST_SUITE_P(
     Occlusion, TrackerDescriptorTest,
     ::testing::Values(
         // 40 -> 100 wide is no positional match; the appearance is.
-        DescriptorCase{"ResizedButClose", true, {70, 70, 100, 100},
-                       {1, 0.1f, 0, 0}, true},
-        DescriptorCase{"FarWithoutSpatialTest", false, {500, 400, 40, 40},
-                       {1, 0.1f, 0, 0}, true},
+        DescriptorCase{
+            "ResizedButClose", true, {70, 70, 100, 100}, {1, 0.1f, 0, 0}, true},
+        DescriptorCase{"FarWithoutSpatialTest",
+                       false,
+                       {500, 400, 40, 40},
+                       {1, 0.1f, 0, 0},
+                       true},
         // Centre distance 500 exceeds both (1 + 1) x 40 and 1.4 x 40.
-        DescriptorCase{"FarWithSpatialTest", true, {500, 400, 40, 40},
-                       {1, 0.1f, 0, 0}, false},
-        DescriptorCase{"DescriptorTooDifferent", false, {500, 400, 40, 40},
-                       {0, 1, 0, 0}, false},
-        DescriptorCase{"DescriptorOfOtherLengthIgnored", false,
-                       {500, 400, 40, 40}, {1, 0}, false}),
+        DescriptorCase{"FarWithSpatialTest",
+                       true,
+                       {500, 400, 40, 40},
+                       {1, 0.1f, 0, 0},
+                       false},
+        DescriptorCase{"DescriptorTooDifferent",
+                       false,
+                       {500, 400, 40, 40},
+                       {0, 1, 0, 0},
+                       false},
+        DescriptorCase{"DescriptorOfOtherLengthIgnored",
+                       false,
+                       {500, 400, 40, 40},
+                       {1, 0},
+                       false}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(TrackerTest, DescriptorIsARunningMeanOwnedByTheTrack) {
@@ -302,8 +339,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeepAliveCase{"InsideRegion", {{0, 0, 300, 300}}, false},
         // Half a box of slack on every side: x 80 >= 100 - 20.
         KeepAliveCase{"InsideWithinSlack", {{120, 80, 40, 80}}, false},
-        KeepAliveCase{"OutsideAllRegions",
-                      {{300, 300, 100, 100}, {0, 0, 50, 50}}, true}),
+        KeepAliveCase{
+            "OutsideAllRegions", {{300, 300, 100, 100}, {0, 0, 50, 50}}, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(TrackerTest, KeepAliveIgnoresUnconfirmedAndLongMissedTracks) {

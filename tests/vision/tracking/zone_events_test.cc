@@ -110,7 +110,7 @@ struct ScaleCase {
   std::string name;
   std::string keys;  // zone map keys besides A, B and height
   int height;
-  float ratio;       // 0: no estimator
+  float ratio;  // 0: no estimator
   std::string message;
 };
 
@@ -118,8 +118,10 @@ class ZoneScaleTest : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(ZoneScaleTest, OneEstimatorSlotPerZone) {
   const ScaleCase& c = GetParam();
-  const ZoneReadResult r = ReadZonesFrom(Zones({ZoneMap(c.keys, c.height), ZoneMap(
-      R"(properties { key: "meter_pixel_ratio" value { double_value: 0.5 } })")}));
+  const ZoneReadResult r = ReadZonesFrom(Zones(
+      {ZoneMap(c.keys, c.height),
+       ZoneMap(
+           R"(properties { key: "meter_pixel_ratio" value { double_value: 0.5 } })")}));
   EXPECT_EQ(r.messages, "INFO: Configuring 2 zones.\n" + c.message);
   ASSERT_EQ(r.estimators.size(), 2u);
   if (c.ratio == 0.0f) {
@@ -136,16 +138,19 @@ INSTANTIATE_TEST_SUITE_P(
     Scales, ZoneScaleTest,
     ::testing::Values(
         ScaleCase{"NoScale", "", 20, 0.0f, ""},
-        ScaleCase{"MeterPixelRatio",
-                  R"(properties { key: "meter_pixel_ratio" value { double_value: 0.02 } }
+        ScaleCase{
+            "MeterPixelRatio",
+            R"(properties { key: "meter_pixel_ratio" value { double_value: 0.02 } }
                      properties { key: "real_height" value { double_value: 9 } })",
-                  20, 0.02f, ""},
-        ScaleCase{"RealHeight",
-                  R"(properties { key: "real_height" value { integer_value: 4 } })",
-                  20, 0.2f, ""},
-        ScaleCase{"RealHeightWithZeroHeight",
-                  R"(properties { key: "real_height" value { double_value: 4 } })",
-                  0, 0.0f, "Zone height has to be a positive number\n"}),
+            20, 0.02f, ""},
+        ScaleCase{
+            "RealHeight",
+            R"(properties { key: "real_height" value { integer_value: 4 } })",
+            20, 0.2f, ""},
+        ScaleCase{
+            "RealHeightWithZeroHeight",
+            R"(properties { key: "real_height" value { double_value: 4 } })", 0,
+            0.0f, "Zone height has to be a positive number\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ZoneConfigTest, AreasAndTheirMessages) {
@@ -166,29 +171,28 @@ TEST(ZoneConfigTest, AreasAndTheirMessages) {
             &areas);
   EXPECT_EQ(capture.Text(), "INFO: Configuring 2 areas.\n");
   ASSERT_EQ(areas.size(), 2u);
-  EXPECT_EQ(areas[0].polygon(),
-            (std::vector<cv::Point>{{5, 6}, {0, 8}}));
+  EXPECT_EQ(areas[0].polygon(), (std::vector<cv::Point>{{5, 6}, {0, 8}}));
   EXPECT_TRUE(areas[1].polygon().empty());
 }
 
 TEST(ZoneConfigTest, RectangleReportsEveryMissingKey) {
   cv::Rect rect(1, 2, 3, 4);
   StderrCapture capture;
-  EXPECT_FALSE(ReadRectangle(
-      Parse(R"(properties { key: "x" value { integer_value: 5 } }
+  EXPECT_FALSE(
+      ReadRectangle(Parse(R"(properties { key: "x" value { integer_value: 5 } }
                properties { key: "width" value { integer_value: 50 } })"),
-      &rect));
+                    &rect));
   EXPECT_EQ(capture.Text(),
             "ERROR: Property y was not found\n"
             "ERROR: Property height was not found\n"
             "ERROR: ROI definition error\n");
   EXPECT_EQ(rect, cv::Rect());
-  EXPECT_TRUE(ReadRectangle(
-      Parse(R"(properties { key: "x" value { integer_value: 5 } }
+  EXPECT_TRUE(
+      ReadRectangle(Parse(R"(properties { key: "x" value { integer_value: 5 } }
                properties { key: "y" value { integer_value: 6 } }
                properties { key: "width" value { integer_value: 50 } }
                properties { key: "height" value { integer_value: 60 } })"),
-      &rect));
+                    &rect));
   EXPECT_EQ(rect, cv::Rect(5, 6, 50, 60));
 }
 
@@ -197,7 +201,8 @@ class ZoneEventsTest : public ::testing::Test {
   void SetUp() override {
     StderrCapture quiet;
     events_.Configure(Parse(
-        Zones({ZoneMap(R"(properties { key: "name" value { string_value: "gate" } }
+        Zones({ZoneMap(
+                   R"(properties { key: "name" value { string_value: "gate" } }
                           properties { key: "meter_pixel_ratio" value { double_value: 0.1 } })"),
                ZoneMap("")}) +
         R"(properties { key: "areas" value { array_value { values { array_value {

@@ -23,10 +23,14 @@ TEST(CameraPropertiesTest, FindsExactNamesOnly) {
   const struct {
     const char* name;
     int id;
-  } kKnown[] = {{"pos_msec", 0},    {"frame_width", 3},
-                {"frame_height", 4}, {"white_balance_blue_u", 17},
-                {"white_balance_red_v", 26}, {"iso_speed", 30},
-                {"backlight", 32},   {"auto_wb", 44},
+  } kKnown[] = {{"pos_msec", 0},
+                {"frame_width", 3},
+                {"frame_height", 4},
+                {"white_balance_blue_u", 17},
+                {"white_balance_red_v", 26},
+                {"iso_speed", 30},
+                {"backlight", 32},
+                {"auto_wb", 44},
                 {"wb_temperature", 45}};
   for (const auto& known : kKnown) {
     int id = -1;
@@ -34,7 +38,8 @@ TEST(CameraPropertiesTest, FindsExactNamesOnly) {
     EXPECT_EQ(id, known.id) << known.name;
   }
   int id = -1;
-  for (const char* unknown : {"Brightness", "brightness ", "CAP_PROP_FPS", ""}) {
+  for (const char* unknown :
+       {"Brightness", "brightness ", "CAP_PROP_FPS", ""}) {
     EXPECT_FALSE(FindCameraProperty(unknown, &id)) << unknown;
   }
   EXPECT_EQ(id, -1);

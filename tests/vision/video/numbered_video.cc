@@ -18,10 +18,11 @@ constexpr int kLevelsPerNumber = 4;
 }  // namespace
 
 NumberedVideo::NumberedVideo(const std::string& name, int frames, int first)
-    : path_(::testing::TempDir() + name + "_" +
-            std::to_string(getpid()) + ".avi") {
+    : path_(::testing::TempDir() + name + "_" + std::to_string(getpid()) +
+            ".avi") {
   cv::VideoWriter writer(path_, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                         25.0, cv::Size(kNumberedVideoWidth, kNumberedVideoHeight));
+                         25.0,
+                         cv::Size(kNumberedVideoWidth, kNumberedVideoHeight));
   EXPECT_TRUE(writer.isOpened()) << path_;
   for (int i = 0; i < frames; ++i) {
     writer.write(cv::Mat(kNumberedVideoHeight, kNumberedVideoWidth, CV_8UC3,

@@ -69,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(ReleasedBy, HoldTest, ::testing::Bool(),
                            return info.param ? "Read" : "StartReading";
                          });
 
-TEST(ThreadedVideoGatherTest, WithoutSkippingDeliversEveryFrameFromABoundedBuffer) {
+TEST(ThreadedVideoGatherTest,
+     WithoutSkippingDeliversEveryFrameFromABoundedBuffer) {
   NumberedVideo video("no_skip", 30);
   ThreadedVideoGather gather(/*skip_frames=*/false, 4, kReadTimeoutMs);
   ASSERT_TRUE(gather.Open(video.path(), 1, 0, 0));
@@ -113,7 +114,8 @@ TEST(ThreadedVideoGatherTest, ReleaseStopsTheReaderAndKeepsBufferedFrames) {
   ASSERT_TRUE(PollUntil([&] { return gather.BufferedFrameCount() == 4; }));
   StderrCapture err;
   gather.Release();
-  ASSERT_TRUE(PollUntil([&] { return err.Contains("Stopped reading frames...\n"); }));
+  ASSERT_TRUE(
+      PollUntil([&] { return err.Contains("Stopped reading frames...\n"); }));
   EXPECT_FALSE(gather.IsOpened());
   EXPECT_EQ(Drain(gather), Range(0, 4));
 }

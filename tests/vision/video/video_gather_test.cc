@@ -52,8 +52,8 @@ struct SourceCase {
   int attempts;
   bool camera;  // the source is a camera index
   bool opens;
-  int tries;      // "Trying to open camera at" lines
-  int failures;   // "Could not open camera" lines, one retry wait each
+  int tries;     // "Trying to open camera at" lines
+  int failures;  // "Could not open camera" lines, one retry wait each
 };
 
 void PrintTo(const SourceCase& test, std::ostream* out) { *out << test.label; }
@@ -82,9 +82,9 @@ TEST_P(OpenSourceTest, SelectsTheSourceAndCountsAttempts) {
   EXPECT_EQ(CountLines(text, "Trying to open camera at " + source + "\n"),
             test.tries)
       << text;
-  EXPECT_EQ(CountLines(text,
-                       "Could not open camera. I'll try again in 5 seconds.\n"),
-            test.failures)
+  EXPECT_EQ(
+      CountLines(text, "Could not open camera. I'll try again in 5 seconds.\n"),
+      test.failures)
       << text;
 
   std::vector<std::chrono::milliseconds> expected;
@@ -103,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
             SourceCase{"EmptyIsCameraZero", "", 2, true, false, 2, 2},
             SourceCase{"CameraOne", "1", 2, true, false, 2, 2},
             SourceCase{"PaddedCameraOne", "0001", 1, true, false, 1, 1},
-            SourceCase{"ShortNonDigitsFailAtOnce", "cam1", 3, false, false, 1, 0},
+            SourceCase{"ShortNonDigitsFailAtOnce", "cam1", 3, false, false, 1,
+                       0},
             SourceCase{"NegativeIndexFailsAtOnce", "-1", 2, false, false, 1, 0},
             SourceCase{"FiveDigitsAreAName", "12345", 2, false, false, 2, 2},
             SourceCase{"MissingFile", "/nonexistent/video.mp4", 1, false, false,
@@ -131,7 +132,8 @@ TEST_P(GatherKindTest, RealClipFramesMatchADirectCapture) {
   while (reference.read(expected)) {
     ASSERT_TRUE(gather->Read(frame)) << "frame " << frames;
     ASSERT_EQ(frame.size(), expected.size());
-    ASSERT_EQ(cv::norm(frame, expected, cv::NORM_INF), 0.0) << "frame " << frames;
+    ASSERT_EQ(cv::norm(frame, expected, cv::NORM_INF), 0.0)
+        << "frame " << frames;
     ++frames;
   }
   EXPECT_GT(frames, 70);
@@ -166,11 +168,9 @@ TEST_P(GatherKindTest, PropertyTheLibraryRefusesLeavesTheSourceUsable) {
 
   StderrCapture err;
   // "backend" is read-only: the capture library throws on any value.
-  EXPECT_EQ(gather->ApplyProperty("backend", 1900),
-            PropertyResult::kRefused);
+  EXPECT_EQ(gather->ApplyProperty("backend", 1900), PropertyResult::kRefused);
   EXPECT_FALSE(gather->SetProperty("backend", 1900));
-  EXPECT_EQ(gather->ApplyProperty("pos_frames", 5),
-            PropertyResult::kSet);
+  EXPECT_EQ(gather->ApplyProperty("pos_frames", 5), PropertyResult::kSet);
   EXPECT_EQ(err.str(),
             "WARNING: Camera property could not be set: backend\n"
             "WARNING: Camera property could not be set: backend\n"

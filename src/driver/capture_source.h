@@ -1,0 +1,125 @@
+#ifndef SRC_DRIVER_CAPTURE_SOURCE_H_
+#define SRC_DRIVER_CAPTURE_SOURCE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "src/driver/driver_options.h"
+#include "src/driver/frame_timeline.h"
+#include "talvenrook/kestu/v1/driver.pb.h"
+#include "vision/video/gather.h"
+#include "vision/video/video_gather.h"
+
+namespace vostek_kestu {
+
+using Status = ::talvenrook::kestu::v1::driver::Status;
+
+// The capture side of a driver: its video source (a camera index, a file or
+// a stream URL, read through a buffering reader thread when frames may be
+// skipped), the negotiation of the frame size, the reading of each frame
+// with its time on the frame clock, its resizing and rotation into the
+// processing image, reconnection at the end of the source, and the freeze
+// check of live streams.
+//
+// Settings come from SourceOptions ("source", "resolution", "camera_rotation"
+// and the others); connecting may change the target resolution, clear
+// "force_resolution" and drop camera properties the source refuses, and
+// those changes are what options() returns. Status messages
+// (CAMERA_CONNECTED, CAMERA_DISCONNECTED) go to the sender it is given.
+//
+// Threads: everything runs on the capture thread, except options() and the
+// flags that the watchdog reads. The source itself is shared: a reference
+// taken with source() stays valid when the source is replaced.
+class CaptureSource {
+ public:
+  using StatusSender =
+      std::function<void(Status::MessageType type, const std::string& uuid,
+                         const std::string& message)>;
+  // The outcome of a read.
+  enum class ReadResult {
+    kFrame,        // a new raw image
+    kNoFrame,      // nothing this time
+    kEndOfStream,  // the source ran out, reconnection is off: the end of
+                   // the stream wants handling (once per connection)
+  };
+
+  // `sleep` waits of the sources opened (their settle and retry times).
+  CaptureSource(StatusSender send_status,
+                talvenrook_vision::SleepFunction sleep);
+
+  void SetOptions(const SourceOptions& options);
+  SourceOptions options() const;
+  // Replaces the waits of the sources opened from now on.
+  void SetSleepFunction(talvenrook_vision::SleepFunction sleep);
+
+  // Opens the configured source in place of the current one, applies the
+  // camera properties and the resolution, and starts its reader. Reports
+  // CAMERA_CONNECTED, or CAMERA_DISCONNECTED once until the next success.
+  bool Connect();
+  // A new shared reference to the current source.
+  std::shared_ptr<talvenrook_vision::Gather> source() const;
+
+  // Reads the next raw image: into the same buffer, or into a fresh one
+  // when `fresh_buffer` (frames still queued keep their pixels). At the
+  // end of the source: "No more frames to read." (and CAMERA_DISCONNECTED
+  // for cameras and streams) once, then a reconnection when it is enabled.
+  ReadResult Read(bool fresh_buffer);
+  void MarkEndOfStreamHandled() { end_of_stream_handled_ = true; }
+
+  // Resizes ("force_resolution") and rotates ("camera_rotation") the raw
+  // image into the processing image; `fresh_buffers` first detaches the
+  // images of the previous frame.
+  void Prepare(bool fresh_buffers);
+  const cv::Mat& processing_image() const { return processing_image_; }
+  // The raw image's time on the frame clock.
+  int64_t frame_ticks() const { return frame_ticks_; }
+
+  // Every "stream_checking_period" frames: compares the raw image with the
+  // one of the last check, and reconnects when they are byte-identical
+  // (unless detection is stopped).
+  void CheckFreeze(bool detection_stopped);
+
+  bool end_of_stream_reported() const { return end_of_stream_reported_; }
+  bool source_is_file() const { return source_is_file_; }
+  // The frame size recordings are made at: the processing image's, or the
+  // target resolution before any frame.
+  cv::Size RecordingSize() const;
+
+ private:
+  void ApplyCameraProperties(talvenrook_vision::Gather* gather);
+  void NegotiateResolution(talvenrook_vision::Gather* gather);
+  bool FreezeTest(const cv::Mat& raw);
+  void Stamp(const talvenrook_vision::Gather& source);
+
+  const StatusSender send_status_;
+  talvenrook_vision::SleepFunction sleep_;
+
+  mutable std::mutex options_mutex_;  // guards options_
+  SourceOptions options_;
+
+  mutable std::mutex source_mutex_;  // guards source_ (the pointer)
+  std::shared_ptr<talvenrook_vision::Gather> source_;
+
+  cv::Mat raw_image_;
+  cv::Mat resized_image_;
+  cv::Mat processing_image_;
+  int64_t frame_ticks_ = 0;
+  FrameTimeline timeline_;
+  std::atomic<bool> end_of_stream_reported_{false};
+  bool end_of_stream_handled_ = false;
+  bool source_is_file_ = false;
+  // The freeze test compares frames of this source only.
+  cv::Mat freeze_reference_;
+  int freeze_check_counter_ = 0;
+};
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_DRIVER_CAPTURE_SOURCE_H_

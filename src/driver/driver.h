@@ -1,0 +1,311 @@
+#ifndef SRC_DRIVER_DRIVER_H_
+#define SRC_DRIVER_DRIVER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "src/channels/callback_log_sink.h"
+#include "src/channels/streaming_manager.h"
+#include "src/driver/capture_source.h"
+#include "src/driver/configuration_queue.h"
+#include "src/driver/detection_store.h"
+#include "src/driver/driver_channels.h"
+#include "src/driver/driver_kind.h"
+#include "src/driver/driver_options.h"
+#include "src/driver/driver_signals.h"
+#include "src/driver/frame_loop.h"
+#include "src/driver/frame_step.h"
+#include "src/driver/pipeline_holder.h"
+#include "src/driver/preview_window.h"
+#include "src/driver/process_settings.h"
+#include "src/driver/recording_scheduler.h"
+#include "src/driver/result_publisher.h"
+
+namespace vostek_kestu {
+
+using DriverInfo = ::talvenrook::kestu::v1::driver::DriverInfo;
+
+// A vision driver of one kind (a DriverKind of the driver table: face,
+// vehicle or crowd), composed of parts that each do one job:
+//   DriverChannels      the four ZeroMQ channels (configuration, keep-alive,
+//                       status, data)
+//   ConfigurationQueue  received configurations, applied between frames
+//   CaptureSource       the video source and the preparation of its frames
+//   FrameLoop           the capture, asynchronous detection and watchdog
+//                       threads, with the bounded hand-over queue
+//   FrameStep           what is done with each frame
+//   ResultPublisher     results, previews and streaming
+//   RecordingScheduler  the recordings
+//   DetectionStore      the detections file (record and replay)
+//   PipelineHolder      the analytics pipeline and its request
+// The driver itself applies configurations and commands to its parts.
+//
+// A message with a "config" map is a configuration: the kind reads its own
+// keys, builds a pipeline when the message brings models (a pipeline that
+// cannot be set up refuses the whole message with STATUS_ERROR and Setup's
+// reason, keeping everything as it was), then the driver keys apply (see
+// DriverOptions) and CONFIG_RECEIVED answers. Any other message is a
+// command (its action), answered with COMMAND_EXECUTED. A message beyond
+// the size bounds, or beyond 64 queued, is refused before it is queued.
+// The vision library's ERROR and WARNING lines written while a
+// configuration is applied reach the client.
+//
+// Example configuration (protobuf text format):
+//   uuid: "6f1c2b1e-3c1d-4e0a-9a8b-2f6d5c4b3a21"
+//   kestu_eye_config { config {
+//     properties { key: "source" value { string_value: "clip.mp4" } }
+//     properties { key: "max_fps" value { integer_value: 10 } }
+//     properties { key: "testing_mode" value { boolean_value: true } }
+//   } }
+//
+// Time: the pipeline reads the driver's frame clock, whose ticks follow the
+// timestamps of a video file's frames (and the grab time of a live source's
+// frames), so that speeds and tracked durations do not depend on the
+// processing rate. Event calendar stamps stay wall time.
+//
+// Lifetime: the threads start with the driver (unless asked not to) and
+// stop, joined, with it; the channels run from Init to the destruction.
+class Driver {
+ public:
+  // The pending-configuration queue holds at most this many messages; a
+  // message beyond them is refused with "Configuration queue is full".
+  static constexpr size_t kMaxPendingConfigurations =
+      ConfigurationQueue::kMaxPending;
+
+  // `settings` are shared with the other drivers of the process; a driver
+  // given none seeds its own from the flags.
+  explicit Driver(const DriverKind& kind,
+                  std::shared_ptr<ProcessSettings> settings = nullptr,
+                  bool start_threads = true);
+  virtual ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // The channels (KestuBase): binds the four ports from base_port and
+  // starts their threads; false when a port cannot be bound.
+  bool Init(int base_port, const std::string& host,
+            const std::string& transport = "tcp");
+  void set_max_configuration_message_bytes(int64_t bytes);
+  DriverInfo Info() const { return channels_->Info(); }
+  const KestuBase& channels() const { return *channels_; }
+  int base_port() const { return channels_->base_port(); }
+  bool alive() const { return channels_->alive(); }
+  bool configured() const { return channels_->configured(); }
+  int delay_between_updates_ms() const {
+    return channels_->delay_between_updates_ms();
+  }
+  int timeout_after_last_ping_ms() const {
+    return channels_->timeout_after_last_ping_ms();
+  }
+  void SendStatus(Status::MessageType type, const std::string& uuid,
+                  const std::string& message);
+  const DriverKind& kind() const { return kind_; }
+
+  // Starts the threads again after StopThreads (client_loop false: no
+  // capture thread; the caller runs RunStandalone itself). StopThreads
+  // joins them.
+  void StartThreads(bool client_loop = true);
+  void StopThreads();
+  // An orderly stop, begun from any thread: configurations are refused from
+  // now on, queued ones are dropped, and the threads leave their loops
+  // (their waits end at once). Does not wait.
+  void RequestStop();
+  bool stop_requested() const { return closing_; }
+
+  // Applies one configuration or command on the calling thread (as the
+  // capture thread does with queued ones). MissingPropertyError passes
+  // through; ApplyConfiguration is the guarded form.
+  bool Configure(const DriverConfig& config);
+  void ExecuteCommand(const DriverConfig& config);
+  // Stand-alone mode: reads the configuration named by --configuration_proto
+  // and runs the driver on the calling thread. Returns the exit status.
+  int RunStandalone();
+
+  // The capture side's steps, as the capture thread runs them.
+  bool GrabFrame();
+  void EnqueueFrame() { loop_.EnqueueFrame(); }
+  void ProcessCurrentFrame() { loop_.ProcessCurrentFrame(); }
+  void ProcessFrame(cv::Mat frame) { loop_.ProcessFrame(std::move(frame)); }
+
+  // Publishing (see ResultPublisher).
+  void SendResult(const VisionResult& result) { publisher_.SendResult(result); }
+  void LogDetection(const VisionResult& result) const;
+  // The kind's drawing of a result (the pipeline's overlay during a frame
+  // step).
+  void DrawResults(const VisionResult& result, cv::Mat& image) const;
+  cv::Mat GetPreviewImage() { return step_.PreviewImage(); }
+  bool AddImageToResult(VisionResult* result) {
+    return step_.AddImageToResult(result);
+  }
+
+  // Registers (once) or unregisters the driver's log sink: while registered,
+  // every log line is also sent as a Status on this driver's error channel.
+  void SetLogForwarding(bool enabled);
+  bool log_forwarding_enabled() const;
+
+  void SetStreamingManager(std::shared_ptr<StreamingManagerBase> manager) {
+    publisher_.SetStreamingManager(std::move(manager));
+  }
+  std::shared_ptr<StreamingManagerBase> streaming_manager() const {
+    return publisher_.streaming_manager();
+  }
+
+  // Replaces the waits of the video sources this driver opens from now on
+  // (tests skip the seconds a source is given to settle).
+  void SetSourceSleepFunction(talvenrook_vision::SleepFunction sleep) {
+    capture_.SetSleepFunction(std::move(sleep));
+  }
+
+  // Finishes the recording in progress (its file is closed and reported
+  // with VIDEO_READY) and drops those that have not started; later requests
+  // are refused.
+  void FinishRecordings() { recorder_.Close(); }
+  size_t DetectionRecordSize() const { return detections_.RecordSize(); }
+  bool WriteDetectionRecord(const std::string& path) const {
+    return detections_.WriteRecord(path);
+  }
+  ReplayIndex replay_index() const { return detections_.replay_index(); }
+
+  size_t PendingConfigurationCount() const { return configurations_.Count(); }
+  bool HasPipeline() const { return pipeline_.has_pipeline(); }
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> current_pipeline() const {
+    return pipeline_.current();
+  }
+  std::set<EventTag> published_event_tags() const {
+    return publisher_.published_event_tags();
+  }
+  // The request of the last configuration.
+  VisionRequest request() const;
+  // The kind's settings of the last configuration (null before any).
+  std::shared_ptr<const KindOptions> kind_options() const;
+
+  // Settings, as the last configuration (and the source) left them.
+  ProcessSettings& settings() { return *settings_; }
+  bool async_mode() const { return loop_.async_mode(); }
+  int64_t max_async_images() const {
+    return CurrentOptions().loop.max_async_images;
+  }
+  int blur_amount() const { return CurrentOptions().preview.blur_amount; }
+  int preview_quality() const {
+    return CurrentOptions().preview.preview_quality;
+  }
+  double preview_size_factor() const {
+    return CurrentOptions().preview.preview_size_factor;
+  }
+  int max_fps() const { return CurrentOptions().loop.max_fps; }
+  cv::Size target_resolution() const {
+    return capture_.options().target_resolution;
+  }
+  bool force_resolution() const { return capture_.options().force_resolution; }
+  bool skip_frames() const { return capture_.options().skip_frames; }
+  int camera_rotation() const { return capture_.options().camera_rotation; }
+  std::map<std::string, double> camera_properties() const {
+    return capture_.options().camera_properties;
+  }
+  int64_t frames_grabbed() const { return loop_.frames_grabbed(); }
+  double frame_interval_ms() const { return step_.frame_interval_ms(); }
+  bool detection_stopped() const { return detection_stopped_; }
+  // Detection was stopped because too many frames in a row failed.
+  bool stopped_by_faults() const { return step_.stopped_by_faults(); }
+  bool window_usable() const { return window_.usable(); }
+  RecordingScheduler& recording_scheduler() { return recorder_; }
+
+ private:
+  // The frame loop's view of the driver. A member of its own (its threads
+  // start in the driver's constructor, and never look at the driver's own
+  // type, which derived constructors are still writing).
+  class LoopHost final : public FrameLoop::Host {
+   public:
+    explicit LoopHost(Driver* driver) : driver_(driver) {}
+    bool ClientAlive() const override { return driver_->channels_->alive(); }
+    void ApplyPendingConfigurations() override {
+      driver_->ApplyPendingConfigurations();
+    }
+    void WaitForConfiguration(int seconds) override {
+      driver_->WaitForConfiguration(seconds);
+    }
+    bool GrabFrame() override { return driver_->GrabFrame(); }
+    bool WatchdogPaused() const override { return driver_->WatchdogPaused(); }
+    bool detection_stopped() const override {
+      return driver_->detection_stopped();
+    }
+
+   private:
+    Driver* const driver_;
+  };
+
+  void ApplyPendingConfigurations();
+  void WaitForConfiguration(int seconds);
+  bool WatchdogPaused() const;
+
+  // Refuses messages while the queue is full or the driver is stopping.
+  std::string RefusalReason(const DriverConfig& config);
+  // Applies one message: refuses it when it is too large, runs Configure
+  // with the vision library's ERROR and WARNING lines forwarded to the
+  // client, and reports an exception. False when the message was refused.
+  bool ApplyConfiguration(const DriverConfig& config);
+  void RefuseConfiguration(const std::string& uuid, const std::string& reason);
+  // The kind's keys and pipeline; false when the message was refused.
+  bool ConfigureKind(const DriverConfig& config);
+  // The driver keys, after the kind's.
+  void ApplyDriverKeys(const Entity& config, const std::string& uuid);
+  void ApplyRequests(const ParsedOptions& parsed, const std::string& uuid);
+  void EmitIssues(const ParsedOptions& parsed, const std::string& key,
+                  const std::string& uuid);
+  bool ScheduleRecording(const Entity& options, const std::string& uuid);
+  void HandleEndOfStream();
+  // Clears a stop after failed frames (a configuration or START_DETECTION).
+  void ResumeAfterFaults();
+  void ForwardLogLine(int severity, const std::string& message);
+  // Every setting: the capture side's and the others.
+  DriverOptions CurrentOptions() const;
+
+  const DriverKind kind_;
+  const std::shared_ptr<ProcessSettings> settings_;
+  DriverSignals signals_;
+  ConfigurationQueue configurations_;
+  DetectionStore detections_;
+  PipelineHolder pipeline_;
+  RecordingScheduler recorder_;
+  CaptureSource capture_;
+  ResultPublisher publisher_;
+  PreviewWindow window_;
+  FrameStep step_;
+  LoopHost loop_host_{this};
+  FrameLoop loop_;
+  std::unique_ptr<DriverChannels> channels_;
+  CallbackLogSink log_sink_;
+
+  mutable std::mutex log_sink_mutex_;  // guards log_forwarding_enabled_
+  bool log_forwarding_enabled_ = false;
+
+  // The source's settings are the capture side's own (connecting changes
+  // them); these are the others, as the last configuration left them.
+  mutable std::mutex options_mutex_;  // guards the four below
+  PreviewOptions preview_options_;
+  LoopOptions loop_options_;
+  VisionRequest request_;
+  std::shared_ptr<const KindOptions> kind_options_;
+
+  std::atomic<bool> detection_stopped_{false};
+  std::atomic<bool> closing_{false};
+  // Set while a configuration is applied when it is refused (the thread
+  // that applies it only).
+  bool configuration_refused_ = false;
+};
+
+// Reads a DriverConfig from a file: protobuf text format when the name ends
+// in ".textproto", ".txtpb" or ".pbtxt", binary otherwise. False, with an
+// ERROR line, when the file cannot be opened or does not parse.
+bool LoadConfigurationFile(const std::string& path, DriverConfig* config);
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_DRIVER_DRIVER_H_

@@ -1,0 +1,380 @@
+// Driver: configuration messages and commands.
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include <glog/logging.h>
+#include <google/protobuf/text_format.h>
+
+#include "src/common/free_memory.h"
+#include "src/common/stderr_line_forwarder.h"
+#include "src/common/uuid.h"
+#include "src/driver/driver.h"
+#include "src/flags.h"
+#include "vision/config/config_limits.h"
+#include "vision/config/entity_config.h"
+
+namespace vostek_kestu {
+
+namespace {
+
+using talvenrook_vision::HasProperty;
+namespace kestueye = ::talvenrook::kestu::v1::kestueye;
+
+// Forwarded library lines per configuration; the rest go to standard
+// error only, and their number is reported.
+constexpr int kMaxForwardedLines = 50;
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::string Driver::RefusalReason(const DriverConfig& config) {
+  if (closing_) return "Driver is stopping";
+  // Refused before it is queued, so that it is never held.
+  const talvenrook_vision::SetupStatus size =
+      talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
+  if (!size.ok()) {
+    LOG(ERROR) << "Configuration refused: " << size.message();
+    return "Configuration refused: " + size.message();
+  }
+  // Only this (the configuration) thread adds to the queue, so the room
+  // seen here is still there when the message is queued.
+  if (configurations_.Full()) {
+    LOG_EVERY_N(WARNING, 100)
+        << "Configuration queue is full; " << google::COUNTER
+        << " message(s) refused so far";
+    return "Configuration queue is full";
+  }
+  return "";
+}
+
+void Driver::ApplyPendingConfigurations() {
+  bool large = false;
+  configurations_.ApplyAll([&](const DriverConfig& config) {
+    ApplyConfiguration(config);
+    large |= config.ByteSizeLong() > kLargeMessageBytes;
+    // A replaced pipeline leaves its networks' memory behind once the
+    // capture loop lets go of it.
+    if (config.kestu_eye_config().models_size() > 0) loop_.RequestTrim();
+  });
+  // Models sent as bytes leave large freed buffers behind.
+  if (large) ReturnFreeMemoryToSystem();
+}
+
+void Driver::WaitForConfiguration(int seconds) {
+  SendStatus(Status::STARTED, GenerateUuid(), "");
+  // The wait ends once more than `seconds` whole seconds have passed.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(seconds + 1);
+  LOG(INFO) << "Waiting for configuration...";
+  while (!HasPipeline()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (!signals_.WaitFor(left,
+                          [this] { return configurations_.Count() > 0; })) {
+      return;
+    }
+    ApplyPendingConfigurations();
+  }
+}
+
+bool Driver::ApplyConfiguration(const DriverConfig& config) {
+  configuration_refused_ = false;
+  const talvenrook_vision::SetupStatus size =
+      talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
+  if (!size.ok()) {
+    RefuseConfiguration(config.uuid(),
+                        "Configuration refused: " + size.message());
+    return false;
+  }
+  int forwarded = 0;
+  int withheld = 0;
+  StderrLineForwarder forward([&](const std::string& line) {
+    Status::MessageType type;
+    if (line.rfind("ERROR: ", 0) == 0) {
+      type = Status::STATUS_ERROR;
+    } else if (line.rfind("WARNING: ", 0) == 0) {
+      type = Status::STATUS_WARNING;
+    } else {
+      return;
+    }
+    if (forwarded++ < kMaxForwardedLines) {
+      SendStatus(type, config.uuid(), line);
+    } else {
+      ++withheld;
+    }
+  });
+  // A bad configuration from a client never ends the process: a missing
+  // required property (or any other error escaping a pipeline's set-up)
+  // is reported and the previous pipeline and settings stay.
+  try {
+    Configure(config);
+  } catch (const std::exception& e) {
+    RefuseConfiguration(config.uuid(), e.what());
+  }
+  if (withheld > 0) {
+    SendStatus(Status::STATUS_WARNING, config.uuid(),
+               std::to_string(withheld) +
+                   " more ERROR and WARNING lines went to standard error only");
+  }
+  return !configuration_refused_;
+}
+
+void Driver::RefuseConfiguration(const std::string& uuid,
+                                 const std::string& reason) {
+  configuration_refused_ = true;
+  LOG(ERROR) << reason;
+  SendStatus(Status::STATUS_ERROR, uuid, reason);
+}
+
+bool Driver::Configure(const DriverConfig& config) {
+  LOG(INFO) << "Receiving configuration... " << std::endl
+            << "UUID: " << config.uuid();
+  if (!config.has_kestu_eye_config() ||
+      !config.kestu_eye_config().has_config()) {
+    ExecuteCommand(config);
+    return true;
+  }
+  if (!ConfigureKind(config)) return false;
+  ResumeAfterFaults();
+  ApplyDriverKeys(config.kestu_eye_config().config(), config.uuid());
+  pipeline_.PublishRequest(request());
+  if (!FLAGS_replay_detections_file.empty()) {
+    detections_.LoadReplay(FLAGS_replay_detections_file,
+                           publisher_.published_event_tags());
+  }
+  SendStatus(Status::CONFIG_RECEIVED, config.uuid(), "");
+  return true;
+}
+
+bool Driver::ConfigureKind(const DriverConfig& config) {
+  const KestuEyeConfig& eye = config.kestu_eye_config();
+  // Read first: a missing required key ends the configuration before
+  // anything has changed.
+  std::shared_ptr<const KindOptions> options = kind_options();
+  if (kind_.read_options)
+    options = kind_.read_options(eye.config(), options.get());
+  LOG(INFO) << "Loading " << eye.models_size() << " models...";
+  bool built = false;
+  if (kind_.make_pipeline) {
+    if (auto candidate = kind_.make_pipeline(eye)) {
+      // A pipeline that cannot be set up refuses the whole message.
+      const talvenrook_vision::SetupStatus status =
+          pipeline_.Install(std::move(candidate), eye);
+      if (!status.ok()) {
+        RefuseConfiguration(config.uuid(),
+                            "Pipeline setup failed: " + status.message());
+        return false;
+      }
+      // Frames queued for the old pipeline go with it.
+      loop_.DropQueuedFrames();
+      built = true;
+    }
+  }
+  if (kind_.update_tags) {
+    kind_.update_tags(eye, built, [this](EventTag tag, bool published) {
+      publisher_.SetEventTagPublished(tag, published);
+    });
+  }
+  std::optional<VisionRequest> request;
+  if (kind_.build_request) request = kind_.build_request(eye);
+  std::lock_guard<std::mutex> lock(options_mutex_);
+  if (request) request_ = *request;
+  kind_options_ = std::move(options);
+  return true;
+}
+
+void Driver::ApplyDriverKeys(const Entity& config, const std::string& uuid) {
+  const ParsedOptions parsed = ParseDriverOptions(config, CurrentOptions());
+  ApplyRequests(parsed, uuid);
+  {
+    std::lock_guard<std::mutex> lock(options_mutex_);
+    preview_options_ = parsed.options.preview;
+    loop_options_ = parsed.options.loop;
+  }
+  step_.SetOptions(parsed.options.preview, parsed.options.loop);
+  loop_.SetOptions(parsed.options.loop);
+  if (parsed.requests.recording_options) {
+    ScheduleRecording(*parsed.requests.recording_options, uuid);
+  }
+}
+
+void Driver::EmitIssues(const ParsedOptions& parsed, const std::string& key,
+                        const std::string& uuid) {
+  for (const OptionIssue& issue : parsed.IssuesOf(key)) {
+    if (issue.error) {
+      LOG(ERROR) << issue.message;
+    } else {
+      LOG(WARNING) << issue.message;
+    }
+    if (issue.report) SendStatus(Status::STATUS_ERROR, uuid, issue.message);
+  }
+}
+
+// What the keys ask for, in the order of the keys, with the issues of each
+// key where it stands.
+void Driver::ApplyRequests(const ParsedOptions& parsed,
+                           const std::string& uuid) {
+  const OptionRequests& requests = parsed.requests;
+  if (requests.log_forwarding) SetLogForwarding(*requests.log_forwarding);
+  if (requests.verbosity_level) {
+    google::SetVLOGLevel("*", *requests.verbosity_level);
+  }
+  if (requests.async_mode) {
+    LOG(INFO) << "Async Mode: " << (*requests.async_mode ? 1 : 0);
+    EmitIssues(parsed, "max_async_images", uuid);
+  }
+  if (requests.testing_mode)
+    settings_->set_testing_mode(*requests.testing_mode);
+  if (requests.show_gui) settings_->set_show_gui(*requests.show_gui);
+  EmitIssues(parsed, "font_size", uuid);
+  EmitIssues(parsed, "resolution", uuid);
+  if (requests.bypass_resolution_settings) {
+    LOG(INFO) << "Bypass resolution setting";
+  }
+  if (requests.camera_rotation) {
+    LOG(INFO) << "Camera rotation: " << *requests.camera_rotation;
+  }
+  const SourceOptions& source = parsed.options.source;
+  capture_.SetOptions(source);
+  if (requests.source) {
+    LOG(INFO) << "Source: " << source.source;
+    capture_.Connect();
+  }
+  if (requests.detection_timeout) {
+    LOG(INFO) << "Setting detection timeout to: "
+              << settings_->set_detection_timeout(*requests.detection_timeout);
+  }
+  if (requests.monitor_performance) {
+    if (auto current = pipeline_.current()) {
+      LOG(INFO) << "Performance monitoring: "
+                << (*requests.monitor_performance ? 1 : 0);
+      current->SetMonitorPerformance(*requests.monitor_performance);
+    }
+  }
+  if (parsed.options.loop.max_fps > 0) {
+    LOG(INFO) << "Enabling FPS Throttling: " << parsed.options.loop.max_fps
+              << " fps.";
+  }
+}
+
+bool Driver::ScheduleRecording(const Entity& options, const std::string& uuid) {
+  std::string error;
+  if (recorder_.ScheduleRecording(options, capture_.RecordingSize(), &error)) {
+    return true;
+  }
+  LOG(ERROR) << error;
+  SendStatus(Status::STATUS_ERROR, uuid, error);
+  return false;
+}
+
+void Driver::ResumeAfterFaults() {
+  if (step_.ResumeAfterFaults()) {
+    LOG(INFO) << "Detection resumes after the failed frames";
+    detection_stopped_ = false;
+  }
+}
+
+void Driver::ExecuteCommand(const DriverConfig& config) {
+  const KestuEyeConfig& eye = config.kestu_eye_config();
+  const kestueye::EnumKestuAction action = eye.action();
+  const std::string name = kestueye::EnumKestuAction_Name(action);
+  LOG(INFO) << "Command Received: " << name;
+  std::string reply = name;
+  switch (action) {
+    case kestueye::START_DETECTION:
+      ResumeAfterFaults();
+      detection_stopped_ = false;
+      if (!capture_.Connect()) {
+        SendStatus(Status::STATUS_ERROR, config.uuid(),
+                   "Could not start camera!");
+      }
+      break;
+    case kestueye::STOP_DETECTION:
+      detection_stopped_ = true;
+      capture_.source()->Release();
+      break;
+    case kestueye::RESTART_DETECTION:
+      detection_stopped_ = false;
+      SendStatus(Status::STARTED, GenerateUuid(), "");
+      break;
+    case kestueye::CAPTURE_PREVIEW:
+      step_.RequestPreview();
+      break;
+    case kestueye::START_STREAMING:
+      streaming_manager()->SetEnabled(true);
+      break;
+    case kestueye::STOP_STREAMING:
+      streaming_manager()->SetEnabled(false);
+      break;
+    case kestueye::GET_VERSION:
+      reply = kVersion;
+      break;
+    case kestueye::START_RECORDING:
+      if (HasProperty(eye.action_data(), "recording_options")) {
+        ScheduleRecording(
+            talvenrook_vision::AsEntity(talvenrook_vision::GetProperty(
+                eye.action_data(), "recording_options")),
+            config.uuid());
+      } else {
+        LOG(ERROR) << "Recording options are missing. Skipping recording...";
+      }
+      break;
+    case kestueye::STOP_RECORDING:
+      recorder_.StopRecording();
+      break;
+    case kestueye::SET_CAMERA_CONFIG:
+      if (HasProperty(eye.action_data(), "camera_properties")) {
+        const Entity& properties =
+            talvenrook_vision::AsEntity(talvenrook_vision::GetProperty(
+                eye.action_data(), "camera_properties"));
+        // Applied in name order, so the outcome does not depend on the
+        // map's iteration order.
+        std::map<std::string, double> ordered;
+        for (const auto& [key, value] : properties.properties()) {
+          talvenrook_vision::ConvertValue(value, &ordered[key]);
+        }
+        // A property the source refuses is reported by the source and
+        // skipped; the others are still applied.
+        auto source = capture_.source();
+        for (const auto& [key, value] : ordered) {
+          source->ApplyProperty(key, value);
+        }
+      } else {
+        LOG(ERROR)
+            << "Camera properties are missing. Skipping configuration...";
+      }
+      break;
+    default:
+      break;
+  }
+  SendStatus(Status::COMMAND_EXECUTED, config.uuid(), reply);
+}
+
+bool LoadConfigurationFile(const std::string& path, DriverConfig* config) {
+  LOG(INFO) << "Reading configuration from file";
+  std::ifstream in(path, std::ios::binary);
+  bool parsed = false;
+  if (in) {
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    const bool text = EndsWith(path, ".textproto") ||
+                      EndsWith(path, ".txtpb") || EndsWith(path, ".pbtxt");
+    parsed = text ? google::protobuf::TextFormat::ParseFromString(
+                        contents.str(), config)
+                  : config->ParseFromString(contents.str());
+  }
+  if (!parsed) {
+    LOG(ERROR) << "Error trying to load configuration";
+    return false;
+  }
+  LOG(INFO) << "Successfully load the configuration file";
+  return true;
+}
+
+}  // namespace vostek_kestu

@@ -1,0 +1,188 @@
+#include "src/driver/frame_loop.h"
+
+#include <glog/logging.h>
+
+#include "src/common/free_memory.h"
+#include "src/flags.h"
+
+namespace vostek_kestu {
+
+namespace {
+
+constexpr int kWaitForConfigurationSeconds = 30;
+constexpr std::chrono::seconds kIdleWait(1);
+constexpr std::chrono::seconds kWatchdogTick(1);
+
+}  // namespace
+
+FrameLoop::FrameLoop(Parts parts) : parts_(std::move(parts)) {}
+
+FrameLoop::~FrameLoop() { Stop(); }
+
+void FrameLoop::Start(bool client_loop) {
+  Stop();
+  parts_.signals->Resume();
+  queue_.Open();
+  detection_thread_ = std::thread(&FrameLoop::RunDetectionLoop, this);
+  watchdog_thread_ = std::thread(&FrameLoop::RunWatchdog, this);
+  if (client_loop)
+    capture_thread_ = std::thread(&FrameLoop::RunClientLoop, this);
+}
+
+void FrameLoop::Interrupt() {
+  parts_.signals->RequestStop();
+  queue_.Close();
+}
+
+void FrameLoop::Stop() {
+  Interrupt();
+  for (std::thread* t :
+       {&capture_thread_, &detection_thread_, &watchdog_thread_}) {
+    if (t->joinable()) t->join();
+  }
+}
+
+void FrameLoop::SetOptions(const LoopOptions& options) {
+  queue_.set_capacity(static_cast<size_t>(options.max_async_images));
+  async_mode_ = options.async_mode;
+}
+
+void FrameLoop::RunClientLoop() {
+  Host& host = *parts_.host;
+  DriverSignals& signals = *parts_.signals;
+  while (!signals.stopping()) {
+    LOG(INFO) << "Waiting for connection...";
+    // The pings are looked at once a second.
+    while (!host.ClientAlive()) {
+      if (!signals.WaitFor(kIdleWait)) return;
+      if (parts_.pipeline->has_pipeline()) {
+        VLOG(5) << "Still waiting connection...";
+      }
+    }
+    if (parts_.pipeline->has_pipeline()) {
+      LOG(INFO) << "Reconnected";
+    } else {
+      LOG(INFO) << "Connected";
+      host.WaitForConfiguration(kWaitForConfigurationSeconds);
+    }
+    while (host.ClientAlive() && !signals.stopping()) {
+      VLOG(5) << "Checking for configuration";
+      host.ApplyPendingConfigurations();
+      if (!CaptureStep(/*check_freeze=*/true)) break;
+    }
+    ReleasePipeline();
+    if (signals.stopping()) return;
+    LOG(INFO) << "Connectivity lost.";
+  }
+}
+
+bool FrameLoop::CaptureStep(bool check_freeze) {
+  capture_pipeline_ = parts_.pipeline->current();
+  if (trim_pending_.exchange(false)) ReturnFreeMemoryToSystem();
+  if (!capture_pipeline_ || parts_.signals->stopping()) return false;
+  if (parts_.host->GrabFrame()) {
+    ++frames_grabbed_;
+    if (check_freeze) {
+      parts_.capture->CheckFreeze(parts_.host->detection_stopped());
+    }
+    VLOG(5) << "Grabbed frame";
+    EnqueueFrame();
+    VLOG(5) << "Frame Enqueued";
+    if (!async_mode_) {
+      ProcessCurrentFrame();
+      VLOG(5) << "Sync Process detection finished";
+    }
+    return true;
+  }
+  // Nothing to read: a queued configuration (or a command that starts
+  // detection again) ends the wait.
+  const ConfigurationQueue* configurations = parts_.configurations;
+  if (!parts_.signals->WaitFor(kIdleWait, [configurations] {
+        return configurations->Count() > 0;
+      })) {
+    return false;
+  }
+  VLOG(5) << "GrabFrame() returned false";
+  return true;
+}
+
+bool FrameLoop::AnalyticsSuspended() const {
+  const RecordingScheduler::State recording = parts_.recorder->GetState();
+  return recording.active && !recording.allow_processing;
+}
+
+std::shared_ptr<talvenrook_vision::VisionAnalytics> FrameLoop::FramePipeline()
+    const {
+  if (AnalyticsSuspended()) return nullptr;
+  return capture_pipeline_ ? capture_pipeline_ : parts_.pipeline->current();
+}
+
+void FrameLoop::EnqueueFrame() {
+  const bool async = async_mode_;
+  CaptureSource& capture = *parts_.capture;
+  capture.Prepare(/*fresh_buffers=*/async);
+  if (!async) return;
+  // While a recording suspends the analytics the frame still goes through
+  // the frame step (it is recorded there), but no pipeline receives it.
+  QueuedFrame queued;
+  queued.image = capture.processing_image();
+  queued.ticks = capture.frame_ticks();
+  queued.pipeline = FramePipeline();
+  if (!queue_.WaitForRoom()) return;  // stopping
+  // Pushed before it is queued, so that the detection thread never waits
+  // for a frame that its pipeline has not received.
+  if (queued.pipeline) {
+    // A frame whose push threw is still shown and counted as failed, but
+    // not popped: the pipeline has nothing of it to deliver.
+    if (parts_.step->Guard("PushFrame",
+                           [&] { queued.pipeline->PushFrame(queued.image); })) {
+      queued.pushed = true;
+    } else {
+      queued.failed = true;
+      queued.pipeline.reset();
+    }
+  }
+  queue_.Push(std::move(queued));
+}
+
+void FrameLoop::ProcessCurrentFrame() {
+  ProcessFrame(parts_.capture->processing_image());
+}
+
+void FrameLoop::ProcessFrame(cv::Mat frame) {
+  QueuedFrame step;
+  step.image = std::move(frame);
+  step.ticks = parts_.capture->frame_ticks();
+  step.pipeline = FramePipeline();
+  parts_.step->Run(step);
+}
+
+void FrameLoop::DropQueuedFrames() {
+  // Released outside the queue's lock, as the last of them may take the
+  // old pipeline with it.
+  std::deque<QueuedFrame> dropped = queue_.Clear();
+}
+
+void FrameLoop::RunDetectionLoop() {
+  while (std::optional<QueuedFrame> frame = queue_.Pop()) {
+    parts_.step->Run(*frame);
+  }
+}
+
+void FrameLoop::RunWatchdog() {
+  DriverSignals& signals = *parts_.signals;
+  while (signals.WaitFor(kWatchdogTick)) {
+    if (!parts_.step->detecting() || parts_.host->WatchdogPaused() ||
+        FLAGS_step_mode) {
+      continue;
+    }
+    if (parts_.step->CountWatchdogSecond() >
+        parts_.settings->detection_timeout()) {
+      LOG(ERROR) << "Unresponsive system detected.";
+      signals.WaitFor(kWatchdogTick);
+      LOG(FATAL) << "Detection task is unresponsive. Closing application";
+    }
+  }
+}
+
+}  // namespace vostek_kestu

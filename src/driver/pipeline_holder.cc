@@ -1,0 +1,36 @@
+#include "src/driver/pipeline_holder.h"
+
+namespace vostek_kestu {
+
+talvenrook_vision::SetupStatus PipelineHolder::Install(
+    std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
+    const talvenrook_vision::KestuEyeConfig& config) {
+  if (!candidate) return talvenrook_vision::SetupStatus::Error("no pipeline");
+  candidate->SetClock(&clock_);
+  const talvenrook_vision::SetupStatus status = candidate->Setup(config);
+  if (!status.ok()) return status;
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> installed(
+      std::move(candidate));
+  std::lock_guard<std::mutex> lock(mutex_);
+  pipeline_.swap(installed);
+  return status;  // the old pipeline goes when its last frame step is done
+}
+
+std::shared_ptr<talvenrook_vision::VisionAnalytics> PipelineHolder::current()
+    const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pipeline_;
+}
+
+void PipelineHolder::PublishRequest(const VisionRequest& request) {
+  auto published = std::make_shared<const VisionRequest>(request);
+  std::lock_guard<std::mutex> lock(mutex_);
+  request_ = std::move(published);
+}
+
+std::shared_ptr<const VisionRequest> PipelineHolder::request() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return request_;
+}
+
+}  // namespace vostek_kestu

@@ -1,0 +1,52 @@
+#ifndef SRC_DRIVER_PIPELINE_HOLDER_H_
+#define SRC_DRIVER_PIPELINE_HOLDER_H_
+
+#include <memory>
+#include <mutex>
+
+#include "vision/analytics/vision_analytics.h"
+#include "vision/tracking/tracking_clock.h"
+
+namespace vostek_kestu {
+
+using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
+
+// A driver's analytics pipeline and the request handed to it with every
+// frame.
+//
+// The pipeline is shared with the frame step (on the asynchronous thread in
+// asynchronous mode), so that a new configuration never destroys it
+// mid-frame: a replaced pipeline goes when its last frame is done. Pipelines
+// read the holder's frame clock, whose ticks the frame step sets to each
+// frame's time. The request is published whole: a frame step sees the one
+// of the last configuration, never a half-written one.
+//
+// Thread-safe.
+class PipelineHolder {
+ public:
+  // Sets up the candidate (on the frame clock) and installs it in place of
+  // the current pipeline when it is ready. Returns Setup's status; a failed
+  // candidate is dropped. MissingPropertyError from Setup passes through.
+  talvenrook_vision::SetupStatus Install(
+      std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
+      const talvenrook_vision::KestuEyeConfig& config);
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> current() const;
+  bool has_pipeline() const { return current() != nullptr; }
+
+  void PublishRequest(const VisionRequest& request);
+  std::shared_ptr<const VisionRequest> request() const;
+
+  talvenrook_vision::FrameTimeClock& clock() { return clock_; }
+
+ private:
+  // Declared before the pipeline so that it outlives it.
+  talvenrook_vision::FrameTimeClock clock_;
+  mutable std::mutex mutex_;  // guards pipeline_ and request_ (the pointers)
+  std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline_;
+  std::shared_ptr<const VisionRequest> request_ =
+      std::make_shared<VisionRequest>();
+};
+
+}  // namespace vostek_kestu
+
+#endif  // SRC_DRIVER_PIPELINE_HOLDER_H_
