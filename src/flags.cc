@@ -26,3 +26,9 @@ DEFINE_uint32(streaming_port, 59999, "Streaming port");
 DEFINE_bool(testing_mode, false, "Run the program in testing mode");
 DEFINE_bool(use_movidius, false, "Enable movidius support");
 DEFINE_string(volume, "", "Shared volume");
+DEFINE_string(state_dir, "",
+              "Folder where each driver keeps its last accepted "
+              "configuration (with copies of its model files) and the state "
+              "its commands set; at start a driver with a kept "
+              "configuration runs it without waiting for a client. Empty: "
+              "nothing is kept");

@@ -18,6 +18,7 @@ DECLARE_bool(send_slow);
 DECLARE_bool(send_text_proto);
 DECLARE_bool(show_gui);
 DECLARE_bool(standalone_mode);
+DECLARE_string(state_dir);
 DECLARE_string(standalone_mode_driver);
 DECLARE_bool(step_mode);
 DECLARE_uint32(streaming_port);

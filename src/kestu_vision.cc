@@ -17,6 +17,7 @@
 #include "src/flags.h"
 #include "src/process/process_stop.h"
 #include "src/process/stop_signals.h"
+#include "vision/video/live_gather.h"
 
 namespace vostek_kestu {
 
@@ -95,6 +96,10 @@ class DriverSet {
     info->Register(added);
     added->SetStreamingManager(streaming);
     stop_->Attach(added);
+    if (!FLAGS_state_dir.empty() && !FLAGS_standalone_mode) {
+      added->KeepStateIn(FLAGS_state_dir + "/" + kind.key);
+      added->RestoreKeptState();
+    }
     return true;
   }
 
@@ -165,6 +170,7 @@ int RunProcess() {
 }  // namespace
 
 int KestuVisionMain(int argc, char** argv) {
+  talvenrook_vision::QuietCaptureBackends();
   gflags::SetVersionString(kVersion);
   gflags::ParseCommandLineFlags(&argc, &argv, true);
   google::InitGoogleLogging(argv[0]);

@@ -35,12 +35,14 @@ int main(int argc, char** argv) {
               << std::endl;
     return 1;
   }
-  std::string error;
+  std::string error, warning;
   kestu_tools::VisionResultList results;
-  if (!kestu_tools::LoadDetections(FLAGS_detections, &results, &error)) {
+  if (!kestu_tools::LoadDetections(FLAGS_detections, &results, &error,
+                                   &warning)) {
     std::cerr << "kestu-recount: " << error << std::endl;
     return 1;
   }
+  if (!warning.empty()) std::cerr << "kestu-recount: " << warning << std::endl;
   kestu_tools::Entity zones;
   if (!kestu_tools::LoadZonesFragment(FLAGS_zones, &zones, &error)) {
     std::cerr << "kestu-recount: " << error << std::endl;

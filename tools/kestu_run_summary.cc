@@ -12,6 +12,7 @@
 
 #include <gflags/gflags.h>
 
+#include "src/driver/detection_records.h"
 #include "tools/run_summary.h"
 
 DEFINE_string(driver, "crowd", "Name of the driver that ran");
@@ -42,10 +43,15 @@ int main(int argc, char** argv) {
   bool ok = false;
   const std::string bytes = ReadAll(FLAGS_detections_file, &ok);
   ::talvenrook::vision::v1::VisionResultList record;
-  if (!ok || !record.ParseFromString(bytes)) {
+  size_t torn = 0;
+  if (!ok || !vostek_kestu::ParseDetectionRecords(bytes, &record, &torn)) {
     std::cerr << "ERROR: cannot read the detections file "
               << FLAGS_detections_file << std::endl;
     return 1;
+  }
+  if (torn > 0) {
+    std::cerr << "WARNING: " << FLAGS_detections_file << ": "
+              << vostek_kestu::TornRecordNote(torn) << std::endl;
   }
   kestu_tools::RunSummary run = kestu_tools::SummariseDetections(record);
   if (!FLAGS_log_file.empty()) {

@@ -92,8 +92,13 @@ int main(int argc, char** argv) {
   std::string error = CheckFlags(0);
   if (!error.empty()) return Fail(error);
   kestu_tools::VisionResultList results;
-  if (!kestu_tools::LoadDetections(FLAGS_detections, &results, &error)) {
+  std::string warning;
+  if (!kestu_tools::LoadDetections(FLAGS_detections, &results, &error,
+                                   &warning)) {
     return Fail(error);
+  }
+  if (!warning.empty()) {
+    std::cerr << "kestu-score: warning: " << warning << std::endl;
   }
   error = CheckFlags(results.vision_results_size());
   if (!error.empty()) return Fail(error);

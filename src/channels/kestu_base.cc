@@ -12,6 +12,9 @@ namespace vostek_kestu {
 
 namespace {
 constexpr int kSendHighWaterMark = 20;
+// Statuses come in bursts (a configuration's lines, an outage's reports)
+// and are small: a subscriber that is a moment late loses none of them.
+constexpr int kStatusHighWaterMark = 1000;
 // Pause after a socket error, so that an error that repeats does not spin.
 constexpr int kErrorPauseMs = 100;
 // Idle time of the configuration channel after which the memory of a large
@@ -74,7 +77,7 @@ bool KestuBase::Init(int base_port, const std::string& host,
     return false;
   }
   auto error = std::make_unique<SocketHolder>(zmq::socket_type::pub);
-  error->socket().set(zmq::sockopt::sndhwm, kSendHighWaterMark);
+  error->socket().set(zmq::sockopt::sndhwm, kStatusHighWaterMark);
   error->SetMaxMessageSize(kMaxSmallMessageBytes);
   if (!error->Bind(MakeEndpoint(transport_, host, base_port + 2))) {
     return false;
@@ -167,6 +170,7 @@ DriverInfo KestuBase::Info() const {
   info.set_needs_pings(needs_pings_);
   info.set_timeout_after_last_ping(timeout_after_last_ping_);
   info.set_notes_for_human(notes_for_human_);
+  if (camera_state_) *info.mutable_camera() = camera_state_();
   return info;
 }
 

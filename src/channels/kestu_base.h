@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,6 +79,13 @@ class KestuBase {
 
   // This driver's entry of the driver-information reply.
   DriverInfo Info() const;
+  // Where Info() takes the camera's health from (called from the
+  // information service's thread). Set before Init.
+  using CameraStateSource =
+      std::function<::talvenrook::kestu::v1::driver::CameraState()>;
+  void SetCameraStateSource(CameraStateSource source) {
+    camera_state_ = std::move(source);
+  }
 
   // Stops and joins the channel threads. Safe to call more than once.
   void StopChannels();
@@ -142,12 +150,13 @@ class KestuBase {
   std::atomic<bool> alive_{false};  // written by the keep-alive thread only
   bool provides_updates_ = true;
   std::atomic<int> delay_between_updates_{1000};  // ms
-  bool needs_pings_ = true;
+  std::atomic<bool> needs_pings_{true};
   std::atomic<int> timeout_after_last_ping_{5000};  // ms
   bool mandatory_configuration_ = false;
   std::atomic<bool> configured_{false};
   const std::string driver_name_;
   std::string notes_for_human_;
+  CameraStateSource camera_state_;
   std::string transport_ = "tcp";
 
   // Serialises the handling of one configuration message against update

@@ -18,6 +18,15 @@ constexpr int kConnectRetrySeconds = 5;
 constexpr int kReaderBufferFrames = 5;
 constexpr int kReaderTimeoutMs = 2000;
 
+bool IsLiveSource(const std::string& source) {
+  if (source.find("://") != std::string::npos) return true;
+  if (source.size() >= 5) return false;  // a file name
+  for (char c : source) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;  // a camera index ("" is camera 0)
+}
+
 std::string SizeText(const cv::Size& size) {
   std::ostringstream text;
   text << "[" << size.width << " x " << size.height << "]";
@@ -54,6 +63,22 @@ std::shared_ptr<talvenrook_vision::Gather> CaptureSource::source() const {
 
 bool CaptureSource::Connect() {
   const SourceOptions settings = options();
+  health_.SetHasSource(true);
+  if (settings.source != connected_source_) {
+    // Another camera: its problems are told afresh.
+    connected_source_ = settings.source;
+    health_.ResetAttempts();
+    stuck_reported_ = false;
+  }
+  if (IsLiveSource(settings.source)) return ConnectLive(settings);
+  return ConnectFile(settings);
+}
+
+bool CaptureSource::ConnectFile(const SourceOptions& settings) {
+  if (live_) {
+    live_->Release();
+    live_.reset();
+  }
   std::shared_ptr<talvenrook_vision::VideoGather> gather;
   if (settings.skip_frames) {
     LOG(INFO) << "Skipping frames is allowed";
@@ -74,29 +99,37 @@ bool CaptureSource::Connect() {
                     settings.source.find("://") == std::string::npos;
   const bool ok = gather->Open(settings.source, kConnectAttempts,
                                kConnectSettleSeconds, kConnectRetrySeconds);
-  ApplyCameraProperties(gather.get());
-  NegotiateResolution(gather.get());
+  {
+    std::lock_guard<std::mutex> lock(options_mutex_);
+    ApplyCameraProperties(gather.get(), &options_);
+    NegotiateResolution(gather.get(), &options_);
+  }
   if (ok) {
     gather->StartReading();
     LOG(INFO) << "Connected to video source!";
+    health_.Connected();
     send_status_(Status::CAMERA_CONNECTED, "", "");
     end_of_stream_reported_ = false;
   } else {
     LOG(ERROR) << "Error trying to connect to video source";
-    if (!end_of_stream_reported_) {
-      end_of_stream_reported_ = true;
-      send_status_(Status::CAMERA_DISCONNECTED, "", "");
-    }
+    ReportDisconnected();
   }
   return ok;
 }
 
-void CaptureSource::ApplyCameraProperties(talvenrook_vision::Gather* gather) {
+void CaptureSource::ReportDisconnected() {
+  health_.Disconnected();
+  if (end_of_stream_reported_) return;
+  end_of_stream_reported_ = true;
+  send_status_(Status::CAMERA_DISCONNECTED, "", "");
+}
+
+void CaptureSource::ApplyCameraProperties(talvenrook_vision::Gather* gather,
+                                          SourceOptions* options) {
   // A property that the capture library refuses outright would fail on
   // every later connection too: it is dropped from the table (the source
   // has written its warning).
-  std::lock_guard<std::mutex> lock(options_mutex_);
-  auto& properties = options_.camera_properties;
+  auto& properties = options->camera_properties;
   for (auto it = properties.begin(); it != properties.end();) {
     if (gather->ApplyProperty(it->first, it->second) ==
         talvenrook_vision::PropertyResult::kRefused) {
@@ -107,28 +140,28 @@ void CaptureSource::ApplyCameraProperties(talvenrook_vision::Gather* gather) {
   }
 }
 
-void CaptureSource::NegotiateResolution(talvenrook_vision::Gather* gather) {
-  std::lock_guard<std::mutex> lock(options_mutex_);
-  cv::Size& target = options_.target_resolution;
-  if (target.width * target.height < 1 || options_.bypass_resolution_settings) {
+void CaptureSource::NegotiateResolution(talvenrook_vision::Gather* gather,
+                                        SourceOptions* options) {
+  cv::Size& target = options->target_resolution;
+  if (target.width * target.height < 1 || options->bypass_resolution_settings) {
     target = gather->GetResolution();
     return;
   }
   LOG(INFO) << "Trying to set resolution: " << SizeText(target);
   gather->SetResolution(target);
   const cv::Size actual = gather->GetResolution();
-  const bool forced = options_.force_resolution;
+  const bool forced = options->force_resolution;
   if (forced) {
     if (actual == target) {
       LOG(INFO) << "No need to force resolution. Good to go!";
-      options_.force_resolution = false;
+      options->force_resolution = false;
     } else {
       LOG(INFO) << "Software scaling enabled. Be aware that having the "
                 << "source already in the target resolution is preferred. "
                 << "Target resolution: " << SizeText(target);
     }
   }
-  if (!forced || !options_.keep_aspect) return;
+  if (!forced || !options->keep_aspect) return;
   auto ratio = [](const cv::Size& s) {
     return static_cast<int>(static_cast<float>(s.width) /
                             static_cast<float>(s.height) * 100.0f);
@@ -191,28 +224,38 @@ void CaptureSource::Prepare(bool fresh_buffers) {
 }
 
 CaptureSource::ReadResult CaptureSource::Read(bool fresh_buffer) {
-  auto gather = source();
   cv::Mat fresh;
   cv::Mat& target = fresh_buffer ? fresh : raw_image_;
+  if (live_) {
+    const ReadResult result = ReadLive(target);
+    if (result == ReadResult::kFrame) raw_image_ = target;
+    return result;
+  }
+  auto gather = source();
   if (gather->Read(target)) {
     raw_image_ = target;
     Stamp(*gather);
+    health_.FrameRead();
     return ReadResult::kFrame;
   }
   if (!end_of_stream_reported_) {
-    end_of_stream_reported_ = true;
     LOG(INFO) << "No more frames to read.";
-    if (!source_is_file_) send_status_(Status::CAMERA_DISCONNECTED, "", "");
+    if (source_is_file_) {
+      end_of_stream_reported_ = true;
+    } else {
+      ReportDisconnected();
+    }
   }
   if (options().enable_source_reconnection) {
     LOG(INFO) << "Trying to reopen the source";
     auto reopened = Connect() ? source() : nullptr;
-    if (reopened && reopened->Read(target)) {
+    if (reopened && !live_ && reopened->Read(target)) {
       raw_image_ = target;
       Stamp(*reopened);
+      health_.FrameRead();
       return ReadResult::kFrame;
     }
-    return ReadResult::kNoFrame;
+    return live_ ? ReadResult::kWaiting : ReadResult::kNoFrame;
   }
   return end_of_stream_handled_ ? ReadResult::kNoFrame
                                 : ReadResult::kEndOfStream;

@@ -2,6 +2,7 @@
 #define SRC_DRIVER_CAPTURE_SOURCE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -11,10 +12,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "src/driver/camera_health.h"
 #include "src/driver/driver_options.h"
 #include "src/driver/frame_timeline.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
 #include "vision/video/gather.h"
+#include "vision/video/live_gather.h"
 #include "vision/video/video_gather.h"
 
 namespace vostek_kestu {
@@ -34,9 +37,20 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // those changes are what options() returns. Status messages
 // (CAMERA_CONNECTED, CAMERA_DISCONNECTED) go to the sender it is given.
 //
-// Threads: everything runs on the capture thread, except options() and the
-// flags that the watchdog reads. The source itself is shared: a reference
-// taken with source() stays valid when the source is replaced.
+// Live sources (stream URLs and camera indexes) are opened and read on a
+// reader thread of their own (LiveGather), with one capture back-end
+// ("capture_backend", FFmpeg for stream URLs) and deadlines
+// ("capture_open_timeout_ms", "capture_read_timeout_ms"): no call of the
+// capture thread waits on the capture library for longer than a second. An
+// open or a read that passes its deadline is reported (STATUS_ERROR naming
+// the source and the stage, once per outage), given up and tried again;
+// while the camera is away attempts come at most a second apart, and the
+// log says the first few of an outage, then one a minute.
+//
+// Threads: everything runs on the capture thread, except options(), the
+// camera's health and the flags that the watchdog reads. The source itself is
+// shared: a reference taken with source() stays valid when the source is
+// replaced.
 class CaptureSource {
  public:
   using StatusSender =
@@ -48,6 +62,7 @@ class CaptureSource {
     kNoFrame,      // nothing this time
     kEndOfStream,  // the source ran out, reconnection is off: the end of
                    // the stream wants handling (once per connection)
+    kWaiting,      // a live source has no frame yet: ask again at once
   };
 
   // `sleep` waits of the sources opened (their settle and retry times).
@@ -58,6 +73,11 @@ class CaptureSource {
   SourceOptions options() const;
   // Replaces the waits of the sources opened from now on.
   void SetSleepFunction(talvenrook_vision::SleepFunction sleep);
+  // The wait between two attempts to open a live source (a real sleep
+  // unless set); it may end early.
+  void SetIdleWait(talvenrook_vision::SleepFunction wait) {
+    idle_wait_ = std::move(wait);
+  }
 
   // Opens the configured source in place of the current one, applies the
   // camera properties and the resolution, and starts its reader. Reports
@@ -87,25 +107,60 @@ class CaptureSource {
   void CheckFreeze(bool detection_stopped);
 
   bool end_of_stream_reported() const { return end_of_stream_reported_; }
+  // The camera's health, for DriverInfo.
+  CameraState camera_state() const { return health_.State(); }
+  // Whether the current source is read through a LiveGather.
+  bool live() const { return live_ != nullptr; }
   bool source_is_file() const { return source_is_file_; }
   // The frame size recordings are made at: the processing image's, or the
   // target resolution before any frame.
   cv::Size RecordingSize() const;
 
  private:
-  void ApplyCameraProperties(talvenrook_vision::Gather* gather);
-  void NegotiateResolution(talvenrook_vision::Gather* gather);
+  // Both change `options` as connecting does; they lock nothing.
+  static void ApplyCameraProperties(talvenrook_vision::Gather* gather,
+                                    SourceOptions* options);
+  static void NegotiateResolution(talvenrook_vision::Gather* gather,
+                                  SourceOptions* options);
+  bool ConnectFile(const SourceOptions& settings);
+  bool ConnectLive(const SourceOptions& settings);
+  // Reports the outcome of a live open once it is known; false while it is
+  // still under way.
+  bool SettleLiveOpen();
+  ReadResult ReadLive(cv::Mat& target);
+  // Reports a live source that did not answer in time (once per outage).
+  void ReportUnanswered(talvenrook_vision::LiveGather::Stage stage,
+                        bool abandoned);
+  // Gives up a live capture stuck past its deadline.
+  void AbandonStuck(talvenrook_vision::LiveGather::Stage stage);
+  void ReportDisconnected();
+  // After a live source failed or ended: the next attempt when it is due
+  // and reconnection is on, else the end of the stream.
+  ReadResult NextLiveAttempt();
   bool FreezeTest(const cv::Mat& raw);
   void Stamp(const talvenrook_vision::Gather& source);
 
   const StatusSender send_status_;
   talvenrook_vision::SleepFunction sleep_;
+  talvenrook_vision::SleepFunction idle_wait_ = talvenrook_vision::RealSleep;
 
   mutable std::mutex options_mutex_;  // guards options_
   SourceOptions options_;
 
   mutable std::mutex source_mutex_;  // guards source_ (the pointer)
   std::shared_ptr<talvenrook_vision::Gather> source_;
+
+  // The live source being read (capture thread only); null for files.
+  std::shared_ptr<talvenrook_vision::LiveGather> live_;
+  // Settings the live reader negotiated when it opened (written by the
+  // reader before it reports the open).
+  std::shared_ptr<SourceOptions> live_negotiated_;
+  bool live_open_reported_ = false;
+  bool attempt_logged_ = false;   // the lines of this attempt are written
+  bool stuck_reported_ = false;   // once per outage
+  std::string connected_source_;  // the source Connect last opened
+  std::chrono::steady_clock::time_point attempt_started_;
+  CameraHealth health_;
 
   cv::Mat raw_image_;
   cv::Mat resized_image_;

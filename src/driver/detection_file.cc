@@ -13,6 +13,8 @@
 
 #include <glog/logging.h>
 
+#include "src/driver/detection_records.h"
+
 namespace vostek_kestu {
 
 namespace {
@@ -116,10 +118,14 @@ bool LoadReplayFile(const std::string& path,
     return false;
   }
   LOG(INFO) << "Loading replay data...";
-  if (!replay->ParseFromString(bytes)) {
+  size_t torn = 0;
+  if (!ParseDetectionRecords(bytes, replay, &torn)) {
     LOG(ERROR) << "Unable to parse detections file: " << path;
     replay->Clear();
     return false;
+  }
+  if (torn > 0) {
+    LOG(WARNING) << "Detections file " << path << ": " << TornRecordNote(torn);
   }
   VLOG(2) << "Number of detection frames: " << replay->vision_results_size();
   BuildReplayIndex(*replay, published_tags, index);

@@ -4,7 +4,10 @@
 // The file is exactly one VisionResultList in Protocol Buffers binary
 // encoding, with no header, length prefix or trailer; one VisionResult per
 // processed frame, in processing order, with the result's uuid and every
-// detection's uuid empty.
+// detection's uuid empty. It is written record by record as the run goes
+// (detection_stream.h) and whole at its end; a run that was killed leaves
+// whole records followed perhaps by a torn one, which readers ignore
+// (detection_records.h).
 #ifndef SRC_DRIVER_DETECTION_FILE_H_
 #define SRC_DRIVER_DETECTION_FILE_H_
 
@@ -42,7 +45,9 @@ bool WriteDetectionsFile(const VisionResultList& record,
 // and rebuilds *index from it, from scratch. A file that cannot be opened
 // logs ERROR "Unable to open detections file: <path>"; one that does not
 // parse logs ERROR "Unable to parse detections file: <path>". Either way
-// *replay and *index are left empty and the result is false.
+// *replay and *index are left empty and the result is false. A file that
+// ends in a torn record (a killed run) gives its whole records and logs
+// WARNING "Detections file <path>: ignored a torn last record of N bytes".
 //
 // For each result R and each event E of R whose tag is in published_tags,
 // the entry of E's tracking id receives E, R's frame_data, R's detections

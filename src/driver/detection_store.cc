@@ -1,10 +1,51 @@
 #include "src/driver/detection_store.h"
 
+#include <set>
+
 namespace vostek_kestu {
 
-void DetectionStore::Append(const VisionResult& result) {
+namespace {
+
+// The paths streamed to by the stores of this process: one store per path.
+std::mutex claims_mutex;
+std::set<std::string>& Claims() {
+  static auto* claims = new std::set<std::string>();
+  return *claims;
+}
+
+bool Claim(const std::string& path) {
+  std::lock_guard<std::mutex> lock(claims_mutex);
+  return Claims().insert(path).second;
+}
+
+void Release(const std::string& path) {
+  std::lock_guard<std::mutex> lock(claims_mutex);
+  Claims().erase(path);
+}
+
+}  // namespace
+
+DetectionStore::~DetectionStore() {
+  std::lock_guard<std::mutex> lock(record_mutex_);
+  stream_.reset();
+  if (!streamed_path_.empty()) Release(streamed_path_);
+}
+
+void DetectionStore::Append(const VisionResult& result,
+                            const std::string& path) {
   std::lock_guard<std::mutex> lock(record_mutex_);
   AppendToDetectionRecord(result, &record_);
+  if (!stream_started_) {
+    stream_started_ = true;
+    if (!path.empty() && Claim(path)) {
+      streamed_path_ = path;
+      stream_ = std::make_unique<DetectionStream>();
+      if (!stream_->Open(path)) stream_.reset();
+    }
+  }
+  if (stream_) {
+    stream_->Append(record_.vision_results(record_.vision_results_size() - 1));
+  }
 }
 
 size_t DetectionStore::RecordSize() const {
@@ -14,6 +55,9 @@ size_t DetectionStore::RecordSize() const {
 
 bool DetectionStore::WriteRecord(const std::string& path) const {
   std::lock_guard<std::mutex> lock(record_mutex_);
+  // The streamed file is complete up to here; the whole record replaces it.
+  stream_started_ = true;
+  stream_.reset();
   return WriteDetectionsFile(record_, path);
 }
 

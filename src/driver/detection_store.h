@@ -3,12 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "src/driver/detection_file.h"
+#include "src/driver/detection_stream.h"
 
 namespace vostek_kestu {
 
@@ -16,15 +18,30 @@ namespace vostek_kestu {
 // published frame's result while --record_detections_file is set, and the
 // replayed results of --replay_detections_file by tracking id.
 //
+// The record is also written to the file as results come (see
+// detection_stream.h), so that a process that is killed leaves the results
+// it had; at the end of the run WriteRecord replaces that file with the
+// whole record. Of the stores of one process, the first to record a result
+// streams to a path; the others keep their record for WriteRecord only.
+//
 // Thread-safe: results are appended by the frame step, the record is
 // written by the capture thread (end of the source) or the main thread
 // (the orderly stop), the replay is loaded by configurations and read by
 // the face drawing.
 class DetectionStore {
  public:
-  // Appends a copy of the result with its uuids cleared.
-  void Append(const VisionResult& result);
+  DetectionStore() = default;
+  ~DetectionStore();
+  DetectionStore(const DetectionStore&) = delete;
+  DetectionStore& operator=(const DetectionStore&) = delete;
+
+  // Appends a copy of the result with its uuids cleared, and streams it to
+  // the detections file at path from the first result until WriteRecord.
+  void Append(const VisionResult& result, const std::string& path);
   size_t RecordSize() const;
+  // Ends the stream and writes the whole record to path (see
+  // WriteDetectionsFile); results appended later are kept for a later call.
+  // (Const for the driver's callers: the stream it ends is bookkeeping.)
   bool WriteRecord(const std::string& path) const;
 
   // Loads the replay file and indexes it from scratch; a file that cannot
@@ -36,8 +53,12 @@ class DetectionStore {
   std::optional<VisionResult> ReplayedTrack(uint64_t tracking_id) const;
 
  private:
-  mutable std::mutex record_mutex_;  // guards record_
+  // guards record_, stream_, stream_started_, streamed_path_
+  mutable std::mutex record_mutex_;
   VisionResultList record_;
+  mutable std::unique_ptr<DetectionStream> stream_;
+  mutable bool stream_started_ = false;  // no stream starts from now on
+  std::string streamed_path_;            // the path this store claimed
   mutable std::mutex replay_mutex_;  // guards replay_, index_
   VisionResultList replay_;
   ReplayIndex index_;

@@ -91,6 +91,12 @@ Driver::Driver(const DriverKind& kind,
   channels_->set_needs_pings(true);
   channels_->set_mandatory_configuration(true);
   channels_->SetNotesForHuman(kind.notes_for_human);
+  channels_->SetCameraStateSource([this] { return capture_.camera_state(); });
+  // The waits between two attempts to open a live camera end early when
+  // the driver stops or a configuration waits.
+  capture_.SetIdleWait([this](std::chrono::milliseconds duration) {
+    signals_.WaitFor(duration, [this] { return configurations_.Count() > 0; });
+  });
   for (EventTag tag : kind.published_tags) {
     publisher_.SetEventTagPublished(tag, true);
   }
@@ -201,6 +207,7 @@ DriverOptions Driver::CurrentOptions() const {
 }
 
 bool Driver::GrabFrame() {
+  source_waiting_ = false;
   if (detection_stopped_ || !pipeline_.has_pipeline()) return false;
   switch (capture_.Read(/*fresh_buffer=*/loop_.async_mode())) {
     case CaptureSource::ReadResult::kFrame:
@@ -209,6 +216,9 @@ bool Driver::GrabFrame() {
       HandleEndOfStream();
       return false;
     case CaptureSource::ReadResult::kNoFrame:
+      break;
+    case CaptureSource::ReadResult::kWaiting:
+      source_waiting_ = true;
       break;
   }
   return false;

@@ -22,6 +22,7 @@
 #include "src/driver/driver_signals.h"
 #include "src/driver/frame_loop.h"
 #include "src/driver/frame_step.h"
+#include "src/driver/kept_state.h"
 #include "src/driver/pipeline_holder.h"
 #include "src/driver/preview_window.h"
 #include "src/driver/process_settings.h"
@@ -124,12 +125,29 @@ class Driver {
   // through; ApplyConfiguration is the guarded form.
   bool Configure(const DriverConfig& config);
   void ExecuteCommand(const DriverConfig& config);
+  // Keeps every accepted configuration and the state commands set in
+  // `folder` (see KeptState) from now on. Call before the first
+  // configuration.
+  void KeepStateIn(const std::string& folder);
+  // Queues the kept configuration and commands, if there are any, to run
+  // without a client: the driver applies them without waiting for pings,
+  // and once the configuration is accepted, losing pings never stops it.
+  // A kept configuration that cannot be read or is refused is reported,
+  // left in place, and the driver waits for a client. False when nothing
+  // was queued.
+  bool RestoreKeptState();
+  // The driver runs without a client (a kept configuration is in force).
+  bool unattended() const { return unattended_; }
+
   // Stand-alone mode: reads the configuration named by --configuration_proto
   // and runs the driver on the calling thread. Returns the exit status.
   int RunStandalone();
 
-  // The capture side's steps, as the capture thread runs them.
+  // The capture side's steps, as the capture thread runs them. GrabFrame
+  // is false without a frame; source_waiting() then says whether a live
+  // source is still being opened or read (the loop asks again at once).
   bool GrabFrame();
+  bool source_waiting() const { return source_waiting_; }
   void EnqueueFrame() { loop_.EnqueueFrame(); }
   void ProcessCurrentFrame() { loop_.ProcessCurrentFrame(); }
   void ProcessFrame(cv::Mat frame) { loop_.ProcessFrame(std::move(frame)); }
@@ -224,7 +242,10 @@ class Driver {
   class LoopHost final : public FrameLoop::Host {
    public:
     explicit LoopHost(Driver* driver) : driver_(driver) {}
-    bool ClientAlive() const override { return driver_->channels_->alive(); }
+    bool ClientAlive() const override {
+      return driver_->unattended_ || driver_->restoring_ ||
+             driver_->channels_->alive();
+    }
     void ApplyPendingConfigurations() override {
       driver_->ApplyPendingConfigurations();
     }
@@ -232,6 +253,7 @@ class Driver {
       driver_->WaitForConfiguration(seconds);
     }
     bool GrabFrame() override { return driver_->GrabFrame(); }
+    bool SourceWaiting() const override { return driver_->source_waiting_; }
     bool WatchdogPaused() const override { return driver_->WatchdogPaused(); }
     bool detection_stopped() const override {
       return driver_->detection_stopped();
@@ -252,6 +274,10 @@ class Driver {
   // client, and reports an exception. False when the message was refused.
   bool ApplyConfiguration(const DriverConfig& config);
   void RefuseConfiguration(const std::string& uuid, const std::string& reason);
+  // After an accepted configuration or a command that lasts: writes the
+  // kept state.
+  void KeepConfiguration(const DriverConfig& config);
+  void KeepCommands();
   // The kind's keys and pipeline; false when the message was refused.
   bool ConfigureKind(const DriverConfig& config);
   // The driver keys, after the kind's.
@@ -295,6 +321,13 @@ class Driver {
   std::shared_ptr<const KindOptions> kind_options_;
 
   std::atomic<bool> detection_stopped_{false};
+  bool source_waiting_ = false;  // capture thread only
+  // Kept state (null without a state folder); used by the capture thread.
+  std::unique_ptr<KeptState> kept_;
+  std::string restoring_uuid_;  // the kept configuration being re-applied
+  std::atomic<bool> restoring_{false};
+  std::atomic<bool> unattended_{false};
+  bool streaming_requested_ = false;  // by this driver's last command
   std::atomic<bool> closing_{false};
   // Set while a configuration is applied when it is refused (the thread
   // that applies it only).

@@ -128,6 +128,15 @@ bool Driver::ApplyConfiguration(const DriverConfig& config) {
 void Driver::RefuseConfiguration(const std::string& uuid,
                                  const std::string& reason) {
   configuration_refused_ = true;
+  if (restoring_ && uuid == restoring_uuid_) {
+    // The kept configuration no longer loads: it stays where it is, and
+    // the driver waits for a client as it would without one.
+    restoring_ = false;
+    if (!unattended_) channels_->set_needs_pings(true);
+    LOG(ERROR) << "The kept configuration in " << kept_->folder()
+               << " cannot be applied; it is left in place, and the driver "
+               << "waits for a client";
+  }
   LOG(ERROR) << reason;
   SendStatus(Status::STATUS_ERROR, uuid, reason);
 }
@@ -148,7 +157,77 @@ bool Driver::Configure(const DriverConfig& config) {
     detections_.LoadReplay(FLAGS_replay_detections_file,
                            publisher_.published_event_tags());
   }
+  KeepConfiguration(config);
   SendStatus(Status::CONFIG_RECEIVED, config.uuid(), "");
+  return true;
+}
+
+void Driver::KeepStateIn(const std::string& folder) {
+  kept_ = std::make_unique<KeptState>(folder);
+}
+
+void Driver::KeepConfiguration(const DriverConfig& config) {
+  if (!kept_) return;
+  const bool restored = restoring_ && config.uuid() == restoring_uuid_;
+  if (!restored) {
+    std::string error;
+    if (!kept_->Keep(config, &error)) {
+      const std::string message =
+          "The configuration is in force but could not be kept in " +
+          kept_->folder() + ": " + error;
+      LOG(ERROR) << message;
+      SendStatus(Status::STATUS_WARNING, config.uuid(), message);
+      return;
+    }
+  }
+  restoring_ = false;
+  if (!unattended_) {
+    LOG(INFO) << "The driver runs without a client from now on (state kept "
+              << "in " << kept_->folder() << ")";
+  }
+  unattended_ = true;
+  channels_->set_needs_pings(false);
+}
+
+void Driver::KeepCommands() {
+  if (!kept_ || !unattended_) return;
+  CommandState state;
+  state.detection_stopped = detection_stopped_;
+  state.streaming = streaming_requested_;
+  std::string error;
+  if (!kept_->KeepCommands(state, &error)) {
+    LOG(ERROR) << "The commands' state could not be kept: " << error;
+  }
+}
+
+bool Driver::RestoreKeptState() {
+  if (!kept_) return false;
+  std::string error;
+  std::optional<DriverConfig> config = kept_->Load(&error);
+  if (!config) {
+    if (!error.empty()) {
+      LOG(ERROR) << "The " << kind_.key << " driver's " << error
+                 << "; it is left in place, and the driver waits for a "
+                 << "client";
+    }
+    return false;
+  }
+  LOG(INFO) << "Running the " << kind_.key << " driver's kept configuration "
+            << "from " << kept_->folder();
+  restoring_uuid_ = config->uuid();
+  restoring_ = true;
+  channels_->set_needs_pings(false);
+  configurations_.Push(*config);
+  const CommandState commands = kept_->LoadCommands();
+  auto command = [&](kestueye::EnumKestuAction action) {
+    DriverConfig message;
+    message.set_uuid(GenerateUuid());
+    message.mutable_kestu_eye_config()->set_action(action);
+    configurations_.Push(message);
+  };
+  if (commands.detection_stopped) command(kestueye::STOP_DETECTION);
+  if (commands.streaming) command(kestueye::START_STREAMING);
+  signals_.Notify();
   return true;
 }
 
@@ -290,6 +369,7 @@ void Driver::ExecuteCommand(const DriverConfig& config) {
     case kestueye::START_DETECTION:
       ResumeAfterFaults();
       detection_stopped_ = false;
+      KeepCommands();
       if (!capture_.Connect()) {
         SendStatus(Status::STATUS_ERROR, config.uuid(),
                    "Could not start camera!");
@@ -298,6 +378,7 @@ void Driver::ExecuteCommand(const DriverConfig& config) {
     case kestueye::STOP_DETECTION:
       detection_stopped_ = true;
       capture_.source()->Release();
+      KeepCommands();
       break;
     case kestueye::RESTART_DETECTION:
       detection_stopped_ = false;
@@ -308,9 +389,13 @@ void Driver::ExecuteCommand(const DriverConfig& config) {
       break;
     case kestueye::START_STREAMING:
       streaming_manager()->SetEnabled(true);
+      streaming_requested_ = true;
+      KeepCommands();
       break;
     case kestueye::STOP_STREAMING:
       streaming_manager()->SetEnabled(false);
+      streaming_requested_ = false;
+      KeepCommands();
       break;
     case kestueye::GET_VERSION:
       reply = kVersion;

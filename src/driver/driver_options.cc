@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include <opencv2/videoio.hpp>
+
 #include "vision/config/entity_config.h"
 
 namespace vostek_kestu {
@@ -93,6 +95,46 @@ void ParseResolution(const Entity& config, ParsedOptions* parsed) {
   }
 }
 
+// A capture time-out key within its bounds, or an issue and the current
+// value.
+void ParseCaptureTimeout(const Entity& config, const std::string& key,
+                         int* value, ParsedOptions* parsed) {
+  int64_t ms = *value;
+  if (!ReadPropertyIfPresent(config, key, &ms)) return;
+  if (ms < kMinCaptureTimeoutMs || ms > kMaxCaptureTimeoutMs) {
+    std::ostringstream message;
+    message << key << " must lie in [" << kMinCaptureTimeoutMs << ", "
+            << kMaxCaptureTimeoutMs << "], got " << ms << "; keeping "
+            << *value;
+    parsed->issues.push_back(Issue(key, true, true, message.str()));
+    return;
+  }
+  *value = static_cast<int>(ms);
+}
+
+void ParseCapture(const Entity& config, ParsedOptions* parsed) {
+  SourceOptions& source = parsed->options.source;
+  std::string backend = source.capture_backend;
+  if (ReadPropertyIfPresent(config, "capture_backend", &backend)) {
+    if (CaptureBackendApi(backend) < 0) {
+      parsed->issues.push_back(Issue(
+          "capture_backend", true, true,
+          "capture_backend must be one of ffmpeg, gstreamer, v4l2 or any, "
+          "got \"" +
+              backend + "\"; keeping \"" +
+              (source.capture_backend.empty() ? std::string("ffmpeg")
+                                              : source.capture_backend) +
+              "\""));
+    } else {
+      source.capture_backend = backend;
+    }
+  }
+  ParseCaptureTimeout(config, "capture_open_timeout_ms",
+                      &source.capture_open_timeout_ms, parsed);
+  ParseCaptureTimeout(config, "capture_read_timeout_ms",
+                      &source.capture_read_timeout_ms, parsed);
+}
+
 void ParseSource(const Entity& config, ParsedOptions* parsed) {
   SourceOptions& source = parsed->options.source;
   if (HasProperty(config, "camera_properties")) {
@@ -128,9 +170,18 @@ void ParseSource(const Entity& config, ParsedOptions* parsed) {
                         &source.enable_source_reconnection);
   ReadPropertyIfPresent(config, "stream_checking_period",
                         &source.stream_checking_period);
+  ParseCapture(config, parsed);
 }
 
 }  // namespace
+
+int CaptureBackendApi(const std::string& name) {
+  if (name.empty() || name == "ffmpeg") return cv::CAP_FFMPEG;
+  if (name == "gstreamer") return cv::CAP_GSTREAMER;
+  if (name == "v4l2") return cv::CAP_V4L2;
+  if (name == "any") return cv::CAP_ANY;
+  return -1;
+}
 
 std::vector<OptionIssue> ParsedOptions::IssuesOf(const std::string& key) const {
   std::vector<OptionIssue> of_key;

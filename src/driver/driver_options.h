@@ -51,6 +51,14 @@ struct SourceOptions {
   bool skip_frames = true;  // set with "source"
   bool enable_source_reconnection = true;
   int stream_checking_period = 0;  // frames; 0: off
+  // Live sources (stream URLs and camera indexes). "capture_backend":
+  // "ffmpeg" (the default for stream URLs), "gstreamer", "v4l2" or "any"
+  // (the default for camera indexes); "capture_open_timeout_ms" and
+  // "capture_read_timeout_ms": an open or a read that has not returned by
+  // then is given up and tried again.
+  std::string capture_backend;  // empty: the defaults above
+  int capture_open_timeout_ms = 5000;
+  int capture_read_timeout_ms = 5000;
 };
 
 struct DriverOptions {
@@ -100,6 +108,8 @@ struct ParsedOptions {
 inline constexpr int kMaxResolutionSide = 8192;
 inline constexpr int64_t kMaxAsyncImages = 64;
 inline constexpr float kMaxFontSize = 50.0f;
+inline constexpr int kMinCaptureTimeoutMs = 500;
+inline constexpr int kMaxCaptureTimeoutMs = 120000;
 
 // Reads the driver keys of a configuration map over the current settings.
 // Values of the wrong kind read as their type's zero value; values out of
@@ -112,6 +122,10 @@ inline constexpr float kMaxFontSize = 50.0f;
 //   properties { key: "blur_amount" value { integer_value: 90 } }
 ParsedOptions ParseDriverOptions(const Entity& config,
                                  const DriverOptions& current);
+
+// The capture back-end a "capture_backend" name stands for (empty:
+// ffmpeg); -1 for a name that is none of them.
+int CaptureBackendApi(const std::string& name);
 
 }  // namespace vostek_kestu
 

@@ -80,7 +80,11 @@ bool FrameLoop::CaptureStep(bool check_freeze) {
   capture_pipeline_ = parts_.pipeline->current();
   if (trim_pending_.exchange(false)) ReturnFreeMemoryToSystem();
   if (!capture_pipeline_ || parts_.signals->stopping()) return false;
-  if (parts_.host->GrabFrame()) {
+  grab_started_ns_ = std::chrono::steady_clock::now().time_since_epoch() /
+                     std::chrono::nanoseconds(1);
+  const bool grabbed = parts_.host->GrabFrame();
+  grab_started_ns_ = 0;
+  if (grabbed) {
     ++frames_grabbed_;
     if (check_freeze) {
       parts_.capture->CheckFreeze(parts_.host->detection_stopped());
@@ -94,6 +98,8 @@ bool FrameLoop::CaptureStep(bool check_freeze) {
     }
     return true;
   }
+  // A live source that is still opening or reading has waited already.
+  if (parts_.host->SourceWaiting()) return !parts_.signals->stopping();
   // Nothing to read: a queued configuration (or a command that starts
   // detection again) ends the wait.
   const ConfigurationQueue* configurations = parts_.configurations;
@@ -169,9 +175,24 @@ void FrameLoop::RunDetectionLoop() {
   }
 }
 
+bool FrameLoop::GrabOverdue() const {
+  const int64_t started = grab_started_ns_;
+  if (started == 0) return false;
+  const auto now = std::chrono::steady_clock::now().time_since_epoch() /
+                   std::chrono::nanoseconds(1);
+  return now - started >
+         int64_t{parts_.settings->detection_timeout()} * 1000000000;
+}
+
 void FrameLoop::RunWatchdog() {
   DriverSignals& signals = *parts_.signals;
   while (signals.WaitFor(kWatchdogTick)) {
+    // Reading is watched whether detection runs or not: a capture thread
+    // held by its source answers no command either.
+    if (GrabOverdue() && !FLAGS_step_mode) {
+      LOG(ERROR) << "Unresponsive system detected.";
+      LOG(FATAL) << "Capture task is unresponsive. Closing application";
+    }
     if (!parts_.step->detecting() || parts_.host->WatchdogPaused() ||
         FLAGS_step_mode) {
       continue;

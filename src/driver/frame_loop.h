@@ -25,8 +25,8 @@ namespace vostek_kestu {
 // between frames, grab, prepare, and in synchronous mode run the frame
 // step), the asynchronous detection thread (runs the frame step on the
 // frames handed over through a bounded queue of "max_async_images"), and
-// the watchdog (ends the process when one frame step exceeds the detection
-// time-out).
+// the watchdog (ends the process when one frame step, or one grab of the
+// capture thread, exceeds the detection time-out).
 //
 // Every wait is on a condition variable: the capture thread waits for pings
 // (woken when they come), for room in the queue, or a second after a frame
@@ -51,6 +51,9 @@ class FrameLoop {
     // Reads the next raw image; false when there is none (detection
     // stopped, no pipeline, the end of the source).
     virtual bool GrabFrame() = 0;
+    // After a GrabFrame without a frame: a live source is still being
+    // opened or read, and the loop asks again at once (its read waited).
+    virtual bool SourceWaiting() const { return false; }
     // The watchdog leaves the frame step alone (detection stopped, end of
     // the source reported).
     virtual bool WatchdogPaused() const = 0;
@@ -106,6 +109,9 @@ class FrameLoop {
   void RunClientLoop();
   void RunDetectionLoop();
   void RunWatchdog();
+  // The capture thread has been in one grab for longer than the detection
+  // time-out.
+  bool GrabOverdue() const;
   bool AnalyticsSuspended() const;
   std::shared_ptr<talvenrook_vision::VisionAnalytics> FramePipeline() const;
 
@@ -114,6 +120,9 @@ class FrameLoop {
   std::atomic<bool> async_mode_{false};
   std::atomic<int64_t> frames_grabbed_{0};
   std::atomic<bool> trim_pending_{false};
+  // When the capture thread entered the grab it is in (steady clock, ns);
+  // 0 outside a grab.
+  std::atomic<int64_t> grab_started_ns_{0};
   // The capture side's copy of the pipeline, fetched once per capture step.
   std::shared_ptr<talvenrook_vision::VisionAnalytics> capture_pipeline_;
   std::thread capture_thread_;

@@ -54,7 +54,9 @@ std::shared_ptr<StreamingManagerBase> ResultPublisher::streaming_manager()
 }
 
 void ResultPublisher::SendResult(const VisionResult& result) {
-  if (!FLAGS_record_detections_file.empty()) detections_->Append(result);
+  if (!FLAGS_record_detections_file.empty()) {
+    detections_->Append(result, FLAGS_record_detections_file);
+  }
   if (settings_->testing_mode()) {
     PublishResult(result);
     return;

@@ -3,12 +3,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <utility>
 
 #include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
+
+#include "src/driver/video_remux.h"
 
 namespace vostek_kestu {
 
@@ -25,9 +29,7 @@ bool DirectoryWritable(const std::string& path) {
 
 VideoRecorder::VideoRecorder(const RecorderClock* clock) : clock_(clock) {}
 
-VideoRecorder::~VideoRecorder() {
-  if (writer_.isOpened()) writer_.release();
-}
+VideoRecorder::~VideoRecorder() { CloseWriter(); }
 
 bool VideoRecorder::Schedule(int duration_seconds,
                              const std::string& output_path, int fourcc,
@@ -63,13 +65,31 @@ bool VideoRecorder::Schedule(int duration_seconds,
 bool VideoRecorder::OpenWriter() {
   if (opened_) return writer_.isOpened();
   if (open_failed_ || !schedulable_) return false;
-  try {
-    writer_.open(output_path_, fourcc_, static_cast<double>(fps_), frame_size_,
-                 is_color_);
-  } catch (const cv::Exception&) {
-    // Some back-ends throw on arguments they reject instead of failing the
-    // open.
-    writer_.release();
+  auto open = [this](const std::string& path, int api) {
+    writing_path_ = path;
+    try {
+      writer_.open(path, api, fourcc_, static_cast<double>(fps_), frame_size_,
+                   is_color_);
+    } catch (const cv::Exception&) {
+      // Some back-ends throw on arguments they reject instead of failing the
+      // open.
+      writer_.release();
+    }
+    return writer_.isOpened();
+  };
+  const std::string stand_in = RecordingPath(output_path_);
+  if (stand_in == output_path_) {
+    open(output_path_, cv::CAP_ANY);
+  } else if (open(stand_in, cv::CAP_FFMPEG)) {
+    // FFmpeg, the back-end that writes the MP4 otherwise, so that its
+    // frames can be copied into it. The file asked for exists from now
+    // on, empty until the recording closes.
+    std::ofstream placeholder(output_path_, std::ios::binary | std::ios::trunc);
+  } else {
+    std::remove(stand_in.c_str());
+    LOG(WARNING) << "Cannot record " << output_path_ << " as Matroska first; "
+                 << "it is written in place, unplayable until it closes";
+    open(output_path_, cv::CAP_ANY);
   }
   opened_ = writer_.isOpened();
   open_failed_ = !opened_;
@@ -122,14 +142,38 @@ bool VideoRecorder::Write(const cv::Mat& image) {
   return false;
 }
 
+std::string VideoRecorder::CloseWriter() {
+  if (!writer_.isOpened()) return output_path_;
+  writer_.release();
+  if (writing_path_ == output_path_) return output_path_;
+  if (frames_written_ == 0) {
+    // Nothing to copy: the empty file of the container asked for.
+    std::remove(writing_path_.c_str());
+    try {
+      writer_.open(output_path_, cv::CAP_FFMPEG, fourcc_,
+                   static_cast<double>(fps_), frame_size_, is_color_);
+    } catch (const cv::Exception&) {
+    }
+    writer_.release();
+    return output_path_;
+  }
+  std::string error;
+  if (!RemuxVideo(writing_path_, output_path_, fps_, &error)) {
+    LOG(ERROR) << "Could not copy the recording into " << output_path_ << " ("
+               << error << "); it stays in " << writing_path_;
+    return writing_path_;
+  }
+  std::remove(writing_path_.c_str());
+  return output_path_;
+}
+
 void VideoRecorder::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (writer_.isOpened()) writer_.release();
+  const std::string path = CloseWriter();
   if (!completion_callback_) return;
   // The callback may destroy this recorder: call it from copies.
   CompletionCallback callback = completion_callback_;
-  const std::string path = output_path_;
   callback(path);
 }
 

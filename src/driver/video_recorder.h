@@ -33,6 +33,14 @@ namespace vostek_kestu {
 // and grey or four-channel images are converted to BGR, so that every
 // counted frame is really in the file.
 //
+// A file of a container that writes its index at the end (.mp4, .m4v,
+// .mov) is recorded as Matroska beside it, at path + ".partial.mkv", which
+// plays up to its last written frames if the process is killed; closing
+// copies its frames unchanged into the file asked for and removes it (see
+// video_remux.h). Should that copy fail, the Matroska file stays and is the
+// one reported. Other containers (.avi, .mkv) are written in place: an AVI
+// without the index written at its close is still read in full by FFmpeg.
+//
 // The completion callback may destroy the recorder: nothing of the recorder
 // is touched after it returns. Destroying a recorder closes its file without
 // calling the callback.
@@ -68,8 +76,9 @@ class VideoRecorder {
   // has then run and the recorder may no longer exist.
   bool Write(const cv::Mat& image);
 
-  // Closes the file and calls the completion callback with the output path.
-  // A second call does nothing.
+  // Closes the file and calls the completion callback with the output path
+  // (the Matroska file when it could not be copied). A second call does
+  // nothing.
   void Finish();
 
   bool IsOpen() const { return writer_.isOpened(); }
@@ -82,6 +91,8 @@ class VideoRecorder {
   int frames_written() const { return frames_written_; }
   int frames_to_write() const { return frames_to_write_; }
   const std::string& output_path() const { return output_path_; }
+  // The file the writer writes until it closes (see above).
+  const std::string& writing_path() const { return writing_path_; }
   int64_t wait_seconds() const { return wait_seconds_; }
   int fourcc() const { return fourcc_; }
   int fps() const { return fps_; }
@@ -93,6 +104,9 @@ class VideoRecorder {
  private:
   // Opens the writer when the first frame is due; false when it cannot.
   bool OpenWriter();
+  // Releases the writer and, for a Matroska stand-in, copies it into the
+  // output path; returns the path of the finished file.
+  std::string CloseWriter();
   // The image as the writer expects it: frame size, three channels.
   const cv::Mat& FitToFrame(const cv::Mat& image);
 
@@ -101,6 +115,7 @@ class VideoRecorder {
   int frames_written_ = 0;
   int frames_to_write_ = kDefaultFramesToWrite;
   std::string output_path_ = kDefaultOutputPath;
+  std::string writing_path_;
   CompletionCallback completion_callback_;
   int64_t measured_intervals_ = 0;
   int64_t accumulated_ticks_ = 0;

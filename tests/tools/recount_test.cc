@@ -148,6 +148,26 @@ TEST_F(RecountCommandTest, PrintsTheCountsAsATableOrJson) {
   EXPECT_EQ(report.detections_file(), detections);
 }
 
+TEST_F(RecountCommandTest, TornDetectionsAreCountedUpToTheirLastWholeFrame) {
+  // A killed record run: the whole frames of the walk, then a frame cut
+  // short.
+  VisionResultList walk = Recording({{1, 100, 400, 100}});
+  const std::string whole = walk.SerializeAsString();
+  walk.add_vision_results()->mutable_frame_data()->set_id(99);
+  walk.mutable_vision_results()->rbegin()->add_rect_detection()->set_type("x");
+  const std::string all = walk.SerializeAsString();
+  const std::string torn = all.substr(0, all.size() - 3);
+  const std::string detections = Write("torn.pb", torn);
+  const std::string zones = Write("torn.textproto", ZonesText(240));
+  ASSERT_EQ(Run({"--detections=" + detections, "--zones=" + zones}), 0) << err_;
+  EXPECT_NE(out_.find("11 frames, 1 tracks"), std::string::npos) << out_;
+  EXPECT_NE(err_.find("kestu-recount: " + detections +
+                      ": ignored a torn last record of " +
+                      std::to_string(torn.size() - whole.size()) + " bytes"),
+            std::string::npos)
+      << err_;
+}
+
 struct BadInput {
   const char* name;
   std::string detections;  // file contents
@@ -179,8 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  ZonesText(240),
                  {"The detections file holds no frame"}},
+        // Damaged before its end (a file cut short is read up to its last
+        // whole frame).
         BadInput{"DamagedDetections",
-                 kGood.substr(0, kGood.size() / 2) + "\xff\xff",
+                 "\xff\xff" + kGood.substr(0, kGood.size() / 2),
                  ZonesText(240),
                  {"Unable to parse detections file"}},
         BadInput{"ZoneWithoutB",

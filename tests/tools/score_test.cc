@@ -388,8 +388,10 @@ INSTANTIATE_TEST_SUITE_P(
                "Unable to open detections file: /nonexistent/run.pb"},
         BadRun{"EmptyDetections", "", kTruth, kNoFile, {},
                "The detections file holds no frame"},
+        // Damaged before its end (a file cut short is read up to its last
+        // whole frame).
         BadRun{"DamagedDetections",
-               kRun.substr(0, kRun.size() / 2) + "\xff\xff", kTruth, kNoFile, {}, "Unable to parse detections file"},
+               "\xff\xff" + kRun.substr(0, kRun.size() / 2), kTruth, kNoFile, {}, "Unable to parse detections file"},
         BadRun{"EmptyTruth", kRun, "\n\n", kNoFile, {}, "holds no box"},
         BadRun{"TruthLineWithoutABox", kRun,
                kTruth.substr(0, kTruth.find('\n')) + "\n2,1,x,10\n", kNoFile,

@@ -1,8 +1,11 @@
 // kestu-web against real kestu-vision processes: several processes behind
 // one page, a process that is not there yet, commands answered with the
-// driver's own status, and metrics that a Prometheus parser accepts.
+// driver's own status, and metrics that a Prometheus parser accepts; and
+// the camera metrics over a fake process whose camera the test sets.
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include <httplib.h>
 
 #include "kestu_tools.pb.h"
+#include "tests/tools/fake_process.h"
 #include "tests/tools/web_test_util.h"
 
 namespace kestu_tools {
@@ -46,6 +50,8 @@ TEST(WebTest, TwoProcessesBehindOnePageAreLabelledApart) {
   EXPECT_NE(
       metrics.find("kestu_process_up{process=\"" + Address(second) + "\"} 1"),
       std::string::npos);
+  // Drivers without a configured source have no camera series.
+  EXPECT_EQ(metrics.find("kestu_camera_connected{"), std::string::npos);
   EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
   // The page lists the processes from the state it fetches.
   EXPECT_NE(Get(client, "/").find("fetch(\"/api/state\")"), std::string::npos);
@@ -73,6 +79,95 @@ TEST(WebTest, ProcessThatIsNotThereIsRetriedUntilItIs) {
   EXPECT_TRUE(PollUntil(
       [&] { return GetState(client).processes(0).reachable(); }, kWait));
   EXPECT_TRUE(web.Running());
+}
+
+// The value of a metric's sample for one driver; nothing when absent.
+std::optional<double> Sample(const std::string& metrics,
+                             const std::string& name,
+                             const std::string& driver) {
+  std::istringstream lines(metrics);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(name + "{", 0) == 0 &&
+        line.find("driver=\"" + driver + "\"") != std::string::npos) {
+      return std::stod(line.substr(line.rfind(' ') + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(WebTest, CameraMetricsFollowTheInformationAndTheStatuses) {
+  const int base = PortBlock(585);
+  FakeProcess fake(base, base + 15);
+  // crowd: connected a minute ago, its last frame 42 s ago, 3 captures
+  // abandoned; face: reported without a source; vehicle: reports nothing
+  // and sends statuses only.
+  const int64_t last_frame = NowMillis() - 42000;
+  CameraState crowd = Camera(true, last_frame - 18000, last_frame);
+  crowd.set_abandoned_captures(3);
+  fake.SetCamera("crowd", crowd);
+  fake.SetCamera("face", CameraState());
+  WebProcess web(base + 17, {Address(base)});
+  ASSERT_TRUE(web.Started());
+  httplib::Client client("127.0.0.1", web.port());
+  std::string metrics;
+  auto sample = [&](const std::string& name, const std::string& driver) {
+    return Sample(metrics, name, driver);
+  };
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        metrics = Get(client, "/metrics");
+        return sample("kestu_camera_connected", "crowd") == 1.0;
+      },
+      kWait))
+      << metrics;
+  const auto since_frame =
+      sample("kestu_camera_seconds_since_last_frame", "crowd");
+  ASSERT_TRUE(since_frame.has_value()) << metrics;
+  EXPECT_GE(*since_frame, 42.0);
+  EXPECT_LE(*since_frame, (NowMillis() - last_frame) / 1e3);
+  EXPECT_EQ(sample("kestu_camera_abandoned_captures_total", "crowd"), 3.0);
+  for (const std::string name :
+       {"kestu_camera_connected", "kestu_camera_seconds_since_last_frame",
+        "kestu_camera_abandoned_captures_total"}) {
+    for (const std::string driver : {"face", "vehicle"}) {
+      EXPECT_FALSE(sample(name, driver).has_value()) << name << " " << driver;
+    }
+  }
+  EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
+  const auto state = GetState(client).processes(0);
+  const auto& camera = state.drivers(2).camera();
+  EXPECT_TRUE(state.drivers(2).connected());
+  EXPECT_TRUE(camera.has_source());
+  EXPECT_EQ(camera.last_frame_ms(), last_frame);
+  EXPECT_EQ(camera.since_ms(), last_frame - 18000);
+  EXPECT_GE(camera.picture_age_ms(), 42000);
+  EXPECT_FALSE(state.drivers(0).camera().has_source());
+
+  // The vehicle driver's statuses alone make its series, and change it.
+  for (const auto& [type, value] :
+       {std::make_pair(Status::CAMERA_CONNECTED, 1.0),
+        std::make_pair(Status::CAMERA_DISCONNECTED, 0.0)}) {
+    EXPECT_TRUE(PollUntil(
+        [&, type = type, value = value] {
+          fake.SendStatus("vehicle", type);
+          metrics = Get(client, "/metrics");
+          return sample("kestu_camera_connected", "vehicle") == value;
+        },
+        kWait, milliseconds(100)))
+        << Status::MessageType_Name(type) << "\n"
+        << metrics;
+  }
+  // The crowd driver's camera goes by its information alone.
+  crowd.set_connected(false);
+  fake.SetCamera("crowd", crowd);
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        metrics = Get(client, "/metrics");
+        return sample("kestu_camera_connected", "crowd") == 0.0;
+      },
+      kWait))
+      << metrics;
+  EXPECT_FALSE(GetState(client).processes(0).drivers(2).connected());
 }
 
 struct CommandCase {

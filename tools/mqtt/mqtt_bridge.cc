@@ -1,7 +1,11 @@
 #include "tools/mqtt/mqtt_bridge.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <utility>
 #include <vector>
+
+#include <google/protobuf/util/time_util.h>
 
 #include "kestu_tools.pb.h"
 #include "tools/json_output.h"
@@ -73,6 +77,22 @@ std::string ClientIdSuffix(const std::string& process) {
   return suffix;
 }
 
+// {"state":"connected","since":"<RFC 3339, UTC>","since_epoch":<seconds>}
+std::string CameraJson(bool connected, int64_t since_ms) {
+  using google::protobuf::util::TimeUtil;
+  char epoch[32];
+  if (since_ms % 1000 == 0) {
+    std::snprintf(epoch, sizeof(epoch), "%" PRId64, since_ms / 1000);
+  } else {
+    std::snprintf(epoch, sizeof(epoch), "%" PRId64 ".%03" PRId64,
+                  since_ms / 1000, since_ms % 1000);
+  }
+  return std::string("{\"state\":\"") +
+         (connected ? "connected" : "disconnected") + "\",\"since\":\"" +
+         TimeUtil::ToString(TimeUtil::MillisecondsToTimestamp(since_ms)) +
+         "\",\"since_epoch\":" + epoch + "}";
+}
+
 }  // namespace
 
 MqttBridge::MqttBridge(MqttTopics topics, BrokerSettings settings)
@@ -125,6 +145,38 @@ void MqttBridge::OnStatus(const std::string& process, const std::string& driver,
   Process* p = Find(process);
   if (p == nullptr) return;
   p->connection->Publish(topics_.Status(process, driver), Json(status));
+  if (status.type() != Status::CAMERA_CONNECTED &&
+      status.type() != Status::CAMERA_DISCONNECTED) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (p->cameras[driver].OnStatus(status.type() == Status::CAMERA_CONNECTED,
+                                  NowMillis(), CameraHealth::Clock::now())) {
+    SetCamera(process, p, driver);
+  }
+}
+
+void MqttBridge::OnDriverInfo(const std::string& process,
+                              const std::string& driver,
+                              const DriverInfo& info) {
+  Process* p = Find(process);
+  if (p == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (p->cameras[driver].OnInfo(info.has_camera() ? &info.camera() : nullptr,
+                                NowMillis(), CameraHealth::Clock::now())) {
+    SetCamera(process, p, driver);
+  }
+}
+
+void MqttBridge::SetCamera(const std::string& process, Process* p,
+                           const std::string& driver) {
+  const CameraHealth& camera = p->cameras[driver];
+  // A source taken away leaves its last state retained.
+  if (!camera.has_source()) return;
+  MqttLog("the camera of the " + driver + " driver of " + process + " is " +
+          (camera.connected() ? "connected" : "disconnected"));
+  p->connection->SetRetained(topics_.Camera(process, driver),
+                             CameraJson(camera.connected(), camera.since_ms()));
 }
 
 void MqttBridge::OnResult(const std::string& process, const std::string& driver,

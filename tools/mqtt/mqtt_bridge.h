@@ -8,6 +8,12 @@
 //    <process>/<driver>/zone/<zone>/<direction>/count (the number as text);
 //  - every status: the Status in protobuf's JSON mapping on
 //    <process>/<driver>/status;
+//  - the state of each driver's camera, for drivers with a source,
+//    retained, on <process>/<driver>/camera:
+//    {"state":"connected","since":"2024-03-10T10:00:00.250Z",
+//     "since_epoch":1710064800.250} ("disconnected" too), published when it
+//    changes, by a camera status or by the polled DriverInfo (see
+//    CameraHealth);
 //  - whether the process answers driver-information queries: "online" or
 //    "offline", retained, on <process>/availability, which is also the
 //    connection's last will ("offline") and is set "offline" on Stop.
@@ -36,6 +42,7 @@
 #include "tools/mqtt/broker_settings.h"
 #include "tools/mqtt/mqtt_connection.h"
 #include "tools/mqtt/mqtt_topics.h"
+#include "tools/web/camera_health.h"
 #include "tools/web/process_listener.h"
 
 namespace kestu_tools {
@@ -63,6 +70,8 @@ class MqttBridge : public ProcessListener {
   void SetReachable(const std::string& process, bool reachable) override;
   void SetDriverName(const std::string& process, const std::string& driver,
                      const std::string& name) override {}
+  void OnDriverInfo(const std::string& process, const std::string& driver,
+                    const DriverInfo& info) override;
   void OnStatus(const std::string& process, const std::string& driver,
                 const Status& status) override;
   void OnResult(const std::string& process, const std::string& driver,
@@ -85,15 +94,21 @@ class MqttBridge : public ProcessListener {
     std::unique_ptr<MqttConnection> connection;
     std::optional<bool> online;  // unknown before the first query
     std::map<CountKey, int64_t> counts;
+    std::map<std::string, CameraHealth> cameras;  // by driver
   };
 
   Process* Find(const std::string& process);
+  // Sets the driver's retained camera topic. Requires: mutex_ held, so
+  // that two changes are set in the order they were made.
+  void SetCamera(const std::string& process, Process* p,
+                 const std::string& driver);
 
   const MqttTopics topics_;
   const BrokerSettings settings_;
   // Filled by Connect before the links start, then fixed.
   std::map<std::string, std::unique_ptr<Process>> processes_;
-  mutable std::mutex mutex_;  // guards the processes' online and counts
+  // Guards the processes' online, counts and cameras.
+  mutable std::mutex mutex_;
 };
 
 }  // namespace kestu_tools

@@ -63,6 +63,11 @@ std::string MqttTopics::Status(const std::string& process,
   return prefix_ + "/" + process + "/" + driver + "/status";
 }
 
+std::string MqttTopics::Camera(const std::string& process,
+                               const std::string& driver) const {
+  return prefix_ + "/" + process + "/" + driver + "/camera";
+}
+
 std::string MqttTopics::Count(const std::string& process,
                               const std::string& driver,
                               const std::string& zone,

@@ -3,6 +3,7 @@
 //   <prefix>/<process>/<driver>/event                       one JSON per event
 //   <prefix>/<process>/<driver>/zone/<zone>/<direction>/count  retained total
 //   <prefix>/<process>/<driver>/status                      one JSON per status
+//   <prefix>/<process>/<driver>/camera          retained JSON of the camera
 //   <prefix>/<process>/availability                 retained "online"/"offline"
 //
 // With the prefix "kestu" and the process "127.0.0.1:60000":
@@ -33,6 +34,8 @@ class MqttTopics {
   std::string Event(const std::string& process,
                     const std::string& driver) const;
   std::string Status(const std::string& process,
+                     const std::string& driver) const;
+  std::string Camera(const std::string& process,
                      const std::string& driver) const;
   std::string Count(const std::string& process, const std::string& driver,
                     const std::string& zone,

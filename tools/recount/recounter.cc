@@ -9,6 +9,7 @@
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 
+#include "src/driver/detection_records.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
 #include "vision/tracking/track.h"
 
@@ -124,15 +125,20 @@ void Recounter::ForgetGoneTracks() {
 }
 
 bool LoadDetections(const std::string& path, VisionResultList* results,
-                    std::string* error) {
+                    std::string* error, std::string* warning) {
+  if (warning) warning->clear();
   std::string contents;
   if (!ReadWholeFile(path, &contents)) {
     *error = "Unable to open detections file: " + path;
     return false;
   }
-  if (!results->ParseFromString(contents)) {
+  size_t torn = 0;
+  if (!vostek_kestu::ParseDetectionRecords(contents, results, &torn)) {
     *error = "Unable to parse detections file: " + path;
     return false;
+  }
+  if (torn > 0 && warning) {
+    *warning = path + ": " + vostek_kestu::TornRecordNote(torn);
   }
   if (results->vision_results_size() == 0) {
     *error = "The detections file holds no frame: " + path;

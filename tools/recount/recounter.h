@@ -59,9 +59,12 @@ class Recounter {
 };
 
 // Reads a detections file; false with a message when it cannot be opened,
-// does not parse or holds no frame.
+// does not parse or holds no frame. A file that ends in a torn record (its
+// run was killed) gives its whole records, and *warning (when given) says
+// "<path>: ignored a torn last record of N bytes"; otherwise *warning is
+// left empty.
 bool LoadDetections(const std::string& path, VisionResultList* results,
-                    std::string* error);
+                    std::string* error, std::string* warning = nullptr);
 
 // Reads a zones fragment in protobuf text format: a property map holding
 // "zones" and/or "areas", or a whole DriverConfig whose configuration map

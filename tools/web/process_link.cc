@@ -117,6 +117,7 @@ bool ProcessLink::QueryInfo() {
       for (const std::string& key : DriverKeys()) {
         if (DriverPortOffset(key) == offset) {
           hub_->SetDriverName(address_.name, key, driver.driver_name());
+          hub_->OnDriverInfo(address_.name, key, driver);
         }
       }
     }

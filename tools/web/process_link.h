@@ -8,9 +8,10 @@
 // waits for anything else, so no frame waits behind a query.
 //
 // The control thread asks the process for its driver information every few
-// seconds (a process that does not answer shows as not reachable) and pings
-// the drivers that the page sent a configuration or a command to: watching
-// never keeps a driver alive.
+// seconds (a process that does not answer shows as not reachable; each
+// driver's part of the answer, its camera's state among the rest, goes to
+// the listener) and pings the drivers that the page sent a configuration
+// or a command to: watching never keeps a driver alive.
 #ifndef TOOLS_WEB_PROCESS_LINK_H_
 #define TOOLS_WEB_PROCESS_LINK_H_
 

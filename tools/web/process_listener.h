@@ -2,7 +2,7 @@
 //
 // kestu-web's WebHub and kestu-mqtt's bridge implement it. Calls come from
 // the link's two threads (statuses, results and streamed frames from one;
-// reachability, driver names and pings from the other), so an
+// reachability, driver information and pings from the other), so an
 // implementation is thread-safe. `process` is the process's name as its
 // ProcessAddress gives it, `driver` one of "face", "vehicle", "crowd".
 #ifndef TOOLS_WEB_PROCESS_LISTENER_H_
@@ -17,6 +17,7 @@ namespace kestu_tools {
 
 class ProcessListener {
  public:
+  using DriverInfo = ::talvenrook::kestu::v1::driver::DriverInfo;
   using Status = ::talvenrook::kestu::v1::driver::Status;
   using VisionResult = ::talvenrook::vision::v1::VisionResult;
 
@@ -30,6 +31,11 @@ class ProcessListener {
   virtual void SetDriverName(const std::string& process,
                              const std::string& driver,
                              const std::string& name) = 0;
+  // After every answered driver-information query, for each driver: what
+  // the process said of it (its camera's state among the rest).
+  virtual void OnDriverInfo(const std::string& process,
+                            const std::string& driver,
+                            const DriverInfo& info) = 0;
 
   virtual void OnStatus(const std::string& process, const std::string& driver,
                         const Status& status) = 0;

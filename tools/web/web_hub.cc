@@ -95,6 +95,15 @@ void WebHub::SetDriverName(const std::string& process,
   if (Driver* d = FindDriver(process, driver)) d->name = name;
 }
 
+void WebHub::OnDriverInfo(const std::string& process, const std::string& driver,
+                          const DriverInfo& info) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Driver* d = FindDriver(process, driver)) {
+    d->camera.OnInfo(info.has_camera() ? &info.camera() : nullptr, NowMillis(),
+                     Clock::now());
+  }
+}
+
 void WebHub::Log(const std::string& process, const std::string& driver,
                  kestu::tools::WebEvent event) {
   event.set_process(process);
@@ -123,10 +132,9 @@ void WebHub::OnStatus(const std::string& process, const std::string& driver,
   ++d->statuses[Status::MessageType_Name(status.type())];
   switch (status.type()) {
     case Status::CAMERA_CONNECTED:
-      d->connected = true;
-      break;
     case Status::CAMERA_DISCONNECTED:
-      d->connected = false;
+      d->camera.OnStatus(status.type() == Status::CAMERA_CONNECTED, NowMillis(),
+                         Clock::now());
       break;
     case Status::CONFIG_RECEIVED:
       d->configured = true;
@@ -193,9 +201,7 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
   if (d == nullptr) return;
   d->last_activity = Clock::now();
   if (preview) {
-    d->jpeg = std::move(image);
-    ++d->jpeg_number;
-    d->jpeg_received = Clock::now();
+    KeepFrame(d, std::move(image));
     changed_.notify_all();
     return;
   }
@@ -260,14 +266,18 @@ std::string WebHub::StoreStream(const std::string& process,
   d->last_activity = Clock::now();
   ++d->stream_frames;
   d->stream_bytes += static_cast<int64_t>(bytes.size());
-  if (image != nullptr) {
-    d->jpeg = std::move(image);
-    ++d->jpeg_number;
-    d->jpeg_received = Clock::now();
-  }
+  if (image != nullptr) KeepFrame(d, std::move(image));
   Measure(d, result);
   changed_.notify_all();
   return d->key;
+}
+
+void WebHub::KeepFrame(Driver* driver,
+                       std::shared_ptr<const std::string> jpeg) {
+  driver->jpeg = std::move(jpeg);
+  ++driver->jpeg_number;
+  driver->jpeg_received = Clock::now();
+  driver->jpeg_received_ms = NowMillis();
 }
 
 void WebHub::OnPingAnswered(const std::string& process,
@@ -384,13 +394,14 @@ kestu::tools::WebState WebHub::State() const {
       driver->set_name(d.name);
       driver->set_base_port(d.base_port);
       driver->set_alive(p.reachable && now - d.last_activity < kAliveWindow);
-      driver->set_connected(d.connected);
+      driver->set_connected(d.camera.has_source() && d.camera.connected());
       driver->set_configured(d.configured);
       driver->set_controlled(d.controlled);
       if (d.last_status) *driver->mutable_last_status() = *d.last_status;
       driver->set_results(d.results);
       driver->set_stream_frames(d.stream_frames);
       driver->set_has_snapshot(d.jpeg != nullptr);
+      FillCamera(d, now, driver->mutable_camera());
       int32_t zone_id = 0;
       for (const auto& [zone, counts] : d.zone_counts) {
         auto* count = driver->add_zone_counts();
@@ -403,6 +414,29 @@ kestu::tools::WebState WebHub::State() const {
   }
   for (const auto& event : recent_results_) *state.add_recent_results() = event;
   return state;
+}
+
+void WebHub::FillCamera(const Driver& d, Clock::time_point now,
+                        kestu::tools::WebCamera* camera) {
+  const CameraHealth& health = d.camera;
+  camera->set_has_source(health.has_source());
+  camera->set_connected(health.connected());
+  camera->set_since_ms(health.since_ms());
+  camera->set_last_frame_ms(health.last_frame_ms());
+  camera->set_abandoned_captures(health.abandoned_captures());
+  // The newest picture: the driver's last frame read, or the last JPEG
+  // that came here (the driver's clock and this one's; a site keeps them
+  // in step). Before any, the age counts from when the source was seen.
+  const int64_t last = std::max(health.last_frame_ms(), d.jpeg_received_ms);
+  camera->set_last_picture_ms(last);
+  if (last > 0) {
+    camera->set_picture_age_ms(std::max<int64_t>(0, NowMillis() - last));
+  } else if (health.has_source()) {
+    camera->set_picture_age_ms(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            now - health.source_seen())
+            .count());
+  }
 }
 
 void WebHub::SetBrowserReport(const std::string& json) {

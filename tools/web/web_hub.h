@@ -2,8 +2,9 @@
 // links and read by the HTTP handlers.
 //
 // For every process: whether it answers driver-information queries, and
-// for each of its three drivers the latest status, whether it is alive,
-// connected and configured, the published results and events with their
+// for each of its three drivers the latest status, whether it is alive
+// and configured, its camera's health (CameraHealth: its statuses and its
+// polled driver information), the published results and events with their
 // counts, the statuses by kind, the latest streamed JPEG, and the frame
 // processing times. It also keeps the latest results and a numbered log of
 // every result and status as JSON for the /events stream, and the answers
@@ -38,6 +39,7 @@
 #include "kestu_tools.pb.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
+#include "tools/web/camera_health.h"
 #include "tools/web/event_recorder.h"
 #include "tools/web/process_listener.h"
 #include "tools/web/track_history.h"
@@ -66,6 +68,8 @@ class WebHub : public ProcessListener {
   void SetReachable(const std::string& process, bool reachable);
   void SetDriverName(const std::string& process, const std::string& driver,
                      const std::string& name);
+  void OnDriverInfo(const std::string& process, const std::string& driver,
+                    const DriverInfo& info);
 
   void OnStatus(const std::string& process, const std::string& driver,
                 const Status& status);
@@ -125,7 +129,7 @@ class WebHub : public ProcessListener {
     std::string name;
     int base_port = 0;
     Clock::time_point last_activity{};
-    bool connected = false;
+    CameraHealth camera;
     bool configured = false;
     bool controlled = false;
     std::optional<Status> last_status;
@@ -140,6 +144,7 @@ class WebHub : public ProcessListener {
     std::shared_ptr<const std::string> jpeg;
     int64_t jpeg_number = 0;
     Clock::time_point jpeg_received{};
+    int64_t jpeg_received_ms = 0;  // Unix time; 0 before the first
     Histogram processing;
     uint64_t last_frame_id = 0;  // frame_data id last measured
     // Region-frames the pipeline detected and skipped (motion gating), as
@@ -164,6 +169,10 @@ class WebHub : public ProcessListener {
   void Log(const std::string& process, const std::string& driver,
            kestu::tools::WebEvent event);
   void Measure(Driver* driver, const VisionResult& result);
+  static void KeepFrame(Driver* driver,
+                        std::shared_ptr<const std::string> jpeg);
+  static void FillCamera(const Driver& driver, Clock::time_point now,
+                         kestu::tools::WebCamera* camera);
   // Puts a streamed frame under its driver; the driver's key, or empty.
   std::string StoreStream(const std::string& process,
                           const VisionResult& result,

@@ -1,4 +1,5 @@
 // WebHub::Metrics: the Prometheus text exposition format (version 0.0.4).
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -140,6 +141,45 @@ std::string WebHub::Metrics() const {
     x.Sample("kestu_web_stream_forwarding_seconds_sum", {}, forwarding_.sum);
     x.Sample("kestu_web_stream_forwarding_seconds_count", {},
              static_cast<double>(forwarding_.count));
+  }
+  x.Family("kestu_camera_connected", "gauge",
+           "Whether the driver's camera is connected (1) or not (0), from its "
+           "camera statuses and its driver information; only drivers with a "
+           "source, of processes that answer.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      if (!p.reachable || !d.camera.has_source()) continue;
+      x.Sample("kestu_camera_connected",
+               {{"process", p.name}, {"driver", d.key}},
+               d.camera.connected() ? 1 : 0);
+    }
+  }
+  x.Family("kestu_camera_seconds_since_last_frame", "gauge",
+           "Seconds since the driver last read a frame from its camera, by "
+           "its driver information (only drivers with a source that read "
+           "one, of processes that answer).");
+  const int64_t now_ms = NowMillis();
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      if (!p.reachable || !d.camera.has_source() ||
+          d.camera.last_frame_ms() <= 0) {
+        continue;
+      }
+      x.Sample("kestu_camera_seconds_since_last_frame",
+               {{"process", p.name}, {"driver", d.key}},
+               std::max<int64_t>(0, now_ms - d.camera.last_frame_ms()) / 1e3);
+    }
+  }
+  x.Family("kestu_camera_abandoned_captures_total", "counter",
+           "Captures the driver gave up because opening or reading its "
+           "source hung (only drivers with a source).");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      if (!d.camera.has_source()) continue;
+      x.Sample("kestu_camera_abandoned_captures_total",
+               {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.camera.abandoned_captures()));
+    }
   }
   x.Family("kestu_seconds_since_last_result", "gauge",
            "Seconds since the driver last published a result (only drivers "

@@ -9,6 +9,10 @@
 // shows (the preview's natural width, the event rows) to
 // /api/browser-report twice a second, for the browser test.
 //
+// Over the preview, a banner tells since when the chosen driver, which has
+// a source, has given no picture (no frame read and no JPEG for 5 s), from
+// the camera state in /api/state.
+//
 // The charts (/chart.js) and the zone editor (/editor.js) come before the
 // page's own script and register with window.kestu: onChoose (a driver was
 // chosen) and onEvent (a result or status arrived).
@@ -39,6 +43,8 @@ const char* WebPage() {
  button.on { background: #ffd34d; }
  #stage { position: relative; display: inline-block; line-height: 0; }
  #editor { position: absolute; left: 0; top: 0; cursor: crosshair; }
+ #no-picture { position: absolute; left: 0; right: 0; top: 0; padding: 6px 10px; line-height: 1.3;
+   background: rgba(176, 0, 0, 0.85); color: #fff; font-weight: bold; pointer-events: none; }
  .tools { margin: 4px 0; }
  .tools input[type=text] { width: 9em; }
  .tools input[type=number] { width: 5em; }
@@ -56,7 +62,7 @@ const char* WebPage() {
 <div id="layout">
 <div>
 <h2>Preview of <span id="chosen">no driver</span></h2>
-<div id="stage"><img id="preview" alt="preview"><svg id="editor"></svg></div>
+<div id="stage"><img id="preview" alt="preview"><svg id="editor"></svg><div id="no-picture" hidden></div></div>
 <div>
 <button data-action="START_STREAMING">Start streaming</button>
 <button data-action="STOP_STREAMING">Stop streaming</button>
@@ -135,8 +141,32 @@ function choose(p, d) {
   for (const f of window.kestu.onChoose) f(chosen);
 }
 
+// The chosen driver's camera has a source and no frame was read and no
+// picture came for this long: the banner over the preview says since when.
+const noPictureMs = 5000;
+
+function clock(t) {
+  const two = (n) => String(n).padStart(2, "0");
+  const time = two(t.getHours()) + ":" + two(t.getMinutes()) + ":" + two(t.getSeconds());
+  if (t.toDateString() === new Date().toDateString()) return time;
+  return t.getFullYear() + "-" + two(t.getMonth() + 1) + "-" + two(t.getDate()) + " " + time;
+}
+
+function showPicture(d) {
+  const banner = $("no-picture");
+  const c = (d && d.camera) || {};
+  if (!c.hasSource || Number(c.pictureAgeMs || 0) < noPictureMs) {
+    banner.hidden = true;
+    return;
+  }
+  const last = Number(c.lastPictureMs || 0);
+  text(banner, last ? "No picture since " + clock(new Date(last)) : "No picture yet");
+  banner.hidden = false;
+}
+
 function render() {
   if (!state) return;
+  let picture = null;  // the chosen driver
   const body = $("drivers").tBodies[0];
   body.innerHTML = "";
   for (const p of state.processes || []) {
@@ -168,6 +198,7 @@ function render() {
   for (const p of state.processes || []) {
     for (const d of p.drivers || []) {
       if (!chosen || chosen.process !== p.name || chosen.driver !== d.key) continue;
+      picture = d;
       for (const z of d.zoneCounts || []) {
         const row = zones.insertRow();
         text(row.insertCell(), z.zoneName);
@@ -176,6 +207,7 @@ function render() {
       }
     }
   }
+  showPicture(picture);
   if (still) for (const e of state.recentResults || []) addResult(e);
 }
 

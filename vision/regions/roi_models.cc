@@ -72,6 +72,9 @@ bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
     }
   }
   if (LoadRoiModel(config, roi_model, slot, tv, error)) return true;
+  // No type named and none to default to: there is no model to fail
+  // loading (a night detector that was never configured).
+  if (tv.first.empty()) return false;
   std::cerr << "Could not load the model " << tv.first << ":" << tv.second
             << std::endl;
   tv = FindDefaultModel(config, default_type);

@@ -54,17 +54,26 @@ bool VideoGather::Open(const std::string& source, int attempts,
   return false;
 }
 
+bool VideoGather::OpenOnce(const std::string& source) {
+  failed_ = true;
+  capture_.release();
+  if (OpenSource(source) != OpenResult::kOpened) return false;
+  failed_ = !capture_.isOpened();
+  return !failed_;
+}
+
 VideoGather::OpenResult VideoGather::OpenSource(const std::string& source) {
   bool opened = false;
   if (source.size() >= kMinNamedSourceLength) {
-    const int timeout_ms = static_cast<int>(network_timeout_.count());
-    opened = capture_.open(source, cv::CAP_ANY,
-                           {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeout_ms,
-                            cv::CAP_PROP_READ_TIMEOUT_MSEC, timeout_ms});
+    const int open_ms = static_cast<int>(network_timeout_.count());
+    const int read_ms = static_cast<int>(read_timeout_.count());
+    opened = capture_.open(source, named_api_,
+                           {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, open_ms,
+                            cv::CAP_PROP_READ_TIMEOUT_MSEC, read_ms});
   } else {
     const std::string index = source.empty() ? "0" : source;
     if (!AllDigits(index)) return OpenResult::kNotACameraIndex;
-    opened = capture_.open(std::stoi(index), cv::CAP_ANY);
+    opened = capture_.open(std::stoi(index), camera_api_);
   }
   return opened ? OpenResult::kOpened : OpenResult::kNotOpened;
 }

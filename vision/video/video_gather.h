@@ -59,9 +59,26 @@ class VideoGather : public Gather {
   // Open on. Requires: milliseconds > 0.
   void SetNetworkTimeout(std::chrono::milliseconds timeout) {
     network_timeout_ = timeout;
+    read_timeout_ = timeout;
+  }
+  // The same, with a read time-out of its own.
+  void SetNetworkTimeouts(std::chrono::milliseconds open,
+                          std::chrono::milliseconds read) {
+    network_timeout_ = open;
+    read_timeout_ = read;
   }
 
   static constexpr std::chrono::milliseconds kDefaultNetworkTimeout{5000};
+
+  // The capture back-ends of sources opened by name and of camera indexes,
+  // from the next Open on (cv::CAP_ANY for both unless changed).
+  void SetApiPreference(int named_api, int camera_api) {
+    named_api_ = named_api;
+    camera_api_ = camera_api;
+  }
+  // One attempt to open the source, writing nothing and waiting for
+  // nothing; true when it is open.
+  bool OpenOnce(const std::string& source);
 
   // Replaces the wait used by Open and by reads that wait for frames; an
   // empty function restores RealSleep. Requires: no Open or Read under way.
@@ -88,6 +105,9 @@ class VideoGather : public Gather {
 
   SleepFunction sleep_;
   std::chrono::milliseconds network_timeout_ = kDefaultNetworkTimeout;
+  std::chrono::milliseconds read_timeout_ = kDefaultNetworkTimeout;
+  int named_api_ = cv::CAP_ANY;
+  int camera_api_ = cv::CAP_ANY;
 };
 
 }  // namespace talvenrook_vision

@@ -91,8 +91,7 @@ TEST_F(RoiSetTest, NothingToLoadLeavesTheSlotEmpty) {
   });
   EXPECT_EQ(log,
             "No model specified on ROI. Trying to find a default model to "
-            "use...\nCould not find a model to load.\n"
-            "Could not load the model :\n");
+            "use...\nCould not find a model to load.\n");
   EXPECT_EQ(slot, nullptr);
 }
 
