@@ -7,9 +7,12 @@
 //   kestu-client listen DRIVER [--count N] [--duration_ms MS]
 //   kestu-client stream --out DIR [--count N] [--duration_ms MS]
 //
-// DRIVER is face, vehicle or crowd. Exit status: 0 on success, 1 when the
-// process does not answer in time or the command line is wrong, 2 when the
-// driver answered with an error status.
+// DRIVER is face, vehicle or crowd. The process is given --timeout_ms to
+// answer; send and action then wait --send_timeout_ms (30 s) for the
+// driver's answer, as a configuration may open a camera or load models
+// first. Exit status: 0 on success, 1 when the process does not answer in
+// time or the command line is wrong, 2 when the driver answered with an
+// error status.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -27,7 +30,13 @@
 DEFINE_string(host, "127.0.0.1", "Host of the kestu-vision process");
 DEFINE_uint32(bind_port, 60000, "Base port of the kestu-vision process");
 DEFINE_uint32(streaming_port, 59999, "Streaming port of the process");
-DEFINE_int32(timeout_ms, 3000, "How long to wait for an answer");
+DEFINE_int32(timeout_ms, 3000,
+             "How long to wait for the process to answer (info, ping, and "
+             "the ping and connection of send/action)");
+DEFINE_int32(send_timeout_ms, 30000,
+             "send/action: how long to wait for the driver's answer (a "
+             "configuration that opens a camera or loads models takes "
+             "seconds)");
 DEFINE_string(data, "",
               "action: file with the action_data Entity "
               "(.textproto/.txtpb text, .pb binary)");
@@ -121,10 +130,28 @@ int Ping(zmq::context_t& context, const std::string& driver) {
   return 0;
 }
 
-// Pings, pushes the configuration and, unless --nowait, prints the first
-// status answering its uuid.
+// The statuses that answer a configuration or an action; the driver's
+// warnings about it come on the way.
+bool IsAnswer(const Status& status) {
+  switch (status.type()) {
+    case Status::CONFIG_RECEIVED:
+    case Status::COMMAND_EXECUTED:
+    case Status::STATUS_ERROR:
+    case Status::STATUS_CRITICAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Pings, pushes the configuration and, unless --nowait, prints the status
+// answering its uuid (CONFIG_RECEIVED, or COMMAND_EXECUTED for an action, or
+// an error), waiting --send_timeout_ms for it.
 int SendConfig(zmq::context_t& context, const std::string& driver,
                DriverConfig config) {
+  // A message without a configuration is an action (the driver answers
+  // COMMAND_EXECUTED).
+  const bool action = !config.kestu_eye_config().has_config();
   if (config.uuid().empty()) {
     config.set_uuid(FLAGS_uuid.empty() ? NewUuid() : FLAGS_uuid);
   }
@@ -141,25 +168,32 @@ int SendConfig(zmq::context_t& context, const std::string& driver,
   }
   std::cout << "sent " << config.uuid() << std::endl;
   if (!FLAGS_wait) return 0;
-  const auto deadline = Clock::now() + Timeout();
+  const auto deadline = Clock::now() + Millis(FLAGS_send_timeout_ms);
   while (Clock::now() < deadline) {
     auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
     auto answer = ReceiveStatus(status, left);
     if (!answer) break;
-    // Statuses without a uuid (camera connected, log lines) come on the way
-    // and are shown; the answer is the one that carries our uuid.
+    // Statuses without a uuid (camera connected, log lines) and the
+    // driver's warnings about this configuration come on the way and are
+    // shown; the answer is the one that carries our uuid.
     if (answer->uuid().empty()) {
-      std::cout << "status {\n" << ToText(*answer) << "}\n";
+      std::cout << "status {\n" << ToText(*answer) << "}\n" << std::flush;
       continue;
     }
     if (answer->uuid() != config.uuid()) continue;
+    if (!IsAnswer(*answer)) {
+      std::cout << "status {\n" << ToText(*answer) << "}\n" << std::flush;
+      continue;
+    }
     std::cout << ToText(*answer);
     const bool error = answer->type() == Status::STATUS_ERROR ||
                        answer->type() == Status::STATUS_CRITICAL;
     return error ? 2 : 0;
   }
-  return Fail("no status from the " + driver + " driver within " +
-              std::to_string(FLAGS_timeout_ms) + " ms");
+  return Fail(driver + " driver: no " +
+              (action ? "COMMAND_EXECUTED" : "CONFIG_RECEIVED") +
+              " or STATUS_ERROR for " + config.uuid() + " within " +
+              std::to_string(FLAGS_send_timeout_ms) + " ms");
 }
 
 int Send(zmq::context_t& context, const std::string& driver,

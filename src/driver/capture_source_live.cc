@@ -6,6 +6,7 @@
 #include <glog/logging.h>
 #include <opencv2/videoio.hpp>
 
+#include "src/common/free_memory.h"
 #include "src/driver/capture_source.h"
 
 namespace vostek_kestu {
@@ -99,8 +100,13 @@ bool CaptureSource::SettleLiveOpen() {
       }
       live_open_reported_ = true;
       stuck_reported_ = false;
+      const bool reconnected = end_of_stream_reported_;
       end_of_stream_reported_ = false;
       LOG(INFO) << "Connected to video source!";
+      // The readers of the outage, and their decoders, are gone: the
+      // memory they freed goes back to the system rather than staying
+      // with the allocator's arenas of their threads.
+      if (reconnected) ReturnFreeMemoryToSystem();
       health_.Connected();
       send_status_(Status::CAMERA_CONNECTED, "", "");
       return true;

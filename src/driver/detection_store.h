@@ -59,7 +59,7 @@ class DetectionStore {
   mutable std::unique_ptr<DetectionStream> stream_;
   mutable bool stream_started_ = false;  // no stream starts from now on
   std::string streamed_path_;            // the path this store claimed
-  mutable std::mutex replay_mutex_;  // guards replay_, index_
+  mutable std::mutex replay_mutex_;      // guards replay_, index_
   VisionResultList replay_;
   ReplayIndex index_;
 };

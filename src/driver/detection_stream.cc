@@ -45,8 +45,8 @@ bool DetectionStream::Open(const std::string& path) {
   path_ = path;
   // Appending keeps each flush's records together at the end, whoever
   // else writes to the file.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
-               0644);
+  fd_ = ::open(path.c_str(),
+               O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     LOG(ERROR) << "Error trying to create detections file: " << path;
     return false;

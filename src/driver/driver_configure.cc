@@ -181,6 +181,8 @@ void Driver::KeepConfiguration(const DriverConfig& config) {
     }
   }
   restoring_ = false;
+  // The commands given before the first kept configuration last too.
+  if (!restored) KeepCommands();
   if (!unattended_) {
     LOG(INFO) << "The driver runs without a client from now on (state kept "
               << "in " << kept_->folder() << ")";
@@ -190,7 +192,7 @@ void Driver::KeepConfiguration(const DriverConfig& config) {
 }
 
 void Driver::KeepCommands() {
-  if (!kept_ || !unattended_) return;
+  if (!kept_ || restoring_) return;
   CommandState state;
   state.detection_stopped = detection_stopped_;
   state.streaming = streaming_requested_;

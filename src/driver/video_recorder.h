@@ -36,10 +36,11 @@ namespace vostek_kestu {
 // A file of a container that writes its index at the end (.mp4, .m4v,
 // .mov) is recorded as Matroska beside it, at path + ".partial.mkv", which
 // plays up to its last written frames if the process is killed; closing
-// copies its frames unchanged into the file asked for and removes it (see
-// video_remux.h). Should that copy fail, the Matroska file stays and is the
-// one reported. Other containers (.avi, .mkv) are written in place: an AVI
-// without the index written at its close is still read in full by FFmpeg.
+// copies its frames unchanged into the file asked for (empty until then)
+// and removes it (see video_remux.h). Should that copy fail, the Matroska
+// file stays and is the one reported. Other containers (.avi, .mkv) are written
+// in place: an AVI without the index written at its close is still read in full
+// by FFmpeg.
 //
 // The completion callback may destroy the recorder: nothing of the recorder
 // is touched after it returns. Destroying a recorder closes its file without
@@ -91,8 +92,6 @@ class VideoRecorder {
   int frames_written() const { return frames_written_; }
   int frames_to_write() const { return frames_to_write_; }
   const std::string& output_path() const { return output_path_; }
-  // The file the writer writes until it closes (see above).
-  const std::string& writing_path() const { return writing_path_; }
   int64_t wait_seconds() const { return wait_seconds_; }
   int fourcc() const { return fourcc_; }
   int fps() const { return fps_; }

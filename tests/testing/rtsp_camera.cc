@@ -1,6 +1,9 @@
 #include "tests/testing/rtsp_camera.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <utility>
@@ -72,6 +75,25 @@ std::string RtspCamera::url() const {
 
 std::string RtspCamera::Output() const {
   return process_ ? process_->Stdout() + process_->Stderr() : last_output_;
+}
+
+SilentPort::SilentPort(int port) : port_(port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  listening_ =
+      bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      listen(fd_, 16) == 0;
+}
+
+SilentPort::~SilentPort() { close(fd_); }
+
+std::string SilentPort::url() const {
+  return "rtsp://127.0.0.1:" + std::to_string(port_) + "/cam";
 }
 
 }  // namespace kestu_testing

@@ -40,6 +40,23 @@ class RtspCamera {
   std::string last_output_;
 };
 
+// A TCP port on 127.0.0.1 that takes connections (the kernel completes
+// them) and never says a word: a camera whose server hangs.
+class SilentPort {
+ public:
+  explicit SilentPort(int port);
+  ~SilentPort();
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+  bool listening() const { return listening_; }
+  std::string url() const;  // an RTSP URL on the port
+
+ private:
+  const int port_;
+  int fd_ = -1;
+  bool listening_ = false;
+};
+
 }  // namespace kestu_testing
 
 #endif  // TESTS_TESTING_RTSP_CAMERA_H_

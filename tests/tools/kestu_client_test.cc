@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "src/channels/streaming_manager.h"
+#include "tests/src/drivers/drivers_test_util.h"
 #include "tests/testing/test_util.h"
 #include "tools/driver_client.h"
 
@@ -147,6 +148,68 @@ TEST_F(ClientTest, ListenPrintsStatusesWhileItPings) {
   EXPECT_EQ(listen.Wait(kWait), 0);
   EXPECT_NE(listen.Stdout().find("type: STATUS_ERROR"), std::string::npos)
       << listen.Stdout();
+}
+
+// send and action wait --send_timeout_ms for the driver's answer, not
+// --timeout_ms: the crowd configuration loads its detector for about a
+// second, and one more such configuration is queued ahead of each call.
+struct SlowAnswerCase {
+  const char* name;
+  std::vector<std::string> flags;
+  std::vector<std::string> command;  // the driver and its arguments follow
+  int status;
+  const char* expected;  // %s stands for the uuid
+};
+
+TEST_F(ClientTest, SendAndActionWaitForTheDriversAnswer) {
+  ASSERT_NO_FATAL_FAILURE(StartServer(340));
+  vostek_kestu::DriverConfig crowd = vostek_kestu::SampleConfig(
+      "crowd_walkway.textproto", vostek_kestu::kPeopleClip);
+  crowd.clear_uuid();
+  const std::string config = WriteFile("crowd.pb", crowd.SerializeAsString());
+  const std::vector<SlowAnswerCase> cases = {
+      {"SendOutlastsTimeoutMs",
+       {"--timeout_ms=300"},
+       {"send", "crowd", config},
+       0,
+       "type: CONFIG_RECEIVED\nuuid: \"%s\""},
+      {"ActionOutlastsTimeoutMs",
+       {"--timeout_ms=300"},
+       {"action", "crowd", "GET_VERSION"},
+       0,
+       "type: COMMAND_EXECUTED\nuuid: \"%s\""},
+      {"SendTimesOut",
+       {"--send_timeout_ms=300"},
+       {"send", "crowd", config},
+       1,
+       "kestu-client: crowd driver: no CONFIG_RECEIVED or STATUS_ERROR for "
+       "%s within 300 ms"},
+      {"ActionTimesOut",
+       {"--send_timeout_ms=300"},
+       {"action", "crowd", "GET_VERSION"},
+       1,
+       "kestu-client: crowd driver: no COMMAND_EXECUTED or STATUS_ERROR for "
+       "%s within 300 ms"},
+  };
+  int n = 0;
+  for (const SlowAnswerCase& c : cases) {
+    const std::string uuid = std::string(c.name) + "-" + std::to_string(++n);
+    std::string out, err;
+    ASSERT_EQ(
+        Client({"--nowait", "--uuid=ahead-" + uuid, "send", "crowd", config},
+               &out, &err),
+        0)
+        << err;
+    std::vector<std::string> args = c.flags;
+    args.push_back("--uuid=" + uuid);
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    EXPECT_EQ(Client(args, &out, &err), c.status) << c.name << ": " << err;
+    std::string expected = c.expected;
+    expected.replace(expected.find("%s"), 2, uuid);
+    const std::string& printed = c.status == 0 ? out : err;
+    EXPECT_NE(printed.find(expected), std::string::npos)
+        << c.name << ": " << printed;
+  }
 }
 
 TEST_F(ClientTest, StreamWritesEachResultsJpeg) {

@@ -1,10 +1,6 @@
 // A driver and its live camera: a real RTSP server that goes away and comes
 // back, and a server that takes the connection and never answers, while
 // configurations and commands are answered.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "tests/src/driver/driver_fixture.h"
@@ -15,35 +11,12 @@ namespace vostek_kestu {
 namespace {
 
 using kestu_testing::RtspCamera;
+using kestu_testing::SilentPort;
 using Clock = std::chrono::steady_clock;
 
 std::string Command(const std::string& uuid, const std::string& action) {
   return "uuid: '" + uuid + "' kestu_eye_config { action: " + action + " }";
 }
-
-// A TCP port that takes connections (the kernel completes them) and never
-// says a word: a camera whose server hangs.
-class SilentServer {
- public:
-  explicit SilentServer(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    listening_ = bind(fd_, reinterpret_cast<sockaddr*>(&address),
-                      sizeof(address)) == 0 &&
-                 listen(fd_, 16) == 0;
-  }
-  ~SilentServer() { close(fd_); }
-  bool listening() const { return listening_; }
-
- private:
-  int fd_ = -1;
-  bool listening_ = false;
-};
 
 class CameraOutageTest : public DriverTest {
  protected:
@@ -109,10 +82,9 @@ TEST_F(CameraOutageTest, EveryOutageIsReportedAndCountingResumes) {
 
 TEST_F(CameraOutageTest, SilentServerIsReportedAndTheRealCameraTaken) {
   ASSERT_NO_FATAL_FAILURE(Start(321));
-  SilentServer silent(base_ + 17);
+  SilentPort silent(base_ + 17);
   ASSERT_TRUE(silent.listening());
-  const std::string silent_url =
-      "rtsp://127.0.0.1:" + std::to_string(base_ + 17) + "/cam";
+  const std::string silent_url = silent.url();
   Send(LiveConfig("cfg", silent_url,
                   Prop("capture_open_timeout_ms", Int(1500))));
   // The configuration is answered while the camera is still opening, and

@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -117,37 +116,12 @@ TEST_P(TornFileTest, IsReadUpToItsLastWholeRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tails, TornFileTest,
-    ::testing::Values(TornCase{"NoTail", 0, 1},
-                      TornCase{"CutAfterTheTag", 1, 1},
-                      TornCase{"CutInsideTheSize", 2, 1},
-                      TornCase{"CutAfterTheSize", 3, 1},
-                      TornCase{"CutInsideTheResult", 20, 1},
-                      TornCase{"OneByteShort", -1, 1},
-                      TornCase{"Whole", 1 << 20, 2}),
+    ::testing::Values(
+        TornCase{"NoTail", 0, 1}, TornCase{"CutAfterTheTag", 1, 1},
+        TornCase{"CutInsideTheSize", 2, 1}, TornCase{"CutAfterTheSize", 3, 1},
+        TornCase{"CutInsideTheResult", 20, 1}, TornCase{"OneByteShort", -1, 1},
+        TornCase{"Whole", 1 << 20, 2}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DetectionRecordsTest, CutsInsideEveryRecordKeepTheRecordsBefore) {
-  // Every possible length of a file of three records.
-  const VisionResultList list = ThreeResults();
-  const std::string bytes = list.SerializeAsString();
-  std::vector<size_t> ends;
-  size_t end = 0;
-  for (const auto& result : list.vision_results()) {
-    end += RecordOf(result).size();
-    ends.push_back(end);
-  }
-  for (size_t length = 0; length <= bytes.size(); ++length) {
-    int whole = 0;
-    while (whole < 3 && ends[whole] <= length) ++whole;
-    const size_t last_end = whole == 0 ? 0 : ends[whole - 1];
-    VisionResultList read;
-    size_t torn = 0;
-    ASSERT_TRUE(ParseDetectionRecords(bytes.substr(0, length), &read, &torn))
-        << length;
-    EXPECT_EQ(read.vision_results_size(), whole) << length;
-    EXPECT_EQ(torn, length - last_end) << length;
-  }
-}
 
 TEST(DetectionRecordsTest, BytesThatAreNoRecordsAreRefused) {
   const std::string first = RecordOf(ThreeResults().vision_results(0));
@@ -195,9 +169,9 @@ TEST(DetectionStreamTest, FileThatCannotBeCreatedIsReported) {
   DetectionStream stream;
   EXPECT_FALSE(stream.Open(path));
   EXPECT_FALSE(stream.is_open());
-  EXPECT_GE(journal.IndexOf("log: Error trying to create detections file: " +
-                            path),
-            0);
+  EXPECT_GE(
+      journal.IndexOf("log: Error trying to create detections file: " + path),
+      0);
   stream.Append(ThreeResults().vision_results(0));
   EXPECT_FALSE(stream.Flush());
 }

@@ -88,13 +88,12 @@ TEST_P(KilledRecordRunTest, LeavesFilesReadUpToTheKill) {
   std::ofstream(stem + ".textproto") << text;
 
   const int base = PortBlock(c.port_block);
-  ChildProcess process(
-      KESTU_BINARY_DIR "/src/kestu-vision",
-      {"--bind_port=" + std::to_string(base),
-       "--streaming_port=" + std::to_string(base + 15), "--standalone_mode",
-       "--standalone_mode_driver=crowd",
-       "--configuration_proto=" + stem + ".textproto",
-       "--record_detections_file=" + record});
+  ChildProcess process(KESTU_BINARY_DIR "/src/kestu-vision",
+                       {"--bind_port=" + std::to_string(base),
+                        "--streaming_port=" + std::to_string(base + 15),
+                        "--standalone_mode", "--standalone_mode_driver=crowd",
+                        "--configuration_proto=" + stem + ".textproto",
+                        "--record_detections_file=" + record});
   // Mid-run (the clip takes half a minute): results are in the file and
   // frames in the recording.
   ASSERT_TRUE(PollUntil(
@@ -133,8 +132,7 @@ TEST_P(KilledRecordRunTest, LeavesFilesReadUpToTheKill) {
   // The name asked for is kept while the recording lasts.
   EXPECT_GE(FileSize(asked), 0);
 
-  for (const std::string& path :
-       {record, video, asked, stem + ".textproto"}) {
+  for (const std::string& path : {record, video, asked, stem + ".textproto"}) {
     std::remove(path.c_str());
   }
 }

@@ -1,9 +1,5 @@
 #include "vision/video/live_gather.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -11,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include "tests/testing/rtsp_camera.h"
 #include "tests/testing/test_util.h"
 #include "tests/vision/video/numbered_video.h"
 
@@ -19,6 +16,7 @@ namespace {
 
 using kestu_testing::PollUntil;
 using kestu_testing::PortBlock;
+using kestu_testing::SilentPort;
 using std::chrono::milliseconds;
 using testing::FrameNumber;
 using testing::NumberedVideo;
@@ -36,33 +34,6 @@ std::vector<int> Drain(LiveGather& gather) {
   }
   return numbers;
 }
-
-// A port that takes connections and never answers.
-class SilentPort {
- public:
-  explicit SilentPort(int port) : port_(port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
-              0 &&
-          listen(fd_, 16) == 0;
-  }
-  ~SilentPort() { close(fd_); }
-  bool ok() const { return ok_; }
-  std::string url() const {
-    return "rtsp://127.0.0.1:" + std::to_string(port_) + "/cam";
-  }
-
- private:
-  int port_;
-  int fd_ = -1;
-  bool ok_ = false;
-};
 
 LiveGatherOptions FileOptions(bool skip_frames) {
   LiveGatherOptions options;
@@ -121,7 +92,7 @@ TEST(LiveGatherTest, OutcomesOfSourcesThatDoNotOpen) {
 
 TEST(LiveGatherTest, SilentServerTimesOutAtTheBackEndsOwnTimeout) {
   SilentPort silent(PortBlock(322) + 1);
-  ASSERT_TRUE(silent.ok());
+  ASSERT_TRUE(silent.listening());
   LiveGatherOptions options;  // FFmpeg, which keeps its time-outs
   options.open_deadline = milliseconds(600);
   LiveGather gather(options);
