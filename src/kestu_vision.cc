@@ -11,6 +11,7 @@
 
 #include "src/channels/driver_info_service.h"
 #include "src/channels/streaming_manager.h"
+#include "src/common/free_memory.h"
 #include "src/driver/driver.h"
 #include "src/drivers/driver_names.h"
 #include "src/drivers/driver_table.h"
@@ -170,6 +171,7 @@ int RunProcess() {
 }  // namespace
 
 int KestuVisionMain(int argc, char** argv) {
+  LimitAllocatorArenas();
   talvenrook_vision::QuietCaptureBackends();
   gflags::SetVersionString(kVersion);
   gflags::ParseCommandLineFlags(&argc, &argv, true);
