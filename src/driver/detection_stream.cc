@@ -7,29 +7,10 @@
 
 #include <glog/logging.h>
 
+#include "src/common/write_all.h"
 #include "src/driver/detection_records.h"
 
 namespace vostek_kestu {
-
-namespace {
-
-// Writes all bytes to fd, retrying short writes and interruptions.
-bool WriteAll(int fd, const std::string& bytes) {
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-}  // namespace
 
 DetectionStream::DetectionStream(std::chrono::milliseconds flush_interval)
     : flush_interval_(flush_interval) {}

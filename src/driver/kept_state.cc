@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "src/common/write_all.h"
+
 namespace vostek_kestu {
 
 namespace {
@@ -88,17 +90,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes,
     *error = Errno("cannot write", temporary);
     return false;
   }
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = Errno("cannot write", temporary);
-      close(fd);
-      unlink(temporary.c_str());
-      return false;
-    }
-    written += static_cast<size_t>(n);
+  if (!WriteAll(fd, bytes)) {
+    *error = Errno("cannot write", temporary);
+    close(fd);
+    unlink(temporary.c_str());
+    return false;
   }
   if (fsync(fd) != 0 || close(fd) != 0) {
     *error = Errno("cannot sync", temporary);
