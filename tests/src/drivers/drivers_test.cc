@@ -1,7 +1,10 @@
 // The crowd and vehicle drivers without sockets: their log lines, speed
-// units, requests, type labels and pipeline installation.
+// units, requests, type labels and pipeline installation, and the site's
+// live-camera sample.
+#include <filesystem>
 #include <string>
 
+#include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
@@ -151,6 +154,69 @@ TEST(DriversTest, LoadingTheModelsInstallsOrKeepsThePipeline) {
   props["distance_estimation"].mutable_entity_value();
   EXPECT_THROW(driver.Configure(refused),
                talvenrook_vision::MissingPropertyError);
+  EXPECT_TRUE(driver.HasPipeline());
+}
+
+// samples/crowd_camera.textproto is the walkway sample on a site's live
+// camera: a stream reopened when it goes, nothing recorded, every other key
+// and the models as the walkway's, the model files named where
+// scripts/install-site puts them (/usr/local/share/kestu/models/, which
+// holds the repository's tests/data/ files). Mapped back to tests/data/,
+// the crowd driver loads it.
+TEST(DriversTest, CameraSampleIsTheWalkwaySampleOnALiveCamera) {
+  using google::protobuf::util::MessageDifferencer;
+  const std::string installed = "/usr/local/share/kestu/models/";
+  const std::string repository = std::string(KESTU_SOURCE_DIR) + "/tests/data/";
+  DriverConfig camera;
+  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(
+      kestu_testing::ReadFile(std::string(KESTU_SOURCE_DIR) +
+                              "/samples/crowd_camera.textproto"),
+      &camera));
+  const auto& props = camera.kestu_eye_config().config().properties();
+  ASSERT_EQ(props.count("source"), 1u);
+  EXPECT_EQ(props.at("source").string_value(), "rtsp://camera.site/stream");
+  ASSERT_EQ(props.count("enable_source_reconnection"), 1u);
+  EXPECT_TRUE(props.at("enable_source_reconnection").boolean_value());
+  EXPECT_EQ(props.count("recording_options"), 0u);
+
+  // SampleConfig: the walkway's models by absolute paths in tests/data/,
+  // its recording left out.
+  const DriverConfig walkway = SampleConfig("crowd_walkway.textproto", "");
+  const auto& walkway_props = walkway.kestu_eye_config().config().properties();
+  EXPECT_EQ(props.size(), walkway_props.size());
+  for (const auto& [key, value] : walkway_props) {
+    if (key == "source" || key == "enable_source_reconnection") continue;
+    ASSERT_EQ(props.count(key), 1u) << key;
+    EXPECT_TRUE(MessageDifferencer::Equals(props.at(key), value)) << key;
+  }
+
+  DriverConfig mapped = camera;
+  auto* eye = mapped.mutable_kestu_eye_config();
+  int files = 0;
+  for (auto& model : *eye->mutable_models()) {
+    auto* content = (*model.mutable_properties())["content"]
+                        .mutable_entity_value()
+                        ->mutable_properties();
+    for (const char* key : {"prototxt_file", "caffemodel_file"}) {
+      ASSERT_EQ(content->count(key), 1u) << key;
+      const std::string path = content->at(key).string_value();
+      ASSERT_EQ(path.rfind(installed, 0), 0u) << path;
+      const std::string local = repository + path.substr(installed.size());
+      EXPECT_TRUE(std::filesystem::is_regular_file(local)) << local;
+      (*content)[key].set_string_value(local);
+      ++files;
+    }
+  }
+  EXPECT_EQ(files, 2);
+  ASSERT_EQ(eye->models_size(), walkway.kestu_eye_config().models_size());
+  for (int i = 0; i < eye->models_size(); ++i) {
+    EXPECT_TRUE(MessageDifferencer::Equals(
+        eye->models(i), walkway.kestu_eye_config().models(i)))
+        << eye->models(i).DebugString();
+  }
+  eye->mutable_config()->mutable_properties()->erase("source");
+  CrowdDriver driver;
+  driver.Configure(mapped);
   EXPECT_TRUE(driver.HasPipeline());
 }
 
