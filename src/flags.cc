@@ -32,3 +32,9 @@ DEFINE_string(state_dir, "",
               "its commands set; at start a driver with a kept "
               "configuration runs it without waiting for a client. Empty: "
               "nothing is kept");
+DEFINE_int32(journal_days, 30,
+             "With --state_dir: days the event journal keeps results (whole "
+             "files of them); 0 keeps them until --journal_max_mb");
+DEFINE_int64(journal_max_mb, 1024,
+             "With --state_dir: the most megabytes each driver's event "
+             "journal holds; the oldest results go first");

@@ -19,6 +19,8 @@ DECLARE_bool(send_text_proto);
 DECLARE_bool(show_gui);
 DECLARE_bool(standalone_mode);
 DECLARE_string(state_dir);
+DECLARE_int32(journal_days);
+DECLARE_int64(journal_max_mb);
 DECLARE_string(standalone_mode_driver);
 DECLARE_bool(step_mode);
 DECLARE_uint32(streaming_port);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "src/drivers/driver_names.h"
 #include "src/drivers/driver_table.h"
 #include "src/flags.h"
+#include "src/journal/event_journal.h"
+#include "src/journal/journal_service.h"
 #include "src/process/process_stop.h"
 #include "src/process/stop_signals.h"
 #include "vision/video/live_gather.h"
@@ -51,7 +54,11 @@ void PrintBanner() {
 bool FlagsValid() {
   bool valid = true;
   const uint64_t base = FLAGS_bind_port;
-  const uint64_t span = DriverPortSpan();
+  // With a state folder, the journal port follows the drivers' ports.
+  const uint64_t span =
+      FLAGS_state_dir.empty()
+          ? DriverPortSpan()
+          : std::max<uint64_t>(DriverPortSpan(), JournalService::kPortOffset);
   if (base < kMinPort || base + span > kMaxPort) {
     LOG(ERROR) << "Invalid --bind_port=" << base << ": the ports " << base
                << " to " << base + span << " must lie in " << kMinPort << "-"
@@ -62,6 +69,13 @@ bool FlagsValid() {
   if (streaming < kMinPort || streaming > kMaxPort) {
     LOG(ERROR) << "Invalid --streaming_port=" << streaming
                << ": the port must lie in " << kMinPort << "-" << kMaxPort;
+    valid = false;
+  }
+  if (FLAGS_journal_days < 0 || FLAGS_journal_max_mb < 1 ||
+      FLAGS_journal_max_mb > (int64_t{1} << 30)) {
+    LOG(ERROR) << "Invalid --journal_days=" << FLAGS_journal_days
+               << " or --journal_max_mb=" << FLAGS_journal_max_mb
+               << ": days must be 0 or more, megabytes 1 or more";
     valid = false;
   }
   if (FLAGS_max_config_message_bytes < 1) {
@@ -98,10 +112,24 @@ class DriverSet {
     added->SetStreamingManager(streaming);
     stop_->Attach(added);
     if (!FLAGS_state_dir.empty() && !FLAGS_standalone_mode) {
-      added->KeepStateIn(FLAGS_state_dir + "/" + kind.key);
+      const std::string folder = FLAGS_state_dir + "/" + kind.key;
+      if (!OpenJournal(kind.key, folder + "/journal", added)) return false;
+      added->KeepStateIn(folder);
       added->RestoreKeptState();
     }
     return true;
+  }
+
+  // Binds the journal port, when there are journals. False when it cannot.
+  bool StartJournals() {
+    if (journals_.empty()) return true;
+    journal_service_ = std::make_unique<JournalService>(
+        static_cast<int>(FLAGS_bind_port) + JournalService::kPortOffset,
+        FLAGS_bind_scope);
+    for (const auto& [key, journal] : journals_) {
+      journal_service_->Add(key, journal.get());
+    }
+    return journal_service_->Start();
   }
 
   // The driver of the kind named by key, or null.
@@ -113,8 +141,33 @@ class DriverSet {
   }
 
  private:
+  bool OpenJournal(const std::string& key, const std::string& folder,
+                   Driver* driver) {
+    JournalOptions options;
+    options.folder = folder;
+    options.retention_days = FLAGS_journal_days;
+    options.max_bytes = FLAGS_journal_max_mb << 20;
+    std::string error;
+    auto journal = EventJournal::Open(options, &error);
+    if (!journal) {
+      LOG(ERROR) << "Cannot open the event journal in " << folder << ": "
+                 << error;
+      return false;
+    }
+    LOG(INFO) << "Event journal of the " << key << " driver: results "
+              << journal->first_sequence() << " to "
+              << journal->last_sequence() << " held.";
+    driver->UseJournal(journal.get());
+    journals_[key] = std::move(journal);
+    return true;
+  }
+
   ProcessStop* const stop_;
+  // Declared before the drivers, so that they outlive them; the service
+  // (which reads them) goes first.
+  std::map<std::string, std::unique_ptr<EventJournal>> journals_;
   std::vector<std::unique_ptr<Driver>> drivers_;
+  std::unique_ptr<JournalService> journal_service_;
 };
 
 int RunStandaloneDriver(DriverSet* drivers) {
@@ -152,6 +205,7 @@ int RunProcess() {
       registered = drivers.Add(kind, settings, &info, streaming);
       if (!registered) break;
     }
+    if (registered) registered = drivers.StartJournals();
     if (!registered) {
       status = 1;
     } else if (!FLAGS_standalone_mode) {

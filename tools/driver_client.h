@@ -23,6 +23,9 @@ using Millis = std::chrono::milliseconds;
 // Offset of a driver's base port from --bind_port: face 1, vehicle 5,
 // crowd 9 (the process's driver table). Returns 0 for an unknown name.
 int DriverPortOffset(const std::string& driver);
+// A process with an event journal answers JournalRequests on its bind port
+// plus this.
+constexpr int kJournalPortOffset = 13;
 
 // The drivers of a process, in port order: face, vehicle and crowd (the
 // keys of the process's driver table).

@@ -129,6 +129,10 @@ class Driver {
   // `folder` (see KeptState) from now on. Call before the first
   // configuration.
   void KeepStateIn(const std::string& folder);
+  // Numbers every published result and writes it to `journal` first; each
+  // new pipeline's zone totals start from the journal's. Call before the
+  // first configuration; the journal outlives the driver.
+  void UseJournal(EventJournal* journal) { publisher_.SetJournal(journal); }
   // Queues the kept configuration and commands, if there are any, to run
   // without a client: the driver applies them without waiting for pings,
   // and once the configuration is accepted, losing pings never stops it.
@@ -280,6 +284,8 @@ class Driver {
   void KeepCommands();
   // The kind's keys and pipeline; false when the message was refused.
   bool ConfigureKind(const DriverConfig& config);
+  // Starts a new pipeline's zone totals from the journal's.
+  void RestoreZoneTotals(talvenrook_vision::VisionAnalytics& pipeline) const;
   // The driver keys, after the kind's.
   void ApplyDriverKeys(const Entity& config, const std::string& uuid);
   void ApplyRequests(const ParsedOptions& parsed, const std::string& uuid);

@@ -1,5 +1,6 @@
 // Driver: configuration messages and commands.
 #include <algorithm>
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -245,8 +246,11 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
   if (kind_.make_pipeline) {
     if (auto candidate = kind_.make_pipeline(eye)) {
       // A pipeline that cannot be set up refuses the whole message.
-      const talvenrook_vision::SetupStatus status =
-          pipeline_.Install(std::move(candidate), eye);
+      const talvenrook_vision::SetupStatus status = pipeline_.Install(
+          std::move(candidate), eye,
+          [this](talvenrook_vision::VisionAnalytics& pipeline) {
+            RestoreZoneTotals(pipeline);
+          });
       if (!status.ok()) {
         RefuseConfiguration(config.uuid(),
                             "Pipeline setup failed: " + status.message());
@@ -268,6 +272,23 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
   if (request) request_ = *request;
   kind_options_ = std::move(options);
   return true;
+}
+
+void Driver::RestoreZoneTotals(
+    talvenrook_vision::VisionAnalytics& pipeline) const {
+  const EventJournal* journal = publisher_.journal();
+  if (journal == nullptr) return;
+  std::map<std::string, talvenrook_vision::ZoneExitTotal> by_zone;
+  for (const ZoneTotal& total : journal->Totals()) {
+    auto& zone = by_zone[total.zone_name()];
+    zone.zone_name = total.zone_name();
+    zone.count += total.count();
+    zone.speed_sum += total.speed_sum();
+    zone.last_speed = total.last_speed();
+  }
+  std::vector<talvenrook_vision::ZoneExitTotal> totals;
+  for (const auto& [name, zone] : by_zone) totals.push_back(zone);
+  pipeline.RestoreZoneTotals(totals);
 }
 
 void Driver::ApplyDriverKeys(const Entity& config, const std::string& uuid) {

@@ -28,20 +28,6 @@ std::string Errno(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool MakeFolders(const std::string& path, std::string* error) {
-  std::string partial;
-  std::istringstream parts(path);
-  if (!path.empty() && path[0] == '/') partial = "/";
-  for (std::string part; std::getline(parts, part, '/');) {
-    if (part.empty()) continue;
-    partial += part + "/";
-    if (mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) {
-      *error = Errno("cannot create the folder", partial);
-      return false;
-    }
-  }
-  return true;
-}
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -81,41 +67,6 @@ void MergeKeys(const DriverConfig& update, DriverConfig* kept) {
 }
 
 }  // namespace
-
-bool WriteFileAtomically(const std::string& path, const std::string& bytes,
-                         std::string* error) {
-  const std::string temporary = path + ".tmp";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
-  if (fd < 0) {
-    *error = Errno("cannot write", temporary);
-    return false;
-  }
-  if (!WriteAll(fd, bytes)) {
-    *error = Errno("cannot write", temporary);
-    close(fd);
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    *error = Errno("cannot sync", temporary);
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = Errno("cannot rename over", path);
-    unlink(temporary.c_str());
-    return false;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : path.substr(0, slash);
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return true;
-}
 
 KeptState::KeptState(std::string folder) : folder_(std::move(folder)) {}
 

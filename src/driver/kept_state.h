@@ -60,11 +60,6 @@ class KeptState {
   std::optional<DriverConfig> kept_;  // what configuration.pb holds
 };
 
-// Writes `bytes` to `path` through a temporary file that is synced and
-// renamed over it; the folder is synced too. False with a reason.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes,
-                         std::string* error);
-
 }  // namespace vostek_kestu
 
 #endif  // SRC_DRIVER_KEPT_STATE_H_

@@ -1,6 +1,7 @@
 #ifndef SRC_DRIVER_PIPELINE_HOLDER_H_
 #define SRC_DRIVER_PIPELINE_HOLDER_H_
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -27,9 +28,12 @@ class PipelineHolder {
   // Sets up the candidate (on the frame clock) and installs it in place of
   // the current pipeline when it is ready. Returns Setup's status; a failed
   // candidate is dropped. MissingPropertyError from Setup passes through.
+  // `prepare`, when given, runs on the candidate after a good Setup.
   talvenrook_vision::SetupStatus Install(
       std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
-      const talvenrook_vision::KestuEyeConfig& config);
+      const talvenrook_vision::KestuEyeConfig& config,
+      const std::function<void(talvenrook_vision::VisionAnalytics&)>& prepare =
+          nullptr);
   std::shared_ptr<talvenrook_vision::VisionAnalytics> current() const;
   bool has_pipeline() const { return current() != nullptr; }
 

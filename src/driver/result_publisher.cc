@@ -69,12 +69,22 @@ void ResultPublisher::SendResult(const VisionResult& result) {
       *single.add_rect_detection() = detection;
       *single.add_vision_event() = event;
       single.set_uuid(GenerateUuid());
-      PublishResult(single);
+      PublishResult(std::move(single));
     }
   }
 }
 
-void ResultPublisher::PublishResult(const VisionResult& result) {
+void ResultPublisher::PublishResult(VisionResult result) {
+  if (journal_ != nullptr) {
+    std::string error;
+    if (!journal_->Append(&result, &error)) {
+      // Sent all the same: the journal shows the number as a gap.
+      if (journal_failures_++ % 1000 == 0) {
+        LOG(ERROR) << "A result could not be written to the event journal ("
+                   << journal_failures_ << " so far): " << error;
+      }
+    }
+  }
   if (!settings_->testing_mode()) log_detection_(result);
   if (!FLAGS_send_text_proto) send_data_(result.SerializeAsString());
 }

@@ -13,6 +13,7 @@
 #include "src/driver/detection_store.h"
 #include "src/driver/driver_options.h"
 #include "src/driver/process_settings.h"
+#include "src/journal/event_journal.h"
 
 namespace vostek_kestu {
 
@@ -21,6 +22,8 @@ namespace vostek_kestu {
 // also written to the log; the preview JPEG on request; whole results with
 // their JPEG on the streaming channel while streaming is on; and, while
 // --record_detections_file is set, every result into the detection record.
+// With an event journal, every published result is numbered and written to
+// it before it is sent.
 //
 // The preview is the frame as it came, kept before anything is drawn on
 // it, then blurred ("blur_preview", "blur_amount"), drawn on
@@ -46,15 +49,19 @@ class ResultPublisher {
   bool IsEventTagPublished(EventTag tag) const;
   std::set<EventTag> published_event_tags() const;
 
+  // Before the first frame; the journal outlives the publisher's use.
+  void SetJournal(EventJournal* journal) { journal_ = journal; }
+  EventJournal* journal() const { return journal_; }
+
   void SetStreamingManager(std::shared_ptr<StreamingManagerBase> manager);
   std::shared_ptr<StreamingManagerBase> streaming_manager() const;
 
   // The record step, then the result's events (or, in testing mode, the
   // result itself) published.
   void SendResult(const VisionResult& result);
-  // Logs (outside testing mode) and sends one result (unless
-  // --send_text_proto).
-  void PublishResult(const VisionResult& result);
+  // Journals (with a journal), logs (outside testing mode) and sends one
+  // result (unless --send_text_proto).
+  void PublishResult(VisionResult result);
 
   // Keeps a copy of the frame as this frame's preview.
   void KeepPreview(const cv::Mat& frame);
@@ -75,6 +82,8 @@ class ResultPublisher {
   const SourceReader read_source_;
   DetectionStore* const detections_;
   const std::shared_ptr<const ProcessSettings> settings_;
+  EventJournal* journal_ = nullptr;
+  int64_t journal_failures_ = 0;
 
   mutable std::mutex tags_mutex_;  // guards published_tags_
   std::set<EventTag> published_tags_;

@@ -1,7 +1,10 @@
 #include "tools/web/process_link.h"
 
 #include <chrono>
+#include <memory>
 #include <vector>
+
+#include "tools/web/journal_follower.h"
 
 namespace kestu_tools {
 namespace {
@@ -14,6 +17,11 @@ constexpr auto kPingPeriod = std::chrono::milliseconds(500);
 constexpr Millis kPushTimeout(2000);
 // Streamed frames are large; a slow reader keeps only the newest few.
 constexpr int kStreamHighWaterMark = 4;
+constexpr Millis kJournalTimeout(2000);
+// How often a journal is asked for what did not come live, and how long a
+// journal that did not answer is left alone.
+constexpr auto kCatchUpPeriod = std::chrono::seconds(3);
+constexpr auto kJournalRetry = std::chrono::seconds(3);
 
 bool ParsePort(const std::string& text, int* port) {
   if (text.empty() || text.size() > 5) return false;
@@ -51,7 +59,7 @@ bool ParseProcessAddress(const std::string& text, ProcessAddress* address,
   }
   address->host = main.substr(0, colon);
   if (!ParsePort(main.substr(colon + 1), &address->bind_port) ||
-      address->bind_port + 12 > 65535) {
+      address->bind_port + kJournalPortOffset > 65535) {
     *error = "--process has no usable port in \"" + text + "\"";
     return false;
   }
@@ -153,7 +161,24 @@ void ProcessLink::Run() {
   for (Channel& channel : channels) {
     items.push_back({channel.socket.handle(), 0, ZMQ_POLLIN, 0});
   }
+  JournalClient journal(&context_, address_.host,
+                        address_.bind_port + kJournalPortOffset);
+  std::map<std::string, std::unique_ptr<JournalFollower>> followers;
+  for (const std::string& key : DriverKeys()) {
+    followers[key] = std::make_unique<JournalFollower>(
+        hub_, address_.name, key,
+        [&journal](const JournalFollower::JournalRequest& request) {
+          return journal.Fetch(request);
+        });
+  }
+  auto next_catch_up = std::chrono::steady_clock::now();
   while (!stopping_) {
+    if (std::chrono::steady_clock::now() >= next_catch_up) {
+      for (auto& [key, follower] : followers) {
+        if (follower->follows_journal()) follower->CatchUp();
+      }
+      next_catch_up = std::chrono::steady_clock::now() + kCatchUpPeriod;
+    }
     zmq::poll(items.data(), items.size(), kPollPeriod);
     for (size_t i = 0; i < channels.size(); ++i) {
       if (!(items[i].revents & ZMQ_POLLIN)) continue;
@@ -171,12 +196,52 @@ void ProcessLink::Run() {
           if (channel.driver.empty()) {
             hub_->OnStream(address_.name, result);
           } else {
-            hub_->OnResult(address_.name, channel.driver, result);
+            followers[channel.driver]->OnLive(result);
           }
         }
       }
     }
   }
+}
+
+JournalClient::JournalClient(zmq::context_t* context, std::string host,
+                             int port)
+    : context_(context), host_(std::move(host)), port_(port) {}
+
+JournalClient::~JournalClient() = default;
+
+std::optional<JournalClient::JournalReply> JournalClient::Fetch(
+    const JournalRequest& request) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < quiet_until_) return std::nullopt;
+  if (!socket_) {
+    socket_ = std::make_unique<zmq::socket_t>(*context_, zmq::socket_type::req);
+    socket_->set(zmq::sockopt::linger, 0);
+    socket_->set(zmq::sockopt::rcvtimeo,
+                 static_cast<int>(kJournalTimeout.count()));
+    socket_->set(zmq::sockopt::sndtimeo,
+                 static_cast<int>(kJournalTimeout.count()));
+    socket_->connect(Endpoint(host_, port_));
+  }
+  JournalReply reply;
+  zmq::message_t answer;
+  const std::string bytes = request.SerializeAsString();
+  bool answered = false;
+  try {
+    answered =
+        socket_->send(zmq::buffer(bytes), zmq::send_flags::none) &&
+        socket_->recv(answer, zmq::recv_flags::none) &&
+        reply.ParseFromArray(answer.data(), static_cast<int>(answer.size()));
+  } catch (const zmq::error_t&) {
+    answered = false;
+  }
+  if (!answered) {
+    // A request socket left waiting for its answer cannot ask again.
+    socket_.reset();
+    quiet_until_ = std::chrono::steady_clock::now() + kJournalRetry;
+    return std::nullopt;
+  }
+  return reply;
 }
 
 void ProcessLink::Control() {

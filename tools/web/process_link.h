@@ -12,13 +12,20 @@
 // driver's part of the answer, its camera's state among the rest, goes to
 // the listener) and pings the drivers that the page sent a configuration
 // or a command to: watching never keeps a driver alive.
+//
+// Results of a process with an event journal go through a JournalFollower
+// per driver, so that a listener that keeps a journal position gets each
+// once, in order, with what it missed fetched from the process's journal
+// port (at once on a missed number, and every 3 s).
 #ifndef TOOLS_WEB_PROCESS_LINK_H_
 #define TOOLS_WEB_PROCESS_LINK_H_
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +52,26 @@ bool ParseProcessAddress(const std::string& text, ProcessAddress* address,
 // occurrence ("--process X" or "--process=X") is taken out of argv and
 // returned in order.
 std::vector<std::string> TakeProcessArguments(int* argc, char** argv);
+
+// The REQ side of a process's journal port. A request not answered within
+// 2 s makes it wait 3 s before it asks again (nullopt meanwhile), so that a
+// process without a journal costs the link thread little.
+class JournalClient {
+ public:
+  using JournalRequest = ::talvenrook::kestu::v1::journal::JournalRequest;
+  using JournalReply = ::talvenrook::kestu::v1::journal::JournalReply;
+
+  JournalClient(zmq::context_t* context, std::string host, int port);
+  ~JournalClient();
+  std::optional<JournalReply> Fetch(const JournalRequest& request);
+
+ private:
+  zmq::context_t* const context_;
+  const std::string host_;
+  const int port_;
+  std::unique_ptr<zmq::socket_t> socket_;
+  std::chrono::steady_clock::time_point quiet_until_;
+};
 
 class ProcessLink {
  public:

@@ -8,9 +8,12 @@
 #ifndef TOOLS_WEB_PROCESS_LISTENER_H_
 #define TOOLS_WEB_PROCESS_LISTENER_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "talvenrook/kestu/v1/driver.pb.h"
+#include "talvenrook/kestu/v1/journal.pb.h"
 #include "talvenrook/vision/v1/vision.pb.h"
 
 namespace kestu_tools {
@@ -52,6 +55,38 @@ class ProcessListener {
                             const std::string& driver) = 0;
   virtual void OnPingAnswered(const std::string& process,
                               const std::string& driver) = 0;
+
+  // A listener that keeps what it receives follows each driver's event
+  // journal (a process run with --state_dir numbers its results): it says
+  // where it stands, and the link gives it every journalled result once, in
+  // order, catching up on what came while it was away (see JournalFollower).
+  using JournalReply = ::talvenrook::kestu::v1::journal::JournalReply;
+  struct JournalMark {
+    std::string journal_id;  // empty: no result of a journal held yet
+    uint64_t sequence = 0;   // the last result held
+    // Holds nothing and wants only what comes from now on, with the
+    // journal's totals so far (kestu-mqtt's first start).
+    bool from_end = false;
+  };
+  // Asked once per driver, before the first journalled result. nullopt (the
+  // default): results pass as they come, none caught up.
+  virtual std::optional<JournalMark> JournalPosition(
+      const std::string& process, const std::string& driver) {
+    return std::nullopt;
+  }
+  // The results that follow are of this journal, after `sequence`;
+  // `position` holds its zone totals as of `sequence` (none when 0). Called
+  // before the first result of a journal: at the first start, and when the
+  // process's journal is a new one.
+  virtual void OnJournalStart(const std::string& process,
+                              const std::string& driver,
+                              const std::string& journal_id, uint64_t sequence,
+                              const JournalReply& position) {}
+  // The journal no longer holds the results from..to (aged out); the
+  // results that follow come after them.
+  virtual void OnJournalGap(const std::string& process,
+                            const std::string& driver, uint64_t from,
+                            uint64_t to) {}
 
  protected:
   ProcessListener() = default;

@@ -20,6 +20,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -35,6 +37,15 @@ namespace talvenrook_vision {
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
+
+// The exits of one zone counted before a pipeline started (the driver keeps
+// them across restarts), in every direction.
+struct ZoneExitTotal {
+  std::string zone_name;
+  int64_t count = 0;
+  double speed_sum = 0.0;  // metres per second
+  float last_speed = 0.0f;
+};
 
 class VisionAnalytics {
  public:
@@ -56,6 +67,9 @@ class VisionAnalytics {
   }
   // Draws the pipeline's overlay onto the frame in place.
   virtual void Draw(cv::Mat& frame) {}
+  // Starts the zone totals the overlay shows from these, after Setup and
+  // before the first frame. Pipelines without zone totals ignore it.
+  virtual void RestoreZoneTotals(const std::vector<ZoneExitTotal>& totals) {}
 
   // Switches performance monitoring on (a new, empty TickMeterManager) or
   // off (the do-nothing timer). Asking for the current state again keeps

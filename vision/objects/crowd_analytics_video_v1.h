@@ -54,6 +54,12 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
   const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
+  void RestoreZoneTotals(const std::vector<ZoneExitTotal>& totals) override {
+    for (const ZoneExitTotal& total : totals) {
+      statistics_.Restore(total.zone_name, total.count, total.speed_sum,
+                          total.last_speed);
+    }
+  }
   const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   bool only_detection() const { return only_detection_; }
   int moment_of_day() const { return moment_.load(); }

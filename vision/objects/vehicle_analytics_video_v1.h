@@ -69,6 +69,12 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
   const FramePreprocessor& preprocessor() const { return preprocessor_; }
   const ZoneStatistics& statistics() const { return statistics_; }
+  void RestoreZoneTotals(const std::vector<ZoneExitTotal>& totals) override {
+    for (const ZoneExitTotal& total : totals) {
+      statistics_.Restore(total.zone_name, total.count, total.speed_sum,
+                          total.last_speed);
+    }
+  }
   const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
   const FamilyCarDetector* family_car() const { return family_car_.get(); }
   const IsVehicleDetector* is_vehicle() const { return is_vehicle_.get(); }

@@ -27,6 +27,14 @@ void ZoneStatistics::Configure(const Entity& config) {
   ReadPropertyIfPresent(options, "show_count_per_zone", &show_count_per_zone_);
 }
 
+void ZoneStatistics::Restore(const std::string& zone_name, int64_t count,
+                             double speed_sum, float last_speed) {
+  if (count <= 0) return;
+  counts_[zone_name] += static_cast<int32_t>(count);
+  speed_sums_[zone_name] += static_cast<float>(speed_sum);
+  last_speeds_.emplace(zone_name, last_speed);
+}
+
 void ZoneStatistics::Record(const std::string& zone_name, float speed) {
   counts_[zone_name] += 1;
   speed_sums_[zone_name] += speed;

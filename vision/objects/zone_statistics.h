@@ -41,6 +41,9 @@ class ZoneStatistics {
   void Configure(const Entity& config);
   // One exit of the named zone; every exit counts, also one of speed 0.
   void Record(const std::string& zone_name, float speed);
+  // Adds exits counted elsewhere (before a restart).
+  void Restore(const std::string& zone_name, int64_t count, double speed_sum,
+               float last_speed);
   void Draw(cv::Mat& frame) const;
 
   // The four text lines of a zone's column (name, last speed, average

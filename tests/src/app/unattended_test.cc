@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <google/protobuf/text_format.h>
@@ -14,6 +15,7 @@
 
 #include "tests/testing/rtsp_camera.h"
 #include "tests/testing/test_util.h"
+#include "talvenrook/kestu/v1/journal.pb.h"
 #include "tools/driver_client.h"
 
 namespace {
@@ -87,7 +89,9 @@ class UnattendedTest : public ::testing::Test {
     // A block of ports for each test: ctest runs them side by side.
     const std::string name =
         ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    base_ = PortBlock(name.rfind("Damaged", 0) == 0 ? 326 : 325);
+    base_ = PortBlock(name.rfind("Damaged", 0) == 0   ? 326
+                      : name.rfind("Journal", 0) == 0 ? 327
+                                                      : 325);
     folder_ = "/tmp/kestu-unattended-" + std::to_string(base_);
     std::system(("rm -rf " + folder_ + " && mkdir -p " + folder_).c_str());
     camera_ = std::make_unique<RtspCamera>(
@@ -129,6 +133,23 @@ class UnattendedTest : public ::testing::Test {
         kWait, milliseconds(100));
   }
 
+  // A client configures the crowd driver, pinging while it does, and goes
+  // away once the driver reads frames without it.
+  void ConfigureAndLeave() {
+    DriverClient client(context_, "127.0.0.1", base_ + kCrowdOffset);
+    ASSERT_TRUE(client.Ping(kWait));
+    ASSERT_TRUE(
+        client.Push(CameraConfig(camera_->url(), folder_ + "/models"), kWait));
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          client.Ping(milliseconds(500));
+          auto crowd = Crowd();
+          return crowd && !crowd->needs_pings() &&
+                 crowd->camera().last_frame_ms() > 0;
+        },
+        kWait, milliseconds(200)));
+  }
+
   static int64_t NowMs() {
     return std::chrono::duration_cast<milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -145,22 +166,7 @@ class UnattendedTest : public ::testing::Test {
 TEST_F(UnattendedTest, KeptConfigurationRunsWithoutAClientAcrossRestarts) {
   ASSERT_NO_FATAL_FAILURE(StartProcess());
   EXPECT_TRUE(Crowd()->needs_pings());
-  {
-    // A client configures the crowd driver, pinging while it does, and
-    // goes away.
-    DriverClient client(context_, "127.0.0.1", base_ + kCrowdOffset);
-    ASSERT_TRUE(client.Ping(kWait));
-    ASSERT_TRUE(
-        client.Push(CameraConfig(camera_->url(), folder_ + "/models"), kWait));
-    ASSERT_TRUE(PollUntil(
-        [&] {
-          client.Ping(milliseconds(500));
-          auto crowd = Crowd();
-          return crowd && !crowd->needs_pings() &&
-                 crowd->camera().last_frame_ms() > 0;
-        },
-        kWait, milliseconds(200)));
-  }
+  ASSERT_NO_FATAL_FAILURE(ConfigureAndLeave());
   // Longer than the ping time-out (5 s) after the client's last ping, the
   // driver still reads and counts.
   const int64_t client_gone = NowMs();
@@ -198,6 +204,100 @@ TEST_F(UnattendedTest, DamagedKeptConfigurationIsReportedAndLeftInPlace) {
   EXPECT_EQ(crowd->camera().last_frame_ms(), 0);
   struct stat st;
   EXPECT_EQ(stat((kept + "/configuration.pb").c_str(), &st), 0);
+}
+
+namespace journal_test {
+
+using JournalReply = ::talvenrook::kestu::v1::journal::JournalReply;
+using JournalRequest = ::talvenrook::kestu::v1::journal::JournalRequest;
+using VisionResult = ::talvenrook::vision::v1::VisionResult;
+
+// Everything the crowd driver's journal holds, page by page.
+std::vector<VisionResult> ReadJournal(zmq::context_t& context, int base,
+                                      JournalReply* position) {
+  std::vector<VisionResult> held;
+  uint64_t after = 0;
+  for (int page = 0; page < 100; ++page) {
+    zmq::socket_t socket(context, zmq::socket_type::req);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.set(zmq::sockopt::rcvtimeo, 5000);
+    socket.connect("tcp://127.0.0.1:" + std::to_string(base + 13));
+    JournalRequest request;
+    request.set_driver("crowd");
+    request.set_after_sequence(after);
+    socket.send(zmq::buffer(request.SerializeAsString()),
+                zmq::send_flags::none);
+    zmq::message_t answer;
+    if (!socket.recv(answer, zmq::recv_flags::none)) break;
+    JournalReply reply;
+    reply.ParseFromArray(answer.data(), static_cast<int>(answer.size()));
+    EXPECT_TRUE(reply.error().empty()) << reply.error();
+    EXPECT_EQ(reply.gap_to(), 0u);
+    *position = reply;
+    for (const auto& result : reply.result()) held.push_back(result);
+    if (reply.result_size() == 0) break;
+    after = held.back().sequence();
+  }
+  return held;
+}
+
+}  // namespace journal_test
+
+// Every result the driver publishes is numbered and in its journal before
+// it is sent; a kill loses none of them and the numbers go on.
+TEST_F(UnattendedTest, JournalHoldsEveryPublishedResultAcrossAKill) {
+  using journal_test::VisionResult;
+  ASSERT_NO_FATAL_FAILURE(StartProcess());
+  ASSERT_NO_FATAL_FAILURE(ConfigureAndLeave());
+  std::map<uint64_t, std::string> seen;  // number -> uuid, as published
+  const auto listen_for = [&](size_t more) {
+    kestu_tools::Subscriber data(
+        context_, kestu_tools::Endpoint("127.0.0.1", base_ + kCrowdOffset + 3),
+        kWait);
+    ASSERT_TRUE(data.connected());
+    const size_t wanted = seen.size() + more;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+          while (auto bytes = data.Receive(milliseconds(50))) {
+            VisionResult result;
+            if (!result.ParseFromString(*bytes)) continue;
+            if (result.sequence() == 0) continue;  // a preview
+            EXPECT_TRUE(seen.emplace(result.sequence(), result.uuid()).second)
+                << "number " << result.sequence() << " published twice";
+          }
+          return seen.size() >= wanted;
+        },
+        std::chrono::seconds(90), milliseconds(10)))
+        << seen.size() << " of " << wanted << " results";
+  };
+  ASSERT_NO_FATAL_FAILURE(listen_for(3));
+  const uint64_t before_kill = seen.rbegin()->first;
+  process_->Signal(SIGKILL);
+  process_->Wait(kWait);
+  ASSERT_NO_FATAL_FAILURE(StartProcess());
+  ASSERT_NO_FATAL_FAILURE(listen_for(3));
+  EXPECT_GT(seen.rbegin()->first, before_kill);
+
+  journal_test::JournalReply position;
+  const std::vector<VisionResult> held =
+      journal_test::ReadJournal(context_, base_, &position);
+  ASSERT_FALSE(held.empty());
+  // One number after the other from 1, each published result among them
+  // as it was sent.
+  int64_t exits = 0;
+  for (size_t i = 0; i < held.size(); ++i) {
+    ASSERT_EQ(held[i].sequence(), i + 1);
+    for (const auto& event : held[i].vision_event()) {
+      exits += event.tag() == ::talvenrook::vision::v1::ZONE_EXIT;
+    }
+  }
+  for (const auto& [number, uuid] : seen) {
+    ASSERT_LE(number, held.size());
+    EXPECT_EQ(held[number - 1].uuid(), uuid) << "number " << number;
+  }
+  int64_t totals = 0;
+  for (const auto& total : position.zone_total()) totals += total.count();
+  EXPECT_EQ(totals, exits);
 }
 
 }  // namespace
