@@ -14,6 +14,10 @@ namespace {
 constexpr int kSendHighWaterMark = 20;
 // Statuses come in bursts (a configuration's lines, an outage's reports)
 // and are small: a subscriber that is a moment late loses none of them.
+// Beyond that the status socket refuses a send rather than dropping it
+// silently (the "no drop" option, which the library applies to PUB sockets
+// too), so that every status not sent is counted; the data socket keeps
+// dropping silently.
 constexpr int kStatusHighWaterMark = 1000;
 // Pause after a socket error, so that an error that repeats does not spin.
 constexpr int kErrorPauseMs = 100;
@@ -78,6 +82,7 @@ bool KestuBase::Init(int base_port, const std::string& host,
   }
   auto error = std::make_unique<SocketHolder>(zmq::socket_type::pub);
   error->socket().set(zmq::sockopt::sndhwm, kStatusHighWaterMark);
+  error->socket().set(zmq::sockopt::xpub_nodrop, true);
   error->SetMaxMessageSize(kMaxSmallMessageBytes);
   if (!error->Bind(MakeEndpoint(transport_, host, base_port + 2))) {
     return false;
@@ -154,7 +159,31 @@ void KestuBase::SendStatus(Status::MessageType type, const std::string& uuid,
   status.set_type(type);
   status.set_uuid(uuid);
   status.set_message(message);
-  error_channel_->Send(status.SerializeAsString());
+  if (error_channel_->TrySend(status.SerializeAsString()) ==
+      SocketHolder::SendResult::kFull) {
+    CountDroppedStatus();
+  }
+}
+
+void KestuBase::CountDroppedStatus() {
+  const int64_t total = ++dropped_statuses_;
+  int64_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(drop_log_mutex_);
+    ++unlogged_drops_;
+    const Clock::time_point now = Clock::now();
+    if (last_drop_log_ &&
+        now - *last_drop_log_ < dropped_status_log_interval_) {
+      return;
+    }
+    last_drop_log_ = now;
+    dropped = unlogged_drops_;
+    unlogged_drops_ = 0;
+  }
+  LOG(WARNING) << dropped << (dropped == 1 ? " status" : " statuses")
+               << " could not be sent on the status port of " << driver_name_
+               << " (a subscriber is not reading); " << total
+               << " dropped so far.";
 }
 
 bool KestuBase::SendData(const std::string& bytes) {
@@ -170,6 +199,7 @@ DriverInfo KestuBase::Info() const {
   info.set_needs_pings(needs_pings_);
   info.set_timeout_after_last_ping(timeout_after_last_ping_);
   info.set_notes_for_human(notes_for_human_);
+  info.set_dropped_statuses(dropped_statuses_);
   if (camera_state_) *info.mutable_camera() = camera_state_();
   return info;
 }

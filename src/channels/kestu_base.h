@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -70,8 +71,12 @@ class KestuBase {
   virtual bool ProcessConfig(const DriverConfig& config);
   virtual void SetNotesForHuman(const std::string& notes);
 
-  // Publishes a Status on the error channel (from any thread). Does nothing
-  // before Init.
+  // Publishes a Status on the error channel (from any thread) without
+  // waiting. Does nothing before Init. A status that a subscriber's full
+  // queue refuses is not sent to anyone: it is counted (dropped_statuses in
+  // Info()) and reported by a WARNING, the first at once and then at most
+  // one per kDroppedStatusLogInterval (a minute), saying how many were dropped
+  // since the last one.
   void SendStatus(Status::MessageType type, const std::string& uuid,
                   const std::string& message);
   // Publishes bytes on the data channel. False before Init or when dropped.
@@ -96,10 +101,18 @@ class KestuBase {
     max_configuration_message_bytes_ = bytes;
   }
 
+  // Shortest time between two WARNINGs about dropped statuses
+  // (kDroppedStatusLogInterval unless changed).
+  void set_dropped_status_log_interval(std::chrono::milliseconds interval) {
+    std::lock_guard<std::mutex> lock(drop_log_mutex_);
+    dropped_status_log_interval_ = interval;
+  }
+
   static constexpr int64_t kDefaultMaxConfigurationMessageBytes = 64 << 20;
   static constexpr int64_t kMaxSmallMessageBytes = 64 << 10;
   static constexpr int kMinIntervalMs = 1;
   static constexpr int kMaxIntervalMs = 24 * 60 * 60 * 1000;  // one day
+  static constexpr std::chrono::seconds kDroppedStatusLogInterval{60};
 
   const std::string& driver_name() const { return driver_name_; }
   int base_port() const { return base_port_; }
@@ -137,6 +150,10 @@ class KestuBase {
   // Answers a ping waiting on the keep-alive socket (and sets alive); true
   // when one came.
   bool AnswerPing(zmq::socket_t& socket);
+  // Counts a status the error channel refused and logs the WARNING when it
+  // is due. Called without any lock held: the WARNING may be forwarded as a
+  // status itself.
+  void CountDroppedStatus();
   void UpdateLoop();
   // Waits for the delay between updates after a cycle that ended at
   // cycle_end, following changes of the delay; false when the channels stop.
@@ -167,6 +184,13 @@ class KestuBase {
   std::unique_ptr<SocketHolder> keep_alive_channel_;
   std::unique_ptr<SocketHolder> error_channel_;
   std::unique_ptr<SocketHolder> data_channel_;
+
+  std::atomic<int64_t> dropped_statuses_{0};
+  std::mutex drop_log_mutex_;  // guards the three below
+  int64_t unlogged_drops_ = 0;
+  std::chrono::milliseconds dropped_status_log_interval_{
+      kDroppedStatusLogInterval};
+  std::optional<std::chrono::steady_clock::time_point> last_drop_log_;
 
   int64_t max_configuration_message_bytes_ =
       kDefaultMaxConfigurationMessageBytes;

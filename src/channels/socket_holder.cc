@@ -50,6 +50,20 @@ bool SocketHolder::Send(const std::string& bytes) {
   }
 }
 
+SocketHolder::SendResult SocketHolder::TrySend(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  try {
+    zmq::message_t message(bytes.data(), bytes.size());
+    return socket_.send(message, zmq::send_flags::dontwait).has_value()
+               ? SendResult::kSent
+               : SendResult::kFull;
+  } catch (const zmq::error_t& e) {
+    if (e.num() != ETERM)
+      LOG(ERROR) << "Could not send a message: " << e.what();
+    return SendResult::kFailed;
+  }
+}
+
 void SocketHolder::SetMaxMessageSize(int64_t bytes) {
   socket_.set(zmq::sockopt::maxmsgsize, bytes);
 }

@@ -34,6 +34,13 @@ class SocketHolder {
   // that sends.
   bool Send(const std::string& bytes);
 
+  // Sends the bytes as one frame without waiting: kFull when the library
+  // answers "try again" (a socket that refuses rather than drops, with a
+  // peer at its high-water mark), kFailed when the context is being shut
+  // down or the send fails otherwise (logged as an ERROR).
+  enum class SendResult { kSent, kFull, kFailed };
+  SendResult TrySend(const std::string& bytes);
+
   // Incoming messages larger than this are refused by the library, which
   // drops the connection of the peer that sent them before allocating them.
   void SetMaxMessageSize(int64_t bytes);

@@ -88,6 +88,11 @@ class FakeProcess {
     std::lock_guard<std::mutex> lock(mutex_);
     return cameras_[driver];
   }
+  // The statuses the driver's information says it could not send.
+  void SetDroppedStatuses(const std::string& driver, int64_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped_statuses_[driver] = count;
+  }
   // From now on the driver reads a frame every 100 ms and streams it, or
   // reads none.
   void Flow(const std::string& driver, bool on) {
@@ -138,6 +143,7 @@ class FakeProcess {
       driver->set_driver_name(key + "-fake");
       driver->set_base_port(base_ + DriverPortOffset(key));
       if (cameras_[key]) *driver->mutable_camera() = *cameras_[key];
+      driver->set_dropped_statuses(dropped_statuses_[key]);
     }
     return info;
   }
@@ -166,6 +172,7 @@ class FakeProcess {
   std::atomic<int> queries_{0};
   std::mutex mutex_;  // guards everything below
   std::map<std::string, std::optional<CameraState>> cameras_;
+  std::map<std::string, int64_t> dropped_statuses_;
   std::string flowing_;  // the driver whose frames flow, or empty
   int64_t last_frame_ms_ = 0;
   std::thread thread_;  // last: started once the rest is there

@@ -1,7 +1,8 @@
 // kestu-web against real kestu-vision processes: several processes behind
 // one page, a process that is not there yet, commands answered with the
 // driver's own status, and metrics that a Prometheus parser accepts; and
-// the camera metrics over a fake process whose camera the test sets.
+// the camera and dropped-status metrics over a fake process whose driver
+// information the test sets.
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -168,6 +169,36 @@ TEST(WebTest, CameraMetricsFollowTheInformationAndTheStatuses) {
       kWait))
       << metrics;
   EXPECT_FALSE(GetState(client).processes(0).drivers(2).connected());
+}
+
+TEST(WebTest, DroppedStatusesMetricFollowsTheInformation) {
+  const int base = PortBlock(581);
+  FakeProcess fake(base, base + 15);
+  fake.SetDroppedStatuses("crowd", 12);
+  WebProcess web(base + 17, {Address(base)});
+  ASSERT_TRUE(web.Started());
+  httplib::Client client("127.0.0.1", web.port());
+  std::string metrics;
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        metrics = Get(client, "/metrics");
+        return Sample(metrics, "kestu_dropped_statuses_total", "crowd") == 12.0;
+      },
+      kWait))
+      << metrics;
+  EXPECT_EQ(Sample(metrics, "kestu_dropped_statuses_total", "face"), 0.0);
+  EXPECT_NE(metrics.find("# TYPE kestu_dropped_statuses_total counter"),
+            std::string::npos);
+  EXPECT_TRUE(PromtoolAccepts(metrics)) << metrics;
+  // A later poll's count replaces the earlier one.
+  fake.SetDroppedStatuses("crowd", 40);
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        metrics = Get(client, "/metrics");
+        return Sample(metrics, "kestu_dropped_statuses_total", "crowd") == 40.0;
+      },
+      kWait))
+      << metrics;
 }
 
 struct CommandCase {

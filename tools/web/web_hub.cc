@@ -101,6 +101,7 @@ void WebHub::OnDriverInfo(const std::string& process, const std::string& driver,
   if (Driver* d = FindDriver(process, driver)) {
     d->camera.OnInfo(info.has_camera() ? &info.camera() : nullptr, NowMillis(),
                      Clock::now());
+    d->dropped_statuses = info.dropped_statuses();
   }
 }
 

@@ -151,6 +151,8 @@ class WebHub : public ProcessListener {
     // its last result said; -1 until a result says.
     int64_t gated_detected = -1;
     int64_t gated_skipped = -1;
+    // Statuses the driver could not send, as its last information said.
+    int64_t dropped_statuses = 0;
   };
   struct Process {
     std::string name;

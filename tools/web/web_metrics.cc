@@ -181,6 +181,16 @@ std::string WebHub::Metrics() const {
                static_cast<double>(d.camera.abandoned_captures()));
     }
   }
+  x.Family("kestu_dropped_statuses_total", "counter",
+           "Statuses the driver could not send on its status port because a "
+           "subscriber was not reading, by its driver information.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      x.Sample("kestu_dropped_statuses_total",
+               {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.dropped_statuses));
+    }
+  }
   x.Family("kestu_seconds_since_last_result", "gauge",
            "Seconds since the driver last published a result (only drivers "
            "that published one).");
