@@ -172,7 +172,7 @@ TEST(WebHistoryTest, ResultsOfADriverAreKeptAcrossARestart) {
     EXPECT_EQ(web.child().Wait(kWait), 0) << web.child().Stderr();
   }
   EXPECT_EQ(Query(database, "PRAGMA journal_mode"), "wal");
-  EXPECT_EQ(Query(database, "SELECT version FROM schema_version"), "1");
+  EXPECT_EQ(Query(database, "SELECT version FROM schema_version"), "2");
   EXPECT_EQ(Query(database, "SELECT count(*) FROM events"), "10");
   EXPECT_EQ(Query(database, "SELECT speed FROM events LIMIT 1"), "1.25");
   EXPECT_NE(Query(database, "SELECT result FROM events WHERE tracking_id = 3")
@@ -358,7 +358,7 @@ std::string Newer(const std::string& path) {
   WriteEvents(path, {});
   return Execute(
       path,
-      "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 2");
+      "PRAGMA journal_mode=DELETE; UPDATE schema_version SET version = 3");
 }
 
 std::string Folder(const std::string& path) {
@@ -377,7 +377,7 @@ TEST(WebHistoryTest, DatabaseThatCannotBeUsedEndsKestuWebAndIsLeftAsItWas) {
       {"another program's", TempPath("shopping.sqlite"), SomeoneElses,
        "but not kestu-web's"},
       {"a newer schema", TempPath("newer.sqlite"), Newer,
-       "has schema version 2; this kestu-web reads version 1"},
+       "has schema version 3; this kestu-web reads versions 1 to 2"},
       {"a folder", TempPath("folder"), Folder, "cannot"},
       {"in a folder that is not there",
        "/nonexistent-kestu-folder/history.sqlite", Nothing,

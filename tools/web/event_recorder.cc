@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "talvenrook/kestu/v1/journal.pb.h"
 #include "tools/web/web_util.h"
 
 namespace kestu_tools {
@@ -39,6 +40,13 @@ std::vector<StoredEvent> EventRows(const std::string& process,
   base.driver = driver;
   base.time = received;
   base.result_json = Json(stored);
+  base.sequence = result.sequence();
+  const auto& frame = result.frame_data();
+  if (result.sequence() > 0 && frame.has_end_time() &&
+      frame.end_time().seconds() > 0) {
+    base.time = static_cast<double>(frame.end_time().seconds()) +
+                frame.end_time().nanos() * 1e-9;
+  }
   if (result.rect_detection_size() > 0) {
     base.type = result.rect_detection(0).type();
     base.tracking_id =
@@ -47,6 +55,7 @@ std::vector<StoredEvent> EventRows(const std::string& process,
   std::vector<StoredEvent> rows;
   for (const auto& event : result.vision_event()) {
     StoredEvent row = base;
+    row.part = static_cast<int>(rows.size());
     row.tag = v1::EventTag_Name(event.tag());
     if (event.has_timestamp() && event.timestamp().seconds() > 0) {
       row.time = static_cast<double>(event.timestamp().seconds()) +
@@ -98,11 +107,59 @@ void EventRecorder::Stop() {
 
 void EventRecorder::AddResult(const std::string& process,
                               const std::string& driver,
-                              const v1::VisionResult& result, double received) {
+                              const v1::VisionResult& result, double received,
+                              const std::string& journal_id) {
   std::vector<StoredEvent> rows = EventRows(process, driver, result, received);
+  if (result.sequence() > 0) {
+    for (StoredEvent& row : rows) row.journal_id = journal_id;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   for (StoredEvent& row : rows) queued_.events.push_back(std::move(row));
   dropped_ += static_cast<int64_t>(KeepNewest(&queued_.events, kMaxQueued));
+  if (result.sequence() > 0) {
+    SetPosition(process, driver, journal_id, result.sequence());
+  }
+  wake_.notify_all();
+}
+
+// Requires: mutex_ held.
+void EventRecorder::SetPosition(const std::string& process,
+                                const std::string& driver,
+                                const std::string& journal_id,
+                                uint64_t sequence) {
+  queued_.positions[{process, driver}] =
+      StoredPosition{process, driver, journal_id, sequence};
+}
+
+void EventRecorder::AddJournalStart(const std::string& process,
+                                    const std::string& driver,
+                                    const std::string& journal_id,
+                                    uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SetPosition(process, driver, journal_id, sequence);
+  wake_.notify_all();
+}
+
+void EventRecorder::AddJournalGap(const std::string& process,
+                                  const std::string& driver,
+                                  const std::string& journal_id, uint64_t from,
+                                  uint64_t to, double received) {
+  StoredStatus row;
+  row.process = process;
+  row.driver = driver;
+  row.time = received;
+  row.type = "JOURNAL_GAP";
+  row.message = "events " + std::to_string(from) + ".." + std::to_string(to) +
+                " were no longer held by the process";
+  ::talvenrook::kestu::v1::journal::JournalReply gap;  // what was missed
+  gap.set_journal_id(journal_id);
+  gap.set_gap_from(from);
+  gap.set_gap_to(to);
+  row.status_json = Json(gap);
+  std::lock_guard<std::mutex> lock(mutex_);
+  queued_.statuses.push_back(std::move(row));
+  dropped_ += static_cast<int64_t>(KeepNewest(&queued_.statuses, kMaxQueued));
+  SetPosition(process, driver, journal_id, to);
   wake_.notify_all();
 }
 
@@ -137,7 +194,7 @@ void EventRecorder::Run() {
       continue;
     }
     const bool waiting_to_retry = retry_at > now && !stopping_;
-    const bool have_work = !queued_.events.empty() || !queued_.statuses.empty();
+    const bool have_work = !queued_.empty();
     if (stopping_ && !have_work) break;
     if (!have_work || waiting_to_retry) {
       wake_.wait_until(
@@ -154,7 +211,7 @@ void EventRecorder::Run() {
     lock.unlock();
     Write(&batch);
     lock.lock();
-    if (batch.events.empty() && batch.statuses.empty()) {
+    if (batch.empty()) {
       retry_at = std::chrono::steady_clock::time_point::min();
       continue;
     }
@@ -171,6 +228,9 @@ void EventRecorder::Run() {
     batch.statuses.insert(batch.statuses.end(),
                           std::make_move_iterator(queued_.statuses.begin()),
                           std::make_move_iterator(queued_.statuses.end()));
+    for (auto& [key, position] : queued_.positions) {
+      batch.positions[key] = std::move(position);  // the newer one
+    }
     std::swap(batch, queued_);
     dropped_ += static_cast<int64_t>(KeepNewest(&queued_.events, kMaxQueued) +
                                      KeepNewest(&queued_.statuses, kMaxQueued));
@@ -181,7 +241,11 @@ void EventRecorder::Run() {
 // Stores the batch and empties it; a refused batch is left as it was.
 void EventRecorder::Write(Pending* batch) {
   std::string error;
-  if (store_->Append(batch->events, batch->statuses, &error)) {
+  std::vector<StoredPosition> positions;
+  for (const auto& [key, position] : batch->positions) {
+    positions.push_back(position);
+  }
+  if (store_->Append(batch->events, batch->statuses, positions, &error)) {
     *batch = Pending();
     return;
   }

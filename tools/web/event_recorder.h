@@ -2,7 +2,12 @@
 // thread of its own, so that no frame or page waits for the disk.
 //
 // Results and statuses are queued as they arrive; the thread stores what
-// has gathered in one transaction per batch. A batch the database refuses
+// has gathered in one transaction per batch. For a result numbered by its
+// driver's event journal the batch also moves the driver's kept journal
+// position to it, and the starts of journals and their gaps go through the
+// same queue, so that the history and its position never disagree: what a
+// kill of kestu-web loses is asked of the journal again, and what comes
+// twice is stored once. A batch the database refuses
 // (a full disk, a lock held too long by another program) stays queued and
 // is tried again a second later; only when the queue holds kMaxQueued
 // records are the oldest dropped, with an error line. Once at start and then
@@ -19,9 +24,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "talvenrook/kestu/v1/driver.pb.h"
@@ -31,7 +38,9 @@
 namespace kestu_tools {
 
 // The rows of one published result: one per event (a result without events
-// gives one row with an empty tag). `received` is seconds since the epoch.
+// gives one row with an empty tag). `received` is seconds since the epoch;
+// a journalled result without event times has the time its frame was done
+// (it may come long after, from the journal).
 std::vector<StoredEvent> EventRows(
     const std::string& process, const std::string& driver,
     const ::talvenrook::vision::v1::VisionResult& result, double received);
@@ -49,10 +58,21 @@ class EventRecorder {
 
   void Start();
   void Stop();
+  EventStore* store() const { return store_; }
 
+  // A result with a sequence number is of the journal `journal_id`.
   void AddResult(const std::string& process, const std::string& driver,
                  const ::talvenrook::vision::v1::VisionResult& result,
-                 double received);
+                 double received, const std::string& journal_id = "");
+  // What follows is of the journal `journal_id`, after `sequence`: the
+  // driver's position is replaced.
+  void AddJournalStart(const std::string& process, const std::string& driver,
+                       const std::string& journal_id, uint64_t sequence);
+  // The journal no longer held the results from..to: a status row of type
+  // JOURNAL_GAP says so, and the position moves past them.
+  void AddJournalGap(const std::string& process, const std::string& driver,
+                     const std::string& journal_id, uint64_t from, uint64_t to,
+                     double received);
   void AddStatus(const std::string& process, const std::string& driver,
                  const ::talvenrook::kestu::v1::driver::Status& status,
                  double received);
@@ -61,7 +81,14 @@ class EventRecorder {
   struct Pending {
     std::vector<StoredEvent> events;
     std::vector<StoredStatus> statuses;
+    // The latest position queued for each (process, driver).
+    std::map<std::pair<std::string, std::string>, StoredPosition> positions;
+    bool empty() const {
+      return events.empty() && statuses.empty() && positions.empty();
+    }
   };
+  void SetPosition(const std::string& process, const std::string& driver,
+                   const std::string& journal_id, uint64_t sequence);
   void Run();
   void Write(Pending* batch);
   void Prune();

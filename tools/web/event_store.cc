@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -16,6 +17,8 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr int kPruneChunk = 5000;
 constexpr int64_t kHour = 3600;
 
+// Version 1, which a new file is created with before it is brought to the
+// current version as an old one is.
 constexpr const char* kSchema[] = {
     "CREATE TABLE schema_version (version INTEGER NOT NULL)",
     "CREATE TABLE events ("
@@ -38,6 +41,21 @@ constexpr const char* kSchema[] = {
     "CREATE TABLE configurations ("
     " process TEXT NOT NULL, driver TEXT NOT NULL, time REAL NOT NULL,"
     " config BLOB NOT NULL, PRIMARY KEY (process, driver))",
+};
+
+// What brings version 1 to 2: journal numbers on the events, unique per
+// journal, and the positions. Adding a column with a constant default
+// leaves the rows as they are; the index reads them once.
+constexpr const char* kVersion2[] = {
+    "ALTER TABLE events ADD COLUMN sequence INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE events ADD COLUMN journal TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE events ADD COLUMN part INTEGER NOT NULL DEFAULT 0",
+    "CREATE UNIQUE INDEX events_by_sequence ON events"
+    " (process, driver, journal, sequence, part) WHERE sequence > 0",
+    "CREATE TABLE journal_positions ("
+    " process TEXT NOT NULL, driver TEXT NOT NULL, journal_id TEXT NOT NULL,"
+    " sequence INTEGER NOT NULL, time REAL NOT NULL,"
+    " PRIMARY KEY (process, driver))",
 };
 
 // A prepared statement finalised when it goes out of scope.
@@ -171,7 +189,8 @@ bool CountHours(sqlite3* db, const CountsQuery& q, int64_t first_hour,
 }  // namespace
 
 EventStore::~EventStore() {
-  for (sqlite3_stmt* statement : {insert_event_, count_hour_, insert_status_}) {
+  for (sqlite3_stmt* statement :
+       {insert_event_, count_hour_, insert_status_, set_position_}) {
     sqlite3_finalize(statement);
   }
   if (db_ != nullptr) sqlite3_close(db_);
@@ -208,6 +227,7 @@ bool EventStore::Check(std::string* error) {
       "; the file was left as it is: move it away or "
       "give another --database";
   int tables = 0;
+  int found = 0;  // the file's schema version; 0: a new file
   {
     Statement count(db_, "SELECT count(*) FROM sqlite_master");
     if (count.get() == nullptr || sqlite3_step(count.get()) != SQLITE_ROW) {
@@ -241,10 +261,10 @@ bool EventStore::Check(std::string* error) {
                kept;
       return false;
     }
-    const int found = sqlite3_column_int(version.get(), 0);
-    if (found != kSchemaVersion) {
+    found = sqlite3_column_int(version.get(), 0);
+    if (found < 1 || found > kSchemaVersion) {
       *error = "the database " + path_ + " has schema version " +
-               std::to_string(found) + "; this kestu-web reads version " +
+               std::to_string(found) + "; this kestu-web reads versions 1 to " +
                std::to_string(kSchemaVersion) + kept;
       return false;
     }
@@ -263,25 +283,33 @@ bool EventStore::Check(std::string* error) {
   }
   std::string reason;
   if (!Execute("PRAGMA synchronous=NORMAL", &reason) ||
-      (tables == 0 && !CreateSchema(&reason))) {
+      (found < kSchemaVersion && !CreateSchema(found, &reason))) {
     *error = "cannot write the database " + path_ + " (" + reason + ")";
     return false;
   }
   return true;
 }
 
-bool EventStore::CreateSchema(std::string* error) {
+bool EventStore::CreateSchema(int from_version, std::string* error) {
+  std::vector<const char*> steps;
+  if (from_version < 1) steps.assign(std::begin(kSchema), std::end(kSchema));
+  if (from_version < 2) {
+    steps.insert(steps.end(), std::begin(kVersion2), std::end(kVersion2));
+  }
+  const std::string version =
+      (from_version == 0 ? "INSERT INTO schema_version VALUES ("
+                         : "UPDATE schema_version SET version = (") +
+      std::to_string(kSchemaVersion) + ")";
+  steps.push_back(version.c_str());
   if (!Execute("BEGIN IMMEDIATE", error)) return false;
-  for (const char* sql : kSchema) {
+  for (const char* sql : steps) {
     if (!Execute(sql, error)) {
       std::string ignored;
       Execute("ROLLBACK", &ignored);
       return false;
     }
   }
-  const std::string version = "INSERT INTO schema_version VALUES (" +
-                              std::to_string(kSchemaVersion) + ")";
-  if (!Execute(version.c_str(), error) || !Execute("COMMIT", error)) {
+  if (!Execute("COMMIT", error)) {
     std::string ignored;
     Execute("ROLLBACK", &ignored);
     return false;
@@ -296,6 +324,7 @@ sqlite3_stmt* EventStore::Prepare(sqlite3_stmt** slot, const char* sql) {
 
 bool EventStore::Append(const std::vector<StoredEvent>& events,
                         const std::vector<StoredStatus>& statuses,
+                        const std::vector<StoredPosition>& positions,
                         std::string* error) {
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (db_ == nullptr) {
@@ -305,8 +334,9 @@ bool EventStore::Append(const std::vector<StoredEvent>& events,
   sqlite3_stmt* insert_event = Prepare(
       &insert_event_,
       "INSERT INTO events (process, driver, time, tag, zone, direction, speed,"
-      " tracking_id, type, result) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-      "?10)");
+      " tracking_id, type, result, sequence, journal, part) VALUES (?1, ?2,"
+      " ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) ON CONFLICT DO"
+      " NOTHING");
   sqlite3_stmt* count_hour = Prepare(
       &count_hour_,
       "INSERT INTO hourly_counts (process, driver, tag, zone, direction, hour,"
@@ -317,8 +347,17 @@ bool EventStore::Append(const std::vector<StoredEvent>& events,
               "INSERT INTO statuses (process, driver, time, type, message, "
               "uuid, status)"
               " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  // Within a journal a position only goes forward; a new journal replaces
+  // it.
+  sqlite3_stmt* set_position = Prepare(
+      &set_position_,
+      "INSERT INTO journal_positions (process, driver, journal_id, sequence,"
+      " time) VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (process, driver) DO"
+      " UPDATE SET journal_id = excluded.journal_id, sequence ="
+      " excluded.sequence, time = excluded.time WHERE journal_id !="
+      " excluded.journal_id OR sequence < excluded.sequence");
   if (insert_event == nullptr || count_hour == nullptr ||
-      insert_status == nullptr) {
+      insert_status == nullptr || set_position == nullptr) {
     *error = sqlite3_errmsg(db_);
     return false;
   }
@@ -336,7 +375,12 @@ bool EventStore::Append(const std::vector<StoredEvent>& events,
     sqlite3_bind_int64(insert_event, 8, e.tracking_id);
     BindText(insert_event, 9, e.type);
     BindText(insert_event, 10, e.result_json);
+    sqlite3_bind_int64(insert_event, 11, static_cast<int64_t>(e.sequence));
+    BindText(insert_event, 12, e.journal_id);
+    sqlite3_bind_int(insert_event, 13, e.part);
     ok = Run(insert_event);
+    // Held already: counted already.
+    if (ok && sqlite3_changes(db_) == 0) continue;
     BindText(count_hour, 1, e.process);
     BindText(count_hour, 2, e.driver);
     BindText(count_hour, 3, e.tag);
@@ -356,6 +400,15 @@ bool EventStore::Append(const std::vector<StoredEvent>& events,
     BindText(insert_status, 6, s.uuid);
     BindText(insert_status, 7, s.status_json);
     ok = Run(insert_status);
+  }
+  for (const StoredPosition& p : positions) {
+    if (!ok) break;
+    BindText(set_position, 1, p.process);
+    BindText(set_position, 2, p.driver);
+    BindText(set_position, 3, p.journal_id);
+    sqlite3_bind_int64(set_position, 4, static_cast<int64_t>(p.sequence));
+    sqlite3_bind_double(set_position, 5, EpochSeconds());
+    ok = Run(set_position);
   }
   if (ok && Execute("COMMIT", error)) return true;
   if (error->empty()) *error = sqlite3_errmsg(db_);
@@ -486,6 +539,58 @@ bool EventStore::LoadConfiguration(const std::string& process,
   config->assign(static_cast<const char*>(blob),
                  static_cast<size_t>(sqlite3_column_bytes(s.get(), 0)));
   return true;
+}
+
+bool EventStore::LoadPosition(const std::string& process,
+                              const std::string& driver,
+                              std::string* journal_id, uint64_t* sequence,
+                              std::string* error) const {
+  journal_id->clear();
+  *sequence = 0;
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(OpenReader(error),
+                                                     sqlite3_close);
+  if (!reader) return false;
+  Statement s(reader.get(),
+              "SELECT journal_id, sequence FROM journal_positions"
+              " WHERE process = ?1 AND driver = ?2");
+  if (s.get() != nullptr) {
+    BindText(s.get(), 1, process);
+    BindText(s.get(), 2, driver);
+    const int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW) {
+      *journal_id = Column(s.get(), 0);
+      *sequence = static_cast<uint64_t>(sqlite3_column_int64(s.get(), 1));
+    }
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) return true;
+  }
+  *error = std::string("cannot read the journal position: ") +
+           sqlite3_errmsg(reader.get());
+  return false;
+}
+
+bool EventStore::ZoneExitTotals(const std::string& process,
+                                std::vector<ZoneExitTotal>* totals,
+                                std::string* error) const {
+  totals->clear();
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(OpenReader(error),
+                                                     sqlite3_close);
+  if (!reader) return false;
+  // The hourly table holds what the events hold, in far fewer rows.
+  Statement s(reader.get(),
+              "SELECT driver, zone, direction, sum(count) FROM hourly_counts"
+              " WHERE process = ?1 AND tag = 'ZONE_EXIT' GROUP BY 1, 2, 3");
+  int rc = SQLITE_ERROR;
+  if (s.get() != nullptr) {
+    BindText(s.get(), 1, process);
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+      totals->push_back({Column(s.get(), 0), Column(s.get(), 1),
+                         Column(s.get(), 2), sqlite3_column_int64(s.get(), 3)});
+    }
+  }
+  if (rc == SQLITE_DONE) return true;
+  *error = std::string("cannot read the zone totals: ") +
+           sqlite3_errmsg(reader.get());
+  return false;
 }
 
 }  // namespace kestu_tools

@@ -2,7 +2,8 @@
 // SQLite file opened in WAL mode (queries read their own snapshot and never
 // block the writer).
 //
-// Schema, version 1 (the table schema_version holds the one version row):
+// Schema, version 2 (the table schema_version holds the one version row; a
+// version 1 file is brought to version 2 when opened):
 //
 //   events         one row per event of a published result (a result
 //                  without events: one row with an empty tag)
@@ -13,8 +14,19 @@
 //     n-th area, from 1), direction TEXT (FORWARD or BACKWARD for zone
 //     exits, else empty), speed REAL (m/s, NULL when not measured),
 //     tracking_id INTEGER, type TEXT (the detection's type), result TEXT
-//     (the result as JSON, without its image)
+//     (the result as JSON, without its image); since version 2 sequence
+//     INTEGER (the result's number in its driver's event journal, 0:
+//     none), journal TEXT (that journal's id, else empty), part INTEGER
+//     (the event's index in its result)
 //     index events_by_time (time, driver, zone)
+//     unique index events_by_sequence (process, driver, journal, sequence,
+//     part) where sequence > 0: a journalled result delivered twice (live
+//     and caught up) is stored once; the journal's id is part of the key
+//     because a new journal numbers from 1 again
+//   journal_positions (version 2) process, driver, journal_id TEXT,
+//                  sequence INTEGER (the last result held, or the end of a
+//                  gap), time REAL; primary key (process, driver); written
+//                  with the events in the same transaction
 //   statuses       id, process, driver, time, type TEXT (Status type name),
 //                  message TEXT, uuid TEXT, status TEXT (JSON)
 //   hourly_counts  process, driver, tag, zone, direction, hour INTEGER
@@ -58,6 +70,25 @@ struct StoredEvent {
   int64_t tracking_id = 0;
   std::string type;
   std::string result_json;
+  uint64_t sequence = 0;   // 0: a result without a journal number
+  std::string journal_id;  // the journal that numbered it
+  int part = 0;            // the event's index in its result
+};
+
+// Where the history stands in a driver's event journal.
+struct StoredPosition {
+  std::string process;
+  std::string driver;
+  std::string journal_id;
+  uint64_t sequence = 0;
+};
+
+// Stored zone exits of one of a process's drivers, by zone and direction.
+struct ZoneExitTotal {
+  std::string driver;
+  std::string zone;
+  std::string direction;
+  int64_t count = 0;
 };
 
 struct StoredStatus {
@@ -96,7 +127,7 @@ struct CountBucket {
 
 class EventStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   EventStore() = default;
   ~EventStore();
@@ -107,10 +138,27 @@ class EventStore {
   bool Open(const std::string& path, std::string* error);
   const std::string& path() const { return path_; }
 
-  // Stores both lists in one transaction; false (nothing stored) with the
-  // reason.
+  // Stores the lists and sets the journal positions in one transaction;
+  // false (nothing stored) with the reason. An event of a journalled result
+  // already stored is left out, and a position never goes back within the
+  // journal it holds.
   bool Append(const std::vector<StoredEvent>& events,
-              const std::vector<StoredStatus>& statuses, std::string* error);
+              const std::vector<StoredStatus>& statuses, std::string* error) {
+    return Append(events, statuses, {}, error);
+  }
+  bool Append(const std::vector<StoredEvent>& events,
+              const std::vector<StoredStatus>& statuses,
+              const std::vector<StoredPosition>& positions, std::string* error);
+
+  // The driver's kept journal position: false with the reason when the
+  // database cannot be read; an empty id and 0 when none was kept.
+  bool LoadPosition(const std::string& process, const std::string& driver,
+                    std::string* journal_id, uint64_t* sequence,
+                    std::string* error) const;
+  // The zone exits stored for the process's drivers.
+  bool ZoneExitTotals(const std::string& process,
+                      std::vector<ZoneExitTotal>* totals,
+                      std::string* error) const;
 
   // Deletes what is older than the start of the hour holding `before`
   // (seconds since the epoch), in short transactions; the rows deleted, or
@@ -129,7 +177,8 @@ class EventStore {
 
  private:
   bool Check(std::string* error);
-  bool CreateSchema(std::string* error);
+  // Creates the schema of a new file, or brings an older one up to date.
+  bool CreateSchema(int from_version, std::string* error);
   bool Execute(const char* sql, std::string* error);
   sqlite3* OpenReader(std::string* error) const;
   sqlite3_stmt* Prepare(sqlite3_stmt** slot, const char* sql);
@@ -140,6 +189,7 @@ class EventStore {
   sqlite3_stmt* insert_event_ = nullptr;
   sqlite3_stmt* count_hour_ = nullptr;
   sqlite3_stmt* insert_status_ = nullptr;
+  sqlite3_stmt* set_position_ = nullptr;
 };
 
 }  // namespace kestu_tools

@@ -1,6 +1,7 @@
 #include "tools/web/web_hub.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include <google/protobuf/util/json_util.h>
 
@@ -50,12 +51,35 @@ void WebHub::AddProcess(const std::string& name, const std::string& host,
     driver.processing.buckets.assign(HistogramBounds().size(), 0);
     process.drivers.push_back(std::move(driver));
   }
+  SeedZoneCounts(&process);
   processes_.push_back(std::move(process));
 }
 
 void WebHub::Attach(EventRecorder* recorder, TrackHistory* history) {
+  std::lock_guard<std::mutex> lock(mutex_);
   recorder_ = recorder;
   history_ = history;
+  for (Process& p : processes_) SeedZoneCounts(&p);
+}
+
+void WebHub::SeedZoneCounts(Process* process) {
+  if (recorder_ == nullptr) return;
+  std::vector<ZoneExitTotal> totals;
+  std::string error;
+  if (!recorder_->store()->ZoneExitTotals(process->name, &totals, &error)) {
+    std::cerr << "kestu-web: the counts by zone of " << process->name
+              << " start from 0 (" << error << ")" << std::endl;
+    return;
+  }
+  for (Driver& d : process->drivers) d.zone_counts.clear();
+  for (const ZoneExitTotal& total : totals) {
+    for (Driver& d : process->drivers) {
+      if (d.key != total.driver) continue;
+      auto& count = d.zone_counts[total.zone];
+      (total.direction == "BACKWARD" ? count.second : count.first) +=
+          total.count;
+    }
+  }
 }
 
 WebHub::Driver* WebHub::FindDriver(const std::string& process,
@@ -194,12 +218,18 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
       preview
           ? std::make_shared<const std::string>(result.result_image().image())
           : nullptr;
-  if (!preview && recorder_ != nullptr && HasDriver(process, driver)) {
-    recorder_->AddResult(process, driver, result, EpochSeconds());
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
+  if (!preview && recorder_ != nullptr) {
+    // Queued in the order the link gives them (one thread), outside the
+    // lock.
+    const std::string journal_id = d->journal_id;
+    lock.unlock();
+    recorder_->AddResult(process, driver, result, EpochSeconds(), journal_id);
+    lock.lock();
+    d = FindDriver(process, driver);
+  }
   d->last_activity = Clock::now();
   if (preview) {
     KeepFrame(d, std::move(image));
@@ -230,6 +260,62 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
   event.mutable_result()->clear_result_image();
   Log(process, driver, std::move(event));
   changed_.notify_all();
+}
+
+std::optional<ProcessListener::JournalMark> WebHub::JournalPosition(
+    const std::string& process, const std::string& driver) {
+  if (recorder_ == nullptr || !HasDriver(process, driver)) return std::nullopt;
+  // Asked once per driver, before the link passes any of its numbered
+  // results: none is queued, so the store holds the position committed.
+  JournalMark mark;
+  std::string error;
+  if (!recorder_->store()->LoadPosition(process, driver, &mark.journal_id,
+                                        &mark.sequence, &error)) {
+    // Taking the whole journal in again stores nothing twice.
+    std::cerr << "kestu-web: ERROR: " << error << "; the " << driver
+              << " driver of " << process << " is read from its journal's start"
+              << std::endl;
+    mark = JournalMark();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Driver* d = FindDriver(process, driver)) d->journal_id = mark.journal_id;
+  return mark;
+}
+
+void WebHub::OnJournalStart(const std::string& process,
+                            const std::string& driver,
+                            const std::string& journal_id, uint64_t sequence,
+                            const JournalReply& position) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Driver* d = FindDriver(process, driver);
+    if (d == nullptr) return;
+    d->journal_id = journal_id;
+  }
+  if (recorder_ != nullptr) {
+    recorder_->AddJournalStart(process, driver, journal_id, sequence);
+  }
+}
+
+void WebHub::OnJournalGap(const std::string& process, const std::string& driver,
+                          uint64_t from, uint64_t to) {
+  std::string journal_id;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Driver* d = FindDriver(process, driver);
+    if (d == nullptr || to < from) return;
+    d->journal_gap_results += static_cast<int64_t>(to - from + 1);
+    journal_id = d->journal_id;
+  }
+  std::cerr << "kestu-web: ERROR: events " << from << ".." << to << " of the "
+            << driver << " driver of " << process
+            << " were no longer held by the process's journal; the history "
+               "lacks them"
+            << std::endl;
+  if (recorder_ != nullptr) {
+    recorder_->AddJournalGap(process, driver, journal_id, from, to,
+                             EpochSeconds());
+  }
 }
 
 void WebHub::OnStream(const std::string& process, const VisionResult& result) {

@@ -16,8 +16,11 @@
 // recently active driver.
 //
 // With a recorder attached, every published result and status is also
-// stored in the history; with a track history, the tracked boxes of every
-// streamed frame are kept for recounting.
+// stored in the history, the hub keeps a position in each driver's event
+// journal (in the history, with the events: a journalled result is stored
+// once, whatever kestu-web or the process missed), and the counts by zone
+// start from the zone exits the history holds; with a track history, the
+// tracked boxes of every streamed frame are kept for recounting.
 //
 // Thread-safe; waits end early when Stop is called.
 #ifndef TOOLS_WEB_WEB_HUB_H_
@@ -77,6 +80,17 @@ class WebHub : public ProcessListener {
                 const VisionResult& result);
   void OnStream(const std::string& process, const VisionResult& result);
   void OnPingAnswered(const std::string& process, const std::string& driver);
+
+  // The position the history holds (an empty one for a new history: the
+  // whole journal is taken in); nullopt without a recorder.
+  std::optional<JournalMark> JournalPosition(const std::string& process,
+                                             const std::string& driver);
+  void OnJournalStart(const std::string& process, const std::string& driver,
+                      const std::string& journal_id, uint64_t sequence,
+                      const JournalReply& position);
+  // Logs an error line and counts the results lost.
+  void OnJournalGap(const std::string& process, const std::string& driver,
+                    uint64_t from, uint64_t to);
 
   // The page sent the driver a configuration or a command.
   void SetControlled(const std::string& process, const std::string& driver);
@@ -153,6 +167,10 @@ class WebHub : public ProcessListener {
     int64_t gated_skipped = -1;
     // Statuses the driver could not send, as its last information said.
     int64_t dropped_statuses = 0;
+    // The event journal its numbered results are of, and the results that
+    // journal no longer held when asked.
+    std::string journal_id;
+    int64_t journal_gap_results = 0;
   };
   struct Process {
     std::string name;
@@ -171,6 +189,8 @@ class WebHub : public ProcessListener {
   void Log(const std::string& process, const std::string& driver,
            kestu::tools::WebEvent event);
   void Measure(Driver* driver, const VisionResult& result);
+  // Counts by zone from the history's zone exits. Requires: mutex_ held.
+  void SeedZoneCounts(Process* process);
   static void KeepFrame(Driver* driver,
                         std::shared_ptr<const std::string> jpeg);
   static void FillCamera(const Driver& driver, Clock::time_point now,

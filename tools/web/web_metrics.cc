@@ -191,6 +191,16 @@ std::string WebHub::Metrics() const {
                static_cast<double>(d.dropped_statuses));
     }
   }
+  x.Family("kestu_web_journal_gap_results_total", "counter",
+           "Results that the driver's event journal no longer held when "
+           "kestu-web asked for them, so that its history lacks them.");
+  for (const Process& p : processes_) {
+    for (const Driver& d : p.drivers) {
+      x.Sample("kestu_web_journal_gap_results_total",
+               {{"process", p.name}, {"driver", d.key}},
+               static_cast<double>(d.journal_gap_results));
+    }
+  }
   x.Family("kestu_seconds_since_last_result", "gauge",
            "Seconds since the driver last published a result (only drivers "
            "that published one).");
