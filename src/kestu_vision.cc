@@ -155,8 +155,8 @@ class DriverSet {
       return false;
     }
     LOG(INFO) << "Event journal of the " << key << " driver: results "
-              << journal->first_sequence() << " to "
-              << journal->last_sequence() << " held.";
+              << journal->first_sequence() << " to " << journal->last_sequence()
+              << " held.";
     driver->UseJournal(journal.get());
     journals_[key] = std::move(journal);
     return true;

@@ -1,7 +1,7 @@
 // Driver: configuration messages and commands.
 #include <algorithm>
-#include <map>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <glog/logging.h>

@@ -15,7 +15,8 @@ bool JournalFollower::LoadMark() {
   if (!loaded_) {
     loaded_ = true;
     mark_ = listener_->JournalPosition(process_, driver_);
-    if (mark_ && (!mark_->journal_id.empty() || mark_->sequence > 0)) {
+    if (mark_ && (!mark_->journal_id.empty() || mark_->sequence > 0 ||
+                  mark_->from_end)) {
       seen_journal_ = true;
     }
   }
@@ -37,8 +38,9 @@ void JournalFollower::OnLive(const VisionResult& result) {
     listener_->OnResult(process_, driver_, result);
     return;
   }
-  if (result.sequence() <= mark_->sequence) return;  // held already
-  // Something was missed: the journal has it, and this one too.
+  // A number already held, or one past the next: a catch-up brings what
+  // was missed (this one among it) or finds that the process's journal is
+  // a new one whose numbers started again.
   CatchUp();
 }
 

@@ -7,7 +7,8 @@
 // last number it holds, read once from ProcessListener::JournalPosition)
 // and:
 //  - passes on a live result that is the next number; drops one it already
-//    holds;
+//    holds, after a catch-up that would find a new journal (a process whose
+//    folder was replaced numbers from 1 again);
 //  - on a live result past the next number, first fetches what lies
 //    between from the journal (a JournalRequest on the process's journal
 //    port), then drops the live one if that brought it;
@@ -56,8 +57,12 @@ class JournalFollower {
   bool CatchUp();
 
   // Whether a journal has been seen (a numbered result or a kept
-  // position): the link only asks a process that has one.
-  bool follows_journal() const { return seen_journal_; }
+  // position) or the listener wants to start from the journal's end: the
+  // link only asks a process for these.
+  bool FollowsJournal() {
+    LoadMark();
+    return seen_journal_;
+  }
   uint64_t sequence() const { return mark_ ? mark_->sequence : 0; }
 
  private:

@@ -175,7 +175,7 @@ void ProcessLink::Run() {
   while (!stopping_) {
     if (std::chrono::steady_clock::now() >= next_catch_up) {
       for (auto& [key, follower] : followers) {
-        if (follower->follows_journal()) follower->CatchUp();
+        if (follower->FollowsJournal()) follower->CatchUp();
       }
       next_catch_up = std::chrono::steady_clock::now() + kCatchUpPeriod;
     }

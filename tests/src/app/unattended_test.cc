@@ -13,9 +13,9 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
+#include "talvenrook/kestu/v1/journal.pb.h"
 #include "tests/testing/rtsp_camera.h"
 #include "tests/testing/test_util.h"
-#include "talvenrook/kestu/v1/journal.pb.h"
 #include "tools/driver_client.h"
 
 namespace {
