@@ -471,6 +471,26 @@ TEST(WebEditorTest, RecordingUploadedThroughThePageCountsAsKestuRecount) {
         page.report(),
         Recount(detections, WriteZones(layout, dir + "case.textproto"), 10));
   }
+
+  // A recording killed while it wrote ends inside a frame: the page takes
+  // its whole frames, as kestu-recount does.
+  std::ifstream in(detections, std::ios::binary);
+  const std::string whole((std::istreambuf_iterator<char>(in)), {});
+  const auto upload = [&](const std::string& bytes) {
+    kestu::tools::RecordingAnswer answer;
+    const auto response = client.Post("/api/recordings?name=torn", bytes,
+                                      "application/octet-stream");
+    EXPECT_TRUE(response);
+    if (response) {
+      (void)google::protobuf::util::JsonStringToMessage(response->body,
+                                                        &answer);
+    }
+    return answer;
+  };
+  const auto full = upload(whole);
+  const auto torn = upload(whole.substr(0, whole.size() - 3));
+  EXPECT_TRUE(torn.error().empty()) << torn.error();
+  EXPECT_EQ(torn.frames(), full.frames() - 1);
   std::system(("rm -rf " + dir).c_str());
 }
 

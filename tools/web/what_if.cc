@@ -1,9 +1,11 @@
 #include "tools/web/what_if.h"
 
 #include <algorithm>
+#include <iostream>
 #include <unordered_map>
 
 #include "src/common/uuid.h"
+#include "src/driver/detection_records.h"
 #include "tools/recount/recounter.h"
 
 namespace kestu_tools {
@@ -22,8 +24,12 @@ WhatIf::WhatIf(const TrackHistory* history, size_t max_boxes)
 
 bool WhatIf::AddRecording(const std::string& name, const std::string& bytes,
                           kestu::tools::RecordingAnswer* answer) {
+  // A file whose recording was killed ends inside a record: its whole
+  // records are used.
   v1::VisionResultList list;
-  if (bytes.empty() || !list.ParseFromString(bytes)) {
+  size_t torn_bytes = 0;
+  if (bytes.empty() ||
+      !vostek_kestu::ParseDetectionRecords(bytes, &list, &torn_bytes)) {
     answer->set_error(
         "The file is not a detections file (a VisionResultList "
         "written by kestu-vision --record_detections_file)");
@@ -32,6 +38,10 @@ bool WhatIf::AddRecording(const std::string& name, const std::string& bytes,
   if (list.vision_results_size() == 0) {
     answer->set_error("The detections file holds no frame");
     return false;
+  }
+  if (torn_bytes > 0) {
+    std::cerr << "kestu-web: " << name << ": "
+              << vostek_kestu::TornRecordNote(torn_bytes) << "\n";
   }
   auto frames = std::make_shared<TrackFrames>();
   int32_t width = 0, height = 0;
