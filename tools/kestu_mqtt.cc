@@ -5,6 +5,7 @@
 //              [--broker 127.0.0.1:1883] [--topic_prefix kestu]
 //              [--client_id ID] [--username U --password_file FILE]
 //              [--cafile ca.pem] [--max_queued 10000] [--metrics_port 8081]
+//              [--state_file /var/lib/kestu/mqtt/state]
 //
 // It joins each process as kestu-web does (it watches and never pings) and
 // keeps one broker connection per process, whose last will marks the
@@ -13,6 +14,11 @@
 // reason on standard error; a broker lost later is reconnected with
 // back-off. SIGINT or SIGTERM stops it: every process is marked "offline"
 // and what is queued is sent for up to 2 seconds.
+//
+// With --state_file it follows each driver's event journal (a process run
+// with --state_dir keeps one) and keeps how far the broker acknowledged it,
+// so that after a restart of kestu-mqtt or a broker outage every event is
+// published once and the retained counts carry on (see MqttBridge).
 #include <signal.h>
 #include <unistd.h>
 
@@ -54,6 +60,11 @@ DEFINE_int32(reconnect_min_seconds, 1,
              "Wait before the first reconnection attempt");
 DEFINE_int32(reconnect_max_seconds, 30,
              "Longest wait between reconnection attempts (doubling up to it)");
+DEFINE_string(state_file, "",
+              "File that keeps, per process and driver, the last journalled "
+              "event the broker acknowledged and the zone counts; with it, "
+              "a restart publishes what it missed and counts on. Empty: "
+              "none (events as they come, counts since start)");
 
 namespace {
 
@@ -137,7 +148,7 @@ int main(int argc, char** argv) {
   gflags::SetUsageMessage(
       "kestu-mqtt --process [name=]host:port [--process ...] "
       "--broker host:port [--topic_prefix kestu] [--username U "
-      "--password_file F] [--cafile ca.pem]");
+      "--password_file F] [--cafile ca.pem] [--state_file F]");
   std::vector<std::string> arguments =
       kestu_tools::TakeProcessArguments(&argc, argv);
   gflags::ParseCommandLineFlags(&argc, &argv, true);
@@ -168,6 +179,11 @@ int main(int argc, char** argv) {
 
   const kestu_tools::MqttTopics topics(FLAGS_topic_prefix);
   kestu_tools::MqttBridge bridge(topics, settings);
+  if (!FLAGS_state_file.empty() &&
+      !bridge.UseStateFile(FLAGS_state_file, &error)) {
+    MqttLog(error);
+    return 1;
+  }
   for (const auto& address : addresses) {
     if (!bridge.Connect(address.name, addresses.size() > 1, &error)) {
       MqttLog(error);

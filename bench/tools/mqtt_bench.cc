@@ -12,8 +12,18 @@
 //                     kestu-mqtt's receipt of the result on the data port
 //                     (the event's "received", wall clock) to its arrival
 //                     at the subscriber. The time is their mean.
+//   BM_BrokerOutage   kestu-mqtt with --state_file following a fake
+//                     process's journal (FakeJournal) while the broker is
+//                     stopped for 30 s and the driver publishes 50 results
+//                     a second, each with one ZONE_EXIT, and for 5 s after
+//                     it is back. The time is from the broker's restart to
+//                     the arrival of the last event of the outage
+//                     (reconnection back-off included).
 //
-// Counters: events, p50_ms, p99_ms and max_ms.
+// Counters: events, p50_ms, p99_ms and max_ms; BM_BrokerOutage: events,
+// queued_max (held by kestu-mqtt while the broker was away), lost (never
+// arrived), sent_twice (PUBLISHes of kestu-mqtt's beyond one per event, in
+// the broker's log) and dropped (kestu-mqtt's count).
 //
 // Run: build/bench/tools/mqtt_bench (2>/dev/null for a clean table).
 #include <algorithm>
@@ -23,16 +33,19 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <google/protobuf/util/json_util.h>
+#include <httplib.h>
 
 #include "kestu_tools.pb.h"
 #include "src/channels/kestu_base.h"
 #include "tests/src/drivers/drivers_test_util.h"
+#include "tests/tools/fake_journal.h"
 #include "tests/tools/mqtt_test_util.h"
 #include "tools/driver_client.h"
 
@@ -46,6 +59,7 @@ using std::chrono::milliseconds;
 constexpr int kBase = 31200;       // the channel's process: 31200-31212
 constexpr int kCrowdBase = 31260;  // kestu-vision: 31260-31275
 constexpr int kBrokerPort = 31240;
+constexpr int kOutageBase = 31300;  // the fake process: 31300-31313
 constexpr char kVision[] = KESTU_BINARY_DIR "/src/kestu-vision";
 
 // When each result's event arrived over MQTT, by result uuid.
@@ -225,6 +239,118 @@ void BM_CrowdRun(benchmark::State& state) {
   Report(state, ms);
 }
 BENCHMARK(BM_CrowdRun)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The value of a metric's first sample in kestu-mqtt's /metrics; -1: none.
+double Metric(int port, const std::string& name) {
+  httplib::Client client("127.0.0.1", port);
+  const auto response = client.Get("/metrics");
+  if (!response || response->status != 200) return -1;
+  const size_t at = response->body.find("\n" + name);
+  if (at == std::string::npos) return -1;
+  const size_t space = response->body.find(' ', at);
+  return std::stod(response->body.substr(space + 1));
+}
+
+void BM_BrokerOutage(benchmark::State& state) {
+  constexpr auto kOutage = std::chrono::seconds(30);
+  constexpr auto kAfter = std::chrono::seconds(5);
+  constexpr auto kPeriod = milliseconds(20);  // 50 results a second
+  const int metrics_port = kOutageBase + 17;
+  char folder[] = "/tmp/kestu-mqtt-outage-XXXXXX";
+  if (mkdtemp(folder) == nullptr) return state.SkipWithError("no folder");
+  const std::string log = std::string(folder) + "/mosquitto.log";
+  kestu_tools::Broker broker(kBrokerPort,
+                             {"log_dest file " + log, "log_type all"},
+                             /*persistent=*/true);
+  if (!broker.Start()) return state.SkipWithError("mosquitto did not start");
+  kestu_tools::FakeJournal fake(kOutageBase);
+  const std::string process = "127.0.0.1:" + std::to_string(kOutageBase);
+  const std::string topic = "kestu/" + process + "/crowd/event";
+  std::mutex mutex;
+  std::map<uint64_t, int> arrived;  // by result number
+  std::map<uint64_t, Clock::time_point> first_arrival;
+  kestu_tools::MqttSubscriber subscriber(kBrokerPort, topic, "outage-bench");
+  subscriber.OnMessage([&](const kestu_tools::MqttMessage& m) {
+    kestu::tools::MqttEvent event;
+    if (!google::protobuf::util::JsonStringToMessage(m.payload, &event).ok())
+      return;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++arrived[event.sequence()];
+    first_arrival.emplace(event.sequence(), m.received);
+  });
+  kestu_tools::MqttProcess mqtt(
+      {"--broker=" + broker.address(), "--process", process,
+       "--client_id=kestu-mqtt-outage-bench",
+       "--state_file=" + std::string(folder) + "/state",
+       "--metrics_port=" + std::to_string(metrics_port),
+       "--reconnect_min_seconds=1", "--reconnect_max_seconds=2"});
+  if (!subscriber.Subscribed(milliseconds(10000)) || !mqtt.Started() ||
+      !kestu_testing::PollUntil(
+          [&] {
+            fake.Publish();
+            return mqtt.child().Stderr().find("follows journal") !=
+                   std::string::npos;
+          },
+          milliseconds(10000), milliseconds(100))) {
+    return state.SkipWithError("kestu-mqtt did not follow the journal");
+  }
+  const uint64_t first = fake.last_sequence() + 1;
+  const kestu_tools::FakeEvent exit{"Walkway", v1::FORWARD};
+  double queued_max = 0;
+  for (auto _ : state) {
+    broker.Stop();
+    const auto back_at = Clock::now() + kOutage;
+    while (Clock::now() < back_at) {
+      fake.Publish({exit});
+      queued_max = std::max(queued_max,
+                            Metric(metrics_port, "kestu_mqtt_messages_queued"));
+      std::this_thread::sleep_for(kPeriod);
+    }
+    const uint64_t last_away = fake.last_sequence();
+    if (!broker.Start()) return state.SkipWithError("mosquitto did not start");
+    const auto restarted = Clock::now();
+    while (Clock::now() < restarted + kAfter) {
+      fake.Publish({exit});
+      std::this_thread::sleep_for(kPeriod);
+    }
+    const uint64_t last = fake.last_sequence();
+    kestu_testing::PollUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(mutex);
+          return arrived.size() >= last - first + 1 && arrived.count(last);
+        },
+        std::chrono::seconds(60), milliseconds(50));
+    std::lock_guard<std::mutex> lock(mutex);
+    if (first_arrival.count(last_away) == 0) {
+      return state.SkipWithError("the events did not all arrive");
+    }
+    state.SetIterationTime(
+        std::chrono::duration<double>(first_arrival[last_away] - restarted)
+            .count());
+    int lost = 0;
+    for (uint64_t s = first; s <= last; ++s) lost += arrived.count(s) ? 0 : 1;
+    int publishes = 0;
+    std::istringstream lines(kestu_testing::ReadFile(log));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("Received PUBLISH from kestu-mqtt-outage-bench ") !=
+              std::string::npos &&
+          line.find("'" + topic + "'") != std::string::npos) {
+        ++publishes;
+      }
+    }
+    state.counters["events"] = static_cast<double>(last - first + 1);
+    state.counters["queued_max"] = queued_max;
+    state.counters["lost"] = lost;
+    state.counters["sent_twice"] =
+        publishes - static_cast<double>(last - first + 1);
+    state.counters["dropped"] =
+        Metric(metrics_port, "kestu_mqtt_messages_dropped_total");
+  }
+}
+BENCHMARK(BM_BrokerOutage)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -2,12 +2,14 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 #include <vector>
 
 #include <google/protobuf/util/time_util.h>
 
 #include "kestu_tools.pb.h"
+#include "tools/driver_client.h"
 #include "tools/json_output.h"
 #include "tools/metrics/exposition.h"
 #include "tools/mqtt/mqtt_log.h"
@@ -66,6 +68,7 @@ kestu::tools::MqttEvent ToMqttEvent(const std::string& process,
   if (event.has_timestamp()) *out.mutable_time() = event.timestamp();
   out.set_result_uuid(result.uuid());
   out.set_received(received);
+  out.set_sequence(result.sequence());
   return out;
 }
 
@@ -93,7 +96,60 @@ std::string CameraJson(bool connected, int64_t since_ms) {
          "\",\"since_epoch\":" + epoch + "}";
 }
 
+// The driver's place in DriverKeys() from 1; 0: not a driver.
+uint64_t DriverSlot(const std::string& driver) {
+  const auto& keys = DriverKeys();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == driver) return i + 1;
+  }
+  return 0;
+}
+
 }  // namespace
+
+uint64_t MqttBridge::NewTag(Process* p, const std::string& driver) {
+  return (++p->last_tag << 2) | DriverSlot(driver);
+}
+
+bool MqttBridge::UseStateFile(const std::string& path, std::string* error) {
+  auto file = std::make_unique<StateFile>(path);
+  std::string damage;
+  if (!file->Load(&kept_, &damage)) {
+    std::string aside_error;
+    const bool aside = file->SetAside(&aside_error);
+    MqttLog("ERROR: the state file " + path + " is damaged (" + damage +
+            "); starting without it, each driver from its journal's end" +
+            (aside ? " (the damaged file is kept as " + path + ".damaged)"
+                   : " (" + aside_error + ")"));
+  }
+  if (!file->Start([this] { return Snapshot(); }, error)) return false;
+  state_file_ = std::move(file);
+  return true;
+}
+
+StateFile::State MqttBridge::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  StateFile::State state = kept_;
+  for (const auto& [name, process] : processes_) {
+    for (const auto& [driver, journal] : process->journals) {
+      if (!journal.started()) continue;
+      auto* position = state.add_positions();
+      position->set_process(name);
+      position->set_driver(driver);
+      position->set_journal_id(journal.journal_id());
+      position->set_sequence(journal.sequence());
+      for (const auto& [key, count] : journal.counts()) {
+        auto* kept = position->add_counts();
+        kept->set_zone(key.first);
+        v1::ZoneDirection direction = v1::ZoneDirection();
+        v1::ZoneDirection_Parse(key.second, &direction);
+        kept->set_direction(direction);
+        kept->set_count(count);
+      }
+    }
+  }
+  return state;
+}
 
 MqttBridge::MqttBridge(MqttTopics topics, BrokerSettings settings)
     : topics_(std::move(topics)), settings_(std::move(settings)) {}
@@ -106,11 +162,43 @@ bool MqttBridge::Connect(const std::string& process, bool suffix_client_id,
       suffix_client_id ? settings_.client_id + "-" + ClientIdSuffix(process)
                        : settings_.client_id;
   auto entry = std::make_unique<Process>();
+  Process* p = entry.get();
   entry->connection = std::make_unique<MqttConnection>(
       settings_, client_id, process,
-      OutboundMessage{topics_.Availability(process), kOffline, true});
+      OutboundMessage{topics_.Availability(process), kOffline, true},
+      [this, process, p](uint64_t tag, bool acknowledged) {
+        Settled(process, p, tag, acknowledged);
+      });
   if (!entry->connection->Connect(error)) return false;
-  processes_[process] = std::move(entry);
+  // The kept positions of the process's drivers, and their counts.
+  std::vector<std::pair<std::string, int64_t>> counts;  // topic, count
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto* positions = kept_.mutable_positions();
+    for (auto it = positions->begin(); it != positions->end();) {
+      if (it->process() != process || DriverSlot(it->driver()) == 0) {
+        ++it;
+        continue;
+      }
+      AckFrontier::Counts kept;
+      for (const auto& count : it->counts()) {
+        const std::string direction = v1::ZoneDirection_Name(count.direction());
+        kept[{count.zone(), direction}] += count.count();
+      }
+      for (const auto& [key, count] : kept) {
+        p->counts[CountKey(it->driver(), key.first, key.second)] = count;
+        counts.emplace_back(
+            topics_.Count(process, it->driver(), key.first, key.second), count);
+      }
+      p->journals[it->driver()].Start(it->journal_id(), it->sequence(),
+                                      std::move(kept));
+      it = positions->erase(it);
+    }
+    processes_[process] = std::move(entry);
+  }
+  for (const auto& [topic, count] : counts) {
+    p->connection->SetRetained(topic, std::to_string(count));
+  }
   return true;
 }
 
@@ -120,6 +208,8 @@ void MqttBridge::Stop(std::chrono::milliseconds drain) {
     process->connection->SetRetained(topics_.Availability(name), kOffline);
     process->connection->Stop(drain);
   }
+  // Every acknowledgement is in.
+  if (state_file_ != nullptr) state_file_->Stop();
 }
 
 MqttBridge::Process* MqttBridge::Find(const std::string& process) {
@@ -182,26 +272,167 @@ void MqttBridge::SetCamera(const std::string& process, Process* p,
 void MqttBridge::OnResult(const std::string& process, const std::string& driver,
                           const VisionResult& result) {
   Process* p = Find(process);
-  if (p == nullptr || result.vision_event_size() == 0) return;
+  if (p == nullptr) return;
+  // The count after each ZONE_EXIT (-1: another event); the result's tag,
+  // when the driver's journal is followed.
+  std::vector<int64_t> counts(result.vision_event_size(), -1);
+  uint64_t tag = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<AckFrontier::ZoneKey> exits;
+    for (int i = 0; i < result.vision_event_size(); ++i) {
+      const v1::VisionEvent& event = result.vision_event(i);
+      if (event.tag() != v1::ZONE_EXIT) continue;
+      const std::string direction =
+          v1::ZoneDirection_Name(event.zone_direction());
+      counts[i] = ++p->counts[CountKey(driver, event.zone_name(), direction)];
+      exits.emplace_back(event.zone_name(), direction);
+    }
+    auto journal = p->journals.find(driver);
+    if (result.sequence() > 0 && journal != p->journals.end()) {
+      const uint64_t candidate = NewTag(p, driver);
+      const AckFrontier::Outcome outcome =
+          journal->second.Add(result.sequence(), candidate,
+                              result.vision_event_size(), std::move(exits));
+      // A result without events may move the position at once; the file
+      // takes it with the next change (a restart before that fetches it
+      // again, to no effect).
+      if (outcome != AckFrontier::Outcome::kIgnored) tag = candidate;
+    }
+  }
   const double received = EpochSeconds();
   const std::string event_topic = topics_.Event(process, driver);
-  for (const auto& event : result.vision_event()) {
+  for (int i = 0; i < result.vision_event_size(); ++i) {
+    const v1::VisionEvent& event = result.vision_event(i);
     p->connection->Publish(
         event_topic,
-        Json(ToMqttEvent(process, driver, result, event, received)));
-    if (event.tag() != v1::ZONE_EXIT) continue;
-    const std::string direction =
-        v1::ZoneDirection_Name(event.zone_direction());
-    int64_t count = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      count = ++p->counts[CountKey(driver, event.zone_name(), direction)];
-    }
+        Json(ToMqttEvent(process, driver, result, event, received)), tag);
+    if (counts[i] < 0) continue;
     // Set under no lock of ours: two exits of one zone come from the one
     // link thread, in order.
     p->connection->SetRetained(
-        topics_.Count(process, driver, event.zone_name(), direction),
-        std::to_string(count));
+        topics_.Count(process, driver, event.zone_name(),
+                      v1::ZoneDirection_Name(event.zone_direction())),
+        std::to_string(counts[i]));
+  }
+}
+
+std::optional<ProcessListener::JournalMark> MqttBridge::JournalPosition(
+    const std::string& process, const std::string& driver) {
+  Process* p = Find(process);
+  if (state_file_ == nullptr || p == nullptr || DriverSlot(driver) == 0) {
+    return std::nullopt;
+  }
+  JournalMark mark;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto journal = p->journals.find(driver);
+    if (journal != p->journals.end() && journal->second.started()) {
+      mark.journal_id = journal->second.journal_id();
+      mark.sequence = journal->second.sequence();
+    } else {
+      mark.from_end = true;
+    }
+  }
+  if (!mark.from_end) {
+    MqttLog("the " + driver + " driver of " + process +
+            " goes on after result " + std::to_string(mark.sequence) +
+            " of journal " + mark.journal_id);
+  }
+  return mark;
+}
+
+void MqttBridge::OnJournalStart(const std::string& process,
+                                const std::string& driver,
+                                const std::string& journal_id,
+                                uint64_t sequence,
+                                const JournalReply& position) {
+  Process* p = Find(process);
+  if (state_file_ == nullptr || p == nullptr || DriverSlot(driver) == 0) {
+    return;
+  }
+  AckFrontier::Counts totals;
+  for (const auto& total : position.zone_total()) {
+    totals[{total.zone_name(), v1::ZoneDirection_Name(total.direction())}] +=
+        total.count();
+  }
+  std::vector<std::pair<std::string, int64_t>> counts;  // topic, count
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Zones that the totals lack count 0.
+    for (auto& [key, count] : p->counts) {
+      if (std::get<0>(key) == driver) count = 0;
+    }
+    for (const auto& [key, count] : totals) {
+      p->counts[CountKey(driver, key.first, key.second)] = count;
+    }
+    for (const auto& [key, count] : p->counts) {
+      if (std::get<0>(key) != driver) continue;
+      counts.emplace_back(
+          topics_.Count(process, driver, std::get<1>(key), std::get<2>(key)),
+          count);
+    }
+    p->journals[driver].Start(journal_id, sequence, std::move(totals));
+  }
+  MqttLog("the " + driver + " driver of " + process + " follows journal " +
+          journal_id + " after result " + std::to_string(sequence) + ", " +
+          std::to_string(counts.size()) + " zone counts from it");
+  for (const auto& [topic, count] : counts) {
+    p->connection->SetRetained(topic, std::to_string(count));
+  }
+  state_file_->Changed();
+}
+
+void MqttBridge::OnJournalGap(const std::string& process,
+                              const std::string& driver, uint64_t from,
+                              uint64_t to) {
+  Process* p = Find(process);
+  if (p == nullptr) return;
+  MqttLog("ERROR: the journal of the " + driver + " driver of " + process +
+          " no longer holds results " + std::to_string(from) + " to " +
+          std::to_string(to) + ": their events are not published");
+  bool moved = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++p->gaps;
+    p->gap_results += static_cast<int64_t>(to >= from ? to - from + 1 : 0);
+    auto journal = p->journals.find(driver);
+    if (journal != p->journals.end()) {
+      // The position may pass them.
+      moved = journal->second.Add(to, NewTag(p, driver), 0, {}) ==
+              AckFrontier::Outcome::kMoved;
+    }
+  }
+  if (moved) state_file_->Changed();
+}
+
+void MqttBridge::Settled(const std::string& process, Process* p, uint64_t tag,
+                         bool acknowledged) {
+  const uint64_t slot = tag & 3;
+  if (slot == 0 || slot > DriverKeys().size()) return;
+  const std::string& driver = DriverKeys()[slot - 1];
+  AckFrontier::Outcome outcome = AckFrontier::Outcome::kIgnored;
+  uint64_t held_at = 0, sequence = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto journal = p->journals.find(driver);
+    if (journal == p->journals.end()) return;
+    outcome = journal->second.Settle(tag, acknowledged);
+    held_at = journal->second.held_at();
+    sequence = journal->second.sequence();
+  }
+  if (outcome == AckFrontier::Outcome::kHeld) {
+    MqttLog("ERROR: an event of result " + std::to_string(held_at) +
+            " of the " + driver + " driver of " + process +
+            " was dropped (--max_queued full, or refused); the kept position "
+            "stays at " +
+            std::to_string(sequence) +
+            " until kestu-mqtt restarts, which publishes that result and "
+            "the ones after it again");
+  }
+  if (outcome == AckFrontier::Outcome::kMoved ||
+      outcome == AckFrontier::Outcome::kHeld) {
+    state_file_->Changed();
   }
 }
 
@@ -209,13 +440,19 @@ std::string MqttBridge::Metrics() const {
   struct Row {
     std::string process;
     bool online = false;
+    int64_t gaps = 0;
+    int64_t gap_results = 0;
     MqttConnection::Counters counters;
   };
   std::vector<Row> rows;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [name, process] : processes_) {
-      rows.push_back({name, process->online.value_or(false), {}});
+      rows.push_back({name,
+                      process->online.value_or(false),
+                      process->gaps,
+                      process->gap_results,
+                      {}});
     }
   }
   for (Row& row : rows) {
@@ -252,6 +489,19 @@ std::string MqttBridge::Metrics() const {
   family("kestu_mqtt_reconnects_total", "counter",
          "Connections to the broker made again after one was lost.",
          [](const Row& r) { return r.counters.reconnects; });
+  family("kestu_mqtt_journal_gaps_total", "counter",
+         "Stretches of results that a driver's journal no longer held when "
+         "kestu-mqtt asked for them.",
+         [](const Row& r) { return r.gaps; });
+  family("kestu_mqtt_journal_gap_results_total", "counter",
+         "Results in those stretches: their events were never published.",
+         [](const Row& r) { return r.gap_results; });
+  if (state_file_ != nullptr) {
+    x.Family("kestu_mqtt_state_write_errors_total", "counter",
+             "Writes of --state_file that failed.");
+    x.Sample("kestu_mqtt_state_write_errors_total", {},
+             static_cast<double>(state_file_->write_errors()));
+  }
   return x.str();
 }
 

@@ -2,10 +2,12 @@
 // broker (topics: MqttTopics), over one MqttConnection per process.
 //
 //  - every event of a published result: an MqttEvent in protobuf's JSON
-//    mapping (every field present) on <process>/<driver>/event;
+//    mapping (every field present, the result's journal number among them)
+//    on <process>/<driver>/event;
 //  - every ZONE_EXIT also raises the retained running total of its zone and
-//    direction, counted since kestu-mqtt started, on
-//    <process>/<driver>/zone/<zone>/<direction>/count (the number as text);
+//    direction on <process>/<driver>/zone/<zone>/<direction>/count (the
+//    number as text): counted since kestu-mqtt started, or, with a state
+//    file, carried on from the driver's event journal (below);
 //  - every status: the Status in protobuf's JSON mapping on
 //    <process>/<driver>/status;
 //  - the state of each driver's camera, for drivers with a source,
@@ -22,8 +24,19 @@
 // connection's bounded queue. It never sends anything to a driver, so the
 // links never ping. Thread-safe once every process is connected.
 //
+// With a state file (UseStateFile), the bridge follows each driver's event
+// journal (see JournalFollower): it keeps, per process and driver, the
+// journal's id, the last result whose events the broker has acknowledged
+// with every one before it (AckFrontier) and the zone counts as of there.
+// A restarted kestu-mqtt asks the journal for what follows that result, so
+// that nothing is lost and nothing acknowledged is published again (but
+// the acknowledgements of the last few milliseconds before a kill, which
+// the file did not get); a driver it has kept nothing of starts at the
+// journal's end with the journal's zone totals as its counts.
+//
 // Example:
 //   MqttBridge bridge(MqttTopics("kestu"), settings);
+//   if (!bridge.UseStateFile("/var/lib/kestu/mqtt/state", &error)) return 1;
 //   if (!bridge.Connect("127.0.0.1:60000", false, &error)) return 1;
 //   ProcessLink link(&bridge, address);  // address.name "127.0.0.1:60000"
 //   link.Start();
@@ -39,9 +52,11 @@
 #include <string>
 #include <tuple>
 
+#include "tools/mqtt/ack_frontier.h"
 #include "tools/mqtt/broker_settings.h"
 #include "tools/mqtt/mqtt_connection.h"
 #include "tools/mqtt/mqtt_topics.h"
+#include "tools/mqtt/state_file.h"
 #include "tools/web/camera_health.h"
 #include "tools/web/process_listener.h"
 
@@ -52,6 +67,12 @@ class MqttBridge : public ProcessListener {
   MqttBridge(MqttTopics topics, BrokerSettings settings);
   ~MqttBridge() override;
 
+  // Keeps the journal positions in `path`, read now and written as they
+  // move. Before any Connect. A damaged file is logged as an ERROR, set
+  // aside (PATH.damaged) and taken as none. False, with the reason, when
+  // the file cannot be written.
+  bool UseStateFile(const std::string& path, std::string* error);
+
   // Connects to the broker for one process (named as its link names it),
   // before its link starts. The client id is the settings' own, with
   // "-<process>" appended (':' and '.' as '_') when `suffix_client_id`.
@@ -59,7 +80,7 @@ class MqttBridge : public ProcessListener {
   bool Connect(const std::string& process, bool suffix_client_id,
                std::string* error);
   // Sets every process "offline" and closes the connections, each sending
-  // what it still has for up to `drain`.
+  // what it still has for up to `drain`; then writes the state file.
   void Stop(std::chrono::milliseconds drain);
 
   // kestu-mqtt's own metrics in the Prometheus text format.
@@ -87,6 +108,17 @@ class MqttBridge : public ProcessListener {
   void OnPingAnswered(const std::string& process,
                       const std::string& driver) override {}
 
+  // With a state file: the kept position, else the journal's end. Without
+  // one: nullopt (results as they come, counts since start).
+  std::optional<JournalMark> JournalPosition(
+      const std::string& process, const std::string& driver) override;
+  // The journal's totals become the driver's counts, published retained.
+  void OnJournalStart(const std::string& process, const std::string& driver,
+                      const std::string& journal_id, uint64_t sequence,
+                      const JournalReply& position) override;
+  void OnJournalGap(const std::string& process, const std::string& driver,
+                    uint64_t from, uint64_t to) override;
+
  private:
   // (driver, zone, direction) of zone exits.
   using CountKey = std::tuple<std::string, std::string, std::string>;
@@ -95,9 +127,21 @@ class MqttBridge : public ProcessListener {
     std::optional<bool> online;  // unknown before the first query
     std::map<CountKey, int64_t> counts;
     std::map<std::string, CameraHealth> cameras;  // by driver
+    // With a state file, by driver.
+    std::map<std::string, AckFrontier> journals;
+    uint64_t last_tag = 0;
+    int64_t gaps = 0;
+    int64_t gap_results = 0;
   };
 
   Process* Find(const std::string& process);
+  // A new tag for a message of the driver (the driver in its low bits).
+  // Requires: mutex_ held.
+  static uint64_t NewTag(Process* p, const std::string& driver);
+  // The connection of `process` settled a tagged message.
+  void Settled(const std::string& process, Process* p, uint64_t tag,
+               bool acknowledged);
+  StateFile::State Snapshot() const;
   // Sets the driver's retained camera topic. Requires: mutex_ held, so
   // that two changes are set in the order they were made.
   void SetCamera(const std::string& process, Process* p,
@@ -107,8 +151,13 @@ class MqttBridge : public ProcessListener {
   const BrokerSettings settings_;
   // Filled by Connect before the links start, then fixed.
   std::map<std::string, std::unique_ptr<Process>> processes_;
-  // Guards the processes' online, counts and cameras.
+  std::unique_ptr<StateFile> state_file_;
+  // Guards the processes' map while Connect fills it, their online,
+  // counts, cameras and journals, and kept_.
   mutable std::mutex mutex_;
+  // The read positions of processes not (yet) connected, written back as
+  // they were.
+  StateFile::State kept_;
 };
 
 }  // namespace kestu_tools

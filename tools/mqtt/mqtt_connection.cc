@@ -29,11 +29,13 @@ MqttConnection* Self(void* self) { return static_cast<MqttConnection*>(self); }
 }  // namespace
 
 MqttConnection::MqttConnection(BrokerSettings settings, std::string client_id,
-                               std::string name, OutboundMessage will)
+                               std::string name, OutboundMessage will,
+                               Settled settled)
     : settings_(std::move(settings)),
       client_id_(std::move(client_id)),
       name_(std::move(name)),
       will_(std::move(will)),
+      settled_(std::move(settled)),
       queue_(settings_.max_queued) {}
 
 MqttConnection::~MqttConnection() { Stop(std::chrono::milliseconds(0)); }
@@ -44,8 +46,8 @@ void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
 void MqttConnection::OnDisconnect(mosquitto*, void* self, int rc) {
   Self(self)->Disconnected(rc);
 }
-void MqttConnection::OnPublish(mosquitto*, void* self, int) {
-  Self(self)->Acknowledged();
+void MqttConnection::OnPublish(mosquitto*, void* self, int mid) {
+  Self(self)->Acknowledged(mid);
 }
 void MqttConnection::OnLog(mosquitto*, void* self, int level,
                            const char* text) {
@@ -188,17 +190,39 @@ void MqttConnection::Disconnected(int rc) {
   changed_.notify_all();
 }
 
-void MqttConnection::Acknowledged() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (in_flight_ > 0) --in_flight_;
-  ++published_;
-  changed_.notify_all();
+void MqttConnection::Acknowledged(int mid) {
+  uint64_t tag = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (in_flight_ > 0) --in_flight_;
+    ++published_;
+    changed_.notify_all();
+    auto it = unacknowledged_.find(mid);
+    if (it == unacknowledged_.end()) {
+      // Its mosquitto_publish has not returned yet (the sending thread
+      // settles it then).
+      ++early_acknowledgements_[mid];
+      return;
+    }
+    tag = it->second;
+    unacknowledged_.erase(it);
+  }
+  if (tag != 0 && settled_) settled_(tag, true);
 }
 
-void MqttConnection::Publish(std::string topic, std::string payload) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.Push(std::move(topic), std::move(payload));
-  changed_.notify_all();
+void MqttConnection::Settle(const std::optional<OutboundMessage>& dropped) {
+  if (dropped && dropped->tag != 0 && settled_) settled_(dropped->tag, false);
+}
+
+void MqttConnection::Publish(std::string topic, std::string payload,
+                             uint64_t tag) {
+  std::optional<OutboundMessage> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped = queue_.Push(std::move(topic), std::move(payload), tag);
+    changed_.notify_all();
+  }
+  Settle(dropped);
 }
 
 void MqttConnection::SetRetained(const std::string& topic,
@@ -235,22 +259,41 @@ void MqttConnection::Send() {
     OutboundMessage message = *queue_.Next();
     ++in_flight_;
     lock.unlock();
+    int mid = 0;
     const int rc =
-        mosquitto_publish(mosq_, nullptr, message.topic.c_str(),
+        mosquitto_publish(mosq_, &mid, message.topic.c_str(),
                           static_cast<int>(message.payload.size()),
                           message.payload.data(), 1, message.retained);
     lock.lock();
-    if (rc == MOSQ_ERR_SUCCESS) continue;
+    if (rc == MOSQ_ERR_SUCCESS) {
+      auto early = early_acknowledgements_.find(mid);
+      if (early == early_acknowledgements_.end()) {
+        unacknowledged_[mid] = message.tag;
+        continue;
+      }
+      if (--early->second == 0) early_acknowledgements_.erase(early);
+      if (message.tag == 0 || !settled_) continue;
+      lock.unlock();
+      settled_(message.tag, true);
+      lock.lock();
+      continue;
+    }
     --in_flight_;
+    std::optional<OutboundMessage> dropped;
     if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ||
         rc == MOSQ_ERR_ERRNO) {
-      queue_.Return(std::move(message));
+      dropped = queue_.Return(std::move(message));
       retry_at_ = Clock::now() + kRetryAfterNoConnection;
     } else {
       ++refused_;
       MqttLog("a message to " + message.topic +
               " was refused: " + mosquitto_strerror(rc));
+      dropped = std::move(message);
     }
+    if (!dropped || dropped->tag == 0) continue;
+    lock.unlock();
+    Settle(dropped);
+    lock.lock();
   }
 }
 

@@ -16,6 +16,10 @@
 // more than that; libmosquitto sends the unacknowledged ones again after a
 // reconnection.
 //
+// A message published with a tag is settled once: acknowledged by the
+// broker (its PUBACK), or dropped (pushed out of the queue, or refused).
+// One still queued or unacknowledged when the connection stops is neither.
+//
 // Thread-safe; Stop (or the destructor) sends what is pending for a while,
 // disconnects and joins the threads.
 //
@@ -33,6 +37,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -58,17 +64,23 @@ class MqttConnection {
     int64_t reconnects = 0;  // connections after the first
   };
 
+  // Called under no lock of the connection's, from its threads or from
+  // Publish.
+  using Settled = std::function<void(uint64_t tag, bool acknowledged)>;
+
   // `name` names the connection in log lines; `will` is published by the
-  // broker when the connection ends without a goodbye.
+  // broker when the connection ends without a goodbye; `settled` is told
+  // what became of each tagged message.
   MqttConnection(BrokerSettings settings, std::string client_id,
-                 std::string name, OutboundMessage will);
+                 std::string name, OutboundMessage will,
+                 Settled settled = nullptr);
   ~MqttConnection();
   MqttConnection(const MqttConnection&) = delete;
   MqttConnection& operator=(const MqttConnection&) = delete;
 
   // False, with the reason, when the first connection fails.
   bool Connect(std::string* error);
-  void Publish(std::string topic, std::string payload);
+  void Publish(std::string topic, std::string payload, uint64_t tag = 0);
   void SetRetained(const std::string& topic, std::string payload);
   // Sends what is pending while connected, for up to `drain`, then
   // disconnects. Stopping twice is safe.
@@ -85,7 +97,8 @@ class MqttConnection {
 
   void Connected(int rc);
   void Disconnected(int rc);
-  void Acknowledged();
+  void Acknowledged(int mid);
+  void Settle(const std::optional<OutboundMessage>& dropped);
   void Send();  // the sending thread
   bool CanSend() const;
   void LogDrops(bool force);
@@ -97,6 +110,7 @@ class MqttConnection {
   const std::string client_id_;
   const std::string name_;
   const OutboundMessage will_;
+  const Settled settled_;
   mosquitto* mosq_ = nullptr;
   bool loop_started_ = false;
   std::thread sender_;
@@ -109,6 +123,11 @@ class MqttConnection {
   bool connected_ = false;
   bool stopping_ = false;
   int in_flight_ = 0;
+  // The tags of the messages handed to the library and not acknowledged,
+  // by message id; acknowledgements that came before mosquitto_publish
+  // returned the id.
+  std::map<int, uint64_t> unacknowledged_;
+  std::map<int, int> early_acknowledgements_;
   int64_t published_ = 0;
   int64_t refused_ = 0;
   int64_t connections_ = 0;
