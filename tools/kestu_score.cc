@@ -4,13 +4,20 @@
 //
 //   kestu-score --detections=run.pb --truth=gt.txt [--iou=0.5]
 //               [--frame_offset=0] [--ignore_zero_confidence]
-//               [--zones=zones.textproto] [--json]
+//               [--zones=zones.textproto [--pass_tolerance=25]
+//                [--fps=F] [--window_s=S | --window_frames=N]] [--json]
+//
+// With zones it also matches the truth's passes one to one with the run's
+// ZONE_EXIT events (precision, recall, F1) and, with a window, compares
+// the counts window by window (tools/score/pass_accuracy.h).
 //
 // Exit status: 0 with the report on standard output; 1 when a flag is
 // missing or wrong, or an input cannot be read (the reason on standard
 // error).
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include <gflags/gflags.h>
@@ -18,6 +25,7 @@
 #include "tools/json_output.h"
 #include "tools/recount/recounter.h"
 #include "tools/score/mot_metrics.h"
+#include "tools/score/pass_accuracy.h"
 #include "tools/score/score_report.h"
 #include "tools/score/zone_passes.h"
 
@@ -36,6 +44,17 @@ DEFINE_bool(ignore_zero_confidence, false,
 DEFINE_string(zones, "",
               "Text-format property map (or DriverConfig) holding the "
               "\"zones\" whose passes to compare");
+DEFINE_int32(pass_tolerance, 25,
+             "With --zones: most frames between a truth pass and the run's "
+             "ZONE_EXIT it matches");
+DEFINE_double(fps, 0.0,
+              "Frames per second of the clip: for --window_s, and times in "
+              "seconds");
+DEFINE_double(window_s, 0.0,
+              "With --zones and --fps: compare counts per window of this "
+              "many seconds of video");
+DEFINE_int32(window_frames, 0,
+             "With --zones: compare counts per window of this many frames");
 DEFINE_bool(json, false, "Print the report as JSON");
 
 namespace {
@@ -43,6 +62,36 @@ namespace {
 int Fail(const std::string& message) {
   std::cerr << "kestu-score: " << message << std::endl;
   return 1;
+}
+
+// The flags of the pass matching and the windows; empty when usable.
+std::string CheckPassFlags() {
+  if (FLAGS_pass_tolerance < 0) return "--pass_tolerance must be 0 or more";
+  if (!(FLAGS_fps >= 0.0) || !std::isfinite(FLAGS_fps)) {
+    return "--fps must be a positive number";
+  }
+  if (!(FLAGS_window_s >= 0.0) || !std::isfinite(FLAGS_window_s)) {
+    return "--window_s must be a positive number";
+  }
+  if (FLAGS_window_frames < 0) return "--window_frames must be positive";
+  if (FLAGS_window_s > 0.0 && FLAGS_window_frames > 0) {
+    return "give --window_s or --window_frames, not both";
+  }
+  if ((FLAGS_window_s > 0.0 || FLAGS_window_frames > 0) &&
+      FLAGS_zones.empty()) {
+    return "--window_s and --window_frames need --zones";
+  }
+  if (FLAGS_window_s > 0.0 && FLAGS_fps <= 0.0) {
+    return "--window_s needs the clip's frame rate: give --fps (or use "
+           "--window_frames)";
+  }
+  if (FLAGS_window_s > 0.0 && FLAGS_window_s * FLAGS_fps < 1.0) {
+    std::ostringstream text;
+    text << "--window_s=" << FLAGS_window_s << " at --fps=" << FLAGS_fps
+         << " is less than a frame";
+    return text.str();
+  }
+  return "";
 }
 
 // The flags' own checks; empty when they are usable.
@@ -63,7 +112,7 @@ std::string CheckFlags(int results) {
            " puts all " + std::to_string(results) +
            " results before the first truth frame";
   }
-  return "";
+  return CheckPassFlags();
 }
 
 // Result boxes after the truth's last frame all count as false positives:
@@ -87,7 +136,9 @@ void WarnAboutBoxesAfterTheTruth(const kestu_tools::MotFrames& truth,
 int main(int argc, char** argv) {
   gflags::SetUsageMessage(
       "kestu-score --detections=FILE --truth=FILE [--iou=0.5] "
-      "[--frame_offset=0] [--ignore_zero_confidence] [--zones=FILE] [--json]");
+      "[--frame_offset=0] [--ignore_zero_confidence] [--zones=FILE "
+      "[--pass_tolerance=25] [--fps=F] [--window_s=S | --window_frames=N]] "
+      "[--json]");
   gflags::ParseCommandLineFlags(&argc, &argv, true);
   std::string error = CheckFlags(0);
   if (!error.empty()) return Fail(error);
@@ -137,6 +188,12 @@ int main(int argc, char** argv) {
       std::cerr << "kestu-score: warning: " << warning << std::endl;
     }
     for (const auto& zone : passes.Report()) *report.add_zones() = zone;
+    report.set_pass_tolerance_frames(FLAGS_pass_tolerance);
+    report.set_fps(FLAGS_fps);
+    report.set_window_frames(FLAGS_window_frames > 0
+                                 ? FLAGS_window_frames
+                                 : FLAGS_window_s * FLAGS_fps);
+    kestu_tools::AddPassAccuracy(passes, summary.frames, &report);
   }
   std::cout << (FLAGS_json ? kestu_tools::AsJson(report)
                            : kestu_tools::FormatScoreTable(report));

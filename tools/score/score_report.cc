@@ -22,6 +22,112 @@ void ZoneRow(std::ostringstream& out, const kestu::tools::ZonePassReport& zone,
       << std::showpos << difference << std::noshowpos << "\n";
 }
 
+const char* DirectionName(int direction) {
+  return direction == ::talvenrook::vision::v1::BACKWARD ? "backward"
+                                                         : "forward";
+}
+
+void ZoneColumns(std::ostringstream& out, int zone_id, const std::string& name,
+                 int direction) {
+  out << std::left << std::setw(6) << zone_id << std::setw(20) << name
+      << std::setw(10) << DirectionName(direction) << std::right;
+}
+
+// "a-b" of frames, or of seconds when the frame rate is known.
+std::string Span(double first, double last, int precision) {
+  std::ostringstream span;
+  span << std::fixed << std::setprecision(precision) << first << "-" << last;
+  return span.str();
+}
+
+void PassMatches(std::ostringstream& out,
+                 const kestu::tools::ScoreReport& report) {
+  out << "Pass matching (one to one, at most " << report.pass_tolerance_frames()
+      << " frames apart)\n"
+      << std::left << std::setw(36) << "zone  name                direction"
+      << std::right << std::setw(6) << "truth" << std::setw(6) << "run"
+      << std::setw(8) << "matched" << std::setw(7) << "false" << std::setw(7)
+      << "missed" << std::setw(10) << "precision" << std::setw(8) << "recall"
+      << std::setw(7) << "F1" << std::setw(8) << "delay" << std::setw(7)
+      << "worst"
+      << "\n";
+  for (const auto& match : report.pass_matches()) {
+    ZoneColumns(out, match.zone_id(), match.zone_name(), match.direction());
+    out << std::setw(6) << match.truth_passes() << std::setw(6)
+        << match.run_passes() << std::setw(8) << match.matched() << std::setw(7)
+        << match.false_passes() << std::setw(7) << match.missed_passes()
+        << std::setw(10) << match.precision() << std::setw(8) << match.recall()
+        << std::setw(7) << match.f1() << std::setw(8) << std::setprecision(1)
+        << std::showpos << match.mean_delay_frames() << std::noshowpos
+        << std::setw(7) << match.worst_delay_frames() << std::setprecision(3)
+        << "\n";
+  }
+  out << "(delay: mean frames from the truth's pass to the run's, late "
+         "positive; worst: the farthest match)\n";
+}
+
+// Relative figures are "-" where no window holds a truth pass.
+std::string Relative(bool has, double value) {
+  if (!has) return "-";
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(3) << value;
+  return text.str();
+}
+
+void CountErrors(std::ostringstream& out,
+                 const kestu::tools::ScoreReport& report) {
+  const double fps = report.fps();
+  out << "Count error per window of " << std::setprecision(1)
+      << report.window_frames() << " frames";
+  if (fps > 0.0) out << " (" << report.window_frames() / fps << " s)";
+  out << std::setprecision(3) << "\n"
+      << std::left << std::setw(36) << "zone  name                direction"
+      << std::right << std::setw(8) << "windows" << std::setw(10) << "no truth"
+      << std::setw(10) << "mean |e|" << std::setw(10) << "worst |e|"
+      << std::setw(8) << "window" << std::setw(10) << "mean rel"
+      << std::setw(10) << "worst rel" << std::setw(11) << "pooled rel"
+      << "\n";
+  for (const auto& error : report.count_errors()) {
+    ZoneColumns(out, error.zone_id(), error.zone_name(), error.direction());
+    out << std::setw(8) << error.windows() << std::setw(10)
+        << error.windows_without_truth() << std::setw(10)
+        << error.mean_absolute_error() << std::setw(10)
+        << error.worst_absolute_error() << std::setw(8) << error.worst_window()
+        << std::setw(10)
+        << Relative(error.has_mean_relative_error(),
+                    error.mean_relative_error())
+        << std::setw(10)
+        << Relative(error.has_worst_relative_error(),
+                    error.worst_relative_error())
+        << std::setw(11)
+        << Relative(error.has_pooled_relative_error(),
+                    error.pooled_relative_error())
+        << "\n";
+  }
+  out << "(e = run - truth per window; rel = |e| / truth over the windows "
+         "with a truth pass; pooled rel = sum |e| / all truth passes)\n"
+      << std::left << std::setw(36) << "zone  name                direction"
+      << std::right << std::setw(7) << "window" << std::setw(14)
+      << (fps > 0.0 ? "seconds" : "frames") << std::setw(7) << "truth"
+      << std::setw(6) << "run" << std::setw(6) << "e" << std::setw(8) << "rel"
+      << "\n";
+  for (const auto& error : report.count_errors()) {
+    for (int w = 0; w < error.window_counts_size(); ++w) {
+      const kestu::tools::WindowCount& window = error.window_counts(w);
+      ZoneColumns(out, error.zone_id(), error.zone_name(), error.direction());
+      const std::string span =
+          fps > 0.0 ? Span((window.first_frame() - 1) / fps,
+                           window.last_frame() / fps, 1)
+                    : Span(window.first_frame(), window.last_frame(), 0);
+      out << std::setw(7) << w << std::setw(14) << span << std::setw(7)
+          << window.truth() << std::setw(6) << window.run() << std::setw(6)
+          << std::showpos << window.error() << std::noshowpos << std::setw(8)
+          << Relative(window.has_relative_error(), window.relative_error())
+          << "\n";
+    }
+  }
+}
+
 }  // namespace
 
 kestu::tools::ScoreReport MakeScoreReport(const ScoreSummary& summary,
@@ -85,6 +191,8 @@ std::string FormatScoreTable(const kestu::tools::ScoreReport& report) {
               zone.backward_difference());
     }
   }
+  if (report.pass_matches_size() > 0) PassMatches(out, report);
+  if (report.count_errors_size() > 0) CountErrors(out, report);
   return out.str();
 }
 

@@ -18,7 +18,9 @@ kestu::tools::ScoreReport MakeScoreReport(const ScoreSummary& summary,
 
 // CLEAR-MOT, identity figures, counts of identities, tracks and frames,
 // then one line per zone and direction: truth passes, run exits and the
-// difference run - truth.
+// difference run - truth; then, when the report holds them, the pass
+// matching and the count errors per window (summary, then window by
+// window).
 std::string FormatScoreTable(const kestu::tools::ScoreReport& report);
 
 }  // namespace kestu_tools

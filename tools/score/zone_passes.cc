@@ -25,6 +25,7 @@ cv::Point CentreOf(const cv::Rect2d& box) {
 bool ZonePasses::Configure(const Entity& config, std::string* error) {
   zones_.clear();
   counts_.clear();
+  frames_.clear();
   warnings_.clear();
   talvenrook_vision::ZoneEvents events;
   bool complete = false;
@@ -50,6 +51,7 @@ bool ZonePasses::Configure(const Entity& config, std::string* error) {
     count.set_zone_name(zone.name());
     counts_.push_back(count);
   }
+  frames_.resize(zones_.size());
   return true;
 }
 
@@ -58,8 +60,8 @@ void ZonePasses::CountTruth(const MotFrames& truth,
   // Zones keep their state by 32-bit track id: give every truth identity
   // its own small one.
   std::unordered_map<int64_t, int32_t> track_of;
-  for (const std::vector<MotBox>& frame : truth) {
-    for (const MotBox& box : frame) {
+  for (size_t f = 0; f < truth.size(); ++f) {
+    for (const MotBox& box : truth[f]) {
       if (ignore_zero_confidence && box.zero_confidence) continue;
       const int32_t track =
           track_of.emplace(box.id, static_cast<int32_t>(track_of.size()))
@@ -72,7 +74,11 @@ void ZonePasses::CountTruth(const MotFrames& truth,
           count.set_truth_forward(count.truth_forward() + 1);
         } else if (code == Zone::kBackward) {
           count.set_truth_backward(count.truth_backward() + 1);
+        } else {
+          continue;
         }
+        frames_[z].truth[code == Zone::kForward ? 0 : 1].push_back(
+            static_cast<int64_t>(f) + 1);
       }
     }
   }
@@ -101,11 +107,13 @@ void ZonePasses::CountRun(const v1::VisionResultList& results,
              "\", the zones given name it \"" + count.zone_name() +
              "\": was the run configured with these zones?");
       }
-      if (event.zone_direction() == v1::BACKWARD) {
+      const bool backward = event.zone_direction() == v1::BACKWARD;
+      if (backward) {
         count.set_run_backward(count.run_backward() + 1);
       } else {
         count.set_run_forward(count.run_forward() + 1);
       }
+      frames_[event.zone_id()].run[backward ? 1 : 0].push_back(f + 1);
     }
   }
 }

@@ -61,11 +61,23 @@ class ZonePasses {
   std::vector<kestu::tools::ZonePassReport> Report() const;
   const std::vector<std::string>& warnings() const { return warnings_; }
 
+  // The frame (truth numbering, from 1) of every pass counted, in frame
+  // order: a truth pass at the frame whose centre completed it, a run pass
+  // at the frame of the result that published it. Index [0] forward, [1]
+  // backward.
+  struct PassFrames {
+    std::vector<int64_t> truth[2];
+    std::vector<int64_t> run[2];
+  };
+  // One entry per zone, in configuration order.
+  const std::vector<PassFrames>& frames() const { return frames_; }
+
  private:
   void Warn(const std::string& text);
 
   std::vector<talvenrook_vision::Zone> zones_;  // repeat on
   std::vector<kestu::tools::ZonePassReport> counts_;
+  std::vector<PassFrames> frames_;
   std::vector<std::string> warnings_;
 };
 
