@@ -19,7 +19,8 @@
 // tracks, and the zone exits per direction beside the truth's passes
 // (zone i forward/backward: z<i>f, z<i>b; the truth's: t<i>f, t<i>b). The
 // settings: the tracker with the default keys (the sample without any
-// opt-in key) and the sample as it is, both on the sample's detector input;
+// opt-in key), the sample as it is, and SORT (sort_tracker.h, the peer to
+// beat), all on the same detections of the sample's detector input;
 // and the sample with motion gating on ("BM_SampleGated"), which runs the
 // whole pipeline again since gating changes what is detected.
 //
@@ -42,6 +43,7 @@
 #include <benchmark/benchmark.h>
 #include <google/protobuf/text_format.h>
 
+#include "bench/accuracy/sort_tracker.h"
 #include "tools/recount/recounter.h"
 #include "tools/score/accuracy_run.h"
 #include "tools/score/mot_metrics.h"
@@ -220,6 +222,76 @@ void ScoreSetting(benchmark::State& state, Scene& scene,
                                   : 0.0;
 }
 
+// SORT on the detections the sample tracks (its detector, class filter and
+// suppression, the tracker off); its passes are its tracks' crossings of
+// the sample's lines, found as the truth's are.
+void ScoreSort(benchmark::State& state, Scene& scene) {
+  if (!scene.ok()) {
+    state.SkipWithError(scene.why().c_str());
+    return;
+  }
+  const DetectionRun* run = scene.Run(InputSize());
+  if (run == nullptr) {
+    state.SkipWithError(scene.why().c_str());
+    return;
+  }
+  KestuEyeConfig config = scene.sample();
+  (*config.mutable_config()->mutable_properties())["enable_tracker"]
+      .set_boolean_value(false);
+  MotFrames tracked;
+  for (auto _ : state) {
+    const v1::VisionResultList detected = run->Track(config);
+    SortTracker sort;
+    tracked.assign(detected.vision_results_size(), {});
+    for (int k = 0; k < detected.vision_results_size(); ++k) {
+      std::vector<cv::Rect2d> boxes;
+      for (const auto& detection :
+           detected.vision_results(k).rect_detection()) {
+        const auto& l = detection.location();
+        if (l.width() > 0 && l.height() > 0) {
+          boxes.emplace_back(l.x(), l.y(), l.width(), l.height());
+        }
+      }
+      for (const SortTracker::Output& out : sort.Update(boxes)) {
+        MotBox box;
+        box.id = out.id;
+        box.box = out.box;
+        tracked[k].push_back(box);
+      }
+    }
+  }
+  ScoreOptions options;
+  options.ignore_zero_confidence = scene.data().ignore_zero_confidence;
+  const ScoreSummary s = Score(scene.truth(), tracked, options);
+  state.counters["MOTA"] = s.clear.mota;
+  state.counters["IDF1"] = s.identity.idf1;
+  state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
+  state.counters["FP"] = static_cast<double>(s.clear.false_positives);
+  state.counters["FN"] = static_cast<double>(s.clear.misses);
+  state.counters["tracks"] = static_cast<double>(s.result_tracks);
+  ZonePasses truth;
+  ZonePasses passes;
+  std::string error;
+  if (truth.Configure(scene.sample().config(), &error) &&
+      passes.Configure(scene.sample().config(), &error)) {
+    truth.CountTruth(scene.truth(), options.ignore_zero_confidence);
+    passes.CountTruth(tracked, false);
+    const auto want = truth.Report();
+    const auto got = passes.Report();
+    for (size_t i = 0; i < want.size() && i < got.size(); ++i) {
+      const std::string z = std::to_string(i);
+      state.counters["z" + z + "f"] =
+          static_cast<double>(got[i].truth_forward());
+      state.counters["z" + z + "b"] =
+          static_cast<double>(got[i].truth_backward());
+      state.counters["t" + z + "f"] =
+          static_cast<double>(want[i].truth_forward());
+      state.counters["t" + z + "b"] =
+          static_cast<double>(want[i].truth_backward());
+    }
+  }
+}
+
 // The whole pipeline with motion gating on: the detector runs only where
 // something moved, so the detections differ from the shared run's.
 void ScoreGated(benchmark::State& state, Scene& scene,
@@ -280,6 +352,11 @@ void RegisterSettings() {
                                    ScoreSetting(state, scene, scene.sample(),
                                                 data.name + "_sample");
                                  })
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+    benchmark::RegisterBenchmark(
+        ("BM_Sort/" + data.name).c_str(),
+        [data](benchmark::State& state) { ScoreSort(state, GetScene(data)); })
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
     benchmark::RegisterBenchmark(("BM_SampleGated/" + data.name).c_str(),
