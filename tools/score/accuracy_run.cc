@@ -27,6 +27,8 @@ bool OptInKey(const std::string& key) {
                                              "tracker_association",
                                              "tracker_iou_threshold",
                                              "tracker_min_travel",
+                                             "tracker_min_growth",
+                                             "tracker_min_relative_travel",
                                              "tracker_appearance",
                                              "publish_track_summary",
                                              "suppression_overlap_threshold",

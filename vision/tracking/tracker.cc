@@ -159,6 +159,40 @@ void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
   if (ReadPropertyIfPresent(config, "tracker_min_travel", &travel)) {
     p->min_travel = std::max(0, travel);
   }
+  for (const auto& [key, share] :
+       {std::pair<const char*, double*>{"tracker_min_growth", &p->min_growth},
+        {"tracker_min_relative_travel", &p->min_relative_travel}}) {
+    double value = 0.0;
+    if (!ReadPropertyIfPresent(config, key, &value)) continue;
+    if (value >= 0.0 && std::isfinite(value)) {
+      *share = value;
+    } else {
+      std::cerr << "WARNING: " << key << " " << value
+                << " is not a finite number from 0; 0 is used" << std::endl;
+    }
+  }
+}
+
+bool Tracker::ShowsLife(const Track& track) const {
+  const Parameters& p = parameters_;
+  if (p.min_travel > 0 &&
+      FarEnough(track.center, BoxCenter(track.birth_box), p.min_travel)) {
+    return true;
+  }
+  const double height = std::max(1, track.birth_box.height);
+  if (p.min_growth > 0.0 &&
+      std::abs(track.box.height - track.birth_box.height) >=
+          p.min_growth * height) {
+    return true;
+  }
+  if (p.min_relative_travel > 0.0) {
+    const cv::Point from = BoxCenter(track.birth_box);
+    const double dx = track.center.x - from.x;
+    const double dy = track.center.y - from.y;
+    const double reach = p.min_relative_travel * height;
+    if (dx * dx + dy * dy >= reach * reach) return true;
+  }
+  return false;
 }
 
 Tracker::Tracker(const TrackingClock* clock) : clock_(clock) {
@@ -440,7 +474,9 @@ void Tracker::BirthCandidates() {
     candidate.updated = true;
     candidate.hits = 1;
     candidate.birth_box = candidate.box;
-    candidate.moved = parameters_.min_travel <= 0;
+    candidate.moved = parameters_.min_travel <= 0 &&
+                      parameters_.min_growth <= 0.0 &&
+                      parameters_.min_relative_travel <= 0.0;
     if (parameters_.motion_model != MotionModel::kNone) {
       motion_[candidate.id].Init(candidate.box);
       candidate.predicted = candidate.box;
@@ -486,10 +522,7 @@ bool Tracker::Bookkeeping() {
 void Tracker::UpdateTrack(Track* track, const Track& detection) {
   track->box = detection.box;
   track->center = detection.center;
-  if (!track->moved && FarEnough(track->center, BoxCenter(track->birth_box),
-                                 parameters_.min_travel)) {
-    track->moved = true;
-  }
+  if (!track->moved && ShowsLife(*track)) track->moved = true;
   if (parameters_.motion_model != MotionModel::kNone) {
     motion_[track->id].Correct(detection.box);
   }

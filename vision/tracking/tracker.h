@@ -35,6 +35,13 @@
 //     that far from where it was born is not confirmed (not returned by
 //     GetTracks, not drawn, not ended): a static object detected as one is
 //     never reported, and a person who stood still is as soon as they move.
+//   - "tracker_min_growth" and "tracker_min_relative_travel" (shares of the
+//     height of the box the track was born with): the same gate judged by
+//     the box's own size rather than pixels: a track is confirmed once its
+//     height has changed by the first share (a person walking toward the
+//     camera grows while hardly moving across the picture) or its centre
+//     has travelled the second share of that height. With more than one of
+//     the three keys, any of their evidence confirms.
 //
 // Example configuration (pipeline config map, protobuf text format):
 //   properties { key: "tracker_frames_to_count" value { integer_value: 3 } }
@@ -90,6 +97,12 @@ class Tracker {
     // overlap alone); pairs still need the least overlap.
     double appearance_weight = 0.0;
     int32_t min_travel = 0;  // pixels; 0: every track may be confirmed
+    // Evidence of life besides travel in pixels (0: not used): the box's
+    // height changed by this share of its height at birth (someone walking
+    // toward or away from the camera), or its centre travelled this share
+    // of that height (someone far away walking across).
+    double min_growth = 0.0;
+    double min_relative_travel = 0.0;
   };
 
   // Requires: clock outlives the tracker.
@@ -138,7 +151,8 @@ class Tracker {
   const std::vector<int32_t>& DroppedTrackIds() const { return dropped_; }
   const std::vector<Track>& tracks() const { return tracks_; }
   const Parameters& parameters() const { return parameters_; }
-  // hits > frames_to_count and, with a minimum travel, moved far enough.
+  // hits > frames_to_count and, with a minimum travel, growth or relative
+  // travel, showed life (see ShowsLife).
   bool Confirmed(const Track& track) const {
     return track.hits > parameters_.frames_to_count && track.moved;
   }
@@ -165,6 +179,9 @@ class Tracker {
   void BirthCandidates();
   bool Bookkeeping();
   void UpdateTrack(Track* track, const Track& detection);
+  // Whether the track's boxes since birth show the evidence of life the
+  // minimum travel, growth and relative travel keys ask for (any of them).
+  bool ShowsLife(const Track& track) const;
 
   const TrackingClock* clock_;
   Parameters parameters_;

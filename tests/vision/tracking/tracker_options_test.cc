@@ -1,5 +1,6 @@
 // The tracker's opt-in settings: motion model, IoU association, minimum
 // travel, and how they are read.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,61 @@ TEST(MinTravelTest, StillBoxesAreHiddenUntilTheyMove) {
     if (!tracker.GetTracks().empty()) first_reported = step;
   }
   EXPECT_EQ(first_reported, 4);  // 20 pixels after 4 steps of 5
+}
+
+// Evidence of life judged by the box's own size: the step at which a box
+// is first reported, for still boxes with jitter, a person walking at the
+// camera (growing, hardly moving across), one walking across far away
+// (small, moving a few pixels a frame), and one who stands, then walks.
+TEST(ShowsLifeTest, StillBoxesStayHiddenAndPeopleShowUpByTheirOwnSize) {
+  struct Case {
+    const char* name;
+    int32_t min_travel;
+    double growth;
+    double relative;
+    // The box at step i (from 0).
+    std::function<cv::Rect(int)> box;
+    int first_reported;  // -1: never within 120 steps
+  };
+  const auto jitter = [](int i) {
+    return cv::Rect(400 + i % 3, 300 + i % 2, 30, 60 + (i % 4) * 2);
+  };
+  // Grows 2 pixels of height a step around a fixed foot point.
+  const auto approach = [](int i) {
+    return cv::Rect(300 - i / 4, 200 - 2 * i, 30 + i / 2, 60 + 2 * i);
+  };
+  // 20 pixels high, 1 pixel a step to the right.
+  const auto far_walker = [](int i) { return cv::Rect(100 + i, 50, 8, 20); };
+  const auto stands_then_walks = [](int i) {
+    return cv::Rect(200 + (i < 60 ? i % 2 : 3 * (i - 60)), 300, 30, 60);
+  };
+  const std::vector<Case> cases = {
+      {"still, growth and relative travel", 0, 0.25, 0.5, jitter, -1},
+      {"still, 20 pixels", 20, 0.0, 0.0, jitter, -1},
+      {"approach, 20 pixels: late", 20, 0.0, 0.0, approach, 20},
+      {"approach, growth", 0, 0.25, 0.0, approach, 8},
+      {"approach, growth or 20 pixels", 20, 0.25, 0.0, approach, 8},
+      {"far walker, 20 pixels: late", 20, 0.0, 0.0, far_walker, 20},
+      {"far walker, relative travel", 0, 0.0, 0.5, far_walker, 10},
+      {"stands then walks, relative travel", 0, 0.25, 0.5, stands_then_walks,
+       70},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualTrackingClock clock;
+    Tracker tracker(&clock);
+    Tracker::Parameters p = WithMotion(true);
+    p.min_travel = c.min_travel;
+    p.min_growth = c.growth;
+    p.min_relative_travel = c.relative;
+    tracker.Configure(p);
+    int first = -1;
+    for (int step = 0; step < 120 && first < 0; ++step) {
+      tracker.Update({c.box(step)});
+      if (!tracker.GetTracks().empty()) first = step;
+    }
+    EXPECT_EQ(first, c.first_reported);
+  }
 }
 
 TEST(TrackerKeysTest, OptInKeysAreReadAndBadValuesKeepTheDefaults) {
