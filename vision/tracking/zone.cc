@@ -85,9 +85,52 @@ int Zone::FirstSight(TrackState* state, const cv::Point& p) const {
   return kNothing;
 }
 
+void Zone::Forget(int32_t track_id) {
+  const auto found = tracks_.find(track_id);
+  if (found == tracks_.end()) return;
+  const TrackState& state = found->second;
+  if (hand_over_frames_ > 0 && state.crossed_first != state.crossed_second &&
+      !state.reported && !(state.done && !repeat_)) {
+    if (left_.size() >= kMaxLeft) left_.erase(left_.begin());
+    left_.push_back({state, 0});
+  }
+  tracks_.erase(found);
+}
+
+void Zone::EndFrame() {
+  for (Left& left : left_) ++left.age;
+  left_.erase(std::remove_if(left_.begin(), left_.end(),
+                             [this](const Left& left) {
+                               return left.age > hand_over_frames_;
+                             }),
+              left_.end());
+}
+
+bool Zone::TakeOver(TrackState* state, const cv::Point& p) {
+  const double reach = height_ + 20.0;
+  auto nearest = left_.end();
+  double best = reach * reach;
+  for (auto it = left_.begin(); it != left_.end(); ++it) {
+    const double dx = it->state.last.x - p.x;
+    const double dy = it->state.last.y - p.y;
+    if (dx * dx + dy * dy <= best) {
+      best = dx * dx + dy * dy;
+      nearest = it;
+    }
+  }
+  if (nearest == left_.end()) return false;
+  *state = nearest->state;
+  left_.erase(nearest);
+  return true;
+}
+
 int Zone::Check(int32_t track_id, const cv::Point& p) {
   TrackState& state = tracks_[track_id];
-  if (state.last == cv::Point(0, 0)) return FirstSight(&state, p);
+  if (state.last == cv::Point(0, 0)) {
+    // A track that goes on from one forgotten half way through the band
+    // carries on from where that one was.
+    if (left_.empty() || !TakeOver(&state, p)) return FirstSight(&state, p);
+  }
   if (state.reported) {
     state.crossed_first = false;
     state.crossed_second = false;

@@ -15,12 +15,22 @@
 // band again, so a centre that dithers at a line never counts twice, and a
 // track first seen inside the band counts from its next full pass. A
 // centre at exactly (0, 0) counts as never seen. Not thread-safe.
+//
+// Opt-in hand-over (set_hand_over, the zone key "hand_over_frames"): a
+// track forgotten half way through the band (one boundary crossed, no
+// crossing yet) leaves its state for that many frames (EndFrame counts
+// them); a new track first seen within a band's height and 20 pixels of
+// where it was last takes that state over, so that a person whose track
+// broke inside the band, and who goes on as a new track inside it or
+// beyond its far line, counts once, and one first seen inside the band
+// is not lost.
 #ifndef VISION_TRACKING_ZONE_H_
 #define VISION_TRACKING_ZONE_H_
 
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -59,7 +69,12 @@ class Zone {
   // Advances the track's state with its new centre and returns the code.
   // Only kForward and kBackward are events.
   int Check(int32_t track_id, const cv::Point& center);
-  void Forget(int32_t track_id) { tracks_.erase(track_id); }
+  void Forget(int32_t track_id);
+  // Ages the states left by forgotten tracks (see hand-over); call once
+  // per frame.
+  void EndFrame();
+  void set_hand_over(int frames) { hand_over_frames_ = frames; }
+  int hand_over_frames() const { return hand_over_frames_; }
   size_t TrackCount() const { return tracks_.size(); }
 
   const std::string& name() const { return name_; }
@@ -80,7 +95,18 @@ class Zone {
   // Strictly between the two boundary lines (taken as infinite lines).
   bool InsideBand(const cv::Point& p) const;
 
+  // The state of a forgotten track half way through the band.
+  struct Left {
+    TrackState state;
+    int age = 0;  // frames since it was left
+  };
+  static constexpr size_t kMaxLeft = 32;
+  // Takes over the state of a track left near `p`; false when none is.
+  bool TakeOver(TrackState* state, const cv::Point& p);
+
   std::unordered_map<int32_t, TrackState> tracks_;
+  std::vector<Left> left_;
+  int hand_over_frames_ = 0;
   cv::Point a_, b_;
   cv::Point corner0_, corner3_, corner1_, corner2_;
   bool repeat_;

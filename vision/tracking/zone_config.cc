@@ -1,5 +1,6 @@
 #include "vision/tracking/zone_config.h"
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -67,6 +68,11 @@ bool ReadZoneList(const Value& list_value, int zone_number,
     // Opt-in: one crossing for every full pass of a track through the band.
     const bool repeat = GetPropertyOr(map, "repeat", false);
     zones->emplace_back(a, b, height, name, repeat);
+    // Opt-in: a track that breaks half way through the band hands its
+    // state over to the one that goes on from it.
+    const int32_t hand_over =
+        GetPropertyOr<int32_t>(map, "hand_over_frames", 0);
+    zones->back().set_hand_over(std::clamp(hand_over, 0, 1000));
     double ratio = 0.0;
     estimators->push_back(ReadZoneScale(map, height, &ratio)
                               ? std::make_unique<SpeedEstimator>(

@@ -73,6 +73,10 @@ void ZoneEvents::EmitRoiExit(const Track& track, int roi_number,
   event->set_zone_id(static_cast<uint64_t>(roi_number));
 }
 
+void ZoneEvents::EndFrame() {
+  for (Zone& zone : zones_) zone.EndFrame();
+}
+
 void ZoneEvents::Forget(int32_t track_id) {
   for (Zone& zone : zones_) zone.Forget(track_id);
   for (Area& area : areas_) area.Forget(track_id);
@@ -104,6 +108,7 @@ void ForgetDroppedTracks(const Tracker& tracker, ZoneEvents* events,
     if (events) events->Forget(id);
     if (vote) vote->Erase(id);
   }
+  if (events) events->EndFrame();
 }
 
 }  // namespace talvenrook_vision

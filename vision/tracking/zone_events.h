@@ -62,6 +62,8 @@ class ZoneEvents {
   // areas: ZONE_EXIT, FORWARD, zone "ROI #n" with id n.
   void EmitRoiExit(const Track& track, int roi_number, VisionResult* result);
   void Forget(int32_t track_id);
+  // Once per frame, after the tracks dropped in it were forgotten.
+  void EndFrame();
   // Per-track entries kept by all zones, areas and speed estimators.
   size_t TrackStateCount() const;
 

@@ -130,6 +130,103 @@ INSTANTIATE_TEST_SUITE_P(
             "PassingBesideTheBand", false, {{250, 130}, {250, 70}}, {5, 5}}),
     [](const auto& info) { return info.param.name; });
 
+// A person whose track breaks in the band and goes on as a new one counts
+// once with the hand-over on (as if one track had gone through), and as
+// before without it. The line runs left to right at y 300 with a band of
+// 40: forward is upward, from y 320 across y 280.
+TEST(ZoneHandOverTest, APassThatChangesTrackCountsOnce) {
+  struct Step {
+    char track;  // 'A', 'B', ...; '-' ends a frame; 'x' forgets A
+    int y;       // the centre's y (x is 300, or 500 for "far")
+    bool far = false;
+  };
+  struct Case {
+    const char* name;
+    int hand_over;
+    std::vector<Step> steps;
+    int forward;
+    int backward;
+  };
+  const std::vector<Case> cases = {
+      {"broken inside, goes on inside",
+       10,
+       {{'A', 340}, {'A', 315}, {'x', 0}, {'-', 0}, {'B', 300}, {'B', 270}},
+       1,
+       0},
+      {"the same without the hand-over",
+       0,
+       {{'A', 340}, {'A', 315}, {'x', 0}, {'-', 0}, {'B', 300}, {'B', 270}},
+       0,
+       0},
+      {"broken inside, found beyond the far line",
+       10,
+       {{'A', 340}, {'A', 315}, {'x', 0}, {'-', 0}, {'B', 270}, {'B', 250}},
+       1,
+       0},
+      {"backward too",
+       10,
+       {{'A', 260}, {'A', 285}, {'x', 0}, {'B', 300}, {'B', 330}},
+       0,
+       1},
+      {"found too late",
+       3,
+       {{'A', 340},
+        {'A', 315},
+        {'x', 0},
+        {'-', 0},
+        {'-', 0},
+        {'-', 0},
+        {'-', 0},
+        {'B', 300},
+        {'B', 270}},
+       0,
+       0},
+      {"found too far away",
+       10,
+       {{'A', 340}, {'A', 315}, {'x', 0}, {'B', 300, true}, {'B', 270, true}},
+       0,
+       0},
+      {"a counted pass is not handed over",
+       10,
+       {{'A', 340}, {'A', 300}, {'A', 275}, {'x', 0}, {'B', 270}, {'B', 250}},
+       1,
+       0},
+      {"one hand-over per broken track",
+       10,
+       {{'A', 340},
+        {'A', 315},
+        {'x', 0},
+        {'B', 300},
+        {'C', 302},
+        {'B', 270},
+        {'C', 265}},
+       1,
+       0},
+  };
+  for (const bool repeat : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (repeat ? ", repeat" : ""));
+      Zone zone({100, 300}, {500, 300}, 40, "z", repeat);
+      zone.set_hand_over(c.hand_over);
+      int forward = 0, backward = 0;
+      for (const Step& step : c.steps) {
+        if (step.track == '-') {
+          zone.EndFrame();
+        } else if (step.track == 'x') {
+          zone.Forget('A');
+        } else {
+          const int code =
+              zone.Check(step.track, cv::Point(step.far ? 500 : 300, step.y));
+          forward += code == Zone::kForward;
+          backward += code == Zone::kBackward;
+        }
+      }
+      EXPECT_EQ(forward, c.forward);
+      EXPECT_EQ(backward, c.backward);
+    }
+  }
+}
+
 TEST(ZoneTest, ForgetStartsTheTrackAfresh) {
   Zone zone({0, 100}, {200, 100}, 20, "z");
   zone.Check(1, {100, 130});
