@@ -144,6 +144,8 @@ bool IsAnswer(const Status& status) {
   }
 }
 
+constexpr Millis kWaitPingPeriod(1000);
+
 // Pings, pushes the configuration and, unless --nowait, prints the status
 // answering its uuid (CONFIG_RECEIVED, or COMMAND_EXECUTED for an action, or
 // an error), waiting --send_timeout_ms for it.
@@ -169,10 +171,19 @@ int SendConfig(zmq::context_t& context, const std::string& driver,
   std::cout << "sent " << config.uuid() << std::endl;
   if (!FLAGS_wait) return 0;
   const auto deadline = Clock::now() + Millis(FLAGS_send_timeout_ms);
+  // The driver is pinged while the answer is awaited: a driver that runs
+  // only while a client pings it goes on with the configuration (a camera
+  // may take seconds to open).
+  auto next_ping = Clock::now() + kWaitPingPeriod;
   while (Clock::now() < deadline) {
-    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-    auto answer = ReceiveStatus(status, left);
-    if (!answer) break;
+    if (Clock::now() >= next_ping) {
+      client.Ping(kWaitPingPeriod);
+      next_ping = Clock::now() + kWaitPingPeriod;
+    }
+    const auto until = std::min(deadline, next_ping);
+    auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
+    auto answer = ReceiveStatus(status, std::max(left, Millis(1)));
+    if (!answer) continue;
     // Statuses without a uuid (camera connected, log lines) and the
     // driver's warnings about this configuration come on the way and are
     // shown; the answer is the one that carries our uuid.
