@@ -141,9 +141,14 @@ class Scene {
   const MotFrames& truth() const { return truth_; }
   const Dataset& data() const { return data_; }
 
-  // A configuration map from elsewhere with this scene's zones.
+  // A configuration map from elsewhere with this scene's zones (or none,
+  // for a scene without them).
   KestuEyeConfig WithZones(const KestuEyeConfig& config) const {
     KestuEyeConfig out = config;
+    if (data_.no_zones) {
+      auto& props = *out.mutable_config()->mutable_properties();
+      for (const char* key : {"zones", "rois", "areas"}) props.erase(key);
+    }
     for (const auto& entry : zones_.properties()) {
       (*out.mutable_config()->mutable_properties())[entry.first] = entry.second;
     }

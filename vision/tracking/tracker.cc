@@ -179,11 +179,17 @@ bool Tracker::ShowsLife(const Track& track) const {
       FarEnough(track.center, BoxCenter(track.birth_box), p.min_travel)) {
     return true;
   }
+  // Growth is a change of scale: width and height both larger (or both
+  // smaller) by the share; a box that jitters in one direction is not.
   const double height = std::max(1, track.birth_box.height);
-  if (p.min_growth > 0.0 &&
-      std::abs(track.box.height - track.birth_box.height) >=
-          p.min_growth * height) {
-    return true;
+  const double width = std::max(1, track.birth_box.width);
+  if (p.min_growth > 0.0) {
+    const double dw = (track.box.width - track.birth_box.width) / width;
+    const double dh = (track.box.height - track.birth_box.height) / height;
+    if ((dw >= p.min_growth && dh >= p.min_growth) ||
+        (dw <= -p.min_growth && dh <= -p.min_growth)) {
+      return true;
+    }
   }
   if (p.min_relative_travel > 0.0) {
     const cv::Point from = BoxCenter(track.birth_box);

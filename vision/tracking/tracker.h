@@ -38,9 +38,10 @@
 //   - "tracker_min_growth" and "tracker_min_relative_travel" (shares of the
 //     height of the box the track was born with): the same gate judged by
 //     the box's own size rather than pixels: a track is confirmed once its
-//     height has changed by the first share (a person walking toward the
-//     camera grows while hardly moving across the picture) or its centre
-//     has travelled the second share of that height. With more than one of
+//     width and height have both grown (or both shrunk) by the first share
+//     (a person walking toward the camera grows while hardly moving across
+//     the picture) or its centre has travelled the second share of its
+//     height. With more than one of
 //     the three keys, any of their evidence confirms.
 //
 // Example configuration (pipeline config map, protobuf text format):
@@ -98,9 +99,10 @@ class Tracker {
     double appearance_weight = 0.0;
     int32_t min_travel = 0;  // pixels; 0: every track may be confirmed
     // Evidence of life besides travel in pixels (0: not used): the box's
-    // height changed by this share of its height at birth (someone walking
-    // toward or away from the camera), or its centre travelled this share
-    // of that height (someone far away walking across).
+    // width and height both changed by this share of their size at birth,
+    // the same way (someone walking toward or away from the camera), or
+    // its centre travelled this share of its height (someone far away
+    // walking across).
     double min_growth = 0.0;
     double min_relative_travel = 0.0;
   };

@@ -139,10 +139,12 @@ TEST(ShowsLifeTest, StillBoxesStayHiddenAndPeopleShowUpByTheirOwnSize) {
     std::function<cv::Rect(int)> box;
     int first_reported;  // -1: never within 120 steps
   };
+  // Jitter of position and, in one direction at a time, of size.
   const auto jitter = [](int i) {
-    return cv::Rect(400 + i % 3, 300 + i % 2, 30, 60 + (i % 4) * 2);
+    return cv::Rect(400 + i % 3, 300 + i % 2, 30 + (i % 5 == 2) * 6,
+                    60 + (i % 4) * 2 + (i % 7 == 3) * 12);
   };
-  // Grows 2 pixels of height a step around a fixed foot point.
+  // Grows 2 pixels of height and half a pixel of width a step.
   const auto approach = [](int i) {
     return cv::Rect(300 - i / 4, 200 - 2 * i, 30 + i / 2, 60 + 2 * i);
   };
@@ -155,8 +157,8 @@ TEST(ShowsLifeTest, StillBoxesStayHiddenAndPeopleShowUpByTheirOwnSize) {
       {"still, growth and relative travel", 0, 0.25, 0.5, jitter, -1},
       {"still, 20 pixels", 20, 0.0, 0.0, jitter, -1},
       {"approach, 20 pixels: late", 20, 0.0, 0.0, approach, 20},
-      {"approach, growth", 0, 0.25, 0.0, approach, 8},
-      {"approach, growth or 20 pixels", 20, 0.25, 0.0, approach, 8},
+      {"approach, growth", 0, 0.25, 0.0, approach, 16},
+      {"approach, growth or 20 pixels", 20, 0.25, 0.0, approach, 16},
       {"far walker, 20 pixels: late", 20, 0.0, 0.0, far_walker, 20},
       {"far walker, relative travel", 0, 0.0, 0.5, far_walker, 10},
       {"stands then walks, relative travel", 0, 0.25, 0.5, stands_then_walks,
