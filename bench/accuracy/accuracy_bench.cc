@@ -187,6 +187,15 @@ Scene& GetScene(const Dataset& data) {
   return *scene;
 }
 
+void SetScoreCounters(benchmark::State& state, const ScoreSummary& s) {
+  state.counters["MOTA"] = s.clear.mota;
+  state.counters["IDF1"] = s.identity.idf1;
+  state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
+  state.counters["FP"] = static_cast<double>(s.clear.false_positives);
+  state.counters["FN"] = static_cast<double>(s.clear.misses);
+  state.counters["tracks"] = static_cast<double>(s.result_tracks);
+}
+
 // Scores a setting's results and sets the benchmark's counters.
 void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
             const v1::VisionResultList& results, const std::string& name) {
@@ -196,14 +205,8 @@ void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
   }
   ScoreOptions options;
   options.ignore_zero_confidence = scene.data().ignore_zero_confidence;
-  const ScoreSummary s =
-      Score(scene.truth(), ResultsAsFrames(results, 0), options);
-  state.counters["MOTA"] = s.clear.mota;
-  state.counters["IDF1"] = s.identity.idf1;
-  state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
-  state.counters["FP"] = static_cast<double>(s.clear.false_positives);
-  state.counters["FN"] = static_cast<double>(s.clear.misses);
-  state.counters["tracks"] = static_cast<double>(s.result_tracks);
+  SetScoreCounters(state,
+                   Score(scene.truth(), ResultsAsFrames(results, 0), options));
   ZonePasses passes;
   std::string error;
   if (passes.Configure(config.config(), &error)) {
@@ -283,13 +286,7 @@ void ScoreSort(benchmark::State& state, Scene& scene) {
   }
   ScoreOptions options;
   options.ignore_zero_confidence = scene.data().ignore_zero_confidence;
-  const ScoreSummary s = Score(scene.truth(), tracked, options);
-  state.counters["MOTA"] = s.clear.mota;
-  state.counters["IDF1"] = s.identity.idf1;
-  state.counters["IDSW"] = static_cast<double>(s.clear.identity_switches);
-  state.counters["FP"] = static_cast<double>(s.clear.false_positives);
-  state.counters["FN"] = static_cast<double>(s.clear.misses);
-  state.counters["tracks"] = static_cast<double>(s.result_tracks);
+  SetScoreCounters(state, Score(scene.truth(), tracked, options));
   ZonePasses truth;
   ZonePasses passes;
   std::string error;

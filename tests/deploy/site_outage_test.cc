@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "talvenrook/kestu/v1/journal.pb.h"
+#include "tests/testing/journal_reader.h"
 #include "tests/testing/rtsp_camera.h"
 #include "tests/testing/site_units.h"
 #include "tests/testing/test_util.h"
@@ -37,8 +38,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using JournalReply = ::talvenrook::kestu::v1::journal::JournalReply;
-using JournalRequest = ::talvenrook::kestu::v1::journal::JournalRequest;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
 
 constexpr milliseconds kWait(30000);
@@ -46,7 +45,6 @@ constexpr milliseconds kWait(30000);
 constexpr seconds kResume(15);
 constexpr int kCrowdOffset = 9;
 const std::string kSource = KESTU_SOURCE_DIR;
-const std::string kBuild = KESTU_BINARY_DIR;
 
 // A positive number from the environment, or `fallback`.
 int EnvSeconds(const char* name, int fallback) {
@@ -112,14 +110,7 @@ class SiteOutageTest : public ::testing::Test {
 
   SiteUnit Unit(const std::string& file, const std::string& instance,
                 std::map<std::string, std::vector<std::string>> flags) {
-    SiteUnitOptions options;
-    options.instance = instance;
-    options.paths = {
-        {"/usr/local/bin/kestu-vision", kBuild + "/src/kestu-vision"},
-        {"/usr/local/bin/kestu-web", kBuild + "/tools/kestu-web"},
-        {"/usr/local/bin/kestu-mqtt", kBuild + "/tools/kestu-mqtt"},
-        {"/var/lib/kestu", folder_},
-        {"/etc/kestu", kSource + "/deploy/etc/kestu"}};
+    SiteUnitOptions options = ShippedSiteOptions(folder_, instance);
     options.flags = std::move(flags);
     SiteUnit unit;
     std::string error;
@@ -296,29 +287,8 @@ class SiteOutageTest : public ::testing::Test {
   // Every number the crowd driver's journal holds.
   Tally Journalled() {
     Tally tally;
-    uint64_t after = 0;
-    for (int page = 0; page < 10000; ++page) {
-      zmq::socket_t socket(context_, zmq::socket_type::req);
-      socket.set(zmq::sockopt::linger, 0);
-      socket.set(zmq::sockopt::rcvtimeo, 5000);
-      socket.connect(kestu_tools::Endpoint("127.0.0.1", base_ + 13));
-      JournalRequest request;
-      request.set_driver("crowd");
-      request.set_after_sequence(after);
-      socket.send(zmq::buffer(request.SerializeAsString()),
-                  zmq::send_flags::none);
-      zmq::message_t answer;
-      JournalReply reply;
-      if (!socket.recv(answer, zmq::recv_flags::none) ||
-          !reply.ParseFromArray(answer.data(),
-                                static_cast<int>(answer.size())) ||
-          reply.result_size() == 0) {
-        break;
-      }
-      for (const auto& result : reply.result()) {
-        tally.times[result.sequence()]++;
-        after = result.sequence();
-      }
+    for (const auto& result : ReadWholeJournal(context_, base_ + 13, "crowd")) {
+      tally.times[result.sequence()]++;
     }
     return tally;
   }
@@ -326,22 +296,12 @@ class SiteOutageTest : public ::testing::Test {
   // The journal's zone totals beside kestu-mqtt's retained counts of the
   // same zones; equal when the counts carried on through every restart.
   bool CountsCarriedOn(std::string* seen) {
-    zmq::socket_t socket(context_, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
-    socket.set(zmq::sockopt::rcvtimeo, 5000);
-    socket.connect(kestu_tools::Endpoint("127.0.0.1", base_ + 13));
     JournalRequest request;
     request.set_driver("crowd");
     request.set_position_only(true);
-    socket.send(zmq::buffer(request.SerializeAsString()),
-                zmq::send_flags::none);
-    zmq::message_t answer;
-    JournalReply position;
-    if (!socket.recv(answer, zmq::recv_flags::none) ||
-        !position.ParseFromArray(answer.data(),
-                                 static_cast<int>(answer.size()))) {
-      return false;
-    }
+    const auto answer = AskJournal(context_, base_ + 13, request);
+    if (!answer) return false;
+    const JournalReply& position = *answer;
     kestu_tools::MqttSubscriber counts(broker_->port(),
                                        "kestu/entrance/crowd/zone/#");
     if (!counts.Subscribed(kWait)) return false;

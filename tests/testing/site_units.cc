@@ -344,6 +344,20 @@ bool ReadSiteUnit(const std::string& unit_path, const SiteUnitOptions& options,
   return true;
 }
 
+SiteUnitOptions ShippedSiteOptions(const std::string& state_root,
+                                   const std::string& instance) {
+  const std::string source = KESTU_SOURCE_DIR;
+  const std::string build = KESTU_BINARY_DIR;
+  SiteUnitOptions options;
+  options.instance = instance;
+  options.paths = {{"/usr/local/bin/kestu-vision", build + "/src/kestu-vision"},
+                   {"/usr/local/bin/kestu-web", build + "/tools/kestu-web"},
+                   {"/usr/local/bin/kestu-mqtt", build + "/tools/kestu-mqtt"},
+                   {"/var/lib/kestu", state_root},
+                   {"/etc/kestu", source + "/deploy/etc/kestu"}};
+  return options;
+}
+
 std::string SiteUnitPath(const std::string& file_name) {
   return std::string(KESTU_SOURCE_DIR) + "/deploy/systemd/" + file_name;
 }

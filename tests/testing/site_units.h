@@ -48,6 +48,12 @@ struct SiteUnit {
 bool ReadSiteUnit(const std::string& unit_path, const SiteUnitOptions& options,
                   SiteUnit* unit, std::string* error);
 
+// The options of a site as shipped, run from the build: the programs of
+// the build for /usr/local/bin, `state_root` for /var/lib/kestu and the
+// flag files of deploy/etc/kestu for /etc/kestu.
+SiteUnitOptions ShippedSiteOptions(const std::string& state_root,
+                                   const std::string& instance = "");
+
 // The unit file of deploy/systemd in the source tree.
 std::string SiteUnitPath(const std::string& file_name);
 

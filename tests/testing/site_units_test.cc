@@ -26,19 +26,9 @@ constexpr milliseconds kWait(30000);
 const std::string kSource = KESTU_SOURCE_DIR;
 const std::string kBuild = KESTU_BINARY_DIR;
 
-// The programs from the build, /var/lib/kestu in `state_root`, /etc/kestu
-// the shipped flag files.
 SiteUnitOptions SiteOptions(const std::string& state_root,
                             const std::string& instance = "") {
-  SiteUnitOptions options;
-  options.instance = instance;
-  options.paths = {
-      {"/usr/local/bin/kestu-vision", kBuild + "/src/kestu-vision"},
-      {"/usr/local/bin/kestu-web", kBuild + "/tools/kestu-web"},
-      {"/usr/local/bin/kestu-mqtt", kBuild + "/tools/kestu-mqtt"},
-      {"/var/lib/kestu", state_root},
-      {"/etc/kestu", kSource + "/deploy/etc/kestu"}};
-  return options;
+  return ShippedSiteOptions(state_root, instance);
 }
 
 // Where the tests that only read units put /var/lib/kestu (never made).

@@ -13,7 +13,7 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include "talvenrook/kestu/v1/journal.pb.h"
+#include "tests/testing/journal_reader.h"
 #include "tests/testing/rtsp_camera.h"
 #include "tests/testing/test_util.h"
 #include "tools/driver_client.h"
@@ -206,47 +206,10 @@ TEST_F(UnattendedTest, DamagedKeptConfigurationIsReportedAndLeftInPlace) {
   EXPECT_EQ(stat((kept + "/configuration.pb").c_str(), &st), 0);
 }
 
-namespace journal_test {
-
-using JournalReply = ::talvenrook::kestu::v1::journal::JournalReply;
-using JournalRequest = ::talvenrook::kestu::v1::journal::JournalRequest;
-using VisionResult = ::talvenrook::vision::v1::VisionResult;
-
-// Everything the crowd driver's journal holds, page by page.
-std::vector<VisionResult> ReadJournal(zmq::context_t& context, int base,
-                                      JournalReply* position) {
-  std::vector<VisionResult> held;
-  uint64_t after = 0;
-  for (int page = 0; page < 100; ++page) {
-    zmq::socket_t socket(context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
-    socket.set(zmq::sockopt::rcvtimeo, 5000);
-    socket.connect("tcp://127.0.0.1:" + std::to_string(base + 13));
-    JournalRequest request;
-    request.set_driver("crowd");
-    request.set_after_sequence(after);
-    socket.send(zmq::buffer(request.SerializeAsString()),
-                zmq::send_flags::none);
-    zmq::message_t answer;
-    if (!socket.recv(answer, zmq::recv_flags::none)) break;
-    JournalReply reply;
-    reply.ParseFromArray(answer.data(), static_cast<int>(answer.size()));
-    EXPECT_TRUE(reply.error().empty()) << reply.error();
-    EXPECT_EQ(reply.gap_to(), 0u);
-    *position = reply;
-    for (const auto& result : reply.result()) held.push_back(result);
-    if (reply.result_size() == 0) break;
-    after = held.back().sequence();
-  }
-  return held;
-}
-
-}  // namespace journal_test
-
 // Every result the driver publishes is numbered and in its journal before
 // it is sent; a kill loses none of them and the numbers go on.
 TEST_F(UnattendedTest, JournalHoldsEveryPublishedResultAcrossAKill) {
-  using journal_test::VisionResult;
+  using VisionResult = ::talvenrook::vision::v1::VisionResult;
   ASSERT_NO_FATAL_FAILURE(StartProcess());
   ASSERT_NO_FATAL_FAILURE(ConfigureAndLeave());
   std::map<uint64_t, std::string> seen;  // number -> uuid, as published
@@ -278,9 +241,10 @@ TEST_F(UnattendedTest, JournalHoldsEveryPublishedResultAcrossAKill) {
   ASSERT_NO_FATAL_FAILURE(listen_for(3));
   EXPECT_GT(seen.rbegin()->first, before_kill);
 
-  journal_test::JournalReply position;
+  kestu_testing::JournalReply position;
   const std::vector<VisionResult> held =
-      journal_test::ReadJournal(context_, base_, &position);
+      kestu_testing::ReadWholeJournal(context_, base_ + 13, "crowd", &position);
+  EXPECT_TRUE(position.error().empty()) << position.error();
   ASSERT_FALSE(held.empty());
   // One number after the other from 1, each published result among them
   // as it was sent.
