@@ -29,6 +29,8 @@ bool OptInKey(const std::string& key) {
                                              "tracker_min_travel",
                                              "tracker_min_growth",
                                              "tracker_min_relative_travel",
+                                             "tracker_min_change",
+                                             "tracker_change_frames",
                                              "tracker_appearance",
                                              "publish_track_summary",
                                              "suppression_overlap_threshold",

@@ -200,6 +200,7 @@ void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
       appearance_descriptor_.Compute(frame, list.boxes, &descriptors_);
     }
     tracker.Update(list.boxes, list.confidences, descriptors_, list.labels, {});
+    liveness_.Judge(frame, &tracker);
   } else {
     // Nothing moved here: the tracks go on along their predictions.
     tracker.CarryForward();
@@ -225,6 +226,7 @@ void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
   ForgetDroppedTracks(tracker, &zone_events_, &class_vote_);
   const auto& dropped = tracker.DroppedTrackIds();
   for (int32_t id : dropped) summaries_.Forget(id);
+  liveness_.Forget(dropped);
   dropped_.insert(dropped_.end(), dropped.begin(), dropped.end());
 }
 

@@ -41,6 +41,7 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   }
   ReadPropertyIfPresent(map, "draw_objects", &draw_objects_);
   ReadAppearance(map);
+  liveness_.Configure(map);
   ReadSuppression(map);
   summaries_ = TrackSummaries();
   summaries_.set_enabled(GetPropertyOr(map, "publish_track_summary", false));

@@ -48,6 +48,7 @@
 #include "vision/objects/appearance_descriptor.h"
 #include "vision/objects/detection_filter.h"
 #include "vision/objects/motion_gate.h"
+#include "vision/objects/pixel_liveness.h"
 #include "vision/objects/track_summaries.h"
 #include "vision/regions/roi_set.h"
 #include "vision/tracking/tracker.h"
@@ -169,6 +170,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   // ("tracker_appearance").
   bool appearance_ = false;
   AppearanceDescriptor appearance_descriptor_;
+  PixelLiveness liveness_;
   std::vector<cv::Mat> descriptors_;
   TrackSummaries summaries_;
   MotionGate gate_;

@@ -159,6 +159,10 @@ void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
   if (ReadPropertyIfPresent(config, "tracker_min_travel", &travel)) {
     p->min_travel = std::max(0, travel);
   }
+  int32_t change = 0;
+  if (ReadPropertyIfPresent(config, "tracker_min_change", &change)) {
+    p->min_change = std::max(0, change);
+  }
   for (const auto& [key, share] :
        {std::pair<const char*, double*>{"tracker_min_growth", &p->min_growth},
         {"tracker_min_relative_travel", &p->min_relative_travel}}) {
@@ -170,6 +174,12 @@ void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
       std::cerr << "WARNING: " << key << " " << value
                 << " is not a finite number from 0; 0 is used" << std::endl;
     }
+  }
+}
+
+void Tracker::MarkAlive(int32_t track_id) {
+  for (Track& track : tracks_) {
+    if (track.id == track_id) track.moved = true;
   }
 }
 
@@ -480,9 +490,9 @@ void Tracker::BirthCandidates() {
     candidate.updated = true;
     candidate.hits = 1;
     candidate.birth_box = candidate.box;
-    candidate.moved = parameters_.min_travel <= 0 &&
-                      parameters_.min_growth <= 0.0 &&
-                      parameters_.min_relative_travel <= 0.0;
+    candidate.moved =
+        parameters_.min_travel <= 0 && parameters_.min_growth <= 0.0 &&
+        parameters_.min_relative_travel <= 0.0 && parameters_.min_change <= 0;
     if (parameters_.motion_model != MotionModel::kNone) {
       motion_[candidate.id].Init(candidate.box);
       candidate.predicted = candidate.box;

@@ -105,6 +105,9 @@ class Tracker {
     // walking across).
     double min_growth = 0.0;
     double min_relative_travel = 0.0;
+    // Grey levels the box's pixels must change by ("tracker_min_change"),
+    // judged outside the tracker (MarkAlive); 0: not used.
+    int32_t min_change = 0;
   };
 
   // Requires: clock outlives the tracker.
@@ -152,6 +155,8 @@ class Tracker {
   // drops it for these.
   const std::vector<int32_t>& DroppedTrackIds() const { return dropped_; }
   const std::vector<Track>& tracks() const { return tracks_; }
+  // The track showed life by evidence the tracker cannot see (its pixels).
+  void MarkAlive(int32_t track_id);
   const Parameters& parameters() const { return parameters_; }
   // hits > frames_to_count and, with a minimum travel, growth or relative
   // travel, showed life (see ShowsLife).
