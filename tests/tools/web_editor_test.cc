@@ -410,6 +410,16 @@ TEST(WebEditorTest, RecordingUploadedThroughThePageCountsAsKestuRecount) {
   const int forget_after = static_cast<int>(
       browser.Number("Number(document.getElementById('forget-after').value)"));
   ASSERT_GT(forget_after, 0);
+  // The picture takes the recording's size with its first recount: a line
+  // drawn before would be placed on the live picture's.
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        return browser.Number(
+                   "document.body.innerText.indexOf('of the recording, "
+                   "recounted')") >= 0;
+      },
+      kWait))
+      << browser.Log();
 
   // A line drawn on the recording's canvas counts what kestu-recount counts
   // for the line the page shows.
