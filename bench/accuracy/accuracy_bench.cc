@@ -196,6 +196,18 @@ void SetScoreCounters(benchmark::State& state, const ScoreSummary& s) {
   state.counters["tracks"] = static_cast<double>(s.result_tracks);
 }
 
+// Zone i's passes per direction: the setting's (z<i>f, z<i>b) beside the
+// truth's (t<i>f, t<i>b).
+void SetPassCounters(benchmark::State& state, size_t i, int64_t run_forward,
+                     int64_t run_backward, int64_t truth_forward,
+                     int64_t truth_backward) {
+  const std::string z = std::to_string(i);
+  state.counters["z" + z + "f"] = static_cast<double>(run_forward);
+  state.counters["z" + z + "b"] = static_cast<double>(run_backward);
+  state.counters["t" + z + "f"] = static_cast<double>(truth_forward);
+  state.counters["t" + z + "b"] = static_cast<double>(truth_backward);
+}
+
 // Scores a setting's results and sets the benchmark's counters.
 void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
             const v1::VisionResultList& results, const std::string& name) {
@@ -214,15 +226,9 @@ void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
     passes.CountRun(results, 0);
     const auto report = passes.Report();
     for (size_t i = 0; i < report.size(); ++i) {
-      const std::string z = std::to_string(i);
-      state.counters["z" + z + "f"] =
-          static_cast<double>(report[i].run_forward());
-      state.counters["z" + z + "b"] =
-          static_cast<double>(report[i].run_backward());
-      state.counters["t" + z + "f"] =
-          static_cast<double>(report[i].truth_forward());
-      state.counters["t" + z + "b"] =
-          static_cast<double>(report[i].truth_backward());
+      SetPassCounters(state, i, report[i].run_forward(),
+                      report[i].run_backward(), report[i].truth_forward(),
+                      report[i].truth_backward());
     }
   }
 }
@@ -297,15 +303,8 @@ void ScoreSort(benchmark::State& state, Scene& scene) {
     const auto want = truth.Report();
     const auto got = passes.Report();
     for (size_t i = 0; i < want.size() && i < got.size(); ++i) {
-      const std::string z = std::to_string(i);
-      state.counters["z" + z + "f"] =
-          static_cast<double>(got[i].truth_forward());
-      state.counters["z" + z + "b"] =
-          static_cast<double>(got[i].truth_backward());
-      state.counters["t" + z + "f"] =
-          static_cast<double>(want[i].truth_forward());
-      state.counters["t" + z + "b"] =
-          static_cast<double>(want[i].truth_backward());
+      SetPassCounters(state, i, got[i].truth_forward(), got[i].truth_backward(),
+                      want[i].truth_forward(), want[i].truth_backward());
     }
   }
 }
