@@ -10,8 +10,8 @@
 // after "tracker_change_frames" such frames (3 unless set) the tracker is
 // told the track is alive (Tracker::MarkAlive). Frames on which the box
 // overlaps the box of a track that has shown life are not judged: someone
-// passing in front of a still thing changes its pixels. The tracker hides a track until then
-// (with the other minimum-travel keys, any evidence suffices).
+// passing in front of a still thing changes its pixels. The tracker hides a
+// track until then (with the other minimum-travel keys, any evidence suffices).
 //
 // Example (pipeline config map):
 //   properties { key: "tracker_min_change" value { integer_value: 12 } }
