@@ -233,17 +233,18 @@ void Report(benchmark::State& state, Scene& scene, const KestuEyeConfig& config,
   }
 }
 
+// The scene's detection run; null, with the benchmark skipped and the
+// reason given, when the scene or its run failed.
+const DetectionRun* SceneRun(benchmark::State& state, Scene& scene) {
+  const DetectionRun* run = scene.ok() ? scene.Run(InputSize()) : nullptr;
+  if (run == nullptr) state.SkipWithError(scene.why().c_str());
+  return run;
+}
+
 void ScoreSetting(benchmark::State& state, Scene& scene,
                   const KestuEyeConfig& config, const std::string& name) {
-  if (!scene.ok()) {
-    state.SkipWithError(scene.why().c_str());
-    return;
-  }
-  const DetectionRun* run = scene.Run(InputSize());
-  if (run == nullptr) {
-    state.SkipWithError(scene.why().c_str());
-    return;
-  }
+  const DetectionRun* run = SceneRun(state, scene);
+  if (run == nullptr) return;
   v1::VisionResultList results;
   for (auto _ : state) results = run->Track(config);
   Report(state, scene, config, results, name);
@@ -256,15 +257,8 @@ void ScoreSetting(benchmark::State& state, Scene& scene,
 // suppression, the tracker off); its passes are its tracks' crossings of
 // the sample's lines, found as the truth's are.
 void ScoreSort(benchmark::State& state, Scene& scene) {
-  if (!scene.ok()) {
-    state.SkipWithError(scene.why().c_str());
-    return;
-  }
-  const DetectionRun* run = scene.Run(InputSize());
-  if (run == nullptr) {
-    state.SkipWithError(scene.why().c_str());
-    return;
-  }
+  const DetectionRun* run = SceneRun(state, scene);
+  if (run == nullptr) return;
   KestuEyeConfig config = scene.sample();
   (*config.mutable_config()->mutable_properties())["enable_tracker"]
       .set_boolean_value(false);
