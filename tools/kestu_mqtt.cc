@@ -6,6 +6,7 @@
 //              [--client_id ID] [--username U --password_file FILE]
 //              [--cafile ca.pem] [--max_queued 10000] [--metrics_port 8081]
 //              [--state_file /var/lib/kestu/mqtt/state]
+//              [--time_zone Europe/Berlin] [--discovery_prefix homeassistant]
 //
 // It joins each process as kestu-web does (it watches and never pings) and
 // keeps one broker connection per process, whose last will marks the
@@ -19,6 +20,11 @@
 // with --state_dir keeps one) and keeps how far the broker acknowledged it,
 // so that after a restart of kestu-mqtt or a broker outage every event is
 // published once and the retained counts carry on (see MqttBridge).
+//
+// Event times and today's totals are read in --time_zone (the system's
+// zone by default); an unknown zone ends it at start. With a discovery
+// prefix (default "homeassistant"; empty: none) it publishes retained
+// discovery configurations for every counting line and camera.
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,8 +38,10 @@
 #include <gflags/gflags.h>
 
 #include "tools/mqtt/broker_settings.h"
+#include "tools/mqtt/local_time.h"
 #include "tools/mqtt/metrics_server.h"
 #include "tools/mqtt/mqtt_bridge.h"
+#include "tools/mqtt/mqtt_discovery.h"
 #include "tools/mqtt/mqtt_log.h"
 #include "tools/mqtt/mqtt_topics.h"
 #include "tools/web/process_link.h"
@@ -65,6 +73,12 @@ DEFINE_string(state_file, "",
               "event the broker acknowledged and the zone counts; with it, "
               "a restart publishes what it missed and counts on. Empty: "
               "none (events as they come, counts since start)");
+DEFINE_string(time_zone, "",
+              "IANA time zone (Europe/Berlin) of the local times in events "
+              "and of the day of today's totals; empty: the system's zone");
+DEFINE_string(discovery_prefix, "homeassistant",
+              "Prefix of the retained MQTT discovery configurations of the "
+              "counting lines and cameras; empty: none");
 
 namespace {
 
@@ -110,6 +124,10 @@ bool Settings(kestu_tools::BrokerSettings* settings, std::string* error) {
     return false;
   }
   if (!kestu_tools::MqttTopics::ValidPrefix(FLAGS_topic_prefix, error)) {
+    return false;
+  }
+  if (!FLAGS_discovery_prefix.empty() &&
+      !kestu_tools::MqttDiscovery::ValidPrefix(FLAGS_discovery_prefix, error)) {
     return false;
   }
   settings->client_id =
@@ -160,6 +178,11 @@ int main(int argc, char** argv) {
     MqttLog(error);
     return 1;
   }
+  kestu_tools::LocalZone zone;
+  if (!zone.Load(FLAGS_time_zone, &error)) {
+    MqttLog(error);
+    return 1;
+  }
   std::vector<kestu_tools::ProcessAddress> addresses;
   std::set<std::string> names;
   for (const std::string& text : arguments) {
@@ -178,7 +201,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // for every thread
 
   const kestu_tools::MqttTopics topics(FLAGS_topic_prefix);
-  kestu_tools::MqttBridge bridge(topics, settings);
+  kestu_tools::MqttBridge bridge(topics, settings, zone,
+                                 FLAGS_discovery_prefix);
   if (!FLAGS_state_file.empty() &&
       !bridge.UseStateFile(FLAGS_state_file, &error)) {
     MqttLog(error);
@@ -204,7 +228,10 @@ int main(int argc, char** argv) {
   }
   MqttLog("publishing " + std::to_string(links.size()) + " process" +
           (links.size() == 1 ? "" : "es") + " to broker " + settings.Address() +
-          " under " + topics.prefix() + "/");
+          " under " + topics.prefix() + "/, local time in " + zone.name() +
+          (FLAGS_discovery_prefix.empty()
+               ? ""
+               : ", discovery under " + FLAGS_discovery_prefix + "/"));
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);

@@ -201,6 +201,9 @@ DriverInfo KestuBase::Info() const {
   info.set_notes_for_human(notes_for_human_);
   info.set_dropped_statuses(dropped_statuses_);
   if (camera_state_) *info.mutable_camera() = camera_state_();
+  info.set_configured(configured_ || holds_configuration_);
+  std::lock_guard<std::mutex> lock(zones_mutex_);
+  for (const ZoneInfo& zone : zones_) *info.add_zone() = zone;
   return info;
 }
 

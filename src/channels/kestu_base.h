@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "src/channels/socket_holder.h"
 #include "talvenrook/kestu/v1/driver.pb.h"
@@ -90,6 +91,15 @@ class KestuBase {
       std::function<::talvenrook::kestu::v1::driver::CameraState()>;
   void SetCameraStateSource(CameraStateSource source) {
     camera_state_ = std::move(source);
+  }
+  // The driver took a configuration, from the configuration port or kept
+  // from an earlier run (Info() says configured).
+  void set_holds_configuration(bool holds) { holds_configuration_ = holds; }
+  // The counting lines Info() names (those of the pipeline in force).
+  using ZoneInfo = ::talvenrook::kestu::v1::driver::ZoneInfo;
+  void SetZones(std::vector<ZoneInfo> zones) {
+    std::lock_guard<std::mutex> lock(zones_mutex_);
+    zones_ = std::move(zones);
   }
 
   // Stops and joins the channel threads. Safe to call more than once.
@@ -186,7 +196,10 @@ class KestuBase {
   std::unique_ptr<SocketHolder> data_channel_;
 
   std::atomic<int64_t> dropped_statuses_{0};
-  std::mutex drop_log_mutex_;  // guards the three below
+  std::atomic<bool> holds_configuration_{false};
+  mutable std::mutex zones_mutex_;
+  std::vector<ZoneInfo> zones_;  // guarded by zones_mutex_
+  std::mutex drop_log_mutex_;    // guards the three below
   int64_t unlogged_drops_ = 0;
   std::chrono::milliseconds dropped_status_log_interval_{
       kDroppedStatusLogInterval};

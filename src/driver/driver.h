@@ -286,6 +286,8 @@ class Driver {
   bool ConfigureKind(const DriverConfig& config);
   // Starts a new pipeline's zone totals from the journal's.
   void RestoreZoneTotals(talvenrook_vision::VisionAnalytics& pipeline) const;
+  // Names the new pipeline's counting lines in the driver's description.
+  void PublishZoneLabels(const talvenrook_vision::VisionAnalytics& pipeline);
   // The driver keys, after the kind's.
   void ApplyDriverKeys(const Entity& config, const std::string& uuid);
   void ApplyRequests(const ParsedOptions& parsed, const std::string& uuid);

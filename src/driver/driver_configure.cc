@@ -250,6 +250,7 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
           std::move(candidate), eye,
           [this](talvenrook_vision::VisionAnalytics& pipeline) {
             RestoreZoneTotals(pipeline);
+            PublishZoneLabels(pipeline);
           });
       if (!status.ok()) {
         RefuseConfiguration(config.uuid(),
@@ -268,10 +269,23 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
   }
   std::optional<VisionRequest> request;
   if (kind_.build_request) request = kind_.build_request(eye);
+  channels_->set_holds_configuration(true);
   std::lock_guard<std::mutex> lock(options_mutex_);
   if (request) request_ = *request;
   kind_options_ = std::move(options);
   return true;
+}
+
+void Driver::PublishZoneLabels(
+    const talvenrook_vision::VisionAnalytics& pipeline) {
+  std::vector<KestuBase::ZoneInfo> zones;
+  for (const talvenrook_vision::ZoneLabel& label : pipeline.ZoneLabels()) {
+    KestuBase::ZoneInfo& zone = zones.emplace_back();
+    zone.set_name(label.name);
+    zone.set_forward_name(label.forward_name);
+    zone.set_backward_name(label.backward_name);
+  }
+  channels_->SetZones(std::move(zones));
 }
 
 void Driver::RestoreZoneTotals(

@@ -446,7 +446,7 @@ TEST_F(SiteOutageTest, EveryEventOnceEverywhereThroughKillsAndOutages) {
   EXPECT_EQ(journal.duplicated(), 0u);
   EXPECT_EQ(stored.missing_of(all), 0u);
   EXPECT_EQ(stored.duplicated(), 0u);
-  EXPECT_EQ(mqtt.missing_of(all), 0u);
+  EXPECT_EQ(mqtt.missing_of(all), 0u) << mqtt_->Stderr();
   EXPECT_EQ(mqtt.duplicated(), 0u);
 }
 

@@ -30,6 +30,7 @@
 namespace kestu_tools {
 
 using CameraState = ::talvenrook::kestu::v1::driver::CameraState;
+using ZoneInfo = ::talvenrook::kestu::v1::driver::ZoneInfo;
 
 // A camera with a source: connected or not since `since_ms`, its last frame
 // read at `last_frame_ms`.
@@ -93,6 +94,14 @@ class FakeProcess {
     std::lock_guard<std::mutex> lock(mutex_);
     dropped_statuses_[driver] = count;
   }
+  // Whether the driver's information says it holds a configuration, and
+  // the counting lines it names.
+  void SetConfigured(const std::string& driver, bool configured,
+                     const std::vector<ZoneInfo>& zones = {}) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    configured_[driver] = configured;
+    zones_[driver] = zones;
+  }
   // From now on the driver reads a frame every 100 ms and streams it, or
   // reads none.
   void Flow(const std::string& driver, bool on) {
@@ -144,6 +153,8 @@ class FakeProcess {
       driver->set_base_port(base_ + DriverPortOffset(key));
       if (cameras_[key]) *driver->mutable_camera() = *cameras_[key];
       driver->set_dropped_statuses(dropped_statuses_[key]);
+      driver->set_configured(configured_[key]);
+      for (const ZoneInfo& zone : zones_[key]) *driver->add_zone() = zone;
     }
     return info;
   }
@@ -173,6 +184,8 @@ class FakeProcess {
   std::mutex mutex_;  // guards everything below
   std::map<std::string, std::optional<CameraState>> cameras_;
   std::map<std::string, int64_t> dropped_statuses_;
+  std::map<std::string, bool> configured_;
+  std::map<std::string, std::vector<ZoneInfo>> zones_;
   std::string flowing_;  // the driver whose frames flow, or empty
   int64_t last_frame_ms_ = 0;
   std::thread thread_;  // last: started once the rest is there

@@ -114,5 +114,61 @@ TEST(WebCameraTest, PageSaysSinceWhenThereIsNoPicture) {
       << banner();
 }
 
+// The page shows the first driver that holds a configuration, also when
+// the drivers' information says so only after the page opened, until the
+// operator picks one; a blurred preview is said to be blurred, with the key.
+TEST(WebPageTest, OpensOnTheConfiguredDriverUntilOnePicks) {
+  const int base = PortBlock(160);
+  FakeProcess fake(base, base + 15);
+  WebProcess web(base + 17, {Address(base)});
+  ASSERT_TRUE(web.Started());
+  DevToolsBrowser browser(::testing::TempDir() + "kestu-chromium-choice-" +
+                          std::to_string(getpid()));
+  ASSERT_TRUE(
+      browser.Open("http://127.0.0.1:" + std::to_string(web.port()) + "/"))
+      << browser.Log();
+  auto shows = [&](const std::string& driver) {
+    return PollUntil(
+        [&] {
+          return browser.String(
+                     "document.getElementById('chosen').textContent") ==
+                 driver + " of " + Address(base);
+        },
+        kWait, milliseconds(100));
+  };
+  // Nothing configured: the first driver.
+  ASSERT_TRUE(shows("face")) << browser.Log();
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        return browser
+                   .String(
+                       "(() => { const n = "
+                       "document.getElementById('blur-note');"
+                       " return n.hidden ? '' : n.textContent; })()")
+                   .find("\"blur_preview\"") != std::string::npos;
+      },
+      kWait, milliseconds(100)));
+
+  fake.SetConfigured("crowd", true);
+  EXPECT_TRUE(shows("crowd")) << browser.Log();
+
+  // The operator picks the vehicle driver: another driver configured later
+  // does not take the page away from it.
+  ASSERT_TRUE(browser
+                  .Evaluate("document.querySelectorAll('#drivers "
+                            "tr.driver')[1].click()")
+                  .has_value());
+  ASSERT_TRUE(shows("vehicle"));
+  fake.SetConfigured("crowd", false);
+  fake.SetConfigured("face", true);
+  EXPECT_FALSE(PollUntil(
+      [&] {
+        return browser.String(
+                   "document.getElementById('chosen').textContent") !=
+               "vehicle of " + Address(base);
+      },
+      milliseconds(3000), milliseconds(200)));
+}
+
 }  // namespace
 }  // namespace kestu_tools

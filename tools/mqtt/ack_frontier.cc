@@ -5,18 +5,19 @@
 namespace kestu_tools {
 
 void AckFrontier::Start(std::string journal_id, uint64_t sequence,
-                        Counts counts) {
+                        Counts counts, DayCounts days) {
   journal_id_ = std::move(journal_id);
   sequence_ = sequence;
   last_added_ = sequence;
   held_at_ = 0;
   counts_ = std::move(counts);
+  days_ = std::move(days);
   pending_.clear();
 }
 
 AckFrontier::Outcome AckFrontier::Add(uint64_t sequence, uint64_t tag,
-                                      int messages,
-                                      std::vector<ZoneKey> exits) {
+                                      int messages, std::vector<ZoneKey> exits,
+                                      std::vector<std::string> days) {
   if (!started() || held_at_ != 0 || sequence <= last_added_ ||
       (!pending_.empty() && tag <= pending_.back().tag)) {
     return Outcome::kIgnored;
@@ -29,7 +30,9 @@ AckFrontier::Outcome AckFrontier::Add(uint64_t sequence, uint64_t tag,
     pending_.back().sequence = sequence;
     return Outcome::kPending;
   }
-  pending_.push_back({tag, sequence, std::max(messages, 0), std::move(exits)});
+  if (days.size() != exits.size()) days.clear();
+  pending_.push_back({tag, sequence, std::max(messages, 0), std::move(exits),
+                      std::move(days)});
   return Advance() ? Outcome::kMoved : Outcome::kPending;
 }
 
@@ -57,7 +60,16 @@ bool AckFrontier::Advance() {
   while (!pending_.empty() && pending_.front().outstanding == 0) {
     Entry& entry = pending_.front();
     sequence_ = entry.sequence;
-    for (const ZoneKey& exit : entry.exits) ++counts_[exit];
+    for (size_t i = 0; i < entry.exits.size(); ++i) {
+      ++counts_[entry.exits[i]];
+      if (entry.days.empty()) continue;
+      auto& [day, count] = days_[entry.exits[i]];
+      if (entry.days[i] > day) {
+        day = entry.days[i];
+        count = 0;
+      }
+      if (entry.days[i] == day) ++count;
+    }
     pending_.pop_front();
     moved = true;
   }

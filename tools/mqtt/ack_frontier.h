@@ -12,6 +12,11 @@
 // until the next Start: a restart publishes that result again, and the
 // ones after it.
 //
+// Each exit may carry its local day ("2027-03-28"): the frontier then also
+// keeps, per zone and direction, the exits of the latest day among those up
+// to the position (today's totals as of there, which --state_file keeps
+// beside the counts).
+//
 // Example:
 //   AckFrontier frontier;
 //   frontier.Start("j1", 10, {});
@@ -37,6 +42,8 @@ class AckFrontier {
   // (zone, direction name) of a zone exit.
   using ZoneKey = std::pair<std::string, std::string>;
   using Counts = std::map<ZoneKey, int64_t>;
+  // (local day, exits counted on it) of a zone key.
+  using DayCounts = std::map<ZoneKey, std::pair<std::string, int64_t>>;
 
   enum class Outcome {
     kIgnored,  // not a tag, or a result, of this journal's pending ones
@@ -47,20 +54,23 @@ class AckFrontier {
 
   // From `sequence` of the journal on, with the counts as of there; what
   // was pending is forgotten (its settlements are ignored).
-  void Start(std::string journal_id, uint64_t sequence, Counts counts);
+  void Start(std::string journal_id, uint64_t sequence, Counts counts,
+             DayCounts days = {});
   bool started() const { return !journal_id_.empty(); }
 
   // A result published as `messages` messages with `tag`, which rises from
   // one Add to the next. kIgnored (publish it untagged) before Start, while
-  // held, or for a result not after the last one added.
+  // held, or for a result not after the last one added. `days`, when given,
+  // holds the local day of each of `exits`.
   Outcome Add(uint64_t sequence, uint64_t tag, int messages,
-              std::vector<ZoneKey> exits);
+              std::vector<ZoneKey> exits, std::vector<std::string> days = {});
   // One message with `tag` acknowledged, or dropped.
   Outcome Settle(uint64_t tag, bool acknowledged);
 
   const std::string& journal_id() const { return journal_id_; }
   uint64_t sequence() const { return sequence_; }
   const Counts& counts() const { return counts_; }
+  const DayCounts& days() const { return days_; }
   // The result whose dropped message holds the position; 0: none.
   uint64_t held_at() const { return held_at_; }
   size_t pending() const { return pending_.size(); }
@@ -71,6 +81,7 @@ class AckFrontier {
     uint64_t sequence;
     int outstanding;  // messages not yet acknowledged
     std::vector<ZoneKey> exits;
+    std::vector<std::string> days;  // empty, or one per exit
   };
   // Passes the settled results at the front; true when it moved.
   bool Advance();
@@ -80,6 +91,7 @@ class AckFrontier {
   uint64_t last_added_ = 0;
   uint64_t held_at_ = 0;
   Counts counts_;
+  DayCounts days_;
   std::deque<Entry> pending_;  // by rising tag and sequence
 };
 

@@ -8,6 +8,8 @@
 
 #include <google/protobuf/util/time_util.h>
 
+#include "absl/time/clock.h"
+
 #include "kestu_tools.pb.h"
 #include "tools/driver_client.h"
 #include "tools/json_output.h"
@@ -50,11 +52,20 @@ std::string DetectionType(const v1::VisionResult& result,
   return detection->type();
 }
 
+// The event's time as the driver gave it; else now.
+absl::Time EventTime(const v1::VisionEvent& event) {
+  if (!event.has_timestamp() || event.timestamp().seconds() <= 0) {
+    return absl::Now();
+  }
+  return absl::FromUnixSeconds(event.timestamp().seconds()) +
+         absl::Nanoseconds(event.timestamp().nanos());
+}
+
 kestu::tools::MqttEvent ToMqttEvent(const std::string& process,
                                     const std::string& driver,
                                     const v1::VisionResult& result,
                                     const v1::VisionEvent& event,
-                                    double received) {
+                                    double received, const LocalZone& zone) {
   kestu::tools::MqttEvent out;
   out.set_process(process);
   out.set_driver(driver);
@@ -69,6 +80,11 @@ kestu::tools::MqttEvent ToMqttEvent(const std::string& process,
   out.set_result_uuid(result.uuid());
   out.set_received(received);
   out.set_sequence(result.sequence());
+  out.set_direction_name(event.zone_direction_name());
+  if (event.has_timestamp() && event.timestamp().seconds() > 0) {
+    out.set_local_time(zone.Format(EventTime(event)));
+  }
+  out.set_time_zone(zone.name());
   return out;
 }
 
@@ -111,50 +127,24 @@ uint64_t MqttBridge::NewTag(Process* p, const std::string& driver) {
   return (++p->last_tag << 2) | DriverSlot(driver);
 }
 
-bool MqttBridge::UseStateFile(const std::string& path, std::string* error) {
-  auto file = std::make_unique<StateFile>(path);
-  std::string damage;
-  if (!file->Load(&kept_, &damage)) {
-    std::string aside_error;
-    const bool aside = file->SetAside(&aside_error);
-    MqttLog("ERROR: the state file " + path + " is damaged (" + damage +
-            "); starting without it, each driver from its journal's end" +
-            (aside ? " (the damaged file is kept as " + path + ".damaged)"
-                   : " (" + aside_error + ")"));
-  }
-  if (!file->Start([this] { return Snapshot(); }, error)) return false;
-  state_file_ = std::move(file);
-  return true;
-}
-
-StateFile::State MqttBridge::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  StateFile::State state = kept_;
-  for (const auto& [name, process] : processes_) {
-    for (const auto& [driver, journal] : process->journals) {
-      if (!journal.started()) continue;
-      auto* position = state.add_positions();
-      position->set_process(name);
-      position->set_driver(driver);
-      position->set_journal_id(journal.journal_id());
-      position->set_sequence(journal.sequence());
-      for (const auto& [key, count] : journal.counts()) {
-        auto* kept = position->add_counts();
-        kept->set_zone(key.first);
-        v1::ZoneDirection direction = v1::ZoneDirection();
-        v1::ZoneDirection_Parse(key.second, &direction);
-        kept->set_direction(direction);
-        kept->set_count(count);
-      }
-    }
-  }
-  return state;
-}
-
-MqttBridge::MqttBridge(MqttTopics topics, BrokerSettings settings)
-    : topics_(std::move(topics)), settings_(std::move(settings)) {}
+MqttBridge::MqttBridge(MqttTopics topics, BrokerSettings settings,
+                       LocalZone zone, const std::string& discovery_prefix)
+    : topics_(std::move(topics)),
+      settings_(std::move(settings)),
+      zone_(std::move(zone)),
+      discovery_(discovery_prefix.empty() ? nullptr
+                                          : std::make_unique<MqttDiscovery>(
+                                                discovery_prefix, &topics_)),
+      started_(absl::Now()),
+      midnights_(&MqttBridge::Midnights, this) {}
 
 MqttBridge::~MqttBridge() { Stop(std::chrono::milliseconds(0)); }
+
+void MqttBridge::Send(Process* p, const ZoneTotals::Out& out) {
+  for (const auto& retained : out) {
+    p->connection->SetRetained(retained.topic, retained.payload);
+  }
+}
 
 bool MqttBridge::Connect(const std::string& process, bool suffix_client_id,
                          std::string* error) {
@@ -170,39 +160,23 @@ bool MqttBridge::Connect(const std::string& process, bool suffix_client_id,
         Settled(process, p, tag, acknowledged);
       });
   if (!entry->connection->Connect(error)) return false;
-  // The kept positions of the process's drivers, and their counts.
-  std::vector<std::pair<std::string, int64_t>> counts;  // topic, count
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto* positions = kept_.mutable_positions();
-    for (auto it = positions->begin(); it != positions->end();) {
-      if (it->process() != process || DriverSlot(it->driver()) == 0) {
-        ++it;
-        continue;
-      }
-      AckFrontier::Counts kept;
-      for (const auto& count : it->counts()) {
-        const std::string direction = v1::ZoneDirection_Name(count.direction());
-        kept[{count.zone(), direction}] += count.count();
-      }
-      for (const auto& [key, count] : kept) {
-        p->counts[CountKey(it->driver(), key.first, key.second)] = count;
-        counts.emplace_back(
-            topics_.Count(process, it->driver(), key.first, key.second), count);
-      }
-      p->journals[it->driver()].Start(it->journal_id(), it->sequence(),
-                                      std::move(kept));
-      it = positions->erase(it);
-    }
-    processes_[process] = std::move(entry);
-  }
-  for (const auto& [topic, count] : counts) {
-    p->connection->SetRetained(topic, std::to_string(count));
-  }
+  entry->zones = std::make_unique<ZoneTotals>(
+      process, &topics_, discovery_.get(), &zone_, [] { return absl::Now(); },
+      started_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  Send(p, Restore(process, p));
+  processes_[process] = std::move(entry);
+  wake_.notify_all();
   return true;
 }
 
 void MqttBridge::Stop(std::chrono::milliseconds drain) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_all();
+  }
+  if (midnights_.joinable()) midnights_.join();
   for (auto& [name, process] : processes_) {
     if (process->connection == nullptr) continue;
     process->connection->SetRetained(topics_.Availability(name), kOffline);
@@ -210,6 +184,35 @@ void MqttBridge::Stop(std::chrono::milliseconds drain) {
   }
   // Every acknowledgement is in.
   if (state_file_ != nullptr) state_file_->Stop();
+}
+
+void MqttBridge::Midnights() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    // Woken at least every minute, so that a clock set forward is followed.
+    auto deadline = std::chrono::system_clock::now() + std::chrono::minutes(1);
+    for (const auto& [name, process] : processes_) {
+      deadline = std::min(deadline,
+                          absl::ToChronoTime(process->zones->NextMidnight()) +
+                              std::chrono::milliseconds(1));
+    }
+    // A process connected meanwhile has its own midnight.
+    const size_t processes = processes_.size();
+    wake_.wait_until(lock, deadline, [&] {
+      return stopping_ || processes_.size() != processes;
+    });
+    if (stopping_) return;
+    bool rolled = false;
+    for (auto& [name, process] : processes_) {
+      const ZoneTotals::Out out = process->zones->RollOver();
+      rolled = rolled || !out.empty();
+      Send(process.get(), out);
+    }
+    if (rolled) {
+      MqttLog("a new day in " + zone_.name() + ": today's totals are 0");
+      if (state_file_ != nullptr) state_file_->Changed();
+    }
+  }
 }
 
 MqttBridge::Process* MqttBridge::Find(const std::string& process) {
@@ -251,11 +254,18 @@ void MqttBridge::OnDriverInfo(const std::string& process,
                               const DriverInfo& info) {
   Process* p = Find(process);
   if (p == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (p->cameras[driver].OnInfo(info.has_camera() ? &info.camera() : nullptr,
-                                NowMillis(), CameraHealth::Clock::now())) {
-    SetCamera(process, p, driver);
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (p->cameras[driver].OnInfo(info.has_camera() ? &info.camera() : nullptr,
+                                  NowMillis(), CameraHealth::Clock::now())) {
+      SetCamera(process, p, driver);
+    }
+    const ZoneTotals::Out out = p->zones->OnDriverInfo(driver, info);
+    changed = !out.empty();
+    Send(p, out);
   }
+  if (changed && state_file_ != nullptr) state_file_->Changed();
 }
 
 void MqttBridge::SetCamera(const std::string& process, Process* p,
@@ -267,53 +277,56 @@ void MqttBridge::SetCamera(const std::string& process, Process* p,
           (camera.connected() ? "connected" : "disconnected"));
   p->connection->SetRetained(topics_.Camera(process, driver),
                              CameraJson(camera.connected(), camera.since_ms()));
+  Send(p, p->zones->OnCamera(driver));
 }
 
 void MqttBridge::OnResult(const std::string& process, const std::string& driver,
                           const VisionResult& result) {
   Process* p = Find(process);
   if (p == nullptr) return;
-  // The count after each ZONE_EXIT (-1: another event); the result's tag,
-  // when the driver's journal is followed.
-  std::vector<int64_t> counts(result.vision_event_size(), -1);
+  // The result's tag, when the driver's journal is followed.
   uint64_t tag = 0;
+  bool today_changed = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<AckFrontier::ZoneKey> exits;
-    for (int i = 0; i < result.vision_event_size(); ++i) {
-      const v1::VisionEvent& event = result.vision_event(i);
+    std::vector<std::string> days;
+    for (const v1::VisionEvent& event : result.vision_event()) {
       if (event.tag() != v1::ZONE_EXIT) continue;
       const std::string direction =
           v1::ZoneDirection_Name(event.zone_direction());
-      counts[i] = ++p->counts[CountKey(driver, event.zone_name(), direction)];
+      const absl::Time when = EventTime(event);
+      // The retained values are set under the lock, so that a midnight
+      // between two exits leaves the later value.
+      Send(p, p->zones->OnExit({driver, event.zone_name(), direction}, when,
+                               event.zone_direction_name()));
       exits.emplace_back(event.zone_name(), direction);
+      days.push_back(zone_.DayOf(when));
     }
     auto journal = p->journals.find(driver);
+    today_changed = !exits.empty() && (journal == p->journals.end() ||
+                                       !journal->second.started());
     if (result.sequence() > 0 && journal != p->journals.end()) {
       const uint64_t candidate = NewTag(p, driver);
-      const AckFrontier::Outcome outcome =
-          journal->second.Add(result.sequence(), candidate,
-                              result.vision_event_size(), std::move(exits));
+      const AckFrontier::Outcome outcome = journal->second.Add(
+          result.sequence(), candidate, result.vision_event_size(),
+          std::move(exits), std::move(days));
       // A result without events may move the position at once; the file
       // takes it with the next change (a restart before that fetches it
       // again, to no effect).
       if (outcome != AckFrontier::Outcome::kIgnored) tag = candidate;
     }
   }
+  // Today's totals of drivers without a followed journal are kept as they
+  // change; those of a journal, as its position moves.
+  if (today_changed && state_file_ != nullptr) state_file_->Changed();
   const double received = EpochSeconds();
   const std::string event_topic = topics_.Event(process, driver);
-  for (int i = 0; i < result.vision_event_size(); ++i) {
-    const v1::VisionEvent& event = result.vision_event(i);
+  for (const v1::VisionEvent& event : result.vision_event()) {
     p->connection->Publish(
         event_topic,
-        Json(ToMqttEvent(process, driver, result, event, received)), tag);
-    if (counts[i] < 0) continue;
-    // Set under no lock of ours: two exits of one zone come from the one
-    // link thread, in order.
-    p->connection->SetRetained(
-        topics_.Count(process, driver, event.zone_name(),
-                      v1::ZoneDirection_Name(event.zone_direction())),
-        std::to_string(counts[i]));
+        Json(ToMqttEvent(process, driver, result, event, received, zone_)),
+        tag);
   }
 }
 
@@ -352,34 +365,32 @@ void MqttBridge::OnJournalStart(const std::string& process,
     return;
   }
   AckFrontier::Counts totals;
+  std::map<AckFrontier::ZoneKey, ZoneTotals::Count> counts;
   for (const auto& total : position.zone_total()) {
-    totals[{total.zone_name(), v1::ZoneDirection_Name(total.direction())}] +=
-        total.count();
+    const AckFrontier::ZoneKey key{total.zone_name(),
+                                   v1::ZoneDirection_Name(total.direction())};
+    totals[key] += total.count();
+    // Since the zone's first exit in the journal, which was not seen.
+    counts[key].count += total.count();
   }
-  std::vector<std::pair<std::string, int64_t>> counts;  // topic, count
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Zones that the totals lack count 0.
-    for (auto& [key, count] : p->counts) {
-      if (std::get<0>(key) == driver) count = 0;
-    }
-    for (const auto& [key, count] : totals) {
-      p->counts[CountKey(driver, key.first, key.second)] = count;
-    }
-    for (const auto& [key, count] : p->counts) {
+    const ZoneTotals::Out out = p->zones->FollowJournal(driver, counts);
+    Send(p, out);
+    // Today's totals so far stand as of the start.
+    AckFrontier::DayCounts days;
+    for (const auto& [key, count] : p->zones->today().totals()) {
       if (std::get<0>(key) != driver) continue;
-      counts.emplace_back(
-          topics_.Count(process, driver, std::get<1>(key), std::get<2>(key)),
-          count);
+      days[{std::get<1>(key), std::get<2>(key)}] = {
+          p->zones->today().day_text(), count};
     }
-    p->journals[driver].Start(journal_id, sequence, std::move(totals));
+    p->journals[driver].Start(journal_id, sequence, std::move(totals),
+                              std::move(days));
   }
   MqttLog("the " + driver + " driver of " + process + " follows journal " +
           journal_id + " after result " + std::to_string(sequence) + ", " +
           std::to_string(counts.size()) + " zone counts from it");
-  for (const auto& [topic, count] : counts) {
-    p->connection->SetRetained(topic, std::to_string(count));
-  }
   state_file_->Changed();
 }
 

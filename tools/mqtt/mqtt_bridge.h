@@ -2,12 +2,18 @@
 // broker (topics: MqttTopics), over one MqttConnection per process.
 //
 //  - every event of a published result: an MqttEvent in protobuf's JSON
-//    mapping (every field present, the result's journal number among them)
-//    on <process>/<driver>/event;
-//  - every ZONE_EXIT also raises the retained running total of its zone and
-//    direction on <process>/<driver>/zone/<zone>/<direction>/count (the
-//    number as text): counted since kestu-mqtt started, or, with a state
-//    file, carried on from the driver's event journal (below);
+//    mapping (every field present, the result's journal number among them,
+//    its time in the site's time zone and its direction's name) on
+//    <process>/<driver>/event;
+//  - every ZONE_EXIT also raises the retained totals of its zone and
+//    direction (see ZoneTotals and MqttTopics): the count on
+//    <process>/<driver>/zone/<zone>/<direction>/count (the number as text),
+//    counted since kestu-mqtt started, or, with a state file, carried on
+//    from the driver's event journal (below); today's on .../today, "0"
+//    again at every local midnight; both, with since when, on .../totals;
+//  - the counting lines of configured drivers (their driver information)
+//    and, with a discovery prefix, their discovery configurations and
+//    those of the drivers' cameras (MqttDiscovery);
 //  - every status: the Status in protobuf's JSON mapping on
 //    <process>/<driver>/status;
 //  - the state of each driver's camera, for drivers with a source,
@@ -32,10 +38,12 @@
 // that nothing is lost and nothing acknowledged is published again (but
 // the acknowledgements of the last few milliseconds before a kill, which
 // the file did not get); a driver it has kept nothing of starts at the
-// journal's end with the journal's zone totals as its counts.
+// journal's end with the journal's zone totals as its counts. The file
+// also keeps today's totals (of a followed journal, as of the kept
+// position) with their local day, and the lines announced for discovery.
 //
 // Example:
-//   MqttBridge bridge(MqttTopics("kestu"), settings);
+//   MqttBridge bridge(MqttTopics("kestu"), settings, zone, "homeassistant");
 //   if (!bridge.UseStateFile("/var/lib/kestu/mqtt/state", &error)) return 1;
 //   if (!bridge.Connect("127.0.0.1:60000", false, &error)) return 1;
 //   ProcessLink link(&bridge, address);  // address.name "127.0.0.1:60000"
@@ -44,19 +52,23 @@
 #define TOOLS_MQTT_MQTT_BRIDGE_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <tuple>
+#include <thread>
 
 #include "tools/mqtt/ack_frontier.h"
 #include "tools/mqtt/broker_settings.h"
+#include "tools/mqtt/local_time.h"
 #include "tools/mqtt/mqtt_connection.h"
+#include "tools/mqtt/mqtt_discovery.h"
 #include "tools/mqtt/mqtt_topics.h"
 #include "tools/mqtt/state_file.h"
+#include "tools/mqtt/zone_totals.h"
 #include "tools/web/camera_health.h"
 #include "tools/web/process_listener.h"
 
@@ -64,7 +76,10 @@ namespace kestu_tools {
 
 class MqttBridge : public ProcessListener {
  public:
-  MqttBridge(MqttTopics topics, BrokerSettings settings);
+  // Local times and days in `zone`; no discovery messages when
+  // `discovery_prefix` is empty.
+  MqttBridge(MqttTopics topics, BrokerSettings settings, LocalZone zone,
+             const std::string& discovery_prefix);
   ~MqttBridge() override;
 
   // Keeps the journal positions in `path`, read now and written as they
@@ -81,6 +96,7 @@ class MqttBridge : public ProcessListener {
                std::string* error);
   // Sets every process "offline" and closes the connections, each sending
   // what it still has for up to `drain`; then writes the state file.
+  // Stopping twice is safe.
   void Stop(std::chrono::milliseconds drain);
 
   // kestu-mqtt's own metrics in the Prometheus text format.
@@ -120,12 +136,10 @@ class MqttBridge : public ProcessListener {
                     uint64_t from, uint64_t to) override;
 
  private:
-  // (driver, zone, direction) of zone exits.
-  using CountKey = std::tuple<std::string, std::string, std::string>;
   struct Process {
     std::unique_ptr<MqttConnection> connection;
     std::optional<bool> online;  // unknown before the first query
-    std::map<CountKey, int64_t> counts;
+    std::unique_ptr<ZoneTotals> zones;
     std::map<std::string, CameraHealth> cameras;  // by driver
     // With a state file, by driver.
     std::map<std::string, AckFrontier> journals;
@@ -142,6 +156,13 @@ class MqttBridge : public ProcessListener {
   void Settled(const std::string& process, Process* p, uint64_t tag,
                bool acknowledged);
   StateFile::State Snapshot() const;
+  // Takes the kept state of `process` out of kept_ into `p`; the retained
+  // values to set. Requires: mutex_ held.
+  ZoneTotals::Out Restore(const std::string& process, Process* p);
+  // Sets the retained values. Requires: mutex_ held.
+  static void Send(Process* p, const ZoneTotals::Out& out);
+  // The thread that makes every today "0" at local midnight.
+  void Midnights();
   // Sets the driver's retained camera topic. Requires: mutex_ held, so
   // that two changes are set in the order they were made.
   void SetCamera(const std::string& process, Process* p,
@@ -149,15 +170,21 @@ class MqttBridge : public ProcessListener {
 
   const MqttTopics topics_;
   const BrokerSettings settings_;
+  const LocalZone zone_;
+  const std::unique_ptr<MqttDiscovery> discovery_;  // null: none
+  const absl::Time started_;
   // Filled by Connect before the links start, then fixed.
   std::map<std::string, std::unique_ptr<Process>> processes_;
   std::unique_ptr<StateFile> state_file_;
   // Guards the processes' map while Connect fills it, their online,
-  // counts, cameras and journals, and kept_.
+  // zones, cameras and journals, kept_ and stopping_.
   mutable std::mutex mutex_;
-  // The read positions of processes not (yet) connected, written back as
-  // they were.
+  // The state kept of processes not (yet) connected, written back as it
+  // was.
   StateFile::State kept_;
+  std::condition_variable wake_;  // stopping_ set
+  bool stopping_ = false;
+  std::thread midnights_;  // last: started once the rest is there
 };
 
 }  // namespace kestu_tools

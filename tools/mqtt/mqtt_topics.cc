@@ -76,6 +76,22 @@ std::string MqttTopics::Count(const std::string& process,
          direction + "/count";
 }
 
+std::string MqttTopics::Today(const std::string& process,
+                              const std::string& driver,
+                              const std::string& zone,
+                              const std::string& direction) const {
+  return prefix_ + "/" + process + "/" + driver + "/zone/" + Level(zone) + "/" +
+         direction + "/today";
+}
+
+std::string MqttTopics::Totals(const std::string& process,
+                               const std::string& driver,
+                               const std::string& zone,
+                               const std::string& direction) const {
+  return prefix_ + "/" + process + "/" + driver + "/zone/" + Level(zone) + "/" +
+         direction + "/totals";
+}
+
 std::string MqttTopics::Availability(const std::string& process) const {
   return prefix_ + "/" + process + "/availability";
 }

@@ -43,6 +43,9 @@ std::string Unsound(const StateFile::State& state) {
       if (count.count() < 0) return "a negative count";
     }
   }
+  for (const auto& total : state.day_totals()) {
+    if (total.count() < 0) return "a negative count of a day";
+  }
   return "";
 }
 

@@ -67,6 +67,8 @@ void EditorRoutes::GetZones(const httplib::Request& request,
       config, "preview_size_factor", 1.0);
   answer.set_preview_scale(factor > 0.0 && 1.0 - factor > 0.05 ? factor : 1.0);
   answer.set_forget_after(ForgetAfter(config));
+  answer.set_preview_blurred(
+      talvenrook_vision::GetPropertyOr<bool>(config, "blur_preview", true));
   Answer(response, 200, answer);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <tuple>
 
+#include "tools/web/sqlite_exec.h"
 #include "tools/web/web_util.h"
 
 namespace kestu_tools {
@@ -197,13 +198,7 @@ EventStore::~EventStore() {
 }
 
 bool EventStore::Execute(const char* sql, std::string* error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-    return true;
-  }
-  *error = message != nullptr ? message : sqlite3_errmsg(db_);
-  sqlite3_free(message);
-  return false;
+  return ExecuteSql(db_, sql, error);
 }
 
 bool EventStore::Open(const std::string& path, std::string* error) {

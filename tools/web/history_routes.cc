@@ -1,15 +1,17 @@
 #include "tools/web/history_routes.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "kestu_tools.pb.h"
+#include "tools/web/local_counts.h"
+#include "tools/web/web_page.h"
 #include "tools/web/web_util.h"
+#include "tools/web/zone_totals.h"
 
 namespace kestu_tools {
 namespace {
@@ -17,99 +19,13 @@ namespace {
 constexpr int64_t kMaxBuckets = 100000;
 constexpr int kMaxOffsetMinutes = 14 * 60;
 
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-// "YYYY-MM-DD[(T| )HH:MM[:SS[.fff]]][Z|(+|-)HH[:]MM]"; without a zone the
-// time is `offset` seconds east of UTC.
-bool ParseIsoTime(const std::string& text, int64_t offset, int64_t* out) {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
-  double second = 0.0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) !=
-          3 ||
-      used != 10) {
-    return false;
+// ISO 8601 in a fixed offset; "Z" for UTC.
+std::string FormatTime(int64_t epoch, int offset_seconds) {
+  if (offset_seconds == 0) {
+    const std::string iso = SiteTime().Iso(epoch);
+    return iso.substr(0, iso.size() - 6) + "Z";
   }
-  size_t at = 10;
-  if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
-    int clock_used = 0;
-    if (std::sscanf(text.c_str() + at + 1, "%2d:%2d%n", &hour, &minute,
-                    &clock_used) != 2 ||
-        clock_used != 5) {
-      return false;
-    }
-    at += 6;
-    if (at < text.size() && text[at] == ':') {
-      char* end = nullptr;
-      second = std::strtod(text.c_str() + at + 1, &end);
-      if (end == text.c_str() + at + 1) return false;
-      at = static_cast<size_t>(end - text.c_str());
-    }
-  }
-  if (at < text.size()) {
-    const std::string zone = text.substr(at);
-    int zone_hours = 0, zone_minutes = 0;
-    if (zone == "Z") {
-      offset = 0;
-    } else if ((zone[0] == '+' || zone[0] == '-') &&
-               (std::sscanf(zone.c_str() + 1, "%2d:%2d", &zone_hours,
-                            &zone_minutes) == 2 ||
-                std::sscanf(zone.c_str() + 1, "%2d%2d", &zone_hours,
-                            &zone_minutes) == 2) &&
-               (zone.size() == 6 || zone.size() == 5)) {
-      offset =
-          (zone[0] == '-' ? -1 : 1) * (zone_hours * 3600 + zone_minutes * 60);
-    } else {
-      return false;
-    }
-  }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || !(second >= 0.0 && second < 61.0)) {
-    return false;
-  }
-  const int64_t days = DaysFromCivil(year, month, day);
-  // 31 February and the like do not come back as the same date.
-  const time_t midnight = static_cast<time_t>(days * 86400);
-  std::tm check{};
-  gmtime_r(&midnight, &check);
-  if (check.tm_mday != day) return false;
-  *out = days * 86400 + hour * 3600 + minute * 60 +
-         static_cast<int64_t>(std::floor(second)) - offset;
-  return true;
-}
-
-bool ParseTime(const std::string& text, int64_t offset, int64_t* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const double seconds = std::strtod(text.c_str(), &end);
-  if (*end == '\0' && std::isfinite(seconds) &&
-      text.find_first_of("eExXnN") == std::string::npos) {
-    if (std::fabs(seconds) > 1e12) return false;
-    *out = static_cast<int64_t>(std::floor(seconds));
-    return true;
-  }
-  return ParseIsoTime(text, offset, out);
-}
-
-std::string FormatTime(int64_t epoch, int64_t offset) {
-  const time_t local = static_cast<time_t>(epoch + offset);
-  std::tm parts{};
-  gmtime_r(&local, &parts);
-  char text[40];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &parts);
-  std::string result = text;
-  if (offset == 0) return result + "Z";
-  const int64_t minutes = std::llabs(offset) / 60;
-  char zone[8];
-  std::snprintf(zone, sizeof(zone), "%c%02d:%02d", offset < 0 ? '-' : '+',
-                static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
-  return result + zone;
+  return SiteTime::Fixed(offset_seconds).Iso(epoch);
 }
 
 // One CSV field: quoted when it holds a separator, a quote or a line
@@ -130,78 +46,139 @@ std::string CsvField(const std::string& value) {
   return quoted + "\"";
 }
 
-std::string Csv(const kestu::tools::CountsAnswer& answer) {
-  std::string csv = "start,epoch,process,driver,tag,zone,direction,count\r\n";
+// The rows as CSV; with `local`, the local start and the zone after the
+// columns that were always there.
+std::string Csv(const kestu::tools::CountsAnswer& answer, bool local) {
+  const bool named = std::any_of(
+      answer.rows().begin(), answer.rows().end(),
+      [](const auto& row) { return !row.direction_name().empty(); });
+  std::string csv = "start,epoch,process,driver,tag,zone,direction,count";
+  if (local) csv += ",start_local,time_zone";
+  csv += named ? ",direction_name\r\n" : "\r\n";
   for (const auto& row : answer.rows()) {
-    csv +=
-        row.start() + "," + std::to_string(static_cast<int64_t>(row.epoch())) +
-        "," + CsvField(row.process()) + "," + CsvField(row.driver()) + "," +
-        CsvField(row.tag()) + "," + CsvField(row.zone()) + "," +
-        CsvField(row.direction()) + "," + std::to_string(row.count()) + "\r\n";
+    csv += row.start() + "," +
+           std::to_string(static_cast<int64_t>(row.epoch())) + "," +
+           CsvField(row.process()) + "," + CsvField(row.driver()) + "," +
+           CsvField(row.tag()) + "," + CsvField(row.zone()) + "," +
+           CsvField(row.direction()) + "," + std::to_string(row.count());
+    if (local) {
+      csv += "," + row.start_local() + "," + CsvField(answer.time_zone());
+    }
+    if (named) csv += "," + CsvField(row.direction_name());
+    csv += "\r\n";
   }
   return csv;
 }
 
-// Reads the request's parameters into the query; false with the reason.
-bool ReadQuery(const httplib::Request& request, CountsQuery* query,
+// A counts request as read.
+struct CountsRequest {
+  CountsQuery query;
+  BucketUnit unit = BucketUnit::kHour;
+  SiteTime zone;           // the buckets' zone
+  int offset_seconds = 0;  // utc_offset's, for the rows' start
+  bool local = false;      // tz was given
+  bool all_buckets = false;
+};
+
+// Reads the bucket's zone: tz, utc_offset or UTC.
+bool ReadZone(const httplib::Request& request, CountsRequest* read,
+              std::string* error) {
+  const std::string tz =
+      request.has_param("tz") ? request.get_param_value("tz") : "";
+  const std::string offset = request.has_param("utc_offset")
+                                 ? request.get_param_value("utc_offset")
+                                 : "";
+  if (!tz.empty() && !offset.empty()) {
+    *error =
+        "give tz (a named time zone) or utc_offset (a fixed offset), not "
+        "both";
+    return false;
+  }
+  if (!tz.empty()) {
+    read->local = true;
+    return SiteTime::Load(tz, &read->zone, error);
+  }
+  if (offset.empty()) return true;
+  char* end = nullptr;
+  const long value = std::strtol(offset.c_str(), &end, 10);
+  if (*end != '\0' || value < -kMaxOffsetMinutes || value > kMaxOffsetMinutes) {
+    *error = "utc_offset must be minutes east of UTC, from -840 to 840";
+    return false;
+  }
+  read->offset_seconds = static_cast<int>(value) * 60;
+  read->zone = SiteTime::Fixed(read->offset_seconds);
+  return true;
+}
+
+// Reads the request's parameters; false with the reason.
+bool ReadQuery(const httplib::Request& request, CountsRequest* read,
                kestu::tools::CountsAnswer* answer, std::string* error) {
   auto param = [&request](const char* name) {
     return request.has_param(name) ? request.get_param_value(name)
                                    : std::string();
   };
+  CountsQuery* query = &read->query;
   query->process = param("process");
   query->driver = param("driver");
   query->zone = param("zone");
   query->tag = param("tag");
+  read->all_buckets = param("all_buckets") == "1";
   const std::string bucket = param("bucket").empty() ? "hour" : param("bucket");
   int64_t span = 0;
   if (bucket == "minute") {
-    query->bucket_seconds = 60;
+    read->unit = BucketUnit::kMinute;
     span = 3600;
   } else if (bucket == "hour") {
-    query->bucket_seconds = 3600;
+    read->unit = BucketUnit::kHour;
     span = 86400;
   } else if (bucket == "day") {
-    query->bucket_seconds = 86400;
+    read->unit = BucketUnit::kDay;
     span = 30 * 86400;
   } else {
     *error = "bucket must be minute, hour or day, not \"" + bucket + "\"";
     return false;
   }
-  int offset_minutes = 0;
-  if (!param("utc_offset").empty()) {
+  if (!ReadZone(request, read, error)) return false;
+  const SiteTime& zone = read->zone;
+  answer->set_time_zone(zone.name());
+  const int64_t now = static_cast<int64_t>(std::ceil(EpochSeconds()));
+  if (!param("last").empty()) {
     char* end = nullptr;
-    const long value = std::strtol(param("utc_offset").c_str(), &end, 10);
-    if (*end != '\0' || value < -kMaxOffsetMinutes ||
-        value > kMaxOffsetMinutes) {
-      *error = "utc_offset must be minutes east of UTC, from -840 to 840";
+    const long long last = std::strtoll(param("last").c_str(), &end, 10);
+    if (*end != '\0' || last < 1 || last > kMaxBuckets) {
+      *error = "last must be a number of buckets from 1 to " +
+               std::to_string(kMaxBuckets);
       return false;
     }
-    offset_minutes = static_cast<int>(value);
-  }
-  query->utc_offset_seconds = offset_minutes * 60;
-  query->to = static_cast<int64_t>(std::ceil(EpochSeconds()));
-  if (!param("to").empty() &&
-      !ParseTime(param("to"), query->utc_offset_seconds, &query->to)) {
-    *error =
-        "to does not read as seconds since the epoch or an ISO 8601 time: " +
-        param("to");
-    return false;
-  }
-  query->from = query->to - span;
-  if (!param("from").empty() &&
-      !ParseTime(param("from"), query->utc_offset_seconds, &query->from)) {
-    *error =
-        "from does not read as seconds since the epoch or an ISO 8601 "
-        "time: " +
-        param("from");
-    return false;
+    if (!param("from").empty() || !param("to").empty()) {
+      *error = "give last or from and to, not both";
+      return false;
+    }
+    query->from = BucketsBack(zone, read->unit, now, last);
+    query->to = zone.BucketEnd(read->unit, zone.BucketStart(read->unit, now));
+  } else {
+    query->to = now;
+    if (!param("to").empty() && !ParseSiteTime(param("to"), zone, &query->to)) {
+      *error =
+          "to does not read as seconds since the epoch or an ISO 8601 time: " +
+          param("to");
+      return false;
+    }
+    query->from = query->to - span;
+    if (!param("from").empty() &&
+        !ParseSiteTime(param("from"), zone, &query->from)) {
+      *error =
+          "from does not read as seconds since the epoch or an ISO 8601 "
+          "time: " +
+          param("from");
+      return false;
+    }
   }
   if (query->from >= query->to) {
     *error = "from must be before to";
     return false;
   }
-  if ((query->to - query->from) / query->bucket_seconds > kMaxBuckets) {
+  if ((query->to - query->from) / NominalSeconds(read->unit) > kMaxBuckets) {
     *error = "the range holds more than " + std::to_string(kMaxBuckets) +
              " buckets; choose a larger bucket or a shorter range";
     return false;
@@ -209,7 +186,7 @@ bool ReadQuery(const httplib::Request& request, CountsQuery* query,
   answer->set_bucket(bucket);
   answer->set_from(static_cast<double>(query->from));
   answer->set_to(static_cast<double>(query->to));
-  answer->set_utc_offset_minutes(offset_minutes);
+  answer->set_utc_offset_minutes(read->offset_seconds / 60);
   return true;
 }
 
@@ -224,20 +201,41 @@ void HistoryRoutes::Register(httplib::Server* server) {
                                         httplib::Response& response) {
     Counts(request, response, true);
   });
+  server->Get("/api/totals", [this](const httplib::Request& request,
+                                    httplib::Response& response) {
+    Totals(request, response);
+  });
+  server->Get("/api/time_zone", [this](const httplib::Request&,
+                                       httplib::Response& response) {
+    const auto now = static_cast<int64_t>(EpochSeconds());
+    response.set_content(Json(SiteZoneAt(site_.time, site_.source, now), true),
+                         "application/json");
+  });
+  server->Get("/totals.js",
+              [this](const httplib::Request&, httplib::Response& response) {
+                kestu::tools::SiteTimeZone zone;
+                zone.set_time_zone(site_.time.name());
+                response.set_content("window.kestuSiteZone = " + Json(zone) +
+                                         ";\n" + WebTotalsScript(),
+                                     "text/javascript; charset=utf-8");
+              });
 }
 
 void HistoryRoutes::Counts(const httplib::Request& request,
                            httplib::Response& response, bool csv) const {
   kestu::tools::CountsAnswer answer;
-  CountsQuery query;
+  CountsRequest read;
   std::string error;
+  std::vector<int64_t> bounds;
   std::vector<CountBucket> buckets;
   if (store_ == nullptr) {
     response.status = 503;
     error = "kestu-web keeps no history (it was started with --database=)";
-  } else if (!ReadQuery(request, &query, &answer, &error)) {
+  } else if (!ReadQuery(request, &read, &answer, &error) ||
+             !LocalBuckets(read.zone, read.unit, read.query.from, read.query.to,
+                           kMaxBuckets, &bounds, &error)) {
     response.status = 400;
-  } else if (!store_->Counts(query, &buckets, &error)) {
+  } else if (!CountLocal(*store_, read.query, bounds, &buckets, &error)) {
     response.status = 500;
   }
   if (!error.empty()) {
@@ -245,7 +243,7 @@ void HistoryRoutes::Counts(const httplib::Request& request,
   }
   for (const CountBucket& bucket : buckets) {
     auto* row = answer.add_rows();
-    row->set_start(FormatTime(bucket.start, query.utc_offset_seconds));
+    row->set_start(FormatTime(bucket.start, read.offset_seconds));
     row->set_epoch(static_cast<double>(bucket.start));
     row->set_process(bucket.process);
     row->set_driver(bucket.driver);
@@ -253,13 +251,53 @@ void HistoryRoutes::Counts(const httplib::Request& request,
     row->set_zone(bucket.zone);
     row->set_direction(bucket.direction);
     row->set_count(static_cast<int32_t>(bucket.count));
+    row->set_start_local(read.zone.Iso(bucket.start));
+    if (site_.direction_name && !bucket.direction.empty()) {
+      row->set_direction_name(site_.direction_name(
+          bucket.process, bucket.driver, bucket.zone, bucket.direction));
+    }
+  }
+  if (read.all_buckets && error.empty()) {
+    for (size_t i = 0; i + 1 < bounds.size(); ++i) {
+      auto* span = answer.add_buckets();
+      span->set_epoch(static_cast<double>(bounds[i]));
+      span->set_end(static_cast<double>(bounds[i + 1]));
+      span->set_start_local(read.zone.Iso(bounds[i]));
+    }
   }
   if (csv && error.empty()) {
     response.set_header("Content-Disposition",
                         "attachment; filename=\"counts.csv\"");
-    response.set_content(Csv(answer), "text/csv; charset=utf-8");
+    response.set_content(Csv(answer, read.local), "text/csv; charset=utf-8");
     return;
   }
+  response.set_content(Json(answer, true), "application/json");
+}
+
+void HistoryRoutes::Totals(const httplib::Request& request,
+                           httplib::Response& response) const {
+  kestu::tools::TotalsAnswer answer;
+  TotalsRequest totals;
+  totals.process =
+      request.has_param("process") ? request.get_param_value("process") : "";
+  totals.driver =
+      request.has_param("driver") ? request.get_param_value("driver") : "";
+  totals.now = static_cast<int64_t>(EpochSeconds());
+  totals.retention_days = site_.retention_days;
+  *answer.mutable_time_zone() =
+      SiteZoneAt(site_.time, site_.source, totals.now);
+  std::string error;
+  if (store_ == nullptr) {
+    response.status = 503;
+    error = "kestu-web keeps no history (it was started with --database=)";
+  } else if (totals.process.empty()) {
+    response.status = 400;
+    error = "name the process (process=host:port)";
+  } else if (!ZoneTotals(*store_, site_.first_seen, site_.time, totals, &answer,
+                         &error)) {
+    response.status = 500;
+  }
+  if (!error.empty()) answer.set_error(error);
   response.set_content(Json(answer, true), "application/json");
 }
 

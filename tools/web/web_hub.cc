@@ -62,6 +62,11 @@ void WebHub::Attach(EventRecorder* recorder, TrackHistory* history) {
   for (Process& p : processes_) SeedZoneCounts(&p);
 }
 
+void WebHub::AttachSnapshots(SnapshotTap* tap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  snapshots_ = tap;
+}
+
 void WebHub::SeedZoneCounts(Process* process) {
   if (recorder_ == nullptr) return;
   std::vector<ZoneExitTotal> totals;
@@ -119,13 +124,40 @@ void WebHub::SetDriverName(const std::string& process,
   if (Driver* d = FindDriver(process, driver)) d->name = name;
 }
 
+std::string WebHub::DirectionName(const std::string& process,
+                                  const std::string& driver,
+                                  const std::string& zone,
+                                  const std::string& direction) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Driver* d = FindDriver(process, driver);
+  if (d == nullptr) return "";
+  const auto names = d->zone_names.find(zone);
+  if (names == d->zone_names.end()) return "";
+  if (direction == "FORWARD") return names->second.first;
+  if (direction == "BACKWARD") return names->second.second;
+  return "";
+}
+
 void WebHub::OnDriverInfo(const std::string& process, const std::string& driver,
                           const DriverInfo& info) {
+  if (snapshots_ != nullptr && HasDriver(process, driver)) {
+    snapshots_->OnDescribed(process, driver, info);
+  }
+  if (first_seen_ != nullptr && HasDriver(process, driver)) {
+    for (const auto& zone : info.zone()) {
+      first_seen_->Saw(process, driver, zone.name(), EpochSeconds());
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (Driver* d = FindDriver(process, driver)) {
     d->camera.OnInfo(info.has_camera() ? &info.camera() : nullptr, NowMillis(),
                      Clock::now());
     d->dropped_statuses = info.dropped_statuses();
+    d->configured = info.configured();
+    d->zone_names.clear();
+    for (const auto& zone : info.zone()) {
+      d->zone_names[zone.name()] = {zone.forward_name(), zone.backward_name()};
+    }
   }
 }
 
@@ -218,6 +250,20 @@ void WebHub::OnResult(const std::string& process, const std::string& driver,
       preview
           ? std::make_shared<const std::string>(result.result_image().image())
           : nullptr;
+  if (!preview && snapshots_ != nullptr && HasDriver(process, driver)) {
+    snapshots_->OnPublished(process, driver, result);
+  }
+  if (!preview && first_seen_ != nullptr && HasDriver(process, driver)) {
+    for (const auto& event : result.vision_event()) {
+      if (event.tag() != v1::ZONE_EXIT && event.tag() != v1::ZONE_ENTER) {
+        continue;
+      }
+      first_seen_->Saw(process, driver, event.zone_name(),
+                       event.has_timestamp()
+                           ? static_cast<double>(event.timestamp().seconds())
+                           : EpochSeconds());
+    }
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   Driver* d = FindDriver(process, driver);
   if (d == nullptr) return;
@@ -323,6 +369,7 @@ void WebHub::OnStream(const std::string& process, const VisionResult& result) {
   const std::string& bytes = result.result_image().image();
   auto image =
       bytes.empty() ? nullptr : std::make_shared<const std::string>(bytes);
+  if (snapshots_ != nullptr) snapshots_->OnStreamed(process, result, image);
   std::string key;  // the driver the frame goes to
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -496,6 +543,10 @@ kestu::tools::WebState WebHub::State() const {
         count->set_zone_name(zone);
         count->set_forward(counts.first);
         count->set_backward(counts.second);
+        if (auto names = d.zone_names.find(zone); names != d.zone_names.end()) {
+          count->set_forward_name(names->second.first);
+          count->set_backward_name(names->second.second);
+        }
       }
     }
   }

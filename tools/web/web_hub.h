@@ -45,7 +45,9 @@
 #include "tools/web/camera_health.h"
 #include "tools/web/event_recorder.h"
 #include "tools/web/process_listener.h"
+#include "tools/web/snapshot_tap.h"
 #include "tools/web/track_history.h"
+#include "tools/web/zone_first_seen.h"
 
 namespace kestu_tools {
 
@@ -68,6 +70,14 @@ class WebHub : public ProcessListener {
   // Either may be null. Requires: called before the links start; both
   // outlive the hub's use.
   void Attach(EventRecorder* recorder, TrackHistory* history);
+  // Hands every published result, streamed frame and driver description to
+  // the tap too (the snapshots of crossings); null: none. Requires: called
+  // before the links start; the tap outlives the hub's use.
+  void AttachSnapshots(SnapshotTap* tap);
+  // Tells `first_seen` of every counting line that a driver's description
+  // lists or a zone event names; null: none. Requires: called before the
+  // links start; it outlives the hub's use.
+  void AttachFirstSeen(ZoneFirstSeen* first_seen) { first_seen_ = first_seen; }
   void SetReachable(const std::string& process, bool reachable);
   void SetDriverName(const std::string& process, const std::string& driver,
                      const std::string& name);
@@ -98,6 +108,11 @@ class WebHub : public ProcessListener {
                           const std::string& driver);
   bool IsControlled(const std::string& process, const std::string& driver);
   bool HasDriver(const std::string& process, const std::string& driver) const;
+  // The operator's name of a line's direction ("FORWARD" or "BACKWARD"),
+  // as the driver last described the line; empty where it names none.
+  std::string DirectionName(const std::string& process,
+                            const std::string& driver, const std::string& zone,
+                            const std::string& direction) const;
 
   // The first status carrying the uuid, waiting up to the time-out.
   std::optional<Status> WaitStatus(const std::string& uuid,
@@ -152,6 +167,8 @@ class WebHub : public ProcessListener {
     std::map<EventKey, int64_t> events;
     std::map<std::string, int64_t> statuses;  // by type name
     std::map<std::string, std::pair<int64_t, int64_t>> zone_counts;
+    // Direction names by zone, from the driver's description.
+    std::map<std::string, std::pair<std::string, std::string>> zone_names;
     int64_t stream_frames = 0;
     int64_t stream_bytes = 0;
     // Shared with the clients that send it, never changed once stored.
@@ -202,6 +219,8 @@ class WebHub : public ProcessListener {
 
   EventRecorder* recorder_ = nullptr;
   TrackHistory* history_ = nullptr;
+  SnapshotTap* snapshots_ = nullptr;
+  ZoneFirstSeen* first_seen_ = nullptr;
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
   bool stopped_ = false;

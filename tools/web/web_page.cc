@@ -13,9 +13,12 @@
 // a source, has given no picture (no frame read and no JPEG for 5 s), from
 // the camera state in /api/state.
 //
-// The charts (/chart.js) and the zone editor (/editor.js) come before the
-// page's own script and register with window.kestu: onChoose (a driver was
-// chosen) and onEvent (a result or status arrived).
+// The site's clock and totals (/totals.js), the charts (/chart.js) and the
+// zone editor (/editor.js) come before the page's own script and register
+// with window.kestu: onChoose (a driver was chosen), onEvent (a result or
+// status arrived) and onState (/api/state was read). Every time the page
+// shows is in kestu-web's time zone (window.kestu.clock and dateTime), not
+// the browser's.
 #include "tools/web/web_page.h"
 
 namespace kestu_tools {
@@ -52,10 +55,17 @@ const char* WebPage() {
  #apply-answer.bad { color: #b00; } #apply-answer.good { color: #070; }
  svg.chart { background: #fff; border: 1px solid #ccc; display: block; }
  svg.chart text { font: 11px sans-serif; fill: #333; }
+ img.thumb { width: 80px; display: block; }
+ svg.chart text.value { font-size: 9px; }
+ #site-time { color: #555; margin: -4px 0 8px 0; }
+ .total-bar { display: inline-block; height: 10px; background: #1f77b4; margin-right: 4px; vertical-align: middle; }
+ td.since { font-size: 12px; color: #555; }
+ #events td:first-child { white-space: nowrap; }
 </style>
 </head>
 <body>
-<h1>kestu-vision</h1>
+<h1>kestu-vision <a id="audit-link" href="/audit" style="font-size:13px; font-weight:normal">Audit the counts</a></h1>
+<div id="site-time">Times in <span id="site-zone"></span></div>
 <table id="drivers"><thead><tr><th>process</th><th>driver</th><th>ports</th>
 <th>reachable</th><th>alive</th><th>connected</th><th>configured</th>
 <th>results</th><th>last status</th></tr></thead><tbody></tbody></table>
@@ -63,6 +73,7 @@ const char* WebPage() {
 <div>
 <h2>Preview of <span id="chosen">no driver</span></h2>
 <div id="stage"><img id="preview" alt="preview"><svg id="editor"></svg><div id="no-picture" hidden></div></div>
+<p id="blur-note" class="note" hidden></p>
 <div>
 <button data-action="START_STREAMING">Start streaming</button>
 <button data-action="STOP_STREAMING">Stop streaming</button>
@@ -99,15 +110,18 @@ forget after <input id="forget-after" type="number" min="1"> frames
 <div>
 <h2>Counts by zone</h2>
 <table id="zones"><thead><tr><th>zone</th><th>forward</th><th>backward</th></tr></thead><tbody></tbody></table>
+<table id="zone-totals"><thead><tr><th>line</th><th>direction</th><th id="totals-today">today</th>
+<th colspan="2">since the line was created</th></tr></thead><tbody></tbody></table>
 <h2>Counts per hour, last 24 hours <a id="csv-hours" href="#">CSV</a></h2>
 <svg id="chart-hours" class="chart" width="620" height="210"></svg>
 <h2>Counts per day, last 30 days <a id="csv-days" href="#">CSV</a></h2>
 <svg id="chart-days" class="chart" width="620" height="210"></svg>
 <h2>Latest events</h2>
 <table id="events"><thead><tr><th>time</th><th>driver</th><th>event</th><th>zone</th>
-<th>direction</th><th>speed</th><th>tracking id</th><th>type</th></tr></thead><tbody></tbody></table>
+<th>direction</th><th>speed</th><th>tracking id</th><th>type</th><th>picture</th></tr></thead><tbody></tbody></table>
 </div>
 </div>
+<script src="/totals.js"></script>
 <script src="/chart.js"></script>
 <script src="/editor.js"></script>
 <script>
@@ -116,6 +130,7 @@ const params = new URLSearchParams(location.search);
 const still = params.get("still") === "1";
 const report = params.get("report") === "1";
 let chosen = null;   // {process, driver}
+let picked = false;  // the operator chose a driver (no more choosing for them)
 let state = null;
 const shown = new Set();
 const $ = (id) => document.getElementById(id);
@@ -127,7 +142,7 @@ function flag(cell, on) { text(cell, on ? "yes" : "no"); cell.className = on ? "
 
 function log(line, bad) {
   const div = document.createElement("div");
-  div.textContent = new Date().toLocaleTimeString() + "  " + line;
+  div.textContent = window.kestu.clock(new Date()) + "  " + line;
   if (bad) div.className = "bad";
   $("log").prepend(div);
   while ($("log").childNodes.length > 200) $("log").lastChild.remove();
@@ -146,10 +161,7 @@ function choose(p, d) {
 const noPictureMs = 5000;
 
 function clock(t) {
-  const two = (n) => String(n).padStart(2, "0");
-  const time = two(t.getHours()) + ":" + two(t.getMinutes()) + ":" + two(t.getSeconds());
-  if (t.toDateString() === new Date().toDateString()) return time;
-  return t.getFullYear() + "-" + two(t.getMonth() + 1) + "-" + two(t.getDate()) + " " + time;
+  return window.kestu.clock(t);  // in the site's time zone
 }
 
 function showPicture(d) {
@@ -164,6 +176,31 @@ function showPicture(d) {
   banner.hidden = false;
 }
 
+// Until the operator picks one, the page shows the first driver that holds
+// a configuration (else the first reachable one), or the one the address
+// names; one chosen while nothing was configured yields to a configured one.
+function chooseFirst() {
+  if (picked) return false;
+  let first = null, configured = null, current = null;
+  for (const p of state.processes || []) {
+    for (const d of p.drivers || []) {
+      const wanted = !params.get("driver") ||
+          (params.get("driver") === d.key &&
+           (!params.get("process") || params.get("process") === p.name));
+      if (!p.reachable || !wanted) continue;
+      const entry = {process: p.name, driver: d.key, configured: Boolean(d.configured)};
+      if (!first) first = entry;
+      if (!configured && entry.configured) configured = entry;
+      if (chosen && chosen.process === p.name && chosen.driver === d.key) current = entry;
+    }
+  }
+  const best = configured || first;
+  if (!best || (current && (current.configured || !configured))) return false;
+  if (chosen && !current && chosen.process === best.process && chosen.driver === best.driver) return false;
+  choose(best.process, best.driver);
+  return true;
+}
+
 function render() {
   if (!state) return;
   let picture = null;  // the chosen driver
@@ -174,7 +211,7 @@ function render() {
       const row = body.insertRow();
       row.className = "driver";
       if (chosen && chosen.process === p.name && chosen.driver === d.key) row.className += " chosen";
-      row.onclick = () => choose(p.name, d.key);
+      row.onclick = () => { picked = true; choose(p.name, d.key); };
       text(row.insertCell(), p.name);
       text(row.insertCell(), d.key + (d.name ? " (" + d.name + ")" : ""));
       text(row.insertCell(), d.basePort + "-" + (d.basePort + 3));
@@ -187,12 +224,9 @@ function render() {
       text(row.insertCell(), d.results || 0);
       const s = d.lastStatus;
       text(row.insertCell(), s ? s.type + (s.message ? ": " + s.message : "") : "");
-      const wanted = !params.get("driver") ||
-          (params.get("driver") === d.key &&
-           (!params.get("process") || params.get("process") === p.name));
-      if (!chosen && p.reachable && wanted) choose(p.name, d.key);
     }
   }
+  if (chooseFirst()) return;
   const zones = $("zones").tBodies[0];
   zones.innerHTML = "";
   for (const p of state.processes || []) {
@@ -208,6 +242,7 @@ function render() {
     }
   }
   showPicture(picture);
+  for (const f of window.kestu.onState || []) f(state);
   if (still) for (const e of state.recentResults || []) addResult(e);
 }
 
@@ -219,7 +254,10 @@ function addResult(e) {
   const detection = (r.rectDetection || [])[0] || {};
   for (const ev of r.visionEvent || []) {
     const row = $("events").tBodies[0].insertRow(0);
-    text(row.insertCell(), ev.timestamp || new Date(e.received * 1000).toISOString());
+    const ms = ev.timestamp ? Date.parse(ev.timestamp) : e.received * 1000;
+    const when = row.insertCell();
+    text(when, window.kestu.dateTime(ms));
+    when.title = new Date(ms).toISOString();
     text(row.insertCell(), e.driver + " of " + e.process);
     text(row.insertCell(), ev.tag);
     text(row.insertCell(), ev.zoneName);
@@ -227,9 +265,32 @@ function addResult(e) {
     text(row.insertCell(), ev.speed !== undefined ? Number(ev.speed).toFixed(2) : "");
     text(row.insertCell(), ev.trackingId || detection.trackingId || "0");
     text(row.insertCell(), detection.type);
+    snapshotCell(row.insertCell(), r, ev);
   }
   const rows = $("events").tBodies[0];
   while (rows.rows.length > 50) rows.deleteRow(rows.rows.length - 1);
+}
+
+// A zone exit's snapshot (kestu-web run with --snapshot_days), once made:
+// it is tried a few times while the picture is being filed.
+let snapshotsOn = false;
+fetch("/api/snapshots").then((a) => a.json()).then((s) => { snapshotsOn = !!s.on; }).catch(() => {});
+function snapshotCell(cell, r, ev) {
+  if (!snapshotsOn || ev.tag !== "ZONE_EXIT" || !r.uuid) return;
+  const src = "/snapshot-of/" + r.uuid + "/" + r.visionEvent.indexOf(ev) + ".jpg";
+  const img = document.createElement("img");
+  img.className = "thumb";
+  img.alt = "snapshot";
+  img.hidden = true;
+  let tries = 0;
+  img.onload = () => { img.hidden = false; };
+  img.onerror = () => { if (++tries < 6) setTimeout(() => { img.src = src + "?try=" + tries; }, 1500); };
+  img.src = src;
+  const link = document.createElement("a");
+  link.href = src;
+  link.target = "_blank";
+  link.appendChild(img);
+  cell.appendChild(link);
 }
 
 async function refresh() {

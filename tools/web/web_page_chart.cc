@@ -1,8 +1,11 @@
 // The page's charts of the event history: counts per hour over the last 24
 // hours and per day over the last 30, for the chosen driver, per zone and
-// direction, drawn as SVG bars from /api/counts. Buckets follow the
-// browser's time zone. Redrawn when a driver is chosen, a minute after the
-// last drawing, and shortly after each of the driver's results.
+// direction, drawn as SVG bars from /api/counts, each with its value. The
+// buckets are the local hours and days of the site's time zone (a spring
+// day has 23 hours, an autumn day 25), whatever the browser's zone, and
+// their ticks read the local start that kestu-web gives. Redrawn when a
+// driver is chosen, a minute after the last drawing, and shortly after
+// each of the driver's results.
 #include "tools/web/web_page.h"
 
 namespace kestu_tools {
@@ -15,8 +18,8 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
   const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                    "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
   const CHARTS = [
-    {svg: "chart-hours", csv: "csv-hours", bucket: "hour", seconds: 3600, count: 24},
-    {svg: "chart-days", csv: "csv-days", bucket: "day", seconds: 86400, count: 30}];
+    {svg: "chart-hours", csv: "csv-hours", bucket: "hour", count: 24},
+    {svg: "chart-days", csv: "csv-days", bucket: "day", count: 30}];
   let chosen = null;
   let redraw = null;
 
@@ -32,40 +35,38 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     return t;
   }
 
-  // The buckets end with the one holding now, in the browser's time zone.
-  function range(chart) {
-    const offset = -new Date().getTimezoneOffset() * 60;
-    const now = Date.now() / 1000;
-    const to = (Math.floor((now + offset) / chart.seconds) + 1) * chart.seconds - offset;
-    return {from: to - chart.count * chart.seconds, to: to, offset: offset};
-  }
-
-  function query(chart, r) {
+  // The last `count` buckets, up to the one holding now, in the site's zone.
+  function query(chart) {
     return "process=" + encodeURIComponent(chosen.process) + "&driver=" + chosen.driver +
-        "&bucket=" + chart.bucket + "&from=" + r.from + "&to=" + r.to +
-        "&utc_offset=" + r.offset / 60;
+        "&bucket=" + chart.bucket + "&last=" + chart.count +
+        "&tz=" + encodeURIComponent(window.kestu.siteZone || "UTC");
   }
 
-  function tickText(chart, epoch) {
-    const d = new Date(epoch * 1000);
-    return chart.bucket === "hour" ? String(d.getHours()).padStart(2, "0") + ":00"
-                                   : d.getDate() + "/" + (d.getMonth() + 1);
+  // A bucket's tick, from its local start ("2027-03-28T03:00:00+02:00").
+  function tickText(chart, span) {
+    const s = span.startLocal || "";
+    return chart.bucket === "hour" ? s.slice(11, 16)
+                                   : Number(s.slice(8, 10)) + "/" + Number(s.slice(5, 7));
   }
 
-  function draw(chart, r, rows) {
+  function draw(chart, answer) {
     const svg = document.getElementById(chart.svg);
     svg.innerHTML = "";
+    const spans = answer.buckets || [];
+    const slot = new Map(spans.map((span, i) => [span.epoch, i]));
     const width = Number(svg.getAttribute("width")), height = Number(svg.getAttribute("height"));
-    const left = 34, right = 8, top = 22, bottom = 20;
+    const left = 34, right = 8, top = 32, bottom = 20;
     const plotW = width - left - right, plotH = height - top - bottom;
     const series = [];
     const counts = new Map();  // "series|bucket" -> count
     let most = 0;
-    for (const row of rows) {
-      const name = (row.zone || row.tag) + " " + (row.direction || (row.zone ? row.tag : ""));
+    for (const row of answer.rows || []) {
+      const direction = row.direction &&
+          window.kestu.directionName(row.process, row.driver, row.zone, row.direction);
+      const name = (row.zone || row.tag) + " " + (direction || (row.zone ? row.tag : ""));
       if (!series.includes(name)) series.push(name);
-      const bucket = Math.round((row.epoch - r.from) / chart.seconds);
-      const key = name + "|" + bucket;
+      if (!slot.has(row.epoch)) continue;
+      const key = name + "|" + slot.get(row.epoch);
       counts.set(key, (counts.get(key) || 0) + row.count);
       most = Math.max(most, counts.get(key));
     }
@@ -77,23 +78,27 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       element("line", {x1: left, y1: y, x2: left + plotW, y2: y, stroke: "#eee"}, svg);
       label(svg, left - 4, y + 4, String(value), "end");
     }
-    const group = plotW / chart.count;
+    const group = plotW / Math.max(1, spans.length);
     const bar = Math.max(1, (group - 2) / Math.max(1, series.length));
-    for (let b = 0; b < chart.count; ++b) {
+    spans.forEach((span, b) => {
       const x0 = left + b * group + 1;
+      const tick = tickText(chart, span);
       if (b % (chart.bucket === "hour" ? 3 : 5) === 0) {
-        label(svg, x0, height - 6, tickText(chart, r.from + b * chart.seconds));
+        label(svg, x0, height - 6, tick).setAttribute("class", "tick");
       }
+      const hours = Math.round((span.end - span.epoch) / 360) / 10;
       series.forEach((name, i) => {
         const count = counts.get(name + "|" + b) || 0;
         if (count === 0) return;
-        const rect = element("rect", {class: "bar", x: x0 + i * bar, y: top + plotH - count * scale,
-                                      width: bar, height: count * scale,
+        const x = x0 + i * bar, y = top + plotH - count * scale;
+        const rect = element("rect", {class: "bar", x: x, y: y, width: bar, height: count * scale,
                                       fill: COLOURS[i % COLOURS.length]}, svg);
-        element("title", {}, rect).textContent =
-            name + ", " + tickText(chart, r.from + b * chart.seconds) + ": " + count;
+        element("title", {}, rect).textContent = name + ", " + tick + " (from " + span.startLocal +
+            (chart.bucket === "day" && hours !== 24 ? ", " + hours + " hours" : "") + "): " + count;
+        const value = label(svg, x + bar / 2, y - 2, String(count), "middle");
+        value.setAttribute("class", "value");
       });
-    }
+    });
     let x = left;
     series.forEach((name, i) => {
       element("rect", {x: x, y: 6, width: 10, height: 10, fill: COLOURS[i % COLOURS.length]}, svg);
@@ -107,16 +112,15 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     clearTimeout(redraw);
     redraw = setTimeout(load, 60000);
     for (const chart of CHARTS) {
-      const r = range(chart);
-      document.getElementById(chart.csv).href = "/api/counts.csv?" + query(chart, r);
+      document.getElementById(chart.csv).href = "/api/counts.csv?" + query(chart);
       try {
-        const answer = await (await fetch("/api/counts?" + query(chart, r))).json();
+        const answer = await (await fetch("/api/counts?all_buckets=1&" + query(chart))).json();
         if (answer.error) {
           const svg = document.getElementById(chart.svg);
           svg.innerHTML = "";
           label(svg, 10, 20, answer.error);
         } else {
-          draw(chart, r, answer.rows || []);
+          draw(chart, answer);
         }
       } catch (e) { /* kestu-web went away; the next round tries again */ }
     }

@@ -297,6 +297,12 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       ed.areas = (layout.areas || []).map((a) => ({points: (a.points || []).map(point)}));
       select(null);
       if (!ed.known) answerText("Apply needs a configuration sent to this driver from this page first", true);
+      else if ($("apply-answer").className === "bad") answerText("", false);
+      const blur = $("blur-note");
+      blur.hidden = !answer.previewBlurred;
+      blur.textContent = ed.known
+          ? "The preview is blurred: the driver's \"blur_preview\" key is on. Send \"blur_preview\": false to see it sharp."
+          : "The preview is blurred unless the driver's configuration sets \"blur_preview\" to false (it is on by default).";
       render();
       whatIf();
     } catch (e) { /* kestu-web went away */ }

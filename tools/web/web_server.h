@@ -9,13 +9,16 @@
 //   each GET  /metrics                        Prometheus text format 0.0.4 POST
 //   /api/browser-report             what a page in a browser reports GET
 //   /chart.js, /editor.js           the page's chart and zone editor the
-//   history's and the zone editor's endpoints (HistoryRoutes, EditorRoutes)
+//   history's and the zone editor's endpoints (HistoryRoutes, EditorRoutes;
+//   the history's serve /totals.js, /api/totals and /api/time_zone), and
+//   those another part adds with Extend (the audit view, AuditRoutes)
 //
 // <process> is the process's "host:port" (URL-encoded or not), <driver>
 // "face", "vehicle" or "crowd".
 #ifndef TOOLS_WEB_WEB_SERVER_H_
 #define TOOLS_WEB_WEB_SERVER_H_
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,6 +45,13 @@ class WebServer {
 
   // Binds the address; false (with a message) when it cannot.
   bool Bind(const std::string& host, int port, std::string* error);
+  // Adds routes of another part (the audit view). Requires: before Serve.
+  void Extend(const std::function<void(httplib::Server*)>& add) {
+    add(&server_);
+  }
+  // The history's endpoints, to tell them of the site. Requires: before
+  // Serve.
+  HistoryRoutes* history() { return &history_; }
   // Serves until Stop; returns at once when not bound.
   void Serve();
   void Stop();

@@ -47,6 +47,14 @@ struct ZoneExitTotal {
   float last_speed = 0.0f;
 };
 
+// One counting line of a pipeline as its configuration names it; the
+// direction names are empty unless configured.
+struct ZoneLabel {
+  std::string name;
+  std::string forward_name;
+  std::string backward_name;
+};
+
 class VisionAnalytics {
  public:
   virtual ~VisionAnalytics() = default;
@@ -70,6 +78,9 @@ class VisionAnalytics {
   // Starts the zone totals the overlay shows from these, after Setup and
   // before the first frame. Pipelines without zone totals ignore it.
   virtual void RestoreZoneTotals(const std::vector<ZoneExitTotal>& totals) {}
+  // The counting lines, in configuration order; none for pipelines that
+  // count nothing.
+  virtual std::vector<ZoneLabel> ZoneLabels() const { return {}; }
 
   // Switches performance monitoring on (a new, empty TickMeterManager) or
   // off (the do-nothing timer). Asking for the current state again keeps

@@ -61,6 +61,9 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
     }
   }
   const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
+  std::vector<ZoneLabel> ZoneLabels() const override {
+    return objects_ ? objects_->ZoneLabels() : std::vector<ZoneLabel>();
+  }
   bool only_detection() const { return only_detection_; }
   int moment_of_day() const { return moment_.load(); }
 

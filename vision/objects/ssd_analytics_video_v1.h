@@ -113,6 +113,14 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   bool has_distance_estimator() const { return distance_ != nullptr; }
   const RoiSet& regions() const { return regions_; }
   const ZoneEvents& zone_events() const { return zone_events_; }
+  std::vector<ZoneLabel> ZoneLabels() const override {
+    std::vector<ZoneLabel> labels;
+    for (const Zone& zone : zone_events_.zones()) {
+      labels.push_back(
+          {zone.name(), zone.forward_name(), zone.backward_name()});
+    }
+    return labels;
+  }
   const TrackerMode& class_vote() const { return class_vote_; }
   const TrackSummaries& summaries() const { return summaries_; }
   const MotionGate& motion_gate() const { return gate_; }

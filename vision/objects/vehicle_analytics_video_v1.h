@@ -76,6 +76,9 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
     }
   }
   const SSDAnalyticsVideoV1* object_analytics() const { return objects_.get(); }
+  std::vector<ZoneLabel> ZoneLabels() const override {
+    return objects_ ? objects_->ZoneLabels() : std::vector<ZoneLabel>();
+  }
   const FamilyCarDetector* family_car() const { return family_car_.get(); }
   const IsVehicleDetector* is_vehicle() const { return is_vehicle_.get(); }
   const Tracker* vehicle_tracker() const { return vehicle_tracker_.get(); }

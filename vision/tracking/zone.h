@@ -75,6 +75,14 @@ class Zone {
   void EndFrame();
   void set_hand_over(int frames) { hand_over_frames_ = frames; }
   int hand_over_frames() const { return hand_over_frames_; }
+  // What the operator calls the two directions ("in", "out"); empty when
+  // the configuration does not name them.
+  void set_direction_names(std::string forward, std::string backward) {
+    forward_name_ = std::move(forward);
+    backward_name_ = std::move(backward);
+  }
+  const std::string& forward_name() const { return forward_name_; }
+  const std::string& backward_name() const { return backward_name_; }
   size_t TrackCount() const { return tracks_.size(); }
 
   const std::string& name() const { return name_; }
@@ -112,6 +120,8 @@ class Zone {
   bool repeat_;
   int height_;
   std::string name_;
+  std::string forward_name_;
+  std::string backward_name_;
 };
 
 }  // namespace talvenrook_vision

@@ -73,6 +73,9 @@ bool ReadZoneList(const Value& list_value, int zone_number,
     const int32_t hand_over =
         GetPropertyOr<int32_t>(map, "hand_over_frames", 0);
     zones->back().set_hand_over(std::clamp(hand_over, 0, 1000));
+    // Opt-in: the operator's names of the two directions.
+    zones->back().set_direction_names(GetPropertyOr(map, "forward_name", ""),
+                                      GetPropertyOr(map, "backward_name", ""));
     double ratio = 0.0;
     estimators->push_back(ReadZoneScale(map, height, &ratio)
                               ? std::make_unique<SpeedEstimator>(

@@ -50,6 +50,9 @@ void ZoneEvents::Emit(const Track& track, int64_t ticks, VisionResult* result) {
     event->set_zone_name(zones_[i].name());
     event->set_zone_direction(code == Zone::kForward ? v1::FORWARD
                                                      : v1::BACKWARD);
+    event->set_zone_direction_name(code == Zone::kForward
+                                       ? zones_[i].forward_name()
+                                       : zones_[i].backward_name());
     if (measure_speed_) {
       event->set_speed(estimator ? estimator->Speed(track.id) : 0.0f);
     }

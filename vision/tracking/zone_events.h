@@ -15,7 +15,8 @@
 //
 // Event fields: zone crossings carry tag ZONE_EXIT, tracking_id,
 // session_time (the track's tracked seconds), zone_id (0-based index),
-// zone_name, zone_direction and, when speed measurement is on, speed; area
+// zone_name, zone_direction, zone_direction_name (empty unless the zone
+// names its directions) and, when speed measurement is on, speed; area
 // events carry AREA_ENTER or AREA_EXIT, tracking_id and area_id. All carry
 // the calendar time in whole seconds.
 //

@@ -61,6 +61,13 @@ kestu_tools::DriverConfig CameraConfig(const std::string& url,
   (*properties)["source"].set_string_value(url);
   (*properties)["enable_source_reconnection"].set_boolean_value(true);
   properties->erase("recording_options");
+  auto* walkway = (*properties)["zones"]
+                      .mutable_array_value()
+                      ->mutable_values(0)
+                      ->mutable_entity_value()
+                      ->mutable_properties();
+  (*walkway)["forward_name"].set_string_value("in");
+  (*walkway)["backward_name"].set_string_value("out");
   mkdir(models.c_str(), 0700);
   for (auto& model : *config.mutable_kestu_eye_config()->mutable_models()) {
     auto* content = (*model.mutable_properties())["content"]
@@ -166,6 +173,8 @@ class UnattendedTest : public ::testing::Test {
 TEST_F(UnattendedTest, KeptConfigurationRunsWithoutAClientAcrossRestarts) {
   ASSERT_NO_FATAL_FAILURE(StartProcess());
   EXPECT_TRUE(Crowd()->needs_pings());
+  EXPECT_FALSE(Crowd()->configured());
+  EXPECT_EQ(Crowd()->zone_size(), 0);
   ASSERT_NO_FATAL_FAILURE(ConfigureAndLeave());
   // Longer than the ping time-out (5 s) after the client's last ping, the
   // driver still reads and counts.
@@ -182,8 +191,17 @@ TEST_F(UnattendedTest, KeptConfigurationRunsWithoutAClientAcrossRestarts) {
   process_->Wait(kWait);
   ASSERT_NO_FATAL_FAILURE(StartProcess());
   const int64_t restarted = NowMs();
-  EXPECT_FALSE(Crowd()->needs_pings());
   EXPECT_TRUE(ReadsFramesAfter(restarted)) << process_->Stderr();
+  // The kept configuration is in force, and its line is described with
+  // the operator's names of its directions.
+  const auto crowd = Crowd();
+  ASSERT_TRUE(crowd.has_value());
+  EXPECT_FALSE(crowd->needs_pings());
+  EXPECT_TRUE(crowd->configured());
+  ASSERT_EQ(crowd->zone_size(), 1);
+  EXPECT_EQ(crowd->zone(0).name(), "Walkway");
+  EXPECT_EQ(crowd->zone(0).forward_name(), "in");
+  EXPECT_EQ(crowd->zone(0).backward_name(), "out");
   EXPECT_NE(process_->Stderr().find("Running the crowd driver's kept "
                                     "configuration"),
             std::string::npos);

@@ -203,7 +203,9 @@ class ZoneEventsTest : public ::testing::Test {
     events_.Configure(Parse(
         Zones({ZoneMap(
                    R"(properties { key: "name" value { string_value: "gate" } }
-                          properties { key: "meter_pixel_ratio" value { double_value: 0.1 } })"),
+                          properties { key: "meter_pixel_ratio" value { double_value: 0.1 } }
+                          properties { key: "forward_name" value { string_value: "in" } }
+                          properties { key: "backward_name" value { string_value: "out" } })"),
                ZoneMap("")}) +
         R"(properties { key: "areas" value { array_value { values { array_value {
              values { entity_value { properties { key: "x" value { integer_value: 50 } }
@@ -244,17 +246,29 @@ TEST_F(ZoneEventsTest, ZoneCrossingCarriesEveryField) {
   EXPECT_EQ(gate.zone_id(), 0u);
   EXPECT_EQ(gate.zone_name(), "gate");
   EXPECT_EQ(gate.zone_direction(), v1::FORWARD);
+  EXPECT_EQ(gate.zone_direction_name(), "in");
   EXPECT_FLOAT_EQ(gate.speed(), 12.0f);  // 60 px in 0.5 s at 0.1 m/px
   EXPECT_EQ(gate.timestamp().seconds(), 1700000000);
   EXPECT_EQ(gate.timestamp().nanos(), 0);
   const v1::VisionEvent& second = result.vision_event(1);
   EXPECT_EQ(second.zone_id(), 1u);
   EXPECT_EQ(second.zone_name(), "Zone #1");
-  EXPECT_EQ(second.speed(), 0.0f);  // no scale for this zone
+  EXPECT_EQ(second.speed(), 0.0f);                    // no scale for this zone
+  EXPECT_TRUE(second.zone_direction_name().empty());  // directions unnamed
   const v1::VisionEvent& area = result.vision_event(2);
   EXPECT_EQ(area.tag(), v1::AREA_ENTER);
   EXPECT_EQ(area.area_id(), 0u);
   EXPECT_TRUE(area.area_name().empty());
+}
+
+TEST_F(ZoneEventsTest, BackwardCrossingCarriesTheBackwardName) {
+  track_.id = 7;
+  EXPECT_EQ(Step({100, 70}, 1000).vision_event_size(), 1);  // area entered
+  const v1::VisionResult result = Step({100, 130}, 1500);
+  ASSERT_GE(result.vision_event_size(), 2);
+  EXPECT_EQ(result.vision_event(0).zone_direction(), v1::BACKWARD);
+  EXPECT_EQ(result.vision_event(0).zone_direction_name(), "out");
+  EXPECT_TRUE(result.vision_event(1).zone_direction_name().empty());
 }
 
 TEST_F(ZoneEventsTest, AreaExitAndForget) {
