@@ -293,6 +293,14 @@ class SiteOutageTest : public ::testing::Test {
     return tally;
   }
 
+  // kestu-mqtt says it is online (its retained availability).
+  bool MqttOnline() {
+    const std::string topic = "kestu/entrance/availability";
+    kestu_tools::MqttSubscriber availability(broker_->port(), topic);
+    return availability.Subscribed(kWait) &&
+           availability.WaitFor(topic, "online", kWait);
+  }
+
   // The journal's zone totals beside kestu-mqtt's retained counts of the
   // same zones; equal when the counts carried on through every restart.
   bool CountsCarriedOn(std::string* seen) {
@@ -366,6 +374,10 @@ TEST_F(SiteOutageTest, EveryEventOnceEverywhereThroughKillsAndOutages) {
     std::this_thread::sleep_for(outage);
     StartMqtt();
     EXPECT_TRUE(Resumes(LastPublished()));
+    // The broker's outage comes once kestu-mqtt is connected again (its
+    // will said "offline" when it was killed); one that cannot reach the
+    // broker at start ends, and its unit starts it again later.
+    EXPECT_TRUE(MqttOnline()) << mqtt_->Stderr();
 
     broker_->Stop();
     std::this_thread::sleep_for(outage / 2);
