@@ -268,7 +268,9 @@ class GridAdapter : public DetectorAdapter {
     ++frame_;
     return list;
   }
-  bool PushFrame(const cv::Mat& frame) override { return false; }
+  absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame) override {
+    return false;
+  }
   DetectionList PopDetections() override { return DetectionList(); }
   std::string Label(int index) const override { return "person"; }
 

@@ -5,6 +5,7 @@
 
 #include <glog/logging.h>
 
+#include "absl/status/status.h"
 #include "src/flags.h"
 
 namespace vostek_kestu {
@@ -63,11 +64,20 @@ void FrameStep::Analyse(QueuedFrame& frame) {
   std::unique_lock<std::mutex> lock = analytics.FrameLock();
   parts_.pipeline->clock().SetTicks(frame.ticks);
   const bool pushed = frame.pushed;
-  if (!Guard(pushed ? "PopResult" : "Process", [&] {
+  const char* stage = pushed ? "PopResult" : "Process";
+  if (!Guard(stage, [&] {
         current_result_ = pushed ? analytics.PopResult(*request, frame.image)
                                  : analytics.Process(*request, frame.image);
       })) {
     current_result_.Clear();
+    frame_failed_ = true;
+    return;
+  }
+  // A step the pipeline could not run on the frame: the result goes on as
+  // the pipeline made it, and the frame counts as failed.
+  const absl::Status status = analytics.FrameStatus();
+  if (!status.ok()) {
+    ReportFault(stage, std::string(status.message()));
     frame_failed_ = true;
   }
 }

@@ -37,9 +37,10 @@ struct QueuedFrame {
 // frame), the preview copy, the drawing, the recording, a requested
 // preview, the publishing, the streaming and the window.
 //
-// Failures: every stage is guarded; an exception is reported once, then at
-// most once a minute with a count, as STATUS_ERROR, and the frame goes on
-// to the next stages. After 100 failed frames in a row `stop_detection` is
+// Failures: every stage is guarded; an exception, or a failed FrameStatus()
+// of the pipeline after the analysis, is reported once, then at most once a
+// minute with a count, as STATUS_ERROR, and the frame goes on to the next
+// stages. After 100 failed frames in a row `stop_detection` is
 // called, until ResumeAfterFaults.
 //
 // Threads: Run is serialised (the capture thread in synchronous mode, the

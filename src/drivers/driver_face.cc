@@ -9,6 +9,7 @@
 #include "src/drivers/kind_helpers.h"
 #include "vision/config/entity_config.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
+#include "vision/tracking/tracker_keys.h"
 
 namespace vostek_kestu {
 
@@ -138,9 +139,11 @@ std::shared_ptr<const KindOptions> FaceDriver::ReadOptions(
   if (point) options->attention_point = *point;
   if (HasProperty(c, "show_confidence"))
     options->show_confidence = BoolKey(c, "show_confidence", false);
-  if (HasProperty(c, "tracker_frames_to_discard"))
-    options->tracker_frames_to_discard =
-        IntegerValue(GetProperty(c, "tracker_frames_to_discard"));
+  talvenrook_vision::Tracker::Parameters tracker;
+  tracker.frames_to_discard = options->tracker_frames_to_discard;
+  talvenrook_vision::TrackerKeyTable().ReadOnly(
+      c, {"tracker_frames_to_discard"}, &tracker);
+  options->tracker_frames_to_discard = tracker.frames_to_discard;
   if (HasProperty(c, "draw_attention_point"))
     options->draw_attention_point = BoolKey(c, "draw_attention_point", false);
   return options;

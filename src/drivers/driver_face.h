@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include "src/driver/driver.h"
+#include "vision/tracking/tracker.h"
 
 namespace vostek_kestu {
 
@@ -23,8 +24,10 @@ struct FaceOptions : KindOptions {
     double looking_radius = 0.0;
   };
 
-  bool show_confidence = false;          // "show_confidence"
-  int tracker_frames_to_discard = 15;    // "tracker_frames_to_discard"
+  bool show_confidence = false;  // "show_confidence"
+  // "tracker_frames_to_discard", with the tracker's default
+  int tracker_frames_to_discard =
+      talvenrook_vision::Tracker::Parameters{}.frames_to_discard;
   bool draw_attention_point = false;     // "draw_attention_point"
   std::vector<cv::Rect> attention_rois;  // "attention_rois" (replaced whole)
   AttentionPoint attention_point;        // "attention_point"

@@ -108,6 +108,20 @@ TEST(SiteTimeTest, AbbreviationsOffsetsAndLocalTimes) {
   EXPECT_EQ(SiteTime::Fixed(-30 * 60).name(), "UTC-00:30");
   EXPECT_EQ(SiteTime::Fixed(0).name(), "UTC");
   EXPECT_EQ(SiteTime::Fixed(3600).Iso(1806195600), "2027-03-28T02:00:00+01:00");
+  // Fixed offsets load by the names they are given.
+  const std::vector<std::pair<std::string, int>> fixed = {
+      {"UTC+05:30", 19800},
+      {"UTC-03:00", -10800},
+      {"Fixed/UTC+09:30:38", 34238},
+      {"UTC+24:00", 86400}};
+  for (const auto& [name, offset] : fixed) {
+    SCOPED_TRACE(name);
+    SiteTime zone;
+    std::string error;
+    ASSERT_TRUE(SiteTime::Load(name, &zone, &error)) << error;
+    EXPECT_EQ(zone.OffsetSeconds(1806195600), offset);
+    EXPECT_EQ(zone.name(), name.substr(name.rfind('/') + 1));
+  }
 }
 
 TEST(SiteTimeTest, NamesThatAreNoZoneSayWhy) {
@@ -118,6 +132,9 @@ TEST(SiteTimeTest, NamesThatAreNoZoneSayWhy) {
       {"Europe/Berlin; rm -rf", "not an IANA time zone name"},
       {"Europe", "a region of the time zone data, not a zone"},
       {"", "not an IANA time zone name"},
+      {"UTC+25:00", "not an IANA time zone name"},
+      {"UTC+5:30", "not an IANA time zone name"},
+      {"Fixed/UTC+01:00x", "not an IANA time zone name"},
   };
   for (const auto& [name, reason] : cases) {
     SCOPED_TRACE(name);

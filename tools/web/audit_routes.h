@@ -33,7 +33,7 @@
 
 namespace kestu_tools {
 
-// The audit page (web_page_audit.cc).
+// The audit page (tools/web/assets/audit.html, compiled in: web_page.h).
 const char* WebAuditPage();
 
 class AuditRoutes {

@@ -53,11 +53,43 @@ std::string NameInPath(const std::string& path) {
 
 std::string FixedName(int offset_seconds) {
   if (offset_seconds == 0) return "UTC";
-  const int minutes = std::abs(offset_seconds) / 60;
-  char text[16];
+  const int seconds = std::abs(offset_seconds);
+  char text[24];
   std::snprintf(text, sizeof(text), "UTC%c%02d:%02d",
-                offset_seconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
-  return text;
+                offset_seconds < 0 ? '-' : '+', seconds / 3600,
+                seconds / 60 % 60);
+  std::string name = text;
+  if (seconds % 60 != 0) {
+    std::snprintf(text, sizeof(text), ":%02d", seconds % 60);
+    name += text;
+  }
+  return name;
+}
+
+// A fixed offset as FixedName writes it ("UTC+05:30", "UTC-03:00",
+// "UTC+09:30:38"), also with Abseil's "Fixed/" before it; false for any
+// other text or an offset beyond a day.
+bool ReadFixedName(std::string name, int* offset_seconds) {
+  if (name.rfind("Fixed/", 0) == 0) name = name.substr(6);
+  int hours = 0, minutes = 0, seconds = 0, length = 0;
+  char sign = 0;
+  if (name.size() < 9 || name.compare(0, 3, "UTC") != 0) return false;
+  const bool with_seconds = name.size() == 12;
+  if (!with_seconds && name.size() != 9) return false;
+  const int read = with_seconds
+                       ? std::sscanf(name.c_str(), "UTC%c%2d:%2d:%2d%n", &sign,
+                                     &hours, &minutes, &seconds, &length)
+                       : std::sscanf(name.c_str(), "UTC%c%2d:%2d%n", &sign,
+                                     &hours, &minutes, &length);
+  if (read != (with_seconds ? 4 : 3) ||
+      length != static_cast<int>(name.size()) || (sign != '+' && sign != '-') ||
+      hours > 24 || minutes > 59 || seconds > 59) {
+    return false;
+  }
+  const int total = hours * 3600 + minutes * 60 + seconds;
+  if (total > 24 * 3600) return false;
+  *offset_seconds = sign == '-' ? -total : total;
+  return true;
 }
 
 absl::CivilSecond Truncate(BucketUnit unit, const absl::CivilSecond& cs) {
@@ -130,6 +162,10 @@ bool SiteTime::Load(const std::string& name, SiteTime* zone,
   }
   if (name == "UTC") {
     *zone = SiteTime();
+    return true;
+  }
+  if (int offset = 0; ReadFixedName(name, &offset)) {
+    *zone = Fixed(offset);
     return true;
   }
   const std::string unknown = "unknown time zone \"" + name + "\": ";

@@ -37,8 +37,9 @@ class SiteTime {
   SiteTime();
 
   // An IANA name of the system's tzdata ("Europe/Berlin", "UTC");
-  // "localtime" is the system's zone. False with a text that names the
-  // zone and says why it cannot be used.
+  // "localtime" is the system's zone; "UTC+05:30" (also "Fixed/UTC+05:30",
+  // seconds allowed: "UTC+09:30:38") a fixed offset. False with a text
+  // that names the zone and says why it cannot be used.
   static bool Load(const std::string& name, SiteTime* zone, std::string* error);
   // The system's zone: the TZ variable, else the zone /etc/localtime links
   // to, else /etc/timezone; UTC when none names an IANA zone. `source`

@@ -25,6 +25,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/status.h"
 #include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "talvenrook/vision/v1/vision.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
@@ -73,6 +74,13 @@ class VisionAnalytics {
                                  const cv::Mat& frame) {
     return VisionResult();
   }
+  // How the analysis of the last frame went (the one of the last Process
+  // or PopResult; a pushed frame's push counts with its pop): OK, or the
+  // failure of a step that could not run on it, whose message is the one
+  // written as "ERROR: " for it. The result is then still whole but lacks
+  // what the step would have found. Read by the caller of Process or
+  // PopResult while it holds FrameLock().
+  virtual absl::Status FrameStatus() const { return absl::OkStatus(); }
   // Draws the pipeline's overlay onto the frame in place.
   virtual void Draw(cv::Mat& frame) {}
   // Starts the zone totals the overlay shows from these, after Setup and

@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/status.h"
+
 namespace talvenrook_vision {
 
 struct DetectionList {
@@ -20,6 +22,9 @@ struct DetectionList {
   // Index of the region of interest that produced the list (set by the
   // region set; adapters leave it).
   int32_t roi_index = 0;
+  // Why the detector could not run on the image (OpenCV refused it; the
+  // list is then empty for that part of it), or OK.
+  absl::Status status;
 
   void Clear() {
     boxes.clear();

@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/statusor.h"
 #include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "vision/config/entity_config.h"
 #include "vision/detectors/detection_list.h"
@@ -33,8 +34,14 @@ class DetectorAdapter {
   // Why Configure failed (for the client); empty when it did not.
   const std::string& error() const { return error_; }
   virtual DetectionList Detect(const cv::Mat& frame) = 0;
-  // Starts the detection of `frame`; false when it could not be queued.
-  virtual bool PushFrame(const cv::Mat& frame) = 0;
+  // Starts the detection of `frame`; false when it could not be queued,
+  // OpenCV's reason when it refused the frame.
+  virtual absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame) = 0;
+  // TryPushFrame, a refused frame as false.
+  bool PushFrame(const cv::Mat& frame) {
+    const absl::StatusOr<bool> pushed = TryPushFrame(frame);
+    return pushed.ok() && *pushed;
+  }
   virtual DetectionList PopDetections() = 0;
   // The class name of a label index, or "".
   virtual std::string Label(int index) const = 0;

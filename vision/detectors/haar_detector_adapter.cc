@@ -65,7 +65,7 @@ DetectionList HaarDetectorAdapter::Detect(const cv::Mat& frame) {
   return out;
 }
 
-bool HaarDetectorAdapter::PushFrame(const cv::Mat& frame) {
+absl::StatusOr<bool> HaarDetectorAdapter::TryPushFrame(const cv::Mat& frame) {
   DetectionList result = Detect(frame);
   std::lock_guard<std::mutex> lock(pushed_mutex_);
   if (pushed_.size() >= kMaxKeptResults) pushed_.pop_front();

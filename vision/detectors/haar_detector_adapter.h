@@ -38,7 +38,7 @@ class HaarDetectorAdapter : public DetectorAdapter {
   // reported); "cascade" of "content" is read with GetProperty.
   bool Configure(const KestuEyeConfig& config, const Entity& model) override;
   DetectionList Detect(const cv::Mat& frame) override;
-  bool PushFrame(const cv::Mat& frame) override;
+  absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame) override;
   DetectionList PopDetections() override;
   std::string Label(int index) const override { return ""; }
 

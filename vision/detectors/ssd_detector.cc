@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "absl/status/statusor.h"
 #include "vision/config/setup_status.h"
 
 namespace talvenrook_vision {
@@ -243,7 +244,7 @@ bool SSDDetector::PrepareForFrame(const cv::Mat& frame, bool fixed_size) {
   return scale_factor_ != 0.0f && !predictors_.empty();
 }
 
-bool SSDDetector::PushFrame(const cv::Mat& frame) {
+absl::StatusOr<bool> SSDDetector::TryPushFrame(const cv::Mat& frame) {
   if (frame.empty()) return false;
   if (!PrepareForFrame(frame, false)) return false;
   if (queue_size_ < 1) {
@@ -254,9 +255,11 @@ bool SSDDetector::PushFrame(const cv::Mat& frame) {
     const cv::Mat crop = frame(regions_[i]);
     // A full ring drains as the consumer pops.
     for (;;) {
-      const auto status = predictors_[i]->TryPush(crop);
-      if (status == OpenCVPredict::PushStatus::kPushed) break;
-      if (status == OpenCVPredict::PushStatus::kFailed) return false;
+      const absl::StatusOr<OpenCVPredict::PushStatus> status =
+          predictors_[i]->TryPush(crop);
+      if (!status.ok()) return status.status();
+      if (*status == OpenCVPredict::PushStatus::kPushed) break;
+      if (*status == OpenCVPredict::PushStatus::kFailed) return false;
       predictors_[i]->WaitForRoom();
     }
   }
@@ -287,9 +290,16 @@ DetectionList SSDDetector::Detect(const cv::Mat& frame, bool fixed_size,
   if (frame.empty()) return out;
   if (!PrepareForFrame(frame, fixed_size)) return out;
   for (size_t i = 0; i < regions_.size(); ++i) {
-    const std::vector<float> rows =
-        predictors_[i]->Predict(frame(regions_[i]), output_name);
-    Decode(rows, regions_[i], LimitOf(i), &out);
+    absl::StatusOr<std::vector<float>> rows =
+        predictors_[i]->PredictOr(frame(regions_[i]), output_name);
+    if (!rows.ok()) {
+      // A region the network could not run on gives nothing; the list
+      // keeps the first such failure.
+      std::cerr << "ERROR: " << rows.status().message() << std::endl;
+      if (out.status.ok()) out.status = rows.status();
+      continue;
+    }
+    Decode(*rows, regions_[i], LimitOf(i), &out);
   }
   return out;
 }

@@ -27,6 +27,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/statusor.h"
 #include "vision/detectors/detection_list.h"
 #include "vision/inference/opencv_predict.h"
 
@@ -72,7 +73,12 @@ class SSDDetector {
   virtual void SetBackend(int backend);
   // Queues the detection of every region of `frame`; false for an empty
   // frame or when no predictor could be built.
-  virtual bool PushFrame(const cv::Mat& frame);
+  virtual bool PushFrame(const cv::Mat& frame) {
+    const absl::StatusOr<bool> pushed = TryPushFrame(frame);
+    return pushed.ok() && *pushed;
+  }
+  // PushFrame, with OpenCV's reason when it refused a region's crop.
+  absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame);
   // The detections of the oldest pushed frame (waits for them).
   DetectionList PopDetections();
   DetectionList Detect(const cv::Mat& frame, bool fixed_size,

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "absl/status/status.h"
 #include "vision/detectors/load_ssd_detector.h"
 
 namespace talvenrook_vision {
@@ -69,7 +70,9 @@ DetectionList SSDDetectorAdapter::Detect(const cv::Mat& frame) {
   }
   if (use_optical_flow_) TrackWithOpticalFlow(!skip, frame);
   ++frame_counter_;
-  return last_;
+  DetectionList out = last_;
+  last_.status = absl::OkStatus();  // a frame that skips detection ran fine
+  return out;
 }
 
 void SSDDetectorAdapter::TrackWithOpticalFlow(bool detection_frame,
@@ -89,8 +92,9 @@ void SSDDetectorAdapter::TrackWithOpticalFlow(bool detection_frame,
   cv::swap(previous_grey_, grey_);
 }
 
-bool SSDDetectorAdapter::PushFrame(const cv::Mat& frame) {
-  return detector_ && detector_->PushFrame(frame);
+absl::StatusOr<bool> SSDDetectorAdapter::TryPushFrame(const cv::Mat& frame) {
+  if (!detector_) return false;
+  return detector_->TryPushFrame(frame);
 }
 
 DetectionList SSDDetectorAdapter::PopDetections() {

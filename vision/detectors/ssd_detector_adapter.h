@@ -41,7 +41,7 @@ class SSDDetectorAdapter : public DetectorAdapter {
 
   bool Configure(const KestuEyeConfig& config, const Entity& model) override;
   DetectionList Detect(const cv::Mat& frame) override;
-  bool PushFrame(const cv::Mat& frame) override;
+  absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame) override;
   DetectionList PopDetections() override;
   std::string Label(int index) const override;
   void SetNetworkSize(int width, int height) override;

@@ -33,6 +33,10 @@ void WriteOpenCVError(const cv::Exception& e) {
   std::cerr << "ERROR: " << e.what() << std::endl;
 }
 
+void WriteError(const absl::Status& status) {
+  std::cerr << "ERROR: " << status.message() << std::endl;
+}
+
 std::vector<float> Flatten(const cv::Mat& output) {
   if (output.empty()) return {};
   if (output.isContinuous()) {
@@ -45,60 +49,7 @@ std::vector<float> Flatten(const cv::Mat& output) {
   return std::vector<float>(begin, begin + copy.total() * copy.channels());
 }
 
-// Extracts every decimal number in `line` that is followed by a space.
-void AppendNumbersFollowedBySpace(const std::string& line,
-                                  std::vector<int>* out) {
-  size_t i = 0;
-  while (i < line.size()) {
-    if (!std::isdigit(static_cast<unsigned char>(line[i]))) {
-      ++i;
-      continue;
-    }
-    size_t j = i;
-    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j])))
-      ++j;
-    const bool preceded_ok =
-        i == 0 || !std::isalnum(static_cast<unsigned char>(line[i - 1]));
-    if (preceded_ok && j < line.size() && line[j] == ' ') {
-      out->push_back(std::atoi(line.substr(i, j - i).c_str()));
-    }
-    i = j;
-  }
-}
-
-int FirstNumber(const std::string& line) {
-  for (size_t i = 0; i < line.size(); ++i) {
-    if (std::isdigit(static_cast<unsigned char>(line[i])))
-      return std::atoi(line.c_str() + i);
-  }
-  return 0;
-}
-
 }  // namespace
-
-std::vector<int> OpenCVPredict::NetworkTextDimensions(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  size_t first = 0;
-  if (!lines.empty() && lines[0].find("name:") != std::string::npos) first = 1;
-  std::vector<int> dims;
-  if (first < lines.size() && lines[first] == "input: \"data\"") {
-    for (size_t i = first + 1; i < lines.size() && dims.size() < 4; ++i) {
-      if (lines[i].find("dim:") != std::string::npos)
-        dims.push_back(FirstNumber(lines[i].substr(lines[i].find("dim:"))));
-    }
-    return dims;
-  }
-  for (const std::string& line : lines) {
-    if (line.find("shape: ") != std::string::npos)
-      AppendNumbersFollowedBySpace(line, &dims);
-  }
-  return dims;
-}
 
 OpenCVPredict::~OpenCVPredict() { StopWorker(); }
 
@@ -433,14 +384,21 @@ cv::Mat OpenCVPredict::Forward(cv::dnn::Net& net, const cv::Mat& blob,
 
 std::vector<float> OpenCVPredict::Predict(const cv::Mat& image,
                                           const std::string& output_name) {
-  if (network_.empty() || image.empty()) return {};
+  absl::StatusOr<std::vector<float>> rows = PredictOr(image, output_name);
+  if (rows.ok()) return *std::move(rows);
+  WriteError(rows.status());
+  return {};
+}
+
+absl::StatusOr<std::vector<float>> OpenCVPredict::PredictOr(
+    const cv::Mat& image, const std::string& output_name) {
+  if (network_.empty() || image.empty()) return std::vector<float>();
   try {
     PrepareBlob(image, &blob_);
     std::lock_guard<std::mutex> lock(network_mutex_);
     return Flatten(Forward(network_, blob_, output_name, &outputs_));
   } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
-    return {};
+    return absl::InternalError(e.what());
   }
 }
 
@@ -467,10 +425,12 @@ std::vector<std::vector<float>> OpenCVPredict::PredictAll(
 }
 
 bool OpenCVPredict::Push(const cv::Mat& image) {
-  return TryPush(image) == PushStatus::kPushed;
+  const absl::StatusOr<PushStatus> pushed = TryPush(image);
+  return pushed.ok() && *pushed == PushStatus::kPushed;
 }
 
-OpenCVPredict::PushStatus OpenCVPredict::TryPush(const cv::Mat& image) {
+absl::StatusOr<OpenCVPredict::PushStatus> OpenCVPredict::TryPush(
+    const cv::Mat& image) {
   if (network_.empty()) return PushStatus::kFailed;
   if (pending_.empty()) {
     std::cerr << "Inference queue size should be greater than 0" << std::endl;
@@ -482,8 +442,9 @@ OpenCVPredict::PushStatus OpenCVPredict::TryPush(const cv::Mat& image) {
   try {
     PrepareBlob(image, &blob);
   } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
-    return PushStatus::kFailed;
+    absl::Status refused = absl::InternalError(e.what());
+    WriteError(refused);
+    return refused;
   }
   Job job;
   job.blob = blob;

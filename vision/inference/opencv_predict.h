@@ -52,6 +52,7 @@
 #include <opencv2/core/detail/async_promise.hpp>
 #include <opencv2/dnn.hpp>
 
+#include "absl/status/statusor.h"
 #include "vision/inference/predictor.h"
 
 namespace talvenrook_vision {
@@ -89,11 +90,18 @@ class OpenCVPredict : public Predictor {
       const std::vector<std::string>& output_names) override;
   std::vector<float> Predict(const cv::Mat& image,
                              const std::string& output_name) override;
+  // Predict, with OpenCV's reason when it refuses the image or the network
+  // fails on it (nothing is written then; Predict writes it as an "ERROR: "
+  // line).
+  absl::StatusOr<std::vector<float>> PredictOr(const cv::Mat& image,
+                                               const std::string& output_name);
   int OutputSize() const override { return output_size_; }
   bool Push(const cv::Mat& image) override;
-  // Push, telling a full ring (the consumer has yet to pop) from a failure.
+  // Push, telling a full ring (the consumer has yet to pop) from a failure,
+  // and a failure from OpenCV refusing the image (its reason, also written
+  // as an "ERROR: " line).
   enum class PushStatus { kPushed, kFull, kFailed };
-  PushStatus TryPush(const cv::Mat& image);
+  absl::StatusOr<PushStatus> TryPush(const cv::Mat& image);
   std::vector<float> Pop() override;
   // Pop that tells a result (true, even an empty one after a failed
   // inference) from a wait that timed out with the result still pending

@@ -64,6 +64,9 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<ZoneLabel> ZoneLabels() const override {
     return objects_ ? objects_->ZoneLabels() : std::vector<ZoneLabel>();
   }
+  absl::Status FrameStatus() const override {
+    return objects_ ? objects_->FrameStatus() : absl::OkStatus();
+  }
   bool only_detection() const { return only_detection_; }
   int moment_of_day() const { return moment_.load(); }
 

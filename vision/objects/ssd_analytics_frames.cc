@@ -1,6 +1,7 @@
 // The per-frame work of SSDAnalyticsVideoV1: detection, filtering,
 // tracking, events and drawing.
 #include <iostream>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -15,6 +16,15 @@ const cv::Scalar kRawBoxColour(255, 0, 0);
 
 std::string LabelOf(const DetectorAdapter* adapter, int32_t index) {
   return adapter ? adapter->Label(index) : std::string();
+}
+
+// What OpenCV refused, as a frame's failure.
+absl::Status Refused(const cv::Exception& e) {
+  return absl::InternalError(e.what());
+}
+
+void WriteError(const absl::Status& status) {
+  std::cerr << "ERROR: " << status.message() << std::endl;
 }
 
 }  // namespace
@@ -41,12 +51,7 @@ VisionResult SSDAnalyticsVideoV1::ProcessAtMoment(const VisionRequest& request,
           gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
     }
     CheckRegions(frame.size());
-    try {
-      lists = regions_.Detect(frame, &detected, moment);
-    } catch (const cv::Exception& e) {
-      std::cerr << "ERROR: " << e.what() << std::endl;
-      lists.assign(regions_.rois().size(), DetectionList());
-    }
+    lists = ListsOf(DetectRegions(frame, &detected, moment));
   } else {
     lists = DetectAt(frame, moment);
   }
@@ -63,14 +68,59 @@ std::vector<DetectionList> SSDAnalyticsVideoV1::Detect(const cv::Mat& frame) {
 std::vector<DetectionList> SSDAnalyticsVideoV1::DetectAt(const cv::Mat& frame,
                                                          int moment) {
   CheckRegions(frame.size());
-  std::vector<DetectionList> lists;
+  return ListsOf(DetectRegions(frame, nullptr, moment));
+}
+
+absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::DetectRegions(
+    const cv::Mat& frame, const std::vector<char>* run, int moment) {
   try {
-    lists = regions_.Detect(frame, nullptr, moment);
+    return regions_.Detect(frame, run, moment);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
-    lists.assign(regions_.rois().size(), DetectionList());
+    return Refused(e);
   }
-  return lists;
+}
+
+absl::Status SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame,
+                                              int moment) {
+  // A region that refused its crop has written its line already.
+  try {
+    if (gate_.enabled()) {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      pushed_gates_.push_back(
+          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_));
+      return regions_.PushFrame(frame, &pushed_gates_.back(), moment);
+    }
+    return regions_.PushFrame(frame, nullptr, moment);
+  } catch (const cv::Exception& e) {
+    const absl::Status refused = Refused(e);
+    WriteError(refused);
+    return refused;
+  }
+}
+
+absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::PopRegions() {
+  try {
+    return regions_.PopDetections();
+  } catch (const cv::Exception& e) {
+    return Refused(e);
+  }
+}
+
+std::vector<DetectionList> SSDAnalyticsVideoV1::ListsOf(
+    absl::StatusOr<std::vector<DetectionList>> lists) {
+  frame_status_ = lists.status();
+  if (!lists.ok()) {
+    WriteError(frame_status_);
+    return std::vector<DetectionList>(regions_.rois().size());
+  }
+  // A region whose detector could not run (its line is written already).
+  for (const DetectionList& list : *lists) {
+    if (!list.status.ok()) {
+      frame_status_ = list.status;
+      break;
+    }
+  }
+  return *std::move(lists);
 }
 
 VisionResult SSDAnalyticsVideoV1::ResultFromDetections(
@@ -87,18 +137,9 @@ void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
 
 void SSDAnalyticsVideoV1::PushFrameAtMoment(const cv::Mat& frame, int moment) {
   CheckRegions(frame.size());
-  try {
-    if (gate_.enabled()) {
-      std::lock_guard<std::mutex> lock(gate_mutex_);
-      pushed_gates_.push_back(
-          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_));
-      regions_.PushFrame(frame, &pushed_gates_.back(), moment);
-    } else {
-      regions_.PushFrame(frame, nullptr, moment);
-    }
-  } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
-  }
+  absl::Status status = PushRegions(frame, moment);
+  std::lock_guard<std::mutex> lock(gate_mutex_);
+  pushed_statuses_.push_back(std::move(status));
 }
 
 VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
@@ -106,17 +147,16 @@ VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
   VisionResult result;
   // Only the last frame's raw boxes are drawn, on this path as on the other.
   last_detections_.clear();
-  std::vector<DetectionList> lists;
-  try {
-    lists = regions_.PopDetections();
-  } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
-    lists.assign(regions_.rois().size(), DetectionList());
-  }
+  std::vector<DetectionList> lists = ListsOf(PopRegions());
   std::vector<char> detected;
-  if (gate_.enabled()) {
+  {
     std::lock_guard<std::mutex> lock(gate_mutex_);
-    if (!pushed_gates_.empty()) {
+    // A push that failed is the frame's failure (written when it happened).
+    if (!pushed_statuses_.empty()) {
+      if (frame_status_.ok()) frame_status_ = pushed_statuses_.front();
+      pushed_statuses_.pop_front();
+    }
+    if (gate_.enabled() && !pushed_gates_.empty()) {
       detected = std::move(pushed_gates_.front());
       pushed_gates_.pop_front();
     }

@@ -43,6 +43,8 @@
 #include <string>
 #include <vector>
 
+#include "absl/status/status.h"
+#include "absl/status/statusor.h"
 #include "vision/analytics/distance_estimator.h"
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/appearance_descriptor.h"
@@ -72,6 +74,10 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   VisionResult PopResult(const VisionRequest& request,
                          const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
+  // The failure of the regions' detection on the last frame (or on its
+  // push): OpenCV refused the frame, or the crop of a region, whose lists
+  // came out empty.
+  absl::Status FrameStatus() const override { return frame_status_; }
 
   // An owner that judges day or night itself (its one preprocessing
   // stage) says so before Setup: the regions then take the verdict given
@@ -161,6 +167,16 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
 
   // The regions' detections of a frame with its verdict.
   std::vector<DetectionList> DetectAt(const cv::Mat& frame, int moment);
+  // The steps that hand a frame to the regions' detectors: the lists, or
+  // the message of the OpenCV exception that stopped them.
+  absl::StatusOr<std::vector<DetectionList>> DetectRegions(
+      const cv::Mat& frame, const std::vector<char>* run, int moment);
+  absl::Status PushRegions(const cv::Mat& frame, int moment);
+  absl::StatusOr<std::vector<DetectionList>> PopRegions();
+  // Keeps the step's status as the frame's; a failure is written as an
+  // "ERROR: " line and gives one empty list per region.
+  std::vector<DetectionList> ListsOf(
+      absl::StatusOr<std::vector<DetectionList>> lists);
 
   bool judges_day_night_ = true;
   std::vector<std::unique_ptr<Tracker>> trackers_;  // one per region
@@ -182,9 +198,13 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<cv::Mat> descriptors_;
   TrackSummaries summaries_;
   MotionGate gate_;
-  std::mutex gate_mutex_;  // guards gate_ and pushed_gates_ (push side)
+  // Guards gate_, pushed_gates_ and pushed_statuses_ (push side).
+  std::mutex gate_mutex_;
   // The gate's decisions of the frames pushed and not yet popped.
   std::deque<std::vector<char>> pushed_gates_;
+  // The push statuses of the frames pushed and not yet popped.
+  std::deque<absl::Status> pushed_statuses_;
+  absl::Status frame_status_;  // of the last frame processed or popped
   // Per region, the boxes of the confirmed tracks of the last result, which
   // motion inside does not wake the detector (guarded by gate_mutex_).
   std::vector<std::vector<cv::Rect>> followed_;

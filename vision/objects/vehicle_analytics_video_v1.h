@@ -79,6 +79,9 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<ZoneLabel> ZoneLabels() const override {
     return objects_ ? objects_->ZoneLabels() : std::vector<ZoneLabel>();
   }
+  absl::Status FrameStatus() const override {
+    return objects_ ? objects_->FrameStatus() : absl::OkStatus();
+  }
   const FamilyCarDetector* family_car() const { return family_car_.get(); }
   const IsVehicleDetector* is_vehicle() const { return is_vehicle_.get(); }
   const Tracker* vehicle_tracker() const { return vehicle_tracker_.get(); }

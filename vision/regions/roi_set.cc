@@ -103,8 +103,9 @@ std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame,
   return lists;
 }
 
-void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run,
-                       int moment) {
+absl::Status RoiSet::PushFrame(const cv::Mat& frame,
+                               const std::vector<char>* run, int moment) {
+  absl::Status refused;
   SwitchDayNight(frame, moment);
   for (size_t i = 0; i < rois_.size(); ++i) {
     auto& roi = rois_[i];
@@ -114,13 +115,18 @@ void RoiSet::PushFrame(const cv::Mat& frame, const std::vector<char>* run,
     // Every region gets its entry, so that the pops stay in step: a push
     // that fails or throws gives an empty list.
     try {
-      if (adapter && !adapter->PushFrame(record.crop)) adapter = nullptr;
+      if (adapter) {
+        const absl::StatusOr<bool> pushed = adapter->TryPushFrame(record.crop);
+        if (!pushed.ok() && refused.ok()) refused = pushed.status();
+        if (!pushed.ok() || !*pushed) adapter = nullptr;
+      }
     } catch (const std::exception& e) {
       std::cerr << "ERROR: " << e.what() << std::endl;
       adapter = nullptr;
     }
     roi->AppendPending(adapter, record.crop_rect);
   }
+  return refused;
 }
 
 std::vector<DetectionList> RoiSet::PopDetections() {

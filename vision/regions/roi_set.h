@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "absl/status/status.h"
 #include "vision/config/setup_status.h"
 #include "vision/regions/night_solution.h"
 #include "vision/regions/roi.h"
@@ -52,8 +53,11 @@ class RoiSet {
   std::vector<DetectionList> Detect(const cv::Mat& frame,
                                     const std::vector<char>* run = nullptr,
                                     int moment = kJudge);
-  void PushFrame(const cv::Mat& frame, const std::vector<char>* run = nullptr,
-                 int moment = kJudge);
+  // OpenCV's reason when it refused a region's crop (the region's pending
+  // entry is then empty, as for any push that fails).
+  absl::Status PushFrame(const cv::Mat& frame,
+                         const std::vector<char>* run = nullptr,
+                         int moment = kJudge);
   // Every region's rectangle in a frame of this size.
   std::vector<cv::Rect> Regions(const cv::Size& frame_size) const;
   // Waits for the oldest pushed frame of every region (at most 10 seconds

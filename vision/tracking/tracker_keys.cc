@@ -2,11 +2,9 @@
 // track is alive (the minimum travel, growth and relative travel keys).
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <iostream>
-#include <utility>
+#include <string>
 
-#include "vision/tracking/tracker.h"
+#include "vision/tracking/tracker_keys.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -19,85 +17,86 @@ bool FarEnough(const cv::Point& a, const cv::Point& b, int32_t distance) {
 
 }  // namespace
 
+const KeyTable<Tracker::Parameters>& TrackerKeyTable() {
+  using P = Tracker::Parameters;
+  static const KeyTable<P>* const table = [] {
+    const std::string not_from_zero =
+        "{key} {value} is not a finite number from 0; 0 is used";
+    auto* t = new KeyTable<P>(
+        "Tracker",
+        "Keys of the pipeline's config map read by every tracker of objects "
+        "(and, for the frame counts, by the face pipeline's tracker of "
+        "people).");
+    t->Int("tracker_frames_to_count", &P::frames_to_count,
+           "Hits before a track is confirmed; below 1 counts as 1.")
+        .Int("tracker_frames_to_discard", &P::frames_to_discard,
+             "Frames a track may be missed before it ends.")
+        .Bool("tracker_deals_with_occlusion", &P::deals_with_occlusion,
+              "Match the tracks left unmatched by appearance descriptor.")
+        .Int("tracker_last_frame_threshold", &P::max_missed,
+             "Frames missed after which a track is no longer matched "
+             "(-1: tracker_frames_to_discard; 0: no pass).")
+        .Double(
+            "tracker_distance_threshold", &P::distance_threshold,
+            "Largest centre distance (|dx| + |dy|) of a match, in box widths.")
+        .Double("tracker_deformation_threshold", &P::deformation_threshold,
+                "Largest change of width or height of a match, as a share.")
+        .Bool("tracker_match_group", &P::match_group,
+              "Match a detection with several possible tracks to the nearest "
+              "(false: leave it unmatched).")
+        .Double("tracker_descriptors_threshold", &P::descriptors_threshold,
+                "Largest descriptor distance of an appearance match.")
+        .Bool("tracker_descriptors_check_distance",
+              &P::descriptors_check_distance,
+              "An appearance match must also lie near the track.")
+        .Double("tracker_detection_score_threshold",
+                &P::detection_score_threshold,
+                "Least best score of a track that is reported when it ends.")
+        .Enum("tracker_motion_model", &P::motion_model,
+              {{"none", Tracker::MotionModel::kNone},
+               {"constant_velocity", Tracker::MotionModel::kConstantVelocity}},
+              "Predict every track's box with a constant-velocity filter.",
+              "Unknown {key} \"{value}\" (\"none\" or "
+              "\"constant_velocity\"); none is used")
+        .Enum("tracker_association", &P::association,
+              {{"nearest", Tracker::Association::kNearest},
+               {"iou", Tracker::Association::kIou}},
+              "Pair detections and tracks by mutual nearest neighbour or by "
+              "overlap.",
+              "Unknown {key} \"{value}\" (\"nearest\" or \"iou\"); "
+              "nearest is used")
+        .Double("tracker_iou_threshold", &P::iou_threshold,
+                "Least overlap of an \"iou\" match.",
+                KeyBounds::Between(0, 1)
+                    .Open(true, false)
+                    .Problem("{key} {value} is not in (0, 1]; {kept} is used"))
+        .Double("tracker_appearance_weight", &P::appearance_weight,
+                "Share of the descriptor distance in the cost of an \"iou\" "
+                "match.",
+                KeyBounds::AtLeast(0).Finite().Problem(not_from_zero))
+        .Int("tracker_min_travel", &P::min_travel,
+             "Pixels a track's centre must travel from its birth before it "
+             "is confirmed (0: off).",
+             KeyBounds::AtLeast(0).Clamped())
+        .Int("tracker_min_change", &P::min_change,
+             "Grey levels a track's pixels must change by before it is "
+             "confirmed (0: off).",
+             KeyBounds::AtLeast(0).Clamped())
+        .Double("tracker_min_growth", &P::min_growth,
+                "Share by which a track's width and height must both grow or "
+                "shrink to confirm it (0: off).",
+                KeyBounds::AtLeast(0).Finite().Problem(not_from_zero))
+        .Double("tracker_min_relative_travel", &P::min_relative_travel,
+                "Share of its birth height a track's centre must travel to "
+                "confirm it (0: off).",
+                KeyBounds::AtLeast(0).Finite().Problem(not_from_zero));
+    return t;
+  }();
+  return *table;
+}
+
 void ReadTrackerParameters(const Entity& config, Tracker::Parameters* p) {
-  ReadPropertyIfPresent(config, "tracker_frames_to_count", &p->frames_to_count);
-  ReadPropertyIfPresent(config, "tracker_frames_to_discard",
-                        &p->frames_to_discard);
-  ReadPropertyIfPresent(config, "tracker_deals_with_occlusion",
-                        &p->deals_with_occlusion);
-  ReadPropertyIfPresent(config, "tracker_last_frame_threshold", &p->max_missed);
-  ReadPropertyIfPresent(config, "tracker_distance_threshold",
-                        &p->distance_threshold);
-  ReadPropertyIfPresent(config, "tracker_deformation_threshold",
-                        &p->deformation_threshold);
-  ReadPropertyIfPresent(config, "tracker_match_group", &p->match_group);
-  ReadPropertyIfPresent(config, "tracker_descriptors_threshold",
-                        &p->descriptors_threshold);
-  ReadPropertyIfPresent(config, "tracker_descriptors_check_distance",
-                        &p->descriptors_check_distance);
-  ReadPropertyIfPresent(config, "tracker_detection_score_threshold",
-                        &p->detection_score_threshold);
-  std::string name;
-  if (ReadPropertyIfPresent(config, "tracker_motion_model", &name)) {
-    if (name == "constant_velocity") {
-      p->motion_model = Tracker::MotionModel::kConstantVelocity;
-    } else if (name == "none") {
-      p->motion_model = Tracker::MotionModel::kNone;
-    } else {
-      std::cerr << "WARNING: Unknown tracker_motion_model \"" << name
-                << "\" (\"none\" or \"constant_velocity\"); none is used"
-                << std::endl;
-    }
-  }
-  if (ReadPropertyIfPresent(config, "tracker_association", &name)) {
-    if (name == "iou") {
-      p->association = Tracker::Association::kIou;
-    } else if (name == "nearest") {
-      p->association = Tracker::Association::kNearest;
-    } else {
-      std::cerr << "WARNING: Unknown tracker_association \"" << name
-                << "\" (\"nearest\" or \"iou\"); nearest is used" << std::endl;
-    }
-  }
-  double iou = p->iou_threshold;
-  if (ReadPropertyIfPresent(config, "tracker_iou_threshold", &iou)) {
-    if (iou > 0.0 && iou <= 1.0) {
-      p->iou_threshold = iou;
-    } else {
-      std::cerr << "WARNING: tracker_iou_threshold " << iou
-                << " is not in (0, 1]; " << p->iou_threshold << " is used"
-                << std::endl;
-    }
-  }
-  double weight = 0.0;
-  if (ReadPropertyIfPresent(config, "tracker_appearance_weight", &weight)) {
-    if (weight >= 0.0 && std::isfinite(weight)) {
-      p->appearance_weight = weight;
-    } else {
-      std::cerr << "WARNING: tracker_appearance_weight " << weight
-                << " is not a finite number from 0; 0 is used" << std::endl;
-    }
-  }
-  int32_t travel = 0;
-  if (ReadPropertyIfPresent(config, "tracker_min_travel", &travel)) {
-    p->min_travel = std::max(0, travel);
-  }
-  int32_t change = 0;
-  if (ReadPropertyIfPresent(config, "tracker_min_change", &change)) {
-    p->min_change = std::max(0, change);
-  }
-  for (const auto& [key, share] :
-       {std::pair<const char*, double*>{"tracker_min_growth", &p->min_growth},
-        {"tracker_min_relative_travel", &p->min_relative_travel}}) {
-    double value = 0.0;
-    if (!ReadPropertyIfPresent(config, key, &value)) continue;
-    if (value >= 0.0 && std::isfinite(value)) {
-      *share = value;
-    } else {
-      std::cerr << "WARNING: " << key << " " << value
-                << " is not a finite number from 0; 0 is used" << std::endl;
-    }
-  }
+  WriteKeyProblems(TrackerKeyTable().Read(config, p));
 }
 
 void Tracker::MarkAlive(int32_t track_id) {

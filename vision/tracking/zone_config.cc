@@ -29,15 +29,17 @@ std::string PointText(const cv::Point& p) {
 }
 
 // Metres per pixel of a zone; false when it has no usable scale.
-bool ReadZoneScale(const Entity& map, int32_t height, double* ratio) {
-  if (ReadPropertyIfPresent(map, "meter_pixel_ratio", ratio)) return true;
-  double real_height = 0.0;
-  if (!ReadPropertyIfPresent(map, "real_height", &real_height)) return false;
-  if (height <= 0) {
+bool ReadZoneScale(const Entity& map, const ZoneSettings& zone, double* ratio) {
+  if (HasProperty(map, "meter_pixel_ratio")) {
+    *ratio = zone.meter_pixel_ratio;
+    return true;
+  }
+  if (!HasProperty(map, "real_height")) return false;
+  if (zone.height <= 0) {
     std::cerr << "Zone height has to be a positive number" << std::endl;
     return false;
   }
-  *ratio = real_height / height;
+  *ratio = zone.real_height / zone.height;
   return true;
 }
 
@@ -53,31 +55,21 @@ bool ReadZoneList(const Value& list_value, int zone_number,
       std::cerr << "ERROR: Zone definition error" << std::endl;
       return false;
     }
-    const int32_t height = GetPropertyOr<int32_t>(map, "height", 0);
-    std::string name = "Zone #" + std::to_string(zone_number);
-    ReadPropertyIfPresent(map, "name", &name);
-    const cv::Point a = ReadPoint(AsEntity(GetProperty(map, "A")));
-    const cv::Point b = ReadPoint(AsEntity(GetProperty(map, "B")));
-    if (!InRange(a) || !InRange(b) || !InRange(height)) {
-      std::cerr << "ERROR: Zone " << name << ": A " << PointText(a) << ", B "
-                << PointText(b) << " or height " << height << " is beyond "
-                << kMaxCoordinate << " pixels" << std::endl;
+    ZoneSettings zone;
+    zone.name = "Zone #" + std::to_string(zone_number);
+    WriteKeyProblems(ZoneKeyTable().Read(map, &zone));
+    if (!InRange(zone.a) || !InRange(zone.b) || !InRange(zone.height)) {
+      std::cerr << "ERROR: Zone " << zone.name << ": A " << PointText(zone.a)
+                << ", B " << PointText(zone.b) << " or height " << zone.height
+                << " is beyond " << kMaxCoordinate << " pixels" << std::endl;
       std::cerr << "ERROR: Zone definition error" << std::endl;
       return false;
     }
-    // Opt-in: one crossing for every full pass of a track through the band.
-    const bool repeat = GetPropertyOr(map, "repeat", false);
-    zones->emplace_back(a, b, height, name, repeat);
-    // Opt-in: a track that breaks half way through the band hands its
-    // state over to the one that goes on from it.
-    const int32_t hand_over =
-        GetPropertyOr<int32_t>(map, "hand_over_frames", 0);
-    zones->back().set_hand_over(std::clamp(hand_over, 0, 1000));
-    // Opt-in: the operator's names of the two directions.
-    zones->back().set_direction_names(GetPropertyOr(map, "forward_name", ""),
-                                      GetPropertyOr(map, "backward_name", ""));
+    zones->emplace_back(zone.a, zone.b, zone.height, zone.name, zone.repeat);
+    zones->back().set_hand_over(zone.hand_over_frames);
+    zones->back().set_direction_names(zone.forward_name, zone.backward_name);
     double ratio = 0.0;
-    estimators->push_back(ReadZoneScale(map, height, &ratio)
+    estimators->push_back(ReadZoneScale(map, zone, &ratio)
                               ? std::make_unique<SpeedEstimator>(
                                     static_cast<float>(ratio), tick_frequency)
                               : nullptr);
@@ -86,6 +78,44 @@ bool ReadZoneList(const Value& list_value, int zone_number,
 }
 
 }  // namespace
+
+const KeyTable<ZoneSettings>& ZoneKeyTable() {
+  using S = ZoneSettings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Zones",
+        "Keys of each element of the pipeline's \"zones\" list (or of the "
+        "\"zones\" list of each element of \"rois\"): a band of the given "
+        "height along the line from A to B, counting the tracks that cross "
+        "it. Coordinates are pixels within 100000.");
+    t->String("name", &S::name, "Name of the zone in events and drawings.")
+        .ShownDefault("Zone #<n>")
+        .Point("A", &S::a, "First end of the zone's line.")
+        .Required()
+        .Point("B", &S::b, "Second end of the zone's line.")
+        .Required()
+        .Int("height", &S::height, "Height of the band in pixels.")
+        .Required()
+        .Bool("repeat", &S::repeat,
+              "One crossing for every full pass of a track through the band.")
+        .Int("hand_over_frames", &S::hand_over_frames,
+             "Frames within which a track that breaks half way through the "
+             "band hands its state over to the one that goes on from it.",
+             KeyBounds::Between(0, 1000).Clamped())
+        .String("forward_name", &S::forward_name,
+                "Operator's name of the forward crossings (from the first "
+                "boundary line across the second).")
+        .String("backward_name", &S::backward_name,
+                "Operator's name of the backward crossings.")
+        .Double("meter_pixel_ratio", &S::meter_pixel_ratio,
+                "Metres per pixel, for the speed of the tracks that cross.")
+        .Double("real_height", &S::real_height,
+                "Height of the band in metres, when meter_pixel_ratio is "
+                "absent (the ratio is real_height / height).");
+    return t;
+  }();
+  return *table;
+}
 
 bool ReadZones(const Entity& config, double tick_frequency,
                std::vector<Zone>* zones,

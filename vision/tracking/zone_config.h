@@ -16,17 +16,37 @@
 #ifndef VISION_TRACKING_ZONE_CONFIG_H_
 #define VISION_TRACKING_ZONE_CONFIG_H_
 
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 #include "vision/tracking/area.h"
 #include "vision/tracking/speed_estimator.h"
 #include "vision/tracking/zone.h"
 
 namespace talvenrook_vision {
+
+// The keys of one element of a "zones" list.
+struct ZoneSettings {
+  std::string name;  // the reader's default: "Zone #<n>"
+  cv::Point a;
+  cv::Point b;
+  int32_t height = 0;
+  bool repeat = false;
+  int32_t hand_over_frames = 0;
+  std::string forward_name;
+  std::string backward_name;
+  double meter_pixel_ratio = 0.0;  // used when present
+  double real_height = 0.0;        // used when present, without the above
+};
+
+// Built on first use; safe to call from any thread.
+const KeyTable<ZoneSettings>& ZoneKeyTable();
 
 // Appends the zones of "zones", or, when that key is absent, those of the
 // "zones" list of every element of "rois" (numbered from 1 in list order).

@@ -9,6 +9,7 @@
 #include "vision/face/common/face_labels.h"
 #include "vision/face/common/result_ids.h"
 #include "vision/face/detect/tiny_ssd_detector_adapter.h"
+#include "vision/tracking/tracker_keys.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -76,10 +77,10 @@ void FacePersonDetector::ReadSettings(const Entity& config) {
   settings_ = s;
 
   Tracker::Parameters p;
-  p.frames_to_count =
-      GetPropertyOr<int32_t>(config, "tracker_frames_to_count", 3);
-  p.frames_to_discard =
-      GetPropertyOr<int32_t>(config, "tracker_frames_to_discard", 15);
+  // The object trackers' frame counts, which the person tracker's own keys
+  // below may replace.
+  TrackerKeyTable().ReadOnly(
+      config, {"tracker_frames_to_count", "tracker_frames_to_discard"}, &p);
   const int32_t count = p.frames_to_count;
   p.frames_to_count =
       GetPropertyOr<int32_t>(config, "person_tracker_frames_to_count", count);

@@ -17,12 +17,7 @@
 // as a bar with its value, and since when that counts (the line's first
 // sighting, or the oldest hour the history still holds). Reloaded when a
 // driver is chosen, shortly after each of its results and every 30 s.
-#include "tools/web/web_page.h"
-
-namespace kestu_tools {
-
-const char* WebTotalsScript() {
-  return R"js("use strict";
+"use strict";
 window.kestu = window.kestu || {onChoose: [], onEvent: []};
 window.kestu.onState = window.kestu.onState || [];
 (() => {
@@ -88,6 +83,8 @@ window.kestu.onState = window.kestu.onState || [];
     if (t.firstSeenFromHistory) return "since " + minutes(at) + ", the oldest exit kept";
     return "since " + minutes(at);
   }
+
+  kestu.countedSince = since;
 
   function bar(cell, value, most) {
     cell.innerHTML = "";
@@ -166,7 +163,3 @@ window.kestu.onState = window.kestu.onState || [];
   document.addEventListener("DOMContentLoaded", showZone);
   setInterval(showZone, 60000);
 })();
-)js";
-}
-
-}  // namespace kestu_tools

@@ -6,12 +6,7 @@
 // their ticks read the local start that kestu-web gives. Redrawn when a
 // driver is chosen, a minute after the last drawing, and shortly after
 // each of the driver's results.
-#include "tools/web/web_page.h"
-
-namespace kestu_tools {
-
-const char* WebChartScript() {
-  return R"js("use strict";
+"use strict";
 window.kestu = window.kestu || {onChoose: [], onEvent: []};
 (() => {
   const NS = "http://www.w3.org/2000/svg";
@@ -49,16 +44,15 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
                                    : Number(s.slice(8, 10)) + "/" + Number(s.slice(5, 7));
   }
 
-  function draw(chart, answer) {
-    const svg = document.getElementById(chart.svg);
-    svg.innerHTML = "";
+  // The answer's rows as series ("<zone> <direction's name>", or the tag
+  // of an event without a zone), sorted, and their counts per bucket
+  // ("series|bucket index" -> count, rows of several tags added up); rows
+  // outside the buckets name a series but count nowhere.
+  function tally(answer) {
     const spans = answer.buckets || [];
     const slot = new Map(spans.map((span, i) => [span.epoch, i]));
-    const width = Number(svg.getAttribute("width")), height = Number(svg.getAttribute("height"));
-    const left = 34, right = 8, top = 32, bottom = 20;
-    const plotW = width - left - right, plotH = height - top - bottom;
     const series = [];
-    const counts = new Map();  // "series|bucket" -> count
+    const counts = new Map();
     let most = 0;
     for (const row of answer.rows || []) {
       const direction = row.direction &&
@@ -71,9 +65,23 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
       most = Math.max(most, counts.get(key));
     }
     series.sort();
+    return {series: series, counts: counts, most: most};
+  }
+
+  // The values the vertical axis names: nought, half way and the top.
+  function axisValues(most) { return most > 0 ? [0, Math.ceil(most / 2), most] : [0]; }
+
+  function draw(chart, answer) {
+    const svg = document.getElementById(chart.svg);
+    svg.innerHTML = "";
+    const spans = answer.buckets || [];
+    const width = Number(svg.getAttribute("width")), height = Number(svg.getAttribute("height"));
+    const left = 34, right = 8, top = 32, bottom = 20;
+    const plotW = width - left - right, plotH = height - top - bottom;
+    const {series, counts, most} = tally(answer);
     const scale = most > 0 ? plotH / most : 0;
     element("line", {x1: left, y1: top + plotH, x2: left + plotW, y2: top + plotH, stroke: "#999"}, svg);
-    for (const value of most > 0 ? [0, Math.ceil(most / 2), most] : [0]) {
+    for (const value of axisValues(most)) {
       const y = top + plotH - value * scale;
       element("line", {x1: left, y1: y, x2: left + plotW, y2: y, stroke: "#eee"}, svg);
       label(svg, left - 4, y + 4, String(value), "end");
@@ -126,6 +134,7 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     }
   }
 
+  window.kestu.chart = {tickText: tickText, tally: tally, axisValues: axisValues};
   window.kestu.onChoose.push((c) => { chosen = c; load(); });
   window.kestu.onEvent.push((e) => {
     if (!chosen || !e.result || e.process !== chosen.process || e.driver !== chosen.driver) return;
@@ -133,7 +142,3 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     redraw = setTimeout(load, 2000);
   });
 })();
-)js";
-}
-
-}  // namespace kestu_tools

@@ -8,12 +8,7 @@
 // shapes would have counted over the driver's track history (or over an
 // uploaded detections file) and shows it per direction. "Apply" sends the
 // driver its configuration again with these zones (/api/zones).
-#include "tools/web/web_page.h"
-
-namespace kestu_tools {
-
-const char* WebEditorScript() {
-  return R"js("use strict";
+"use strict";
 window.kestu = window.kestu || {onChoose: [], onEvent: []};
 (() => {
   const NS = "http://www.w3.org/2000/svg";
@@ -96,6 +91,7 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
     }
     return hit;
   }
+  window.kestu.geometry = {band: band, bandHeight: bandHeight, inside: inside};
   function near(p, q) { return Math.hypot(p.x - q.x, p.y - q.y) <= 8 * unit(); }
 
   function countText(kind, index) {
@@ -510,7 +506,3 @@ window.kestu = window.kestu || {onChoose: [], onEvent: []};
   }, 10000);
   select(null);
 })();
-)js";
-}
-
-}  // namespace kestu_tools

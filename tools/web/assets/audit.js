@@ -8,65 +8,6 @@
 // Query switches: "process=...&driver=..." chooses the driver, "zone=..."
 // the line, "from=...&to=..." (seconds since the epoch) the window, which
 // is then shown at once.
-#include "tools/web/audit_routes.h"
-
-namespace kestu_tools {
-
-const char* WebAuditPage() {
-  return R"html(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>kestu-vision: audit of the counts</title>
-<style>
- body { font: 14px sans-serif; margin: 12px; background: #f4f4f4; color: #222; }
- h1 { font-size: 18px; margin: 0 0 8px 0; }
- h2 { font-size: 15px; margin: 14px 0 4px 0; }
- table { border-collapse: collapse; background: #fff; }
- td, th { border: 1px solid #ccc; padding: 2px 6px; text-align: left; vertical-align: middle; }
- td.n { text-align: right; }
- .tools { margin: 4px 0; }
- .bad { color: #b00; } .good { color: #070; } .quiet { color: #666; }
- tr.right { background: #e4f6e4; } tr.wrong { background: #fbe3e3; }
- button.on { background: #ffd34d; }
- img.snap { width: 160px; display: block; }
- #about { font-size: 12px; color: #444; max-width: 900px; margin-top: 4px; }
- #about dt { font-weight: bold; float: left; clear: left; width: 6em; }
- #about dd { margin-left: 6.5em; }
- td.no-snapshot { max-width: 160px; font-size: 12px; }
-</style>
-</head>
-<body>
-<h1>Audit of the counts <a href="/" style="font-size:13px; font-weight:normal">back to the live page</a></h1>
-<div class="tools">
-driver <select id="driver"></select>
-line <select id="line"><option value="">every line</option></select>
-from <input id="from" type="datetime-local" step="1">
-to <input id="to" type="datetime-local" step="1">
-<button id="show">Show</button>
-<span class="quiet">times in <span id="zone"></span></span>
-</div>
-<div id="answer" class="bad"></div>
-<h2>Measured count error</h2>
-<table id="figures"><thead><tr><th>line</th><th>direction</th><th>counted</th><th>audited</th>
-<th>unaudited</th><th>right</th><th>wrong</th><th>missed</th><th>true</th><th>precision</th>
-<th>recall</th><th>count error</th></tr></thead><tbody></tbody></table>
-<details><summary>What the figures are</summary><dl id="about"></dl></details>
-<h2>Crossings</h2>
-<div id="summary" class="quiet"></div>
-<table id="crossings"><thead><tr><th>time</th><th>line</th><th>direction</th><th>track</th>
-<th>picture</th><th>mark</th></tr></thead><tbody></tbody></table>
-<h2>Missed passes</h2>
-<div class="tools">
-line <select id="missed-line"></select>
-direction <select id="missed-direction"></select>
-time <input id="missed-time" type="datetime-local" step="1">
-note <input id="missed-note" type="text" maxlength="500">
-<button id="add-missed">Add missed pass</button>
-<span id="missed-answer"></span>
-</div>
-<table id="missed"><thead><tr><th>time</th><th>line</th><th>direction</th><th>note</th><th></th></tr></thead><tbody></tbody></table>
-<script>
 "use strict";
 const params = new URLSearchParams(location.search);
 const $ = (id) => document.getElementById(id);
@@ -307,10 +248,3 @@ function useZone(name) {
   missedDirections();
   try { await drivers(); await show(); } catch (e) { text($("answer"), "kestu-web did not answer"); }
 })();
-</script>
-</body>
-</html>
-)html";
-}
-
-}  // namespace kestu_tools

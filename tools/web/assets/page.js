@@ -1,13 +1,13 @@
-// The one page of kestu-web: plain HTML, CSS and JavaScript, no build step
-// and nothing fetched from elsewhere.
+// The one page of kestu-web: plain HTML, CSS and JavaScript, nothing
+// bundled and nothing fetched from elsewhere (page.html, with page.css and
+// this script spliced in at build time).
 //
 // Query switches: "process=...&driver=..." chooses the driver shown first
 // (else the first one of a reachable process); "still=1" shows the preview
-// as snapshots polled once a
-// second and the events from the state (no never-ending requests, so a
-// headless browser can take a screenshot); "report=1" posts what the page
-// shows (the preview's natural width, the event rows) to
-// /api/browser-report twice a second, for the browser test.
+// as snapshots polled once a second and the events from the state (no
+// never-ending requests, so a headless browser can take a screenshot);
+// "report=1" posts what the page shows (the preview's natural width, the
+// event rows) to /api/browser-report twice a second, for the browser test.
 //
 // Over the preview, a banner tells since when the chosen driver, which has
 // a source, has given no picture (no frame read and no JPEG for 5 s), from
@@ -19,112 +19,6 @@
 // status arrived) and onState (/api/state was read). Every time the page
 // shows is in kestu-web's time zone (window.kestu.clock and dateTime), not
 // the browser's.
-#include "tools/web/web_page.h"
-
-namespace kestu_tools {
-
-const char* WebPage() {
-  return R"html(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>kestu-vision</title>
-<style>
- body { font: 14px sans-serif; margin: 12px; background: #f4f4f4; color: #222; }
- h1 { font-size: 18px; margin: 0 0 8px 0; }
- h2 { font-size: 15px; margin: 12px 0 4px 0; }
- table { border-collapse: collapse; background: #fff; }
- td, th { border: 1px solid #ccc; padding: 2px 6px; text-align: left; }
- tr.chosen { background: #dde8ff; }
- tr.driver { cursor: pointer; }
- .bad { color: #b00; } .good { color: #070; }
- #layout { display: flex; gap: 16px; align-items: flex-start; }
- #preview { max-width: 720px; min-width: 320px; min-height: 180px; background: #000; display: block; }
- #log { height: 140px; overflow-y: scroll; background: #fff; border: 1px solid #ccc; padding: 4px; font: 12px monospace; width: 720px; }
- textarea { width: 720px; height: 120px; font: 12px monospace; }
- button { margin: 2px; }
- button.on { background: #ffd34d; }
- #stage { position: relative; display: inline-block; line-height: 0; }
- #editor { position: absolute; left: 0; top: 0; cursor: crosshair; }
- #no-picture { position: absolute; left: 0; right: 0; top: 0; padding: 6px 10px; line-height: 1.3;
-   background: rgba(176, 0, 0, 0.85); color: #fff; font-weight: bold; pointer-events: none; }
- .tools { margin: 4px 0; }
- .tools input[type=text] { width: 9em; }
- .tools input[type=number] { width: 5em; }
- #whatif, #shapes { font: 12px monospace; }
- #apply-answer.bad { color: #b00; } #apply-answer.good { color: #070; }
- svg.chart { background: #fff; border: 1px solid #ccc; display: block; }
- svg.chart text { font: 11px sans-serif; fill: #333; }
- img.thumb { width: 80px; display: block; }
- svg.chart text.value { font-size: 9px; }
- #site-time { color: #555; margin: -4px 0 8px 0; }
- .total-bar { display: inline-block; height: 10px; background: #1f77b4; margin-right: 4px; vertical-align: middle; }
- td.since { font-size: 12px; color: #555; }
- #events td:first-child { white-space: nowrap; }
-</style>
-</head>
-<body>
-<h1>kestu-vision <a id="audit-link" href="/audit" style="font-size:13px; font-weight:normal">Audit the counts</a></h1>
-<div id="site-time">Times in <span id="site-zone"></span></div>
-<table id="drivers"><thead><tr><th>process</th><th>driver</th><th>ports</th>
-<th>reachable</th><th>alive</th><th>connected</th><th>configured</th>
-<th>results</th><th>last status</th></tr></thead><tbody></tbody></table>
-<div id="layout">
-<div>
-<h2>Preview of <span id="chosen">no driver</span></h2>
-<div id="stage"><img id="preview" alt="preview"><svg id="editor"></svg><div id="no-picture" hidden></div></div>
-<p id="blur-note" class="note" hidden></p>
-<div>
-<button data-action="START_STREAMING">Start streaming</button>
-<button data-action="STOP_STREAMING">Stop streaming</button>
-<button data-action="CAPTURE_PREVIEW">Capture preview</button>
-<button data-action="START_RECORDING">Start recording</button>
-<input id="duration" type="number" value="10" min="1" style="width:4em"> s
-<button data-action="STOP_RECORDING">Stop recording</button>
-</div>
-<h2>Zones</h2>
-<div class="tools">
-<button id="draw-line">Draw line</button>
-<button id="draw-area">Draw area</button>
-<button id="delete-shape">Delete</button>
-name <input id="shape-name" type="text">
-band <input id="shape-height" type="number" min="1"> px
-m/px <input id="shape-scale" type="number" min="0" step="0.001">
-<label title="count every pass through the band, not only a track's first"><input id="shape-repeat" type="checkbox"> every pass</label>
-<button id="apply-zones">Apply</button>
-<span id="apply-answer"></span>
-</div>
-<div class="tools">
-recount over <select id="whatif-source"><option value="live">the live history</option></select>
-<input id="recording-file" type="file" title="a detections file">
-forget after <input id="forget-after" type="number" min="1"> frames
-</div>
-<div id="shapes"></div>
-<div id="whatif"></div>
-<h2>Configuration (DriverConfig, protobuf text format)</h2>
-<textarea id="config" spellcheck="false"></textarea><br>
-<button id="send">Send configuration</button>
-<h2>Statuses</h2>
-<div id="log"></div>
-</div>
-<div>
-<h2>Counts by zone</h2>
-<table id="zones"><thead><tr><th>zone</th><th>forward</th><th>backward</th></tr></thead><tbody></tbody></table>
-<table id="zone-totals"><thead><tr><th>line</th><th>direction</th><th id="totals-today">today</th>
-<th colspan="2">since the line was created</th></tr></thead><tbody></tbody></table>
-<h2>Counts per hour, last 24 hours <a id="csv-hours" href="#">CSV</a></h2>
-<svg id="chart-hours" class="chart" width="620" height="210"></svg>
-<h2>Counts per day, last 30 days <a id="csv-days" href="#">CSV</a></h2>
-<svg id="chart-days" class="chart" width="620" height="210"></svg>
-<h2>Latest events</h2>
-<table id="events"><thead><tr><th>time</th><th>driver</th><th>event</th><th>zone</th>
-<th>direction</th><th>speed</th><th>tracking id</th><th>type</th><th>picture</th></tr></thead><tbody></tbody></table>
-</div>
-</div>
-<script src="/totals.js"></script>
-<script src="/chart.js"></script>
-<script src="/editor.js"></script>
-<script>
 "use strict";
 const params = new URLSearchParams(location.search);
 const still = params.get("still") === "1";
@@ -346,10 +240,3 @@ if (report) {
 }
 refresh();
 setInterval(refresh, 1000);
-</script>
-</body>
-</html>
-)html";
-}
-
-}  // namespace kestu_tools
