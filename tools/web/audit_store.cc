@@ -139,15 +139,7 @@ bool AuditStore::Open(const std::string& path, std::string* error) {
 }
 
 sqlite3* AuditStore::OpenReader(std::string* error) const {
-  sqlite3* reader = nullptr;
-  if (sqlite3_open_v2(path_.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr) !=
-      SQLITE_OK) {
-    *error = std::string("cannot read the database: ") + sqlite3_errmsg(reader);
-    sqlite3_close(reader);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(reader, kBusyTimeoutMs);
-  return reader;
+  return OpenSqliteReader(path_, kBusyTimeoutMs, error);
 }
 
 bool AuditStore::Crossings(const AuditWindow& w,
