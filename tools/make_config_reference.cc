@@ -10,8 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "src/driver/driver_options.h"
 #include "vision/config/key_reference.h"
+#include "vision/detectors/ssd_detector_adapter.h"
+#include "vision/face/attention/pose_filter.h"
+#include "vision/face/detect/face_person_keys.h"
+#include "vision/face/pipeline/face_keys.h"
+#include "vision/inference/model_keys.h"
+#include "vision/objects/object_keys.h"
+#include "vision/regions/night_solution.h"
+#include "vision/regions/roi.h"
+#include "vision/tracking/motion_grid.h"
+#include "vision/tracking/movement_filter.h"
 #include "vision/tracking/tracker_keys.h"
+#include "vision/tracking/tracker_mode.h"
 #include "vision/tracking/zone_config.h"
 
 namespace {
@@ -20,8 +32,25 @@ using talvenrook_vision::KeyTableDoc;
 
 // Every component's key table, in the order of the reference.
 std::vector<KeyTableDoc> RegisteredKeyTables() {
-  return {talvenrook_vision::TrackerKeyTable().Describe(),
-          talvenrook_vision::ZoneKeyTable().Describe()};
+  return {vostek_kestu::DriverKeyReference(),
+          talvenrook_vision::TrackerKeyTable().Describe(),
+          talvenrook_vision::ZoneKeyTable().Describe(),
+          talvenrook_vision::PlaceListKeyTable().Describe(),
+          talvenrook_vision::TrackerMode::Keys().Describe(),
+          talvenrook_vision::ObjectKeyTable().Describe(),
+          talvenrook_vision::MotionGateKeyTable().Describe(),
+          talvenrook_vision::MotionGrid::Keys().Describe(),
+          talvenrook_vision::MovementFilter::Keys().Describe(),
+          talvenrook_vision::WrapperKeyTable().Describe(),
+          talvenrook_vision::ClaheKeyTable().Describe(),
+          talvenrook_vision::StatisticsKeyTable().Describe(),
+          talvenrook_vision::Roi::Keys().Describe(),
+          talvenrook_vision::NightSolution::Keys().Describe(),
+          talvenrook_vision::SSDDetectorAdapter::Keys().Describe(),
+          talvenrook_vision::ModelKeyTable().Describe(),
+          talvenrook_vision::FaceKeyTable().Describe(),
+          talvenrook_vision::PoseFilterKeyTable().Describe(),
+          talvenrook_vision::FacePersonKeyTable().Describe()};
 }
 
 int Usage() {

@@ -9,7 +9,7 @@
 //
 //   BM_BareRead       cv::VideoCapture::read, reopening at the end of the
 //                     clip as the driver does.
-//   BM_DriverSync     GrabFrame, EnqueueFrame and ProcessCurrentFrame called
+//   BM_DriverSync     ProcessNextFrame (read, prepare, frame step) called
 //                     in turn on this thread, as the synchronous loop does;
 //                     no driver thread runs.
 //   BM_DriverThreads  the driver's own threads (the capture thread running
@@ -110,8 +110,8 @@ const std::string& ClipPath() {
 // of the same track per frame.
 class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
  public:
-  talvenrook_vision::SetupStatus Setup(const KestuEyeConfig& config) override {
-    return talvenrook_vision::SetupStatus::Ok();
+  absl::Status Setup(const KestuEyeConfig& config) override {
+    return absl::OkStatus();
   }
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override {
@@ -320,7 +320,7 @@ class DirectLoop {
     counter_->SetTimeout(20);
     bool received = false;
     for (int i = 0; i < 500 && !received; ++i) {
-      if (!Step()) return "GrabFrame failed";
+      if (!Step()) return "ProcessNextFrame failed";
       received = counter_->ReceiveOneTrackEnd();
     }
     counter_->SetTimeout(kReceiveTimeoutMs);
@@ -342,12 +342,7 @@ class DirectLoop {
   }
 
  private:
-  bool Step() {
-    if (!driver_->GrabFrame()) return false;
-    driver_->EnqueueFrame();
-    driver_->ProcessCurrentFrame();
-    return true;
-  }
+  bool Step() { return driver_->ProcessNextFrame(); }
 
   std::unique_ptr<BenchDriver> driver_;
   std::unique_ptr<ResultCounter> counter_;

@@ -208,7 +208,7 @@ void PairedClassifier(benchmark::State& state, const std::string& type,
                       const std::string& engine, const std::string& weights,
                       BareNet bare, const cv::Mat& crop,
                       const std::vector<std::string>& labels) {
-  std::unique_ptr<BaseDetector> classifier = CreateFaceClassifier(type);
+  std::unique_ptr<ObjectClassifier> classifier = CreateFaceClassifier(type);
   classifier->Load(Entity(),
                    ModelMap(engine, weights, bare, bare.grey ? 1 : 3, labels));
   if (!classifier->HasModel()) {
@@ -317,7 +317,10 @@ void BM_Landmarks(benchmark::State& state) {
       .set_string_value(DataPath("align_onet.prototxt"));
   Prop(&model, "version").set_string_value("0.0.2");
   MTCNNLandmarkDetector detector;
-  detector.Load(Entity(), model);
+  if (!detector.Load(Entity(), model).ok()) {
+    state.SkipWithError("the landmark network did not load");
+    return;
+  }
   BareRun run(std::move(bare));
   const cv::Mat& frame = Frame();
   Paired(state, &run, FaceCrop(), [&](const cv::Mat&) {

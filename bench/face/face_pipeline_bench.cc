@@ -271,8 +271,8 @@ void BM_FacePipeline(benchmark::State& state) {
   const std::vector<cv::Mat>& frames = Frames();
   BareLoop bare;
   FaceAnalyticsVideoV1 sync, async;
-  if (!sync.Setup(PipelineConfig(false)) ||
-      !async.Setup(PipelineConfig(true))) {
+  if (!sync.Setup(PipelineConfig(false)).ok() ||
+      !async.Setup(PipelineConfig(true)).ok()) {
     state.SkipWithError("pipeline setup failed");
     return;
   }

@@ -65,8 +65,8 @@ bool BoundedMilliseconds(const std::string& driver, const char* field,
 
 }  // namespace
 
-KestuBase::KestuBase(const std::string& driver_name)
-    : driver_name_(driver_name) {}
+KestuBase::KestuBase(const std::string& driver_name, Handlers handlers)
+    : driver_name_(driver_name), handlers_(std::move(handlers)) {}
 
 KestuBase::~KestuBase() { StopChannels(); }
 
@@ -142,11 +142,17 @@ void KestuBase::WakeWaits() {
   wait_cv_.notify_all();
 }
 
-bool KestuBase::SendUpdate() { return false; }
+bool KestuBase::SendUpdate() {
+  return handlers_.update ? handlers_.update() : false;
+}
 
-bool KestuBase::ProcessConfig(const DriverConfig& config) { return true; }
+bool KestuBase::ProcessConfig(const DriverConfig& config) {
+  return handlers_.accept ? handlers_.accept(config) : true;
+}
 
-std::string KestuBase::RefusalReason(const DriverConfig& config) { return ""; }
+std::string KestuBase::RefusalReason(const DriverConfig& config) {
+  return handlers_.refusal ? handlers_.refusal(config) : "";
+}
 
 void KestuBase::SetNotesForHuman(const std::string& notes) {
   notes_for_human_ = notes;

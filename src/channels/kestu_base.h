@@ -48,12 +48,30 @@ using Status = ::talvenrook::kestu::v1::driver::Status;
 // allocated. A socket error in a channel thread is logged and the channel
 // goes on; it never ends the process.
 //
-// The threads run for the life of the driver. The most derived class must
-// call StopChannels() first thing in its destructor, so that no thread calls
-// a virtual operation on a half-destroyed object.
+// What the channels receive goes to the handlers their owner gives them (a
+// driver owns its channels and hands them its configuration queue); a
+// class derived from KestuBase may override the virtual operations instead.
+//
+// The threads run for the life of the channels. A derived class that
+// overrides the virtual operations must call StopChannels() first thing in
+// its destructor, so that no thread calls a virtual operation on a
+// half-destroyed object; with handlers the destructor stops them.
 class KestuBase {
  public:
-  explicit KestuBase(const std::string& driver_name);
+  // Each handler may be left empty.
+  struct Handlers {
+    // Why a parsed message cannot be taken now (see RefusalReason); empty:
+    // every message is taken.
+    std::function<std::string(const DriverConfig&)> refusal;
+    // Each parsed message that was not refused; false rejects it. Empty:
+    // every message is accepted.
+    std::function<bool(const DriverConfig&)> accept;
+    // One update cycle; false reports an error status. Empty: every cycle
+    // reports one.
+    std::function<bool()> update;
+  };
+
+  explicit KestuBase(const std::string& driver_name, Handlers handlers = {});
   virtual ~KestuBase();
 
   KestuBase(const KestuBase&) = delete;
@@ -66,9 +84,10 @@ class KestuBase {
             const std::string& transport = "tcp");
 
   // Called by the update thread every cycle; false reports an error status.
+  // Runs the update handler.
   virtual bool SendUpdate();
   // Called by the configuration thread with each parsed message; false
-  // rejects it.
+  // rejects it. Runs the accept handler.
   virtual bool ProcessConfig(const DriverConfig& config);
   virtual void SetNotesForHuman(const std::string& notes);
 
@@ -131,18 +150,21 @@ class KestuBase {
   int delay_between_updates_ms() const { return delay_between_updates_; }
   int timeout_after_last_ping_ms() const { return timeout_after_last_ping_; }
 
+  // Informational, as DriverInfo reports them: the drivers of this process
+  // need pings (unless a kept configuration runs without a client).
+  void set_needs_pings(bool value) { needs_pings_ = value; }
+  // The update thread idles until a configuration was accepted.
+  void set_mandatory_configuration(bool value) {
+    mandatory_configuration_ = value;
+  }
+
  protected:
   // Why a parsed message cannot be taken now (for example a full queue), or
   // an empty text. A refused message is answered with a STATUS_ERROR with
   // that text and the message's uuid, and dropped: ProcessConfig does not
   // see it, its delay and time-out do not apply, and configured keeps its
-  // value. Runs on the configuration thread.
+  // value. Runs on the configuration thread. Runs the refusal handler.
   virtual std::string RefusalReason(const DriverConfig& config);
-
-  void set_needs_pings(bool value) { needs_pings_ = value; }
-  void set_mandatory_configuration(bool value) {
-    mandatory_configuration_ = value;
-  }
 
  private:
   void ConfigurationLoop();
@@ -182,6 +204,7 @@ class KestuBase {
   bool mandatory_configuration_ = false;
   std::atomic<bool> configured_{false};
   const std::string driver_name_;
+  const Handlers handlers_;
   std::string notes_for_human_;
   CameraStateSource camera_state_;
   std::string transport_ = "tcp";

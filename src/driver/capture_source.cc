@@ -223,6 +223,17 @@ void CaptureSource::Prepare(bool fresh_buffers) {
   }
 }
 
+CaptureSource::Frame CaptureSource::Next(const NextFrame& how) {
+  Frame frame;
+  frame.outcome = Read(how.fresh_buffers);
+  if (frame.outcome != ReadResult::kFrame) return frame;
+  if (how.check_freeze) CheckFreeze(how.detection_stopped);
+  Prepare(how.fresh_buffers);
+  frame.image = processing_image_;
+  frame.ticks = frame_ticks_;
+  return frame;
+}
+
 CaptureSource::ReadResult CaptureSource::Read(bool fresh_buffer) {
   cv::Mat fresh;
   cv::Mat& target = fresh_buffer ? fresh : raw_image_;

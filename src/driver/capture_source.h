@@ -86,25 +86,29 @@ class CaptureSource {
   // A new shared reference to the current source.
   std::shared_ptr<talvenrook_vision::Gather> source() const;
 
-  // Reads the next raw image: into the same buffer, or into a fresh one
-  // when `fresh_buffer` (frames still queued keep their pixels). At the
-  // end of the source: "No more frames to read." (and CAMERA_DISCONNECTED
-  // for cameras and streams) once, then a reconnection when it is enabled.
-  ReadResult Read(bool fresh_buffer);
+  // A frame as the capture side hands it on: resized ("force_resolution")
+  // and rotated ("camera_rotation"), with its time on the frame clock.
+  struct Frame {
+    ReadResult outcome = ReadResult::kNoFrame;
+    cv::Mat image;      // empty unless outcome is kFrame
+    int64_t ticks = 0;  // the raw image's time on the frame clock
+  };
+  // How the next frame is read.
+  struct NextFrame {
+    // The frame gets buffers of its own (frames still queued keep their
+    // pixels); else the buffers of the previous frame are reused.
+    bool fresh_buffers = false;
+    // Run the freeze check of live streams on the raw image.
+    bool check_freeze = false;
+    // Detection is stopped: a frozen stream is not restarted.
+    bool detection_stopped = false;
+  };
+
+  // Reads, checks and prepares the next frame. At the end of the source:
+  // "No more frames to read." (and CAMERA_DISCONNECTED for cameras and
+  // streams) once, then a reconnection when it is enabled.
+  Frame Next(const NextFrame& how);
   void MarkEndOfStreamHandled() { end_of_stream_handled_ = true; }
-
-  // Resizes ("force_resolution") and rotates ("camera_rotation") the raw
-  // image into the processing image; `fresh_buffers` first detaches the
-  // images of the previous frame.
-  void Prepare(bool fresh_buffers);
-  const cv::Mat& processing_image() const { return processing_image_; }
-  // The raw image's time on the frame clock.
-  int64_t frame_ticks() const { return frame_ticks_; }
-
-  // Every "stream_checking_period" frames: compares the raw image with the
-  // one of the last check, and reconnects when they are byte-identical
-  // (unless detection is stopped).
-  void CheckFreeze(bool detection_stopped);
 
   bool end_of_stream_reported() const { return end_of_stream_reported_; }
   // The camera's health, for DriverInfo.
@@ -137,6 +141,14 @@ class CaptureSource {
   // After a live source failed or ended: the next attempt when it is due
   // and reconnection is on, else the end of the stream.
   ReadResult NextLiveAttempt();
+  // Reads the next raw image (see Next).
+  ReadResult Read(bool fresh_buffer);
+  // Resizes and rotates the raw image into the processing image.
+  void Prepare(bool fresh_buffers);
+  // Every "stream_checking_period" frames: compares the raw image with the
+  // one of the last check, and reconnects when they are byte-identical
+  // (unless detection is stopped).
+  void CheckFreeze(bool detection_stopped);
   bool FreezeTest(const cv::Mat& raw);
   void Stamp(const talvenrook_vision::Gather& source);
 

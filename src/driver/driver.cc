@@ -1,15 +1,9 @@
-// Driver: its parts, threads, channels, log forwarding, publishing and the
-// capture side's reading; configurations and commands are in
-// driver_configure.cc.
+// Driver: its parts, threads, channels, log forwarding and stand-alone run;
+// configurations and commands are in driver_configure.cc.
 #include "src/driver/driver.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include <glog/logging.h>
-#include <google/protobuf/text_format.h>
 
-#include "src/driver/detection_log.h"
 #include "src/flags.h"
 
 namespace vostek_kestu {
@@ -29,14 +23,6 @@ Status::MessageType StatusTypeForSeverity(int severity) {
   }
 }
 
-// Ends the process at once with the given status, as the end of a record or
-// replay run does. Log files and standard streams are flushed first.
-[[noreturn]] void ExitProcess(int status) {
-  google::FlushLogFiles(google::GLOG_INFO);
-  std::fflush(nullptr);
-  std::_Exit(status);
-}
-
 }  // namespace
 
 Driver::Driver(const DriverKind& kind,
@@ -44,47 +30,50 @@ Driver::Driver(const DriverKind& kind,
     : kind_(kind),
       settings_(settings ? std::move(settings) : ProcessSettings::FromFlags()),
       configurations_([this] { signals_.Notify(); }),
-      recorder_([this](Status::MessageType type, const std::string& uuid,
-                       const std::string& message) {
-        SendStatus(type, uuid, message);
-      }),
-      capture_(
-          [this](Status::MessageType type, const std::string& uuid,
-                 const std::string& message) {
-            SendStatus(type, uuid, message);
-          },
-          // The source's waits end early when the driver stops, and when a
-          // new configuration waits for this thread: it is answered first.
-          [this](std::chrono::milliseconds duration) {
-            signals_.WaitFor(
-                duration, [this] { return configurations_.OthersWaiting(); });
-          }),
-      publisher_(
-          [this](const std::string& bytes) {
-            return channels_->SendData(bytes);
-          },
-          [this](const VisionResult& result) { LogDetection(result); },
-          [this](cv::Mat& frame) { return capture_.source()->Read(frame); },
-          &detections_, settings_),
-      step_(FrameStep::Parts{
-          settings_, &signals_, &pipeline_, &publisher_, &recorder_, &window_,
-          [this](Status::MessageType type, const std::string& uuid,
-                 const std::string& message) {
-            SendStatus(type, uuid, message);
-          },
-          [this](const VisionResult& result, cv::Mat& image) {
-            DrawResults(result, image);
-          },
-          [this] { detection_stopped_ = true; }}),
-      loop_(FrameLoop::Parts{&loop_host_, &signals_, &configurations_,
-                             &capture_, &pipeline_, &step_, &recorder_,
-                             settings_}),
-      channels_(std::make_unique<DriverChannels>(
+      // Every message that is not refused is queued, to be applied by the
+      // capture thread between frames; update cycles do nothing (results
+      // are published by the frame step).
+      channels_(std::make_unique<KestuBase>(
           kind.display_name,
-          [this](const DriverConfig& config) { return RefusalReason(config); },
-          [this](const DriverConfig& config) {
-            configurations_.Push(config);
-          })),
+          KestuBase::Handlers{[this](const DriverConfig& config) {
+                                return RefusalReason(config);
+                              },
+                              [this](const DriverConfig& config) {
+                                configurations_.Push(config);
+                                return true;
+                              },
+                              [] { return true; }})),
+      recorder_(ChannelStatus()),
+      capture_(ChannelStatus(),
+               // The source's waits end early when the driver stops, and
+               // when a new configuration waits for this thread: it is
+               // answered first.
+               [this](std::chrono::milliseconds duration) {
+                 signals_.WaitFor(duration, [this] {
+                   return configurations_.OthersWaiting();
+                 });
+               }),
+      source_end_(SourceEnd::Parts{settings_, &capture_, &detections_,
+                                   &recorder_, ChannelStatus()}),
+      publisher_(
+          [channels = channels_.get()](const std::string& bytes) {
+            return channels->SendData(bytes);
+          },
+          [presenter = &presenter_](const VisionResult& result) {
+            presenter->LogDetection(result);
+          },
+          [capture = &capture_](cv::Mat& frame) {
+            return capture->source()->Read(frame);
+          },
+          &detections_, settings_),
+      step_(FrameStep::Parts{settings_, &signals_, &pipeline_, &publisher_,
+                             &recorder_, &window_, ChannelStatus(), &presenter_,
+                             &detection_stopped_}),
+      loop_(FrameLoop::Parts{
+          &loop_configurator_,
+          FrameLoop::ClientPresence{channels_.get(), &unattended_, &restoring_},
+          &signals_, &configurations_, &capture_, &source_end_, &pipeline_,
+          &step_, &recorder_, settings_, &detection_stopped_}),
       log_sink_([this](int severity, const std::string& message,
                        const std::string&, const std::string&, int,
                        const std::tm&) { ForwardLogLine(severity, message); }) {
@@ -101,6 +90,14 @@ Driver::Driver(const DriverKind& kind,
     publisher_.SetEventTagPublished(tag, true);
   }
   if (start_threads) loop_.Start();
+}
+
+CaptureSource::StatusSender Driver::ChannelStatus() const {
+  return [channels = channels_.get()](Status::MessageType type,
+                                      const std::string& uuid,
+                                      const std::string& message) {
+    channels->SendStatus(type, uuid, message);
+  };
 }
 
 Driver::~Driver() {
@@ -160,39 +157,9 @@ void Driver::ForwardLogLine(int severity, const std::string& message) {
   SendStatus(StatusTypeForSeverity(severity), "", message);
 }
 
-void Driver::LogDetection(const VisionResult& result) const {
-  if (!kind_.detection_line) {
-    std::string text;
-    google::protobuf::TextFormat::PrintToString(result, &text);
-    LOG(INFO) << "New Detection:\n" << text;
-    return;
-  }
-  const std::shared_ptr<const KindOptions> options = kind_options();
-  LogDetectionLine(result, [&](const VisionResult& r) {
-    return kind_.detection_line(r, options.get());
-  });
-}
-
-void Driver::DrawResults(const VisionResult& result, cv::Mat& image) const {
-  if (!kind_.draw) return;
-  const std::shared_ptr<const KindOptions> options = kind_options();
-  DrawContext context;
-  context.pipeline = step_.processing_pipeline();
-  context.options = options.get();
-  context.font_size = step_.preview_options().font_size;
-  context.frames_grabbed = loop_.frames_grabbed();
-  context.detections = &detections_;
-  kind_.draw(context, result, image);
-}
-
 VisionRequest Driver::request() const {
   std::lock_guard<std::mutex> lock(options_mutex_);
   return request_;
-}
-
-std::shared_ptr<const KindOptions> Driver::kind_options() const {
-  std::lock_guard<std::mutex> lock(options_mutex_);
-  return kind_options_;
 }
 
 DriverOptions Driver::CurrentOptions() const {
@@ -204,49 +171,6 @@ DriverOptions Driver::CurrentOptions() const {
   }
   options.source = capture_.options();
   return options;
-}
-
-bool Driver::GrabFrame() {
-  source_waiting_ = false;
-  if (detection_stopped_ || !pipeline_.has_pipeline()) return false;
-  switch (capture_.Read(/*fresh_buffer=*/loop_.async_mode())) {
-    case CaptureSource::ReadResult::kFrame:
-      return true;
-    case CaptureSource::ReadResult::kEndOfStream:
-      HandleEndOfStream();
-      return false;
-    case CaptureSource::ReadResult::kNoFrame:
-      break;
-    case CaptureSource::ReadResult::kWaiting:
-      source_waiting_ = true;
-      break;
-  }
-  return false;
-}
-
-void Driver::HandleEndOfStream() {
-  if (!FLAGS_record_detections_file.empty()) {
-    detections_.WriteRecord(FLAGS_record_detections_file);
-  }
-  LOG(INFO) << "Source reconnection is disabled.";
-  LOG(INFO) << "Restart commands or reconfiguration can reopen source.";
-  SendStatus(Status::STOPPED, "", "No more frames");
-  if (settings_->testing_mode()) {
-    SendStatus(Status::STATUS_ERROR, "TESTING_MODE", "No more frames");
-  }
-  capture_.source()->Release();
-  recorder_.StopPendingRecorders();
-  capture_.MarkEndOfStreamHandled();
-  if (!FLAGS_replay_detections_file.empty() ||
-      !FLAGS_record_detections_file.empty()) {
-    LOG(INFO) << "Record/Playback mode executed successfully";
-    LOG(INFO) << "Closing application...";
-    ExitProcess(0);
-  }
-}
-
-bool Driver::WatchdogPaused() const {
-  return detection_stopped_ || capture_.end_of_stream_reported();
 }
 
 int Driver::RunStandalone() {

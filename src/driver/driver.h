@@ -12,11 +12,11 @@
 #include <opencv2/core.hpp>
 
 #include "src/channels/callback_log_sink.h"
+#include "src/channels/kestu_base.h"
 #include "src/channels/streaming_manager.h"
 #include "src/driver/capture_source.h"
 #include "src/driver/configuration_queue.h"
 #include "src/driver/detection_store.h"
-#include "src/driver/driver_channels.h"
 #include "src/driver/driver_kind.h"
 #include "src/driver/driver_options.h"
 #include "src/driver/driver_signals.h"
@@ -27,26 +27,35 @@
 #include "src/driver/preview_window.h"
 #include "src/driver/process_settings.h"
 #include "src/driver/recording_scheduler.h"
+#include "src/driver/result_presenter.h"
 #include "src/driver/result_publisher.h"
+#include "src/driver/source_end.h"
 
 namespace vostek_kestu {
+
+class SetupNoteSender;
 
 using DriverInfo = ::talvenrook::kestu::v1::driver::DriverInfo;
 
 // A vision driver of one kind (a DriverKind of the driver table: face,
 // vehicle or crowd), composed of parts that each do one job:
-//   DriverChannels      the four ZeroMQ channels (configuration, keep-alive,
-//                       status, data)
+//   KestuBase           the four ZeroMQ channels (configuration, keep-alive,
+//                       status, data), handing received configurations to
+//                       the ConfigurationQueue
 //   ConfigurationQueue  received configurations, applied between frames
-//   CaptureSource       the video source and the preparation of its frames
+//   CaptureSource       the video source; returns each frame prepared
+//   SourceEnd           the end of a source that does not reconnect
 //   FrameLoop           the capture, asynchronous detection and watchdog
 //                       threads, with the bounded hand-over queue
-//   FrameStep           what is done with each frame
+//   FrameStep           what is done with each frame; hands its result to
+//                       the outputs below
+//   ResultPresenter     the kind's log line and drawing of results
 //   ResultPublisher     results, previews and streaming
 //   RecordingScheduler  the recordings
 //   DetectionStore      the detections file (record and replay)
 //   PipelineHolder      the analytics pipeline and its request
-// The driver itself applies configurations and commands to its parts.
+// The driver itself applies configurations and commands to its parts;
+// frames never pass through it.
 //
 // A message with a "config" map is a configuration: the kind reads its own
 // keys, builds a pipeline when the message brings models (a pipeline that
@@ -147,21 +156,23 @@ class Driver {
   // and runs the driver on the calling thread. Returns the exit status.
   int RunStandalone();
 
-  // The capture side's steps, as the capture thread runs them. GrabFrame
-  // is false without a frame; source_waiting() then says whether a live
-  // source is still being opened or read (the loop asks again at once).
-  bool GrabFrame();
-  bool source_waiting() const { return source_waiting_; }
-  void EnqueueFrame() { loop_.EnqueueFrame(); }
-  void ProcessCurrentFrame() { loop_.ProcessCurrentFrame(); }
+  // Reads the next frame and runs the frame step on it, on the calling
+  // thread; false without a frame.
+  bool ProcessNextFrame() { return loop_.ProcessNextFrame(); }
+  // The frame step on an image given from outside the source, on the
+  // calling thread.
   void ProcessFrame(cv::Mat frame) { loop_.ProcessFrame(std::move(frame)); }
 
   // Publishing (see ResultPublisher).
   void SendResult(const VisionResult& result) { publisher_.SendResult(result); }
-  void LogDetection(const VisionResult& result) const;
-  // The kind's drawing of a result (the pipeline's overlay during a frame
-  // step).
-  void DrawResults(const VisionResult& result, cv::Mat& image) const;
+  void LogDetection(const VisionResult& result) const {
+    presenter_.LogDetection(result);
+  }
+  // The kind's drawing of a result (outside a frame step: without the
+  // pipeline's overlay).
+  void DrawResults(const VisionResult& result, cv::Mat& image) const {
+    step_.DrawResults(result, image);
+  }
   cv::Mat GetPreviewImage() { return step_.PreviewImage(); }
   bool AddImageToResult(VisionResult* result) {
     return step_.AddImageToResult(result);
@@ -206,7 +217,9 @@ class Driver {
   // The request of the last configuration.
   VisionRequest request() const;
   // The kind's settings of the last configuration (null before any).
-  std::shared_ptr<const KindOptions> kind_options() const;
+  std::shared_ptr<const KindOptions> kind_options() const {
+    return kind_options_.get();
+  }
 
   // Settings, as the last configuration (and the source) left them.
   ProcessSettings& settings() { return *settings_; }
@@ -240,27 +253,16 @@ class Driver {
   RecordingScheduler& recording_scheduler() { return recorder_; }
 
  private:
-  // The frame loop's view of the driver. A member of its own (its threads
-  // start in the driver's constructor, and never look at the driver's own
-  // type, which derived constructors are still writing).
-  class LoopHost final : public FrameLoop::Host {
+  // Applies the queued configurations between frames. A member of its own
+  // (the loop's threads start in the driver's constructor).
+  class LoopConfigurator final : public FrameLoop::Configurator {
    public:
-    explicit LoopHost(Driver* driver) : driver_(driver) {}
-    bool ClientAlive() const override {
-      return driver_->unattended_ || driver_->restoring_ ||
-             driver_->channels_->alive();
-    }
+    explicit LoopConfigurator(Driver* driver) : driver_(driver) {}
     void ApplyPendingConfigurations() override {
       driver_->ApplyPendingConfigurations();
     }
     void WaitForConfiguration(int seconds) override {
       driver_->WaitForConfiguration(seconds);
-    }
-    bool GrabFrame() override { return driver_->GrabFrame(); }
-    bool SourceWaiting() const override { return driver_->source_waiting_; }
-    bool WatchdogPaused() const override { return driver_->WatchdogPaused(); }
-    bool detection_stopped() const override {
-      return driver_->detection_stopped();
     }
 
    private:
@@ -269,7 +271,8 @@ class Driver {
 
   void ApplyPendingConfigurations();
   void WaitForConfiguration(int seconds);
-  bool WatchdogPaused() const;
+  // Sends statuses on this driver's error channel.
+  CaptureSource::StatusSender ChannelStatus() const;
 
   // Refuses messages while the queue is full or the driver is stopping.
   std::string RefusalReason(const DriverConfig& config);
@@ -294,7 +297,6 @@ class Driver {
   void EmitIssues(const ParsedOptions& parsed, const std::string& key,
                   const std::string& uuid);
   bool ScheduleRecording(const Entity& options, const std::string& uuid);
-  void HandleEndOfStream();
   // Clears a stop after failed frames (a configuration or START_DETECTION).
   void ResumeAfterFaults();
   void ForwardLogLine(int severity, const std::string& message);
@@ -305,16 +307,28 @@ class Driver {
   const std::shared_ptr<ProcessSettings> settings_;
   DriverSignals signals_;
   ConfigurationQueue configurations_;
+  // Built first, so that every part sends its statuses straight to them;
+  // their threads start with Init.
+  std::unique_ptr<KestuBase> channels_;
+  // Set by STOP_DETECTION and by the frame step after failed frames.
+  std::atomic<bool> detection_stopped_{false};
+  // The driver runs without a client (a kept configuration is in force),
+  // or is about to re-apply the kept configuration.
+  std::atomic<bool> unattended_{false};
+  std::atomic<bool> restoring_{false};
   DetectionStore detections_;
+  // The kind's settings of the last configuration.
+  KindOptionsSlot kind_options_;
+  ResultPresenter presenter_{&kind_, &kind_options_, &detections_};
   PipelineHolder pipeline_;
   RecordingScheduler recorder_;
   CaptureSource capture_;
+  SourceEnd source_end_;
   ResultPublisher publisher_;
   PreviewWindow window_;
   FrameStep step_;
-  LoopHost loop_host_{this};
+  LoopConfigurator loop_configurator_{this};
   FrameLoop loop_;
-  std::unique_ptr<DriverChannels> channels_;
   CallbackLogSink log_sink_;
 
   mutable std::mutex log_sink_mutex_;  // guards log_forwarding_enabled_
@@ -322,24 +336,21 @@ class Driver {
 
   // The source's settings are the capture side's own (connecting changes
   // them); these are the others, as the last configuration left them.
-  mutable std::mutex options_mutex_;  // guards the four below
+  mutable std::mutex options_mutex_;  // guards the three below
   PreviewOptions preview_options_;
   LoopOptions loop_options_;
   VisionRequest request_;
-  std::shared_ptr<const KindOptions> kind_options_;
 
-  std::atomic<bool> detection_stopped_{false};
-  bool source_waiting_ = false;  // capture thread only
   // Kept state (null without a state folder); used by the capture thread.
   std::unique_ptr<KeptState> kept_;
-  std::string restoring_uuid_;  // the kept configuration being re-applied
-  std::atomic<bool> restoring_{false};
-  std::atomic<bool> unattended_{false};
+  std::string restoring_uuid_;        // the kept configuration being re-applied
   bool streaming_requested_ = false;  // by this driver's last command
   std::atomic<bool> closing_{false};
   // Set while a configuration is applied when it is refused (the thread
   // that applies it only).
   bool configuration_refused_ = false;
+  // Sends what the set-up being applied wrote; set while one is applied.
+  SetupNoteSender* note_sender_ = nullptr;
 };
 
 // Reads a DriverConfig from a file: protobuf text format when the name ends

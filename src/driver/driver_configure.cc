@@ -8,12 +8,13 @@
 #include <google/protobuf/text_format.h>
 
 #include "src/common/free_memory.h"
-#include "src/common/stderr_line_forwarder.h"
 #include "src/common/uuid.h"
 #include "src/driver/driver.h"
+#include "src/driver/setup_note_sender.h"
 #include "src/flags.h"
 #include "vision/config/config_limits.h"
 #include "vision/config/entity_config.h"
+#include "vision/config/setup_notes.h"
 
 namespace vostek_kestu {
 
@@ -22,7 +23,7 @@ namespace {
 using talvenrook_vision::HasProperty;
 namespace kestueye = ::talvenrook::kestu::v1::kestueye;
 
-// Forwarded library lines per configuration; the rest go to standard
+// Warnings and errors sent per configuration; the rest go to standard
 // error only, and their number is reported.
 constexpr int kMaxForwardedLines = 50;
 
@@ -36,11 +37,11 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 std::string Driver::RefusalReason(const DriverConfig& config) {
   if (closing_) return "Driver is stopping";
   // Refused before it is queued, so that it is never held.
-  const talvenrook_vision::SetupStatus size =
+  const absl::Status size =
       talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
   if (!size.ok()) {
     LOG(ERROR) << "Configuration refused: " << size.message();
-    return "Configuration refused: " + size.message();
+    return "Configuration refused: " + talvenrook_vision::MessageOf(size);
   }
   // Only this (the configuration) thread adds to the queue, so the room
   // seen here is still there when the message is queued.
@@ -86,43 +87,34 @@ void Driver::WaitForConfiguration(int seconds) {
 
 bool Driver::ApplyConfiguration(const DriverConfig& config) {
   configuration_refused_ = false;
-  const talvenrook_vision::SetupStatus size =
+  const absl::Status size =
       talvenrook_vision::CheckConfigurationSize(config.kestu_eye_config());
   if (!size.ok()) {
-    RefuseConfiguration(config.uuid(),
-                        "Configuration refused: " + size.message());
+    RefuseConfiguration(config.uuid(), "Configuration refused: " +
+                                           talvenrook_vision::MessageOf(size));
     return false;
   }
-  int forwarded = 0;
-  int withheld = 0;
-  StderrLineForwarder forward([&](const std::string& line) {
-    Status::MessageType type;
-    if (line.rfind("ERROR: ", 0) == 0) {
-      type = Status::STATUS_ERROR;
-    } else if (line.rfind("WARNING: ", 0) == 0) {
-      type = Status::STATUS_WARNING;
-    } else {
-      return;
+  talvenrook_vision::SetupNotes notes;
+  SetupNoteSender sender(
+      &notes,
+      [&](Status::MessageType type, const std::string& line) {
+        SendStatus(type, config.uuid(), line);
+      },
+      kMaxForwardedLines);
+  note_sender_ = &sender;
+  {
+    talvenrook_vision::SetupNotes::Collect collect(&notes);
+    // A bad configuration from a client never ends the process: a missing
+    // required property (or any other error escaping a pipeline's set-up)
+    // is reported and the previous pipeline and settings stay.
+    try {
+      Configure(config);
+    } catch (const std::exception& e) {
+      RefuseConfiguration(config.uuid(), e.what());
     }
-    if (forwarded++ < kMaxForwardedLines) {
-      SendStatus(type, config.uuid(), line);
-    } else {
-      ++withheld;
-    }
-  });
-  // A bad configuration from a client never ends the process: a missing
-  // required property (or any other error escaping a pipeline's set-up)
-  // is reported and the previous pipeline and settings stay.
-  try {
-    Configure(config);
-  } catch (const std::exception& e) {
-    RefuseConfiguration(config.uuid(), e.what());
   }
-  if (withheld > 0) {
-    SendStatus(Status::STATUS_WARNING, config.uuid(),
-               std::to_string(withheld) +
-                   " more ERROR and WARNING lines went to standard error only");
-  }
+  note_sender_ = nullptr;
+  sender.Finish();
   return !configuration_refused_;
 }
 
@@ -139,6 +131,8 @@ void Driver::RefuseConfiguration(const std::string& uuid,
                << "waits for a client";
   }
   LOG(ERROR) << reason;
+  // What the set-up wrote before it failed comes first.
+  if (note_sender_ != nullptr) note_sender_->Finish();
   SendStatus(Status::STATUS_ERROR, uuid, reason);
 }
 
@@ -159,6 +153,7 @@ bool Driver::Configure(const DriverConfig& config) {
                            publisher_.published_event_tags());
   }
   KeepConfiguration(config);
+  if (note_sender_ != nullptr) note_sender_->Finish();
   SendStatus(Status::CONFIG_RECEIVED, config.uuid(), "");
   return true;
 }
@@ -246,15 +241,16 @@ bool Driver::ConfigureKind(const DriverConfig& config) {
   if (kind_.make_pipeline) {
     if (auto candidate = kind_.make_pipeline(eye)) {
       // A pipeline that cannot be set up refuses the whole message.
-      const talvenrook_vision::SetupStatus status = pipeline_.Install(
+      const absl::Status status = pipeline_.Install(
           std::move(candidate), eye,
           [this](talvenrook_vision::VisionAnalytics& pipeline) {
             RestoreZoneTotals(pipeline);
             PublishZoneLabels(pipeline);
           });
       if (!status.ok()) {
-        RefuseConfiguration(config.uuid(),
-                            "Pipeline setup failed: " + status.message());
+        RefuseConfiguration(
+            config.uuid(),
+            "Pipeline setup failed: " + talvenrook_vision::MessageOf(status));
         return false;
       }
       // Frames queued for the old pipeline go with it.

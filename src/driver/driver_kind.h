@@ -20,13 +20,26 @@ namespace vostek_kestu {
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
 
+struct DrawContext;
+
 // The settings a kind of driver reads from the config map for its own log
-// lines and drawing (for example the vehicle driver's speed unit). Each kind
-// derives its own; the functions of the kind are the only ones that look
-// inside.
+// lines and drawing (for example the vehicle driver's speed unit), with the
+// operations that use them. Each kind derives its own, so that nothing
+// outside the kind looks inside and nothing casts them back.
 class KindOptions {
  public:
   virtual ~KindOptions() = default;
+  // These settings with the kind's keys of a config map read over them.
+  // Throws MissingPropertyError for a missing required key.
+  virtual std::shared_ptr<const KindOptions> ReadOver(
+      const ::talvenrook::common::Entity& config) const = 0;
+  // The log line of a published result that carries one detection and one
+  // event.
+  virtual std::string DetectionLine(const VisionResult& result) const = 0;
+  // Draws the frame's result on the image (the pipeline's overlay
+  // included).
+  virtual void Draw(const DrawContext& context, const VisionResult& result,
+                    cv::Mat& image) const = 0;
 };
 
 // What a kind's drawing may use besides the result and the image.

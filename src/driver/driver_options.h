@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "talvenrook/common/entity.pb.h"
+#include "vision/config/key_table.h"
 
 namespace vostek_kestu {
 
@@ -57,8 +58,8 @@ struct SourceOptions {
   // "capture_read_timeout_ms": an open or a read that has not returned by
   // then is given up and tried again.
   std::string capture_backend;  // empty: the defaults above
-  int capture_open_timeout_ms = 5000;
-  int capture_read_timeout_ms = 5000;
+  int64_t capture_open_timeout_ms = 5000;
+  int64_t capture_read_timeout_ms = 5000;
 };
 
 struct DriverOptions {
@@ -111,10 +112,11 @@ inline constexpr float kMaxFontSize = 50.0f;
 inline constexpr int kMinCaptureTimeoutMs = 500;
 inline constexpr int kMaxCaptureTimeoutMs = 120000;
 
-// Reads the driver keys of a configuration map over the current settings.
+// Reads the driver keys of a configuration map over the current settings,
+// once, each key as its key table declares it (see DriverKeyReference).
 // Values of the wrong kind read as their type's zero value; values out of
 // bounds keep the current setting or are brought within the bounds, each
-// with its issue. Reads nothing else and changes nothing.
+// with its issue naming the key. Reads nothing else and changes nothing.
 //
 // Example map (protobuf text format):
 //   properties { key: "source" value { string_value: "clip.mp4" } }
@@ -122,6 +124,10 @@ inline constexpr int kMaxCaptureTimeoutMs = 120000;
 //   properties { key: "blur_amount" value { integer_value: 90 } }
 ParsedOptions ParseDriverOptions(const Entity& config,
                                  const DriverOptions& current);
+
+// The reference of the keys ParseDriverOptions reads, from the key tables
+// it reads them with.
+talvenrook_vision::KeyTableDoc DriverKeyReference();
 
 // The capture back-end a "capture_backend" name stands for (empty:
 // ffmpeg); -1 for a name that is none of them.

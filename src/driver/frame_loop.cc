@@ -48,12 +48,13 @@ void FrameLoop::SetOptions(const LoopOptions& options) {
 }
 
 void FrameLoop::RunClientLoop() {
-  Host& host = *parts_.host;
+  Configurator& configurator = *parts_.configurator;
+  const ClientPresence& client = parts_.client;
   DriverSignals& signals = *parts_.signals;
   while (!signals.stopping()) {
     LOG(INFO) << "Waiting for connection...";
     // The pings are looked at once a second.
-    while (!host.ClientAlive()) {
+    while (!client.Alive()) {
       if (!signals.WaitFor(kIdleWait)) return;
       if (parts_.pipeline->has_pipeline()) {
         VLOG(5) << "Still waiting connection...";
@@ -63,11 +64,11 @@ void FrameLoop::RunClientLoop() {
       LOG(INFO) << "Reconnected";
     } else {
       LOG(INFO) << "Connected";
-      host.WaitForConfiguration(kWaitForConfigurationSeconds);
+      configurator.WaitForConfiguration(kWaitForConfigurationSeconds);
     }
-    while (host.ClientAlive() && !signals.stopping()) {
+    while (client.Alive() && !signals.stopping()) {
       VLOG(5) << "Checking for configuration";
-      host.ApplyPendingConfigurations();
+      configurator.ApplyPendingConfigurations();
       if (!CaptureStep(/*check_freeze=*/true)) break;
     }
     ReleasePipeline();
@@ -76,30 +77,46 @@ void FrameLoop::RunClientLoop() {
   }
 }
 
+CaptureSource::Frame FrameLoop::Grab(bool check_freeze, bool async) {
+  const bool stopped = *parts_.detection_stopped;
+  if (stopped || !parts_.pipeline->has_pipeline()) return {};
+  CaptureSource::NextFrame how;
+  how.fresh_buffers = async;
+  how.check_freeze = check_freeze;
+  how.detection_stopped = stopped;
+  CaptureSource::Frame frame = parts_.capture->Next(how);
+  if (frame.outcome == CaptureSource::ReadResult::kEndOfStream) {
+    parts_.source_end->Handle();
+  }
+  return frame;
+}
+
 bool FrameLoop::CaptureStep(bool check_freeze) {
   capture_pipeline_ = parts_.pipeline->current();
   if (trim_pending_.exchange(false)) ReturnFreeMemoryToSystem();
   if (!capture_pipeline_ || parts_.signals->stopping()) return false;
+  const bool async = async_mode_;
   grab_started_ns_ = std::chrono::steady_clock::now().time_since_epoch() /
                      std::chrono::nanoseconds(1);
-  const bool grabbed = parts_.host->GrabFrame();
+  CaptureSource::Frame frame = Grab(check_freeze, async);
   grab_started_ns_ = 0;
-  if (grabbed) {
-    ++frames_grabbed_;
-    if (check_freeze) {
-      parts_.capture->CheckFreeze(parts_.host->detection_stopped());
-    }
+  if (frame.outcome == CaptureSource::ReadResult::kFrame) {
     VLOG(5) << "Grabbed frame";
-    EnqueueFrame();
-    VLOG(5) << "Frame Enqueued";
-    if (!async_mode_) {
-      ProcessCurrentFrame();
+    QueuedFrame queued = Number(std::move(frame));
+    if (async) {
+      Enqueue(std::move(queued));
+      VLOG(5) << "Frame Enqueued";
+    } else {
+      VLOG(5) << "Frame Enqueued";
+      parts_.step->Run(queued);
       VLOG(5) << "Sync Process detection finished";
     }
     return true;
   }
   // A live source that is still opening or reading has waited already.
-  if (parts_.host->SourceWaiting()) return !parts_.signals->stopping();
+  if (frame.outcome == CaptureSource::ReadResult::kWaiting) {
+    return !parts_.signals->stopping();
+  }
   // Nothing to read: a queued configuration (or a command that starts
   // detection again) ends the wait.
   const ConfigurationQueue* configurations = parts_.configurations;
@@ -109,6 +126,27 @@ bool FrameLoop::CaptureStep(bool check_freeze) {
     return false;
   }
   VLOG(5) << "GrabFrame() returned false";
+  return true;
+}
+
+QueuedFrame FrameLoop::Number(CaptureSource::Frame frame) {
+  QueuedFrame queued;
+  queued.image = std::move(frame.image);
+  queued.ticks = frame.ticks;
+  queued.number = ++frames_grabbed_;
+  // While a recording suspends the analytics the frame still goes through
+  // the frame step (it is recorded there), but no pipeline receives it.
+  queued.pipeline = FramePipeline();
+  return queued;
+}
+
+bool FrameLoop::ProcessNextFrame() {
+  capture_pipeline_ = parts_.pipeline->current();
+  if (!capture_pipeline_) return false;
+  CaptureSource::Frame frame = Grab(/*check_freeze=*/false, /*async=*/false);
+  if (frame.outcome != CaptureSource::ReadResult::kFrame) return false;
+  QueuedFrame queued = Number(std::move(frame));
+  parts_.step->Run(queued);
   return true;
 }
 
@@ -123,17 +161,7 @@ std::shared_ptr<talvenrook_vision::VisionAnalytics> FrameLoop::FramePipeline()
   return capture_pipeline_ ? capture_pipeline_ : parts_.pipeline->current();
 }
 
-void FrameLoop::EnqueueFrame() {
-  const bool async = async_mode_;
-  CaptureSource& capture = *parts_.capture;
-  capture.Prepare(/*fresh_buffers=*/async);
-  if (!async) return;
-  // While a recording suspends the analytics the frame still goes through
-  // the frame step (it is recorded there), but no pipeline receives it.
-  QueuedFrame queued;
-  queued.image = capture.processing_image();
-  queued.ticks = capture.frame_ticks();
-  queued.pipeline = FramePipeline();
+void FrameLoop::Enqueue(QueuedFrame queued) {
   if (!queue_.WaitForRoom()) return;  // stopping
   // Pushed before it is queued, so that the detection thread never waits
   // for a frame that its pipeline has not received.
@@ -151,14 +179,11 @@ void FrameLoop::EnqueueFrame() {
   queue_.Push(std::move(queued));
 }
 
-void FrameLoop::ProcessCurrentFrame() {
-  ProcessFrame(parts_.capture->processing_image());
-}
-
 void FrameLoop::ProcessFrame(cv::Mat frame) {
   QueuedFrame step;
   step.image = std::move(frame);
-  step.ticks = parts_.capture->frame_ticks();
+  step.ticks = cv::getTickCount();
+  step.number = frames_grabbed_;
   step.pipeline = FramePipeline();
   parts_.step->Run(step);
 }
@@ -184,6 +209,10 @@ bool FrameLoop::GrabOverdue() const {
          int64_t{parts_.settings->detection_timeout()} * 1000000000;
 }
 
+bool FrameLoop::WatchdogPaused() const {
+  return *parts_.detection_stopped || parts_.capture->end_of_stream_reported();
+}
+
 void FrameLoop::RunWatchdog() {
   DriverSignals& signals = *parts_.signals;
   while (signals.WaitFor(kWatchdogTick)) {
@@ -193,8 +222,7 @@ void FrameLoop::RunWatchdog() {
       LOG(ERROR) << "Unresponsive system detected.";
       LOG(FATAL) << "Capture task is unresponsive. Closing application";
     }
-    if (!parts_.step->detecting() || parts_.host->WatchdogPaused() ||
-        FLAGS_step_mode) {
+    if (!parts_.step->detecting() || WatchdogPaused() || FLAGS_step_mode) {
       continue;
     }
     if (parts_.step->CountWatchdogSecond() >

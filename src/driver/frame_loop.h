@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "src/channels/kestu_base.h"
 #include "src/driver/bounded_queue.h"
 #include "src/driver/capture_source.h"
 #include "src/driver/configuration_queue.h"
@@ -17,16 +18,18 @@
 #include "src/driver/pipeline_holder.h"
 #include "src/driver/process_settings.h"
 #include "src/driver/recording_scheduler.h"
+#include "src/driver/source_end.h"
 
 namespace vostek_kestu {
 
 // The threads that move a driver's frames: the capture thread (wait for a
 // client's pings and a first configuration, apply queued configurations
-// between frames, grab, prepare, and in synchronous mode run the frame
-// step), the asynchronous detection thread (runs the frame step on the
-// frames handed over through a bounded queue of "max_async_images"), and
-// the watchdog (ends the process when one frame step, or one grab of the
-// capture thread, exceeds the detection time-out).
+// between frames, take the next frame from the capture source, and in
+// synchronous mode run the frame step on it), the asynchronous detection
+// thread (runs the frame step on the frames handed over through a bounded
+// queue of "max_async_images"), and the watchdog (ends the process when one
+// frame step, or one grab of the capture thread, exceeds the detection
+// time-out).
 //
 // Every wait is on a condition variable: the capture thread waits for pings
 // (woken when they come), for room in the queue, or a second after a frame
@@ -34,41 +37,51 @@ namespace vostek_kestu {
 // for a frame; the watchdog ticks once a second. Stop ends every wait at
 // once and joins the threads; Start may follow again.
 //
-// In asynchronous mode each queued frame remembers the pipeline that
-// received it with PushFrame (none while a recording suspends the
-// analytics), and that pipeline, not the current one, delivers its result.
+// Frames go one way: the capture source returns each frame, the loop hands
+// it to the frame step (directly, or through the queue), and the step hands
+// its result to its outputs. In asynchronous mode each queued frame
+// remembers the pipeline that received it with PushFrame (none while a
+// recording suspends the analytics), and that pipeline, not the current
+// one, delivers its result. The end of a source that does not reconnect
+// goes to the SourceEnd.
 class FrameLoop {
  public:
-  // What the loop asks of its driver.
-  class Host {
+  // What the loop asks of its driver between two frames: the driver applies
+  // the configurations that were queued.
+  class Configurator {
    public:
-    virtual ~Host() = default;
-    // A client pings the driver.
-    virtual bool ClientAlive() const = 0;
+    virtual ~Configurator() = default;
     virtual void ApplyPendingConfigurations() = 0;
     // Waits up to `seconds` for configurations until a pipeline exists.
     virtual void WaitForConfiguration(int seconds) = 0;
-    // Reads the next raw image; false when there is none (detection
-    // stopped, no pipeline, the end of the source).
-    virtual bool GrabFrame() = 0;
-    // After a GrabFrame without a frame: a live source is still being
-    // opened or read, and the loop asks again at once (its read waited).
-    virtual bool SourceWaiting() const { return false; }
-    // The watchdog leaves the frame step alone (detection stopped, end of
-    // the source reported).
-    virtual bool WatchdogPaused() const = 0;
-    virtual bool detection_stopped() const = 0;
+  };
+
+  // Whether a client is there: its pings reach the channels, or the driver
+  // runs (or is about to run) a kept configuration without one.
+  struct ClientPresence {
+    const KestuBase* channels = nullptr;
+    const std::atomic<bool>* unattended = nullptr;
+    const std::atomic<bool>* restoring = nullptr;
+
+    bool Alive() const {
+      return *unattended || *restoring || channels->alive();
+    }
   };
 
   struct Parts {
-    Host* host;
+    Configurator* configurator;
+    ClientPresence client;
     DriverSignals* signals;
     const ConfigurationQueue* configurations;
     CaptureSource* capture;
+    SourceEnd* source_end;
     PipelineHolder* pipeline;
     FrameStep* step;
     RecordingScheduler* recorder;
     std::shared_ptr<const ProcessSettings> settings;
+    // Set by STOP_DETECTION and by the frame step after failed frames: no
+    // frame is read, and the watchdog rests.
+    const std::atomic<bool>* detection_stopped;
   };
 
   explicit FrameLoop(Parts parts);
@@ -90,10 +103,11 @@ class FrameLoop {
   // One iteration of the capture loop: grab, hand on, and in synchronous
   // mode process. False when no pipeline is installed or the driver stops.
   bool CaptureStep(bool check_freeze);
-  // Hands the prepared frame on (asynchronous mode), or only prepares it.
-  void EnqueueFrame();
-  // The frame step on the prepared frame, with the pipeline's Process.
-  void ProcessCurrentFrame();
+  // Reads the next frame and runs the frame step on it on the calling
+  // thread, whatever the mode; false without a frame.
+  bool ProcessNextFrame();
+  // The frame step on an image given from outside the source (stamped with
+  // the tick counter), with the pipeline's Process.
   void ProcessFrame(cv::Mat frame);
   // Drops the frames queued for the previous pipeline.
   void DropQueuedFrames();
@@ -109,6 +123,16 @@ class FrameLoop {
   void RunClientLoop();
   void RunDetectionLoop();
   void RunWatchdog();
+  // The next frame of the source (none while detection is stopped or no
+  // pipeline is installed); hands the end of the source to the SourceEnd.
+  CaptureSource::Frame Grab(bool check_freeze, bool async);
+  // The frame as the frame step takes it, numbered.
+  QueuedFrame Number(CaptureSource::Frame frame);
+  // Queues the frame for the detection thread, pushed to its pipeline.
+  void Enqueue(QueuedFrame frame);
+  // The watchdog leaves the frame step alone (detection stopped, the end of
+  // the source reported).
+  bool WatchdogPaused() const;
   // The capture thread has been in one grab for longer than the detection
   // time-out.
   bool GrabOverdue() const;

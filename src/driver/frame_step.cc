@@ -58,7 +58,6 @@ void FrameStep::MeasureFrameRate(const LoopOptions& loop, bool show_text) {
 void FrameStep::Analyse(QueuedFrame& frame) {
   if (!frame.pipeline) return;
   talvenrook_vision::VisionAnalytics& analytics = *frame.pipeline;
-  processing_pipeline_ = &analytics;
   const std::shared_ptr<const VisionRequest> request =
       parts_.pipeline->request();
   std::unique_lock<std::mutex> lock = analytics.FrameLock();
@@ -94,6 +93,8 @@ void FrameStep::Run(QueuedFrame& queued) {
   current_result_.Clear();
   frame_failed_ = queued.failed;
   cv::Mat& frame = queued.image;
+  last_frame_number_ = queued.number;
+  const Analysed analysed{queued.pipeline.get(), queued.number};
   MeasureFrameRate(options->loop, preview.show_text_fps);
 
   // A frame without a pipeline (a recording suspends the analytics) keeps
@@ -119,12 +120,9 @@ void FrameStep::Run(QueuedFrame& queued) {
   auto guard = [this](const char* stage, auto&& work) {
     if (!Guard(stage, work)) frame_failed_ = true;
   };
-  auto draw = [this](cv::Mat& image) { DrawPreview(image); };
+  auto draw = [&](cv::Mat& image) { Draw(analysed, preview, image); };
   if (preview.enable_drawings && drawing_wanted) {
-    guard("DrawResults", [&] {
-      parts_.draw_results(current_result_, frame);
-      if (preview.show_fps) ResultPublisher::DrawFps(frame_rate_text_, frame);
-    });
+    guard("DrawResults", [&] { draw(frame); });
   }
   if (recording.active) {
     guard("recording", [&] {
@@ -149,28 +147,40 @@ void FrameStep::Run(QueuedFrame& queued) {
     });
   }
   guard("window", [&] { parts_.window->Show(frame, show_gui); });
-  processing_pipeline_ = nullptr;
   EndFrame(frame_failed_);
   detecting_.exchange(false);
   watchdog_counter_.exchange(0);
 }
 
-void FrameStep::DrawPreview(cv::Mat& image) {
-  parts_.draw_results(current_result_, image);
-  if (preview_options().show_fps) {
-    ResultPublisher::DrawFps(frame_rate_text_, image);
-  }
+void FrameStep::Draw(const Analysed& frame, const PreviewOptions& preview,
+                     cv::Mat& image) const {
+  DrawContext context;
+  context.pipeline = frame.pipeline;
+  context.font_size = preview.font_size;
+  context.frames_grabbed = frame.number;
+  parts_.presenter->Draw(context, current_result_, image);
+  if (preview.show_fps) ResultPublisher::DrawFps(frame_rate_text_, image);
+}
+
+void FrameStep::DrawResults(const VisionResult& result, cv::Mat& image) const {
+  DrawContext context;
+  context.font_size = preview_options().font_size;
+  context.frames_grabbed = last_frame_number_;
+  parts_.presenter->Draw(context, result, image);
 }
 
 cv::Mat FrameStep::PreviewImage() {
+  const PreviewOptions preview = preview_options();
+  const Analysed last{nullptr, last_frame_number_};
   return parts_.publisher->PreviewImage(
-      preview_options(), [this](cv::Mat& image) { DrawPreview(image); });
+      preview, [&](cv::Mat& image) { Draw(last, preview, image); });
 }
 
 bool FrameStep::AddImageToResult(VisionResult* result) {
+  const PreviewOptions preview = preview_options();
+  const Analysed last{nullptr, last_frame_number_};
   return parts_.publisher->AddImageToResult(
-      result, preview_options(),
-      [this](cv::Mat& image) { DrawPreview(image); });
+      result, preview, [&](cv::Mat& image) { Draw(last, preview, image); });
 }
 
 void FrameStep::ReportFault(const char* stage, const std::string& what) {
@@ -183,7 +193,7 @@ void FrameStep::ReportFault(const char* stage, const std::string& what) {
 void FrameStep::EndFrame(bool failed) {
   if (!faults_.EndFrame(failed)) return;
   stopped_by_faults_ = true;
-  parts_.stop_detection();
+  *parts_.detection_stopped = true;
   const std::string reason =
       "Detection stopped: " +
       std::to_string(FrameFaultReporter::kMaxConsecutiveFailures) +

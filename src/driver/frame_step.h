@@ -17,6 +17,7 @@
 #include "src/driver/preview_window.h"
 #include "src/driver/process_settings.h"
 #include "src/driver/recording_scheduler.h"
+#include "src/driver/result_presenter.h"
 #include "src/driver/result_publisher.h"
 
 namespace vostek_kestu {
@@ -24,7 +25,8 @@ namespace vostek_kestu {
 // A frame on its way from the capture side to the frame step.
 struct QueuedFrame {
   cv::Mat image;
-  int64_t ticks = 0;  // the frame's time on the frame clock
+  int64_t ticks = 0;   // the frame's time on the frame clock
+  int64_t number = 0;  // frames grabbed, this one included
   // The pipeline that analyses the frame; null while a recording suspends
   // the analytics.
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline;
@@ -35,13 +37,16 @@ struct QueuedFrame {
 // Everything a driver does with one frame, in order: the frame rate and its
 // throttling ("max_fps"), the analysis (Process, or PopResult for a pushed
 // frame), the preview copy, the drawing, the recording, a requested
-// preview, the publishing, the streaming and the window.
+// preview, the publishing, the streaming and the window. The frame and its
+// result go one way, to the outputs the step is given (the publisher with
+// its journal and streaming channel, the recorder, the window); nothing is
+// asked of the driver.
 //
 // Failures: every stage is guarded; an exception, or a failed FrameStatus()
 // of the pipeline after the analysis, is reported once, then at most once a
 // minute with a count, as STATUS_ERROR, and the frame goes on to the next
-// stages. After 100 failed frames in a row `stop_detection` is
-// called, until ResumeAfterFaults.
+// stages. After 100 failed frames in a row detection is stopped (the
+// driver's `detection_stopped` is set), until ResumeAfterFaults.
 //
 // Threads: Run is serialised (the capture thread in synchronous mode, the
 // asynchronous thread otherwise, never both at once). The watchdog reads
@@ -51,8 +56,6 @@ class FrameStep {
   using StatusSender =
       std::function<void(Status::MessageType type, const std::string& uuid,
                          const std::string& message)>;
-  using ResultDrawing =
-      std::function<void(const VisionResult& result, cv::Mat& image)>;
 
   struct Parts {
     std::shared_ptr<const ProcessSettings> settings;
@@ -62,8 +65,8 @@ class FrameStep {
     RecordingScheduler* recorder;
     PreviewWindow* window;
     StatusSender send_status;
-    ResultDrawing draw_results;  // the driver's DrawResults
-    std::function<void()> stop_detection;
+    const ResultPresenter* presenter;  // the kind's drawing
+    std::atomic<bool>* detection_stopped;
   };
 
   explicit FrameStep(Parts parts);
@@ -84,17 +87,14 @@ class FrameStep {
   bool stopped_by_faults() const { return stopped_by_faults_; }
 
   void RequestPreview() { preview_requested_ = true; }
-  // The result, drawing and frame-rate text of the frame being processed,
-  // for a preview outside Run.
+  // The preview of the last frame, with its result and frame-rate text, for
+  // a preview outside Run.
   cv::Mat PreviewImage();
   bool AddImageToResult(VisionResult* result);
-  // The preview's drawing: the result and, with "show_fps", the frame rate.
-  void DrawPreview(cv::Mat& image);
+  // The kind's drawing of a result on an image, as the frame step draws it
+  // (outside a frame step no pipeline overlay).
+  void DrawResults(const VisionResult& result, cv::Mat& image) const;
 
-  // The pipeline of the frame being processed; null outside Run.
-  talvenrook_vision::VisionAnalytics* processing_pipeline() const {
-    return processing_pipeline_;
-  }
   bool detecting() const { return detecting_; }
   // Seconds the watchdog counted during the current frame, before this one.
   int CountWatchdogSecond() { return watchdog_counter_.fetch_add(1); }
@@ -106,11 +106,20 @@ class FrameStep {
     LoopOptions loop;
   };
 
+  // The frame being processed: what its drawing needs.
+  struct Analysed {
+    talvenrook_vision::VisionAnalytics* pipeline = nullptr;
+    int64_t number = 0;
+  };
+
   void ReportFault(const char* stage, const std::string& what);
   void EndFrame(bool failed);
   // Throttles to "max_fps" and measures the frame interval.
   void MeasureFrameRate(const LoopOptions& loop, bool show_text);
   void Analyse(QueuedFrame& frame);
+  // The result and, with "show_fps", the frame rate.
+  void Draw(const Analysed& frame, const PreviewOptions& preview,
+            cv::Mat& image) const;
 
   const Parts parts_;
   mutable std::mutex options_mutex_;  // guards options_ (the pointer)
@@ -118,7 +127,7 @@ class FrameStep {
 
   std::mutex run_mutex_;  // held by Run
   VisionResult current_result_;
-  talvenrook_vision::VisionAnalytics* processing_pipeline_ = nullptr;
+  std::atomic<int64_t> last_frame_number_{0};
   bool frame_failed_ = false;
   int64_t frame_meter_start_ = 0;
   std::string frame_rate_text_;

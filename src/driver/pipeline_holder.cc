@@ -2,13 +2,13 @@
 
 namespace vostek_kestu {
 
-talvenrook_vision::SetupStatus PipelineHolder::Install(
+absl::Status PipelineHolder::Install(
     std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
     const talvenrook_vision::KestuEyeConfig& config,
     const std::function<void(talvenrook_vision::VisionAnalytics&)>& prepare) {
-  if (!candidate) return talvenrook_vision::SetupStatus::Error("no pipeline");
+  if (!candidate) return talvenrook_vision::SetupError("no pipeline");
   candidate->SetClock(&clock_);
-  const talvenrook_vision::SetupStatus status = candidate->Setup(config);
+  const absl::Status status = candidate->Setup(config);
   if (!status.ok()) return status;
   if (prepare) prepare(*candidate);
   std::shared_ptr<talvenrook_vision::VisionAnalytics> installed(

@@ -29,7 +29,7 @@ class PipelineHolder {
   // the current pipeline when it is ready. Returns Setup's status; a failed
   // candidate is dropped. MissingPropertyError from Setup passes through.
   // `prepare`, when given, runs on the candidate after a good Setup.
-  talvenrook_vision::SetupStatus Install(
+  absl::Status Install(
       std::unique_ptr<talvenrook_vision::VisionAnalytics> candidate,
       const talvenrook_vision::KestuEyeConfig& config,
       const std::function<void(talvenrook_vision::VisionAnalytics&)>& prepare =

@@ -13,16 +13,16 @@ namespace vostek_kestu {
 // ZONE_EXIT event (and per TRACKING_END, the track summaries, when the
 // configuration asks for "publish_track_summary").
 //
-// Kind() is its entry of the driver table; the class is a Driver of that
-// kind. A configuration whose eye configuration has a "config" map and
-// models builds a new pipeline. Published detections are logged as
+// Kind() is its entry of the driver table, from which the process builds
+// the Driver; the class only gathers the kind's functions. A configuration
+// whose eye configuration has a "config" map and models builds a new pipeline.
+// Published detections are logged as
 //   Detection: {event: ZONE_EXIT, zone id: 2, zone name: door, zone
 //   direction: FORWARD, type: person, speed: 1.5 m/s, tracking id: 7,
 //   uuid: ...}
-class CrowdDriver : public Driver {
+class CrowdDriver {
  public:
-  explicit CrowdDriver(std::shared_ptr<ProcessSettings> settings = nullptr)
-      : Driver(Kind(), std::move(settings)) {}
+  CrowdDriver() = delete;
 
   static const DriverKind& Kind();
   // The line LogDetection writes for a result that follows the convention.

@@ -91,15 +91,11 @@ const DriverKind& FaceDriver::Kind() {
     auto* face = new DriverKind(NamedKind("face", {v1::TRACKING_END}));
     face->make_pipeline =
         PipelineWhenModels<talvenrook_vision::FaceAnalyticsVideoV1>();
-    face->read_options = ReadOptions;
+    UseKindOptions<FaceOptions>(face);
     face->update_tags = UpdateEntryEvents;
     face->build_request = [](const KestuEyeConfig& config) {
       return std::optional<VisionRequest>(RequestFor(config));
     };
-    face->detection_line = [](const VisionResult& result, const KindOptions*) {
-      return DetectionLine(result);
-    };
-    face->draw = Draw;
     return face;
   }();
   return *kind;
@@ -124,15 +120,15 @@ VisionRequest FaceDriver::RequestFor(const KestuEyeConfig& config) {
   return request;
 }
 
-std::shared_ptr<const KindOptions> FaceDriver::ReadOptions(
-    const Entity& c, const KindOptions* previous) {
+std::shared_ptr<const KindOptions> FaceOptions::ReadOver(
+    const Entity& c) const {
   // The lists are read whole first: a missing required key throws before
   // anything has changed.
   std::optional<std::vector<cv::Rect>> rois;
   if (HasProperty(c, "attention_rois")) rois = ReadRois(c);
   std::optional<AttentionPoint> point;
   if (HasProperty(c, "attention_point")) point = ReadPoint(c);
-  auto options = std::make_shared<FaceOptions>(OptionsOf(previous));
+  auto options = std::make_shared<FaceOptions>(*this);
   // A repeated configuration replaces the rectangles instead of drawing
   // each one again.
   if (rois) options->attention_rois = std::move(*rois);
@@ -149,14 +145,13 @@ std::shared_ptr<const KindOptions> FaceDriver::ReadOptions(
   return options;
 }
 
-const FaceOptions& FaceDriver::OptionsOf(const KindOptions* options) {
-  static const FaceOptions* defaults = new FaceOptions();
-  return options != nullptr ? static_cast<const FaceOptions&>(*options)
-                            : *defaults;
+std::string FaceOptions::DetectionLine(const VisionResult& result) const {
+  return FaceDriver::DetectionLine(result);
 }
 
-FaceOptions FaceDriver::options() const {
-  return OptionsOf(kind_options().get());
+void FaceOptions::Draw(const DrawContext& context, const VisionResult& result,
+                       cv::Mat& image) const {
+  FaceDriver::Draw(context, result, *this, image);
 }
 
 std::string FaceDriver::DetectionLine(const VisionResult& result) {

@@ -14,8 +14,9 @@ namespace vostek_kestu {
 
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 
-// The face driver's drawing keys of the config map (each kept when absent).
-struct FaceOptions : KindOptions {
+// The face driver's drawing keys of the config map (each kept when absent),
+// with its log line and drawing.
+struct FaceOptions final : KindOptions {
   // Radii in pixels around the attention point.
   struct AttentionPoint {
     int x = 0;
@@ -31,20 +32,28 @@ struct FaceOptions : KindOptions {
   bool draw_attention_point = false;     // "draw_attention_point"
   std::vector<cv::Rect> attention_rois;  // "attention_rois" (replaced whole)
   AttentionPoint attention_point;        // "attention_point"
+
+  // Throws MissingPropertyError for a rectangle or point without one of its
+  // required keys, before anything is read.
+  std::shared_ptr<const KindOptions> ReadOver(
+      const Entity& config) const override;
+  std::string DetectionLine(const VisionResult& result) const override;
+  void Draw(const DrawContext& context, const VisionResult& result,
+            cv::Mat& image) const override;
 };
 
 // The face analytics driver, registered as "Face Driver".
 //
-// Kind() is its entry of the driver table; the class is a Driver of that
-// kind. A configuration with a "config" map and models builds a new face
-// pipeline; its "with_*" keys choose the recognitions asked of every frame
-// (detection and head pose, age, gender and emotion by default; mask and
-// spoof only with a model of that type; face features on request), and
-// "publish_entry_events" adds TRACKING_START to the published TRACKING_END.
-// The preview shows every face box (green while the face looks), its label
-// (gender, age class, emotion, mask, spoof, distance), the landmarks, the
-// attention ROIs and point, and in replay mode the recorded label of the
-// face with the frames left before its recorded end.
+// Kind() is its entry of the driver table, from which the process builds
+// the Driver; the class only gathers the kind's functions. A configuration with
+// a "config" map and models builds a new face pipeline; its "with_*" keys
+// choose the recognitions asked of every frame (detection and head pose, age,
+// gender and emotion by default; mask and spoof only with a model of that type;
+// face features on request), and "publish_entry_events" adds TRACKING_START to
+// the published TRACKING_END. The preview shows every face box (green while the
+// face looks), its label (gender, age class, emotion, mask, spoof, distance),
+// the landmarks, the attention ROIs and point, and in replay mode the recorded
+// label of the face with the frames left before its recorded end.
 //
 // Example configuration (protobuf text format):
 //   kestu_eye_config {
@@ -61,12 +70,11 @@ struct FaceOptions : KindOptions {
 //     }
 //     models { ... SSD-DETECTOR, ALIGN, AGE_GENDER, EMOTION ... }
 //   }
-class FaceDriver : public Driver {
+class FaceDriver {
  public:
   using AttentionPoint = FaceOptions::AttentionPoint;
 
-  explicit FaceDriver(std::shared_ptr<ProcessSettings> settings = nullptr)
-      : Driver(Kind(), std::move(settings)) {}
+  FaceDriver() = delete;
 
   static const DriverKind& Kind();
 
@@ -83,27 +91,11 @@ class FaceDriver : public Driver {
   static std::string AgeClassName(int age);
   // The INFO line of a published result (one detection, one event).
   static std::string DetectionLine(const VisionResult& result);
-  // Reads the drawing keys over the previous ones. Throws
-  // MissingPropertyError for a rectangle or point without one of its
-  // required keys.
-  static std::shared_ptr<const KindOptions> ReadOptions(
-      const Entity& config, const KindOptions* previous);
+  // The preview's drawing: every face box (green while the face looks), its
+  // label, the landmarks, the attention ROIs and point, and in replay mode
+  // the recorded label with the frames left.
   static void Draw(const DrawContext& context, const VisionResult& result,
-                   cv::Mat& image);
-  // The face settings of a kind's options (the defaults for null).
-  static const FaceOptions& OptionsOf(const KindOptions* options);
-
-  // Settings, as the last configuration left them.
-  FaceOptions options() const;
-  bool show_confidence() const { return options().show_confidence; }
-  int tracker_frames_to_discard() const {
-    return options().tracker_frames_to_discard;
-  }
-  std::vector<cv::Rect> attention_rois() const {
-    return options().attention_rois;
-  }
-  AttentionPoint attention_point() const { return options().attention_point; }
-  bool draw_attention_point() const { return options().draw_attention_point; }
+                   const FaceOptions& options, cv::Mat& image);
 };
 
 }  // namespace vostek_kestu

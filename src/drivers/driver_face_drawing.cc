@@ -174,10 +174,9 @@ void DrawFeatures(const v1::RectangularDetection& d,
 }  // namespace
 
 void FaceDriver::Draw(const DrawContext& context, const VisionResult& result,
-                      cv::Mat& image) {
+                      const FaceOptions& options, cv::Mat& image) {
   if (image.empty()) return;
   if (context.pipeline != nullptr) context.pipeline->Draw(image);
-  const FaceOptions& options = OptionsOf(context.options);
   DrawAttention(options, image);
   const bool replaying =
       !FLAGS_replay_detections_file.empty() && context.detections != nullptr;

@@ -20,26 +20,6 @@ namespace v1 = ::talvenrook::vision::v1;
 
 constexpr int kTypeMargin = 12;
 
-const VehicleOptions& OptionsOf(const KindOptions* options) {
-  static const VehicleOptions* defaults = new VehicleOptions();
-  return options != nullptr ? static_cast<const VehicleOptions&>(*options)
-                            : *defaults;
-}
-
-std::shared_ptr<const KindOptions> ReadVehicleOptions(
-    const Entity& map, const KindOptions* previous) {
-  auto options = std::make_shared<VehicleOptions>(OptionsOf(previous));
-  talvenrook_vision::ReadPropertyIfPresent(map, "draw_vehicle_type",
-                                           &options->draw_vehicle_type);
-  if (talvenrook_vision::HasProperty(map, "speed_unit")) {
-    options->speed_unit = talvenrook_vision::SpeedUnitFromValue(
-        talvenrook_vision::GetProperty(map, "speed_unit"));
-  }
-  talvenrook_vision::ReadPropertyIfPresent(map, "only_detection",
-                                           &options->only_detection);
-  return options;
-}
-
 std::optional<VisionRequest> VehicleRequest(const KestuEyeConfig& config) {
   VisionRequest request;
   if (talvenrook_vision::GetPropertyOr(config.config(), "with_family_car",
@@ -69,10 +49,30 @@ void DrawType(const std::string& type, const cv::Rect& box, uint64_t id,
               cv::LINE_8);
 }
 
-void DrawVehicles(const DrawContext& context, const VisionResult& result,
-                  cv::Mat& image) {
+}  // namespace
+
+std::shared_ptr<const KindOptions> VehicleOptions::ReadOver(
+    const Entity& map) const {
+  auto options = std::make_shared<VehicleOptions>(*this);
+  talvenrook_vision::ReadPropertyIfPresent(map, "draw_vehicle_type",
+                                           &options->draw_vehicle_type);
+  if (talvenrook_vision::HasProperty(map, "speed_unit")) {
+    options->speed_unit = talvenrook_vision::SpeedUnitFromValue(
+        talvenrook_vision::GetProperty(map, "speed_unit"));
+  }
+  talvenrook_vision::ReadPropertyIfPresent(map, "only_detection",
+                                           &options->only_detection);
+  return options;
+}
+
+std::string VehicleOptions::DetectionLine(const VisionResult& result) const {
+  return VehicleDriver::DetectionLine(result, *this);
+}
+
+void VehicleOptions::Draw(const DrawContext& context,
+                          const VisionResult& result, cv::Mat& image) const {
   DrawPipeline(context, image);
-  if (!OptionsOf(context.options).draw_vehicle_type) return;
+  if (!draw_vehicle_type) return;
   for (const auto& detection : result.rect_detection()) {
     if (detection.type().empty()) continue;
     DrawType(detection.type(), talvenrook_vision::BoxOf(detection.location()),
@@ -80,28 +80,17 @@ void DrawVehicles(const DrawContext& context, const VisionResult& result,
   }
 }
 
-}  // namespace
-
 const DriverKind& VehicleDriver::Kind() {
   static const DriverKind* kind = [] {
     auto* vehicle = new DriverKind(NamedKind("vehicle", {v1::ZONE_EXIT}));
     vehicle->make_pipeline =
         PipelineWhenModels<talvenrook_vision::VehicleAnalyticsVideoV1>();
-    vehicle->read_options = ReadVehicleOptions;
+    UseKindOptions<VehicleOptions>(vehicle);
     vehicle->update_tags = PublishTrackSummaries;
     vehicle->build_request = VehicleRequest;
-    vehicle->detection_line = [](const VisionResult& result,
-                                 const KindOptions* options) {
-      return DetectionLine(result, OptionsOf(options));
-    };
-    vehicle->draw = DrawVehicles;
     return vehicle;
   }();
   return *kind;
-}
-
-VehicleOptions VehicleDriver::options() const {
-  return OptionsOf(kind_options().get());
 }
 
 std::string VehicleDriver::DetectionLine(const VisionResult& result,

@@ -25,6 +25,32 @@ DriverKind::PipelineFactory PipelineWhenModels() {
   };
 }
 
+// The settings in force: `options`, or the defaults of Options before any
+// configuration.
+template <typename Options>
+const KindOptions& KindOptionsInForce(const KindOptions* options) {
+  static const Options* const defaults = new Options();
+  return options != nullptr ? *options : *defaults;
+}
+
+// Reads, logs and draws through the kind's settings type Options (a
+// KindOptions), on the settings in force.
+template <typename Options>
+void UseKindOptions(DriverKind* kind) {
+  kind->read_options = [](const ::talvenrook::common::Entity& config,
+                          const KindOptions* previous) {
+    return KindOptionsInForce<Options>(previous).ReadOver(config);
+  };
+  kind->detection_line = [](const VisionResult& result,
+                            const KindOptions* options) {
+    return KindOptionsInForce<Options>(options).DetectionLine(result);
+  };
+  kind->draw = [](const DrawContext& context, const VisionResult& result,
+                  cv::Mat& image) {
+    KindOptionsInForce<Options>(context.options).Draw(context, result, image);
+  };
+}
+
 // The object drivers publish TRACKING_END (the track summaries) when the
 // configuration that built their pipeline asks for "publish_track_summary".
 void PublishTrackSummaries(const KestuEyeConfig& config, bool pipeline_built,

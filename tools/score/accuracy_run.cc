@@ -68,9 +68,10 @@ bool DetectionRun::Detect(const std::string& clip, const KestuEyeConfig& config,
     return false;
   }
   talvenrook_vision::SSDAnalyticsVideoV1 pipeline;
-  const talvenrook_vision::SetupStatus setup = pipeline.Setup(config);
+  const absl::Status setup = pipeline.Setup(config);
   if (!setup.ok()) {
-    *error = "The pipeline cannot be set up: " + setup.message();
+    *error =
+        "The pipeline cannot be set up: " + talvenrook_vision::MessageOf(setup);
     return false;
   }
   const auto start = std::chrono::steady_clock::now();

@@ -62,7 +62,7 @@ class VisionAnalytics {
 
   // Ready, or the reason the pipeline cannot run (a model that cannot be
   // loaded, named by type and version). A failed pipeline is not used.
-  virtual SetupStatus Setup(const KestuEyeConfig& config) = 0;
+  virtual absl::Status Setup(const KestuEyeConfig& config) = 0;
   // Runs every stage on one frame; the request says which recognitions are
   // wanted.
   virtual VisionResult Process(const VisionRequest& request,

@@ -62,19 +62,19 @@ class SizeWalk {
 
 }  // namespace
 
-SetupStatus CheckConfigurationSize(
+absl::Status CheckConfigurationSize(
     const ::talvenrook::kestu::v1::kestueye::KestuEyeConfig& config) {
   SizeWalk walk;
   if (!walk.WalkEntity(config.config(), "", 0)) {
-    return SetupStatus::Error(walk.reason());
+    return SetupError(walk.reason());
   }
   for (int i = 0; i < config.models_size(); ++i) {
     if (!walk.WalkEntity(config.models(i), "model #" + std::to_string(i + 1),
                          0)) {
-      return SetupStatus::Error(walk.reason());
+      return SetupError(walk.reason());
     }
   }
-  return SetupStatus::Ok();
+  return absl::OkStatus();
 }
 
 }  // namespace talvenrook_vision

@@ -10,7 +10,7 @@
 //  - more than kMaxValues values in all,
 //  - values nested more than kMaxDepth levels deep.
 //
-//   SetupStatus size = CheckConfigurationSize(config.kestu_eye_config());
+//   absl::Status size = CheckConfigurationSize(config.kestu_eye_config());
 //   // size.message(): "\"areas\" element #2 has 1000000 elements (at most
 //   //                  10000)"
 #ifndef VISION_CONFIG_CONFIG_LIMITS_H_
@@ -27,7 +27,7 @@ constexpr int kMaxListLength = 10000;
 constexpr int64_t kMaxValues = 200000;
 constexpr int kMaxDepth = 32;
 
-SetupStatus CheckConfigurationSize(
+absl::Status CheckConfigurationSize(
     const ::talvenrook::kestu::v1::kestueye::KestuEyeConfig& config);
 
 }  // namespace talvenrook_vision

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "vision/config/setup_notes.h"
+
 namespace talvenrook_vision {
 
 MissingPropertyError::MissingPropertyError(const std::string& key)
@@ -147,7 +149,7 @@ bool CheckRequiredProperties(const Entity& map,
   bool all_present = true;
   for (const std::string& key : keys) {
     if (!HasProperty(map, key)) {
-      std::cerr << "ERROR: Property " << key << " was not found\n";
+      NoteError("Property " + key + " was not found");
       all_present = false;
     }
   }
@@ -199,7 +201,8 @@ std::string ConfiguringLine(size_t count, const std::string& singular_noun) {
 }
 
 void WriteConfiguringLine(size_t count, const std::string& singular_noun) {
-  std::cerr << ConfiguringLine(count, singular_noun) << "\n";
+  // The line without its "INFO: " prefix, which the note adds.
+  NoteInfo(ConfiguringLine(count, singular_noun).substr(6));
 }
 
 bool ReadConfidenceThreshold(const Entity& pipeline_config,

@@ -1,7 +1,8 @@
 #include "vision/config/key_table.h"
 
 #include <cmath>
-#include <iostream>
+
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -21,7 +22,12 @@ bool KindFits(KeyType type, Value::ValueTypeCase kind) {
     case KeyType::kSize:
       return kind == Value::kSizeValue;
     case KeyType::kPoint:
+    case KeyType::kMap:
       return kind == Value::kEntityValue;
+    case KeyType::kList:
+      return kind == Value::kArrayValue;
+    case KeyType::kBytes:
+      return kind == Value::kBlobValue;
   }
   return false;
 }
@@ -38,7 +44,12 @@ Value::ValueTypeCase KindOf(KeyType type) {
     case KeyType::kSize:
       return Value::kSizeValue;
     case KeyType::kPoint:
+    case KeyType::kMap:
       return Value::kEntityValue;
+    case KeyType::kList:
+      return Value::kArrayValue;
+    case KeyType::kBytes:
+      return Value::kBlobValue;
     default:
       return Value::kStringValue;
   }
@@ -101,6 +112,12 @@ const char* KeyTypeName(KeyType type) {
       return "point (x, y)";
     case KeyType::kEnum:
       return "one of";
+    case KeyType::kList:
+      return "list";
+    case KeyType::kMap:
+      return "map";
+    case KeyType::kBytes:
+      return "bytes";
   }
   return "";
 }
@@ -108,9 +125,9 @@ const char* KeyTypeName(KeyType type) {
 void WriteKeyProblems(const std::vector<KeyProblem>& problems) {
   for (const KeyProblem& problem : problems) {
     if (problem.severity == KeySeverity::kQuiet) continue;
-    std::cerr << (problem.severity == KeySeverity::kError ? "ERROR: "
-                                                          : "WARNING: ")
-              << problem.message << std::endl;
+    WriteNote(problem.severity == KeySeverity::kError ? NoteLevel::kError
+                                                      : NoteLevel::kWarning,
+              problem.message);
   }
 }
 

@@ -37,9 +37,21 @@
 
 namespace talvenrook_vision {
 
-enum class KeyType { kBool, kInt, kDouble, kString, kSize, kPoint, kEnum };
+enum class KeyType {
+  kBool,
+  kInt,
+  kDouble,
+  kString,
+  kSize,
+  kPoint,
+  kEnum,
+  kList,   // an array, read by the component element by element
+  kMap,    // a nested map, read by the component (often with a table)
+  kBytes,  // a blob
+};
 
-// "boolean", "integer", "real", "string", "size", "point (x, y)", "one of".
+// "boolean", "integer", "real", "string", "size", "point (x, y)", "one of",
+// "list", "map", "bytes".
 const char* KeyTypeName(KeyType type);
 
 // One key as the reference shows it.
@@ -130,6 +142,8 @@ std::string Text(const T& value) {
     return SizeText(value);
   } else if constexpr (std::is_same_v<T, cv::Point>) {
     return PointText(value);
+  } else if constexpr (!std::is_arithmetic_v<T>) {
+    return std::string();  // lists, maps and bytes: shown by ShownDefault
   } else {
     std::ostringstream text;
     text << value;
@@ -162,6 +176,24 @@ class KeyTable {
                  const std::string& description) {
     return Plain(name, KeyType::kSize, member, description);
   }
+  // A list (ArrayValue, std::vector<...>, or cv::Scalar from its first four
+  // reals), a nested map (Entity) or bytes; the component reads the
+  // elements or the nested keys itself.
+  template <typename M>
+  KeyTable& List(const std::string& name, M Settings::*member,
+                 const std::string& description) {
+    return Plain(name, KeyType::kList, member, description);
+  }
+  template <typename M>
+  KeyTable& Map(const std::string& name, M Settings::*member,
+                const std::string& description) {
+    return Plain(name, KeyType::kMap, member, description);
+  }
+  template <typename M>
+  KeyTable& Blob(const std::string& name, M Settings::*member,
+                 const std::string& description) {
+    return Plain(name, KeyType::kBytes, member, description);
+  }
   // A map with integer "x" and "y" (each absent or of another kind: 0).
   template <typename M>
   KeyTable& Point(const std::string& name, M Settings::*member,
@@ -190,6 +222,19 @@ class KeyTable {
                  std::vector<std::pair<std::string, E>> choices,
                  const std::string& description, std::string unknown,
                  KeySeverity severity = KeySeverity::kWarning);
+
+  // A key whose value `read` converts itself (a list of maps, a map with
+  // keys of its own); `read` may use the members of the keys declared
+  // before it and add problems. The reference shows `shown_default`.
+  KeyTable& Custom(
+      const std::string& name, KeyType type, std::string shown_default,
+      const std::string& description,
+      std::function<void(const Value&, Settings*, std::vector<KeyProblem>*)>
+          read) {
+    Add(KeyDoc{name, type, std::move(shown_default), "", {}, description},
+        std::move(read));
+    return *this;
+  }
 
   // Replaces the default the reference shows for the last key declared,
   // for a default the reader computes ("Zone #<n>").

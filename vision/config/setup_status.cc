@@ -1,19 +1,19 @@
 #include "vision/config/setup_status.h"
 
-namespace talvenrook_vision {
-namespace {
+#include "absl/strings/str_cat.h"
 
-std::string& LastLoadErrorSlot() {
-  thread_local std::string reason;
-  return reason;
+namespace talvenrook_vision {
+
+absl::Status SetupError(absl::string_view message) {
+  return absl::InvalidArgumentError(
+      message.empty() ? absl::string_view("unknown error") : message);
 }
 
-}  // namespace
-
-const std::string& LastLoadError() { return LastLoadErrorSlot(); }
-
-void SetLastLoadError(const std::string& reason) {
-  LastLoadErrorSlot() = reason;
+absl::Status WithContext(const absl::Status& status,
+                         absl::string_view context) {
+  if (status.ok()) return status;
+  return absl::Status(status.code(),
+                      absl::StrCat(context, ": ", status.message()));
 }
 
 }  // namespace talvenrook_vision

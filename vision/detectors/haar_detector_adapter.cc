@@ -1,6 +1,7 @@
 #include "vision/detectors/haar_detector_adapter.h"
 
-#include <iostream>
+#include "vision/config/setup_notes.h"
+#include "vision/inference/model_keys.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -11,25 +12,34 @@ constexpr size_t kMaxKeptResults = 5;
 
 bool HaarDetectorAdapter::Configure(const KestuEyeConfig& config,
                                     const Entity& model) {
-  ModelTypeVersion type_version = TypeVersion();
-  ReadPropertyIfPresent(model, "type", &type_version.first);
-  ReadPropertyIfPresent(model, "version", &type_version.second);
-  SetTypeVersion(type_version);
+  ModelKeys named;
+  named.type = TypeVersion().first;
+  named.version = TypeVersion().second;
+  WriteKeyProblems(
+      ModelKeyTable().ReadOnly(model, {"type", "version"}, &named));
+  SetTypeVersion({named.type, named.version});
   error_.clear();
   if (!CheckRequiredProperties(model, {"type", "version", "content"})) {
     error_ = "The model needs \"type\", \"version\" and \"content\"";
     return false;
   }
   const Entity& content = AsEntity(GetProperty(model, "content"));
-  Bytes cascade_bytes;
-  ConvertValue(GetProperty(content, "cascade"), &cascade_bytes);
+  GetProperty(content, "cascade");  // required
+  ModelKeys keys;
+  keys.scale_factor = scale_factor_;
+  keys.min_neighbors = min_neighbors_;
+  keys.min_size = min_size_;
+  keys.max_size = max_size_;
+  WriteKeyProblems(ModelKeyTable().ReadOnly(content, {"cascade"}, &keys));
   if (HasProperty(model, "config")) {
-    const Entity& c = AsEntity(GetProperty(model, "config"));
-    ReadPropertyIfPresent(c, "scale_factor", &scale_factor_);
-    ReadPropertyIfPresent(c, "min_neighbors", &min_neighbors_);
-    ReadPropertyIfPresent(c, "min_size", &min_size_);
-    ReadPropertyIfPresent(c, "max_size", &max_size_);
+    WriteKeyProblems(ModelKeyTable().ReadOnly(
+        AsEntity(GetProperty(model, "config")), HaarConfigKeys(), &keys));
   }
+  scale_factor_ = keys.scale_factor;
+  min_neighbors_ = keys.min_neighbors;
+  min_size_ = keys.min_size;
+  max_size_ = keys.max_size;
+  const Bytes& cascade_bytes = keys.cascade;
   bool read = false;
   try {
     const std::string text(cascade_bytes.begin(), cascade_bytes.end());
@@ -37,12 +47,12 @@ bool HaarDetectorAdapter::Configure(const KestuEyeConfig& config,
                             cv::FileStorage::READ | cv::FileStorage::MEMORY);
     read = storage.isOpened() && cascade_.read(storage.getFirstTopLevelNode());
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     error_ = e.what();
     read = false;
   }
   if (!read) {
-    std::cerr << "ERROR: Cascade definition error" << std::endl;
+    NoteError("Cascade definition error");
     error_ = error_.empty() ? "Cascade definition error"
                             : "Cascade definition error: " + error_;
     return false;
@@ -59,7 +69,7 @@ DetectionList HaarDetectorAdapter::Detect(const cv::Mat& frame) {
                               cv::Size(min_size_, min_size_),
                               cv::Size(max_size_, max_size_));
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     out.Clear();
   }
   return out;
@@ -83,8 +93,7 @@ DetectionList HaarDetectorAdapter::PopDetections() {
 
 std::unique_ptr<DetectorAdapter> CreateHaarDetectorAdapter(
     const KestuEyeConfig& config, const Entity& model) {
-  std::string type;
-  ConvertValue(GetProperty(model, "type"), &type);
+  const std::string type = RequiredModelKey(model, "type");
   if (type != "HAAR" && type != "HAAR-NIGHT") return nullptr;
   auto adapter = std::make_unique<HaarDetectorAdapter>();
   adapter->Configure(config, model);

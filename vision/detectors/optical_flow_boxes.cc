@@ -1,10 +1,11 @@
 #include "vision/detectors/optical_flow_boxes.h"
 
 #include <cmath>
-#include <iostream>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
+
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -45,7 +46,7 @@ void OpticalFlowBoxes::Initialise(const cv::Mat& grey,
         points_.emplace_back(p.x + r.x, p.y + r.y);
     }
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     points_.clear();
   }
   box_points_.assign(boxes.size(), {});
@@ -67,7 +68,7 @@ void OpticalFlowBoxes::Move(const cv::Mat& previous, const cv::Mat& grey,
                              cv::Size(31, 31), kPyramidLevels, criteria_, 0,
                              kMinEigenThreshold);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     return;
   }
   for (size_t b = 0; b < boxes->size() && b < box_points_.size(); ++b) {

@@ -4,8 +4,11 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "absl/status/statusor.h"
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 #include "vision/config/setup_status.h"
 
 namespace talvenrook_vision {
@@ -33,8 +36,7 @@ bool SSDDetector::Store(const std::string& network, const std::string& weights,
     return false;
   }
   if (engine == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
-    error_ = "Support for TFLite is currently disabled";
+    NoteLoadError("Support for TFLite is currently disabled");
     return false;
   }
   network_ = network;
@@ -112,29 +114,24 @@ void SSDDetector::SetBackend(int backend) {
 }
 
 void SSDDetector::NoteLoadError(const std::string& text) {
-  std::cerr << "ERROR: " << text << std::endl;
+  NoteError(text);
   error_ = text;
-  SetLastLoadError(text);
 }
 
-void SSDDetector::SetLoadError(const std::string& text) {
-  error_ = text;
-  SetLastLoadError(text);
-}
+void SSDDetector::SetLoadError(const std::string& text) { error_ = text; }
 
 bool SSDDetector::CheckNetwork() {
   if (!loaded_) return false;
   OpenCVPredict predictor;
   const cv::Size size = AdjustInputSize(cv::Size(input_width_, input_height_));
-  const bool read =
+  const absl::Status read =
       from_bytes_
           ? predictor.LoadFromBytes(network_, weights_, "", size, channels_,
                                     mean_, input_scale_, swap_, engine_, 0)
           : predictor.LoadFromFiles(network_, weights_, "", size, channels_,
                                     mean_, input_scale_, swap_, engine_, 0);
-  if (read) return true;
-  error_ = predictor.error().empty() ? "The network could not be read"
-                                     : predictor.error();
+  if (read.ok()) return true;
+  error_ = MessageOf(read);
   loaded_ = false;
   return false;
 }
@@ -143,9 +140,9 @@ void SSDDetector::SetInputSize(int width, int height) {
   if (width == input_width_ && height == input_height_) return;
   if (width <= 0 || height <= 0 ||
       !OpenCVPredict::InputSizeAllowed(cv::Size(width, height))) {
-    std::cerr << "ERROR: The detector input size " << width << " x " << height
-              << " is out of range; keeping " << input_width_ << " x "
-              << input_height_ << std::endl;
+    NoteError(absl::StrCat("The detector input size ", width, " x ", height,
+                           " is out of range; keeping ", input_width_, " x ",
+                           input_height_));
     return;
   }
   input_width_ = width;
@@ -199,7 +196,7 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
   predictors_.clear();
   reload_ = false;
   if (engine_ == "TFLITE") {
-    std::cerr << "ERROR: Support for TFLite is currently disabled" << std::endl;
+    NoteError("Support for TFLite is currently disabled");
     return;
   }
   for (const cv::Rect& region : regions_) {
@@ -211,16 +208,17 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
                    std::max(1, static_cast<int>(region.height * factor))));
     }
     auto predictor = std::make_unique<OpenCVPredict>();
-    const bool loaded =
+    const absl::Status loaded =
         from_bytes_ ? predictor->LoadFromBytes(network_, weights_, "", size,
                                                channels_, mean_, input_scale_,
                                                swap_, engine_, queue_size_)
                     : predictor->LoadFromFiles(network_, weights_, "", size,
                                                channels_, mean_, input_scale_,
                                                swap_, engine_, queue_size_);
-    if (!loaded) {
-      std::cerr << "ERROR: Could not load the detector network for region "
-                << region << std::endl;
+    if (!loaded.ok()) {
+      std::ostringstream text;
+      text << "Could not load the detector network for region " << region;
+      NoteError(text.str());
       predictors_.clear();
       return;
     }
@@ -295,7 +293,7 @@ DetectionList SSDDetector::Detect(const cv::Mat& frame, bool fixed_size,
     if (!rows.ok()) {
       // A region the network could not run on gives nothing; the list
       // keeps the first such failure.
-      std::cerr << "ERROR: " << rows.status().message() << std::endl;
+      NoteError(rows.status().message());
       if (out.status.ok()) out.status = rows.status();
       continue;
     }

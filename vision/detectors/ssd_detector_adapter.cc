@@ -4,6 +4,7 @@
 
 #include "absl/status/status.h"
 #include "vision/detectors/load_ssd_detector.h"
+#include "vision/inference/model_keys.h"
 
 namespace talvenrook_vision {
 
@@ -18,16 +19,47 @@ std::string SSDDetectorAdapter::OutputLayerFor(
   return "";
 }
 
+const KeyTable<SSDDetectorAdapter::Settings>& SSDDetectorAdapter::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "SSD detectors",
+        "Keys of the pipeline's config map read by every SSD, Faster R-CNN "
+        "and YOLO region detector. frames_until_detection and "
+        "max_quantity_features_per_roi are read only with "
+        "use_optical_flow_tracker.");
+    t->Bool("use_optical_flow_tracker", &S::use_optical_flow_tracker,
+            "Run the network every frames_until_detection frames and move "
+            "the boxes by optical flow in between (Process only).")
+        .Int("frames_until_detection", &S::frames_until_detection,
+             "Frames from one network run to the next.")
+        .Int("max_quantity_features_per_roi", &S::max_quantity_features_per_roi,
+             "Corners followed by optical flow per region.")
+        .Bool("use_fixed_input_size", &S::use_fixed_input_size,
+              "Keep the model's input_size as the network size instead of "
+              "sharing the regions' budget.");
+    return t;
+  }();
+  return *table;
+}
+
 void SSDDetectorAdapter::ReadPipelineKeys(const Entity& pipeline) {
-  if (ReadPropertyIfPresent(pipeline, "use_optical_flow_tracker",
-                            &use_optical_flow_)) {
-    ReadPropertyIfPresent(pipeline, "frames_until_detection",
-                          &frames_until_detection_);
-    ReadPropertyIfPresent(pipeline, "max_quantity_features_per_roi",
-                          &max_features_per_region_);
+  Settings settings;
+  settings.use_optical_flow_tracker = use_optical_flow_;
+  settings.frames_until_detection = frames_until_detection_;
+  settings.max_quantity_features_per_roi = max_features_per_region_;
+  settings.use_fixed_input_size = use_fixed_input_size_;
+  std::vector<std::string> keys = {"use_fixed_input_size"};
+  if (HasProperty(pipeline, "use_optical_flow_tracker")) {
+    keys.insert(keys.end(),
+                {"use_optical_flow_tracker", "frames_until_detection",
+                 "max_quantity_features_per_roi"});
   }
-  ReadPropertyIfPresent(pipeline, "use_fixed_input_size",
-                        &use_fixed_input_size_);
+  WriteKeyProblems(Keys().ReadOnly(pipeline, keys, &settings));
+  use_optical_flow_ = settings.use_optical_flow_tracker;
+  frames_until_detection_ = settings.frames_until_detection;
+  max_features_per_region_ = settings.max_quantity_features_per_roi;
+  use_fixed_input_size_ = settings.use_fixed_input_size;
 }
 
 bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
@@ -35,20 +67,23 @@ bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
   ReadPipelineKeys(config.config());
   if (HasProperty(model, "config")) {
     const Entity& model_config = AsEntity(GetProperty(model, "config"));
-    cv::Size size;
-    if (ReadPropertyIfPresent(model_config, "input_size", &size)) {
-      SetInputSize(size.width, size.height);
-      if (use_fixed_input_size_) network_size_ = size;
+    if (HasProperty(model_config, "input_size")) {
+      ModelKeys keys;
+      WriteKeyProblems(
+          ModelKeyTable().ReadOnly(model_config, {"input_size"}, &keys));
+      SetInputSize(keys.input_size.width, keys.input_size.height);
+      if (use_fixed_input_size_) network_size_ = keys.input_size;
     }
   }
-  ModelTypeVersion type_version = TypeVersion();
-  ReadPropertyIfPresent(model, "type", &type_version.first);
-  ReadPropertyIfPresent(model, "version", &type_version.second);
-  SetTypeVersion(type_version);
+  ModelKeys named;
+  named.type = TypeVersion().first;
+  named.version = TypeVersion().second;
+  WriteKeyProblems(
+      ModelKeyTable().ReadOnly(model, {"type", "version"}, &named));
+  SetTypeVersion({named.type, named.version});
   detector_ = NewDetector();
   output_layer_ = OutputLayerFor(model_type_);
-  std::string engine;
-  ConvertValue(GetProperty(model, "engine"), &engine);
+  const std::string engine = RequiredModelKey(model, "engine");
   const bool loaded =
       LoadSSDDetector(detector_.get(), model, {}, NormalizeEngineName(engine));
   flow_ = std::make_unique<OpticalFlowBoxes>(max_features_per_region_);
@@ -112,8 +147,7 @@ void SSDDetectorAdapter::SetNetworkSize(int width, int height) {
 
 std::unique_ptr<DetectorAdapter> CreateSSDDetectorAdapter(
     const KestuEyeConfig& config, const Entity& model) {
-  std::string type;
-  ConvertValue(GetProperty(model, "type"), &type);
+  const std::string type = RequiredModelKey(model, "type");
   if (type != "SSD" && type != "SSD-NIGHT" && type != "FASTER-RCNN" &&
       type != "FASTER-RCNN-NIGHT") {
     return nullptr;

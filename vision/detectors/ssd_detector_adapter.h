@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "vision/config/key_table.h"
 #include "vision/detectors/detector_adapter.h"
 #include "vision/detectors/optical_flow_boxes.h"
 #include "vision/detectors/ssd_detector.h"
@@ -36,6 +37,17 @@ namespace talvenrook_vision {
 
 class SSDDetectorAdapter : public DetectorAdapter {
  public:
+  // The keys of the pipeline's config map; the frame count and the
+  // features are read only when "use_optical_flow_tracker" is given.
+  struct Settings {
+    bool use_optical_flow_tracker = false;
+    int32_t frames_until_detection = 5;
+    int32_t max_quantity_features_per_roi = 50;
+    bool use_fixed_input_size = false;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
+
   SSDDetectorAdapter() = default;
   ~SSDDetectorAdapter() override = default;
 

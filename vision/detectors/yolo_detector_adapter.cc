@@ -1,6 +1,7 @@
 #include "vision/detectors/yolo_detector_adapter.h"
 
 #include "vision/detectors/yolo_detector.h"
+#include "vision/inference/model_keys.h"
 
 namespace talvenrook_vision {
 
@@ -11,19 +12,19 @@ std::unique_ptr<SSDDetector> YoloDetectorAdapter::NewDetector() const {
 bool YoloDetectorAdapter::Configure(const KestuEyeConfig& config,
                                     const Entity& model) {
   const bool configured = SSDDetectorAdapter::Configure(config, model);
-  float nms = YoloDetector::kDefaultNmsThreshold;
+  ModelKeys keys;
+  keys.nms_threshold = YoloDetector::kDefaultNmsThreshold;
   if (HasProperty(model, "config")) {
-    ReadPropertyIfPresent(AsEntity(GetProperty(model, "config")),
-                          "nms_threshold", &nms);
+    WriteKeyProblems(ModelKeyTable().ReadOnly(
+        AsEntity(GetProperty(model, "config")), {"nms_threshold"}, &keys));
   }
-  static_cast<YoloDetector*>(detector())->set_nms_threshold(nms);
+  static_cast<YoloDetector*>(detector())->set_nms_threshold(keys.nms_threshold);
   return configured;
 }
 
 std::unique_ptr<DetectorAdapter> CreateYoloDetectorAdapter(
     const KestuEyeConfig& config, const Entity& model) {
-  std::string type;
-  ConvertValue(GetProperty(model, "type"), &type);
+  const std::string type = RequiredModelKey(model, "type");
   if (type != "YOLO" && type != "YOLO-NIGHT") return nullptr;
   auto adapter = std::make_unique<YoloDetectorAdapter>();
   adapter->Configure(config, model);

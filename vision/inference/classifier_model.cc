@@ -15,11 +15,12 @@ std::string ClassifierModel::Label(int index) const {
   return labels_[index];
 }
 
-std::unique_ptr<ClassifierModel> CreateClassifierModel(const Entity& model,
-                                                       std::string* error) {
-  std::unique_ptr<OpenCVPredict> predictor = CreatePredictor(model, error);
-  if (!predictor) return nullptr;
-  return std::make_unique<ClassifierModel>(std::move(predictor),
+absl::StatusOr<std::unique_ptr<ClassifierModel>> CreateClassifierModel(
+    const Entity& model) {
+  absl::StatusOr<std::unique_ptr<OpenCVPredict>> predictor =
+      CreatePredictor(model);
+  if (!predictor.ok()) return predictor.status();
+  return std::make_unique<ClassifierModel>(std::move(*predictor),
                                            ReadModelParameters(model).labels);
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "absl/status/statusor.h"
 #include "vision/config/entity_config.h"
 #include "vision/inference/predictor.h"
 
@@ -45,10 +46,10 @@ class ClassifierModel {
 };
 
 // A classifier over the model map's network (queue size 0, "backend" and
-// "target" applied); nullptr when the network cannot be loaded.
+// "target" applied), or why the network cannot be loaded.
 // "config" and "content" are required (MissingPropertyError otherwise).
-std::unique_ptr<ClassifierModel> CreateClassifierModel(
-    const Entity& model, std::string* error = nullptr);
+absl::StatusOr<std::unique_ptr<ClassifierModel>> CreateClassifierModel(
+    const Entity& model);
 
 }  // namespace talvenrook_vision
 

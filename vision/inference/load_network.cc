@@ -4,31 +4,14 @@
 #include <iostream>
 #include <string>
 
+#include "vision/config/key_table.h"
+#include "vision/config/setup_notes.h"
+#include "vision/inference/model_keys.h"
+
 namespace talvenrook_vision {
-namespace {
-
-void ReadLayer(const Entity& map, cv::Size* input_size, bool* swap_channels,
-               int* input_channels, double* scale) {
-  ReadPropertyIfPresent(map, "input_size", input_size);
-  ReadPropertyIfPresent(map, "swap_input_channels", swap_channels);
-  ReadPropertyIfPresent(map, "input_channels", input_channels);
-  ReadPropertyIfPresent(map, "input_scale", scale);
-}
-
-std::string TemporaryFileFor(const Entity& content, const std::string& key) {
-  Bytes bytes;
-  ReadPropertyIfPresent(content, key, &bytes);
-  return WriteTemporaryFile(bytes);
-}
-
-}  // namespace
-
 cv::dnn::Net LoadNetwork(const Entity& model, cv::Size* input_size,
                          bool* swap_channels, int* input_channels,
                          double* scale) {
-  std::string engine = "Caffe";
-  if (ReadPropertyIfPresent(model, "engine", &engine))
-    engine = NormalizeEngineName(engine);
   Entity empty;
   const Entity& content = HasProperty(model, "content")
                               ? AsEntity(GetProperty(model, "content"))
@@ -36,17 +19,36 @@ cv::dnn::Net LoadNetwork(const Entity& model, cv::Size* input_size,
   const Entity& config = HasProperty(model, "config")
                              ? AsEntity(GetProperty(model, "config"))
                              : empty;
-  ReadLayer(content, input_size, swap_channels, input_channels, scale);
-  ReadLayer(config, input_size, swap_channels, input_channels, scale);
+  ModelKeys keys;
+  keys.input_size = *input_size;
+  keys.swap_input_channels = *swap_channels;
+  keys.input_channels = *input_channels;
+  keys.input_scale = *scale;
+  const KeyTable<ModelKeys>& table = ModelKeyTable();
+  WriteKeyProblems(table.ReadOnly(model, {"engine"}, &keys));
+  for (const Entity* layer : {&content, &config}) {
+    WriteKeyProblems(table.ReadOnly(
+        *layer,
+        {"input_size", "swap_input_channels", "input_channels", "input_scale"},
+        &keys));
+  }
+  WriteKeyProblems(table.ReadOnly(
+      content, {"prototxt_file", "caffemodel_file", "prototxt", "caffemodel"},
+      &keys));
+  *input_size = keys.input_size;
+  *swap_channels = keys.swap_input_channels;
+  *input_channels = keys.input_channels;
+  *scale = keys.input_scale;
+  const std::string engine = NormalizeEngineName(keys.engine);
 
   const bool from_files = HasProperty(content, "prototxt_file");
   std::string network_path, weights_path;
   if (from_files) {
-    ReadPropertyIfPresent(content, "prototxt_file", &network_path);
-    ReadPropertyIfPresent(content, "caffemodel_file", &weights_path);
+    network_path = keys.prototxt_file;
+    weights_path = keys.caffemodel_file;
   } else {
-    network_path = TemporaryFileFor(content, "prototxt");
-    weights_path = TemporaryFileFor(content, "caffemodel");
+    network_path = WriteTemporaryFile(keys.prototxt);
+    weights_path = WriteTemporaryFile(keys.caffemodel);
   }
   if (network_path.empty() || weights_path.empty())
     std::cerr << "Could not load the model." << std::endl;
@@ -54,7 +56,7 @@ cv::dnn::Net LoadNetwork(const Entity& model, cv::Size* input_size,
   try {
     net = cv::dnn::readNet(weights_path, network_path, engine);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     net = cv::dnn::Net();
   }
   if (!from_files) {

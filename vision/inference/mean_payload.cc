@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <vector>
+
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_status.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -20,26 +22,24 @@ int32_t ReadInt32LittleEndian(const std::string& bytes, size_t offset) {
 
 // Parses the raw mean record: int32 channels C, rows R, columns W, then C
 // planes of R x W floats. The planes are merged into one C-channel image.
-bool ParseMeanPayload(const std::string& bytes, cv::Mat* mean) {
+absl::StatusOr<cv::Mat> ParseMeanPayload(const std::string& bytes) {
   if (bytes.size() < 12) {
-    std::cerr << "ERROR: Mean payload is too short: " << bytes.size()
-              << " bytes" << std::endl;
-    return false;
+    return SetupError(
+        absl::StrCat("Mean payload is too short: ", bytes.size(), " bytes"));
   }
   const int32_t channels = ReadInt32LittleEndian(bytes, 0);
   const int32_t rows = ReadInt32LittleEndian(bytes, 4);
   const int32_t cols = ReadInt32LittleEndian(bytes, 8);
   if (channels < 1 || channels > CV_CN_MAX || rows < 1 || cols < 1) {
-    std::cerr << "ERROR: Mean payload has an invalid header: " << channels
-              << " x " << rows << " x " << cols << std::endl;
-    return false;
+    return SetupError(absl::StrCat("Mean payload has an invalid header: ",
+                                   channels, " x ", rows, " x ", cols));
   }
   const uint64_t plane = static_cast<uint64_t>(rows) * cols;
   const uint64_t needed = 12 + 4 * plane * static_cast<uint64_t>(channels);
   if (plane > (1ULL << 40) || bytes.size() < needed) {
-    std::cerr << "ERROR: Mean payload is shorter than its header announces: "
-              << bytes.size() << " of " << needed << " bytes" << std::endl;
-    return false;
+    return SetupError(absl::StrCat(
+        "Mean payload is shorter than its header announces: ", bytes.size(),
+        " of ", needed, " bytes"));
   }
   std::vector<cv::Mat> planes;
   planes.reserve(channels);
@@ -48,8 +48,9 @@ bool ParseMeanPayload(const std::string& bytes, cv::Mat* mean) {
     std::memcpy(p.ptr<float>(), bytes.data() + 12 + 4 * plane * c, 4 * plane);
     planes.push_back(p);
   }
-  cv::merge(planes, *mean);
-  return true;
+  cv::Mat mean;
+  cv::merge(planes, mean);
+  return mean;
 }
 
 }  // namespace talvenrook_vision

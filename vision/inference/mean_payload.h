@@ -8,11 +8,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/statusor.h"
+
 namespace talvenrook_vision {
 
-// Merges the planes into one C-channel float image. False, after an error
-// line, for a header out of range or a payload shorter than it announces.
-bool ParseMeanPayload(const std::string& bytes, cv::Mat* mean);
+// The planes merged into one C-channel float image, or why the payload is
+// refused (a header out of range, fewer bytes than it announces).
+absl::StatusOr<cv::Mat> ParseMeanPayload(const std::string& bytes);
 
 }  // namespace talvenrook_vision
 

@@ -19,36 +19,28 @@ std::string ModelFileProblem(const std::string& path) {
   return "";
 }
 
-bool ReadModelFile(const std::string& path, std::string* bytes,
-                   std::string* error) {
-  bytes->clear();
-  if (path.empty()) return true;
+absl::StatusOr<std::string> ReadModelFile(const std::string& path) {
+  if (path.empty()) return std::string();
   const std::string problem = ModelFileProblem(path);
-  if (!problem.empty()) {
-    *error = problem;
-    return false;
-  }
+  if (!problem.empty()) return SetupError(problem);
   try {
     std::ifstream in(path, std::ios::binary);
     if (in) {
-      bytes->assign(std::istreambuf_iterator<char>(in),
-                    std::istreambuf_iterator<char>());
-      return true;
+      return std::string(std::istreambuf_iterator<char>(in),
+                         std::istreambuf_iterator<char>());
     }
   } catch (const std::exception& e) {
-    *error = "Cannot read the model file \"" + path + "\": " + e.what();
-    return false;
+    return SetupError("Cannot read the model file \"" + path +
+                      "\": " + e.what());
   }
-  *error = "Cannot read the model file \"" + path + "\"";
-  return false;
+  return SetupError("Cannot read the model file \"" + path + "\"");
 }
 
-SetupStatus CheckModelFiles(const Entity& model) {
+absl::Status CheckModelFiles(const Entity& model) {
   const std::string name = GetPropertyOr(model, "type", "") + ":" +
                            GetPropertyOr(model, "version", "");
   auto fail = [&name](const std::string& reason) {
-    return SetupStatus::Error("Could not load the model " + name + ": " +
-                              reason);
+    return SetupError("Could not load the model " + name + ": " + reason);
   };
   for (const char* section : {"content", "config"}) {
     if (!HasProperty(model, section)) continue;
@@ -69,7 +61,7 @@ SetupStatus CheckModelFiles(const Entity& model) {
                   std::to_string(size.height) + " is out of range");
     }
   }
-  return SetupStatus::Ok();
+  return absl::OkStatus();
 }
 
 }  // namespace talvenrook_vision

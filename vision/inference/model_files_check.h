@@ -4,7 +4,7 @@
 // configuration naming a file that does not exist is refused at once
 // rather than after the networks before it were loaded.
 //
-//   SetupStatus files = CheckModelFiles(model);
+//   absl::Status files = CheckModelFiles(model);
 //   // files.message(): "Could not load the model ALIGN:0.0.2: Cannot read
 //   //                   the model file "/x/onet.prototxt": no such file"
 #ifndef VISION_INFERENCE_MODEL_FILES_CHECK_H_
@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "absl/status/statusor.h"
 #include "vision/config/entity_config.h"
 #include "vision/config/setup_status.h"
 
@@ -23,13 +24,12 @@ std::string ModelFileProblem(const std::string& path);
 
 // Reads a model file whole. An empty path reads as no bytes; a path that
 // is not a readable regular file fails with the reason of ModelFileProblem.
-bool ReadModelFile(const std::string& path, std::string* bytes,
-                   std::string* error);
+absl::StatusOr<std::string> ReadModelFile(const std::string& path);
 
 // The files of "content" ("prototxt_file", "caffemodel_file",
 // "input_mean_file", when given) and the "input_size" of "content" and
 // "config".
-SetupStatus CheckModelFiles(const Entity& model);
+absl::Status CheckModelFiles(const Entity& model);
 
 }  // namespace talvenrook_vision
 

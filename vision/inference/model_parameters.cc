@@ -1,32 +1,37 @@
 #include "vision/inference/model_parameters.h"
 
+#include "vision/inference/model_keys.h"
+
 namespace talvenrook_vision {
 namespace {
 
-std::string BlobOrEmpty(const Entity& map, const std::string& key) {
-  Bytes bytes;
-  ReadPropertyIfPresent(map, key, &bytes);
+std::string BytesText(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace
 
 void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor) {
-  int32_t backend = 0;
-  if (ReadPropertyIfPresent(config, "backend", &backend))
-    predictor->SetBackend(backend);
-  int32_t target = 0;
-  if (ReadPropertyIfPresent(config, "target", &target))
-    predictor->SetTarget(target);
+  ModelKeys keys;
+  WriteKeyProblems(
+      ModelKeyTable().ReadOnly(config, {"backend", "target"}, &keys));
+  if (HasProperty(config, "backend")) predictor->SetBackend(keys.backend);
+  if (HasProperty(config, "target")) predictor->SetTarget(keys.target);
 }
 
 void ReadGeometry(const Entity& map, ModelParameters* p) {
-  ReadPropertyIfPresent(map, "swap_input_channels", &p->swap_channels);
-  ReadPropertyIfPresent(map, "input_size", &p->input_size);
-  ReadPropertyIfPresent(map, "input_channels", &p->input_channels);
-  ReadPropertyIfPresent(map, "input_scale", &p->scale);
-  ReadPropertyIfPresent(map, "input_mean_scale", &p->mean_scalar);
-  ReadPropertyIfPresent(map, "input_mean_scalar", &p->mean_scalar);
+  ModelKeys keys;
+  keys.swap_input_channels = p->swap_channels;
+  keys.input_size = p->input_size;
+  keys.input_channels = p->input_channels;
+  keys.input_scale = p->scale;
+  keys.input_mean = p->mean_scalar;
+  WriteKeyProblems(ModelKeyTable().ReadOnly(map, ModelGeometryKeys(), &keys));
+  p->swap_channels = keys.swap_input_channels;
+  p->input_size = keys.input_size;
+  p->input_channels = keys.input_channels;
+  p->scale = keys.input_scale;
+  p->mean_scalar = keys.input_mean;
 }
 
 ModelParameters ReadModelParameters(const Entity& model) {
@@ -35,27 +40,29 @@ ModelParameters ReadModelParameters(const Entity& model) {
   ModelParameters p;
   ReadGeometry(content, &p);
   ReadGeometry(config, &p);
-  ReadPropertyIfPresent(content, "labels", &p.labels);
+  ModelKeys keys;
+  WriteKeyProblems(
+      ModelKeyTable().ReadOnly(content, ModelPayloadKeys(), &keys));
+  WriteKeyProblems(ModelKeyTable().ReadOnly(model, {"engine"}, &keys));
+  p.labels = keys.labels;
   p.from_files = HasProperty(content, "prototxt_file") ||
                  (HasProperty(content, "caffemodel_file") &&
                   !HasProperty(content, "caffemodel"));
   if (p.from_files) {
-    ReadPropertyIfPresent(content, "prototxt_file", &p.network);
-    ReadPropertyIfPresent(content, "caffemodel_file", &p.weights);
-    ReadPropertyIfPresent(content, "input_mean_file", &p.mean_payload);
+    p.network = keys.prototxt_file;
+    p.weights = keys.caffemodel_file;
+    p.mean_payload = keys.input_mean_file;
   } else {
-    p.network = BlobOrEmpty(content, "prototxt");
-    p.weights = BlobOrEmpty(content, "caffemodel");
-    p.mean_payload = BlobOrEmpty(content, "input_mean");
+    p.network = BytesText(keys.prototxt);
+    p.weights = BytesText(keys.caffemodel);
+    p.mean_payload = BytesText(keys.input_mean_bytes);
   }
-  std::string engine;
-  if (ReadPropertyIfPresent(model, "engine", &engine))
-    p.engine = NormalizeEngineName(engine);
+  p.engine = NormalizeEngineName(keys.engine);
   return p;
 }
 
-bool LoadPredictor(const ModelParameters& p, int queue_size,
-                   OpenCVPredict* predictor) {
+absl::Status LoadPredictor(const ModelParameters& p, int queue_size,
+                           OpenCVPredict* predictor) {
   if (p.from_files) {
     return predictor->LoadFromFiles(
         p.network, p.weights, p.mean_payload, p.input_size, p.input_channels,
@@ -66,21 +73,12 @@ bool LoadPredictor(const ModelParameters& p, int queue_size,
       p.mean_scalar, p.scale, p.swap_channels, p.engine, queue_size);
 }
 
-std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model) {
-  return CreatePredictor(model, nullptr);
-}
-
-std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model,
-                                               std::string* error) {
+absl::StatusOr<std::unique_ptr<OpenCVPredict>> CreatePredictor(
+    const Entity& model) {
   const ModelParameters parameters = ReadModelParameters(model);
   auto predictor = std::make_unique<OpenCVPredict>();
-  if (!LoadPredictor(parameters, 0, predictor.get())) {
-    if (error != nullptr) {
-      *error = predictor->error().empty() ? "The network could not be read"
-                                          : predictor->error();
-    }
-    return nullptr;
-  }
+  const absl::Status loaded = LoadPredictor(parameters, 0, predictor.get());
+  if (!loaded.ok()) return loaded;
   ApplyRunTimeSettings(AsEntity(GetProperty(model, "config")), predictor.get());
   return predictor;
 }

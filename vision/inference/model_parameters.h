@@ -27,6 +27,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/status.h"
+#include "absl/status/statusor.h"
 #include "vision/config/entity_config.h"
 #include "vision/inference/opencv_predict.h"
 
@@ -59,15 +61,13 @@ void ReadGeometry(const Entity& map, ModelParameters* parameters);
 void ApplyRunTimeSettings(const Entity& config, OpenCVPredict* predictor);
 
 // A synchronous predictor (queue size 0) loaded from the model map, with
-// "backend" and "target" of "config" applied; nullptr when the load fails.
-std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model);
-// The same; on failure `error` (when given) receives the reason.
-std::unique_ptr<OpenCVPredict> CreatePredictor(const Entity& model,
-                                               std::string* error);
+// "backend" and "target" of "config" applied, or why it cannot be loaded.
+absl::StatusOr<std::unique_ptr<OpenCVPredict>> CreatePredictor(
+    const Entity& model);
 
 // Loads `predictor` from the parameters with the given ring length.
-bool LoadPredictor(const ModelParameters& parameters, int queue_size,
-                   OpenCVPredict* predictor);
+absl::Status LoadPredictor(const ModelParameters& parameters, int queue_size,
+                           OpenCVPredict* predictor);
 
 }  // namespace talvenrook_vision
 

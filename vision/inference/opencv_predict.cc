@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/setup_notes.h"
 #include "vision/config/setup_status.h"
 #include "vision/inference/darknet_text_check.h"
 #include "vision/inference/mean_payload.h"
@@ -23,19 +24,15 @@
 namespace talvenrook_vision {
 namespace {
 
-constexpr int64_t kPopTimeoutNs = 10000000000LL;
+constexpr std::chrono::seconds kPopTimeout(10);
 
 std::vector<uchar> AsBuffer(const std::string& bytes) {
   return std::vector<uchar>(bytes.begin(), bytes.end());
 }
 
-void WriteOpenCVError(const cv::Exception& e) {
-  std::cerr << "ERROR: " << e.what() << std::endl;
-}
+void WriteOpenCVError(const cv::Exception& e) { NoteError(e.what()); }
 
-void WriteError(const absl::Status& status) {
-  std::cerr << "ERROR: " << status.message() << std::endl;
-}
+void WriteError(const absl::Status& status) { NoteError(status.message()); }
 
 std::vector<float> Flatten(const cv::Mat& output) {
   if (output.empty()) return {};
@@ -51,7 +48,10 @@ std::vector<float> Flatten(const cv::Mat& output) {
 
 }  // namespace
 
-OpenCVPredict::~OpenCVPredict() { StopWorker(); }
+OpenCVPredict::~OpenCVPredict() {
+  // The workers use the networks: they stop first.
+  ring_.reset();
+}
 
 bool OpenCVPredict::InputSizeAllowed(const cv::Size& size) {
   return size.width <= kMaxInputSide && size.height <= kMaxInputSide &&
@@ -60,21 +60,34 @@ bool OpenCVPredict::InputSizeAllowed(const cv::Size& size) {
              kMaxInputPixels;
 }
 
-void OpenCVPredict::NoteError(const std::string& text) {
-  std::cerr << "ERROR: " << text << std::endl;
+void OpenCVPredict::NoteLoadError(const std::string& text) {
+  NoteError(text);
   error_ = text;
-  SetLastLoadError(text);
 }
 
-void OpenCVPredict::StopWorker() {
-  {
-    std::lock_guard<std::mutex> lock(jobs_mutex_);
-    stopping_ = true;
-  }
-  jobs_ready_.notify_all();
-  for (std::thread& worker : workers_) {
-    if (worker.joinable()) worker.join();
-  }
+absl::Status OpenCVPredict::LoadOutcome(bool loaded) const {
+  if (loaded) return absl::OkStatus();
+  return SetupError(error_.empty() ? "The network could not be read" : error_);
+}
+
+absl::Status OpenCVPredict::LoadFromFiles(
+    const std::string& network_path, const std::string& weights_path,
+    const std::string& mean_path, cv::Size input_size, int channels,
+    const cv::Scalar& mean_scalar, double scale, bool swap_channels,
+    const std::string& engine, int queue_size) {
+  return LoadOutcome(ReadFiles(network_path, weights_path, mean_path,
+                               input_size, channels, mean_scalar, scale,
+                               swap_channels, engine, queue_size));
+}
+
+absl::Status OpenCVPredict::LoadFromBytes(
+    const std::string& network_bytes, const std::string& weights_bytes,
+    const std::string& mean_bytes, cv::Size input_size, int channels,
+    const cv::Scalar& mean_scalar, double scale, bool swap_channels,
+    const std::string& engine, int queue_size) {
+  return LoadOutcome(ReadBytes(network_bytes, weights_bytes, mean_bytes,
+                               input_size, channels, mean_scalar, scale,
+                               swap_channels, engine, queue_size));
 }
 
 bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
@@ -90,48 +103,47 @@ bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
   } catch (const std::exception& e) {
     // OpenCV's readers also throw the standard library's exceptions (a
     // number out of range in a network text, a file that cannot be read).
-    NoteError(e.what());
+    NoteLoadError(e.what());
     *net = cv::dnn::Net();
   }
-  if (net->empty() && error_.empty()) NoteError("The network is empty");
+  if (net->empty() && error_.empty()) NoteLoadError("The network is empty");
   return !net->empty();
 }
 
-bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
-                                  const std::string& weights_path,
-                                  const std::string& mean_path,
-                                  cv::Size input_size, int channels,
-                                  const cv::Scalar& mean_scalar, double scale,
-                                  bool swap_channels, const std::string& engine,
-                                  int queue_size) {
+bool OpenCVPredict::ReadFiles(const std::string& network_path,
+                              const std::string& weights_path,
+                              const std::string& mean_path, cv::Size input_size,
+                              int channels, const cv::Scalar& mean_scalar,
+                              double scale, bool swap_channels,
+                              const std::string& engine, int queue_size) {
   error_.clear();
   std::string mean_payload;
-  std::string reason;
   if (!mean_path.empty()) {
-    if (!ReadModelFile(mean_path, &mean_payload, &reason) ||
-        mean_payload.empty()) {
-      NoteError("Could not read the mean file " + mean_path +
-                (reason.empty() ? "" : ": " + reason));
+    absl::StatusOr<std::string> mean = ReadModelFile(mean_path);
+    if (!mean.ok() || mean->empty()) {
+      NoteLoadError("Could not read the mean file " + mean_path +
+                    (mean.ok() ? "" : ": " + MessageOf(mean.status())));
       return false;
     }
+    mean_payload = std::move(*mean);
   }
   if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
-    std::string network_bytes;
-    std::string weights_bytes;
-    if (!ReadModelFile(network_path, &network_bytes, &reason) ||
-        !ReadModelFile(weights_path, &weights_bytes, &reason)) {
-      NoteError(reason);
+    absl::StatusOr<std::string> network_bytes = ReadModelFile(network_path);
+    absl::StatusOr<std::string> weights_bytes =
+        network_bytes.ok() ? ReadModelFile(weights_path) : network_bytes;
+    if (!weights_bytes.ok()) {
+      NoteLoadError(MessageOf(weights_bytes.status()));
       return false;
     }
-    return LoadFromBytes(network_bytes, weights_bytes, mean_payload, input_size,
-                         channels, mean_scalar, scale, swap_channels, engine,
-                         queue_size);
+    return ReadBytes(*network_bytes, *weights_bytes, mean_payload, input_size,
+                     channels, mean_scalar, scale, swap_channels, engine,
+                     queue_size);
   }
   for (const std::string* path : {&network_path, &weights_path}) {
     std::error_code code;
     if (!path->empty() && std::filesystem::is_directory(*path, code)) {
-      NoteError("Cannot read the model file \"" + *path +
-                "\": not a regular file");
+      NoteLoadError("Cannot read the model file \"" + *path +
+                    "\": not a regular file");
       return false;
     }
   }
@@ -144,6 +156,7 @@ bool OpenCVPredict::LoadFromFiles(const std::string& network_path,
   AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
     return ReadNetworkFromFiles(network_path, weights_path, engine, net);
   });
+  MakeRing();
   return true;
 }
 
@@ -178,7 +191,7 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
     // OpenCV's reader trusts the text's indexes and strides.
     const std::string refusal = CheckDarknetText(network_bytes);
     if (!refusal.empty()) {
-      NoteError(refusal);
+      NoteLoadError(refusal);
       *net = cv::dnn::Net();
       return false;
     }
@@ -192,20 +205,20 @@ bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
                               AsBuffer(network_bytes));
     }
   } catch (const std::exception& e) {
-    NoteError(e.what());
+    NoteLoadError(e.what());
     *net = cv::dnn::Net();
   }
-  if (net->empty() && error_.empty()) NoteError("The network is empty");
+  if (net->empty() && error_.empty()) NoteLoadError("The network is empty");
   return !net->empty();
 }
 
-bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
-                                  const std::string& weights_bytes,
-                                  const std::string& mean_bytes,
-                                  cv::Size input_size, int channels,
-                                  const cv::Scalar& mean_scalar, double scale,
-                                  bool swap_channels, const std::string& engine,
-                                  int queue_size) {
+bool OpenCVPredict::ReadBytes(const std::string& network_bytes,
+                              const std::string& weights_bytes,
+                              const std::string& mean_bytes,
+                              cv::Size input_size, int channels,
+                              const cv::Scalar& mean_scalar, double scale,
+                              bool swap_channels, const std::string& engine,
+                              int queue_size) {
   error_.clear();
   if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine, &network_)) {
     return false;
@@ -225,6 +238,7 @@ bool OpenCVPredict::LoadFromBytes(const std::string& network_bytes,
   AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
     return ReadNetworkFromBytes(network_bytes, weights_bytes, engine, net);
   });
+  MakeRing();
   return true;
 }
 
@@ -239,22 +253,39 @@ void OpenCVPredict::AddWorkerNetworks(
   }
 }
 
+void OpenCVPredict::MakeRing() {
+  ring_.reset();
+  if (queue_size_ == 0) return;
+  ring_ = std::make_unique<InferenceRing>(
+      static_cast<size_t>(queue_size_), 1 + extra_networks_.size(),
+      [this](size_t worker, const cv::Mat& blob) {
+        cv::dnn::Net& net =
+            worker == 0 ? network_ : extra_networks_[worker - 1]->net;
+        std::mutex& mutex =
+            worker == 0 ? network_mutex_ : extra_networks_[worker - 1]->mutex;
+        std::vector<cv::Mat> outputs;
+        std::lock_guard<std::mutex> lock(mutex);
+        return Forward(net, blob, "", &outputs);
+      });
+}
+
 bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
                                const cv::Scalar& mean_scalar, double scale,
                                bool swap_channels, const std::string& engine,
                                const std::string& mean_payload,
                                int queue_size) {
   if (!InputSizeAllowed(input_size)) {
-    NoteError("The input size " + std::to_string(input_size.width) + " x " +
-              std::to_string(input_size.height) + " is beyond the limit of " +
-              std::to_string(kMaxInputSide) + " pixels a side and " +
-              std::to_string(kMaxInputPixels) + " pixels");
+    NoteLoadError("The input size " + std::to_string(input_size.width) + " x " +
+                  std::to_string(input_size.height) +
+                  " is beyond the limit of " + std::to_string(kMaxInputSide) +
+                  " pixels a side and " + std::to_string(kMaxInputPixels) +
+                  " pixels");
     network_ = cv::dnn::Net();
     return false;
   }
   if (queue_size > kMaxQueueSize) {
-    NoteError("The inference queue size " + std::to_string(queue_size) +
-              " is beyond " + std::to_string(kMaxQueueSize));
+    NoteLoadError("The inference queue size " + std::to_string(queue_size) +
+                  " is beyond " + std::to_string(kMaxQueueSize));
     network_ = cv::dnn::Net();
     return false;
   }
@@ -264,7 +295,7 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
   scale_ = scale;
   swap_channels_ = swap_channels;
   if (input_channels_ < 1 && engine != "Caffe") {
-    NoteError("input_channels is required for engine " + engine);
+    NoteLoadError("input_channels is required for engine " + engine);
     network_ = cv::dnn::Net();
     return false;
   }
@@ -273,20 +304,17 @@ bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
     return false;
   }
   if (!mean_payload.empty()) {
-    if (!ParseMeanPayload(mean_payload, &mean_image_)) {
-      error_ = "Malformed mean payload";
+    absl::StatusOr<cv::Mat> mean = ParseMeanPayload(mean_payload);
+    if (!mean.ok()) {
+      NoteLoadError(MessageOf(mean.status()));
       network_ = cv::dnn::Net();
       return false;
     }
+    mean_image_ = std::move(*mean);
   } else {
     mean_scalar_ = mean_scalar;
   }
-  const size_t ring = queue_size > 0 ? static_cast<size_t>(queue_size) : 0;
-  pending_.assign(ring, cv::AsyncArray());
-  ring_blobs_.assign(ring, cv::Mat());
-  write_index_ = 0;
-  read_index_ = 0;
-  pending_count_ = 0;
+  queue_size_ = std::max(queue_size, 0);
   return true;
 }
 
@@ -312,7 +340,7 @@ bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
     }
     output_size_ = out_shapes[0].size() > 1 ? out_shapes[0][1] : 0;
   } catch (const std::exception& e) {
-    NoteError(e.what());
+    NoteLoadError(e.what());
     return false;
   }
   return true;
@@ -432,54 +460,33 @@ bool OpenCVPredict::Push(const cv::Mat& image) {
 absl::StatusOr<OpenCVPredict::PushStatus> OpenCVPredict::TryPush(
     const cv::Mat& image) {
   if (network_.empty()) return PushStatus::kFailed;
-  if (pending_.empty()) {
+  if (!ring_) {
     std::cerr << "Inference queue size should be greater than 0" << std::endl;
     return PushStatus::kFailed;
   }
-  const int64_t ring = static_cast<int64_t>(pending_.size());
-  if (pending_count_.load() >= ring) return PushStatus::kFull;
-  cv::Mat& blob = ring_blobs_[write_index_];
+  if (ring_->Full()) return PushStatus::kFull;
   try {
-    PrepareBlob(image, &blob);
+    PrepareBlob(image, &ring_->NextBlob());
   } catch (const cv::Exception& e) {
     absl::Status refused = absl::InternalError(e.what());
     WriteError(refused);
     return refused;
   }
-  Job job;
-  job.blob = blob;
-  pending_[write_index_] = job.promise.getArrayResult();
-  {
-    std::lock_guard<std::mutex> lock(jobs_mutex_);
-    if (workers_.empty()) {
-      for (size_t i = 0; i <= extra_networks_.size(); ++i)
-        workers_.emplace_back(&OpenCVPredict::RunWorker, this, i);
-    }
-    jobs_.push_back(std::move(job));
-  }
-  jobs_ready_.notify_one();
-  write_index_ = (write_index_ + 1) % ring;
-  AddPending(1);
+  ring_->Submit();
   return PushStatus::kPushed;
 }
 
-void OpenCVPredict::AddPending(int64_t delta) {
-  {
-    std::lock_guard<std::mutex> lock(ring_mutex_);
-    pending_count_.fetch_add(delta);
-  }
-  ring_changed_.notify_all();
-}
+int64_t OpenCVPredict::Pending() const { return ring_ ? ring_->Pending() : 0; }
+
+bool OpenCVPredict::Full() const { return !ring_ || ring_->Full(); }
 
 void OpenCVPredict::WaitForRoom() {
-  std::unique_lock<std::mutex> lock(ring_mutex_);
-  ring_changed_.wait(lock, [this] { return !Full(); });
+  if (ring_) ring_->WaitForRoom();
 }
 
 bool OpenCVPredict::WaitForPending(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(ring_mutex_);
-  return ring_changed_.wait_for(lock, limit,
-                                [this] { return pending_count_.load() > 0; });
+  if (!ring_) return false;
+  return ring_->WaitForPending(limit);
 }
 
 std::vector<float> OpenCVPredict::Pop() {
@@ -490,44 +497,10 @@ std::vector<float> OpenCVPredict::Pop() {
 
 bool OpenCVPredict::PopInto(std::vector<float>* rows) {
   rows->clear();
-  if (pending_count_.load() == 0) return false;
-  cv::AsyncArray& slot = pending_[read_index_];
   cv::Mat output;
-  try {
-    if (!slot.get(output, kPopTimeoutNs)) return false;
-  } catch (const cv::Exception& e) {
-    WriteOpenCVError(e);
-    output.release();
-  }
-  slot.release();
-  read_index_ = (read_index_ + 1) % static_cast<int64_t>(pending_.size());
-  AddPending(-1);
+  if (!ring_ || !ring_->Pop(&output, kPopTimeout)) return false;
   *rows = Flatten(output);
   return true;
-}
-
-void OpenCVPredict::RunWorker(size_t index) {
-  cv::dnn::Net& net = index == 0 ? network_ : extra_networks_[index - 1]->net;
-  std::mutex& mutex =
-      index == 0 ? network_mutex_ : extra_networks_[index - 1]->mutex;
-  std::vector<cv::Mat> outputs;
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(jobs_mutex_);
-      jobs_ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    try {
-      std::lock_guard<std::mutex> lock(mutex);
-      job.promise.setValue(Forward(net, job.blob, "", &outputs));
-    } catch (const cv::Exception& e) {
-      WriteOpenCVError(e);
-      job.promise.setValue(cv::Mat());
-    }
-  }
 }
 
 void OpenCVPredict::SetTarget(int target) {

@@ -2,7 +2,7 @@
 //
 // Contract:
 //  - Loaded once, by LoadFromFiles or LoadFromBytes; another model means
-//    another predictor. Both return false, after one error line, when the
+//    another predictor. Both return a failure, after one error line, when the
 //    network cannot be read, when an engine other than "Caffe" has no
 //    channel count, when the last layer does not have exactly one output,
 //    or when a mean payload is malformed. OpenCV exceptions never escape.
@@ -52,7 +52,9 @@
 #include <opencv2/core/detail/async_promise.hpp>
 #include <opencv2/dnn.hpp>
 
+#include "absl/status/status.h"
 #include "absl/status/statusor.h"
+#include "vision/inference/inference_ring.h"
 #include "vision/inference/predictor.h"
 
 namespace talvenrook_vision {
@@ -72,18 +74,20 @@ class OpenCVPredict : public Predictor {
   OpenCVPredict(const OpenCVPredict&) = delete;
   OpenCVPredict& operator=(const OpenCVPredict&) = delete;
 
-  bool LoadFromFiles(const std::string& network_path,
-                     const std::string& weights_path,
-                     const std::string& mean_path, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar, double scale,
-                     bool swap_channels, const std::string& engine,
-                     int queue_size);
-  bool LoadFromBytes(const std::string& network_bytes,
-                     const std::string& weights_bytes,
-                     const std::string& mean_bytes, cv::Size input_size,
-                     int channels, const cv::Scalar& mean_scalar, double scale,
-                     bool swap_channels, const std::string& engine,
-                     int queue_size);
+  // OK, or why the network cannot be used (OpenCV's reason, a file that
+  // cannot be read), whose "ERROR: " line was written.
+  absl::Status LoadFromFiles(const std::string& network_path,
+                             const std::string& weights_path,
+                             const std::string& mean_path, cv::Size input_size,
+                             int channels, const cv::Scalar& mean_scalar,
+                             double scale, bool swap_channels,
+                             const std::string& engine, int queue_size);
+  absl::Status LoadFromBytes(const std::string& network_bytes,
+                             const std::string& weights_bytes,
+                             const std::string& mean_bytes, cv::Size input_size,
+                             int channels, const cv::Scalar& mean_scalar,
+                             double scale, bool swap_channels,
+                             const std::string& engine, int queue_size);
 
   std::vector<std::vector<float>> PredictAll(
       const cv::Mat& image,
@@ -118,25 +122,21 @@ class OpenCVPredict : public Predictor {
   // Names of the network's unconnected output layers.
   std::vector<std::string> UnconnectedOutputNames() const;
 
-  // Number of queued results not yet popped, and whether the ring is full.
-  int64_t Pending() const { return pending_count_.load(); }
+  // Number of queued results not yet popped, and whether the ring is full
+  // (always, without a ring).
+  int64_t Pending() const;
   // The producer's and the consumer's waits on the ring, on a condition
   // variable: until a slot is free, and until an inference is pending (or
   // the limit has passed; false then).
   void WaitForRoom();
   bool WaitForPending(std::chrono::milliseconds limit);
-  bool Full() const {
-    return pending_count_.load() >= static_cast<int64_t>(pending_.size());
-  }
+  bool Full() const;
 
   // Geometry in effect after loading (from the arguments or, for Caffe,
   // from the network text).
   cv::Size InputSize() const { return cv::Size(input_width_, input_height_); }
   int InputChannels() const { return input_channels_; }
   bool Loaded() const { return !network_.empty(); }
-  // Why the last load failed (OpenCV's reason, or a file that cannot be
-  // read); empty after a successful load.
-  const std::string& error() const { return error_; }
 
   // The blob that the last synchronous call fed to the network.
   const cv::Mat& LastBlob() const { return blob_; }
@@ -146,16 +146,24 @@ class OpenCVPredict : public Predictor {
   static std::vector<int> NetworkTextDimensions(const std::string& text);
 
  private:
-  struct Job {
-    cv::Mat blob;
-    cv::AsyncPromise promise;
-  };
   // A copy of the network for one more asynchronous worker.
   struct NetworkCopy {
     cv::dnn::Net net;  // guarded by mutex
     std::mutex mutex;
   };
 
+  bool ReadFiles(const std::string& network_path,
+                 const std::string& weights_path, const std::string& mean_path,
+                 cv::Size input_size, int channels,
+                 const cv::Scalar& mean_scalar, double scale,
+                 bool swap_channels, const std::string& engine, int queue_size);
+  bool ReadBytes(const std::string& network_bytes,
+                 const std::string& weights_bytes,
+                 const std::string& mean_bytes, cv::Size input_size,
+                 int channels, const cv::Scalar& mean_scalar, double scale,
+                 bool swap_channels, const std::string& engine, int queue_size);
+  // OK after a successful read, else the failure kept in error_.
+  absl::Status LoadOutcome(bool loaded) const;
   bool ReadNetworkFromFiles(const std::string& network_path,
                             const std::string& weights_path,
                             const std::string& engine, cv::dnn::Net* net);
@@ -175,18 +183,17 @@ class OpenCVPredict : public Predictor {
                   bool swap_channels, const std::string& engine,
                   const std::string& mean_payload, int queue_size);
   bool ComputeOutputSize(const std::string& engine);
-  // Changes the pending count and wakes the ring's waits.
-  void AddPending(int64_t delta);
+  // The asynchronous ring of the loaded queue size, its workers running on
+  // network_ and the extra networks; none for queue size 0.
+  void MakeRing();
   // Fills `blob` from the image; false (after an error line) on failure.
   bool PrepareBlob(const cv::Mat& image, cv::Mat* blob);
   // Runs `net` on `blob`; the caller holds the network's mutex.
   cv::Mat Forward(cv::dnn::Net& net, const cv::Mat& blob,
                   const std::string& output_name,
                   std::vector<cv::Mat>* outputs) const;
-  // Writes the error line and keeps the text as error().
-  void NoteError(const std::string& text);
-  void RunWorker(size_t index);
-  void StopWorker();
+  // Writes the error line and keeps the text for the load's outcome.
+  void NoteLoadError(const std::string& text);
 
   cv::dnn::Net network_;
   cv::Mat mean_image_;
@@ -201,18 +208,6 @@ class OpenCVPredict : public Predictor {
   std::vector<cv::Mat> outputs_;  // scratch for several outputs
   std::string error_;             // why the last load failed
 
-  // The ring: one future per queued inference. The pending count is the
-  // only variable shared by Push and Pop; a slot is written only while the
-  // count is below the ring length and read only while it is above 0.
-  std::vector<cv::AsyncArray> pending_;
-  std::vector<cv::Mat> ring_blobs_;  // blob of each ring slot
-  std::atomic<int64_t> pending_count_{0};
-  // Guards nothing but the waits on ring_changed_ (pending_count_ changes).
-  std::mutex ring_mutex_;
-  std::condition_variable ring_changed_;
-  int64_t write_index_ = 0;  // owned by Push
-  int64_t read_index_ = 0;   // owned by Pop
-
   // Scratch images for blob preparation on the calling thread.
   cv::Mat converted_;
   cv::Mat resized_;
@@ -222,12 +217,10 @@ class OpenCVPredict : public Predictor {
   // Serialises every use of network_ (synchronous calls and the worker).
   std::mutex network_mutex_;
 
-  std::mutex jobs_mutex_;
-  std::condition_variable jobs_ready_;
-  std::deque<Job> jobs_;   // guarded by jobs_mutex_
-  bool stopping_ = false;  // guarded by jobs_mutex_
   std::vector<std::unique_ptr<NetworkCopy>> extra_networks_;
-  std::vector<std::thread> workers_;
+  int queue_size_ = 0;
+  // The asynchronous half; declared last so that it goes first.
+  std::unique_ptr<InferenceRing> ring_;
 };
 
 }  // namespace talvenrook_vision

@@ -1,12 +1,15 @@
 #include "vision/objects/clahe_enhancer.h"
 
-#include <iostream>
+#include "vision/config/setup_notes.h"
+#include "vision/objects/object_keys.h"
 
 namespace talvenrook_vision {
 
 void ClaheEnhancer::Configure(const Entity& config) {
   if (!HasProperty(config, "clahe")) return;
-  const Entity& clahe = AsEntity(GetProperty(config, "clahe"));
+  WrapperSettings pipeline;
+  WriteKeyProblems(WrapperKeyTable().ReadOnly(config, {"clahe"}, &pipeline));
+  const Entity& clahe = pipeline.clahe;
   if (!CheckRequiredProperties(
           clahe, {"clip_limit", "tiles_grid_size_x", "tiles_grid_size_y"})) {
     enabled_ = false;
@@ -14,23 +17,20 @@ void ClaheEnhancer::Configure(const Entity& config) {
     use_at_day_ = false;
     return;
   }
-  double clip_limit = 0.0;
-  int32_t tiles_x = 0, tiles_y = 0;
-  ConvertValue(GetProperty(clahe, "clip_limit"), &clip_limit);
-  ConvertValue(GetProperty(clahe, "tiles_grid_size_x"), &tiles_x);
-  ConvertValue(GetProperty(clahe, "tiles_grid_size_y"), &tiles_y);
   // Both switches are required once the group is complete; a missing one
   // refuses the configuration before anything changes.
-  bool night = false, day = false;
-  ConvertValue(GetProperty(clahe, "use_at_night"), &night);
-  ConvertValue(GetProperty(clahe, "use_at_day"), &day);
+  GetProperty(clahe, "use_at_night");
+  GetProperty(clahe, "use_at_day");
+  ClaheSettings settings;
+  WriteKeyProblems(ClaheKeyTable().Read(clahe, &settings));
   clahe_ = cv::createCLAHE();
-  clahe_->setClipLimit(clip_limit);
-  clahe_->setTilesGridSize(cv::Size(tiles_x, tiles_y));
+  clahe_->setClipLimit(settings.clip_limit);
+  clahe_->setTilesGridSize(
+      cv::Size(settings.tiles_grid_size_x, settings.tiles_grid_size_y));
   enabled_ = true;
-  use_at_night_ = night;
-  use_at_day_ = day;
-  std::cerr << "INFO: Using CLAHE algorithm." << std::endl;
+  use_at_night_ = settings.use_at_night;
+  use_at_day_ = settings.use_at_day;
+  NoteInfo("Using CLAHE algorithm.");
 }
 
 bool ClaheEnhancer::ShouldEnhance(int moment_of_day) const {
@@ -51,7 +51,7 @@ cv::Mat ClaheEnhancer::Apply(const cv::Mat& frame, int moment_of_day) {
     cv::merge(channels_, 3, lab_);
     cv::cvtColor(lab_, enhanced, cv::COLOR_Lab2BGR);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     return frame;
   }
   return enhanced;

@@ -1,6 +1,7 @@
 #include "vision/objects/crowd_analytics_video_v1.h"
 
 #include "vision/objects/measurements.h"
+#include "vision/objects/object_keys.h"
 
 namespace talvenrook_vision {
 
@@ -9,40 +10,36 @@ namespace v1 = ::talvenrook::vision::v1;
 CrowdAnalyticsVideoV1::CrowdAnalyticsVideoV1() = default;
 CrowdAnalyticsVideoV1::~CrowdAnalyticsVideoV1() = default;
 
-SetupStatus CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+absl::Status CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
-  const SetupStatus day_night = preprocessor_.Configure(config);
-  ReadPropertyIfPresent(map, "only_detection", &only_detection_);
+  const absl::Status day_night = preprocessor_.Configure(config);
+  WrapperSettings settings;
+  settings.only_detection = only_detection_;
+  WriteKeyProblems(
+      WrapperKeyTable().ReadOnly(map, {"only_detection"}, &settings));
+  only_detection_ = settings.only_detection;
   statistics_.Configure(map);
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
   objects->JudgeDayNightOutside();
-  const SetupStatus detection = objects->Setup(config);
+  const absl::Status detection = objects->Setup(config);
   objects_ = std::move(objects);
   return day_night.ok() ? detection : day_night;
 }
 
-void CrowdAnalyticsVideoV1::Finish(int moment, VisionResult* result) {
-  moment_ = moment;
-  result->set_moment_of_day(static_cast<v1::MomentOfDay>(moment));
-  RecordZoneExits(*result, &statistics_);
-}
-
+// Both paths are the same steps, timed alike: the frame is prepared, its
+// objects are detected (at once, or pushed and later popped), and the
+// result is finished. Only the hand-over between the halves differs.
 VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,
                                             const cv::Mat& frame) {
-  TickMeterManagerBase& meter = performance();
-  meter.Reset();
-  meter.StartSection("Detection");
+  StartMeasurement();
   const PreparedFrame prepared = preprocessor_.Prepare(frame);
   VisionResult result;
   if (objects_) {
     result =
         objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
   }
-  Finish(prepared.moment, &result);
-  meter.StopSection("Detection");
-  ReportMeasurements(meter, CrowdMeasurementCounter());
-  return result;
+  return Finish(prepared.moment, std::move(result));
 }
 
 void CrowdAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
@@ -53,11 +50,27 @@ void CrowdAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
 
 VisionResult CrowdAnalyticsVideoV1::PopResult(const VisionRequest& request,
                                               const cv::Mat& frame) {
+  StartMeasurement();
   const PreparedFrame prepared =
       preprocessor_.TakeHeld().value_or(PreparedFrame{frame, moment_.load()});
   VisionResult result;
   if (objects_) result = objects_->PopResult(request, prepared.image);
-  Finish(prepared.moment, &result);
+  return Finish(prepared.moment, std::move(result));
+}
+
+void CrowdAnalyticsVideoV1::StartMeasurement() {
+  TickMeterManagerBase& meter = performance();
+  meter.Reset();
+  meter.StartSection("Detection");
+}
+
+VisionResult CrowdAnalyticsVideoV1::Finish(int moment, VisionResult result) {
+  moment_ = moment;
+  result.set_moment_of_day(static_cast<v1::MomentOfDay>(moment));
+  RecordZoneExits(result, &statistics_);
+  TickMeterManagerBase& meter = performance();
+  meter.StopSection("Detection");
+  ReportMeasurements(meter, CrowdMeasurementCounter());
   return result;
 }
 

@@ -19,9 +19,9 @@
 //   } } }
 //   properties { key: "clahe" value { entity_value { ... } } }
 //
-// The asynchronous path (PushFrame, then PopResult) does the same: the
-// frame is judged and enhanced when it is pushed, and its result carries
-// that verdict.
+// The asynchronous path (PushFrame, then PopResult) takes the same steps:
+// the frame is judged and enhanced when it is pushed, its result carries
+// that verdict, and PopResult is timed as Process is.
 #ifndef VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 
@@ -43,7 +43,7 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   // Fails when a model cannot be loaded; missing required keys raise
   // MissingPropertyError (a complete "clahe" group without "use_at_night" or
   // "use_at_day", and those of SSDAnalyticsVideoV1::Setup).
-  SetupStatus Setup(const KestuEyeConfig& config) override;
+  absl::Status Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;
@@ -71,8 +71,11 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  // The result's moment of day and the statistics.
-  void Finish(int moment, VisionResult* result);
+  // Opens the meter's "Detection" section of a frame.
+  void StartMeasurement();
+  // The result's moment of day and the statistics; closes the section and
+  // reports the measurements when they are due.
+  VisionResult Finish(int moment, VisionResult result);
 
   FramePreprocessor preprocessor_;
   bool only_detection_ = false;  // read, no effect in this pipeline

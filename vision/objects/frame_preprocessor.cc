@@ -2,7 +2,7 @@
 
 namespace talvenrook_vision {
 
-SetupStatus FramePreprocessor::Configure(const KestuEyeConfig& config) {
+absl::Status FramePreprocessor::Configure(const KestuEyeConfig& config) {
   clahe_.Configure(config.config());
   return night_.Configure(config);
 }

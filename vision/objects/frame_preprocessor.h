@@ -47,7 +47,7 @@ class FramePreprocessor {
   // A complete "clahe" group without "use_at_night" or "use_at_day"
   // raises MissingPropertyError before anything changes; the status fails
   // when a DAY-NIGHT model cannot be loaded.
-  SetupStatus Configure(const KestuEyeConfig& config);
+  absl::Status Configure(const KestuEyeConfig& config);
   // The verdict on the incoming frame, and the frame enhanced per it. The
   // incoming frame is never changed.
   PreparedFrame Prepare(const cv::Mat& frame);

@@ -2,56 +2,24 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/objects/object_keys.h"
+
 namespace talvenrook_vision {
-namespace {
-
-void SetIntegerDefault(Entity* map, const char* key, int64_t value) {
-  (*map->mutable_properties())[key].set_integer_value(value);
-}
-
-}  // namespace
 
 void MotionGate::Configure(const Entity& config, size_t regions) {
-  enabled_ = GetPropertyOr(config, "motion_gating", false);
-  min_area_ = 0.005;
-  max_skip_ = 10;
-  double area = min_area_;
-  if (ReadPropertyIfPresent(config, "motion_gating_min_area", &area)) {
-    if (area >= 0.0 && area <= 1.0) {
-      min_area_ = area;
-    } else {
-      std::cerr << "WARNING: motion_gating_min_area " << area
-                << " is not in [0, 1]; " << min_area_ << " is used"
-                << std::endl;
-    }
-  }
-  int32_t skip = max_skip_;
-  if (ReadPropertyIfPresent(config, "motion_gating_max_skip", &skip)) {
-    if (skip >= 0) {
-      max_skip_ = skip;
-    } else {
-      std::cerr << "WARNING: motion_gating_max_skip " << skip
-                << " is negative; " << max_skip_ << " is used" << std::endl;
-    }
-  }
-  // The grid's defaults for gating, then the map's own grid keys.
-  grid_config_.Clear();
-  SetIntegerDefault(&grid_config_, "motion_sampling_step", 4);
-  SetIntegerDefault(&grid_config_, "motion_diff_threshold", 25);
-  SetIntegerDefault(&grid_config_, "motion_box_size", 32);
-  for (const char* key :
-       {"motion_sampling_step", "motion_diff_threshold", "motion_box_size"}) {
-    int32_t value = 0;
-    if (ReadPropertyIfPresent(config, key, &value)) {
-      SetIntegerDefault(&grid_config_, key, value);
-    }
-  }
+  MotionGateSettings settings;
+  WriteKeyProblems(MotionGateKeyTable().Read(config, &settings));
+  enabled_ = settings.motion_gating;
+  min_area_ = settings.motion_gating_min_area;
+  max_skip_ = settings.motion_gating_max_skip;
+  // The grid's own keys, over the gating defaults.
+  grid_ = MotionGrid::Settings{kGatingStep, kGatingDifference, kGatingCell};
+  WriteKeyProblems(MotionGrid::Keys().Read(config, &grid_));
   grids_.assign(regions, MotionGrid());
-  for (MotionGrid& grid : grids_) grid.Configure(grid_config_);
+  for (MotionGrid& grid : grids_) grid.Configure(grid_);
   since_detection_.assign(regions, 0);
   run_.assign(regions, 1);
   detected_ = 0;
@@ -68,7 +36,7 @@ const std::vector<char>& MotionGate::Decide(
   }
   if (grids_.size() != regions.size()) {
     grids_.assign(regions.size(), MotionGrid());
-    for (MotionGrid& grid : grids_) grid.Configure(grid_config_);
+    for (MotionGrid& grid : grids_) grid.Configure(grid_);
     since_detection_.assign(regions.size(), 0);
   }
   if (frame.type() == CV_8UC1) {

@@ -58,7 +58,12 @@ class MotionGate {
   bool enabled_ = false;
   double min_area_ = 0.005;
   int32_t max_skip_ = 10;
-  Entity grid_config_;
+  // The grid's keys for gating: every 4th pixel, a difference of 25,
+  // cells of about 32 pixels, unless the map says otherwise.
+  static constexpr int32_t kGatingStep = 4;
+  static constexpr int32_t kGatingDifference = 25;
+  static constexpr int32_t kGatingCell = 32;
+  MotionGrid::Settings grid_;
   std::vector<MotionGrid> grids_;
   std::vector<int32_t> since_detection_;  // frames, per region
   std::vector<char> run_;

@@ -4,6 +4,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/objects/object_keys.h"
+#include "vision/tracking/tracker_keys.h"
+
 namespace talvenrook_vision {
 namespace {
 
@@ -16,12 +19,14 @@ bool Overlaps(const cv::Rect& a, const cv::Rect& b) {
 }  // namespace
 
 void PixelLiveness::Configure(const Entity& config) {
-  int32_t change = 0;
-  ReadPropertyIfPresent(config, "tracker_min_change", &change);
-  min_change_ = std::max(0, change);
-  int32_t frames = 3;
-  ReadPropertyIfPresent(config, "tracker_change_frames", &frames);
-  frames_needed_ = std::max(1, frames);
+  Tracker::Parameters tracker;
+  WriteKeyProblems(
+      TrackerKeyTable().ReadOnly(config, {"tracker_min_change"}, &tracker));
+  min_change_ = tracker.min_change;
+  ObjectSettings settings;
+  WriteKeyProblems(
+      ObjectKeyTable().ReadOnly(config, {"tracker_change_frames"}, &settings));
+  frames_needed_ = settings.tracker_change_frames;
   previous_.release();
   lively_.clear();
 }

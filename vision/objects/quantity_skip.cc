@@ -1,13 +1,16 @@
 #include "vision/objects/quantity_skip.h"
 
-#include <iostream>
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
+#include "vision/objects/object_keys.h"
 
 namespace talvenrook_vision {
 
 void QuantitySkip::Configure(const Entity& config) {
-  ArrayValue list;
-  if (!ReadPropertyIfPresent(config, "quantity_skip_obj", &list)) return;
-  for (const Value& element : list.values()) {
+  WrapperSettings settings;
+  WriteKeyProblems(
+      WrapperKeyTable().ReadOnly(config, {"quantity_skip_obj"}, &settings));
+  for (const Value& element : settings.quantity_skip_obj.values()) {
     int32_t period = 0;
     ConvertValue(element, &period);
     Append(period);
@@ -16,9 +19,9 @@ void QuantitySkip::Configure(const Entity& config) {
 
 void QuantitySkip::Append(int32_t period) {
   if (period < 1) {
-    std::cerr << "WARNING: quantity_skip_obj entry " << period
-              << " is not a positive number of frames; using 1 (every frame)"
-              << std::endl;
+    NoteWarning(absl::StrCat(
+        "quantity_skip_obj entry ", period,
+        " is not a positive number of frames; using 1 (every frame)"));
     period = 1;
   }
   periods_.push_back(period);

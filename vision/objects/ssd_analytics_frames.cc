@@ -1,11 +1,11 @@
 // The per-frame work of SSDAnalyticsVideoV1: detection, filtering,
 // tracking, events and drawing.
-#include <iostream>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
 
 #include "vision/analytics/result_location.h"
+#include "vision/config/setup_notes.h"
 #include "vision/objects/measurements.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 
@@ -23,9 +23,7 @@ absl::Status Refused(const cv::Exception& e) {
   return absl::InternalError(e.what());
 }
 
-void WriteError(const absl::Status& status) {
-  std::cerr << "ERROR: " << status.message() << std::endl;
-}
+void WriteError(const absl::Status& status) { NoteError(MessageOf(status)); }
 
 }  // namespace
 
@@ -34,67 +32,121 @@ VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
   return ProcessAtMoment(request, frame, RoiSet::kJudge);
 }
 
+void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
+  PushFrameAtMoment(frame, RoiSet::kJudge);
+}
+
+// The two paths of a frame are the same steps: StartFrame, the regions'
+// detection, FinishFrame. Process detects at once; PushFrame hands the
+// frame to the regions' detectors, with its ticket queued before them, and
+// PopResult takes their lists and then the ticket.
 VisionResult SSDAnalyticsVideoV1::ProcessAtMoment(const VisionRequest& request,
                                                   const cv::Mat& frame,
                                                   int moment) {
-  VisionResult result;
-  last_detections_.clear();
+  return Measured([&] {
+    const FrameTicket ticket = StartFrame(frame);
+    return FinishFrame(ticket, DetectRegions(frame, ticket, moment), frame);
+  });
+}
+
+void SSDAnalyticsVideoV1::PushFrameAtMoment(const cv::Mat& frame, int moment) {
+  const FrameTicket ticket = StartFrame(frame);
+  {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    tickets_.push_back(ticket);
+  }
+  PushRegions(frame, ticket, moment);
+}
+
+VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
+                                            const cv::Mat& frame) {
+  return Measured([&] {
+    absl::StatusOr<std::vector<DetectionList>> lists = PopRegions();
+    FrameTicket ticket;
+    {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      if (!tickets_.empty()) {
+        ticket = std::move(tickets_.front());
+        tickets_.pop_front();
+      }
+    }
+    return FinishFrame(ticket, std::move(lists), frame);
+  });
+}
+
+VisionResult SSDAnalyticsVideoV1::Measured(
+    const std::function<VisionResult()>& frame_work) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-  std::vector<char> detected;
-  std::vector<DetectionList> lists;
-  if (gate_.enabled()) {
-    {
-      std::lock_guard<std::mutex> lock(gate_mutex_);
-      detected =
-          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
-    }
-    CheckRegions(frame.size());
-    lists = ListsOf(DetectRegions(frame, &detected, moment));
-  } else {
-    lists = DetectAt(frame, moment);
-  }
-  BuildResult(lists, frame, &result, detected);
+  VisionResult result = frame_work();
   meter.StopSection("Detection");
   ReportMeasurements(meter, ObjectMeasurementCounter());
   return result;
 }
 
-std::vector<DetectionList> SSDAnalyticsVideoV1::Detect(const cv::Mat& frame) {
-  return DetectAt(frame, RoiSet::kJudge);
+SSDAnalyticsVideoV1::FrameTicket SSDAnalyticsVideoV1::StartFrame(
+    const cv::Mat& frame) {
+  CheckRegions(frame.size());
+  FrameTicket ticket;
+  if (!gate_.enabled()) return ticket;
+  try {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    ticket.gate =
+        gate_.Decide(frame, regions_.Regions(frame.size()), &followed_);
+  } catch (const cv::Exception& e) {
+    // No region runs on a frame the gate could not judge.
+    ticket.gate.assign(regions_.rois().size(), 0);
+    ticket.status = Refused(e);
+    WriteError(ticket.status);
+  }
+  return ticket;
 }
 
-std::vector<DetectionList> SSDAnalyticsVideoV1::DetectAt(const cv::Mat& frame,
-                                                         int moment) {
+VisionResult SSDAnalyticsVideoV1::FinishFrame(
+    const FrameTicket& ticket, absl::StatusOr<std::vector<DetectionList>> lists,
+    const cv::Mat& frame) {
+  VisionResult result;
+  // Only the last frame's raw boxes are drawn.
+  last_detections_.clear();
+  std::vector<DetectionList> detected = ListsOf(std::move(lists));
+  // A frame the gate could not judge, or whose push OpenCV refused as a
+  // whole (written when it happened).
+  if (frame_status_.ok()) frame_status_ = ticket.status;
+  BuildResult(detected, frame, &result, ticket.gate);
+  return result;
+}
+
+std::vector<DetectionList> SSDAnalyticsVideoV1::Detect(const cv::Mat& frame) {
   CheckRegions(frame.size());
-  return ListsOf(DetectRegions(frame, nullptr, moment));
+  return ListsOf(DetectRegions(frame, FrameTicket(), RoiSet::kJudge));
 }
 
 absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::DetectRegions(
-    const cv::Mat& frame, const std::vector<char>* run, int moment) {
+    const cv::Mat& frame, const FrameTicket& ticket, int moment) {
   try {
-    return regions_.Detect(frame, run, moment);
+    return regions_.Detect(frame, ticket.gate.empty() ? nullptr : &ticket.gate,
+                           moment);
   } catch (const cv::Exception& e) {
     return Refused(e);
   }
 }
 
-absl::Status SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame,
-                                              int moment) {
-  // A region that refused its crop has written its line already.
+void SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame,
+                                      const FrameTicket& ticket, int moment) {
+  // A region whose detector refused its crop has written its line, and
+  // its list carries the reason when it is popped.
   try {
-    if (gate_.enabled()) {
-      std::lock_guard<std::mutex> lock(gate_mutex_);
-      pushed_gates_.push_back(
-          gate_.Decide(frame, regions_.Regions(frame.size()), &followed_));
-      return regions_.PushFrame(frame, &pushed_gates_.back(), moment);
-    }
-    return regions_.PushFrame(frame, nullptr, moment);
+    regions_.PushFrame(frame, ticket.gate.empty() ? nullptr : &ticket.gate,
+                       moment);
   } catch (const cv::Exception& e) {
     const absl::Status refused = Refused(e);
     WriteError(refused);
-    return refused;
+    // The frame's ticket is the last queued one unless it was taken.
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    if (!tickets_.empty() && tickets_.back().status.ok()) {
+      tickets_.back().status = refused;
+    }
   }
 }
 
@@ -128,40 +180,6 @@ VisionResult SSDAnalyticsVideoV1::ResultFromDetections(
   VisionResult result;
   last_detections_.clear();
   BuildResult(lists, frame, &result);
-  return result;
-}
-
-void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  PushFrameAtMoment(frame, RoiSet::kJudge);
-}
-
-void SSDAnalyticsVideoV1::PushFrameAtMoment(const cv::Mat& frame, int moment) {
-  CheckRegions(frame.size());
-  absl::Status status = PushRegions(frame, moment);
-  std::lock_guard<std::mutex> lock(gate_mutex_);
-  pushed_statuses_.push_back(std::move(status));
-}
-
-VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
-                                            const cv::Mat& frame) {
-  VisionResult result;
-  // Only the last frame's raw boxes are drawn, on this path as on the other.
-  last_detections_.clear();
-  std::vector<DetectionList> lists = ListsOf(PopRegions());
-  std::vector<char> detected;
-  {
-    std::lock_guard<std::mutex> lock(gate_mutex_);
-    // A push that failed is the frame's failure (written when it happened).
-    if (!pushed_statuses_.empty()) {
-      if (frame_status_.ok()) frame_status_ = pushed_statuses_.front();
-      pushed_statuses_.pop_front();
-    }
-    if (gate_.enabled() && !pushed_gates_.empty()) {
-      detected = std::move(pushed_gates_.front());
-      pushed_gates_.pop_front();
-    }
-  }
-  BuildResult(lists, frame, &result, detected);
   return result;
 }
 
@@ -213,7 +231,7 @@ void SSDAnalyticsVideoV1::PartialResult(const DetectorAdapter* adapter,
   filter_.Apply(&list);
   last_detections_.push_back(list);
   for (size_t j = 0; j < list.boxes.size(); ++j) {
-    RectangularDetection* detection = result->add_rect_detection();
+    auto* detection = result->add_rect_detection();
     SetLocation(list.boxes[j], detection->mutable_location());
     const bool labelled = j < list.labels.size();
     const std::string label =
@@ -273,7 +291,7 @@ void SSDAnalyticsVideoV1::TrackedPartialResult(const DetectorAdapter* adapter,
 void SSDAnalyticsVideoV1::AddTrackDetection(const DetectorAdapter* adapter,
                                             const Track& track,
                                             VisionResult* result) const {
-  RectangularDetection* detection = result->add_rect_detection();
+  auto* detection = result->add_rect_detection();
   SetLocation(track.box, detection->mutable_location());
   detection->set_tracking_id(static_cast<uint64_t>(track.id));
   detection->set_type(LabelOf(adapter, class_vote_.Mode(track.id)));

@@ -3,9 +3,12 @@
 #include "vision/objects/ssd_analytics_video_v1.h"
 
 #include <cmath>
-#include <iostream>
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 
 #include "vision/detectors/register_adapters.h"
+#include "vision/inference/model_keys.h"
+#include "vision/tracking/tracker_keys.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -26,38 +29,42 @@ bool HasObjectLabels(const std::string& type) {
 SSDAnalyticsVideoV1::SSDAnalyticsVideoV1() = default;
 SSDAnalyticsVideoV1::~SSDAnalyticsVideoV1() = default;
 
-SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+absl::Status SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
+  ObjectSettings settings;
+  settings.enable_tracker = tracker_enabled_;
+  settings.draw_objects = draw_objects_;
+  WriteKeyProblems(ObjectKeyTable().Read(map, &settings));
   if (HasProperty(map, "distance_estimation")) {
-    distance_ = DistanceEstimator::FromConfig(
-        AsEntity(GetProperty(map, "distance_estimation")));
+    distance_ = DistanceEstimator::FromConfig(settings.distance_estimation);
   }
-  ReadClassesToKeep(config);
-  ReadPropertyIfPresent(map, "enable_tracker", &tracker_enabled_);
+  ReadClassesToKeep(config, settings);
+  tracker_enabled_ = settings.enable_tracker;
   zone_events_ = ZoneEvents(clock());
-  if (GetPropertyOr(map, "use_zones", true)) {
+  if (settings.use_zones) {
     zone_events_.Configure(map);
     CheckAreas(map);
   }
-  ReadPropertyIfPresent(map, "draw_objects", &draw_objects_);
-  ReadAppearance(map);
+  draw_objects_ = settings.draw_objects;
+  ReadAppearance(map, settings);
   liveness_.Configure(map);
-  ReadSuppression(map);
+  filter_.set_overlap_threshold(
+      static_cast<float>(settings.suppression_overlap_threshold));
   summaries_ = TrackSummaries();
-  summaries_.set_enabled(GetPropertyOr(map, "publish_track_summary", false));
+  summaries_.set_enabled(settings.publish_track_summary);
   class_vote_.Configure(map);
   // Every zone has its own estimator slot, so speeds are reported as soon
   // as one zone has a scale; a zone without one reports 0.
   zone_events_.set_measure_speed(zone_events_.AnyZoneMeasuresSpeed());
   // Every built-in adapter, whichever pipeline was set up before.
   RegisterDetectorAdapters();
-  const SetupStatus regions = regions_.Configure(config, judges_day_night_);
+  const absl::Status regions = regions_.Configure(config, judges_day_night_);
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
   {
     std::lock_guard<std::mutex> lock(gate_mutex_);
     gate_.Configure(map, regions_.rois().size());
-    pushed_gates_.clear();
+    tickets_.clear();
   }
   trackers_.clear();
   for (size_t i = 0; i < regions_.rois().size(); ++i) {
@@ -70,58 +77,36 @@ SetupStatus SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   return regions;
 }
 
-void SSDAnalyticsVideoV1::ReadSuppression(const Entity& map) {
-  double overlap = DetectionFilter::kOverlapThreshold;
-  if (ReadPropertyIfPresent(map, "suppression_overlap_threshold", &overlap) &&
-      !(overlap > 0.0 && overlap <= 1.0)) {
-    std::cerr << "WARNING: suppression_overlap_threshold " << overlap
-              << " is not in (0, 1]; " << DetectionFilter::kOverlapThreshold
-              << " is used" << std::endl;
-    overlap = DetectionFilter::kOverlapThreshold;
-  }
-  filter_.set_overlap_threshold(static_cast<float>(overlap));
-}
-
-void SSDAnalyticsVideoV1::ReadAppearance(const Entity& map) {
+void SSDAnalyticsVideoV1::ReadAppearance(const Entity& map,
+                                         const ObjectSettings& settings) {
   appearance_ = false;
-  std::string kind;
-  if (!ReadPropertyIfPresent(map, "tracker_appearance", &kind) ||
-      kind == "none") {
-    return;
+  if (settings.tracker_appearance != ObjectSettings::Appearance::kNone) {
+    Tracker::Parameters tracker;
+    TrackerKeyTable().ReadOnly(map, {"tracker_deals_with_occlusion"}, &tracker);
+    if (!tracker.deals_with_occlusion) {
+      NoteWarning(
+          "tracker_appearance needs tracker_deals_with_occlusion true; no "
+          "appearance descriptor is computed");
+      return;
+    }
+    appearance_ = true;
   }
-  if (kind != "colour_histogram") {
-    std::cerr << "WARNING: Unknown tracker_appearance \"" << kind
-              << "\" (\"none\" or \"colour_histogram\"); no appearance "
-                 "descriptor is computed"
-              << std::endl;
-    return;
-  }
-  if (!GetPropertyOr(map, "tracker_deals_with_occlusion", false)) {
-    std::cerr << "WARNING: tracker_appearance needs "
-                 "tracker_deals_with_occlusion true; no appearance descriptor "
-                 "is computed"
-              << std::endl;
-    return;
-  }
-  appearance_ = true;
 }
 
 void SSDAnalyticsVideoV1::CheckAreas(const Entity& map) {
   if (!HasProperty(map, "areas")) return;
   const Value& areas = GetProperty(map, "areas");
   if (areas.value_type_case() != Value::kArrayValue) {
-    std::cerr << "WARNING: \"areas\" is not a list of areas; no area is "
-                 "configured"
-              << std::endl;
+    NoteWarning("\"areas\" is not a list of areas; no area is configured");
     return;
   }
   for (int k = 0; k < areas.array_value().values_size(); ++k) {
     const Value& area = areas.array_value().values(k);
     if (area.value_type_case() != Value::kArrayValue ||
         area.array_value().values_size() < 3) {
-      std::cerr << "WARNING: Area #" << (k + 1)
-                << " is not a list of at least 3 points; it reports no event"
-                << std::endl;
+      NoteWarning(absl::StrCat(
+          "Area #", k + 1,
+          " is not a list of at least 3 points; it reports no event"));
     }
   }
 }
@@ -132,55 +117,50 @@ void SSDAnalyticsVideoV1::CheckRegions(const cv::Size& frame_size) {
   for (const auto& roi : regions_.rois()) {
     if (!roi->RegionOf(frame_size).empty()) continue;
     const cv::Rect& r = roi->configured_rect();
-    std::cerr << "WARNING: ROI #" << (roi->index() + 1) << " [" << r.width
-              << " x " << r.height << " from (" << r.x << ", " << r.y
-              << ")] lies outside the " << frame_size.width << " x "
-              << frame_size.height << " frame; nothing is detected there"
-              << std::endl;
+    NoteWarning(absl::StrCat(
+        "ROI #", roi->index() + 1, " [", r.width, " x ", r.height, " from (",
+        r.x, ", ", r.y, ")] lies outside the ", frame_size.width, " x ",
+        frame_size.height, " frame; nothing is detected there"));
   }
 }
 
 int32_t SSDAnalyticsVideoV1::FindLabelIndex(const KestuEyeConfig& config,
                                             const std::string& name) {
   for (const Entity& model : config.models()) {
-    std::string type;
-    ConvertValue(GetProperty(model, "type"), &type);
-    if (!HasObjectLabels(type)) continue;
+    if (!HasObjectLabels(RequiredModelKey(model, "type"))) continue;
     const Entity& content = AsEntity(GetProperty(model, "content"));
-    std::vector<std::string> labels;
-    ReadPropertyIfPresent(content, "labels", &labels);
-    for (size_t i = 0; i < labels.size(); ++i) {
-      if (labels[i] == name) return static_cast<int32_t>(i);
+    ModelKeys keys;
+    ModelKeyTable().ReadOnly(content, {"labels"}, &keys);
+    for (size_t i = 0; i < keys.labels.size(); ++i) {
+      if (keys.labels[i] == name) return static_cast<int32_t>(i);
     }
   }
   return -1;
 }
 
-void SSDAnalyticsVideoV1::ReadClassesToKeep(const KestuEyeConfig& config) {
+void SSDAnalyticsVideoV1::ReadClassesToKeep(const KestuEyeConfig& config,
+                                            const ObjectSettings& settings) {
   std::set<int32_t> keep;
-  const Entity& map = config.config();
-  if (HasProperty(map, "indexes_to_filter")) {
-    ArrayValue list;
-    ConvertValue(GetProperty(map, "indexes_to_filter"), &list);
-    std::cerr << "INFO: Indexes to filter: " << list.values_size() << std::endl;
+  if (HasProperty(config.config(), "indexes_to_filter")) {
+    const ArrayValue& list = settings.indexes_to_filter;
+    NoteInfo(absl::StrCat("Indexes to filter: ", list.values_size()));
     for (int k = 0; k < list.values_size(); ++k) {
       const Value& element = list.values(k);
       if (element.value_type_case() == Value::kStringValue &&
           !element.string_value().empty()) {
         const int32_t index = FindLabelIndex(config, element.string_value());
         if (index < 0) {
-          std::cerr << "WARNING: Label \"" << element.string_value()
-                    << "\" from indexes_to_filter not found" << std::endl;
+          NoteWarning(absl::StrCat("Label \"", element.string_value(),
+                                   "\" from indexes_to_filter not found"));
         } else {
           keep.insert(index);
         }
         continue;
       }
       if (element.value_type_case() != Value::kIntegerValue) {
-        std::cerr << "WARNING: indexes_to_filter element #" << (k + 1)
-                  << " is neither a label name nor a class index; it is read "
-                     "as class 0"
-                  << std::endl;
+        NoteWarning(absl::StrCat("indexes_to_filter element #", k + 1,
+                                 " is neither a label name nor a class index; "
+                                 "it is read as class 0"));
       }
       int32_t index = 0;
       ConvertValue(element, &index);

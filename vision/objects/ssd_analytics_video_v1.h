@@ -29,6 +29,13 @@
 //     properties { key: "meter_pixel_ratio" value { double_value: 0.02 } }
 //   } } } } }
 //
+// One path for both modes: a frame is started (the regions' check and the
+// motion gate's decision), detected by the regions, and finished
+// (filtering, tracking, events), and Process and PopResult time it alike.
+// Process detects at once; PushFrame queues the frame's ticket and hands
+// the frame to the regions' detectors, and PopResult takes their lists,
+// then the ticket. Only that hand-over differs.
+//
 // Threads: Setup, Process and Draw on one thread at a time; PushFrame may
 // run on a producer thread while PopResult and Draw run on the consumer
 // thread. Trackers, zones and votes are touched only by Process/PopResult.
@@ -37,6 +44,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -50,6 +58,7 @@
 #include "vision/objects/appearance_descriptor.h"
 #include "vision/objects/detection_filter.h"
 #include "vision/objects/motion_gate.h"
+#include "vision/objects/object_keys.h"
 #include "vision/objects/pixel_liveness.h"
 #include "vision/objects/track_summaries.h"
 #include "vision/regions/roi_set.h"
@@ -67,7 +76,7 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   // Fails when a region's model cannot be loaded. Missing required keys
   // ("f_over_s", an object size's "class" or "size", a visited model's "type",
   // "version", "engine" or "content") raise MissingPropertyError.
-  SetupStatus Setup(const KestuEyeConfig& config) override;
+  absl::Status Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;
@@ -135,7 +144,8 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   }
 
  private:
-  void ReadClassesToKeep(const KestuEyeConfig& config);
+  void ReadClassesToKeep(const KestuEyeConfig& config,
+                         const ObjectSettings& settings);
   // Warns about "areas" that cannot fire (not a list, or an element that is
   // not a list of at least three points).
   static void CheckAreas(const Entity& map);
@@ -144,10 +154,8 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   // Gives the SSD-type adapters of one kind (day or night) network sizes
   // that share their input budget in proportion to their regions' areas.
   void ShareNetworkSize(bool night);
-  // Reads "tracker_appearance"; warns when it cannot take effect.
-  void ReadAppearance(const Entity& map);
-  // Reads "suppression_overlap_threshold" (opt-in) into the filter.
-  void ReadSuppression(const Entity& map);
+  // Takes "tracker_appearance"; warns when it cannot take effect.
+  void ReadAppearance(const Entity& map, const ObjectSettings& settings);
   // `detected` has one entry per region: 0 for a region whose detector
   // did not run (motion gating); empty when every region ran.
   void BuildResult(std::vector<DetectionList>& lists, const cv::Mat& frame,
@@ -165,13 +173,29 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   void AddTrackDetection(const DetectorAdapter* adapter, const Track& track,
                          VisionResult* result) const;
 
-  // The regions' detections of a frame with its verdict.
-  std::vector<DetectionList> DetectAt(const cv::Mat& frame, int moment);
-  // The steps that hand a frame to the regions' detectors: the lists, or
-  // the message of the OpenCV exception that stopped them.
+  // What the start of a frame hands to its finish: the gate's decision
+  // (one entry per region, 0: not detected; empty: every region runs) and
+  // the failure of the start, if any.
+  struct FrameTicket {
+    std::vector<char> gate;
+    absl::Status status;
+  };
+
+  // The steps of one frame, on both paths: StartFrame (the regions'
+  // check and the gate's decision), the regions' detection (at once, or
+  // pushed and later popped), FinishFrame (everything after detection).
+  FrameTicket StartFrame(const cv::Mat& frame);
+  VisionResult FinishFrame(const FrameTicket& ticket,
+                           absl::StatusOr<std::vector<DetectionList>> lists,
+                           const cv::Mat& frame);
+  // The frame's work in the meter's "Detection" section, then the
+  // measurements when they are due.
+  VisionResult Measured(const std::function<VisionResult()>& frame_work);
+  // The regions' lists, or the message of the OpenCV exception that
+  // stopped them.
   absl::StatusOr<std::vector<DetectionList>> DetectRegions(
-      const cv::Mat& frame, const std::vector<char>* run, int moment);
-  absl::Status PushRegions(const cv::Mat& frame, int moment);
+      const cv::Mat& frame, const FrameTicket& ticket, int moment);
+  void PushRegions(const cv::Mat& frame, const FrameTicket& ticket, int moment);
   absl::StatusOr<std::vector<DetectionList>> PopRegions();
   // Keeps the step's status as the frame's; a failure is written as an
   // "ERROR: " line and gives one empty list per region.
@@ -198,12 +222,10 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<cv::Mat> descriptors_;
   TrackSummaries summaries_;
   MotionGate gate_;
-  // Guards gate_, pushed_gates_ and pushed_statuses_ (push side).
+  // Guards gate_, followed_ and tickets_.
   std::mutex gate_mutex_;
-  // The gate's decisions of the frames pushed and not yet popped.
-  std::deque<std::vector<char>> pushed_gates_;
-  // The push statuses of the frames pushed and not yet popped.
-  std::deque<absl::Status> pushed_statuses_;
+  // The tickets of the frames pushed and not yet popped, oldest first.
+  std::deque<FrameTicket> tickets_;
   absl::Status frame_status_;  // of the last frame processed or popped
   // Per region, the boxes of the confirmed tracks of the last result, which
   // motion inside does not wake the detector (guarded by gate_mutex_).

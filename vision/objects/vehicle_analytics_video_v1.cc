@@ -2,7 +2,9 @@
 
 #include "vision/analytics/result_location.h"
 #include "vision/detectors/register_adapters.h"
+#include "vision/inference/model_keys.h"
 #include "vision/objects/measurements.h"
+#include "vision/objects/object_keys.h"
 
 namespace talvenrook_vision {
 
@@ -27,43 +29,45 @@ std::unique_ptr<Classifier> LoadClassifier(const Entity& model) {
 VehicleAnalyticsVideoV1::VehicleAnalyticsVideoV1() = default;
 VehicleAnalyticsVideoV1::~VehicleAnalyticsVideoV1() = default;
 
-SetupStatus VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+absl::Status VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   const Entity& map = config.config();
   quantity_skip_.Configure(map);
-  const SetupStatus day_night = preprocessor_.Configure(config);
-  ReadPropertyIfPresent(map, "only_detection", &only_detection_);
-  ReadPropertyIfPresent(map, "allow_backward_motion", &allow_backward_motion_);
+  const absl::Status day_night = preprocessor_.Configure(config);
+  WrapperSettings settings;
+  settings.only_detection = only_detection_;
+  settings.allow_backward_motion = allow_backward_motion_;
+  WriteKeyProblems(WrapperKeyTable().ReadOnly(
+      map, {"only_detection", "allow_backward_motion"}, &settings));
+  only_detection_ = settings.only_detection;
+  allow_backward_motion_ = settings.allow_backward_motion;
   statistics_.Configure(map);
   RegisterDetectorAdapters();
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
   objects->JudgeDayNightOutside();
-  const SetupStatus detection = objects->Setup(config);
+  const absl::Status detection = objects->Setup(config);
   objects_ = std::move(objects);
-  const SetupStatus classifiers = LoadClassifiers(config);
+  const absl::Status classifiers = LoadClassifiers(config);
   vehicle_tracker_ = std::make_unique<Tracker>(clock());
-  for (const SetupStatus* status : {&day_night, &detection, &classifiers}) {
+  for (const absl::Status* status : {&day_night, &detection, &classifiers}) {
     if (!status->ok()) return *status;
   }
-  return SetupStatus::Ok();
+  return absl::OkStatus();
 }
 
-SetupStatus VehicleAnalyticsVideoV1::LoadClassifiers(
+absl::Status VehicleAnalyticsVideoV1::LoadClassifiers(
     const KestuEyeConfig& config) {
-  SetupStatus status = SetupStatus::Ok();
-  auto check = [&status](const BaseDetector& classifier,
+  absl::Status status = absl::OkStatus();
+  auto check = [&status](const RegionClassifier& classifier,
                          const std::string& type, const Entity& model) {
     if (classifier.load_error().empty() || !status.ok()) return;
-    status = SetupStatus::Error("Could not load the model " + type + ":" +
-                                GetPropertyOr(model, "version", "") + ": " +
-                                classifier.load_error());
+    status = SetupError("Could not load the model " + type + ":" +
+                        GetPropertyOr(model, "version", "") + ": " +
+                        classifier.load_error());
   };
   for (const Entity& model : config.models()) {
-    std::string engine;
-    ConvertValue(GetProperty(model, "engine"), &engine);
-    if (engine != "CAFFE") continue;
-    std::string type;
-    ConvertValue(GetProperty(model, "type"), &type);
+    if (RequiredModelKey(model, "engine") != "CAFFE") continue;
+    const std::string type = RequiredModelKey(model, "type");
     if (!only_detection_ && type == "FAMILY_CAR") {
       family_car_ = LoadClassifier<FamilyCarDetector>(model);
       check(*family_car_, type, model);

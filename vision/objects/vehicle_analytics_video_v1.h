@@ -55,7 +55,7 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   // "type", a classifier model without "config", and the required keys of
   // the crowd pipeline's CLAHE and of SSDAnalyticsVideoV1 raise
   // MissingPropertyError.
-  SetupStatus Setup(const KestuEyeConfig& config) override;
+  absl::Status Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;
@@ -89,7 +89,7 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  SetupStatus LoadClassifiers(const KestuEyeConfig& config);
+  absl::Status LoadClassifiers(const KestuEyeConfig& config);
   // Everything after detection, on the frame as it was analysed: the
   // vehicle confirmation, the backward filter, the statistics, the
   // vehicle tracker, the moment of day and the classification.

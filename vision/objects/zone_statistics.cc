@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/objects/object_keys.h"
 #include "vision/objects/speed_units.h"
 
 namespace talvenrook_vision {
@@ -21,10 +22,17 @@ void ZoneStatistics::Configure(const Entity& config) {
   if (unit != props.end()) speed_unit_ = SpeedUnitFromValue(unit->second);
   if (!HasProperty(config, "stats_options")) return;
   enabled_ = true;
-  const Entity& options = AsEntity(GetProperty(config, "stats_options"));
-  ReadPropertyIfPresent(options, "show_speed", &show_speed_);
-  ReadPropertyIfPresent(options, "show_average_speed", &show_average_speed_);
-  ReadPropertyIfPresent(options, "show_count_per_zone", &show_count_per_zone_);
+  WrapperSettings pipeline;
+  WriteKeyProblems(
+      WrapperKeyTable().ReadOnly(config, {"stats_options"}, &pipeline));
+  StatisticsSettings options;
+  options.show_speed = show_speed_;
+  options.show_average_speed = show_average_speed_;
+  options.show_count_per_zone = show_count_per_zone_;
+  WriteKeyProblems(StatisticsKeyTable().Read(pipeline.stats_options, &options));
+  show_speed_ = options.show_speed;
+  show_average_speed_ = options.show_average_speed;
+  show_count_per_zone_ = options.show_count_per_zone;
 }
 
 void ZoneStatistics::Restore(const std::string& zone_name, int64_t count,

@@ -5,11 +5,9 @@ namespace talvenrook_vision {
 std::string DayNightDetector::Classify(const cv::Mat& frame, int32_t track_id,
                                        bool skip) {
   if (!skip) {
-    const ClassScore result = RunClassifier(frame, track_id);
-    results_[track_id] = result;
-    AddVote(track_id, result);
+    vote_.Record(track_id, net_.Run(frame));
   }
-  return Label(track_id, true);
+  return net_.Label(vote_.ClassOf(track_id, true));
 }
 
 }  // namespace talvenrook_vision

@@ -9,15 +9,25 @@
 
 #include <string>
 
-#include "vision/detectors/base_detector.h"
+#include "vision/detectors/class_vote.h"
+#include "vision/detectors/classifier_net.h"
 
 namespace talvenrook_vision {
 
-class DayNightDetector : public BaseDetector {
+class DayNightDetector {
  public:
-  std::string Name() const override { return "day_night"; }
-  std::string Classify(const cv::Mat& frame, int32_t track_id,
-                       bool skip) override;
+  // The network of the model map, and the vote configured from its
+  // "config" map (which turns voting on).
+  void LoadModel(const Entity& model) { net_.Load(model); }
+  void Configure(const Entity& config) { vote_.Configure(config); }
+  // Why the network did not load (empty when it did).
+  const std::string& load_error() const { return net_.load_error(); }
+
+  std::string Classify(const cv::Mat& frame, int32_t track_id, bool skip);
+
+ private:
+  ClassifierNet net_;
+  ClassVote vote_;
 };
 
 }  // namespace talvenrook_vision

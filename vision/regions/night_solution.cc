@@ -1,11 +1,11 @@
 #include "vision/regions/night_solution.h"
 
-#include <iostream>
-
 #include <opencv2/imgproc.hpp>
 
 #include "talvenrook/vision/v1/vision.pb.h"
+#include "vision/config/setup_notes.h"
 #include "vision/drawing/drawing.h"
+#include "vision/inference/model_keys.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -24,41 +24,81 @@ int32_t ReadInt(const Entity& map, const std::string& key) {
 
 }  // namespace
 
-void NightSolution::ReadNightKeys(const Entity& pipeline) {
-  ReadPropertyIfPresent(pipeline, "use_day_night_classifier",
-                        &use_day_night_classifier_);
-  ReadPropertyIfPresent(pipeline, "reverse_day_night", &reverse_day_night_);
-  ReadPropertyIfPresent(pipeline, "threshold_day_night", &threshold_);
-  ReadPropertyIfPresent(pipeline, "histogram_size_image", &histogram_size_);
+const KeyTable<NightSolution::Settings>& NightSolution::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Day and night",
+        "Keys of the pipeline's config map: the day/night verdict of each "
+        "frame, which chooses the regions' day or night models. The keys "
+        "after use_night_solution are read only when it is given.");
+    t->Bool("draw_moment_of_day", &S::draw_moment_of_day,
+            "Draw the verdict bottom right.")
+        .Bool("use_night_solution", &S::use_night_solution,
+              "Judge every frame day or night.")
+        .Bool("use_day_night_classifier", &S::use_day_night_classifier,
+              "Judge with a \"DAY-NIGHT\" model (engine \"CAFFE\") when "
+              "one is given.")
+        .Bool("reverse_day_night", &S::reverse_day_night, "Swap the verdicts.")
+        .Double("threshold_day_night", &S::threshold_day_night,
+                "Night when more than half of the pixels are darker than "
+                "this share of white.")
+        .Size("histogram_size_image", &S::histogram_size_image,
+              "Size the judged image is resized to.")
+        .Map("day_night_area", &S::day_night_area,
+             "Part of the frame judged: \"x\", \"y\", \"width\" and "
+             "\"height\", all required.")
+        .ShownDefault("the whole frame");
+    return t;
+  }();
+  return *table;
+}
+
+void NightSolution::ReadNightKeys(const Entity& pipeline, Settings* settings) {
+  WriteKeyProblems(Keys().ReadOnly(
+      pipeline,
+      {"use_day_night_classifier", "reverse_day_night", "threshold_day_night",
+       "histogram_size_image", "day_night_area"},
+      settings));
+  use_day_night_classifier_ = settings->use_day_night_classifier;
+  reverse_day_night_ = settings->reverse_day_night;
+  threshold_ = settings->threshold_day_night;
+  histogram_size_ = settings->histogram_size_image;
   if (HasProperty(pipeline, "day_night_area")) {
-    const Entity& area = AsEntity(GetProperty(pipeline, "day_night_area"));
+    const Entity& area = settings->day_night_area;
     area_ = cv::Rect(ReadInt(area, "x"), ReadInt(area, "y"),
                      ReadInt(area, "width"), ReadInt(area, "height"));
   }
 }
 
-SetupStatus NightSolution::Configure(const KestuEyeConfig& config) {
-  SetupStatus status = SetupStatus::Ok();
+absl::Status NightSolution::Configure(const KestuEyeConfig& config) {
+  absl::Status status = absl::OkStatus();
   const Entity& pipeline = config.config();
-  ReadPropertyIfPresent(pipeline, "draw_moment_of_day", &draw_moment_of_day_);
-  if (ReadPropertyIfPresent(pipeline, "use_night_solution",
-                            &use_night_solution_)) {
-    ReadNightKeys(pipeline);
+  Settings settings;
+  settings.draw_moment_of_day = draw_moment_of_day_;
+  settings.use_night_solution = use_night_solution_;
+  settings.use_day_night_classifier = use_day_night_classifier_;
+  settings.reverse_day_night = reverse_day_night_;
+  settings.threshold_day_night = threshold_;
+  settings.histogram_size_image = histogram_size_;
+  WriteKeyProblems(Keys().ReadOnly(
+      pipeline, {"draw_moment_of_day", "use_night_solution"}, &settings));
+  draw_moment_of_day_ = settings.draw_moment_of_day;
+  use_night_solution_ = settings.use_night_solution;
+  if (HasProperty(pipeline, "use_night_solution")) {
+    ReadNightKeys(pipeline, &settings);
   }
   for (const Entity& model : config.models()) {
-    std::string engine;
-    ConvertValue(GetProperty(model, "engine"), &engine);
+    const std::string engine = RequiredModelKey(model, "engine");
     if (engine != "CAFFE" || !use_day_night_classifier_) continue;
-    std::string type;
-    ConvertValue(GetProperty(model, "type"), &type);
-    if (type != "DAY-NIGHT") continue;
+    if (RequiredModelKey(model, "type") != "DAY-NIGHT") continue;
     classifier_ = std::make_unique<DayNightDetector>();
     classifier_->LoadModel(model);
     classifier_->Configure(AsEntity(GetProperty(model, "config")));
     if (!classifier_->load_error().empty()) {
-      status = SetupStatus::Error("Could not load the model DAY-NIGHT:" +
-                                  GetPropertyOr(model, "version", "") + ": " +
-                                  classifier_->load_error());
+      status = SetupError("Could not load the model DAY-NIGHT:" +
+                          GetPropertyOr(model, "version", "") + ": " +
+                          classifier_->load_error());
     }
   }
   return status;
@@ -80,7 +120,7 @@ int NightSolution::Judge(const cv::Mat& frame) {
     try {
       night = JudgeByHistogram(image_);
     } catch (const cv::Exception& e) {
-      std::cerr << "ERROR: " << e.what() << std::endl;
+      NoteError(e.what());
       night = false;
     }
   }

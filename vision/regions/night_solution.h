@@ -27,6 +27,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "vision/config/key_table.h"
 #include "vision/config/setup_status.h"
 #include "vision/detectors/detector_adapter.h"
 #include "vision/regions/day_night_detector.h"
@@ -39,9 +40,23 @@ class NightSolution {
   static constexpr int kDay = 1;
   static constexpr int kNight = 2;
 
+  // The keys of the pipeline's config map; the night keys (all but the
+  // first two) are read only when "use_night_solution" is present.
+  struct Settings {
+    bool draw_moment_of_day = true;
+    bool use_night_solution = false;
+    bool use_day_night_classifier = true;
+    bool reverse_day_night = false;
+    float threshold_day_night = 0.25f;
+    cv::Size histogram_size_image{50, 50};
+    Entity day_night_area;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
+
   // Missing "engine", "type" or area members raise MissingPropertyError.
   // Fails when a "DAY-NIGHT" model that would be used cannot be loaded.
-  SetupStatus Configure(const KestuEyeConfig& config);
+  absl::Status Configure(const KestuEyeConfig& config);
   // kOff when the night solution is off, else kDay or kNight.
   int Judge(const cv::Mat& frame);
   void Draw(cv::Mat& frame, int moment) const;
@@ -53,7 +68,7 @@ class NightSolution {
 
  private:
   bool JudgeByHistogram(const cv::Mat& image);
-  void ReadNightKeys(const Entity& pipeline);
+  void ReadNightKeys(const Entity& pipeline, Settings* settings);
 
   bool draw_moment_of_day_ = true;
   bool use_night_solution_ = false;

@@ -2,15 +2,11 @@
 
 #include <iostream>
 
+#include "vision/config/setup_status.h"
 #include "vision/regions/roi_models.h"
 
 namespace talvenrook_vision {
 namespace {
-
-const Entity& SubMapOrEmpty(const Entity& map, const std::string& key) {
-  static const Entity* empty = new Entity();
-  return HasProperty(map, key) ? AsEntity(GetProperty(map, key)) : *empty;
-}
 
 // The model type a region without a model of its own falls back to: the
 // SSD kind, or the YOLO kind when the configuration brings YOLO models but
@@ -26,36 +22,59 @@ std::string DefaultType(const KestuEyeConfig& config, const Entity& roi_model,
 
 }  // namespace
 
+const KeyTable<Roi::Settings>& Roi::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Regions of interest",
+        "Keys of each element of the pipeline's \"rois\" list. A width or "
+        "height of 0 or less is the whole frame; the region is cut at the "
+        "frame's edges. A region's \"zones\" are read as the pipeline's "
+        "(see Zones, areas and regions).");
+    t->Int("x", &S::x, "Left edge in pixels.")
+        .Int("y", &S::y, "Top edge in pixels.")
+        .Int("width", &S::width, "Width in pixels.")
+        .Int("height", &S::height, "Height in pixels.")
+        .Map("model", &S::model,
+             "Day model: \"type\" and \"version\" of one of the models, "
+             "and optionally its \"input_size\" here.")
+        .ShownDefault("the first SSD (else YOLO) model")
+        .Map("model_night", &S::model_night, "Night model, as model.")
+        .ShownDefault("the first SSD-NIGHT (else YOLO-NIGHT) model");
+    return t;
+  }();
+  return *table;
+}
+
 void Roi::Configure(const Entity& roi_map, const KestuEyeConfig& config) {
-  configured_ = cv::Rect(GetPropertyOr<int32_t>(roi_map, "x", 0),
-                         GetPropertyOr<int32_t>(roi_map, "y", 0),
-                         GetPropertyOr<int32_t>(roi_map, "width", 0),
-                         GetPropertyOr<int32_t>(roi_map, "height", 0));
+  Settings settings;
+  WriteKeyProblems(
+      Keys().ReadOnly(roi_map, {"x", "y", "width", "height"}, &settings));
+  configured_ =
+      cv::Rect(settings.x, settings.y, settings.width, settings.height);
   {
     std::lock_guard<std::mutex> lock(effective_mutex_);
     effective_ = configured_;
   }
   load_error_.clear();
-  std::string error;
   std::cerr << "Configuring day detector" << std::endl;
-  const Entity& day_model = SubMapOrEmpty(roi_map, "model");
-  if (ConfigureRoiModel(config, day_model, &day_,
-                        DefaultType(config, day_model, "SSD", "YOLO"),
-                        &error)) {
-    std::cerr << "Successfully loaded day detector" << std::endl;
-  }
-  if (!error.empty()) load_error_ = "day detector: " + error;
-  error.clear();
+  WriteKeyProblems(
+      Keys().ReadOnly(roi_map, {"model", "model_night"}, &settings));
+  const Entity& day_model = settings.model;
+  const RoiModelOutcome day = ConfigureRoiModel(
+      config, day_model, &day_, DefaultType(config, day_model, "SSD", "YOLO"));
+  if (day.loaded) std::cerr << "Successfully loaded day detector" << std::endl;
+  if (!day.failure.ok())
+    load_error_ = "day detector: " + MessageOf(day.failure);
   std::cerr << "Configuring night detector" << std::endl;
-  const Entity& night_model = SubMapOrEmpty(roi_map, "model_night");
-  if (ConfigureRoiModel(
-          config, night_model, &night_adapter_,
-          DefaultType(config, night_model, "SSD-NIGHT", "YOLO-NIGHT"),
-          &error)) {
+  const Entity& night_model = settings.model_night;
+  const RoiModelOutcome night = ConfigureRoiModel(
+      config, night_model, &night_adapter_,
+      DefaultType(config, night_model, "SSD-NIGHT", "YOLO-NIGHT"));
+  if (night.loaded)
     std::cerr << "Successfully loaded night detector" << std::endl;
-  }
-  if (!error.empty() && load_error_.empty())
-    load_error_ = "night detector: " + error;
+  if (!night.failure.ok() && load_error_.empty())
+    load_error_ = "night detector: " + MessageOf(night.failure);
 }
 
 DetectorAdapter* Roi::ActiveAdapter() const {
@@ -91,21 +110,20 @@ FrameRecord Roi::Crop(const cv::Mat& frame) {
   return record;
 }
 
-void Roi::AppendPending(DetectorAdapter* adapter, const cv::Rect& crop) {
+void Roi::AppendPending(PendingFrame entry) {
   {
     std::lock_guard<std::mutex> lock(pending_mutex_);
-    pending_.emplace_back(adapter, crop);
+    pending_.push_back(std::move(entry));
   }
   pending_ready_.notify_one();
 }
 
-bool Roi::TakePending(std::pair<DetectorAdapter*, cv::Rect>* entry,
-                      std::chrono::milliseconds limit) {
+bool Roi::TakePending(PendingFrame* entry, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(pending_mutex_);
   if (!pending_ready_.wait_for(lock, limit,
                                [this] { return !pending_.empty(); }))
     return false;
-  *entry = pending_.front();
+  *entry = std::move(pending_.front());
   pending_.pop_front();
   return true;
 }

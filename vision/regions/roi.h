@@ -3,8 +3,9 @@
 //
 // The pending queue hands pushed frames from the producer (PushFrame) to
 // the consumer (PopDetections): each entry names the adapter that received
-// the frame and the crop rectangle, so that the adapter that received a
-// frame delivers its detections even when day and night switched since.
+// the frame, the crop rectangle and the push's refusal, if any, so that the
+// adapter that received a frame delivers its detections even when day and night
+// switched since.
 //
 // Example ROI map (one element of "rois"):
 //   properties { key: "x" value { integer_value: 0 } }
@@ -30,6 +31,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/status.h"
+#include "vision/config/key_table.h"
 #include "vision/detectors/detector_adapter.h"
 
 namespace talvenrook_vision {
@@ -40,8 +43,27 @@ struct FrameRecord {
   cv::Mat crop;  // a view into frame
 };
 
+// One pushed frame of a region, as the consumer takes it.
+struct PendingFrame {
+  DetectorAdapter* adapter = nullptr;  // none: nothing to pop
+  cv::Rect crop;
+  absl::Status status;  // OpenCV's reason when it refused the crop
+};
+
 class Roi {
  public:
+  // The keys of one element of "rois".
+  struct Settings {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    Entity model;
+    Entity model_night;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
+
   explicit Roi(int32_t index) : index_(index) {}
 
   // Reads the rectangle (absent or non-integer members read 0) and loads
@@ -64,10 +86,9 @@ class Roi {
   // The region of the frame, also stored as the effective rectangle.
   FrameRecord Crop(const cv::Mat& frame);
 
-  void AppendPending(DetectorAdapter* adapter, const cv::Rect& crop);
+  void AppendPending(PendingFrame entry);
   // Waits up to `limit` for the oldest pending entry; false when none came.
-  bool TakePending(std::pair<DetectorAdapter*, cv::Rect>* entry,
-                   std::chrono::milliseconds limit);
+  bool TakePending(PendingFrame* entry, std::chrono::milliseconds limit);
 
   int32_t index() const { return index_; }
   bool night() const { return night_; }
@@ -88,7 +109,7 @@ class Roi {
   std::mutex pending_mutex_;
   std::condition_variable pending_ready_;
   // guarded by pending_mutex_
-  std::deque<std::pair<DetectorAdapter*, cv::Rect>> pending_;
+  std::deque<PendingFrame> pending_;
   int32_t index_;
 };
 

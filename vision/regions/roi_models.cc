@@ -2,15 +2,17 @@
 
 #include <iostream>
 
+#include "vision/config/setup_status.h"
 #include "vision/detectors/adapter_registry.h"
+#include "vision/inference/model_keys.h"
 
 namespace talvenrook_vision {
 namespace {
 
 ModelTypeVersion ReadTypeVersion(const Entity& model) {
   ModelTypeVersion tv;
-  ConvertValue(GetProperty(model, "type"), &tv.first);
-  ConvertValue(GetProperty(model, "version"), &tv.second);
+  tv.first = RequiredModelKey(model, "type");
+  tv.second = RequiredModelKey(model, "version");
   return tv;
 }
 
@@ -30,35 +32,49 @@ ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
   return {};
 }
 
-bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
-                  std::unique_ptr<DetectorAdapter>* slot,
-                  const ModelTypeVersion& wanted, std::string* error) {
+absl::Status LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
+                          std::unique_ptr<DetectorAdapter>* slot,
+                          const ModelTypeVersion& wanted) {
   for (const Entity& model : config.models()) {
     if (ReadTypeVersion(model) != wanted) continue;
     std::unique_ptr<DetectorAdapter> adapter = CreateAdapter(config, model);
-    if (!adapter) return false;
+    if (!adapter) break;
     if (!adapter->error().empty()) {
       // A model that cannot run is no detector: nothing is detected with it.
-      if (error != nullptr && error->empty()) {
-        *error = "Could not load the model " + wanted.first + ":" +
-                 wanted.second + ": " + adapter->error();
-      }
-      return false;
+      return SetupError("Could not load the model " + wanted.first + ":" +
+                        wanted.second + ": " + adapter->error());
     }
-    cv::Size size;
-    if (ReadPropertyIfPresent(roi_model, "input_size", &size))
-      adapter->SetNetworkSize(size.width, size.height);
+    if (HasProperty(roi_model, "input_size")) {
+      ModelKeys keys;
+      WriteKeyProblems(
+          ModelKeyTable().ReadOnly(roi_model, {"input_size"}, &keys));
+      adapter->SetNetworkSize(keys.input_size.width, keys.input_size.height);
+    }
     *slot = std::move(adapter);
-    return true;
+    return absl::OkStatus();
   }
-  return false;
+  return absl::NotFoundError("No detector for the model " + wanted.first + ":" +
+                             wanted.second);
 }
 
-bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
-                       std::unique_ptr<DetectorAdapter>* slot,
-                       const std::string& default_type, std::string* error) {
-  ModelTypeVersion tv{GetPropertyOr(roi_model, "type", ""),
-                      GetPropertyOr(roi_model, "version", "")};
+RoiModelOutcome ConfigureRoiModel(const KestuEyeConfig& config,
+                                  const Entity& roi_model,
+                                  std::unique_ptr<DetectorAdapter>* slot,
+                                  const std::string& default_type) {
+  RoiModelOutcome outcome;
+  // The first model that matched but could not be loaded is the reason
+  // kept, even when a fallback loads afterwards.
+  auto load = [&](const ModelTypeVersion& wanted) {
+    const absl::Status status = LoadRoiModel(config, roi_model, slot, wanted);
+    if (!status.ok() && !absl::IsNotFound(status) && outcome.failure.ok())
+      outcome.failure = status;
+    return status.ok();
+  };
+  // The region's model map names one of the models by their keys.
+  ModelKeys named;
+  WriteKeyProblems(
+      ModelKeyTable().ReadOnly(roi_model, {"type", "version"}, &named));
+  ModelTypeVersion tv{named.type, named.version};
   bool default_tried = false;
   if (!HasProperty(roi_model, "type")) {
     std::cerr << "No model specified on ROI. "
@@ -71,17 +87,20 @@ bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
       std::cerr << "Could not find a model to load." << std::endl;
     }
   }
-  if (LoadRoiModel(config, roi_model, slot, tv, error)) return true;
+  if (load(tv)) {
+    outcome.loaded = true;
+    return outcome;
+  }
   // No type named and none to default to: there is no model to fail
   // loading (a night detector that was never configured).
-  if (tv.first.empty()) return false;
+  if (tv.first.empty()) return outcome;
   std::cerr << "Could not load the model " << tv.first << ":" << tv.second
             << std::endl;
   tv = FindDefaultModel(config, default_type);
-  if (default_tried || !LoadRoiModel(config, roi_model, slot, tv, error))
-    return false;
+  if (default_tried || !load(tv)) return outcome;
   WriteDefaulting(tv);
-  return true;
+  outcome.loaded = true;
+  return outcome;
 }
 
 }  // namespace talvenrook_vision

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "absl/status/status.h"
 #include "vision/detectors/detector_adapter.h"
 
 namespace talvenrook_vision {
@@ -21,23 +22,28 @@ ModelTypeVersion FindDefaultModel(const KestuEyeConfig& config,
 
 // Offers the first model matching `wanted` to the registry and puts the
 // adapter in `slot`; the ROI model map's "input_size", when present, becomes
-// the adapter's network size. False when no model matches, no creator
-// serves it, or the adapter could not load its model (the slot then keeps
-// what it had); in the last case `error`, when given, receives "Could not
-// load the model TYPE:VERSION: " and the adapter's reason.
-bool LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
-                  std::unique_ptr<DetectorAdapter>* slot,
-                  const ModelTypeVersion& wanted, std::string* error = nullptr);
+// the adapter's network size. NotFound when no model matches or no creator
+// serves it; a failure "Could not load the model TYPE:VERSION: " and the
+// adapter's reason when the adapter could not load its model. The slot
+// keeps what it had unless the status is OK.
+absl::Status LoadRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
+                          std::unique_ptr<DetectorAdapter>* slot,
+                          const ModelTypeVersion& wanted);
+
+struct RoiModelOutcome {
+  bool loaded = false;
+  // The first reason a model that matched could not be loaded (even when a
+  // fallback then loaded); OK when none failed.
+  absl::Status failure;
+};
 
 // Loads the model that the ROI model map names ("type", "version"), falling
 // back to the first model of `default_type`, with the messages of each
-// step. False when nothing could be loaded. `error`, when given, receives
-// the first reason a model that matched could not be loaded (even when a
-// fallback then loaded).
-bool ConfigureRoiModel(const KestuEyeConfig& config, const Entity& roi_model,
-                       std::unique_ptr<DetectorAdapter>* slot,
-                       const std::string& default_type,
-                       std::string* error = nullptr);
+// step.
+RoiModelOutcome ConfigureRoiModel(const KestuEyeConfig& config,
+                                  const Entity& roi_model,
+                                  std::unique_ptr<DetectorAdapter>* slot,
+                                  const std::string& default_type);
 
 }  // namespace talvenrook_vision
 

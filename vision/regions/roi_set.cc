@@ -1,8 +1,9 @@
 #include "vision/regions/roi_set.h"
 
-#include <iostream>
-
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 #include "vision/drawing/drawing.h"
+#include "vision/tracking/zone_config.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -28,16 +29,18 @@ void ShiftInto(const cv::Rect& crop, int32_t index, DetectionList* list) {
 
 }  // namespace
 
-SetupStatus RoiSet::Configure(const KestuEyeConfig& config,
-                              bool judge_day_night) {
+absl::Status RoiSet::Configure(const KestuEyeConfig& config,
+                               bool judge_day_night) {
   judges_ = judge_day_night;
-  const SetupStatus night =
-      judges_ ? night_.Configure(config) : SetupStatus::Ok();
+  const absl::Status night =
+      judges_ ? night_.Configure(config) : absl::OkStatus();
   rois_.clear();
-  ArrayValue list;
-  ReadPropertyIfPresent(config.config(), "rois", &list);
+  PlaceListSettings lists;
+  WriteKeyProblems(
+      PlaceListKeyTable().ReadOnly(config.config(), {"rois"}, &lists));
+  const ArrayValue& list = lists.rois;
   if (list.values_size() == 0) {
-    std::cerr << "INFO: No ROI found. " << std::endl;
+    NoteInfo("No ROI found. ");
     rois_.push_back(std::make_unique<Roi>(0));
     rois_.back()->Configure(WholeFrameRoi(), config);
     return LoadStatus(night);
@@ -47,22 +50,21 @@ SetupStatus RoiSet::Configure(const KestuEyeConfig& config,
     rois_.push_back(std::make_unique<Roi>(i));
     rois_.back()->Configure(AsEntity(list.values(i)), config);
     const cv::Rect& r = rois_.back()->configured_rect();
-    std::cerr << "INFO: Roi #" << (i + 1) << ": [" << r.width << " x "
-              << r.height << " from (" << r.x << ", " << r.y << ")]"
-              << std::endl;
+    NoteInfo(absl::StrCat("Roi #", i + 1, ": [", r.width, " x ", r.height,
+                          " from (", r.x, ", ", r.y, ")]"));
   }
   return LoadStatus(night);
 }
 
-SetupStatus RoiSet::LoadStatus(const SetupStatus& night) const {
+absl::Status RoiSet::LoadStatus(const absl::Status& night) const {
   if (!night.ok()) return night;
   for (const auto& roi : rois_) {
     if (!roi->load_error().empty()) {
-      return SetupStatus::Error("ROI #" + std::to_string(roi->index() + 1) +
-                                " " + roi->load_error());
+      return SetupError("ROI #" + std::to_string(roi->index() + 1) + " " +
+                        roi->load_error());
     }
   }
-  return SetupStatus::Ok();
+  return absl::OkStatus();
 }
 
 void RoiSet::SwitchDayNight(const cv::Mat& frame, int moment) {
@@ -111,20 +113,27 @@ absl::Status RoiSet::PushFrame(const cv::Mat& frame,
     auto& roi = rois_[i];
     const FrameRecord record = roi->Crop(frame);
     const bool wanted = run == nullptr || i >= run->size() || (*run)[i];
-    DetectorAdapter* adapter = wanted ? roi->ActiveAdapter() : nullptr;
+    PendingFrame entry;
+    entry.adapter = wanted ? roi->ActiveAdapter() : nullptr;
+    entry.crop = record.crop_rect;
     // Every region gets its entry, so that the pops stay in step: a push
-    // that fails or throws gives an empty list.
+    // that fails or throws gives an empty list (with OpenCV's reason when
+    // it refused the crop).
     try {
-      if (adapter) {
-        const absl::StatusOr<bool> pushed = adapter->TryPushFrame(record.crop);
-        if (!pushed.ok() && refused.ok()) refused = pushed.status();
-        if (!pushed.ok() || !*pushed) adapter = nullptr;
+      if (entry.adapter) {
+        const absl::StatusOr<bool> pushed =
+            entry.adapter->TryPushFrame(record.crop);
+        if (!pushed.ok()) {
+          entry.status = pushed.status();
+          if (refused.ok()) refused = pushed.status();
+        }
+        if (!pushed.ok() || !*pushed) entry.adapter = nullptr;
       }
     } catch (const std::exception& e) {
-      std::cerr << "ERROR: " << e.what() << std::endl;
-      adapter = nullptr;
+      NoteError(e.what());
+      entry.adapter = nullptr;
     }
-    roi->AppendPending(adapter, record.crop_rect);
+    roi->AppendPending(std::move(entry));
   }
   return refused;
 }
@@ -132,10 +141,12 @@ absl::Status RoiSet::PushFrame(const cv::Mat& frame,
 std::vector<DetectionList> RoiSet::PopDetections() {
   std::vector<DetectionList> lists(rois_.size());
   for (size_t i = 0; i < rois_.size(); ++i) {
-    std::pair<DetectorAdapter*, cv::Rect> entry{nullptr, cv::Rect()};
-    if (rois_[i]->TakePending(&entry, kPopLimit) && entry.first)
-      lists[i] = entry.first->PopDetections();
-    ShiftInto(entry.second, rois_[i]->index(), &lists[i]);
+    PendingFrame entry;
+    if (rois_[i]->TakePending(&entry, kPopLimit)) {
+      if (entry.adapter) lists[i] = entry.adapter->PopDetections();
+      if (!entry.status.ok()) lists[i].status = entry.status;
+    }
+    ShiftInto(entry.crop, rois_[i]->index(), &lists[i]);
   }
   return lists;
 }

@@ -44,8 +44,8 @@ class RoiSet {
 
   // Fails, naming the region and the model, when a model that a region
   // (or the day/night classifier) uses cannot be loaded.
-  SetupStatus Configure(const KestuEyeConfig& config,
-                        bool judge_day_night = true);
+  absl::Status Configure(const KestuEyeConfig& config,
+                         bool judge_day_night = true);
   // `run`, when given, has one entry per region: a region whose entry is 0
   // is not detected on this frame (an empty list; for PushFrame an empty
   // pending entry, so that the pops stay in step). `moment` is the frame's
@@ -61,7 +61,8 @@ class RoiSet {
   // Every region's rectangle in a frame of this size.
   std::vector<cv::Rect> Regions(const cv::Size& frame_size) const;
   // Waits for the oldest pushed frame of every region (at most 10 seconds
-  // per region; a region with nothing pushed gives an empty list).
+  // per region; a region with nothing pushed gives an empty list). A region
+  // whose push OpenCV refused gives an empty list with that reason.
   std::vector<DetectionList> PopDetections();
   void Draw(cv::Mat& frame) const;
 
@@ -73,7 +74,7 @@ class RoiSet {
   // Switches the regions' models to the verdict (judged here for kJudge).
   void SwitchDayNight(const cv::Mat& frame, int moment);
   // The first failure of the day/night classifier or of a region's models.
-  SetupStatus LoadStatus(const SetupStatus& night) const;
+  absl::Status LoadStatus(const absl::Status& night) const;
 
   NightSolution night_;
   bool judges_ = true;  // judges the frames itself

@@ -16,10 +16,38 @@ int CellLength(int side, int size) {
 
 }  // namespace
 
+const KeyTable<MotionGrid::Settings>& MotionGrid::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Motion grid",
+        "Keys of the map of a detector that looks where something moved "
+        "(the face pipeline's motion-driven detector, and motion gating of "
+        "the object pipelines, which has defaults of its own).");
+    t->Int("motion_sampling_step", &S::motion_sampling_step,
+           "Rows and columns between the pixels compared (below 1: 1).")
+        .ShownDefault("10 (motion gating: 4)")
+        .Int("motion_diff_threshold", &S::motion_diff_threshold,
+             "Grey-level difference of a pixel that moved.")
+        .ShownDefault("40 (motion gating: 25)")
+        .Int("motion_box_size", &S::motion_box_size,
+             "Side of a cell in pixels (below 1: the whole frame).")
+        .ShownDefault("240 (motion gating: 32)");
+    return t;
+  }();
+  return *table;
+}
+
 void MotionGrid::Configure(const Entity& config) {
-  step_ = GetPropertyOr<int32_t>(config, "motion_sampling_step", 10);
-  threshold_ = GetPropertyOr<int32_t>(config, "motion_diff_threshold", 40);
-  size_ = GetPropertyOr<int32_t>(config, "motion_box_size", 240);
+  Settings settings;
+  WriteKeyProblems(Keys().Read(config, &settings));
+  Configure(settings);
+}
+
+void MotionGrid::Configure(const Settings& settings) {
+  step_ = settings.motion_sampling_step;
+  threshold_ = settings.motion_diff_threshold;
+  size_ = settings.motion_box_size;
   if (step_ < 1) step_ = 1;
   previous_.release();
   boxes_.clear();

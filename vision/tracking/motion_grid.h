@@ -19,15 +19,26 @@
 
 #include <opencv2/core.hpp>
 
-#include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 
 namespace talvenrook_vision {
 
 class MotionGrid {
  public:
+  // The three keys. Motion gating of the object pipelines reads the same
+  // keys over defaults of its own.
+  struct Settings {
+    int32_t motion_sampling_step = 10;
+    int32_t motion_diff_threshold = 40;
+    int32_t motion_box_size = 240;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
+
   // Reads the three keys; absent keys keep their defaults. A step below 1
   // becomes 1; a cell size below 1 makes the whole frame one cell.
   void Configure(const Entity& config);
+  void Configure(const Settings& settings);
 
   // The cells that moved since the previous frame, in row-major order.
   // `frame` is 8-bit grey (a 3-channel frame is converted). The returned

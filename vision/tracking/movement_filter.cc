@@ -5,6 +5,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video.hpp>
 
+#include "vision/config/setup_notes.h"
+
 namespace talvenrook_vision {
 
 cv::Ptr<cv::BackgroundSubtractor> CreateBackgroundSubtractor(
@@ -22,12 +24,33 @@ cv::Ptr<cv::BackgroundSubtractor> CreateBackgroundSubtractor(
   return nullptr;
 }
 
+const KeyTable<MovementFilter::Settings>& MovementFilter::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Movement filter",
+        "Keys of the face pipeline's \"detection_movement_filter\" map: a "
+        "background model per region tells which detections move.");
+    t->Int("morphologic_factor", &S::morphologic_factor,
+           "Side of the ellipse that cleans the foreground mask (0: none).")
+        .Int("history", &S::history, "Frames the background model learns from.")
+        .Double("var_threshold", &S::var_threshold,
+                "Distance from the background of a foreground pixel.")
+        .Double("scale_factor", &S::scale_factor,
+                "Scale of the frame the model learns from.");
+    return t;
+  }();
+  return *table;
+}
+
 void MovementFilter::Configure(const Entity& config,
                                const std::vector<cv::Rect>& rois) {
-  morphologic_factor_ = GetPropertyOr<int32_t>(config, "morphologic_factor", 0);
-  history_ = GetPropertyOr<int32_t>(config, "history", 1000);
-  var_threshold_ = GetPropertyOr<double>(config, "var_threshold", 16.0);
-  scale_factor_ = GetPropertyOr<double>(config, "scale_factor", 0.5);
+  Settings settings;
+  WriteKeyProblems(Keys().Read(config, &settings));
+  morphologic_factor_ = settings.morphologic_factor;
+  history_ = settings.history;
+  var_threshold_ = settings.var_threshold;
+  scale_factor_ = settings.scale_factor;
   kernel_.release();
   if (morphologic_factor_ > 0) {
     kernel_ = cv::getStructuringElement(
@@ -102,7 +125,7 @@ const std::vector<bool>& MovementFilter::Moving(
       }
     }
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
   }
   return flags_;
 }

@@ -22,7 +22,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/video/background_segm.hpp>
 
-#include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 
 namespace talvenrook_vision {
 
@@ -35,6 +35,16 @@ cv::Ptr<cv::BackgroundSubtractor> CreateBackgroundSubtractor(
 
 class MovementFilter {
  public:
+  // The keys of the "detection_movement_filter" map.
+  struct Settings {
+    int32_t morphologic_factor = 0;
+    int32_t history = 1000;
+    double var_threshold = 16.0;
+    double scale_factor = 0.5;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
+
   // Reads the filter map and builds one "KNN" model (no shadows) per ROI.
   void Configure(const Entity& config, const std::vector<cv::Rect>& rois);
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -12,6 +11,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 #include "vision/tracking/assignment.h"
 
 namespace talvenrook_vision {
@@ -98,10 +99,9 @@ bool Tracker::Configure(const Entity& config) {
   Parameters p;
   ReadTrackerParameters(config, &p);
   const bool ok = Configure(p);
-  std::cerr << "INFO: Configuring Tracker: {frames_to_count: "
-            << parameters_.frames_to_count
-            << ", frames_to_discard: " << parameters_.frames_to_discard << "}"
-            << std::endl;
+  NoteInfo(absl::StrCat(
+      "Configuring Tracker: {frames_to_count: ", parameters_.frames_to_count,
+      ", frames_to_discard: ", parameters_.frames_to_discard, "}"));
   return ok;
 }
 
@@ -322,7 +322,7 @@ void Tracker::DescriptorPass() {
   try {
     matcher_.match(query_, train_, matches_);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     return;
   }
   chosen_.assign(tracks_.size(), -1);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
+
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -46,25 +48,40 @@ TrackerMode::TrackerMode(int32_t num_classes, int32_t num_recent)
     : num_classes_(std::max(num_classes, 0)),
       num_recent_(std::max(num_recent, 0)) {}
 
+const KeyTable<TrackerMode::Settings>& TrackerMode::Keys() {
+  using S = Settings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Class vote",
+        "Keys of the pipeline's config map: the per-track class vote. Values "
+        "above 10000 classes or 1000 recent votes give both defaults.");
+    t->Int("tracker_num_classes", &S::num_classes,
+           "Classes counted per track (negative: 0).")
+        .Int("tracker_num_recent", &S::num_recent,
+             "Recent votes kept per track (negative: 0).");
+    return t;
+  }();
+  return *table;
+}
+
 void TrackerMode::Configure(const Entity& config) {
-  int32_t num_classes = kDefaultNumClasses;
-  int32_t num_recent = kDefaultNumRecent;
-  ReadPropertyIfPresent(config, "tracker_num_classes", &num_classes);
-  ReadPropertyIfPresent(config, "tracker_num_recent", &num_recent);
+  Settings settings;
+  WriteKeyProblems(Keys().Read(config, &settings));
+  int32_t num_classes = settings.num_classes;
+  int32_t num_recent = settings.num_recent;
   // Every track holds counts for every class and its recent window.
   if (num_classes > kMaxNumClasses || num_recent > kMaxNumRecent) {
-    std::cerr << "WARNING: tracker_num_classes and tracker_num_recent must be "
-                 "at most "
-              << kMaxNumClasses << " and " << kMaxNumRecent << ", got "
-              << num_classes << " and " << num_recent << "; using "
-              << kDefaultNumClasses << " and " << kDefaultNumRecent
-              << std::endl;
+    NoteWarning(absl::StrCat(
+        "tracker_num_classes and tracker_num_recent must be at most ",
+        kMaxNumClasses, " and ", kMaxNumRecent, ", got ", num_classes, " and ",
+        num_recent, "; using ", kDefaultNumClasses, " and ",
+        kDefaultNumRecent));
     num_classes = kDefaultNumClasses;
     num_recent = kDefaultNumRecent;
   }
   *this = TrackerMode(num_classes, num_recent);
-  std::cerr << "INFO: Configuring TrackerMode: {num_classes: " << num_classes_
-            << ", num_recent: " << num_recent_ << "}" << std::endl;
+  NoteInfo(absl::StrCat("Configuring TrackerMode: {num_classes: ", num_classes_,
+                        ", num_recent: ", num_recent_, "}"));
 }
 
 TrackerMode::ClassHistory& TrackerMode::FindOrCreate(int32_t track_id) {

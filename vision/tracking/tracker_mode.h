@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 
 namespace talvenrook_vision {
 
@@ -54,6 +54,14 @@ class TrackerMode {
     std::vector<std::pair<int32_t, float>> window;
     size_t window_head = 0;
   };
+
+  // The keys of Configure.
+  struct Settings {
+    int32_t num_classes = kDefaultNumClasses;
+    int32_t num_recent = kDefaultNumRecent;
+  };
+  // Built on first use; safe to call from any thread.
+  static const KeyTable<Settings>& Keys();
 
   TrackerMode() : TrackerMode(kDefaultNumClasses, kDefaultNumRecent) {}
   // Negative sizes are taken as 0.

@@ -4,6 +4,9 @@
 #include <iostream>
 #include <string>
 
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
+
 namespace talvenrook_vision {
 namespace {
 
@@ -43,26 +46,33 @@ bool ReadZoneScale(const Entity& map, const ZoneSettings& zone, double* ratio) {
   return true;
 }
 
-bool ReadZoneList(const Value& list_value, int zone_number,
+// The named lists of a map (the pipeline's, or a region's "zones").
+PlaceListSettings PlaceLists(const Entity& map,
+                             const std::vector<std::string>& keys) {
+  PlaceListSettings lists;
+  WriteKeyProblems(PlaceListKeyTable().ReadOnly(map, keys, &lists));
+  return lists;
+}
+
+bool ReadZoneList(const ArrayValue& list, int zone_number,
                   double tick_frequency, std::vector<Zone>* zones,
                   std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
-  ArrayValue list;
-  ConvertValue(list_value, &list);
   WriteConfiguringLine(list.values_size(), "zone");
   for (const Value& element : list.values()) {
     const Entity& map = AsEntity(element);
     if (!CheckRequiredProperties(map, {"A", "B", "height"})) {
-      std::cerr << "ERROR: Zone definition error" << std::endl;
+      NoteError("Zone definition error");
       return false;
     }
     ZoneSettings zone;
     zone.name = "Zone #" + std::to_string(zone_number);
     WriteKeyProblems(ZoneKeyTable().Read(map, &zone));
     if (!InRange(zone.a) || !InRange(zone.b) || !InRange(zone.height)) {
-      std::cerr << "ERROR: Zone " << zone.name << ": A " << PointText(zone.a)
-                << ", B " << PointText(zone.b) << " or height " << zone.height
-                << " is beyond " << kMaxCoordinate << " pixels" << std::endl;
-      std::cerr << "ERROR: Zone definition error" << std::endl;
+      NoteError(absl::StrCat("Zone ", zone.name, ": A ", PointText(zone.a),
+                             ", B ", PointText(zone.b), " or height ",
+                             zone.height, " is beyond ", kMaxCoordinate,
+                             " pixels"));
+      NoteError("Zone definition error");
       return false;
     }
     zones->emplace_back(zone.a, zone.b, zone.height, zone.name, zone.repeat);
@@ -117,33 +127,53 @@ const KeyTable<ZoneSettings>& ZoneKeyTable() {
   return *table;
 }
 
+const KeyTable<PlaceListSettings>& PlaceListKeyTable() {
+  using S = PlaceListSettings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Zones, areas and regions",
+        "Lists of the pipeline's config map. The zones are those of "
+        "\"zones\", or, when it is absent, those of the \"zones\" list of "
+        "each element of \"rois\".");
+    t->List("zones", &S::zones, "Counting zones (see Zones).")
+        .ShownDefault("none")
+        .List("areas", &S::areas,
+              "Areas, each a list of at least 3 points with \"x\" and \"y\" "
+              "within 100000 pixels.")
+        .ShownDefault("none")
+        .List("rois", &S::rois,
+              "Regions of interest (see Regions of interest).")
+        .ShownDefault("the whole frame");
+    return t;
+  }();
+  return *table;
+}
+
 bool ReadZones(const Entity& config, double tick_frequency,
                std::vector<Zone>* zones,
                std::vector<std::unique_ptr<SpeedEstimator>>* estimators) {
   if (HasProperty(config, "zones")) {
-    return ReadZoneList(GetProperty(config, "zones"), 1, tick_frequency, zones,
-                        estimators);
+    return ReadZoneList(PlaceLists(config, {"zones"}).zones, 1, tick_frequency,
+                        zones, estimators);
   }
   if (!HasProperty(config, "rois")) return true;
   bool complete = true;
-  ArrayValue rois;
-  ConvertValue(GetProperty(config, "rois"), &rois);
+  const ArrayValue rois = PlaceLists(config, {"rois"}).rois;
   for (int i = 0; i < rois.values_size(); ++i) {
     const Entity& roi = AsEntity(rois.values(i));
     if (!HasProperty(roi, "zones")) continue;
-    complete &= ReadZoneList(GetProperty(roi, "zones"), i + 1, tick_frequency,
-                             zones, estimators);
+    complete &= ReadZoneList(PlaceLists(roi, {"zones"}).zones, i + 1,
+                             tick_frequency, zones, estimators);
   }
   return complete;
 }
 
 void ReadAreas(const Entity& config, std::vector<Area>* areas) {
   if (!HasProperty(config, "areas")) {
-    std::cerr << "INFO: No area found." << std::endl;
+    NoteInfo("No area found.");
     return;
   }
-  ArrayValue list;
-  ConvertValue(GetProperty(config, "areas"), &list);
+  const ArrayValue list = PlaceLists(config, {"areas"}).areas;
   WriteConfiguringLine(list.values_size(), "area");
   for (const Value& element : list.values()) {
     ArrayValue points;
@@ -153,10 +183,10 @@ void ReadAreas(const Entity& config, std::vector<Area>* areas) {
     for (const Value& point : points.values()) {
       polygon.push_back(ReadPoint(AsEntity(point)));
       if (InRange(polygon.back())) continue;
-      std::cerr << "ERROR: Area #" << (areas->size() + 1) << " point #"
-                << polygon.size() << " " << PointText(polygon.back())
-                << " is beyond " << kMaxCoordinate
-                << " pixels; the area reports no event" << std::endl;
+      NoteError(absl::StrCat("Area #", areas->size() + 1, " point #",
+                             polygon.size(), " ", PointText(polygon.back()),
+                             " is beyond ", kMaxCoordinate,
+                             " pixels; the area reports no event"));
       polygon.clear();
       break;
     }
@@ -166,7 +196,7 @@ void ReadAreas(const Entity& config, std::vector<Area>* areas) {
 
 bool ReadRectangle(const Entity& map, cv::Rect* rect) {
   if (!CheckRequiredProperties(map, {"x", "y", "width", "height"})) {
-    std::cerr << "ERROR: ROI definition error" << std::endl;
+    NoteError("ROI definition error");
     *rect = cv::Rect();
     return false;
   }

@@ -48,6 +48,15 @@ struct ZoneSettings {
 // Built on first use; safe to call from any thread.
 const KeyTable<ZoneSettings>& ZoneKeyTable();
 
+// The lists of the pipeline's config map that hold zones, areas and
+// regions of interest ("zones" also stands in each element of "rois").
+struct PlaceListSettings {
+  ArrayValue zones;
+  ArrayValue areas;
+  ArrayValue rois;
+};
+const KeyTable<PlaceListSettings>& PlaceListKeyTable();
+
 // Appends the zones of "zones", or, when that key is absent, those of the
 // "zones" list of every element of "rois" (numbered from 1 in list order).
 // Every zone gets one estimator slot at the same index, empty when the zone

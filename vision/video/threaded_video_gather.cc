@@ -4,11 +4,6 @@
 #include <utility>
 
 namespace talvenrook_vision {
-namespace {
-
-constexpr std::chrono::milliseconds kReadPoll(2);
-
-}  // namespace
 
 ThreadedVideoGather::ThreadedVideoGather(bool skip_frames, int max_buffer_size,
                                          int read_timeout_ms)
@@ -59,6 +54,10 @@ bool ThreadedVideoGather::Open(const std::string& source, int attempts,
   }
   hold_ = true;
   stop_ = false;
+  {
+    std::lock_guard<std::mutex> lock(buffer_mutex_);
+    reader_running_ = true;
+  }
   reader_ = std::thread(&ThreadedVideoGather::ReadFrames, this);
   return true;
 }
@@ -88,9 +87,12 @@ void ThreadedVideoGather::ReadFrames() {
         frame.image = RetrieveLocked();
         frame.time_ms = PositionMs();
       }
-      std::lock_guard<std::mutex> lock(buffer_mutex_);
-      buffer_.push_back(std::move(frame));
-      buffered_ = buffer_.size();
+      {
+        std::lock_guard<std::mutex> lock(buffer_mutex_);
+        buffer_.push_back(std::move(frame));
+        buffered_ = buffer_.size();
+      }
+      changed_.notify_all();  // a frame for Read
     } else if (!grabbed && !WaitForRoom()) {
       break;
     }
@@ -99,8 +101,13 @@ void ThreadedVideoGather::ReadFrames() {
     if (stop_) break;
   }
   failed_ = true;
-  Release();
   WriteLine("Stopped reading frames...");
+  {
+    std::lock_guard<std::mutex> lock(buffer_mutex_);
+    stop_ = true;
+    reader_running_ = false;
+  }
+  changed_.notify_all();  // a waiting Read ends with what is buffered
 }
 
 bool ThreadedVideoGather::GrabLocked() {
@@ -123,12 +130,11 @@ cv::Mat ThreadedVideoGather::RetrieveLocked() {
 
 bool ThreadedVideoGather::Read(cv::Mat& frame) {
   if (hold_) Signal(&hold_, false);
-  for (int waited = 0; buffered_ == 0 && waited < read_timeout_ms_;
-       waited += static_cast<int>(kReadPoll.count())) {
-    Sleep(kReadPoll);
-  }
   {
-    std::lock_guard<std::mutex> lock(buffer_mutex_);
+    std::unique_lock<std::mutex> lock(buffer_mutex_);
+    // Until the reader buffers a frame or ends, at most the read time-out.
+    changed_.wait_for(lock, std::chrono::milliseconds(read_timeout_ms_),
+                      [this] { return !buffer_.empty() || !reader_running_; });
     if (!buffer_.empty()) {
       frame = std::move(buffer_.front().image);
       last_frame_time_ms_ = buffer_.front().time_ms;

@@ -25,8 +25,9 @@ namespace talvenrook_vision {
 // leaves frames in the source (skip frames off: every frame is delivered) or
 // grabs and drops them (skip frames on: the source is drained at its own
 // rate). Buffered frames are never overwritten, so the buffer holds the
-// oldest frames not yet read. Read waits up to the read time-out for a
-// frame; frames buffered before the reader stopped are still delivered.
+// oldest frames not yet read. Read waits on the buffer's condition variable
+// until a frame is buffered or the reader has ended, at most the read
+// time-out; frames buffered before the reader stopped are still delivered.
 // The reader stops at the end of the source, on a failed grab, on Release
 // and on the next Open; the destructor stops and joins it. While it holds,
 // and while a full buffer waits for a Read (skip frames off), the reader
@@ -88,6 +89,7 @@ class ThreadedVideoGather : public VideoGather {
     double time_ms = -1.0;  // position in the source
   };
   std::deque<BufferedFrame> buffer_;  // oldest first
+  bool reader_running_ = false;       // guarded by buffer_mutex_
   std::atomic<size_t> buffered_{0};   // buffer_.size(), for lock-free polls
   std::thread reader_;                // empty when no thread runs
   const int read_timeout_ms_;

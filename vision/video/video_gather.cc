@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "vision/config/setup_notes.h"
 #include "vision/video/camera_properties.h"
 
 namespace talvenrook_vision {
@@ -128,7 +129,7 @@ PropertyResult VideoGather::ApplyProperty(const std::string& name,
   try {
     ok = capture_.set(id, value);
   } catch (const cv::Exception&) {
-    WriteLine("WARNING: Camera property could not be set: " + name);
+    NoteWarning("Camera property could not be set: " + name);
     return PropertyResult::kRefused;
   }
   std::ostringstream line;

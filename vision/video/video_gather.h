@@ -13,9 +13,8 @@
 
 namespace talvenrook_vision {
 
-// Waits for the given time. The waits of Open (and the read time-out of
-// ThreadedVideoGather) go through one of these, so that tests can run them
-// without real time passing.
+// Waits for the given time. The waits of Open go through one of these, so
+// that tests can run them without real time passing.
 using SleepFunction = std::function<void(std::chrono::milliseconds)>;
 
 // The real wait: std::this_thread::sleep_for.
@@ -80,8 +79,8 @@ class VideoGather : public Gather {
   // nothing; true when it is open.
   bool OpenOnce(const std::string& source);
 
-  // Replaces the wait used by Open and by reads that wait for frames; an
-  // empty function restores RealSleep. Requires: no Open or Read under way.
+  // Replaces the wait used by Open; an empty function restores RealSleep.
+  // Requires: no Open or Read under way.
   void SetSleepFunction(SleepFunction sleep);
 
  protected:

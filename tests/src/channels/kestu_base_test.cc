@@ -72,7 +72,7 @@ class FaceChannelTest : public ::testing::Test {
 
   StderrCapture stderr_;
   zmq::context_t context_{1};
-  FaceDriver driver_;
+  Driver driver_{FaceDriver::Kind()};
   int base_ = 0;
   std::unique_ptr<DriverClient> client_;
   std::unique_ptr<Subscriber> status_;
@@ -252,22 +252,22 @@ TEST(UpdateTest, FailedUpdateAndRejectedConfigurationReportErrors) {
 }
 
 TEST(InitTest, PortInUseFailsWithoutThrowing) {
-  FaceDriver first;
+  Driver first{FaceDriver::Kind()};
   const int base = PortBlock(12);
   ASSERT_TRUE(first.Init(base, "127.0.0.1"));
   for (int offset : {0, 1, 2, 3}) {
     // A block shifted down by offset overlaps the first one.
-    FaceDriver second;
+    Driver second{FaceDriver::Kind()};
     EXPECT_FALSE(second.Init(base - offset, "127.0.0.1")) << offset;
   }
   // The failed attempts released what they had bound.
-  FaceDriver third;
+  Driver third{FaceDriver::Kind()};
   EXPECT_TRUE(third.Init(base + 4, "127.0.0.1"));
 }
 
 TEST(FuzzTest, RandomAndMutatedMessagesNeverStopTheDriver) {
   StderrCapture capture;
-  FaceDriver driver;
+  Driver driver{FaceDriver::Kind()};
   const int base = PortBlock(13);
   ASSERT_TRUE(driver.Init(base, "127.0.0.1"));
   zmq::context_t context(1);

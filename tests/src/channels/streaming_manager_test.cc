@@ -125,9 +125,9 @@ TEST(StreamingManagerTest, PortInUseIsReportedAsBindFailure) {
 
 TEST(DriverInfoServiceTest, ListsDriversInRegistrationOrder) {
   const int base = PortBlock(18);
-  FaceDriver face;
-  VehicleDriver vehicle;
-  CrowdDriver crowd;
+  Driver face{FaceDriver::Kind()};
+  Driver vehicle{VehicleDriver::Kind()};
+  Driver crowd{CrowdDriver::Kind()};
   ASSERT_TRUE(face.Init(base + 1, "127.0.0.1"));
   ASSERT_TRUE(vehicle.Init(base + 5, "127.0.0.1"));
   ASSERT_TRUE(crowd.Init(base + 9, "127.0.0.1"));

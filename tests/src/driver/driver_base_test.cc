@@ -1,6 +1,6 @@
-// BaseDriver over real sockets with real video files: configuration,
+// Driver over real sockets with real video files: configuration,
 // commands, the frame loop, publishing, previews and streaming.
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 
 #include "tests/src/driver/driver_fixture.h"
 
@@ -215,7 +215,7 @@ TEST_F(DriverTest, AsyncModeProcessesEveryFrameThroughTheQueue) {
 
 TEST(DriverKeysTest, SettingsFollowTheirKeys) {
   ResetFlags();
-  TestDriver driver(/*start_threads=*/false);
+  Driver driver(TestDriverKind(), nullptr, /*start_threads=*/false);
   auto apply = [&](const std::string& properties) {
     driver.Configure(ConfigFromText(WithConfig("u", properties)));
   };
@@ -252,14 +252,14 @@ TEST(DriverKeysTest, SettingsFollowTheirKeys) {
 
 TEST(DriverKeysTest, MonitorPerformanceSwitchesThePipelineTimer) {
   ResetFlags();
-  TestDriver driver(/*start_threads=*/false);
+  Driver driver(TestDriverKind(), nullptr, /*start_threads=*/false);
   // Before a pipeline exists the key is ignored.
   driver.Configure(
       ConfigFromText(WithConfig("u", Prop("monitor_performance", Bool(true)))));
   driver.Configure(ConfigFromText(
       WithConfig("u", Prop("pipeline_mode", Str("ok")) +
                           Prop("monitor_performance", Bool(true)))));
-  TestPipeline* pipeline = driver.last_pipeline;
+  TestPipeline* pipeline = LastTestPipeline(driver);
   ASSERT_NE(pipeline, nullptr);
   EXPECT_TRUE(pipeline->performance().IsEnabled());
   pipeline->performance().StartSection("Detection");
@@ -299,7 +299,7 @@ TEST(DriverKeysTest, ReplayFileIsIndexedAfreshOnEveryConfiguration) {
       "/tmp/kestu-replay-test-" + std::to_string(getpid()) + ".pb";
   ASSERT_TRUE(WriteDetectionsFile(recorded, path));
   FLAGS_replay_detections_file = path;
-  TestDriver driver(/*start_threads=*/false);
+  Driver driver(TestDriverKind(), nullptr, /*start_threads=*/false);
   for (int round = 0; round < 2; ++round) {
     driver.Configure(ConfigFromText(WithConfig("u", "")));
     const ReplayIndex index = driver.replay_index();

@@ -1,4 +1,4 @@
-// The fixture of the driver-core tests: a TestDriver on its own ports, a
+// The fixture of the driver-core tests: a test driver on its own ports, a
 // client that keeps pinging it, subscribers on its status and data channels,
 // and a small clip written with OpenCV.
 #ifndef TESTS_SRC_DRIVER_DRIVER_FIXTURE_H_
@@ -128,7 +128,7 @@ class DriverTest : public ::testing::Test {
 
   void Start(int port_index) {
     base_ = PortBlock(port_index);
-    driver_ = std::make_unique<TestDriver>();
+    driver_ = std::make_unique<Driver>(TestDriverKind());
     driver_->SetSourceSleepFunction(SkipSettling);
     ASSERT_TRUE(driver_->Init(base_, "127.0.0.1"));
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);
@@ -193,7 +193,7 @@ class DriverTest : public ::testing::Test {
   }
 
   zmq::context_t context_{1};
-  std::unique_ptr<TestDriver> driver_;
+  std::unique_ptr<Driver> driver_;
   int base_ = 0;
   std::unique_ptr<DriverClient> client_;
   std::unique_ptr<Subscriber> status_;

@@ -34,7 +34,7 @@ TEST_F(DriverTest, ReplacedPipelineGetsNoneOfTheQueuedFrames) {
   ASSERT_TRUE(NextResult());
   Send(WithConfig("second", Prop("pipeline_mode", Str("ok"))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "second"));
-  TestPipeline* second = driver_->last_pipeline;
+  TestPipeline* second = LastTestPipeline(*driver_);
   ASSERT_TRUE(PollUntil([&] { return second->pops().size() >= 10; }, kWait));
   ExpectInStep(second->pops());
 }
@@ -49,7 +49,7 @@ TEST_F(DriverTest,
       "cfg", AsyncClipConfig(Prop("hang_ms", Int(20)) +
                              Prop("enable_source_reconnection", Bool(true)))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
-  TestPipeline* pipeline = driver_->last_pipeline;
+  TestPipeline* pipeline = LastTestPipeline(*driver_);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(NextResult());
   // 20 frames (2 s at 10 fps) written while the analytics are suspended.
   Send(SuspendingRecordingRequest("rec", path));
@@ -83,7 +83,7 @@ TEST_P(PipelineClockTest, AdvancesByTheClipsOwnFrameInterval) {
   const int64_t before = std::time(nullptr);
   Send(ClipConfig("cfg", Prop("testing_mode", Bool(true)) + GetParam().extra));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
-  TestPipeline* pipeline = driver_->last_pipeline;
+  TestPipeline* pipeline = LastTestPipeline(*driver_);
   int results = 0;
   while (NextResult(milliseconds(3000))) ++results;
   ASSERT_EQ(results, kClipFrames);
@@ -120,7 +120,7 @@ TEST_F(DriverTest, MonitoringSwitchedWhileFramesRun) {
       "cfg", AsyncClipConfig(Prop("hang_ms", Int(2)) +
                              Prop("enable_source_reconnection", Bool(true)))));
   ASSERT_TRUE(WaitStatus(Status::CONFIG_RECEIVED, "cfg"));
-  TestPipeline* pipeline = driver_->last_pipeline;
+  TestPipeline* pipeline = LastTestPipeline(*driver_);
   for (int i = 0; i < 20; ++i) {
     const std::string uuid = "monitor-" + std::to_string(i);
     Send(WithConfig(uuid, Prop("monitor_performance", Bool(i % 2 == 0))));

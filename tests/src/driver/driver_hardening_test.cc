@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 #include "src/process/process_stop.h"
 #include "src/process/stop_signals.h"
 #include "tests/src/driver/driver_fixture.h"
@@ -167,9 +167,9 @@ TEST_F(DriverTest, FullConfigurationQueueRefusesUnderTheMessageUuid) {
   ASSERT_TRUE(full);
   EXPECT_EQ(full->message(), "Configuration queue is full");
   EXPECT_EQ(full->uuid().substr(0, 1), "q");
-  EXPECT_LE(most_pending, BaseDriver::kMaxPendingConfigurations);
+  EXPECT_LE(most_pending, Driver::kMaxPendingConfigurations);
   EXPECT_LE(driver_->PendingConfigurationCount(),
-            BaseDriver::kMaxPendingConfigurations);
+            Driver::kMaxPendingConfigurations);
   // Once the queue is worked through, messages are taken again.
   ASSERT_TRUE(PollUntil(
       [&] { return driver_->PendingConfigurationCount() == 0; }, kWait));

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "src/driver/driver_base.h"
+#include "src/driver/driver.h"
 #include "tests/src/driver/driver_fixture.h"
 
 namespace vostek_kestu {

@@ -3,6 +3,8 @@
 #include "src/driver/driver_options.h"
 
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,43 @@ const OptionCase kCases[] = {
        EXPECT_TRUE(p.options.source.skip_frames);    // a URL
        EXPECT_EQ(p.requests.detection_timeout, 10);  // raised when applied
      }},
+    {"CaptureTimeoutOutOfBoundsIsReportedAndKept",
+     Prop("capture_open_timeout_ms", "integer_value: 100") +
+         Prop("capture_read_timeout_ms", "integer_value: 3000000000"),
+     {"capture_open_timeout_ms", "capture_read_timeout_ms"},
+     true,
+     [](const ParsedOptions& p) {
+       EXPECT_EQ(p.options.source.capture_open_timeout_ms, 5000);
+       EXPECT_EQ(p.options.source.capture_read_timeout_ms, 5000);
+       EXPECT_EQ(p.issues[0].message,
+                 "capture_open_timeout_ms must lie in [500, 120000], got 100; "
+                 "keeping 5000");
+       EXPECT_EQ(p.issues[1].message,
+                 "capture_read_timeout_ms must lie in [500, 120000], got "
+                 "3000000000; keeping 5000");
+       EXPECT_TRUE(p.issues[0].error);
+     }},
+    {"UnknownCaptureBackendIsReportedAndKept",
+     Prop("capture_backend", "string_value: \"dshow\""),
+     {"capture_backend"},
+     true,
+     [](const ParsedOptions& p) {
+       EXPECT_EQ(p.options.source.capture_backend, "");
+       EXPECT_EQ(p.issues[0].message,
+                 "capture_backend must be one of ffmpeg, gstreamer, v4l2 or "
+                 "any, got \"dshow\"; keeping \"ffmpeg\"");
+     }},
+    {"ValuesOfAnotherKindReadAsZeroWithoutAnIssue",
+     Prop("show_gui", "string_value: \"yes\"") +
+         Prop("camera_rotation", "string_value: \"90\"") +
+         Prop("enable_drawings", "integer_value: 1"),
+     {},
+     false,
+     [](const ParsedOptions& p) {
+       EXPECT_EQ(p.requests.show_gui, false);
+       EXPECT_EQ(p.requests.camera_rotation, 0);
+       EXPECT_FALSE(p.options.preview.enable_drawings);
+     }},
     {"MaxFpsOnlyFromAPositiveInteger",
      Prop("max_fps", "double_value: 10"),
      {},
@@ -155,6 +194,92 @@ TEST(ParseOptionsTest, AbsentKeysKeepTheCurrentSettingsButMaxFps) {
   EXPECT_EQ(parsed.options.loop.max_fps, 0);
   EXPECT_EQ(parsed.options.source.source, "clip.avi");
   EXPECT_FALSE(parsed.requests.source);
+}
+
+// Everything a parse leaves, as text, to tell two parses apart.
+std::string Dump(const ParsedOptions& p) {
+  std::ostringstream out;
+  const PreviewOptions& v = p.options.preview;
+  out << v.enable_drawings << v.font_size << v.preview_size_factor
+      << v.blur_preview << v.blur_amount << v.preview_quality << v.show_text_fps
+      << v.show_fps << "|";
+  const LoopOptions& l = p.options.loop;
+  out << l.async_mode << l.max_async_images << l.max_fps << "|";
+  const SourceOptions& s = p.options.source;
+  for (const auto& [name, value] : s.camera_properties) out << name << value;
+  out << s.target_resolution << s.bypass_resolution_settings
+      << s.force_resolution << s.keep_aspect << s.camera_rotation << s.source
+      << s.skip_frames << s.enable_source_reconnection
+      << s.stream_checking_period << s.capture_backend
+      << s.capture_open_timeout_ms << s.capture_read_timeout_ms << "|";
+  const OptionRequests& r = p.requests;
+  auto opt = [&out](const auto& value) {
+    if (value) {
+      out << *value;
+    } else {
+      out << "-";
+    }
+    out << ",";
+  };
+  opt(r.log_forwarding);
+  opt(r.verbosity_level);
+  opt(r.async_mode);
+  opt(r.testing_mode);
+  opt(r.show_gui);
+  opt(r.camera_rotation);
+  opt(r.detection_timeout);
+  opt(r.monitor_performance);
+  out << r.bypass_resolution_settings << r.source
+      << r.recording_options.has_value();
+  return out.str();
+}
+
+// A value for a key of the reference unlike its default.
+std::string ValueFor(const talvenrook_vision::KeyDoc& key) {
+  using talvenrook_vision::KeyType;
+  switch (key.type) {
+    case KeyType::kBool:
+      return key.default_text == "true" ? "boolean_value: false"
+                                        : "boolean_value: true";
+    case KeyType::kInt:
+      return "integer_value: 600";
+    case KeyType::kDouble:
+      return "double_value: 0.5";
+    case KeyType::kSize:
+      return "size_value { width: 320 height: 240 }";
+    case KeyType::kEnum:
+      return "string_value: \"" + key.choices.back() + "\"";
+    case KeyType::kMap:
+      return "entity_value { " + Prop("gain", "integer_value: 1") + "}";
+    default:
+      return "string_value: \"7\"";
+  }
+}
+
+// The reference of the driver keys is what the parser reads: each key it
+// lists, given alone, changes what a parse leaves.
+TEST(DriverKeyReferenceTest, EveryKeyListedIsRead) {
+  const talvenrook_vision::KeyTableDoc reference = DriverKeyReference();
+  ASSERT_GT(reference.keys.size(), 30u);
+  std::set<std::string> names;
+  for (const talvenrook_vision::KeyDoc& key : reference.keys) {
+    SCOPED_TRACE(key.name);
+    EXPECT_TRUE(names.insert(key.name).second) << "listed twice";
+    // max_async_images is read only beside async_mode, skip_frames only
+    // beside source.
+    std::string base;
+    if (key.name == "max_async_images") {
+      base = Prop("async_mode", "boolean_value: true");
+    }
+    if (key.name == "skip_frames") {
+      base = Prop("source", "string_value: \"clip.mp4\"");
+    }
+    const DriverOptions current;
+    const std::string without = Dump(ParseDriverOptions(Map(base), current));
+    const std::string with = Dump(
+        ParseDriverOptions(Map(base + Prop(key.name, ValueFor(key))), current));
+    EXPECT_NE(with, without);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// A driver with a small pipeline for the driver-core tests: every frame gives
-// one detection and one TRACKING_END event for track id = frame number, plus
-// a second detection (id + 1000) that no event names.
+// A driver kind with a small pipeline for the driver-core tests: every frame
+// gives one detection and one TRACKING_END event for track id = frame
+// number, plus a second detection (id + 1000) that no event names.
 //
 // The pipeline also keeps what the hand-over tests look at: the clip frame
 // number of every frame pushed, popped or processed (the tests' clips carry
@@ -22,6 +22,7 @@
 
 #include "src/driver/driver.h"
 #include "vision/config/entity_config.h"
+#include "vision/config/setup_status.h"
 
 namespace vostek_kestu {
 
@@ -32,17 +33,18 @@ namespace vostek_kestu {
 //   "throw_stage": "process" | "draw": that stage throws on every frame
 class TestPipeline : public talvenrook_vision::VisionAnalytics {
  public:
-  talvenrook_vision::SetupStatus Setup(
+  absl::Status Setup(
       const talvenrook::kestu::v1::kestueye::KestuEyeConfig& config) override {
-    using talvenrook_vision::SetupStatus;
     const auto& map = config.config();
     const std::string mode =
         talvenrook_vision::GetPropertyOr(map, "pipeline_mode", "ok");
-    if (mode == "fail") return SetupStatus::Error("the test pipeline fails");
+    if (mode == "fail") {
+      return talvenrook_vision::SetupError("the test pipeline fails");
+    }
     if (mode == "throw") talvenrook_vision::GetProperty(map, "required_key");
     hang_ms_ = talvenrook_vision::GetPropertyOr(map, "hang_ms", 0);
     throw_stage_ = talvenrook_vision::GetPropertyOr(map, "throw_stage", "");
-    return SetupStatus::Ok();
+    return absl::OkStatus();
   }
 
   // The clip frame number of a test clip's frame.
@@ -154,20 +156,11 @@ inline DriverKind TestDriverKind() {
   return kind;
 }
 
-class TestDriver : public Driver {
- public:
-  explicit TestDriver(bool start_threads = true)
-      : Driver(TestDriverKind(), nullptr, start_threads) {}
-
-  // The pipeline installed by the last configuration that built one.
-  struct LastPipeline {
-    const Driver* driver;
-    operator TestPipeline*() const {  // NOLINT: reads like the pointer
-      return static_cast<TestPipeline*>(driver->current_pipeline().get());
-    }
-  };
-  LastPipeline last_pipeline{this};
-};
+// The pipeline installed by the last configuration that built one (null
+// before any).
+inline TestPipeline* LastTestPipeline(const Driver& driver) {
+  return static_cast<TestPipeline*>(driver.current_pipeline().get());
+}
 
 }  // namespace vostek_kestu
 

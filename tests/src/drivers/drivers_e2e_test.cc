@@ -63,7 +63,7 @@ TEST(CrowdDriverE2ETest, CountsPeopleCrossingTheWalkway) {
   const std::string clip = Excerpt(kPeopleClip, 0, 279, "walkway");
   ASSERT_FALSE(clip.empty())
       << kPeopleClip << " is missing: scripts/install-deps installs it";
-  LiveDriver<CrowdDriver> live(300);
+  LiveDriver live(CrowdDriver::Kind(), 300);
   const DriverConfig config = SampleConfig("crowd_walkway.textproto", clip);
   live.Send(config);
   ASSERT_TRUE(live.WaitStatus(Status::CONFIG_RECEIVED, config.uuid()));
@@ -94,7 +94,7 @@ TEST(CrowdDriverE2ETest, CountsPeopleCrossingTheWalkway) {
 TEST(VehicleDriverE2ETest, CountsVehiclesPerDirection) {
   const std::string clip = Excerpt(RoadClip(), 0, 219, "road");
   ASSERT_FALSE(clip.empty());
-  LiveDriver<VehicleDriver> live(301);
+  LiveDriver live(VehicleDriver::Kind(), 301);
   // Refused first: a classifier model without "config", then one without
   // "type"; each is reported with its missing key and installs nothing.
   DriverConfig config = SampleConfig("vehicle_motorway.textproto", clip);
@@ -212,7 +212,7 @@ TEST(CrowdDriverE2ETest, BadConfigurationsLeaveTheDriverRunning) {
        "CHECK failed: it != end(): key not found: use_at_night"},
   };
   kestu_testing::StderrCapture capture;
-  LiveDriver<CrowdDriver> live(302);
+  LiveDriver live(CrowdDriver::Kind(), 302);
   live.Send(valid);
   ASSERT_TRUE(live.WaitStatus(Status::CONFIG_RECEIVED, valid.uuid()));
   for (const BadInput& c : cases) {

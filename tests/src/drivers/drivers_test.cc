@@ -42,6 +42,11 @@ DriverConfig Config(const std::string& properties) {
   return config;
 }
 
+// The vehicle settings the driver holds, after a configuration.
+VehicleOptions VehicleSettings(const Driver& driver) {
+  return dynamic_cast<const VehicleOptions&>(*driver.kind_options());
+}
+
 TEST(CrowdDriverTest, DetectionLine) {
   EXPECT_EQ(CrowdDriver::DetectionLine(OneExit("person", 1.5f, 7)),
             "Detection: {event: ZONE_EXIT, zone id: 2, zone name: door, zone "
@@ -50,7 +55,7 @@ TEST(CrowdDriverTest, DetectionLine) {
 }
 
 TEST(CrowdDriverTest, InfoAndPublishedTags) {
-  CrowdDriver driver;
+  Driver driver(CrowdDriver::Kind());
   EXPECT_EQ(driver.published_event_tags(), std::set<EventTag>{v1::ZONE_EXIT});
   EXPECT_EQ(driver.Info().driver_name(), "CrowdDriver");
   EXPECT_EQ(driver.Info().notes_for_human(), "Crowd Driver");
@@ -59,23 +64,23 @@ TEST(CrowdDriverTest, InfoAndPublishedTags) {
 }
 
 TEST(VehicleDriverTest, DetectionLinesWithAndWithoutType) {
-  VehicleDriver driver;
+  Driver driver(VehicleDriver::Kind());
   driver.Configure(Config(
       R"pb(properties { key: "speed_unit" value { integer_value: 2 } })pb"));
-  EXPECT_EQ(driver.DetectionLine(OneExit("car", 10.0f, 7)),
+  EXPECT_EQ(driver.kind_options()->DetectionLine(OneExit("car", 10.0f, 7)),
             "Detection: {event: ZONE_EXIT, zone id: 2, zone name: door, zone "
             "direction: FORWARD, type: car, speed: 22.37Mph tracking id: 7, "
             "uuid: 6f1c2b1e-3c1d-4e0a-9a8b-2f6d5c4b3a21}");
   driver.Configure(Config(
       R"pb(properties { key: "only_detection" value { boolean_value: true } })pb"));
-  EXPECT_EQ(driver.DetectionLine(OneExit("car", 10.0f, 7)),
+  EXPECT_EQ(driver.kind_options()->DetectionLine(OneExit("car", 10.0f, 7)),
             "Detection: {event: ZONE_EXIT, zone id: 2, zone name: door, zone "
             "direction: FORWARD, speed: 22.37Mph tracking id: 7, "
             "uuid: 6f1c2b1e-3c1d-4e0a-9a8b-2f6d5c4b3a21}");
 }
 
 TEST(VehicleDriverTest, SettingsOfTheConfigMap) {
-  VehicleDriver driver;
+  Driver driver(VehicleDriver::Kind());
   struct Case {
     std::string value;
     int32_t unit;
@@ -88,24 +93,24 @@ TEST(VehicleDriverTest, SettingsOfTheConfigMap) {
   for (const Case& c : units) {
     driver.Configure(
         Config("properties { key: \"speed_unit\" value { " + c.value + " } }"));
-    EXPECT_EQ(driver.speed_unit(), c.unit) << c.value;
+    EXPECT_EQ(VehicleSettings(driver).speed_unit, c.unit) << c.value;
   }
   // Absent keys keep their values; "with_family_car" asks for the family
   // car recognition, and its absence clears the request.
   driver.Configure(Config(R"pb(
     properties { key: "draw_vehicle_type" value { boolean_value: true } }
     properties { key: "with_family_car" value { boolean_value: true } })pb"));
-  EXPECT_TRUE(driver.draw_vehicle_type());
-  EXPECT_EQ(driver.speed_unit(), 0);
+  EXPECT_TRUE(VehicleSettings(driver).draw_vehicle_type);
+  EXPECT_EQ(VehicleSettings(driver).speed_unit, 0);
   ASSERT_EQ(driver.request().vehicle_recognition_size(), 1);
   EXPECT_EQ(driver.request().vehicle_recognition(0), v1::FAMILY_CAR);
   driver.Configure(Config(""));
-  EXPECT_TRUE(driver.draw_vehicle_type());
+  EXPECT_TRUE(VehicleSettings(driver).draw_vehicle_type);
   EXPECT_EQ(driver.request().vehicle_recognition_size(), 0);
 }
 
 TEST(VehicleDriverTest, TypeLabelsInTheTrackColour) {
-  VehicleDriver driver;
+  Driver driver(VehicleDriver::Kind());
   driver.Configure(Config(
       R"pb(properties { key: "draw_vehicle_type" value { boolean_value: true } })pb"));
   VisionResult result = OneExit("car", 1.0f, 7);
@@ -132,7 +137,7 @@ TEST(VehicleDriverTest, TypeLabelsInTheTrackColour) {
 }
 
 TEST(DriversTest, LoadingTheModelsInstallsOrKeepsThePipeline) {
-  CrowdDriver driver;
+  Driver driver(CrowdDriver::Kind());
   DriverConfig config = SampleConfig("crowd_walkway.textproto", "");
   config.mutable_kestu_eye_config()
       ->mutable_config()
@@ -215,7 +220,7 @@ TEST(DriversTest, CameraSampleIsTheWalkwaySampleOnALiveCamera) {
         << eye->models(i).DebugString();
   }
   eye->mutable_config()->mutable_properties()->erase("source");
-  CrowdDriver driver;
+  Driver driver(CrowdDriver::Kind());
   driver.Configure(mapped);
   EXPECT_TRUE(driver.HasPipeline());
 }

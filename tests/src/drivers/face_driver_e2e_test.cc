@@ -123,7 +123,7 @@ class FaceDriverEndToEndTest : public ::testing::TestWithParam<ClipRun> {
 
   void Start(int port_index) {
     base_ = PortBlock(port_index);
-    driver_ = std::make_unique<FaceDriver>();
+    driver_ = std::make_unique<Driver>(FaceDriver::Kind());
     driver_->SetSourceSleepFunction([](milliseconds d) {
       if (d < std::chrono::seconds(1)) std::this_thread::sleep_for(d);
     });
@@ -155,7 +155,7 @@ class FaceDriverEndToEndTest : public ::testing::TestWithParam<ClipRun> {
 
   DetectionLines lines_;
   zmq::context_t context_{1};
-  std::unique_ptr<FaceDriver> driver_;
+  std::unique_ptr<Driver> driver_;
   int base_ = 0;
   std::unique_ptr<kestu_tools::DriverClient> client_;
   std::unique_ptr<kestu_tools::Subscriber> status_;

@@ -76,9 +76,14 @@ TEST(FaceRequestTest, WithKeysAndModelTypesChooseTheRecognitions) {
   }
 }
 
+// The face settings the driver holds, after a configuration.
+FaceOptions FaceSettings(const Driver& driver) {
+  return dynamic_cast<const FaceOptions&>(*driver.kind_options());
+}
+
 class FaceDriverConfigureTest : public ::testing::Test {
  protected:
-  FaceDriver driver_;
+  Driver driver_{FaceDriver::Kind()};
   kestu_testing::StderrCapture quiet_;
 };
 
@@ -113,11 +118,11 @@ std::string Rois(int count) {
 TEST_F(FaceDriverConfigureTest, AttentionRoisReplaceTheEarlierOnes) {
   driver_.Configure(FaceConfig(Rois(2)));
   driver_.Configure(FaceConfig(Rois(2)));
-  EXPECT_EQ(driver_.attention_rois(),
+  EXPECT_EQ(FaceSettings(driver_).attention_rois,
             (std::vector<cv::Rect>{{0, 0, 5, 6}, {10, 0, 5, 6}}));
   // Absent: kept.
   driver_.Configure(FaceConfig(""));
-  EXPECT_EQ(driver_.attention_rois().size(), 2u);
+  EXPECT_EQ(FaceSettings(driver_).attention_rois.size(), 2u);
 }
 
 TEST_F(FaceDriverConfigureTest, DrawingKeysKeepTheirValuesWhenAbsent) {
@@ -135,16 +140,17 @@ TEST_F(FaceDriverConfigureTest, DrawingKeysKeepTheirValuesWhenAbsent) {
       "  properties { key: 'distance_force_looking' value { string_value: '1' "
       "} } "
       "} } }"));
-  EXPECT_TRUE(driver_.show_confidence());
-  EXPECT_EQ(driver_.tracker_frames_to_discard(), 0);  // not an integer
-  EXPECT_TRUE(driver_.draw_attention_point());
-  const FaceDriver::AttentionPoint p = driver_.attention_point();
+  EXPECT_TRUE(FaceSettings(driver_).show_confidence);
+  EXPECT_EQ(FaceSettings(driver_).tracker_frames_to_discard,
+            0);  // not an integer
+  EXPECT_TRUE(FaceSettings(driver_).draw_attention_point);
+  const FaceDriver::AttentionPoint p = FaceSettings(driver_).attention_point;
   EXPECT_EQ(p.x, 320);
   EXPECT_EQ(p.check_radius, 90.0);
   EXPECT_EQ(p.looking_radius, 0.0);
   driver_.Configure(FaceConfig(""));
-  EXPECT_TRUE(driver_.show_confidence());
-  EXPECT_EQ(driver_.attention_point().y, 240);
+  EXPECT_TRUE(FaceSettings(driver_).show_confidence);
+  EXPECT_EQ(FaceSettings(driver_).attention_point.y, 240);
 }
 
 TEST_F(FaceDriverConfigureTest, AMissingRequiredKeyChangesNothing) {
@@ -156,7 +162,7 @@ TEST_F(FaceDriverConfigureTest, AMissingRequiredKeyChangesNothing) {
       "  properties { key: 'x' value { integer_value: 1 } } } } }" +
       Rois(3));
   EXPECT_THROW(driver_.Configure(bad), talvenrook_vision::MissingPropertyError);
-  EXPECT_EQ(driver_.attention_rois().size(), 1u);
+  EXPECT_EQ(FaceSettings(driver_).attention_rois.size(), 1u);
   EXPECT_EQ(driver_.published_event_tags().count(v1::TRACKING_START), 0u);
 }
 
@@ -247,7 +253,7 @@ TEST(FaceDrawTest, EndingFacesAndPeopleGetNoBox) {
   end->set_tag(v1::TRACKING_END);
   end->set_tracking_id(2);
   cv::Mat image(200, 400, CV_8UC3, cv::Scalar(0, 0, 0));
-  FaceDriver driver;
+  Driver driver(FaceDriver::Kind());
   driver.DrawResults(result, image);
   auto pixel = [&](int x, int y) { return image.at<cv::Vec3b>(y, x); };
   EXPECT_EQ(pixel(40, 50), cv::Vec3b(0, 255, 0));       // looking: green

@@ -118,7 +118,7 @@ class TwoChannelFrames : public VisionAnalytics {
   explicit TwoChannelFrames(std::unique_ptr<VisionAnalytics> inner)
       : inner_(std::move(inner)) {}
 
-  talvenrook_vision::SetupStatus Setup(const KestuEyeConfig& config) override {
+  absl::Status Setup(const KestuEyeConfig& config) override {
     inner_->SetClock(clock());
     return inner_->Setup(config);
   }
@@ -151,11 +151,6 @@ DriverKind TwoChannelCrowdKind() {
   return kind;
 }
 
-class TwoChannelCrowdDriver : public Driver {
- public:
-  TwoChannelCrowdDriver() : Driver(TwoChannelCrowdKind()) {}
-};
-
 class RefusedFramesDriverTest : public testing::TestWithParam<bool> {};
 
 TEST_P(RefusedFramesDriverTest, AreReportedCountedAndStopDetection) {
@@ -163,7 +158,7 @@ TEST_P(RefusedFramesDriverTest, AreReportedCountedAndStopDetection) {
   const std::string clip = Excerpt(kPeopleClip, 0, 119, "refused-frames");
   ASSERT_FALSE(clip.empty())
       << kPeopleClip << " is missing: scripts/install-deps installs it";
-  LiveDriver<TwoChannelCrowdDriver> live(async ? 201 : 200);
+  LiveDriver live(TwoChannelCrowdKind(), async ? 201 : 200);
   DriverConfig config = CrowdSample(clip);
   auto& properties = *config.mutable_kestu_eye_config()
                           ->mutable_config()

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "src/driver/driver.h"
 #include "src/flags.h"
 #include "tests/testing/test_util.h"
 #include "tools/driver_client.h"
@@ -39,13 +40,13 @@ inline void SkipSettling(milliseconds duration) {
 
 // A driver of the given kind on its own ports, with a client that keeps
 // pinging it and subscribers on its status and data channels.
-template <typename Driver>
 class LiveDriver {
  public:
-  explicit LiveDriver(int port_index) : base_(PortBlock(port_index)) {
+  LiveDriver(const DriverKind& kind, int port_index)
+      : base_(PortBlock(port_index)) {
     FLAGS_testing_mode = false;
     FLAGS_record_detections_file = "";
-    driver_ = std::make_unique<Driver>();
+    driver_ = std::make_unique<Driver>(kind);
     driver_->SetSourceSleepFunction(SkipSettling);
     EXPECT_TRUE(driver_->Init(base_, "127.0.0.1"));
     client_ = std::make_unique<DriverClient>(context_, "127.0.0.1", base_);

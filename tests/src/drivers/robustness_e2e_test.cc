@@ -278,7 +278,7 @@ class RobustnessTest : public ::testing::Test {
 // no CONFIG_RECEIVED), frames keep coming, and pings are answered. (The
 // time to a refusal is measured by the pipeline fuzz.)
 TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
-  LiveDriver<CrowdDriver> live(520);
+  LiveDriver live(CrowdDriver::Kind(), 520);
   const DriverConfig sample = LoopingSample(
       "crowd_walkway.textproto", Excerpt(kPeopleClip, 0, 30, "robust-people"));
   int n = 0;
@@ -320,7 +320,7 @@ TEST_F(RobustnessTest, CrowdDriverHoldsUnderConfigurationsThatBrokeIt) {
 // The face sample with the attention point drawn and its radii at the off
 // value (-1), every frame's preview drawn: no frame fails.
 TEST_F(RobustnessTest, FaceAttentionPointWithRadiiOffDrawsNoCircle) {
-  LiveDriver<FaceDriver> live(521);
+  LiveDriver live(FaceDriver::Kind(), 521);
   DriverConfig config = LoopingSample(
       "face_desk.textproto",
       std::string(KESTU_SOURCE_DIR) + "/tests/data/face_asl_again.mkv");

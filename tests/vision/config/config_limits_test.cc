@@ -78,7 +78,7 @@ TEST(ConfigLimitsTest, RefusesWhatIsTooLargeAndNamesIt) {
   for (const LimitCase& c : cases) {
     KestuEyeConfig config;
     c.build(&config);
-    const SetupStatus status = CheckConfigurationSize(config);
+    const absl::Status status = CheckConfigurationSize(config);
     if (c.refusal.empty()) {
       EXPECT_TRUE(status.ok()) << c.name << ": " << status.message();
     } else {

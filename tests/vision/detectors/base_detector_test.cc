@@ -1,4 +1,4 @@
-#include "vision/detectors/base_detector.h"
+#include "vision/detectors/voting_classifier.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,11 +13,6 @@ using testing_util::DataPath;
 using testing_util::ParseEntity;
 using testing_util::SetString;
 using testing_util::SubMap;
-
-class FamilyCarClassifier : public BaseDetector {
- public:
-  std::string Name() const override { return "family_car"; }
-};
 
 // The channel-mean network read with scale 1/250: a solid frame (b, g, r)
 // gives the outputs (b, g, r) / 250.
@@ -44,7 +39,7 @@ cv::Mat Solid(double b, double g, double r) {
   return cv::Mat(16, 16, CV_8UC3, cv::Scalar(b, g, r));
 }
 
-class BaseDetectorTest : public ::testing::Test {
+class VotingClassifierTest : public ::testing::Test {
  protected:
   void Load(double threshold) {
     Entity pipeline;
@@ -55,11 +50,11 @@ class BaseDetectorTest : public ::testing::Test {
     log_ = ::testing::internal::GetCapturedStderr();
   }
 
-  FamilyCarClassifier classifier_;
+  VotingClassifier classifier_{"family_car"};
   std::string log_;
 };
 
-TEST_F(BaseDetectorTest, ReadsItsNamedThresholdAndEnablesVoting) {
+TEST_F(VotingClassifierTest, ReadsItsNamedThresholdAndEnablesVoting) {
   Load(0.6);
   EXPECT_THAT(log_, HasSubstr("Confidence threshold "
                               "(family_car_confidence_threshold): 0.6\n"));
@@ -77,7 +72,7 @@ struct ArgMaxCase {
 class RunClassifierTest : public ::testing::TestWithParam<ArgMaxCase> {};
 
 TEST_P(RunClassifierTest, PicksTheFirstStrictlyLargestPositiveOutput) {
-  FamilyCarClassifier classifier;
+  VotingClassifier classifier("family_car");
   Entity model = ChannelMeanModel();
   // A mean of 250 on the second and third channels makes negative outputs
   // possible: (pixel - 250) / 250.
@@ -91,8 +86,7 @@ TEST_P(RunClassifierTest, PicksTheFirstStrictlyLargestPositiveOutput) {
   }
   classifier.LoadModel(model);
   const cv::Scalar p = GetParam().pixel;
-  const ClassScore result =
-      classifier.RunClassifier(Solid(p[0], p[1], p[2]), 1);
+  const ClassScore result = classifier.RunClassifier(Solid(p[0], p[1], p[2]));
   EXPECT_EQ(result.first, GetParam().index);
   EXPECT_NEAR(result.second, GetParam().confidence, 1e-5);
   EXPECT_EQ(classifier.model()->last_output().size(), 3u);
@@ -104,19 +98,17 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgMaxCase{{0, 0, 0, 1}, -1, 0.0f},      // 0, -1, -1
                       ArgMaxCase{{25, 50, 250, 0}, 2, 1.0f}));
 
-TEST_F(BaseDetectorTest, ResultAtTheThresholdIsDropped) {
+TEST_F(VotingClassifierTest, ResultAtTheThresholdIsDropped) {
   Load(0.6);
-  EXPECT_EQ(classifier_.ClassifyRegion(Solid(150, 0, 0), 7, cv::Rect(), false),
-            "");
+  EXPECT_EQ(classifier_.ClassifyRegion(Solid(150, 0, 0), 7, false), "");
   EXPECT_EQ(classifier_.Label(7, true), "");
   EXPECT_FALSE(classifier_.HasVote(7));
   EXPECT_FLOAT_EQ(classifier_.VoteScore(7), 0.0f);
 }
 
-TEST_F(BaseDetectorTest, ResultAboveTheThresholdIsStoredAndVoted) {
+TEST_F(VotingClassifierTest, ResultAboveTheThresholdIsStoredAndVoted) {
   Load(0.5);
-  EXPECT_EQ(classifier_.ClassifyRegion(Solid(150, 0, 0), 7, cv::Rect(), false),
-            "blue");
+  EXPECT_EQ(classifier_.ClassifyRegion(Solid(150, 0, 0), 7, false), "blue");
   EXPECT_TRUE(classifier_.HasVote(7));
   EXPECT_NEAR(classifier_.VoteScore(7), 0.6f, 1e-5);
   EXPECT_FLOAT_EQ(classifier_.VoteUncertainty(7), 1.0f);  // one vote only
@@ -125,39 +117,118 @@ TEST_F(BaseDetectorTest, ResultAboveTheThresholdIsStoredAndVoted) {
   EXPECT_EQ(classifier_.Label(7, true), "");
 }
 
-TEST_F(BaseDetectorTest, CachedTrackDoesNotRunTheNetwork) {
+TEST_F(VotingClassifierTest, CachedTrackDoesNotRunTheNetwork) {
   Load(0.1);
-  classifier_.ClassifyRegion(Solid(0, 200, 0), 3, cv::Rect(), false);
+  classifier_.ClassifyRegion(Solid(0, 200, 0), 3, false);
   const std::vector<float> first = classifier_.model()->last_output();
-  EXPECT_EQ(classifier_.ClassifyRegion(Solid(0, 0, 200), 3, cv::Rect(), true),
-            "green");
+  EXPECT_EQ(classifier_.ClassifyRegion(Solid(0, 0, 200), 3, true), "green");
   EXPECT_EQ(classifier_.model()->last_output(), first);
   // Without the cache flag the new frame is classified and voted.
-  classifier_.ClassifyRegion(Solid(0, 0, 200), 3, cv::Rect(), false);
+  classifier_.ClassifyRegion(Solid(0, 0, 200), 3, false);
   EXPECT_NE(classifier_.model()->last_output(), first);
 }
 
-TEST_F(BaseDetectorTest, RecentAndAllTimeModesDiffer) {
+TEST_F(VotingClassifierTest, RecentAndAllTimeModesDiffer) {
   Load(0.1);
   for (int i = 0; i < 5; ++i)
-    classifier_.ClassifyRegion(Solid(200, 0, 0), 4, cv::Rect(), false);
+    classifier_.ClassifyRegion(Solid(200, 0, 0), 4, false);
   for (int i = 0; i < 3; ++i)
-    classifier_.ClassifyRegion(Solid(0, 0, 200), 4, cv::Rect(), false);
+    classifier_.ClassifyRegion(Solid(0, 0, 200), 4, false);
   EXPECT_EQ(classifier_.Label(4, false), "blue");
   EXPECT_EQ(classifier_.Label(4, true), "red");
 }
 
-TEST(BaseDetectorLoadTest, TfliteEngineLeavesTheClassifierWithoutAModel) {
-  FamilyCarClassifier classifier;
+// ClassVote alone: which class a track reports, before, while and after
+// voting is on.
+struct ClassVoteCase {
+  const char* name;
+  bool voting_before;  // voting on while the results are recorded
+  bool voting_after;   // voting turned on afterwards
+  std::vector<ClassScore> results;
+  int32_t recent;    // ClassOf(track, true)
+  int32_t all_time;  // ClassOf(track, false)
+  bool has_vote;
+};
+
+class ClassVoteTest : public ::testing::TestWithParam<ClassVoteCase> {};
+
+TEST_P(ClassVoteTest, ReportsTheVotedOrTheLatestClass) {
+  const ClassVoteCase& c = GetParam();
+  ClassVote vote;
+  if (c.voting_before) vote.EnableVoting();
+  for (const ClassScore& result : c.results) vote.Record(1, result);
+  if (c.voting_after) vote.EnableVoting();
+  EXPECT_EQ(vote.ClassOf(1, true), c.recent);
+  EXPECT_EQ(vote.ClassOf(1, false), c.all_time);
+  EXPECT_EQ(vote.HasVote(1), c.has_vote);
+  // Another track is untouched, and forgetting drops everything.
+  EXPECT_EQ(vote.ClassOf(2, true), -1);
+  EXPECT_EQ(vote.Latest(2), nullptr);
+  vote.Forget(1);
+  EXPECT_EQ(vote.ClassOf(1, false), -1);
+  EXPECT_FALSE(vote.HasVote(1));
+  EXPECT_FLOAT_EQ(vote.Score(1), 0.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClassVoteTest,
+    ::testing::Values(
+        ClassVoteCase{"Nothing", true, false, {}, -1, -1, false},
+        ClassVoteCase{"VotingOffKeepsTheLatest",
+                      false,
+                      false,
+                      {{0, 0.9f}, {0, 0.9f}, {2, 0.4f}},
+                      2,
+                      2,
+                      false},
+        // Results recorded before voting was on are not in the vote.
+        ClassVoteCase{"VotingTurnedOnLater",
+                      false,
+                      true,
+                      {{1, 0.9f}, {2, 0.4f}},
+                      2,
+                      2,
+                      false},
+        // Five recent votes: 0 0 1 1 1 of 0 0 0 0 0 1 1 1.
+        ClassVoteCase{"RecentAndAllTimeModes",
+                      true,
+                      false,
+                      {{0, 0.8f},
+                       {0, 0.8f},
+                       {0, 0.8f},
+                       {0, 0.8f},
+                       {0, 0.8f},
+                       {1, 0.6f},
+                       {1, 0.6f},
+                       {1, 0.6f}},
+                      1,
+                      0,
+                      true}),
+    [](const ::testing::TestParamInfo<ClassVoteCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(ClassVoteScoreTest, IsTheMeanScoreOfTheAllTimeMode) {
+  ClassVote vote;
+  vote.EnableVoting();
+  for (float score : {0.5f, 0.7f, 0.9f}) vote.Record(4, {2, score});
+  vote.Record(4, {1, 1.0f});
+  EXPECT_NEAR(vote.Score(4), 0.7f, 1e-6);
+  ASSERT_NE(vote.Latest(4), nullptr);
+  EXPECT_EQ(*vote.Latest(4), ClassScore(1, 1.0f));
+}
+
+TEST(VotingClassifierLoadTest, TfliteEngineLeavesTheClassifierWithoutAModel) {
+  VotingClassifier classifier("family_car");
   classifier.LoadModel(ChannelMeanModel());
   ASSERT_TRUE(classifier.HasModel());
   classifier.LoadModel(ChannelMeanModel("TFLITE"));
   EXPECT_FALSE(classifier.HasModel());
-  EXPECT_EQ(classifier.RunClassifier(Solid(9, 9, 9), 0), ClassScore(-1, 0.0f));
+  EXPECT_EQ(classifier.RunClassifier(Solid(9, 9, 9)), ClassScore(-1, 0.0f));
 }
 
-TEST(BaseDetectorLoadTest, MissingEngineIsAMissingProperty) {
-  FamilyCarClassifier classifier;
+TEST(VotingClassifierLoadTest, MissingEngineIsAMissingProperty) {
+  VotingClassifier classifier("family_car");
   Entity model = ChannelMeanModel();
   model.mutable_properties()->erase("engine");
   EXPECT_THROW(classifier.LoadModel(model), MissingPropertyError);

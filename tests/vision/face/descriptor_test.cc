@@ -26,9 +26,11 @@ std::unique_ptr<CNNDescriptorExtractor> ChannelMeanExtractor() {
   Prop(SubMap(&model, "content"), "input_size")
       .mutable_size_value()
       ->set_height(4);
-  std::unique_ptr<OpenCVPredict> predictor = CreatePredictor(model);
-  EXPECT_NE(predictor, nullptr);
-  return std::make_unique<CNNDescriptorExtractor>(std::move(predictor));
+  absl::StatusOr<std::unique_ptr<OpenCVPredict>> predictor =
+      CreatePredictor(model);
+  EXPECT_TRUE(predictor.ok()) << predictor.status();
+  return std::make_unique<CNNDescriptorExtractor>(
+      predictor.ok() ? std::move(*predictor) : nullptr);
 }
 
 TEST(CNNDescriptorExtractorTest, ScalesTheOutputToUnitLength) {

@@ -106,7 +106,7 @@ class LabelClassifierTest : public ::testing::TestWithParam<LabelCase> {};
 
 TEST_P(LabelClassifierTest, WritesTheVotedLabelAsItsField) {
   const LabelCase& c = GetParam();
-  std::unique_ptr<BaseDetector> classifier = CreateFaceClassifier(c.type);
+  std::unique_ptr<ObjectClassifier> classifier = CreateFaceClassifier(c.type);
   ASSERT_NE(classifier, nullptr);
   classifier->Load(Entity(), c.three_classes
                                  ? ChannelMeanModel(c.type, c.labels, 1 / 255.0)
@@ -119,7 +119,8 @@ TEST_P(LabelClassifierTest, WritesTheVotedLabelAsItsField) {
   const FacialRecognition& r = detection.facial_recognition(0);
   EXPECT_EQ(r.tag(), c.tag);
   EXPECT_EQ(FieldOf(r), c.expected);
-  EXPECT_FLOAT_EQ(r.confidence(), classifier->VoteScore(5));
+  EXPECT_FLOAT_EQ(r.confidence(),
+                  static_cast<LabelClassifier&>(*classifier).VoteScore(5));
   EXPECT_GT(r.confidence(), 0.5f);
 }
 
@@ -169,7 +170,7 @@ TEST(LabelClassifierTest, VoteCountsTwentyClassesOrEveryLabel) {
   for (const auto& [count, expected] :
        {std::make_pair(2, "{num_classes: 20, num_recent: 5}"),
         std::make_pair(25, "{num_classes: 25, num_recent: 5}")}) {
-    GlassDetector glass;
+    LabelClassifier glass(kGlassField);
     ::testing::internal::CaptureStderr();
     glass.Load(Entity(), ChannelMeanModel("TYPE_GLASS",
                                           std::vector<std::string>(count, "x"),
@@ -179,7 +180,7 @@ TEST(LabelClassifierTest, VoteCountsTwentyClassesOrEveryLabel) {
 }
 
 TEST(LabelClassifierTest, TrackWithoutAVoteWritesNothing) {
-  EmotionDetector emotion;
+  LabelClassifier emotion(kEmotionField);
   emotion.Load(Entity(),
                ChannelMeanModel("EMOTION", {"a", "b", "c"}, 1 / 255.0));
   emotion.ClassifyRegion(Solid(0, 0, 0), 1, cv::Rect(), false);  // all 0
@@ -544,7 +545,7 @@ TEST_F(FaceClassifierSetTest, BuildsItsTypesInOrderAndIgnoresTheRest) {
 TEST_F(FaceClassifierSetTest, BeardRunsOnlyAfterAMaleGenderInTheSameFrame) {
   Load(PipelineWith({BinaryModel("BEARD", {"beard", "nobeard"}),
                      BinaryModel("GENDER", {"female", "male"})}));
-  BaseDetector& beard = set_.classifier(1);
+  ObjectClassifier& beard = set_.classifier(1);
   // Blue: "female", and the beard network would say "beard".
   RectangularDetection female = Classify(Solid(200, 0, 0), 1);
   ASSERT_EQ(female.facial_recognition_size(), 1);

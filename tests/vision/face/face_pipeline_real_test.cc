@@ -102,7 +102,7 @@ void ExpectTheMan(const Summary& s) {
 TEST(FacePipelineRealTest, TheManIsOneTrackWithHisAttributes) {
   FaceAnalyticsVideoV1 pipeline;
   kestu_testing::StderrCapture quiet;
-  ASSERT_TRUE(pipeline.Setup(RealConfig(false)));
+  ASSERT_TRUE(pipeline.Setup(RealConfig(false)).ok());
   std::vector<VisionResult> results;
   for (size_t i = 0; i < kClipFrames + kBlackFrames; ++i)
     results.push_back(pipeline.Process(FullRequest(), Frame(i)));
@@ -113,7 +113,7 @@ TEST(FacePipelineRealTest, TheManIsOneTrackWithHisAttributes) {
 TEST(FacePipelineRealTest, AsynchronousStepsOnTwoThreads) {
   FaceAnalyticsVideoV1 pipeline;
   kestu_testing::StderrCapture quiet;
-  ASSERT_TRUE(pipeline.Setup(RealConfig(true)));
+  ASSERT_TRUE(pipeline.Setup(RealConfig(true)).ok());
   const size_t total = kClipFrames + kBlackFrames;
   std::thread producer([&] {
     for (size_t i = 0; i < total; ++i) {

@@ -110,7 +110,7 @@ std::unique_ptr<FaceAnalyticsVideoV1> ScriptedPipeline(
     std::vector<int64_t>* runs = nullptr, size_t points = 5) {
   auto pipeline = std::make_unique<FaceAnalyticsVideoV1>();
   kestu_testing::StderrCapture quiet;
-  EXPECT_TRUE(pipeline->Setup(config));
+  EXPECT_TRUE(pipeline->Setup(config).ok());
   pipeline->SetDetector(
       std::make_unique<ScriptedDetector>(std::move(script), runs));
   pipeline->SetLandmarkDetector(std::make_unique<FixedLandmarks>(points));
@@ -216,12 +216,12 @@ TEST(FacePipelineSetupTest, PicoWithoutCorrectorKeySetsItToZero) {
   *config.mutable_models(0) = face_testing::PicoModel();
   FaceAnalyticsVideoV1 pipeline;
   kestu_testing::StderrCapture quiet;
-  ASSERT_TRUE(pipeline.Setup(config));
+  ASSERT_TRUE(pipeline.Setup(config).ok());
   EXPECT_EQ(pipeline.settings().face_corrector_th, 0.0);
   Prop(config.mutable_config(), "face_corrector_th").set_double_value(0.5);
   FaceAnalyticsVideoV1 second;
   kestu_testing::StderrCapture capture;
-  ASSERT_TRUE(second.Setup(config));
+  ASSERT_TRUE(second.Setup(config).ok());
   EXPECT_EQ(second.settings().face_corrector_th, 0.5);
   EXPECT_TRUE(capture.Contains(
       "WARNING: Face corrector threshold is an advanced configuration when "
@@ -273,8 +273,10 @@ TEST(FacePipelineDetectionTest,
     FaceAnalyticsVideoV1 pipeline;
     kestu_testing::StderrCapture quiet;
     ASSERT_TRUE(
-        pipeline.Setup(Config("properties { key: \"face_corrector_th\" value { "
-                              "double_value: 0 } }")));
+        pipeline
+            .Setup(Config("properties { key: \"face_corrector_th\" value { "
+                          "double_value: 0 } }"))
+            .ok());
     pipeline.SetDetector(std::make_unique<Searching>(searched));
     pipeline.SetLandmarkDetector(std::make_unique<FixedLandmarks>());
     VisionResult result;
@@ -417,8 +419,10 @@ TEST(FacePipelineEventsTest, SpoofModelWithoutMovementFilterOnlyWarns) {
                                   {"real", "spoof"})}),
         [](int64_t) { return std::vector<cv::Rect>{kFaceBox30}; });
     ASSERT_TRUE(
-        probe.Setup(Config(config, {OnnxModel("face_binary_classifier.onnx",
-                                              "SPOOF", {"real", "spoof"})})));
+        probe
+            .Setup(Config(config, {OnnxModel("face_binary_classifier.onnx",
+                                             "SPOOF", {"real", "spoof"})}))
+            .ok());
     EXPECT_EQ(
         capture.Contains("WARNING: Anti-spoof detection requires movement "
                          "filter configuration."),
@@ -512,7 +516,7 @@ TEST(FacePipelineAsyncTest, FramesTheRingRefusesAreDetectedOnTheResultThread) {
   auto pipeline = std::make_unique<FaceAnalyticsVideoV1>();
   {
     kestu_testing::StderrCapture quiet;
-    ASSERT_TRUE(pipeline->Setup(Config(BoolProp("async_mode", true))));
+    ASSERT_TRUE(pipeline->Setup(Config(BoolProp("async_mode", true))).ok());
   }
   auto ring = std::make_unique<RefusingRingDetector>();
   RefusingRingDetector* detector = ring.get();

@@ -33,7 +33,8 @@ class LandmarkTest : public ::testing::Test {
   void Load(const std::string& version, bool std_align) {
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(
-        detector_.Load(StandardAlignment(std_align), ContractModel(version)));
+        detector_.Load(StandardAlignment(std_align), ContractModel(version))
+            .ok());
     log_ = ::testing::internal::GetCapturedStderr();
   }
   LandmarkResult Detect(const cv::Rect& box) {
@@ -136,7 +137,7 @@ TEST_F(LandmarkTest, OutputShorterThanSixteenValuesIsAnError) {
   // The MTL contract gives 10 values.
   Entity model = OnnxModel("face_mtl_contract.onnx", "ALIGN");
   face_testing::Prop(&model, "version").set_string_value("0.0.2");
-  ASSERT_TRUE(detector.Load(Entity(), model));
+  ASSERT_TRUE(detector.Load(Entity(), model).ok());
   const LandmarkResult result =
       detector.Detect(frame_, cv::Mat(), cv::Rect(100, 50, 80, 100));
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),

@@ -34,7 +34,8 @@ cv::Mat HeadCrop(size_t frame, const cv::Rect& box) {
 }
 
 // One frame of a new track.
-RectangularDetection Classify(BaseDetector* classifier, const cv::Mat& crop) {
+RectangularDetection Classify(ObjectClassifier* classifier,
+                              const cv::Mat& crop) {
   static int32_t track = 0;
   ++track;
   classifier->ClassifyRegion(crop, track, cv::Rect(), false);
@@ -49,7 +50,7 @@ TEST(RealLandmarksTest, FivePointsInsideTheFaceInTheirOrder) {
   (*no_alignment.mutable_properties())["use_std_align_box"].set_boolean_value(
       false);
   ::testing::internal::CaptureStderr();
-  ASSERT_TRUE(detector.Load(no_alignment, face_testing::AlignModel()));
+  ASSERT_TRUE(detector.Load(no_alignment, face_testing::AlignModel()).ok());
   ::testing::internal::GetCapturedStderr();
   for (const auto& [frame, box] :
        {std::make_pair(30, kFaceBox30), std::make_pair(60, kFaceBox60)}) {
@@ -77,7 +78,7 @@ TEST(RealLandmarksTest, FivePointsInsideTheFaceInTheirOrder) {
 }
 
 TEST(RealEmotionTest, TheManLooksNeutral) {
-  EmotionDetector emotion;
+  LabelClassifier emotion(kEmotionField);
   emotion.Load(Entity(), face_testing::EmotionModel());
   for (int frame : {30, 60}) {
     const cv::Rect box = frame == 60 ? kFaceBox60 : kFaceBox30;
@@ -142,7 +143,7 @@ TEST(RealSeparateHeadsTest, GenderAndAgeHeads) {
         << "gender.pb and age.pb are not committed; they are read "
            "from the shared assets folder (../shared/assets beside the "
            "checkout, or KESTU_ASSETS_DIR) when it exists";
-  GenderDetector gender;
+  LabelClassifier gender(kGenderField);
   gender.Load(Entity(),
               FaceHeadModel(gender_path, "GENDER", {"female", "male"}));
   AgeDetector age;

@@ -124,7 +124,10 @@ TEST(CreateClassifierModelTest, LoadsFromBytesAndFromAFilePath) {
   (*SubMap(&from_file, "content")->mutable_properties())["caffemodel_file"]
       .set_string_value(DataPath("channel_mean.onnx"));
   for (const Entity* model : {&from_bytes, &from_file}) {
-    std::unique_ptr<ClassifierModel> classifier = CreateClassifierModel(*model);
+    absl::StatusOr<std::unique_ptr<ClassifierModel>> loaded =
+        CreateClassifierModel(*model);
+    ASSERT_TRUE(loaded.ok()) << loaded.status();
+    std::unique_ptr<ClassifierModel> classifier = std::move(*loaded);
     ASSERT_NE(classifier, nullptr);
     EXPECT_EQ(classifier->predictor()->OutputSize(), 3);
     const cv::Mat frame(10, 10, CV_8UC3, cv::Scalar(7, 8, 9));
@@ -140,7 +143,7 @@ TEST(CreateClassifierModelTest, UnreadableNetworkGivesNoModel) {
   Entity model = ParseEntity(kChannelMeanModel);
   SetBlob(SubMap(&model, "content"), "caffemodel", "garbage");
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(CreateClassifierModel(model), nullptr);
+  EXPECT_FALSE(CreateClassifierModel(model).ok());
   EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
 }
 

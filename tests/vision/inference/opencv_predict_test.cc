@@ -60,8 +60,10 @@ std::string MeanPayload(int channels, int rows, int cols,
 
 bool LoadChannelMean(OpenCVPredict* p, int channels, cv::Scalar mean,
                      double scale, bool swap, int queue = 0) {
-  return p->LoadFromFiles("", DataPath("channel_mean.onnx"), "", cv::Size(4, 4),
-                          channels, mean, scale, swap, "ONNX", queue);
+  return p
+      ->LoadFromFiles("", DataPath("channel_mean.onnx"), "", cv::Size(4, 4),
+                      channels, mean, scale, swap, "ONNX", queue)
+      .ok();
 }
 
 struct DimensionsCase {
@@ -96,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(OpenCVPredictTest, CaffeBytesWithoutGeometryTakeItFromTheNetworkText) {
   OpenCVPredict p;
   ASSERT_TRUE(p.LoadFromBytes(kCaffeMeanNet, "", "", cv::Size(0, 0), -1,
-                              cv::Scalar(), 1.0, false, "Caffe", 0));
+                              cv::Scalar(), 1.0, false, "Caffe", 0)
+                  .ok());
   EXPECT_EQ(p.InputChannels(), 3);
   EXPECT_EQ(p.InputSize(), cv::Size(400, 300));
   EXPECT_EQ(p.OutputSize(), 3);
@@ -183,7 +186,8 @@ TEST(OpenCVPredictTest, MeanImageIsSubtractedInTheFrameTypeWithSaturation) {
   OpenCVPredict p;
   ASSERT_TRUE(p.LoadFromBytes("", ReadFile(DataPath("channel_mean.onnx")), mean,
                               cv::Size(4, 4), 3, cv::Scalar(), 1.0, false,
-                              "ONNX", 0));
+                              "ONNX", 0)
+                  .ok());
   const cv::Mat frame(16, 16, CV_8UC3, cv::Scalar(50, 60, 70));
   EXPECT_THAT(p.Predict(frame, ""),
               Pointwise(FloatNear(1e-3), std::vector<float>{40, 40, 0}));
@@ -204,12 +208,14 @@ TEST_P(RefusedLoadTest, WritesOneLineAndFails) {
   const RefusedLoadCase& c = GetParam();
   OpenCVPredict p;
   ::testing::internal::CaptureStderr();
-  const bool loaded = p.LoadFromBytes(c.engine == "Caffe" ? c.weights : "",
-                                      c.engine == "Caffe" ? "" : c.weights,
-                                      c.mean, cv::Size(4, 4), c.channels,
-                                      cv::Scalar(), 1.0, false, c.engine, 2);
+  const absl::Status loaded = p.LoadFromBytes(
+      c.engine == "Caffe" ? c.weights : "",
+      c.engine == "Caffe" ? "" : c.weights, c.mean, cv::Size(4, 4), c.channels,
+      cv::Scalar(), 1.0, false, c.engine, 2);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(loaded);
+  ASSERT_FALSE(loaded.ok());
+  // The line written is the failure's own message.
+  EXPECT_THAT(err, HasSubstr("ERROR: " + std::string(loaded.message()) + "\n"));
   EXPECT_FALSE(p.Loaded());
   EXPECT_THAT(err, HasSubstr(c.message));
   EXPECT_FALSE(p.Push(cv::Mat(4, 4, CV_8UC3)));
@@ -241,7 +247,8 @@ TEST(OpenCVPredictTest, UnreadableMeanFileFailsTheLoad) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(p.LoadFromFiles("", DataPath("channel_mean.onnx"),
                                DataPath("no_such.mean"), cv::Size(4, 4), 3,
-                               cv::Scalar(), 1.0, false, "Tensorflow", 0));
+                               cv::Scalar(), 1.0, false, "Tensorflow", 0)
+                   .ok());
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
               HasSubstr("ERROR: Could not read the mean file "));
 }
@@ -249,9 +256,11 @@ TEST(OpenCVPredictTest, UnreadableMeanFileFailsTheLoad) {
 TEST(OpenCVPredictTest, MissingNetworkFileFailsTheLoad) {
   OpenCVPredict p;
   ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(p.LoadFromFiles("", DataPath("no_such.onnx"), "", cv::Size(4, 4),
-                               3, cv::Scalar(), 1.0, false, "ONNX", 0));
+  const absl::Status loaded =
+      p.LoadFromFiles("", DataPath("no_such.onnx"), "", cv::Size(4, 4), 3,
+                      cv::Scalar(), 1.0, false, "ONNX", 0);
   EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ERROR: "));
+  EXPECT_THAT(std::string(loaded.message()), HasSubstr("no_such.onnx"));
 }
 
 TEST(OpenCVPredictTest, RingOfTwoRefusesTheThirdPushUntilAPop) {

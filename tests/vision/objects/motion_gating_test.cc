@@ -34,7 +34,7 @@ TEST(MotionGatingTest, AStillSceneIsDetectedEveryMaxSkipFrames) {
   ManualTrackingClock clock;
   SSDAnalyticsVideoV1 pipeline;
   pipeline.SetClock(&clock);
-  ASSERT_TRUE(pipeline.Setup(EyeConfig(kGating, {YoloPersonModel()})));
+  ASSERT_TRUE(pipeline.Setup(EyeConfig(kGating, {YoloPersonModel()})).ok());
   const cv::Mat still = PersonAt(400);
   std::vector<float> detected;
   int reported = 0;
@@ -59,10 +59,13 @@ TEST(MotionGatingTest, APersonComingIntoAStillSceneIsDetectedAtOnce) {
   ManualTrackingClock clock;
   SSDAnalyticsVideoV1 pipeline;
   pipeline.SetClock(&clock);
-  ASSERT_TRUE(pipeline.Setup(EyeConfig(
-      std::string(kGating) +
-          R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb",
-      {YoloPersonModel()})));
+  ASSERT_TRUE(
+      pipeline
+          .Setup(EyeConfig(
+              std::string(kGating) +
+                  R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb",
+              {YoloPersonModel()}))
+          .ok());
   for (int frame = 0; frame < 15; ++frame) pipeline.Process({}, PersonAt(-1));
   const int64_t before = pipeline.motion_gate().detected();
   // He comes in at frame 15 and walks on.

@@ -89,6 +89,23 @@ inline std::vector<VisionResult> Walk(VisionAnalytics* pipeline,
   return results;
 }
 
+// Runs a pipeline through PushFrame and PopResult, one frame at a time.
+class PushedAndPopped : public VisionAnalytics {
+ public:
+  explicit PushedAndPopped(VisionAnalytics* inner) : inner_(inner) {}
+  absl::Status Setup(const KestuEyeConfig&) override {
+    return absl::OkStatus();
+  }
+  VisionResult Process(const VisionRequest& request,
+                       const cv::Mat& frame) override {
+    inner_->PushFrame(frame);
+    return inner_->PopResult(request, frame);
+  }
+
+ private:
+  VisionAnalytics* inner_;
+};
+
 // The events of all results with the tag.
 inline std::vector<::talvenrook::vision::v1::VisionEvent> EventsOf(
     const std::vector<VisionResult>& results,

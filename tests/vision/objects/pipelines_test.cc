@@ -70,11 +70,13 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   CrowdAnalyticsVideoV1 crowd;
   crowd.SetClock(&clock);
   ASSERT_TRUE(
-      crowd.Setup(EyeConfig(VerticalZone(480, "Door") + kShortTracks + R"pb(
+      crowd
+          .Setup(EyeConfig(VerticalZone(480, "Door") + kShortTracks + R"pb(
         properties { key: "use_night_solution" value { boolean_value: true } }
         properties { key: "stats_options" value { entity_value {
           properties { key: "show_count_per_zone" value { boolean_value: true } } } } })pb",
-                            {YoloPersonModel()})));
+                           {YoloPersonModel()}))
+          .ok());
   ASSERT_NE(crowd.object_analytics(), nullptr);
   crowd.SetMonitorPerformance(true);
   const int64_t printed = CrowdMeasurementCounter().load();
@@ -122,9 +124,11 @@ TEST(CrowdPipelineTest, RepeatedPassesAndTheSummaryOfTheEndedTrack) {
       zone.find(height), height.size(),
       height +
           R"pb( properties { key: "repeat" value { boolean_value: true } })pb");
-  ASSERT_TRUE(crowd.Setup(EyeConfig(zone + kShortTracks + R"pb(
+  ASSERT_TRUE(crowd
+                  .Setup(EyeConfig(zone + kShortTracks + R"pb(
         properties { key: "publish_track_summary" value { boolean_value: true } })pb",
-                                    {YoloPersonModel()})));
+                                   {YoloPersonModel()}))
+                  .ok());
   std::vector<VisionResult> results = Walk(&crowd, &clock, 160, 800, 32);
   const std::vector<VisionResult> back =
       Walk(&crowd, &clock, 800, 160, 32, /*tail=*/6);
@@ -186,7 +190,8 @@ class VehiclePipelineTest : public ::testing::Test {
  protected:
   void Setup(const std::string& config_text, std::vector<Entity> models) {
     vehicle_.SetClock(&clock_);
-    ASSERT_TRUE(vehicle_.Setup(EyeConfig(config_text + kShortTracks, models)));
+    ASSERT_TRUE(
+        vehicle_.Setup(EyeConfig(config_text + kShortTracks, models)).ok());
   }
 
   ManualTrackingClock clock_;

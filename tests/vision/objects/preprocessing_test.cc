@@ -18,6 +18,7 @@ namespace {
 namespace v1 = ::talvenrook::vision::v1;
 using testing_util::EventsOf;
 using testing_util::EyeConfig;
+using testing_util::PushedAndPopped;
 using testing_util::VerticalZone;
 using testing_util::Walk;
 using testing_util::YoloPersonModel;
@@ -82,23 +83,6 @@ TEST(PreprocessingTest, TheDayNightNetworkIsLoadedOnceAndRunOncePerFrame) {
   EXPECT_EQ(vehicle.Process({}, testing_util::PersonAt(-1)).moment_of_day(),
             v1::DAY);
 }
-
-// Runs a pipeline through PushFrame and PopResult, one frame at a time.
-class PushedAndPopped : public VisionAnalytics {
- public:
-  explicit PushedAndPopped(VisionAnalytics* inner) : inner_(inner) {}
-  SetupStatus Setup(const KestuEyeConfig&) override {
-    return SetupStatus::Ok();
-  }
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override {
-    inner_->PushFrame(frame);
-    return inner_->PopResult(request, frame);
-  }
-
- private:
-  VisionAnalytics* inner_;
-};
 
 class VehiclePathTest : public ::testing::TestWithParam<bool> {};
 

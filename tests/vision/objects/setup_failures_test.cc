@@ -180,7 +180,7 @@ TEST(SetupFailuresTest, ModelsThatCannotBeLoadedFailTheSetUpWithTheirReason) {
     } else {
       pipeline = std::make_unique<CrowdAnalyticsVideoV1>();
     }
-    const SetupStatus status = pipeline->Setup(config);
+    const absl::Status status = pipeline->Setup(config);
     if (c.failure.empty()) {
       EXPECT_TRUE(status.ok()) << c.name << ": " << status.message();
     } else {
@@ -195,7 +195,7 @@ TEST(SetupFailuresTest, CrowdHaarRegionModelNeedsNoEarlierPipeline) {
   ClearAdapterCreators();  // as in a process where nothing was set up yet
   CrowdAnalyticsVideoV1 crowd;
   kestu_testing::StderrCapture quiet;
-  const SetupStatus status = crowd.Setup(testing_util::EyeConfig(
+  const absl::Status status = crowd.Setup(testing_util::EyeConfig(
       kHaarRoi, {CascadeModel("lbpcascade_frontalface_improved.xml")}));
   ASSERT_TRUE(status.ok()) << status.message();
   const DetectorAdapter* adapter =

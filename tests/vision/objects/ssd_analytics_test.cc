@@ -175,9 +175,11 @@ class WalkTest : public ::testing::Test {
   void SetUp() override { pipeline_.SetClock(&clock_); }
 
   void Configure(const std::string& config_text) {
-    ASSERT_TRUE(pipeline_.Setup(EyeConfig(config_text + R"pb(
+    ASSERT_TRUE(pipeline_
+                    .Setup(EyeConfig(config_text + R"pb(
           properties { key: "tracker_frames_to_discard" value { integer_value: 4 } })pb",
-                                          {YoloPersonModel()})));
+                                     {YoloPersonModel()}))
+                    .ok());
   }
 
   ManualTrackingClock clock_{1, 1000.0, 1700000000};

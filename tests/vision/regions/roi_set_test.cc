@@ -74,8 +74,9 @@ TEST_F(RoiSetTest, UnknownVersionFallsBackToTheFirstModelOfTheType) {
     properties { key: "type" value { string_value: "SSD" } }
     properties { key: "version" value { string_value: "9" } })pb");
   std::unique_ptr<DetectorAdapter> slot;
-  const std::string log = Log(
-      [&] { EXPECT_TRUE(ConfigureRoiModel(config, roi_model, &slot, "SSD")); });
+  const std::string log = Log([&] {
+    EXPECT_TRUE(ConfigureRoiModel(config, roi_model, &slot, "SSD").loaded);
+  });
   EXPECT_EQ(log,
             "Could not load the model SSD:9\nDefaulting model to: SSD:2\n");
   ASSERT_NE(slot, nullptr);
@@ -87,7 +88,8 @@ TEST_F(RoiSetTest, NothingToLoadLeavesTheSlotEmpty) {
   *config.add_models() = FaceSSDModel("SSD", "2");
   std::unique_ptr<DetectorAdapter> slot;
   const std::string log = Log([&] {
-    EXPECT_FALSE(ConfigureRoiModel(config, Entity(), &slot, "SSD-NIGHT"));
+    EXPECT_FALSE(
+        ConfigureRoiModel(config, Entity(), &slot, "SSD-NIGHT").loaded);
   });
   EXPECT_EQ(log,
             "No model specified on ROI. Trying to find a default model to "
@@ -103,7 +105,7 @@ TEST_F(RoiSetTest, InputSizeOfTheRoiModelBecomesTheNetworkSize) {
     properties { key: "version" value { string_value: "2" } }
     properties { key: "input_size" value { size_value { width: 128 height: 96 } } })pb");
   std::unique_ptr<DetectorAdapter> slot;
-  ASSERT_TRUE(LoadRoiModel(config, roi_model, &slot, {"SSD", "2"}));
+  ASSERT_TRUE(LoadRoiModel(config, roi_model, &slot, {"SSD", "2"}).ok());
   EXPECT_EQ(slot->NetworkSize(), cv::Size(128, 96));
 }
 

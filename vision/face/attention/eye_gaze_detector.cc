@@ -2,11 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <string>
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/common/face_labels.h"
 
 namespace talvenrook_vision {
@@ -49,11 +49,11 @@ bool EyeGazeDetector::Load(const Entity& model, double horizontal_threshold,
   try {
     net_ = ReadNetwork(geometry_);
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     net_ = cv::dnn::Net();
   }
   if (net_.empty()) {
-    std::cerr << "ERROR: Could not load the eye-gaze network" << std::endl;
+    NoteError("Could not load the eye-gaze network");
     return false;
   }
   angles_blob_.create(1, 3, CV_32F);
@@ -95,7 +95,7 @@ bool EyeGazeDetector::RunNetwork(const cv::Mat& frame, const cv::Rect& left,
     const cv::Mat flat = output.isContinuous() ? output : output.clone();
     gaze_.assign(flat.ptr<float>(), flat.ptr<float>() + flat.total());
   } catch (const cv::Exception& e) {
-    std::cerr << "ERROR: " << e.what() << std::endl;
+    NoteError(e.what());
     return false;
   }
   return true;
@@ -106,15 +106,14 @@ bool EyeGazeDetector::IsLooking(const cv::Mat& frame, const cv::Rect& face_box,
                                 const std::vector<cv::Point2f>& points) {
   gaze_.clear();
   if (net_.empty() || points.size() < 3) {
-    std::cerr << "ERROR: Eye gaze needs a network and the eye landmarks"
-              << std::endl;
+    NoteError("Eye gaze needs a network and the eye landmarks");
     return false;
   }
   const cv::Rect bounds(0, 0, frame.cols, frame.rows);
   const cv::Rect left = EyeBox(points[1], face_box.width) & bounds;
   const cv::Rect right = EyeBox(points[2], face_box.width) & bounds;
   if (left.empty() || right.empty()) {
-    std::cerr << "ERROR: Eye region outside the frame" << std::endl;
+    NoteError("Eye region outside the frame");
     return false;
   }
   if (!RunNetwork(frame, left, right, angles)) return false;
@@ -123,8 +122,7 @@ bool EyeGazeDetector::IsLooking(const cv::Mat& frame, const cv::Rect& face_box,
   for (float g : gaze_) length += static_cast<double>(g) * g;
   length = std::sqrt(length);
   if (!(length > 0.0)) {
-    std::cerr << "ERROR: The eye-gaze network gave a zero gaze vector"
-              << std::endl;
+    NoteError("The eye-gaze network gave a zero gaze vector");
     return false;
   }
   return vertical_ > std::abs(gaze_[0] / length) &&

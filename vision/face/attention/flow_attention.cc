@@ -1,12 +1,12 @@
 #include "vision/face/attention/flow_attention.h"
 
 #include <cmath>
-#include <iostream>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/common/face_labels.h"
 
 namespace talvenrook_vision {
@@ -96,7 +96,7 @@ void FlowAttention::BeginFrame(const cv::Mat& frame, int64_t frame_number) {
       if (periodic || roi.points.empty()) Detect(crop, &roi);
       crop.copyTo(roi.previous);
     } catch (const cv::Exception& e) {
-      std::cerr << "ERROR: " << e.what() << std::endl;
+      NoteError(e.what());
       roi.previous.release();
       roi.points.clear();
       roi.from.clear();

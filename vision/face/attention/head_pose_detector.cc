@@ -1,9 +1,10 @@
 #include "vision/face/attention/head_pose_detector.h"
 
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 #include "vision/inference/model_parameters.h"
 
 namespace talvenrook_vision {
@@ -18,28 +19,31 @@ const std::vector<std::string>& OutputNames() {
 }  // namespace
 
 bool HeadPoseDetector::Load(const Entity& model) {
-  predictor_ = CreatePredictor(model);
-  if (!predictor_) {
-    std::cerr << "ERROR: Could not load the head-pose network" << std::endl;
+  absl::StatusOr<std::unique_ptr<OpenCVPredict>> predictor =
+      CreatePredictor(model);
+  if (!predictor.ok()) {
+    predictor_.reset();
+    NoteError("Could not load the head-pose network");
     return false;
   }
+  predictor_ = std::move(*predictor);
   return true;
 }
 
 bool HeadPoseDetector::Estimate(const cv::Mat& crop, HeadAngles* angles) {
   *angles = HeadAngles();
   if (!predictor_ || crop.empty()) {
-    std::cerr << "ERROR: Head pose not estimated: "
-              << (predictor_ ? "empty face crop" : "no network") << std::endl;
+    NoteError(absl::StrCat("Head pose not estimated: ",
+                           predictor_ ? "empty face crop" : "no network"));
     return false;
   }
   const std::vector<std::vector<float>> outputs =
       predictor_->PredictAll(crop, OutputNames());
   if (outputs.size() != OutputNames().size() || outputs[0].empty() ||
       outputs[1].empty() || outputs[2].empty()) {
-    std::cerr << "ERROR: The head-pose network did not give angle_y_fc, "
-                 "angle_p_fc and angle_r_fc"
-              << std::endl;
+    NoteError(
+        "The head-pose network did not give angle_y_fc, angle_p_fc and "
+        "angle_r_fc");
     return false;
   }
   angles->yaw = outputs[0][0];

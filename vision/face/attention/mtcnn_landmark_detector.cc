@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/common/face_labels.h"
 #include "vision/inference/model_parameters.h"
 
@@ -42,23 +44,32 @@ void StandardAlignment(LandmarkResult* result) {
 
 }  // namespace
 
-bool MTCNNLandmarkDetector::Load(const Entity& pipeline_config,
-                                 const Entity& model) {
-  std::cerr << "Loading MTCNNLandmarkDetector" << std::endl;
-  use_std_align_box_ = true;
+absl::Status MTCNNLandmarkDetector::Load(const Entity& pipeline_config,
+                                         const Entity& model) {
+  bool use_std_align_box = true;
   ReadPropertyIfPresent(pipeline_config, "use_std_align_box",
-                        &use_std_align_box_);
+                        &use_std_align_box);
+  return Load(use_std_align_box, model);
+}
+
+absl::Status MTCNNLandmarkDetector::Load(bool use_std_align_box,
+                                         const Entity& model) {
+  std::cerr << "Loading MTCNNLandmarkDetector" << std::endl;
+  use_std_align_box_ = use_std_align_box;
   const std::string version = GetPropertyOr(model, "version", "");
   InstallDecoder(version == "0.0.2" ? OutputLayout::kPlanar
                                     : OutputLayout::kInterleaved);
   std::cerr << "Standard alignment: " << (use_std_align_box_ ? 1 : 0)
             << std::endl;
-  predictor_ = CreatePredictor(model);
-  if (!predictor_) {
-    std::cerr << "ERROR: Could not load the landmark network" << std::endl;
-    return false;
+  absl::StatusOr<std::unique_ptr<OpenCVPredict>> predictor =
+      CreatePredictor(model);
+  if (!predictor.ok()) {
+    predictor_.reset();
+    NoteError("Could not load the landmark network");
+    return predictor.status();
   }
-  return true;
+  predictor_ = std::move(*predictor);
+  return absl::OkStatus();
 }
 
 cv::Mat MTCNNLandmarkDetector::CropWithPadding(const cv::Mat& frame,
@@ -112,8 +123,9 @@ LandmarkResult MTCNNLandmarkDetector::Detect(const cv::Mat& frame,
   if (!predictor_) return Failed(box);
   const cv::Mat crop = CropWithPadding(frame, box, &padded_);
   if (crop.empty()) {
-    std::cerr << "ERROR: Face box " << box << " has no part inside the frame"
-              << std::endl;
+    std::ostringstream text;
+    text << "Face box " << box << " has no part inside the frame";
+    NoteError(text.str());
     return Failed(box);
   }
   output_ = predictor_->Predict(crop, "");

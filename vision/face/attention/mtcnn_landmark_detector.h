@@ -37,6 +37,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "absl/status/status.h"
+
 #include "vision/config/entity_config.h"
 #include "vision/inference/opencv_predict.h"
 
@@ -63,9 +65,13 @@ class MTCNNLandmarkDetector {
 
   virtual void InstallDecoder(OutputLayout layout) { layout_ = layout; }
   // Writes "Loading MTCNNLandmarkDetector" and "Standard alignment: " 0 or
-  // 1 to standard error. False when the network cannot be loaded; "config"
-  // and "content" are required (MissingPropertyError).
-  virtual bool Load(const Entity& pipeline_config, const Entity& model);
+  // 1 to standard error. A failure, whose message is why, when the network
+  // cannot be loaded; "config" and "content" are required
+  // (MissingPropertyError).
+  virtual absl::Status Load(bool use_std_align_box, const Entity& model);
+  // The same with "use_std_align_box" (default true) of the pipeline's
+  // config map.
+  absl::Status Load(const Entity& pipeline_config, const Entity& model);
   // The landmarks of one face box. A box with no visible part, a failed
   // inference or a short output gives a result without points (after an
   // error line), never an exception.

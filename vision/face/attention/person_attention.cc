@@ -8,12 +8,8 @@
 #include "vision/tracking/zone_config.h"
 
 namespace talvenrook_vision {
-namespace {
-
-AttentionRoi ReadAttentionRoi(const Entity& map, const Entity& config) {
-  AttentionRoi roi;
-  ReadPropertyIfPresent(config, "module_threshold", &roi.module_threshold);
-  ReadPropertyIfPresent(config, "optical_feature_points", &roi.feature_points);
+AttentionRoi ReadAttentionRoi(const Entity& map, const AttentionRoi& defaults) {
+  AttentionRoi roi = defaults;
   ReadPropertyIfPresent(map, "module_threshold", &roi.module_threshold);
   ReadPropertyIfPresent(map, "optical_feature_points", &roi.feature_points);
   roi.has_flow =
@@ -23,30 +19,44 @@ AttentionRoi ReadAttentionRoi(const Entity& map, const Entity& config) {
   return roi;
 }
 
-}  // namespace
-
-AttentionSettings ReadAttentionSettings(const Entity& config) {
-  AttentionSettings settings;
-  ArrayValue rois;
-  ReadPropertyIfPresent(config, "attention_rois", &rois);
-  for (const Value& element : rois.values()) {
+std::vector<AttentionRoi> ReadAttentionRois(const ArrayValue& list,
+                                            const AttentionRoi& defaults) {
+  std::vector<AttentionRoi> rois;
+  for (const Value& element : list.values()) {
     const Entity& map = AsEntity(element);
     cv::Rect rect;
     if (!ReadRectangle(map, &rect)) continue;
-    AttentionRoi roi = ReadAttentionRoi(map, config);
+    AttentionRoi roi = ReadAttentionRoi(map, defaults);
     roi.rect = rect;
-    settings.rois.push_back(roi);
+    rois.push_back(roi);
   }
+  return rois;
+}
+
+AttentionPoint ReadAttentionPoint(const Entity& map) {
+  AttentionPoint p;
+  ReadPropertyIfPresent(map, "x", &p.point.x);
+  ReadPropertyIfPresent(map, "y", &p.point.y);
+  ReadPropertyIfPresent(map, "distance_check_direction", &p.check_distance);
+  ReadPropertyIfPresent(map, "distance_force_looking",
+                        &p.force_looking_distance);
+  ReadPropertyIfPresent(map, "samples", &p.samples);
+  return p;
+}
+
+AttentionSettings ReadAttentionSettings(const Entity& config) {
+  AttentionSettings settings;
+  AttentionRoi defaults;
+  ReadPropertyIfPresent(config, "module_threshold", &defaults.module_threshold);
+  ReadPropertyIfPresent(config, "optical_feature_points",
+                        &defaults.feature_points);
+  ArrayValue rois;
+  ReadPropertyIfPresent(config, "attention_rois", &rois);
+  settings.rois = ReadAttentionRois(rois, defaults);
   if (HasProperty(config, "attention_point")) {
-    const Entity& map = AsEntity(GetProperty(config, "attention_point"));
     settings.has_point = true;
-    AttentionPoint& p = settings.point;
-    ReadPropertyIfPresent(map, "x", &p.point.x);
-    ReadPropertyIfPresent(map, "y", &p.point.y);
-    ReadPropertyIfPresent(map, "distance_check_direction", &p.check_distance);
-    ReadPropertyIfPresent(map, "distance_force_looking",
-                          &p.force_looking_distance);
-    ReadPropertyIfPresent(map, "samples", &p.samples);
+    settings.point =
+        ReadAttentionPoint(AsEntity(GetProperty(config, "attention_point")));
   }
   return settings;
 }

@@ -75,6 +75,14 @@ struct AttentionSettings {
 // stand in an ROI's map or in the configuration map itself (the ROI's
 // value wins).
 AttentionSettings ReadAttentionSettings(const Entity& config);
+// The parts of the above. An ROI's map: its rectangle and the keys that
+// replace `defaults`. A list element missing a rectangle key is reported
+// and left out.
+AttentionRoi ReadAttentionRoi(const Entity& map, const AttentionRoi& defaults);
+std::vector<AttentionRoi> ReadAttentionRois(const ArrayValue& list,
+                                            const AttentionRoi& defaults);
+// "x", "y", "distance_check_direction", "distance_force_looking", "samples".
+AttentionPoint ReadAttentionPoint(const Entity& map);
 
 class PersonAttention {
  public:

@@ -32,17 +32,37 @@ PoseFilter::PoseFilter(const TrackingClock* clock, uint64_t seed)
       measurement_(4, 1, CV_32F),
       smoothed_(4, 1, CV_32F) {}
 
+const KeyTable<PoseFilterSettings>& PoseFilterKeyTable() {
+  using S = PoseFilterSettings;
+  static const KeyTable<S>* const table = [] {
+    auto* t = new KeyTable<S>(
+        "Face pose filter",
+        "Keys of the face pipeline's config map read by its pose filter: the "
+        "head angles from the landmarks and the looking decision.");
+    t->Bool("pose_use_kalman", &S::use_kalman,
+            "Smooth the landmark yaw and pitch per track with a Kalman "
+            "filter.")
+        .Double("pose_rm", &S::rm, "Model ratio Rm of the facial normal.")
+        .Double("pose_rn", &S::rn, "Model ratio Rn of the facial normal.")
+        .Double("pose_re", &S::re, "Model ratio Re of the facial normal.")
+        .Double("gaze_yaw_th", &S::yaw_threshold,
+                "Largest absolute yaw (degrees) of a face that looks.")
+        .Double("gaze_pitch_th", &S::pitch_threshold,
+                "Largest absolute pitch (degrees) of a face that looks.");
+    return t;
+  }();
+  return *table;
+}
+
 void PoseFilter::Configure(const Entity& config) {
-  use_kalman_ = true;
-  ratios_ = FacialModelRatios();
-  yaw_threshold_ = 20.0f;
-  pitch_threshold_ = 15.0f;
-  ReadPropertyIfPresent(config, "pose_use_kalman", &use_kalman_);
-  ReadPropertyIfPresent(config, "pose_rm", &ratios_.rm);
-  ReadPropertyIfPresent(config, "pose_rn", &ratios_.rn);
-  ReadPropertyIfPresent(config, "pose_re", &ratios_.re);
-  ReadPropertyIfPresent(config, "gaze_yaw_th", &yaw_threshold_);
-  ReadPropertyIfPresent(config, "gaze_pitch_th", &pitch_threshold_);
+  PoseFilterSettings s;
+  WriteKeyProblems(PoseFilterKeyTable().Read(config, &s));
+  use_kalman_ = s.use_kalman;
+  ratios_.rm = s.rm;
+  ratios_.rn = s.rn;
+  ratios_.re = s.re;
+  yaw_threshold_ = s.yaw_threshold;
+  pitch_threshold_ = s.pitch_threshold;
 }
 
 bool PoseFilter::Looking(const HeadAngles& angles) const {

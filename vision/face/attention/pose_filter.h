@@ -30,11 +30,25 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 #include "vision/face/attention/attention_timer.h"
 #include "vision/face/attention/facial_normal.h"
 #include "vision/tracking/tracking_clock.h"
 
 namespace talvenrook_vision {
+
+// The pose filter's keys, read by Configure.
+struct PoseFilterSettings {
+  bool use_kalman = true;
+  double rm = 0.55;
+  double rn = 0.5;
+  double re = 0.91;
+  float yaw_threshold = 20.0f;
+  float pitch_threshold = 15.0f;
+};
+
+// Built on first use; safe to call from any thread.
+const KeyTable<PoseFilterSettings>& PoseFilterKeyTable();
 
 class PoseFilter {
  public:
@@ -44,8 +58,9 @@ class PoseFilter {
   explicit PoseFilter(const TrackingClock* clock = TrackingClock::System(),
                       uint64_t seed = kDefaultSeed);
 
-  // Reads "pose_use_kalman" (true), "pose_rm" (0.55), "pose_rn" (0.5),
-  // "pose_re" (0.91), "gaze_yaw_th" (20) and "gaze_pitch_th" (15).
+  // Reads the keys of PoseFilterKeyTable: "pose_use_kalman" (true),
+  // "pose_rm" (0.55), "pose_rn" (0.5), "pose_re" (0.91), "gaze_yaw_th" (20)
+  // and "gaze_pitch_th" (15).
   void Configure(const Entity& config);
 
   // Records network angles for the track; returns them.

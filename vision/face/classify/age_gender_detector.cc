@@ -92,12 +92,13 @@ void AgeGenderDetector::Load(const Entity& pipeline_config,
                              const Entity& model) {
   std::cerr << "Loading Age Gender detector" << std::endl;
   votes_.ReadPipelineConfig(pipeline_config);
-  BaseDetector::Load(pipeline_config, model);
-}
-
-void AgeGenderDetector::Configure(const Entity& config) {
-  ConfigureVoteAtLeast(config, 0, &vote_);  // not used for results
-  voting_enabled_ = true;
+  net_.ReadThreshold(pipeline_config, Name());
+  net_.Load(model);
+  const Entity& config = ModelConfig(model);
+  // The map is reported as for any classifier's vote, although only the
+  // gender and age votes count.
+  TrackerMode reported;
+  ConfigureVoteAtLeast(config, 0, &reported);
   votes_.Configure(config);
 }
 
@@ -105,19 +106,19 @@ std::string AgeGenderDetector::ClassifyRegion(const cv::Mat& image,
                                               int32_t track_id,
                                               const cv::Rect& region,
                                               bool use_cache) {
-  if ((use_cache && HasVote(track_id)) || !model_) return Label(track_id, true);
-  std::vector<float>& output = model_->last_output();
-  output = model_->predictor()->Predict(image, "");
-  if (!CheckOutputLength(output, kAgeGenderOutputs, "The age-gender network"))
+  if (use_cache && HasVote(track_id)) return Label(track_id, true);
+  const std::vector<float>* output = net_.Predict(image);
+  if (output == nullptr ||
+      !CheckOutputLength(*output, kAgeGenderOutputs, "The age-gender network"))
     return Label(track_id, true);
-  votes_.VoteGender(track_id, output[0], output[1]);
+  votes_.VoteGender(track_id, (*output)[0], (*output)[1]);
   const double age =
-      std::min<double>(std::max<double>(output[2] * 100.0f, 0.0), kMaxAge);
+      std::min<double>(std::max<double>((*output)[2] * 100.0f, 0.0), kMaxAge);
   votes_.VoteAge(track_id, TruncateToInt(age));
   return Label(track_id, true);
 }
 
-std::string AgeGenderDetector::Label(int32_t track_id, bool recent) {
+std::string AgeGenderDetector::Label(int32_t track_id, bool recent) const {
   return votes_.GenderLabel(track_id, recent);
 }
 
@@ -129,7 +130,6 @@ void AgeGenderDetector::ForgetTrack(int32_t track_id) {
   // Both votes are dropped even when the gender never passed its threshold,
   // so that no age history outlives its track.
   votes_.Erase(track_id);
-  BaseDetector::ForgetTrack(track_id);
 }
 
 void AgeGenderDetector::Annotate(int32_t track_id,

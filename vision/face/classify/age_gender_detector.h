@@ -20,7 +20,8 @@
 #include <cstdint>
 #include <string>
 
-#include "vision/detectors/base_detector.h"
+#include "vision/detectors/classifier_net.h"
+#include "vision/detectors/object_classifier.h"
 #include "vision/face/common/face_labels.h"
 #include "vision/tracking/tracker_mode.h"
 
@@ -65,29 +66,31 @@ class GenderAgeVotes {
   float gender_threshold_ = 0.0f;
 };
 
-class AgeGenderDetector : public BaseDetector {
+class AgeGenderDetector final : public ObjectClassifier {
  public:
   static constexpr int32_t kMaxAge = 99;
 
   AgeGenderDetector();
 
   std::string Name() const override { return "age_gender"; }
-  // Writes "Loading Age Gender detector", reads the pipeline keys, then
-  // loads as BaseDetector.
+  // Writes "Loading Age Gender detector", reads the pipeline keys and the
+  // "age_gender_confidence_threshold", loads the network and configures
+  // the votes from the model's "config".
   void Load(const Entity& pipeline_config, const Entity& model) override;
-  void Configure(const Entity& config) override;
   std::string ClassifyRegion(const cv::Mat& image, int32_t track_id,
                              const cv::Rect& region, bool use_cache) override;
   // The gender vote's class name.
-  std::string Label(int32_t track_id, bool recent) override;
+  std::string Label(int32_t track_id, bool recent) const;
   bool HasVote(int32_t track_id) const override;
   void ForgetTrack(int32_t track_id) override;
   void Annotate(int32_t track_id, RectangularDetection* detection,
                 bool recent) override;
+  ClassifierModel* model() const override { return net_.model(); }
 
   const GenderAgeVotes& votes() const { return votes_; }
 
  private:
+  ClassifierNet net_;
   GenderAgeVotes votes_;
 };
 

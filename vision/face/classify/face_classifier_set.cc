@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 #include "vision/face/classify/age_detector.h"
 #include "vision/face/classify/age_gender_detector.h"
 #include "vision/face/classify/face_classifiers.h"
@@ -23,18 +25,22 @@ bool IsSetType(const std::string& type) {
 
 }  // namespace
 
-std::unique_ptr<BaseDetector> CreateFaceClassifier(const std::string& type) {
+std::unique_ptr<ObjectClassifier> CreateFaceClassifier(
+    const std::string& type) {
   if (type == "AGE") return std::make_unique<AgeDetector>();
   if (type == "AGE_FULL") return std::make_unique<AgeClassDetector>();
   if (type == "AGE_GENDER") return std::make_unique<AgeGenderDetector>();
   if (type == "MTL") return std::make_unique<MTLDetector>();
-  if (type == "EMOTION") return std::make_unique<EmotionDetector>();
+  if (type == "EMOTION")
+    return std::make_unique<LabelClassifier>(kEmotionField);
   if (type == "GENDER" || type == "GENDER_FULL")
-    return std::make_unique<GenderDetector>();
-  if (type == "TYPE_GLASS") return std::make_unique<GlassDetector>();
-  if (type == "HAVE_GLASS") return std::make_unique<HaveGlassDetector>();
-  if (type == "BEARD") return std::make_unique<BeardDetector>();
-  if (type == "MASK") return std::make_unique<MaskDetector>();
+    return std::make_unique<LabelClassifier>(kGenderField);
+  if (type == "TYPE_GLASS")
+    return std::make_unique<LabelClassifier>(kGlassField);
+  if (type == "HAVE_GLASS")
+    return std::make_unique<LabelClassifier>(kHaveGlassField);
+  if (type == "BEARD") return std::make_unique<LabelClassifier>(kBeardField);
+  if (type == "MASK") return std::make_unique<LabelClassifier>(kMaskField);
   if (type == "SPOOF") return std::make_unique<SpoofDetector>();
   return nullptr;
 }
@@ -49,13 +55,13 @@ void FaceClassifierSet::Load(const KestuEyeConfig& config) {
     const std::string type = GetPropertyOr(model, "type", "");
     if (!IsSetType(type)) continue;
     if (type == "GENDER" && full_body_gender) continue;
-    std::unique_ptr<BaseDetector> classifier = CreateFaceClassifier(type);
+    std::unique_ptr<ObjectClassifier> classifier = CreateFaceClassifier(type);
     classifier->Load(pipeline, model);
     classifiers_.push_back(std::move(classifier));
   }
   std::stable_sort(classifiers_.begin(), classifiers_.end(),
-                   [](const std::unique_ptr<BaseDetector>& a,
-                      const std::unique_ptr<BaseDetector>& b) {
+                   [](const std::unique_ptr<ObjectClassifier>& a,
+                      const std::unique_ptr<ObjectClassifier>& b) {
                      return a->Order() < b->Order();
                    });
 }
@@ -67,11 +73,11 @@ void FaceClassifierSet::Classify(int64_t frame_number, const cv::Mat& grey_crop,
                                  bool recent, bool masked) {
   if (masked) return;
   if (colour_crop.empty()) {
-    std::cerr << "ERROR: Empty face crop of track " << track_id
-              << " is not classified" << std::endl;
+    NoteError(absl::StrCat("Empty face crop of track ", track_id,
+                           " is not classified"));
     return;
   }
-  for (const std::unique_ptr<BaseDetector>& classifier : classifiers_) {
+  for (const std::unique_ptr<ObjectClassifier>& classifier : classifiers_) {
     if (!classifier->AppliesTo(*detection)) continue;
     classifier->ClassifyRegion(colour_crop, track_id, box, skip);
     classifier->Annotate(track_id, detection, recent);
@@ -80,7 +86,7 @@ void FaceClassifierSet::Classify(int64_t frame_number, const cv::Mat& grey_crop,
 
 void FaceClassifierSet::Final(int32_t track_id,
                               RectangularDetection* detection) {
-  for (const std::unique_ptr<BaseDetector>& classifier : classifiers_) {
+  for (const std::unique_ptr<ObjectClassifier>& classifier : classifiers_) {
     if (classifier->HasVote(track_id))
       classifier->Annotate(track_id, detection, false);
   }
@@ -89,12 +95,12 @@ void FaceClassifierSet::Final(int32_t track_id,
 void FaceClassifierSet::Forget(int32_t track_id) {
   // Every classifier forgets the track, also one whose main vote never
   // held it (a multi-output classifier may still hold its other votes).
-  for (const std::unique_ptr<BaseDetector>& classifier : classifiers_)
+  for (const std::unique_ptr<ObjectClassifier>& classifier : classifiers_)
     classifier->ForgetTrack(track_id);
 }
 
 bool FaceClassifierSet::HasAnyVote(int32_t track_id) const {
-  for (const std::unique_ptr<BaseDetector>& classifier : classifiers_) {
+  for (const std::unique_ptr<ObjectClassifier>& classifier : classifiers_) {
     if (classifier->HasVote(track_id)) return true;
   }
   return false;

@@ -27,7 +27,7 @@
 #include <opencv2/core.hpp>
 
 #include "talvenrook/kestu/v1/kestueye.pb.h"
-#include "vision/detectors/base_detector.h"
+#include "vision/detectors/object_classifier.h"
 #include "vision/face/common/face_labels.h"
 
 namespace talvenrook_vision {
@@ -35,9 +35,9 @@ namespace talvenrook_vision {
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 
 // The face classifier created by a model type: the types above plus
-// "AGE_FULL" (AgeClassDetector), "GENDER_FULL" (GenderDetector), "MASK" and
-// "SPOOF"; nullptr for any other type.
-std::unique_ptr<BaseDetector> CreateFaceClassifier(const std::string& type);
+// "AGE_FULL" (AgeClassDetector), "GENDER_FULL" (the gender classifier), "MASK"
+// and "SPOOF"; nullptr for any other type.
+std::unique_ptr<ObjectClassifier> CreateFaceClassifier(const std::string& type);
 
 class FaceClassifierSet {
  public:
@@ -61,10 +61,10 @@ class FaceClassifierSet {
   bool HasAnyVote(int32_t track_id) const;
 
   size_t size() const { return classifiers_.size(); }
-  BaseDetector& classifier(size_t i) const { return *classifiers_[i]; }
+  ObjectClassifier& classifier(size_t i) const { return *classifiers_[i]; }
 
  private:
-  std::vector<std::unique_ptr<BaseDetector>> classifiers_;
+  std::vector<std::unique_ptr<ObjectClassifier>> classifiers_;
 };
 
 }  // namespace talvenrook_vision

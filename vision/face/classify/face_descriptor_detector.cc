@@ -1,6 +1,6 @@
 #include "vision/face/classify/face_descriptor_detector.h"
 
-#include <iostream>
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -38,9 +38,8 @@ void FaceDescriptorDetector::LoadModel(const Entity& model) {
   extractor_.reset();
   const ModelParameters parameters = ReadDescriptorParameters(model);
   auto predictor = std::make_unique<OpenCVPredict>();
-  if (!LoadPredictor(parameters, 0, predictor.get())) {
-    std::cerr << "ERROR: Could not load the face descriptor network"
-              << std::endl;
+  if (!LoadPredictor(parameters, 0, predictor.get()).ok()) {
+    NoteError("Could not load the face descriptor network");
     return;
   }
   if (HasProperty(model, "config"))

@@ -25,7 +25,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "vision/detectors/detector.h"
+#include "vision/config/entity_config.h"
 #include "vision/face/classify/descriptor_extractor.h"
 #include "vision/face/common/face_labels.h"
 #include "vision/inference/model_parameters.h"
@@ -36,12 +36,15 @@ namespace talvenrook_vision {
 // map as described above. "content" is required (MissingPropertyError).
 ModelParameters ReadDescriptorParameters(const Entity& model);
 
-class FaceDescriptorDetector : public Detector {
+class FaceDescriptorDetector {
  public:
-  std::string Name() const override { return "face_descriptor"; }
+  // As LoadModel; the pipeline configuration holds no keys of its own.
+  void Load(const Entity& pipeline_config, const Entity& model) {
+    LoadModel(model);
+  }
   // Builds the extractor; without a loadable network it has none (after an
   // error line).
-  void LoadModel(const Entity& model) override;
+  void LoadModel(const Entity& model);
 
   // Appends a FACE_DESCRIPTOR recognition holding the crop's descriptor.
   // False (nothing written) when no descriptor was produced.

@@ -25,12 +25,13 @@ void MTLDetector::Load(const Entity& pipeline_config, const Entity& model) {
   emotion_threshold_ = 0.0f;
   ReadPropertyIfPresent(pipeline_config, "emotion_confidence_threshold",
                         &emotion_threshold_);
-  BaseDetector::Load(pipeline_config, model);
-}
-
-void MTLDetector::Configure(const Entity& config) {
-  ConfigureVoteAtLeast(config, 0, &vote_);  // not used for results
-  voting_enabled_ = true;
+  net_.ReadThreshold(pipeline_config, Name());
+  net_.Load(model);
+  const Entity& config = ModelConfig(model);
+  // The map is reported as for any classifier's vote, although only the
+  // gender, age and emotion votes count.
+  TrackerMode reported;
+  ConfigureVoteAtLeast(config, 0, &reported);
   votes_.Configure(config);
   if (HasProperty(config, "emotion_tracker_config")) {
     ConfigureVoteAtLeast(
@@ -42,9 +43,10 @@ void MTLDetector::Configure(const Entity& config) {
 std::string MTLDetector::ClassifyRegion(const cv::Mat& image, int32_t track_id,
                                         const cv::Rect& region,
                                         bool use_cache) {
-  if ((use_cache && HasVote(track_id)) || !model_) return "";
-  std::vector<float>& output = model_->last_output();
-  output = model_->predictor()->Predict(image, "");
+  if (use_cache && HasVote(track_id)) return "";
+  const std::vector<float>* result = net_.Predict(image);
+  if (result == nullptr) return "";
+  const std::vector<float>& output = *result;
   if (!CheckOutputLength(output, kOutputs, "The MTL network")) return "";
   const int32_t emotion = ArgMax(output, kEmotions);
   if (output[emotion] > emotion_threshold_)
@@ -64,7 +66,6 @@ void MTLDetector::ForgetTrack(int32_t track_id) {
   // outlives its track.
   votes_.Erase(track_id);
   emotion_.Erase(track_id);
-  BaseDetector::ForgetTrack(track_id);
 }
 
 void MTLDetector::Annotate(int32_t track_id, RectangularDetection* detection,

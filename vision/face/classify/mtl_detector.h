@@ -22,13 +22,14 @@
 #include <cstdint>
 #include <string>
 
-#include "vision/detectors/base_detector.h"
+#include "vision/detectors/classifier_net.h"
+#include "vision/detectors/object_classifier.h"
 #include "vision/face/classify/age_gender_detector.h"
 #include "vision/tracking/tracker_mode.h"
 
 namespace talvenrook_vision {
 
-class MTLDetector : public BaseDetector {
+class MTLDetector final : public ObjectClassifier {
  public:
   static constexpr size_t kOutputs = 10;
   static constexpr int32_t kEmotions = 7;
@@ -39,8 +40,9 @@ class MTLDetector : public BaseDetector {
   MTLDetector();
 
   std::string Name() const override { return "mtl"; }
+  // Reads the pipeline keys and the "mtl_confidence_threshold", loads the
+  // network and configures the votes from the model's "config".
   void Load(const Entity& pipeline_config, const Entity& model) override;
-  void Configure(const Entity& config) override;
   // Votes the three results; returns an empty label.
   std::string ClassifyRegion(const cv::Mat& image, int32_t track_id,
                              const cv::Rect& region, bool use_cache) override;
@@ -49,12 +51,14 @@ class MTLDetector : public BaseDetector {
   void ForgetTrack(int32_t track_id) override;
   void Annotate(int32_t track_id, RectangularDetection* detection,
                 bool recent) override;
+  ClassifierModel* model() const override { return net_.model(); }
 
   const TrackerMode& emotion_vote() const { return emotion_; }
   const GenderAgeVotes& votes() const { return votes_; }
   float emotion_threshold() const { return emotion_threshold_; }
 
  private:
+  ClassifierNet net_;
   GenderAgeVotes votes_;
   TrackerMode emotion_;
   float emotion_threshold_ = 0.0f;

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <iostream>
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -97,8 +98,8 @@ cv::Rect ScaleBoxAboutCentre(const cv::Rect& box, double factor) {
 bool CheckOutputLength(const std::vector<float>& output, size_t needed,
                        const std::string& what) {
   if (output.size() >= needed) return true;
-  std::cerr << "ERROR: " << what << " gave " << output.size()
-            << " values where " << needed << " are needed" << std::endl;
+  NoteError(absl::StrCat(what, " gave ", output.size(), " values where ",
+                         needed, " are needed"));
   return false;
 }
 

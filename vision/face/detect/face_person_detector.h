@@ -24,25 +24,30 @@
 // combined model: face class 1, person class 2), or models whose "labels"
 // name "face" and "person".
 //
+// The jobs are parts of their own, which the detector composes:
+// FacePersonNetworks (the SSD networks), PeopleQueue (the people of each
+// frame, from the detection thread to the result thread), the person
+// Tracker, PersonAttention, BodyClassifiers (full-body gender and age) and
+// FaceBodyLinks (which person is the body of which face). Its keys are
+// declared in FacePersonKeyTable.
+//
 // Threads: Detect runs on the detection thread; TrackExtra, FaceEnded and
-// FinishFrame on the result thread. The people of a frame go from Detect to
-// TrackExtra through a queue keyed by frame number.
+// FinishFrame on the result thread.
 #ifndef VISION_FACE_DETECT_FACE_PERSON_DETECTOR_H_
 #define VISION_FACE_DETECT_FACE_PERSON_DETECTOR_H_
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
-#include <unordered_set>
+#include <string>
 #include <vector>
 
-#include "vision/detectors/ssd_detector.h"
 #include "vision/face/attention/person_attention.h"
-#include "vision/face/classify/age_detector.h"
-#include "vision/face/classify/face_classifiers.h"
+#include "vision/face/detect/body_classifiers.h"
+#include "vision/face/detect/face_body_links.h"
 #include "vision/face/detect/face_detector_interface.h"
+#include "vision/face/detect/face_person_keys.h"
+#include "vision/face/detect/face_person_networks.h"
+#include "vision/face/detect/people_queue.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -50,22 +55,11 @@ namespace talvenrook_vision {
 
 class FacePersonDetector : public IDetector {
  public:
-  struct Settings {
-    bool enable_person_detection = false;
-    bool enable_drawings = false;
-    bool draw_people = true;
-    bool draw_people_id = false;
-    bool do_score = false;
-    double detection_gender_threshold = 0.0;
-    int32_t person_classification_skip_frames = 5;
-    bool full_body_gender = false;
-    bool full_body_age = false;
-  };
-  // Frames a face must spend inside a person's box for the person to be
-  // its body.
-  static constexpr int32_t kBodyFrames = 5;
-  static constexpr char kFaceOutput[] = "detection_out_face";
-  static constexpr char kPersonOutput[] = "detection_out_pedestrian";
+  using Settings = FacePersonSettings;
+  static constexpr int32_t kBodyFrames = FaceBodyLinks::kBodyFrames;
+  static constexpr const char* kFaceOutput = FacePersonNetworks::kFaceOutput;
+  static constexpr const char* kPersonOutput =
+      FacePersonNetworks::kPersonOutput;
 
   // Requires: clock outlives the detector.
   explicit FacePersonDetector(
@@ -90,60 +84,36 @@ class FacePersonDetector : public IDetector {
   static cv::Rect FaceBoxFromNetwork(const cv::Rect& box);
 
   const Settings& settings() const { return settings_; }
-  bool combined() const { return combined_; }
-  int32_t face_index() const { return face_index_; }
-  int32_t person_index() const { return person_index_; }
-  bool has_person_model() const { return person_ssd_ != nullptr; }
+  bool combined() const { return networks_.combined(); }
+  int32_t face_index() const { return networks_.face_index(); }
+  int32_t person_index() const { return networks_.person_index(); }
+  bool has_person_model() const { return networks_.has_person_model(); }
+  // Why the last Load failed (may be empty).
+  const std::string& load_error() const { return networks_.load_error(); }
   Tracker& person_tracker() { return person_tracker_; }
   // Entries of the per-person state (attention, co-occurrence, bodies):
   // bounded by the live person tracks.
-  size_t PersonStateSize() const;
+  size_t PersonStateSize() const { return links_.size(); }
 
  private:
-  struct FramePeople {
-    int64_t frame_number = 0;
-    std::vector<cv::Rect> boxes;
-    std::vector<float> scores;
-  };
-
   void ReadSettings(const Entity& config);
-  bool LoadSsdModel(const Entity& model);
-  void DetectPeople(const cv::Mat& frame, int64_t frame_number,
-                    std::vector<cv::Rect>* faces, std::vector<float>* scores);
-  bool TakePeople(int64_t frame_number, FramePeople* people);
+  void ConfigurePersonTracker(const Entity& config);
   void ReportPerson(const Track& person, const cv::Mat& frame,
                     int64_t frame_number, VisionResult* result);
-  void Associate(Tracker* face_tracker);
-  bool IsBody(int32_t person_id) const;
   void ReportEndedPerson(const Track& person, VisionResult* result);
   void ForgetPerson(int32_t person_id);
-  void ForgetFaces();
   void DrawOverlay(const cv::Mat& frame) const;
 
   const TrackingClock* clock_;
   Settings settings_;
-  std::vector<cv::Rect> rois_;
-  bool fixed_input_size_ = false;            // "use_fixed_input_size"
-  std::unique_ptr<SSDDetector> ssd_;         // face or combined model
-  std::unique_ptr<SSDDetector> person_ssd_;  // separate person model
-  bool combined_ = false;
-  int32_t face_index_ = 1;
-  int32_t person_index_ = 2;
+  FacePersonNetworks networks_;
+  PeopleQueue people_;
   Tracker person_tracker_;
-  std::unique_ptr<GenderDetector> gender_;
-  std::unique_ptr<AgeClassDetector> age_;
-  AttentionSettings attention_settings_;
   std::unique_ptr<PersonAttention> attention_;
-  // person id -> (face id -> frames the face spent inside the person)
-  std::unordered_map<int32_t, std::unordered_map<int32_t, int32_t>> faces_;
-  // Live persons that were the body of a face that is gone.
-  std::unordered_set<int32_t> bodies_;
+  BodyClassifiers classifiers_;
+  FaceBodyLinks links_;
   std::vector<int32_t> dropped_faces_;  // of the frame, from TrackExtra
-  std::vector<cv::Rect> last_people_;   // boxes of the last TrackExtra
   std::vector<cv::Rect> regions_;
-
-  std::mutex people_mutex_;  // guards people_
-  std::deque<FramePeople> people_;
 };
 
 }  // namespace talvenrook_vision

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include "absl/strings/str_cat.h"
+#include "vision/config/setup_notes.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -67,12 +68,12 @@ bool PicoCascade::Load(const std::string& bytes) {
   int32_t depth = 0, trees = 0;
   if (!in.Read(&height_ratio) || !in.Read(&width_ratio) || !in.Read(&depth) ||
       !in.Read(&trees)) {
-    std::cerr << "ERROR: Pico cascade header is incomplete" << std::endl;
+    NoteError("Pico cascade header is incomplete");
     return false;
   }
   if (depth < 1 || depth > kMaxDepth || trees < 1) {
-    std::cerr << "ERROR: Pico cascade has depth " << depth << " and " << trees
-              << " trees" << std::endl;
+    NoteError(absl::StrCat("Pico cascade has depth ", depth, " and ", trees,
+                           " trees"));
     return false;
   }
   const int64_t leaves = int64_t{1} << depth;
@@ -80,9 +81,9 @@ bool PicoCascade::Load(const std::string& bytes) {
   // Refused before anything is allocated: the tables must fill the rest of
   // the bytes exactly.
   if (static_cast<int64_t>(in.remaining()) != tree_bytes * trees) {
-    std::cerr << "ERROR: Pico cascade tables hold " << in.remaining()
-              << " bytes where " << trees << " trees of depth " << depth
-              << " need " << tree_bytes * trees << std::endl;
+    NoteError(absl::StrCat("Pico cascade tables hold ", in.remaining(),
+                           " bytes where ", trees, " trees of depth ", depth,
+                           " need ", tree_bytes * trees));
     return false;
   }
   nodes_.assign(static_cast<size_t>(trees * leaves * 4), 0);

@@ -21,6 +21,7 @@
 #define VISION_FACE_DETECT_TINY_SSD_DETECTOR_ADAPTER_H_
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "vision/detectors/ssd_detector.h"
@@ -39,6 +40,8 @@ class TinySSDDetectorAdapter : public IDetector {
   // False, after "Error loading SSD model", when the network cannot be
   // loaded.
   bool Load(const KestuEyeConfig& config, const Entity& model) override;
+  // Why the last Load failed (may be empty).
+  const std::string& load_error() const { return detector_->error(); }
   std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat& grey,
                                int64_t frame_number,
                                std::vector<float>* scores) override;

@@ -2,11 +2,11 @@
 // hand-over to the result step.
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/common/face_labels.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
 
@@ -250,7 +250,7 @@ bool FaceAnalyticsVideoV1::TakeOldestRecord(FrameRecord** record) {
   std::unique_lock<std::mutex> lock(queue_mutex_);
   if (!queue_ready_.wait_for(lock, kWaitLimit,
                              [this] { return !queue_.empty(); })) {
-    std::cerr << "ERROR: No frame was pushed for this result" << std::endl;
+    NoteError("No frame was pushed for this result");
     return false;
   }
   // Only this thread removes records, and appends keep references to the

@@ -1,13 +1,27 @@
 // Setup of FaceAnalyticsVideoV1: settings and models.
 #include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/detect/face_person_detector.h"
 #include "vision/face/detect/pico_detector_adapter.h"
 #include "vision/face/detect/tiny_ssd_detector_adapter.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
+#include "vision/face/pipeline/face_keys.h"
 #include "vision/inference/model_files_check.h"
 
 namespace talvenrook_vision {
+namespace {
+
+// A model that did not load; the message is why (empty when unknown), for
+// the set-up loop to put after the model's name.
+absl::Status LoadFailure(const std::string& reason) {
+  return absl::Status(absl::StatusCode::kFailedPrecondition, reason);
+}
+
+}  // namespace
 
 FaceAnalyticsVideoV1::FaceAnalyticsVideoV1()
     : pose_filter_(std::make_unique<PoseFilter>()),
@@ -17,61 +31,22 @@ FaceAnalyticsVideoV1::~FaceAnalyticsVideoV1() = default;
 
 void FaceAnalyticsVideoV1::ReadSettings(const Entity& c) {
   Settings s;
-  ReadPropertyIfPresent(c, "publish_entry_events", &s.publish_entry_events);
-  ReadPropertyIfPresent(c, "frames_to_entry_event", &s.frames_to_entry_event);
+  const std::vector<KeyProblem> problems = FaceKeyTable().Read(c, &s);
   std::cerr << "Frames before firing entry event: " << s.frames_to_entry_event
             << std::endl;
-  ReadPropertyIfPresent(c, "detection_score_threshold",
-                        &s.detection_score_threshold);
-  ReadPropertyIfPresent(c, "do_score", &s.do_score);
-  ReadPropertyIfPresent(c, "yaw_threshold", &s.yaw_threshold);
-  ReadPropertyIfPresent(c, "roll_threshold", &s.roll_threshold);
-  ReadPropertyIfPresent(c, "pitch_threshold", &s.pitch_threshold);
-  ReadPropertyIfPresent(c, "eye_horizontal_threshold",
-                        &s.eye_horizontal_threshold);
-  ReadPropertyIfPresent(c, "eye_vertical_threshold", &s.eye_vertical_threshold);
-  ReadPropertyIfPresent(c, "is_face_threshold", &s.is_face_threshold);
-  ReadPropertyIfPresent(c, "is_face_scale_factor", &s.is_face_scale_factor);
-  ReadPropertyIfPresent(c, "classification_box_scale",
-                        &s.classification_box_scale);
-  ReadPropertyIfPresent(c, "classification_box_offset_x",
-                        &s.classification_box_offset_x);
-  ReadPropertyIfPresent(c, "classification_box_offset_y",
-                        &s.classification_box_offset_y);
-  ReadPropertyIfPresent(c, "tracker_min_frames", &s.tracker_min_frames);
-  ReadPropertyIfPresent(c, "combine_previous_detections",
-                        &s.combine_previous_detections);
-  ReadPropertyIfPresent(c, "enable_is_face_detection",
-                        &s.enable_is_face_detection);
-  ReadPropertyIfPresent(c, "enable_delayed_is_face_detection",
-                        &s.enable_delayed_is_face_detection);
-  ReadPropertyIfPresent(c, "enable_person_detection",
-                        &s.enable_person_detection);
-  ReadPropertyIfPresent(c, "detector_skip_frames", &s.detector_skip_frames);
-  ReadPropertyIfPresent(c, "classification_skip_frames",
-                        &s.classification_skip_frames);
-  if (s.classification_skip_frames < 1) {
-    std::cerr << "WARNING: classification_skip_frames must be at least 1, got "
-              << s.classification_skip_frames << "; using 1" << std::endl;
-    s.classification_skip_frames = 1;
-  }
-  ReadPropertyIfPresent(c, "face_corrector_th", &s.face_corrector_th);
-  ReadPropertyIfPresent(c, "only_classify_when_looking",
-                        &s.only_classify_when_looking);
-  ReadPropertyIfPresent(c, "max_spoof_checks", &s.max_spoof_checks);
-  ReadPropertyIfPresent(c, "async_mode", &s.async_mode);
+  WriteKeyProblems(problems);
   settings_ = s;
 }
 
-SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
+absl::Status FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   std::cout << "Load from proto on face_analytics" << std::endl;
   const Entity& c = config.config();
   // Files that cannot be read refuse the configuration before any of the
   // networks is loaded.
   for (const Entity& model : config.models()) {
-    const SetupStatus files = CheckModelFiles(model);
+    const absl::Status files = CheckModelFiles(model);
     if (!files.ok()) {
-      std::cerr << "ERROR: " << files.message() << std::endl;
+      NoteError(files.message());
       return files;
     }
   }
@@ -95,35 +70,35 @@ SetupStatus FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   }
   classifiers_.Load(config);
 
-  SetupStatus status = SetupStatus::Ok();
+  absl::Status status = absl::OkStatus();
   for (const Entity& model : config.models()) {
     if (!HasProperty(model, "engine")) continue;
-    SetLastLoadError("");
-    if (LoadModel(config, model) || !status.ok()) continue;
+    const absl::Status loaded = LoadModel(config, model);
+    if (loaded.ok() || !status.ok()) continue;
     std::string reason = "Could not load the model " +
                          GetPropertyOr(model, "type", "") + ":" +
                          GetPropertyOr(model, "version", "");
-    if (!LastLoadError().empty()) reason += ": " + LastLoadError();
-    status = SetupStatus::Error(reason);
+    if (!loaded.message().empty()) reason += ": " + MessageOf(loaded);
+    status = SetupError(reason);
   }
   if (!status.ok()) return status;
   if (detector_ == nullptr) {
     const std::string reason =
         "The face pipeline has no face detector model (SSD or PICOFACE)";
-    std::cerr << "ERROR: " << reason << std::endl;
-    return SetupStatus::Error(reason);
+    NoteError(reason);
+    return SetupError(reason);
   }
   if (landmarks_ == nullptr) {
     const std::string reason =
         "The face pipeline has no ALIGN model; every face needs its landmarks";
-    std::cerr << "ERROR: " << reason << std::endl;
-    return SetupStatus::Error(reason);
+    NoteError(reason);
+    return SetupError(reason);
   }
-  return SetupStatus::Ok();
+  return absl::OkStatus();
 }
 
-bool FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,
-                                     const Entity& model) {
+absl::Status FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,
+                                             const Entity& model) {
   const Entity& c = config.config();
   const std::string engine = GetPropertyOr(model, "engine", "");
   const std::string type = GetPropertyOr(model, "type", "");
@@ -131,7 +106,7 @@ bool FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,
   std::cout << "Loading model: [" << engine << "][" << type << "][" << version
             << "]" << std::endl;
   if (type.find("SSD") != std::string::npos) {
-    if (ssd_loaded_) return true;  // the first SSD model only
+    if (ssd_loaded_) return absl::OkStatus();  // the first SSD model only
     ssd_loaded_ = true;
     return LoadSsdModel(config, model, engine, version);
   }
@@ -140,54 +115,60 @@ bool FaceAnalyticsVideoV1::LoadModel(const KestuEyeConfig& config,
     pico->Load(config, model);
     detector_ = std::move(pico);
     if (HasProperty(c, "face_corrector_th")) {
-      std::cerr << "WARNING: Face corrector threshold is an advanced "
-                   "configuration when used with Pico Detector. Setting it to: "
-                << settings_.face_corrector_th << std::endl;
+      std::ostringstream threshold;
+      threshold << settings_.face_corrector_th;
+      NoteWarning(
+          "Face corrector threshold is an advanced configuration when used "
+          "with Pico Detector. Setting it to: " +
+          threshold.str());
     } else {
       settings_.face_corrector_th = 0.0;
     }
   } else if (type == "ALIGN") {
     landmarks_ = std::make_unique<MTCNNLandmarkDetector>();
-    if (!landmarks_->Load(c, model)) {
-      std::cerr << "ERROR: The ALIGN model could not be loaded" << std::endl;
-      return false;
+    const absl::Status loaded =
+        landmarks_->Load(settings_.use_std_align_box, model);
+    if (!loaded.ok()) {
+      NoteError("The ALIGN model could not be loaded");
+      return loaded;
     }
   } else if (type == "HEAD-POSE") {
     head_pose_on_ = head_pose_.Load(model);
     if (!head_pose_on_) {
-      std::cerr << "ERROR: The HEAD-POSE model could not be loaded; head "
-                   "angles come from the landmarks"
-                << std::endl;
+      NoteError(
+          "The HEAD-POSE model could not be loaded; head angles come from "
+          "the landmarks");
     }
   } else if (type == "EYE-GAZE") {
     eye_gaze_on_ = eye_gaze_.Load(model, settings_.eye_horizontal_threshold,
                                   settings_.eye_vertical_threshold);
   } else if (type == "SPOOF") {
     if (movement_filter_ == nullptr) {
-      std::cerr << "WARNING: Anti-spoof detection requires movement filter "
-                   "configuration."
-                << std::endl;
+      NoteWarning(
+          "Anti-spoof detection requires movement filter configuration.");
     } else {
       spoof_ = std::make_unique<SpoofDetector>();
       spoof_->Load(c, model);
       spoof_checking_ = true;
     }
   } else if (type == "MASK") {
-    mask_ = std::make_unique<MaskDetector>();
+    mask_ = std::make_unique<LabelClassifier>(kMaskField);
     mask_->Load(c, model);
   } else if (type == "IS_FACE") {
-    is_face_ = CreateClassifierModel(model);
+    absl::StatusOr<std::unique_ptr<ClassifierModel>> is_face =
+        CreateClassifierModel(model);
+    is_face_ = is_face.ok() ? std::move(*is_face) : nullptr;
   } else if (type == "FACE_DESCRIPTOR") {
     descriptor_ = std::make_unique<FaceDescriptorDetector>();
     descriptor_->Load(c, model);
   }
-  return true;
+  return absl::OkStatus();
 }
 
-bool FaceAnalyticsVideoV1::LoadSsdModel(const KestuEyeConfig& config,
-                                        const Entity& model,
-                                        const std::string& engine,
-                                        const std::string& version) {
+absl::Status FaceAnalyticsVideoV1::LoadSsdModel(const KestuEyeConfig& config,
+                                                const Entity& model,
+                                                const std::string& engine,
+                                                const std::string& version) {
   std::cerr << "Loading SSD-DETECTOR model...\n";
   bool combined = version == "0.0.2" || settings_.enable_person_detection;
   if (HasProperty(model, "config")) {
@@ -200,23 +181,34 @@ bool FaceAnalyticsVideoV1::LoadSsdModel(const KestuEyeConfig& config,
     }
   }
   if (engine == "TFLITE") {
-    std::cerr << "ERROR: The SSD face model has engine TFLITE, which is not "
-                 "supported; the pipeline would have no face detector"
-              << std::endl;
-    return false;
+    NoteError(
+        "The SSD face model has engine TFLITE, which is not supported; the "
+        "pipeline would have no face detector");
+    return LoadFailure("");
   }
   std::unique_ptr<IDetector> detector;
+  std::string reason;
   if (combined) {
-    detector = std::make_unique<FacePersonDetector>(clock());
+    auto person = std::make_unique<FacePersonDetector>(clock());
+    if (person->Load(config, model)) {
+      detector = std::move(person);
+    } else {
+      reason = person->load_error();
+    }
   } else {
-    detector = std::make_unique<TinySSDDetectorAdapter>();
+    auto tiny = std::make_unique<TinySSDDetectorAdapter>();
+    if (tiny->Load(config, model)) {
+      detector = std::move(tiny);
+    } else {
+      reason = tiny->load_error();
+    }
   }
-  if (!detector->Load(config, model)) {
-    std::cerr << "ERROR: The SSD face model could not be loaded" << std::endl;
-    return false;
+  if (detector == nullptr) {
+    NoteError("The SSD face model could not be loaded");
+    return LoadFailure(reason);
   }
   detector_ = std::move(detector);
-  return true;
+  return absl::OkStatus();
 }
 
 void FaceAnalyticsVideoV1::SetDetector(std::unique_ptr<IDetector> detector) {

@@ -21,7 +21,7 @@
 // thread finishes each frame's detection step (landmarks, is-face,
 // movement) in order before its result step.
 //
-// Setup refuses (false, after an "ERROR: " line) a configuration without a
+// Setup refuses (a failure, after an "ERROR: " line) a configuration without a
 // usable detector (no detector model, an SSD face model with engine
 // "TFLITE", or a detector that does not load) or without a usable "ALIGN"
 // landmark model: every detection needs its landmarks.
@@ -67,6 +67,7 @@
 #include "vision/face/classify/face_classifiers.h"
 #include "vision/face/classify/face_descriptor_detector.h"
 #include "vision/face/detect/face_detector_interface.h"
+#include "vision/face/pipeline/face_keys.h"
 #include "vision/inference/classifier_model.h"
 #include "vision/tracking/movement_filter.h"
 #include "vision/tracking/tracker.h"
@@ -75,33 +76,7 @@ namespace talvenrook_vision {
 
 class FaceAnalyticsVideoV1 : public VisionAnalytics {
  public:
-  struct Settings {
-    bool publish_entry_events = false;
-    int32_t frames_to_entry_event = 15;
-    double detection_score_threshold = 0.0;
-    bool do_score = false;
-    double yaw_threshold = 90.0;
-    double roll_threshold = 90.0;
-    double pitch_threshold = 90.0;
-    double eye_horizontal_threshold = 0.26;
-    double eye_vertical_threshold = 0.26;
-    double is_face_threshold = 0.0;
-    double is_face_scale_factor = 1.0;
-    double classification_box_scale = 1.0;
-    double classification_box_offset_x = 0.0;
-    double classification_box_offset_y = 0.0;
-    int32_t tracker_min_frames = 15;
-    bool combine_previous_detections = true;
-    bool enable_is_face_detection = true;
-    bool enable_delayed_is_face_detection = false;
-    bool enable_person_detection = false;
-    int32_t detector_skip_frames = 0;
-    int32_t classification_skip_frames = 4;
-    double face_corrector_th = 0.35;
-    bool only_classify_when_looking = false;
-    int32_t max_spoof_checks = 30;
-    bool async_mode = false;
-  };
+  using Settings = FaceSettings;
   // Boxes of this area or less are dropped after detection.
   static constexpr int kMinBoxArea = 25;
   // Share of a box's pixels that must move for the box to be moving.
@@ -110,7 +85,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   FaceAnalyticsVideoV1();
   ~FaceAnalyticsVideoV1() override;
 
-  SetupStatus Setup(const KestuEyeConfig& config) override;
+  absl::Status Setup(const KestuEyeConfig& config) override;
   VisionResult Process(const VisionRequest& request,
                        const cv::Mat& frame) override;
   void PushFrame(const cv::Mat& frame) override;
@@ -180,9 +155,11 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
 
   // Setup, in face_analytics_setup.cc.
   void ReadSettings(const Entity& config);
-  bool LoadModel(const KestuEyeConfig& config, const Entity& model);
-  bool LoadSsdModel(const KestuEyeConfig& config, const Entity& model,
-                    const std::string& engine, const std::string& version);
+  // OK, or a failure whose message is the loader's reason (may be empty).
+  absl::Status LoadModel(const KestuEyeConfig& config, const Entity& model);
+  absl::Status LoadSsdModel(const KestuEyeConfig& config, const Entity& model,
+                            const std::string& engine,
+                            const std::string& version);
 
   // Detection step, in face_analytics_detection.cc.
   void Detect(FrameRecord* record);
@@ -232,7 +209,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   std::unique_ptr<MTCNNLandmarkDetector> landmarks_;
   FaceClassifierSet classifiers_;
   std::unique_ptr<SpoofDetector> spoof_;
-  std::unique_ptr<MaskDetector> mask_;
+  std::unique_ptr<LabelClassifier> mask_;
   std::unique_ptr<ClassifierModel> is_face_;
   std::unique_ptr<FaceDescriptorDetector> descriptor_;
   HeadPoseDetector head_pose_;
