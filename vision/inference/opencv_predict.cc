@@ -17,18 +17,11 @@
 #include "vision/config/entity_config.h"
 #include "vision/config/setup_notes.h"
 #include "vision/config/setup_status.h"
-#include "vision/inference/darknet_text_check.h"
-#include "vision/inference/mean_payload.h"
-#include "vision/inference/model_files_check.h"
 
 namespace talvenrook_vision {
 namespace {
 
 constexpr std::chrono::seconds kPopTimeout(10);
-
-std::vector<uchar> AsBuffer(const std::string& bytes) {
-  return std::vector<uchar>(bytes.begin(), bytes.end());
-}
 
 void WriteOpenCVError(const cv::Exception& e) { NoteError(e.what()); }
 
@@ -60,24 +53,14 @@ bool OpenCVPredict::InputSizeAllowed(const cv::Size& size) {
              kMaxInputPixels;
 }
 
-void OpenCVPredict::NoteLoadError(const std::string& text) {
-  NoteError(text);
-  error_ = text;
-}
-
-absl::Status OpenCVPredict::LoadOutcome(bool loaded) const {
-  if (loaded) return absl::OkStatus();
-  return SetupError(error_.empty() ? "The network could not be read" : error_);
-}
-
 absl::Status OpenCVPredict::LoadFromFiles(
     const std::string& network_path, const std::string& weights_path,
     const std::string& mean_path, cv::Size input_size, int channels,
     const cv::Scalar& mean_scalar, double scale, bool swap_channels,
     const std::string& engine, int queue_size) {
-  return LoadOutcome(ReadFiles(network_path, weights_path, mean_path,
-                               input_size, channels, mean_scalar, scale,
-                               swap_channels, engine, queue_size));
+  return Install(LoadNetworkFromFiles({network_path, weights_path, mean_path,
+                                       input_size, channels, mean_scalar, scale,
+                                       swap_channels, engine, queue_size}));
 }
 
 absl::Status OpenCVPredict::LoadFromBytes(
@@ -85,172 +68,32 @@ absl::Status OpenCVPredict::LoadFromBytes(
     const std::string& mean_bytes, cv::Size input_size, int channels,
     const cv::Scalar& mean_scalar, double scale, bool swap_channels,
     const std::string& engine, int queue_size) {
-  return LoadOutcome(ReadBytes(network_bytes, weights_bytes, mean_bytes,
-                               input_size, channels, mean_scalar, scale,
-                               swap_channels, engine, queue_size));
+  return Install(LoadNetworkFromBytes({network_bytes, weights_bytes, mean_bytes,
+                                       input_size, channels, mean_scalar, scale,
+                                       swap_channels, engine, queue_size}));
 }
 
-bool OpenCVPredict::ReadNetworkFromFiles(const std::string& network_path,
-                                         const std::string& weights_path,
-                                         const std::string& engine,
-                                         cv::dnn::Net* net) {
-  try {
-    if (engine == "DLDT" || engine == "Torch") {
-      *net = cv::dnn::readNet(weights_path, network_path, engine);
-    } else {
-      *net = cv::dnn::readNetFromONNX(weights_path);
-    }
-  } catch (const std::exception& e) {
-    // OpenCV's readers also throw the standard library's exceptions (a
-    // number out of range in a network text, a file that cannot be read).
-    NoteLoadError(e.what());
-    *net = cv::dnn::Net();
+absl::Status OpenCVPredict::Install(absl::StatusOr<LoadedNetwork> loaded) {
+  ring_.reset();
+  extra_networks_.clear();
+  network_ = cv::dnn::Net();
+  if (!loaded.ok()) return loaded.status();
+  network_ = std::move(loaded->network);
+  for (cv::dnn::Net& copy : loaded->copies) {
+    extra_networks_.push_back(std::make_unique<NetworkCopy>());
+    extra_networks_.back()->net = std::move(copy);
   }
-  if (net->empty() && error_.empty()) NoteLoadError("The network is empty");
-  return !net->empty();
-}
-
-bool OpenCVPredict::ReadFiles(const std::string& network_path,
-                              const std::string& weights_path,
-                              const std::string& mean_path, cv::Size input_size,
-                              int channels, const cv::Scalar& mean_scalar,
-                              double scale, bool swap_channels,
-                              const std::string& engine, int queue_size) {
-  error_.clear();
-  std::string mean_payload;
-  if (!mean_path.empty()) {
-    absl::StatusOr<std::string> mean = ReadModelFile(mean_path);
-    if (!mean.ok() || mean->empty()) {
-      NoteLoadError("Could not read the mean file " + mean_path +
-                    (mean.ok() ? "" : ": " + MessageOf(mean.status())));
-      return false;
-    }
-    mean_payload = std::move(*mean);
-  }
-  if (engine != "DLDT" && engine != "Torch" && engine != "ONNX") {
-    absl::StatusOr<std::string> network_bytes = ReadModelFile(network_path);
-    absl::StatusOr<std::string> weights_bytes =
-        network_bytes.ok() ? ReadModelFile(weights_path) : network_bytes;
-    if (!weights_bytes.ok()) {
-      NoteLoadError(MessageOf(weights_bytes.status()));
-      return false;
-    }
-    return ReadBytes(*network_bytes, *weights_bytes, mean_payload, input_size,
-                     channels, mean_scalar, scale, swap_channels, engine,
-                     queue_size);
-  }
-  for (const std::string* path : {&network_path, &weights_path}) {
-    std::error_code code;
-    if (!path->empty() && std::filesystem::is_directory(*path, code)) {
-      NoteLoadError("Cannot read the model file \"" + *path +
-                    "\": not a regular file");
-      return false;
-    }
-  }
-  if (!ReadNetworkFromFiles(network_path, weights_path, engine, &network_))
-    return false;
-  if (!FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
-                  engine, mean_payload, queue_size)) {
-    return false;
-  }
-  AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
-    return ReadNetworkFromFiles(network_path, weights_path, engine, net);
-  });
+  input_width_ = loaded->input_size.width;
+  input_height_ = loaded->input_size.height;
+  input_channels_ = loaded->channels;
+  mean_image_ = loaded->mean_image;
+  mean_scalar_ = loaded->mean_scalar;
+  scale_ = loaded->scale;
+  swap_channels_ = loaded->swap_channels;
+  output_size_ = loaded->output_size;
+  queue_size_ = loaded->queue_size;
   MakeRing();
-  return true;
-}
-
-bool OpenCVPredict::LoadThroughTemporaryFiles(const std::string& network_bytes,
-                                              const std::string& weights_bytes,
-                                              const std::string& engine,
-                                              cv::dnn::Net* net) {
-  const std::string network_path = WriteTemporaryFile(network_bytes);
-  const std::string weights_path = WriteTemporaryFile(weights_bytes);
-  bool ok = false;
-  if (!network_path.empty() && !weights_path.empty()) {
-    ok = ReadNetworkFromFiles(network_path, weights_path, engine, net);
-  } else {
-    std::cerr << "Could not save temporary files. Please use files instead of "
-                 "buffers for DLDT and Torch."
-              << std::endl;
-    error_ = "Could not save temporary files";
-  }
-  if (!network_path.empty()) std::remove(network_path.c_str());
-  if (!weights_path.empty()) std::remove(weights_path.c_str());
-  return ok;
-}
-
-bool OpenCVPredict::ReadNetworkFromBytes(const std::string& network_bytes,
-                                         const std::string& weights_bytes,
-                                         const std::string& engine,
-                                         cv::dnn::Net* net) {
-  if (engine == "DLDT" || engine == "Torch") {
-    return LoadThroughTemporaryFiles(network_bytes, weights_bytes, engine, net);
-  }
-  if (engine == "Darknet") {
-    // OpenCV's reader trusts the text's indexes and strides.
-    const std::string refusal = CheckDarknetText(network_bytes);
-    if (!refusal.empty()) {
-      NoteLoadError(refusal);
-      *net = cv::dnn::Net();
-      return false;
-    }
-  }
-  try {
-    if (engine == "ONNX") {
-      *net =
-          cv::dnn::readNetFromONNX(weights_bytes.data(), weights_bytes.size());
-    } else {
-      *net = cv::dnn::readNet(engine, AsBuffer(weights_bytes),
-                              AsBuffer(network_bytes));
-    }
-  } catch (const std::exception& e) {
-    NoteLoadError(e.what());
-    *net = cv::dnn::Net();
-  }
-  if (net->empty() && error_.empty()) NoteLoadError("The network is empty");
-  return !net->empty();
-}
-
-bool OpenCVPredict::ReadBytes(const std::string& network_bytes,
-                              const std::string& weights_bytes,
-                              const std::string& mean_bytes,
-                              cv::Size input_size, int channels,
-                              const cv::Scalar& mean_scalar, double scale,
-                              bool swap_channels, const std::string& engine,
-                              int queue_size) {
-  error_.clear();
-  if (!ReadNetworkFromBytes(network_bytes, weights_bytes, engine, &network_)) {
-    return false;
-  }
-  if ((channels < 1 || input_size.width < 1 || input_size.height < 1) &&
-      engine == "Caffe") {
-    const std::vector<int> dims = NetworkTextDimensions(network_bytes);
-    if (dims.size() >= 4) {
-      channels = dims[1];
-      input_size = cv::Size(dims[3], dims[2]);
-    }
-  }
-  if (!FinishLoad(input_size, channels, mean_scalar, scale, swap_channels,
-                  engine, mean_bytes, queue_size)) {
-    return false;
-  }
-  AddWorkerNetworks(queue_size, [&](cv::dnn::Net* net) {
-    return ReadNetworkFromBytes(network_bytes, weights_bytes, engine, net);
-  });
-  MakeRing();
-  return true;
-}
-
-void OpenCVPredict::AddWorkerNetworks(
-    int queue_size, const std::function<bool(cv::dnn::Net*)>& read) {
-  const int cores = std::max(1u, std::thread::hardware_concurrency());
-  const int copies = std::min(queue_size, cores) - 1;
-  for (int i = 0; i < copies; ++i) {
-    auto copy = std::make_unique<NetworkCopy>();
-    if (!read(&copy->net)) return;  // the workers that have a network run
-    extra_networks_.push_back(std::move(copy));
-  }
+  return absl::OkStatus();
 }
 
 void OpenCVPredict::MakeRing() {
@@ -267,83 +110,6 @@ void OpenCVPredict::MakeRing() {
         std::lock_guard<std::mutex> lock(mutex);
         return Forward(net, blob, "", &outputs);
       });
-}
-
-bool OpenCVPredict::FinishLoad(cv::Size input_size, int channels,
-                               const cv::Scalar& mean_scalar, double scale,
-                               bool swap_channels, const std::string& engine,
-                               const std::string& mean_payload,
-                               int queue_size) {
-  if (!InputSizeAllowed(input_size)) {
-    NoteLoadError("The input size " + std::to_string(input_size.width) + " x " +
-                  std::to_string(input_size.height) +
-                  " is beyond the limit of " + std::to_string(kMaxInputSide) +
-                  " pixels a side and " + std::to_string(kMaxInputPixels) +
-                  " pixels");
-    network_ = cv::dnn::Net();
-    return false;
-  }
-  if (queue_size > kMaxQueueSize) {
-    NoteLoadError("The inference queue size " + std::to_string(queue_size) +
-                  " is beyond " + std::to_string(kMaxQueueSize));
-    network_ = cv::dnn::Net();
-    return false;
-  }
-  input_channels_ = channels;
-  input_width_ = input_size.width;
-  input_height_ = input_size.height;
-  scale_ = scale;
-  swap_channels_ = swap_channels;
-  if (input_channels_ < 1 && engine != "Caffe") {
-    NoteLoadError("input_channels is required for engine " + engine);
-    network_ = cv::dnn::Net();
-    return false;
-  }
-  if (!ComputeOutputSize(engine)) {
-    network_ = cv::dnn::Net();
-    return false;
-  }
-  if (!mean_payload.empty()) {
-    absl::StatusOr<cv::Mat> mean = ParseMeanPayload(mean_payload);
-    if (!mean.ok()) {
-      NoteLoadError(MessageOf(mean.status()));
-      network_ = cv::dnn::Net();
-      return false;
-    }
-    mean_image_ = std::move(*mean);
-  } else {
-    mean_scalar_ = mean_scalar;
-  }
-  queue_size_ = std::max(queue_size, 0);
-  return true;
-}
-
-bool OpenCVPredict::ComputeOutputSize(const std::string& engine) {
-  try {
-    const std::vector<cv::String> names = network_.getLayerNames();
-    if (names.empty()) {
-      std::cerr << "Error: Network should have exactly one output."
-                << std::endl;
-      error_ = "Network should have exactly one output";
-      return false;
-    }
-    const int last = network_.getLayerId(names.back());
-    const cv::dnn::MatShape input = {1, input_channels_, input_height_,
-                                     input_width_};
-    std::vector<cv::dnn::MatShape> in_shapes, out_shapes;
-    network_.getLayerShapes(input, last, in_shapes, out_shapes);
-    if (out_shapes.size() != 1) {
-      std::cerr << "Error: Network should have exactly one output."
-                << std::endl;
-      error_ = "Network should have exactly one output";
-      return false;
-    }
-    output_size_ = out_shapes[0].size() > 1 ? out_shapes[0][1] : 0;
-  } catch (const std::exception& e) {
-    NoteLoadError(e.what());
-    return false;
-  }
-  return true;
 }
 
 bool OpenCVPredict::PrepareBlob(const cv::Mat& image, cv::Mat* blob) {

@@ -55,6 +55,7 @@
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
 #include "vision/inference/inference_ring.h"
+#include "vision/inference/network_loader.h"
 #include "vision/inference/predictor.h"
 
 namespace talvenrook_vision {
@@ -152,37 +153,8 @@ class OpenCVPredict : public Predictor {
     std::mutex mutex;
   };
 
-  bool ReadFiles(const std::string& network_path,
-                 const std::string& weights_path, const std::string& mean_path,
-                 cv::Size input_size, int channels,
-                 const cv::Scalar& mean_scalar, double scale,
-                 bool swap_channels, const std::string& engine, int queue_size);
-  bool ReadBytes(const std::string& network_bytes,
-                 const std::string& weights_bytes,
-                 const std::string& mean_bytes, cv::Size input_size,
-                 int channels, const cv::Scalar& mean_scalar, double scale,
-                 bool swap_channels, const std::string& engine, int queue_size);
-  // OK after a successful read, else the failure kept in error_.
-  absl::Status LoadOutcome(bool loaded) const;
-  bool ReadNetworkFromFiles(const std::string& network_path,
-                            const std::string& weights_path,
-                            const std::string& engine, cv::dnn::Net* net);
-  bool ReadNetworkFromBytes(const std::string& network_bytes,
-                            const std::string& weights_bytes,
-                            const std::string& engine, cv::dnn::Net* net);
-  bool LoadThroughTemporaryFiles(const std::string& network_bytes,
-                                 const std::string& weights_bytes,
-                                 const std::string& engine, cv::dnn::Net* net);
-  // Reads one network copy per extra worker with `read`.
-  void AddWorkerNetworks(int queue_size,
-                         const std::function<bool(cv::dnn::Net*)>& read);
-  // Stores the geometry and the run-time settings, checks the output shape
-  // and sizes the ring. `mean_payload` may be empty.
-  bool FinishLoad(cv::Size input_size, int channels,
-                  const cv::Scalar& mean_scalar, double scale,
-                  bool swap_channels, const std::string& engine,
-                  const std::string& mean_payload, int queue_size);
-  bool ComputeOutputSize(const std::string& engine);
+  // Takes what a load read (or its failure, leaving nothing loaded).
+  absl::Status Install(absl::StatusOr<LoadedNetwork> loaded);
   // The asynchronous ring of the loaded queue size, its workers running on
   // network_ and the extra networks; none for queue size 0.
   void MakeRing();
@@ -192,8 +164,6 @@ class OpenCVPredict : public Predictor {
   cv::Mat Forward(cv::dnn::Net& net, const cv::Mat& blob,
                   const std::string& output_name,
                   std::vector<cv::Mat>* outputs) const;
-  // Writes the error line and keeps the text for the load's outcome.
-  void NoteLoadError(const std::string& text);
 
   cv::dnn::Net network_;
   cv::Mat mean_image_;
@@ -206,7 +176,6 @@ class OpenCVPredict : public Predictor {
   bool swap_channels_ = false;
   std::vector<cv::String> output_names_;
   std::vector<cv::Mat> outputs_;  // scratch for several outputs
-  std::string error_;             // why the last load failed
 
   // Scratch images for blob preparation on the calling thread.
   cv::Mat converted_;
