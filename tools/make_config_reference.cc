@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/driver/driver_options.h"
+#include "src/drivers/face_request_keys.h"
 #include "vision/config/key_reference.h"
 #include "vision/detectors/ssd_detector_adapter.h"
 #include "vision/face/attention/pose_filter.h"
@@ -50,7 +51,8 @@ std::vector<KeyTableDoc> RegisteredKeyTables() {
           talvenrook_vision::ModelKeyTable().Describe(),
           talvenrook_vision::FaceKeyTable().Describe(),
           talvenrook_vision::PoseFilterKeyTable().Describe(),
-          talvenrook_vision::FacePersonKeyTable().Describe()};
+          talvenrook_vision::FacePersonKeyTable().Describe(),
+          vostek_kestu::FaceRequestKeyTable().Describe()};
 }
 
 int Usage() {

@@ -6,6 +6,7 @@
 
 #include <glog/logging.h>
 
+#include "src/drivers/face_request_keys.h"
 #include "src/drivers/kind_helpers.h"
 #include "vision/config/entity_config.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
@@ -102,21 +103,22 @@ const DriverKind& FaceDriver::Kind() {
 }
 
 VisionRequest FaceDriver::RequestFor(const KestuEyeConfig& config) {
-  const Entity& c = config.config();
+  FaceRequestKeys keys;
+  talvenrook_vision::WriteKeyProblems(
+      FaceRequestKeyTable().Read(config.config(), &keys));
   VisionRequest request;
-  if (BoolKey(c, "with_detection", true)) {
+  if (keys.with_detection) {
     request.add_detection(v1::FACE);
     request.add_recognition(v1::HEAD_POSE);
   }
-  if (BoolKey(c, "with_age", true)) request.add_recognition(v1::AGE);
-  if (BoolKey(c, "with_gender", true)) request.add_recognition(v1::GENDER);
-  if (BoolKey(c, "with_emotion", true)) request.add_recognition(v1::EMOTION);
-  if (HasModelOfType(config, "MASK") && BoolKey(c, "with_mask", true))
+  if (keys.with_age) request.add_recognition(v1::AGE);
+  if (keys.with_gender) request.add_recognition(v1::GENDER);
+  if (keys.with_emotion) request.add_recognition(v1::EMOTION);
+  if (HasModelOfType(config, "MASK") && keys.with_mask)
     request.add_recognition(v1::MASK);
-  if (HasModelOfType(config, "SPOOF") && BoolKey(c, "with_spoof", true))
+  if (HasModelOfType(config, "SPOOF") && keys.with_spoof)
     request.add_recognition(v1::SPOOF);
-  if (BoolKey(c, "with_face_features", false))
-    request.add_recognition(v1::FACE_FEATURES);
+  if (keys.with_face_features) request.add_recognition(v1::FACE_FEATURES);
   return request;
 }
 

@@ -1,5 +1,7 @@
 #include "vision/objects/object_keys.h"
 
+#include "vision/objects/speed_units.h"
+
 namespace talvenrook_vision {
 
 const KeyTable<ObjectSettings>& ObjectKeyTable() {
@@ -92,7 +94,15 @@ const KeyTable<WrapperSettings>& WrapperKeyTable() {
         .ShownDefault("absent: off")
         .Map("stats_options", &S::stats_options,
              "Statistics overlay (see Statistics overlay).")
-        .ShownDefault("absent: off");
+        .ShownDefault("absent: off")
+        .Custom("speed_unit", KeyType::kString, "m/s",
+                "Unit of the speeds on the statistics overlay: \"km\" or "
+                "\"km/h\" (or 1) for kilometres per hour, \"mi\" or "
+                "\"miles\" (or 2) for miles per hour, anything else metres "
+                "per second.",
+                [](const Value& value, S* settings, std::vector<KeyProblem>*) {
+                  settings->speed_unit = SpeedUnitFromValue(value);
+                });
     return t;
   }();
   return *table;

@@ -60,6 +60,7 @@ struct WrapperSettings {
   ArrayValue quantity_skip_obj;
   Entity clahe;
   Entity stats_options;
+  int32_t speed_unit = 0;  // kMetresPerSecond
 };
 
 // The keys of the "clahe" map (ClaheEnhancer).

@@ -17,14 +17,13 @@ const cv::Scalar kWhite(255, 255, 255);
 }  // namespace
 
 void ZoneStatistics::Configure(const Entity& config) {
-  const auto& props = config.properties();
-  auto unit = props.find("speed_unit");
-  if (unit != props.end()) speed_unit_ = SpeedUnitFromValue(unit->second);
+  WrapperSettings pipeline;
+  pipeline.speed_unit = speed_unit_;
+  WriteKeyProblems(WrapperKeyTable().ReadOnly(
+      config, {"speed_unit", "stats_options"}, &pipeline));
+  speed_unit_ = pipeline.speed_unit;
   if (!HasProperty(config, "stats_options")) return;
   enabled_ = true;
-  WrapperSettings pipeline;
-  WriteKeyProblems(
-      WrapperKeyTable().ReadOnly(config, {"stats_options"}, &pipeline));
   StatisticsSettings options;
   options.show_speed = show_speed_;
   options.show_average_speed = show_average_speed_;
