@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <sstream>
 
@@ -96,7 +97,13 @@ v1::VisionResultList DetectionRun::Track(const KestuEyeConfig& config,
   talvenrook_vision::ManualTrackingClock clock(1, 1000.0);
   talvenrook_vision::SSDAnalyticsVideoV1 pipeline;
   pipeline.SetClock(&clock);
-  pipeline.Setup(config);
+  const absl::Status setup = pipeline.Setup(config);
+  if (!setup.ok()) {
+    // Nothing is tracked with a configuration that cannot be set up.
+    std::cerr << "The pipeline cannot be set up: " << setup.message()
+              << std::endl;
+    return results;
+  }
   cv::VideoCapture capture(clip_);
   cv::Mat frame;
   for (const auto& lists : lists_) {
@@ -136,7 +143,12 @@ bool RunPipeline(const std::string& clip, const KestuEyeConfig& config,
   talvenrook_vision::ManualTrackingClock clock(1, 1000.0);
   talvenrook_vision::SSDAnalyticsVideoV1 pipeline;
   pipeline.SetClock(&clock);
-  pipeline.Setup(config);
+  const absl::Status setup = pipeline.Setup(config);
+  if (!setup.ok()) {
+    *error =
+        "The pipeline cannot be set up: " + talvenrook_vision::MessageOf(setup);
+    return false;
+  }
   results->Clear();
   double cpu = 0.0;
   cv::Mat frame;

@@ -43,7 +43,8 @@ class DetectionRun {
 
   // The frames' results with the tracker and zones of `config`; frame k of
   // the clip gives result k. frame_interval_ms is the time between frames
-  // that tracks and speeds are measured with.
+  // that tracks and speeds are measured with. A configuration that cannot
+  // be set up tracks nothing (an empty list; the reason on standard error).
   ::talvenrook::vision::v1::VisionResultList Track(
       const KestuEyeConfig& config, double frame_interval_ms = 100.0) const;
 

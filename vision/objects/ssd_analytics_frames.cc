@@ -137,8 +137,9 @@ void SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame,
   // A region whose detector refused its crop has written its line, and
   // its list carries the reason when it is popped.
   try {
-    regions_.PushFrame(frame, ticket.gate.empty() ? nullptr : &ticket.gate,
-                       moment);
+    regions_
+        .PushFrame(frame, ticket.gate.empty() ? nullptr : &ticket.gate, moment)
+        .IgnoreError();
   } catch (const cv::Exception& e) {
     const absl::Status refused = Refused(e);
     WriteError(refused);
