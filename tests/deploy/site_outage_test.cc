@@ -269,8 +269,10 @@ class SiteOutageTest : public ::testing::Test {
   Tally OnMqtt() {
     Tally tally;
     // The broker may deliver a message again after its own restart (QoS 1):
-    // the same bytes. kestu-mqtt sending one again would differ in its
-    // "received" time.
+    // the same bytes. So does kestu-mqtt when it was killed between sending
+    // a result and keeping the broker's acknowledgement (its state file
+    // keeps the "received" time it sent). A second payload of one number is
+    // a second message.
     static const std::regex number("\"sequence\":\\s*\"?([0-9]+)");
     std::map<uint64_t, std::set<std::string>> payloads;
     for (const auto& message : events_->Messages()) {

@@ -8,10 +8,13 @@
 //    results out, a restarted kestu-mqtt publishes exactly the events it
 //    missed, each once, and its counts carry on;
 //  - across a broker outage, and a stop or kill during one, kestu-mqtt
-//    sends each event once and every one arrives.
+//    sends each event once and every one arrives;
+//  - killed between sending an event and keeping its acknowledgement, it
+//    sends the result again as the same message.
 #include <signal.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -107,6 +110,19 @@ class Site {
       }
     }
   }
+  // The payloads of the events of result `sequence` received, in order.
+  std::vector<std::string> PayloadsOf(uint64_t sequence) {
+    std::vector<std::string> payloads;
+    for (const MqttMessage& m : watcher_.On(events_)) {
+      kestu::tools::MqttEvent event;
+      if (google::protobuf::util::JsonStringToMessage(m.payload, &event)
+              .ok() &&
+          event.sequence() == sequence) {
+        payloads.push_back(m.payload);
+      }
+    }
+    return payloads;
+  }
   // The result numbers of the events received, in order.
   std::vector<uint64_t> Received() {
     std::vector<uint64_t> sequences;
@@ -135,6 +151,21 @@ class Site {
           return true;
         },
         kWait);
+  }
+  // The results kept in the state file as sent after the crowd driver's
+  // position.
+  std::vector<uint64_t> KeptSent() const {
+    StateFile::State state;
+    std::string error;
+    std::vector<uint64_t> sent;
+    if (!StateFile(state_file()).Load(&state, &error)) return sent;
+    for (const auto& position : state.positions()) {
+      if (position.process() != Address(base_)) continue;
+      for (const auto& result : position.sent()) {
+        sent.push_back(result.sequence());
+      }
+    }
+    return sent;
   }
   // The crowd driver's kept position in the state file (0: none).
   uint64_t Kept() const {
@@ -251,6 +282,65 @@ TEST(MqttJournalTest,
   // A new subscriber gets the counts retained.
   MqttSubscriber late(site.broker().port(), "kestu/#");
   EXPECT_TRUE(site.CountsRight(&late));
+}
+
+// Whether a connection to the broker's port has bytes the broker has not
+// read (/proc/net/tcp: "local rem st tx_queue:rx_queue ...", in hex).
+bool UnreadAt(int port) {
+  std::istringstream table(kestu_testing::ReadFile("/proc/net/tcp"));
+  char local[16];
+  std::snprintf(local, sizeof(local), ":%04X", port);
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state, queues;
+    fields >> slot >> address >> remote >> state >> queues;
+    const size_t colon = queues.find(':');
+    if (address.size() < 5 || colon == std::string::npos) continue;
+    if (address.substr(address.size() - 5) == local && state == "01" &&
+        std::stoul(queues.substr(colon + 1), nullptr, 16) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A kestu-mqtt killed after its event reached the broker and before the
+// broker's acknowledgement came back sends the result again after its
+// restart, as the very same message: the subscriber holds two equal
+// payloads, which it takes as one (the broker re-delivers the same way).
+TEST(MqttJournalTest, AResultSentAgainAfterAKillIsTheSameMessage) {
+  Site site(559);
+  ASSERT_TRUE(site.Ready());
+  auto mqtt = site.Start();
+  ASSERT_TRUE(site.Following(*mqtt)) << mqtt->child().Stderr();
+  site.Publish(Results(4));
+  ASSERT_TRUE(site.ReceivedAll()) << mqtt->child().Stderr();
+  ASSERT_TRUE(site.AllKept());
+
+  // An event that counts nothing, so that it is the only message.
+  ASSERT_TRUE(site.broker().Pause());
+  site.Publish({{{"Gate", ZONE_DIRECTION_NOT_DEFINED}}});
+  const uint64_t sent = site.fake().last_sequence();
+  EXPECT_TRUE(PollUntil([&] {
+    return site.KeptSent() == std::vector<uint64_t>{sent} &&
+           UnreadAt(site.broker().port());
+  })) << mqtt->child().Stderr();
+  ASSERT_TRUE(mqtt->child().Signal(SIGKILL));
+  mqtt->child().Wait(kWait);
+  ASSERT_TRUE(site.broker().Resume());
+  ASSERT_TRUE(PollUntil([&] { return site.PayloadsOf(sent).size() == 1; }));
+  EXPECT_EQ(site.Kept(), sent - 1);
+
+  mqtt = site.Start();
+  ASSERT_TRUE(site.AllKept()) << mqtt->child().Stderr();
+  ASSERT_TRUE(PollUntil([&] { return site.PayloadsOf(sent).size() == 2; }))
+      << mqtt->child().Stderr();
+  const auto payloads = site.PayloadsOf(sent);
+  EXPECT_EQ(payloads[0], payloads[1]);
+  // Passed by the position, the receipt goes.
+  EXPECT_TRUE(PollUntil([&] { return site.KeptSent().empty(); }));
 }
 
 // The event PUBLISHes from kestu-mqtt in the broker's log ("log_type all").

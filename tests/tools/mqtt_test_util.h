@@ -74,6 +74,9 @@ class Broker {
     child_->Wait(std::chrono::seconds(10));
     child_.reset();
   }
+  // SIGSTOP and SIGCONT: a broker that reads nothing while paused.
+  bool Pause() { return child_ != nullptr && child_->Signal(SIGSTOP); }
+  bool Resume() { return child_ != nullptr && child_->Signal(SIGCONT); }
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   const std::string& dir() const { return dir_; }

@@ -211,10 +211,17 @@ TEST(WebEditorTest, ChartWhatIfAndApplyWithTheCrowdDriver) {
 
   // The sample's line selected by its band and deleted; a new one drawn in
   // its place.
-  {
-    const FrameToPage at(browser);
-    ASSERT_TRUE(browser.Click(at.X(320), at.Y(230)));
-  }
+  // (Clicked again until the page shows it selected: a click while the
+  // page still lays the picture out may miss it.)
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        const FrameToPage at(browser);
+        return browser.Click(at.X(320), at.Y(230)) &&
+               browser.String("document.getElementById('shape-name').value") ==
+                   "Walkway";
+      },
+      kWait))
+      << browser.String("document.getElementById('shapes').textContent");
   ASSERT_TRUE(ClickOn(browser, "#delete-shape"));
   EXPECT_EQ(
       browser.Number("document.querySelectorAll('#shapes .shape-line').length"),

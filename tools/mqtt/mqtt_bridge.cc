@@ -158,7 +158,8 @@ bool MqttBridge::Connect(const std::string& process, bool suffix_client_id,
       OutboundMessage{topics_.Availability(process), kOffline, true},
       [this, process, p](uint64_t tag, bool acknowledged) {
         Settled(process, p, tag, acknowledged);
-      });
+      },
+      [this, p](uint64_t tag) { Sending(p, tag); });
   if (!entry->connection->Connect(error)) return false;
   entry->zones = std::make_unique<ZoneTotals>(
       process, &topics_, discovery_.get(), &zone_, [] { return absl::Now(); },
@@ -287,6 +288,7 @@ void MqttBridge::OnResult(const std::string& process, const std::string& driver,
   // The result's tag, when the driver's journal is followed.
   uint64_t tag = 0;
   bool today_changed = false;
+  double received = EpochSeconds();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<AckFrontier::ZoneKey> exits;
@@ -315,12 +317,15 @@ void MqttBridge::OnResult(const std::string& process, const std::string& driver,
       // takes it with the next change (a restart before that fetches it
       // again, to no effect).
       if (outcome != AckFrontier::Outcome::kIgnored) tag = candidate;
+      if (tag != 0 && result.vision_event_size() > 0) {
+        received =
+            p->receipts.Take(driver, result.sequence(), tag, received);
+      }
     }
   }
   // Today's totals of drivers without a followed journal are kept as they
   // change; those of a journal, as its position moves.
   if (today_changed && state_file_ != nullptr) state_file_->Changed();
-  const double received = EpochSeconds();
   const std::string event_topic = topics_.Event(process, driver);
   for (const v1::VisionEvent& event : result.vision_event()) {
     p->connection->Publish(
@@ -387,6 +392,7 @@ void MqttBridge::OnJournalStart(const std::string& process,
     }
     p->journals[driver].Start(journal_id, sequence, std::move(totals),
                               std::move(days));
+    p->receipts.Forget(driver);
   }
   MqttLog("the " + driver + " driver of " + process + " follows journal " +
           journal_id + " after result " + std::to_string(sequence) + ", " +
@@ -431,6 +437,9 @@ void MqttBridge::Settled(const std::string& process, Process* p, uint64_t tag,
     outcome = journal->second.Settle(tag, acknowledged);
     held_at = journal->second.held_at();
     sequence = journal->second.sequence();
+    if (outcome == AckFrontier::Outcome::kMoved) {
+      p->receipts.Passed(driver, sequence);
+    }
   }
   if (outcome == AckFrontier::Outcome::kHeld) {
     MqttLog("ERROR: an event of result " + std::to_string(held_at) +
@@ -445,6 +454,16 @@ void MqttBridge::Settled(const std::string& process, Process* p, uint64_t tag,
       outcome == AckFrontier::Outcome::kHeld) {
     state_file_->Changed();
   }
+}
+
+void MqttBridge::Sending(Process* p, uint64_t tag) {
+  if (state_file_ == nullptr) return;
+  bool keep = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keep = p->receipts.Sending(tag);
+  }
+  if (keep) state_file_->WriteNow();
 }
 
 std::string MqttBridge::Metrics() const {

@@ -37,7 +37,10 @@
 // A restarted kestu-mqtt asks the journal for what follows that result, so
 // that nothing is lost and nothing acknowledged is published again (but
 // the acknowledgements of the last few milliseconds before a kill, which
-// the file did not get); a driver it has kept nothing of starts at the
+// the file did not get: the file keeps, before a result's events go out,
+// the time they say kestu-mqtt received them, so that such a result goes
+// out again as the very same messages; see SentReceipts); a driver it has
+// kept nothing of starts at the
 // journal's end with the journal's zone totals as its counts. The file
 // also keeps today's totals (of a followed journal, as of the kept
 // position) with their local day, and the lines announced for discovery.
@@ -67,6 +70,7 @@
 #include "tools/mqtt/mqtt_connection.h"
 #include "tools/mqtt/mqtt_discovery.h"
 #include "tools/mqtt/mqtt_topics.h"
+#include "tools/mqtt/sent_receipts.h"
 #include "tools/mqtt/state_file.h"
 #include "tools/mqtt/zone_totals.h"
 #include "tools/web/camera_health.h"
@@ -143,6 +147,7 @@ class MqttBridge : public ProcessListener {
     std::map<std::string, CameraHealth> cameras;  // by driver
     // With a state file, by driver.
     std::map<std::string, AckFrontier> journals;
+    SentReceipts receipts;  // of the followed journals' results
     uint64_t last_tag = 0;
     int64_t gaps = 0;
     int64_t gap_results = 0;
@@ -155,6 +160,9 @@ class MqttBridge : public ProcessListener {
   // The connection of `process` settled a tagged message.
   void Settled(const std::string& process, Process* p, uint64_t tag,
                bool acknowledged);
+  // A tagged message of `p` goes to the broker: its result's receipt is
+  // kept first.
+  void Sending(Process* p, uint64_t tag);
   StateFile::State Snapshot() const;
   // Takes the kept state of `process` out of kept_ into `p`; the retained
   // values to set. Requires: mutex_ held.

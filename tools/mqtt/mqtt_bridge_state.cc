@@ -72,6 +72,13 @@ StateFile::State MqttBridge::Snapshot() const {
           kept->set_since_ms(line->second.since_ms);
         }
       }
+      for (const auto& [sequence, received] :
+           process->receipts.Sent(driver)) {
+        if (sequence <= journal.sequence()) continue;
+        auto* sent = position->add_sent();
+        sent->set_sequence(sequence);
+        sent->set_received(received);
+      }
       // Today's totals as of the kept position.
       for (const auto& [key, day] : journal.days()) {
         add_today(name, driver, key.first, key.second, day.first, day.second);
@@ -142,6 +149,11 @@ ZoneTotals::Out MqttBridge::Restore(const std::string& process, Process* p) {
     p->journals[it->driver()].Start(it->journal_id(), it->sequence(),
                                     std::move(kept),
                                     std::move(days[it->driver()]));
+    for (const auto& sent : it->sent()) {
+      if (sent.sequence() > it->sequence()) {
+        p->receipts.Restore(it->driver(), sent.sequence(), sent.received());
+      }
+    }
     it = positions->erase(it);
   }
   for (const auto& [key, count] : p->zones->today().totals()) {

@@ -30,12 +30,13 @@ MqttConnection* Self(void* self) { return static_cast<MqttConnection*>(self); }
 
 MqttConnection::MqttConnection(BrokerSettings settings, std::string client_id,
                                std::string name, OutboundMessage will,
-                               Settled settled)
+                               Settled settled, Sending sending)
     : settings_(std::move(settings)),
       client_id_(std::move(client_id)),
       name_(std::move(name)),
       will_(std::move(will)),
       settled_(std::move(settled)),
+      sending_(std::move(sending)),
       queue_(settings_.max_queued) {}
 
 MqttConnection::~MqttConnection() { Stop(std::chrono::milliseconds(0)); }
@@ -259,6 +260,7 @@ void MqttConnection::Send() {
     OutboundMessage message = *queue_.Next();
     ++in_flight_;
     lock.unlock();
+    if (message.tag != 0 && sending_) sending_(message.tag);
     int mid = 0;
     const int rc =
         mosquitto_publish(mosq_, &mid, message.topic.c_str(),

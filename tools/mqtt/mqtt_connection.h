@@ -67,13 +67,17 @@ class MqttConnection {
   // Called under no lock of the connection's, from its threads or from
   // Publish.
   using Settled = std::function<void(uint64_t tag, bool acknowledged)>;
+  // Called from the sending thread, under no lock of the connection's,
+  // just before a tagged message goes to the library (again after a
+  // reconnection).
+  using Sending = std::function<void(uint64_t tag)>;
 
   // `name` names the connection in log lines; `will` is published by the
   // broker when the connection ends without a goodbye; `settled` is told
-  // what became of each tagged message.
+  // what became of each tagged message, `sending` when one goes out.
   MqttConnection(BrokerSettings settings, std::string client_id,
                  std::string name, OutboundMessage will,
-                 Settled settled = nullptr);
+                 Settled settled = nullptr, Sending sending = nullptr);
   ~MqttConnection();
   MqttConnection(const MqttConnection&) = delete;
   MqttConnection& operator=(const MqttConnection&) = delete;
@@ -111,6 +115,7 @@ class MqttConnection {
   const std::string name_;
   const OutboundMessage will_;
   const Settled settled_;
+  const Sending sending_;
   mosquitto* mosq_ = nullptr;
   bool loop_started_ = false;
   std::thread sender_;

@@ -143,6 +143,22 @@ void StateFile::Changed() {
   wake_.notify_all();
 }
 
+void StateFile::WriteNow() {
+  std::string error;
+  bool written = false;
+  {
+    std::lock_guard<std::mutex> writing(write_mutex_);
+    written = Write(snapshot_(), /*sync=*/false, &error);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (written) {
+    unsynced_ = true;
+  } else {
+    changed_ = true;
+    wake_.notify_all();
+  }
+}
+
 void StateFile::Run() {
   auto synced_at = Clock::now();
   auto error_logged_at = Clock::now() - kErrorLogPeriod;
@@ -168,7 +184,11 @@ void StateFile::Run() {
     changed_ = false;
     lock.unlock();
     std::string error;
-    const bool written = Write(snapshot_(), sync, &error);
+    bool written = false;
+    {
+      std::lock_guard<std::mutex> writing(write_mutex_);
+      written = Write(snapshot_(), sync, &error);
+    }
     lock.lock();
     if (written) {
       unsynced_ = !sync;

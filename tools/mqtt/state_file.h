@@ -14,6 +14,7 @@
 //   if (!file.Load(&state, &error)) ...  // damaged: error says why
 //   if (!file.Start([&] { return bridge_state(); }, &error)) ...
 //   file.Changed();  // written within a few milliseconds
+//   file.WriteNow();  // written when it returns
 //   file.Stop();     // written and synced
 #ifndef TOOLS_MQTT_STATE_FILE_H_
 #define TOOLS_MQTT_STATE_FILE_H_
@@ -54,6 +55,10 @@ class StateFile {
   bool Start(Snapshot snapshot, std::string* error);
   // What `snapshot` returns has changed.
   void Changed();
+  // Writes `snapshot()` now, before the caller goes on (not synced: a
+  // killed kestu-mqtt keeps it). A failed write is tried again by the
+  // thread, which logs it. Requires: Start succeeded.
+  void WriteNow();
   // Writes the last change, synced, and ends the thread. Stopping twice is
   // safe.
   void Stop();
@@ -67,6 +72,9 @@ class StateFile {
   const std::string path_;
   Snapshot snapshot_;
   std::thread thread_;
+  // Held from taking a snapshot until it is renamed over the file, so that
+  // a later snapshot is never overwritten by an earlier one.
+  std::mutex write_mutex_;
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable wake_;
   bool changed_ = false;

@@ -132,12 +132,13 @@ TEST_P(EmptyBufferTest, ReadEndsWhenNoReaderCanDeliver) {
   ThreadedVideoGather gather(/*skip_frames=*/false, 5, kLongReadTimeoutMs);
   int sleeps = 0;
   gather.SetSleepFunction([&](milliseconds) { ++sleeps; });
+  // Captured before the reader starts, which writes to it.
+  StderrCapture err;
   if (opened) {
     ASSERT_TRUE(gather.Open(video.path(), 1, 0, 0));
     cv::Mat frame;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(gather.Read(frame));
   }
-  StderrCapture err;
   cv::Mat frame(2, 2, CV_8UC3);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(gather.Read(frame));
