@@ -141,7 +141,10 @@ void BM_PairedCrowdSyncVsBare(benchmark::State& state) {
   }
   BareLoop bare;
   CrowdAnalyticsVideoV1 crowd;
-  crowd.Setup(CrowdConfig());
+  if (const absl::Status set_up = crowd.Setup(CrowdConfig()); !set_up.ok()) {
+    state.SkipWithError(std::string(set_up.message()).c_str());
+    return;
+  }
   ClipReader reader;
   bare.Frame();
   crowd.Process({}, reader.Next());
@@ -176,7 +179,10 @@ void BM_PairedCrowdAsyncVsBare(benchmark::State& state) {
   constexpr int kBatch = 16;
   BareLoop bare;
   CrowdAnalyticsVideoV1 crowd;
-  crowd.Setup(CrowdConfig());
+  if (const absl::Status set_up = crowd.Setup(CrowdConfig()); !set_up.ok()) {
+    state.SkipWithError(std::string(set_up.message()).c_str());
+    return;
+  }
   ClipReader reader;
   bare.Frame();
   crowd.Process({}, reader.Next());
@@ -214,7 +220,10 @@ void BM_PairedCrowdJobVsBare(benchmark::State& state) {
   }
   BareLoop bare;
   CrowdAnalyticsVideoV1 crowd;
-  crowd.Setup(CrowdConfig());
+  if (const absl::Status set_up = crowd.Setup(CrowdConfig()); !set_up.ok()) {
+    state.SkipWithError(std::string(set_up.message()).c_str());
+    return;
+  }
   ClipReader reader;
   const std::string path = "/tmp/kestu-objects-bench.mp4";
   cv::VideoWriter writer(path, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 10,
@@ -303,7 +312,10 @@ void BM_CrowdFrameWithoutInference(benchmark::State& state) {
   model["type"].set_string_value("GRID");
   model["version"].set_string_value("1");
   CrowdAnalyticsVideoV1 crowd;
-  crowd.Setup(config);
+  if (const absl::Status set_up = crowd.Setup(config); !set_up.ok()) {
+    state.SkipWithError(std::string(set_up.message()).c_str());
+    return;
+  }
   const cv::Mat background(576, 768, CV_8UC3, cv::Scalar(90, 120, 100));
   cv::Mat frame;
   std::string bytes;

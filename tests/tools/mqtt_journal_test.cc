@@ -115,8 +115,7 @@ class Site {
     std::vector<std::string> payloads;
     for (const MqttMessage& m : watcher_.On(events_)) {
       kestu::tools::MqttEvent event;
-      if (google::protobuf::util::JsonStringToMessage(m.payload, &event)
-              .ok() &&
+      if (google::protobuf::util::JsonStringToMessage(m.payload, &event).ok() &&
           event.sequence() == sequence) {
         payloads.push_back(m.payload);
       }

@@ -318,8 +318,7 @@ void MqttBridge::OnResult(const std::string& process, const std::string& driver,
       // again, to no effect).
       if (outcome != AckFrontier::Outcome::kIgnored) tag = candidate;
       if (tag != 0 && result.vision_event_size() > 0) {
-        received =
-            p->receipts.Take(driver, result.sequence(), tag, received);
+        received = p->receipts.Take(driver, result.sequence(), tag, received);
       }
     }
   }

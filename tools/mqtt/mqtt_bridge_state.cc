@@ -72,8 +72,7 @@ StateFile::State MqttBridge::Snapshot() const {
           kept->set_since_ms(line->second.since_ms);
         }
       }
-      for (const auto& [sequence, received] :
-           process->receipts.Sent(driver)) {
+      for (const auto& [sequence, received] : process->receipts.Sent(driver)) {
         if (sequence <= journal.sequence()) continue;
         auto* sent = position->add_sent();
         sent->set_sequence(sequence);

@@ -216,7 +216,9 @@ TEST_F(EventJournalTest, TotalsCountEveryExitAcrossReopeningWithOrWithoutSync) {
       ASSERT_TRUE(journal->Sync(&error));
       VisionResult after = Exit("Door", FORWARD, 2.5f);
       ASSERT_TRUE(journal->Append(&after, &error));
-      if (synced) ASSERT_TRUE(journal->Sync(&error));
+      if (synced) {
+        ASSERT_TRUE(journal->Sync(&error));
+      }
       // Without a sync the destructor syncs; what a kill leaves is the
       // totals file of the first sync and the records after it.
       if (!synced) {

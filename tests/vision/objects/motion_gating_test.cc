@@ -106,8 +106,10 @@ TEST(MotionGatingTest, GatedCountsOnThePeopleClipMatchUngated) {
     ManualTrackingClock clock;
     SSDAnalyticsVideoV1 pipeline;
     pipeline.SetClock(&clock);
-    pipeline.Setup(
-        EyeConfig(config + (gated ? kGating : ""), {YoloPersonModel()}));
+    EXPECT_TRUE(pipeline
+                    .Setup(EyeConfig(config + (gated ? kGating : ""),
+                                     {YoloPersonModel()}))
+                    .ok());
     std::vector<VisionResult> results;
     cv::Mat frame;
     for (int i = 0; i < 280 && capture.read(frame); ++i) {

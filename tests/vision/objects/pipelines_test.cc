@@ -236,11 +236,15 @@ TEST_F(VehiclePipelineTest, IsVehicleClassifierConfirmsDetections) {
   int kept[2] = {0, 0};
   for (int order = 0; order < 2; ++order) {
     VehicleAnalyticsVideoV1 vehicle;
-    vehicle.Setup(EyeConfig(
-        kShortTracks,
-        {YoloPersonModel(),
-         order == 0 ? BrightnessClassifier("IS_VEHICLE", "vehicle", "other")
-                    : BrightnessClassifier("IS_VEHICLE", "other", "vehicle")}));
+    ASSERT_TRUE(
+        vehicle
+            .Setup(EyeConfig(
+                kShortTracks,
+                {YoloPersonModel(),
+                 order == 0
+                     ? BrightnessClassifier("IS_VEHICLE", "vehicle", "other")
+                     : BrightnessClassifier("IS_VEHICLE", "other", "vehicle")}))
+            .ok());
     ASSERT_NE(vehicle.is_vehicle(), nullptr);
     for (int i = 0; i < 8; ++i)
       kept[order] += vehicle.Process({}, PersonAt(480)).rect_detection_size();
@@ -361,7 +365,7 @@ TEST(VehicleSetupTest, RefusedModelMaps) {
     classifier.mutable_properties()->erase(c.erase);
     VehicleAnalyticsVideoV1 vehicle;
     try {
-      vehicle.Setup(EyeConfig("", {classifier}));
+      vehicle.Setup(EyeConfig("", {classifier})).IgnoreError();
       ADD_FAILURE() << c.name << " was accepted";
     } catch (const MissingPropertyError& e) {
       EXPECT_EQ(std::string(e.what()), c.message) << c.name;

@@ -111,8 +111,10 @@ TEST(SSDAnalyticsTest, LabelLookupNeedsTheModelType) {
   untyped.mutable_properties()->erase("type");
   SSDAnalyticsVideoV1 pipeline;
   try {
-    pipeline.Setup(
-        EyeConfig(Filter("values { string_value: \"person\" }"), {untyped}));
+    pipeline
+        .Setup(
+            EyeConfig(Filter("values { string_value: \"person\" }"), {untyped}))
+        .IgnoreError();
     FAIL() << "a model without type was searched";
   } catch (const MissingPropertyError& e) {
     EXPECT_STREQ(e.what(), "CHECK failed: it != end(): key not found: type");
@@ -135,7 +137,7 @@ TEST(SSDAnalyticsTest, SsdRegionsShareOneNetworkBudget) {
       properties { key: "width" value { integer_value: 320 } }
       properties { key: "height" value { integer_value: 360 } } } } } } })pb";
   SSDAnalyticsVideoV1 pipeline;
-  pipeline.Setup(EyeConfig(rois, {ssd}));
+  ASSERT_TRUE(pipeline.Setup(EyeConfig(rois, {ssd})).ok());
   const auto& regions = pipeline.regions().rois();
   ASSERT_EQ(regions.size(), 2u);
   // s = sqrt(300 x 300 / (640 x 360 + 320 x 360)) = 0.5103.
@@ -145,7 +147,8 @@ TEST(SSDAnalyticsTest, SsdRegionsShareOneNetworkBudget) {
   // An adapter without an input size of its own keeps its budget (it is
   // not given a network of 0 x 0).
   SSDAnalyticsVideoV1 unsized;
-  unsized.Setup(EyeConfig(rois, {testing_util::FaceSSDModel()}));
+  ASSERT_TRUE(
+      unsized.Setup(EyeConfig(rois, {testing_util::FaceSSDModel()})).ok());
   for (const auto& roi : unsized.regions().rois()) {
     const auto* adapter = static_cast<SSDDetectorAdapter*>(roi->day_adapter());
     EXPECT_EQ(adapter->NetworkSize(), cv::Size(0, 0));
@@ -154,7 +157,7 @@ TEST(SSDAnalyticsTest, SsdRegionsShareOneNetworkBudget) {
 
   // YOLO adapters keep their own budget.
   SSDAnalyticsVideoV1 yolo;
-  yolo.Setup(EyeConfig(rois, {YoloPersonModel()}));
+  ASSERT_TRUE(yolo.Setup(EyeConfig(rois, {YoloPersonModel()})).ok());
   EXPECT_EQ(yolo.regions().rois()[0]->day_adapter()->NetworkSize(),
             cv::Size(0, 0));
 }
@@ -162,7 +165,8 @@ TEST(SSDAnalyticsTest, SsdRegionsShareOneNetworkBudget) {
 TEST(SSDAnalyticsTest, RegionsWithoutModelTakeTheYoloModel) {
   kestu_testing::StderrCapture capture;
   SSDAnalyticsVideoV1 pipeline;
-  pipeline.Setup(EyeConfig("", {YoloPersonModel("YOLO", "1.1")}));
+  ASSERT_TRUE(
+      pipeline.Setup(EyeConfig("", {YoloPersonModel("YOLO", "1.1")})).ok());
   const auto& regions = pipeline.regions().rois();
   ASSERT_EQ(regions.size(), 1u);
   ASSERT_NE(regions[0]->day_adapter(), nullptr);

@@ -40,7 +40,7 @@ class HistogramJudgeTest : public ::testing::TestWithParam<JudgeCase> {};
 
 TEST_P(HistogramJudgeTest, NightWhenMoreThanHalfIsDark) {
   NightSolution night;
-  night.Configure(HistogramConfig(GetParam().reverse));
+  ASSERT_TRUE(night.Configure(HistogramConfig(GetParam().reverse)).ok());
   EXPECT_EQ(night.Judge(SplitFrame(GetParam().dark_pixels)), GetParam().moment);
 }
 
@@ -64,7 +64,7 @@ TEST(NightSolutionTest, AreaOfTheFrameIsJudged) {
           .properties()
           .at("a");
   NightSolution night;
-  night.Configure(config);
+  ASSERT_TRUE(night.Configure(config).ok());
   cv::Mat frame(100, 200, CV_8UC3, cv::Scalar(255, 255, 255));
   frame(cv::Rect(0, 0, 100, 50)).setTo(cv::Scalar(0, 0, 0));
   EXPECT_EQ(night.Judge(frame), NightSolution::kNight);
@@ -73,7 +73,7 @@ TEST(NightSolutionTest, AreaOfTheFrameIsJudged) {
 
 TEST(NightSolutionTest, OffJudgesNothingAndSaysSo) {
   NightSolution night;
-  night.Configure(KestuEyeConfig());
+  ASSERT_TRUE(night.Configure(KestuEyeConfig()).ok());
   EXPECT_EQ(night.Judge(SplitFrame(2500)), NightSolution::kOff);
   EXPECT_EQ(night.MomentText(NightSolution::kOff), "Night solution: off");
   cv::Mat frame(100, 300, CV_8UC3, cv::Scalar(255, 255, 255));
@@ -93,7 +93,7 @@ KestuEyeConfig ClassifierConfig() {
 
 TEST(NightSolutionTest, ClassifierJudgesDayAndNight) {
   NightSolution night;
-  night.Configure(ClassifierConfig());
+  ASSERT_TRUE(night.Configure(ClassifierConfig()).ok());
   ASSERT_TRUE(night.has_classifier());
   EXPECT_EQ(night.Judge(ReadImage("face_frame.jpg")), NightSolution::kDay);
   EXPECT_EQ(night.Judge(cv::Mat(60, 80, CV_8UC3, cv::Scalar(20, 20, 20))),
@@ -106,13 +106,13 @@ TEST(NightSolutionTest, ClassifierOnlyForCaffeModelsWhenInUse) {
   (*config.mutable_config()->mutable_properties())["use_day_night_classifier"]
       .set_boolean_value(false);
   NightSolution night;
-  night.Configure(config);
+  ASSERT_TRUE(night.Configure(config).ok());
   EXPECT_FALSE(night.has_classifier());
 
   config = ClassifierConfig();
   (*config.mutable_models(0)->mutable_properties())["engine"].set_string_value(
       "Caffe");
-  night.Configure(config);
+  ASSERT_TRUE(night.Configure(config).ok());
   EXPECT_FALSE(night.has_classifier());
 }
 

@@ -50,7 +50,7 @@ TEST_F(RoiSetTest, RoiWithoutModelsDefaultsToTheFirstOfEachType) {
   *config.add_models() = FaceSSDModel("SSD", "2");
   *config.add_models() = FaceSSDModel("SSD-NIGHT", "1");
   RoiSet set;
-  const std::string log = Log([&] { set.Configure(config); });
+  const std::string log = Log([&] { EXPECT_TRUE(set.Configure(config).ok()); });
   EXPECT_THAT(log, HasSubstr("INFO: No ROI found. \n"
                              "Configuring day detector\n"
                              "No model specified on ROI. Trying to find a "
@@ -152,7 +152,8 @@ KestuEyeConfig ThreeRoiConfig() {
 
 TEST_F(RoiSetTest, DayToNightSwitchesEveryRoiOnce) {
   RoiSet set;
-  const std::string setup = Log([&] { set.Configure(ThreeRoiConfig()); });
+  const std::string setup =
+      Log([&] { EXPECT_TRUE(set.Configure(ThreeRoiConfig()).ok()); });
   EXPECT_THAT(setup, HasSubstr("INFO: Configuring 3 ROIs.\n"));
   EXPECT_THAT(setup, HasSubstr("INFO: Roi #1: [1000 x 240 from (200, 0)]\n"));
   EXPECT_THAT(setup, HasSubstr("INFO: Roi #3: [0 x 0 from (0, 0)]\n"));
@@ -174,7 +175,7 @@ TEST_F(RoiSetTest, DayToNightSwitchesEveryRoiOnce) {
 
 TEST_F(RoiSetTest, RegionsAreCutAtTheFrameAndBoxesComeBackInFramePixels) {
   RoiSet set;
-  Log([&] { set.Configure(ThreeRoiConfig()); });
+  Log([&] { EXPECT_TRUE(set.Configure(ThreeRoiConfig()).ok()); });
   const cv::Mat frame = ReadImage("face_frame.jpg");
   const std::vector<DetectionList> lists = set.Detect(frame);
   ASSERT_EQ(lists.size(), 3u);
@@ -197,7 +198,7 @@ TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
   KestuEyeConfig config;
   *config.add_models() = FaceSSDModel("SSD", "1");
   RoiSet set;
-  Log([&] { set.Configure(config); });
+  Log([&] { EXPECT_TRUE(set.Configure(config).ok()); });
   const cv::Mat face = ReadImage("face_frame.jpg");
   const cv::Mat blank = cv::Mat::zeros(face.size(), CV_8UC3);
   std::vector<size_t> counts;
@@ -205,14 +206,15 @@ TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
     for (int i = 0; i < 6; ++i)
       counts.push_back(set.PopDetections()[0].boxes.size());
   });
-  for (int i = 0; i < 6; ++i) set.PushFrame(i % 2 == 0 ? face : blank);
+  for (int i = 0; i < 6; ++i)
+    EXPECT_TRUE(set.PushFrame(i % 2 == 0 ? face : blank).ok());
   consumer.join();
   EXPECT_EQ(counts, (std::vector<size_t>{1, 0, 1, 0, 1, 0}));
 }
 
 TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
   RoiSet set;
-  Log([&] { set.Configure(ThreeRoiConfig()); });
+  Log([&] { EXPECT_TRUE(set.Configure(ThreeRoiConfig()).ok()); });
   const cv::Mat face = ReadImage("face_frame.jpg");
   cv::Mat half;
   cv::resize(face, half, face.size() / 2);
@@ -236,7 +238,8 @@ TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
       ++drawings;
     }
   });
-  for (int i = 0; i < kFrames; ++i) set.PushFrame(i % 2 == 0 ? face : half);
+  for (int i = 0; i < kFrames; ++i)
+    EXPECT_TRUE(set.PushFrame(i % 2 == 0 ? face : half).ok());
   consumer.join();
   drawer.join();
   EXPECT_GT(drawings, 0);
@@ -244,7 +247,7 @@ TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
 
 TEST_F(RoiSetTest, DrawLabelsEveryRegionWithItsActiveModelType) {
   RoiSet set;
-  Log([&] { set.Configure(ThreeRoiConfig()); });
+  Log([&] { EXPECT_TRUE(set.Configure(ThreeRoiConfig()).ok()); });
   cv::Mat frame = ReadImage("face_frame.jpg");
   set.Detect(frame);
   cv::Mat drawn = frame.clone();

@@ -87,7 +87,9 @@ TEST(IouAssociationTest, OptimalAssignmentKeepsBothNeighbours) {
     const std::vector<int32_t> ids = ConfirmedIds(tracker);
     tracker.Update({{20, 0, 40, 100}, {50, 0, 40, 100}});
     EXPECT_EQ(tracker.tracks().size(), iou ? 2u : 3u) << "iou " << iou;
-    if (iou) EXPECT_EQ(ConfirmedIds(tracker), ids);
+    if (iou) {
+      EXPECT_EQ(ConfirmedIds(tracker), ids);
+    }
   }
 }
 
@@ -221,7 +223,9 @@ TEST(TrackerKeysTest, OptInKeysAreReadAndBadValuesKeepTheDefaults) {
     EXPECT_EQ(p.association, c.association) << c.text;
     EXPECT_DOUBLE_EQ(p.iou_threshold, c.iou) << c.text;
     EXPECT_EQ(p.min_travel, c.travel) << c.text;
-    if (!c.warning.empty()) EXPECT_TRUE(capture.Contains(c.warning)) << c.text;
+    if (!c.warning.empty()) {
+      EXPECT_TRUE(capture.Contains(c.warning)) << c.text;
+    }
   }
 }
 
