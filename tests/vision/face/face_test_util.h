@@ -115,6 +115,29 @@ inline Entity OnnxModel(const std::string& file, const std::string& type,
   return model;
 }
 
+// channel_mean.onnx: outputs (pixel - mean) * scale per channel (B, G, R).
+inline Entity ChannelMeanModel(const std::string& type,
+                               const std::vector<std::string>& labels,
+                               double scale,
+                               const std::vector<double>& mean = {}) {
+  Entity model = OnnxModel("channel_mean.onnx", type, labels, scale);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_width(4);
+  Prop(SubMap(&model, "content"), "input_size")
+      .mutable_size_value()
+      ->set_height(4);
+  ArrayValue* means =
+      Prop(SubMap(&model, "content"), "input_mean_scale").mutable_array_value();
+  for (double m : mean) means->add_values()->set_double_value(m);
+  return model;
+}
+
+inline Entity BinaryModel(const std::string& type,
+                          const std::vector<std::string>& labels) {
+  return OnnxModel("face_binary_classifier.onnx", type, labels);
+}
+
 // A TensorFlow face head (GENDER, AGE, AGE_GENDER, EMOTION) read from a file.
 inline Entity TensorflowModel(const std::string& path, const std::string& type,
                               int side, int channels, double scale,
