@@ -12,6 +12,7 @@
 
 #include "src/driver/driver_options.h"
 #include "src/drivers/face_request_keys.h"
+#include "vision/analytics/distance_estimator.h"
 #include "vision/config/key_reference.h"
 #include "vision/detectors/ssd_detector_adapter.h"
 #include "vision/face/attention/pose_filter.h"
@@ -45,6 +46,8 @@ std::vector<KeyTableDoc> RegisteredKeyTables() {
           talvenrook_vision::WrapperKeyTable().Describe(),
           talvenrook_vision::ClaheKeyTable().Describe(),
           talvenrook_vision::StatisticsKeyTable().Describe(),
+          talvenrook_vision::DistanceEstimator::Keys().Describe(),
+          talvenrook_vision::DistanceEstimator::SizeKeys().Describe(),
           talvenrook_vision::Roi::Keys().Describe(),
           talvenrook_vision::NightSolution::Keys().Describe(),
           talvenrook_vision::SSDDetectorAdapter::Keys().Describe(),

@@ -19,15 +19,31 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "vision/config/entity_config.h"
+#include "vision/config/key_table.h"
 
 namespace talvenrook_vision {
 
 class DistanceEstimator {
  public:
+  // The keys of a "distance_estimation" map, and of each element of its
+  // "object_sizes".
+  struct Settings {
+    double f_over_s = 0.0;
+    std::vector<std::pair<std::string, double>> sizes;  // in list order
+  };
+  struct ObjectSize {
+    std::string class_name;
+    double size = 0.0;
+  };
+  static const KeyTable<Settings>& Keys();
+  static const KeyTable<ObjectSize>& SizeKeys();
+
   // The estimator of a "distance_estimation" map. "f_over_s", and "class"
   // and "size" of every "object_sizes" element, are required: a missing one
   // throws the missing-property error.

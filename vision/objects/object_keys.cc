@@ -13,9 +13,8 @@ const KeyTable<ObjectSettings>& ObjectKeyTable() {
         "the crowd and vehicle drivers (detection per region, class filter, "
         "suppression, tracking, zones and areas).");
     t->Map("distance_estimation", &S::distance_estimation,
-           "Estimate each object's distance: \"f_over_s\" (real, required, "
-           "pixels) and \"object_sizes\" (list of maps with \"class\" and "
-           "\"size\").")
+           "Estimate each object's distance: a map of the \"Distance "
+           "estimation\" keys.")
         .ShownDefault("absent: off")
         .List("indexes_to_filter", &S::indexes_to_filter,
               "Classes to keep, as label names of an SSD or YOLO model or as "

@@ -58,8 +58,7 @@ absl::Status FaceAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   pose_filter_->Configure(c);
   distance_.reset();
   if (HasProperty(c, "distance_estimation")) {
-    distance_ = DistanceEstimator::FromConfig(
-        AsEntity(GetProperty(c, "distance_estimation")));
+    distance_ = DistanceEstimator::FromConfig(settings_.distance_estimation);
   }
   rois_ = ReadRoiRectangles(c);
   movement_filter_.reset();

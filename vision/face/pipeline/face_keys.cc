@@ -76,7 +76,11 @@ const KeyTable<FaceSettings>& FaceKeyTable() {
               "caller of PopResult.")
         .Bool("use_std_align_box", &S::use_std_align_box,
               "Replace the ALIGN model's box by the square found from the "
-              "eyes and the mouth.");
+              "eyes and the mouth.")
+        .Map("distance_estimation", &S::distance_estimation,
+             "Estimate each face's distance: a map of the \"Distance "
+             "estimation\" keys.")
+        .ShownDefault("absent: off");
     return t;
   }();
   return *table;

@@ -45,6 +45,7 @@ struct FaceSettings {
   int32_t max_spoof_checks = 30;
   bool async_mode = false;
   bool use_std_align_box = true;
+  Entity distance_estimation;  // read when present
 };
 
 // Built on first use; safe to call from any thread.
