@@ -10,7 +10,7 @@ void SentReceipts::Restore(const std::string& driver, uint64_t sequence,
 double SentReceipts::Take(const std::string& driver, uint64_t sequence,
                           uint64_t tag, double now) {
   Receipt& receipt = receipts_[driver][sequence];
-  if (!receipt.sent) receipt.received = now;
+  if (!receipt.kept) receipt.received = now;
   if (receipt.tag != 0) tags_.erase(receipt.tag);
   receipt.tag = tag;
   tags_[tag] = {driver, sequence};
@@ -23,8 +23,10 @@ bool SentReceipts::Sending(uint64_t tag) {
   auto driver = receipts_.find(it->second.first);
   if (driver == receipts_.end()) return false;
   auto receipt = driver->second.find(it->second.second);
-  if (receipt == driver->second.end() || receipt->second.sent) return false;
-  receipt->second.sent = true;
+  if (receipt == driver->second.end() || receipt->second.kept) return false;
+  for (auto& [name, kept] : receipts_) {
+    for (auto& [sequence, other] : kept) other.kept = true;
+  }
   return true;
 }
 
@@ -49,7 +51,7 @@ std::vector<std::pair<uint64_t, double>> SentReceipts::Sent(
   auto it = receipts_.find(driver);
   if (it == receipts_.end()) return sent;
   for (const auto& [sequence, receipt] : it->second) {
-    if (receipt.sent) sent.emplace_back(sequence, receipt.received);
+    if (receipt.kept) sent.emplace_back(sequence, receipt.received);
   }
   return sent;
 }

@@ -36,14 +36,16 @@ class SentReceipts {
   // tagged `tag`: the kept one, or `now`.
   double Take(const std::string& driver, uint64_t sequence, uint64_t tag,
               double now);
-  // A message tagged `tag` goes to the broker: true the first time, when
-  // its receipt must be kept before it goes.
+  // A message tagged `tag` goes to the broker: true when its receipt is not
+  // kept yet. Every receipt taken so far is then counted as kept, and must
+  // be written (with Sent) before the message goes: one write covers a
+  // whole queue sent after the broker came back.
   bool Sending(uint64_t tag);
   // The driver's position is at `sequence`: the receipts up to it go.
   void Passed(const std::string& driver, uint64_t sequence);
   // The driver follows another journal: its receipts go.
   void Forget(const std::string& driver);
-  // (sequence, received) of the driver's results that went to the broker.
+  // (sequence, received) of the driver's receipts counted as kept.
   std::vector<std::pair<uint64_t, double>> Sent(
       const std::string& driver) const;
 
@@ -51,7 +53,7 @@ class SentReceipts {
   struct Receipt {
     double received = 0;
     uint64_t tag = 0;   // 0: restored, not sent again yet
-    bool sent = false;  // a message went to the broker
+    bool kept = false;  // in the state file, or about to be written
   };
   // By driver, then sequence.
   std::map<std::string, std::map<uint64_t, Receipt>> receipts_;
