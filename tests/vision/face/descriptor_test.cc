@@ -11,7 +11,7 @@ namespace talvenrook_vision {
 namespace {
 
 using face_testing::CaffeDescriptorModel;
-using face_testing::OnnxModel;
+using face_testing::ChannelMeanModel;
 using face_testing::ParseEntity;
 using face_testing::Prop;
 using face_testing::Solid;
@@ -19,13 +19,7 @@ using face_testing::SubMap;
 
 // channel_mean.onnx with scale 1: a solid crop (b, g, r) gives (b, g, r).
 std::unique_ptr<CNNDescriptorExtractor> ChannelMeanExtractor() {
-  Entity model = OnnxModel("channel_mean.onnx", "FACE_DESCRIPTOR", {}, 1.0);
-  Prop(SubMap(&model, "content"), "input_size")
-      .mutable_size_value()
-      ->set_width(4);
-  Prop(SubMap(&model, "content"), "input_size")
-      .mutable_size_value()
-      ->set_height(4);
+  const Entity model = ChannelMeanModel("FACE_DESCRIPTOR", {}, 1.0);
   absl::StatusOr<std::unique_ptr<OpenCVPredict>> predictor =
       CreatePredictor(model);
   EXPECT_TRUE(predictor.ok()) << predictor.status();
