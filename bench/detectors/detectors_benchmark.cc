@@ -20,6 +20,7 @@
 #include "bench/paired.h"
 #include "vision/detectors/ssd_detector_adapter.h"
 #include "vision/detectors/yolo_detector_adapter.h"
+#include "vision/exec/worker_pool.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -174,6 +175,7 @@ BENCHMARK(BM_PairedYoloAdapterVsBare)
 // two threads (ring of 2), alternately.
 void BM_PairedSyncVsAsyncRing(benchmark::State& state) {
   SSDDetectorAdapter adapter;
+  adapter.SetTaskRunner(std::make_shared<WorkerPool>("bench-inference"));
   adapter.Configure(PipelineConfig(false), FaceModel());
   const auto& frames = Frames();
   adapter.Detect(frames[0]);

@@ -37,6 +37,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "vision/exec/worker_pool.h"
 #include "vision/face/detect/pico_detector_adapter.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
 
@@ -271,6 +272,7 @@ void BM_FacePipeline(benchmark::State& state) {
   const std::vector<cv::Mat>& frames = Frames();
   BareLoop bare;
   FaceAnalyticsVideoV1 sync, async;
+  async.SetTaskRunner(std::make_shared<WorkerPool>("bench-inference"));
   if (!sync.Setup(PipelineConfig(false)).ok() ||
       !async.Setup(PipelineConfig(true)).ok()) {
     state.SkipWithError("pipeline setup failed");

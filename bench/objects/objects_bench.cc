@@ -24,6 +24,7 @@
 
 #include "bench/paired.h"
 #include "vision/detectors/adapter_registry.h"
+#include "vision/exec/worker_pool.h"
 #include "vision/objects/crowd_analytics_video_v1.h"
 
 namespace talvenrook_vision {
@@ -179,6 +180,7 @@ void BM_PairedCrowdAsyncVsBare(benchmark::State& state) {
   constexpr int kBatch = 16;
   BareLoop bare;
   CrowdAnalyticsVideoV1 crowd;
+  crowd.SetTaskRunner(std::make_shared<WorkerPool>("bench-inference"));
   if (const absl::Status set_up = crowd.Setup(CrowdConfig()); !set_up.ok()) {
     state.SkipWithError(std::string(set_up.message()).c_str());
     return;

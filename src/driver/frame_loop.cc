@@ -15,7 +15,9 @@ constexpr std::chrono::seconds kWatchdogTick(1);
 
 }  // namespace
 
-FrameLoop::FrameLoop(Parts parts) : parts_(std::move(parts)) {}
+FrameLoop::FrameLoop(Parts parts) : parts_(std::move(parts)) {
+  parts_.pipeline->SetTaskRunner(inference_workers_);
+}
 
 FrameLoop::~FrameLoop() { Stop(); }
 

@@ -19,17 +19,21 @@
 #include "src/driver/process_settings.h"
 #include "src/driver/recording_scheduler.h"
 #include "src/driver/source_end.h"
+#include "vision/exec/worker_pool.h"
 
 namespace vostek_kestu {
 
-// The threads that move a driver's frames: the capture thread (wait for a
-// client's pings and a first configuration, apply queued configurations
-// between frames, take the next frame from the capture source, and in
-// synchronous mode run the frame step on it), the asynchronous detection
-// thread (runs the frame step on the frames handed over through a bounded
-// queue of "max_async_images"), and the watchdog (ends the process when one
-// frame step, or one grab of the capture thread, exceeds the detection
-// time-out).
+// The threads of a driver: the capture thread (wait for a client's pings
+// and a first configuration, apply queued configurations between frames,
+// take the next frame from the capture source, and in synchronous mode run
+// the frame step on it), the asynchronous detection thread (runs the frame
+// step on the frames handed over through a bounded queue of
+// "max_async_images"), the watchdog (ends the process when one frame step,
+// or one grab of the capture thread, exceeds the detection time-out), and
+// the pool the pipelines run their pushed frames' inferences on (threads
+// named "kestu-inference", started as the pipelines' networks ask for them
+// and joined when the last pipeline that used them goes). Pipelines start
+// no thread of their own.
 //
 // Every wait is on a condition variable: the capture thread waits for pings
 // (woken when they come), for room in the queue, or a second after a frame
@@ -149,6 +153,8 @@ class FrameLoop {
   std::atomic<int64_t> grab_started_ns_{0};
   // The capture side's copy of the pipeline, fetched once per capture step.
   std::shared_ptr<talvenrook_vision::VisionAnalytics> capture_pipeline_;
+  const std::shared_ptr<talvenrook_vision::WorkerPool> inference_workers_ =
+      std::make_shared<talvenrook_vision::WorkerPool>("kestu-inference");
   std::thread capture_thread_;
   std::thread detection_thread_;
   std::thread watchdog_thread_;

@@ -1,5 +1,7 @@
 #include "src/driver/pipeline_holder.h"
 
+#include <utility>
+
 namespace vostek_kestu {
 
 absl::Status PipelineHolder::Install(
@@ -8,6 +10,10 @@ absl::Status PipelineHolder::Install(
     const std::function<void(talvenrook_vision::VisionAnalytics&)>& prepare) {
   if (!candidate) return talvenrook_vision::SetupError("no pipeline");
   candidate->SetClock(&clock_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    candidate->SetTaskRunner(runner_);
+  }
   const absl::Status status = candidate->Setup(config);
   if (!status.ok()) return status;
   if (prepare) prepare(*candidate);
@@ -22,6 +28,12 @@ std::shared_ptr<talvenrook_vision::VisionAnalytics> PipelineHolder::current()
     const {
   std::lock_guard<std::mutex> lock(mutex_);
   return pipeline_;
+}
+
+void PipelineHolder::SetTaskRunner(
+    std::shared_ptr<talvenrook_vision::TaskRunner> runner) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  runner_ = std::move(runner);
 }
 
 void PipelineHolder::PublishRequest(const VisionRequest& request) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "vision/analytics/vision_analytics.h"
+#include "vision/exec/task_runner.h"
 #include "vision/tracking/tracking_clock.h"
 
 namespace vostek_kestu {
@@ -19,7 +20,8 @@ using VisionRequest = ::talvenrook::vision::v1::VisionRequest;
 // asynchronous mode), so that a new configuration never destroys it
 // mid-frame: a replaced pipeline goes when its last frame is done. Pipelines
 // read the holder's frame clock, whose ticks the frame step sets to each
-// frame's time. The request is published whole: a frame step sees the one
+// frame's time, and run their background work on the holder's task runner.
+// The request is published whole: a frame step sees the one
 // of the last configuration, never a half-written one.
 //
 // Thread-safe.
@@ -41,11 +43,14 @@ class PipelineHolder {
   std::shared_ptr<const VisionRequest> request() const;
 
   talvenrook_vision::FrameTimeClock& clock() { return clock_; }
+  // Where the pipelines installed from now on run their background work.
+  void SetTaskRunner(std::shared_ptr<talvenrook_vision::TaskRunner> runner);
 
  private:
   // Declared before the pipeline so that it outlives it.
   talvenrook_vision::FrameTimeClock clock_;
-  mutable std::mutex mutex_;  // guards pipeline_ and request_ (the pointers)
+  mutable std::mutex mutex_;  // guards the pointers below
+  std::shared_ptr<talvenrook_vision::TaskRunner> runner_;
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline_;
   std::shared_ptr<const VisionRequest> request_ =
       std::make_shared<VisionRequest>();

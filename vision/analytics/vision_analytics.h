@@ -10,6 +10,10 @@
 // depend on how fast the frames are processed. Pipelines hand clock() to the
 // trackers and zones they build in Setup.
 //
+// Threads: a pipeline starts none. Work that runs beside the frames (the
+// inferences of pushed frames) goes to the task runner given with
+// SetTaskRunner; without one it runs in PushFrame.
+//
 // Performance monitoring: the meter is used only on the thread that runs
 // Process or PopResult. The caller of those holds FrameLock() for the frame;
 // SetMonitorPerformance takes the same lock, so a meter is never replaced
@@ -21,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,6 +35,7 @@
 #include "talvenrook/vision/v1/vision.pb.h"
 #include "talvenrook/vision/v1/vision_service.pb.h"
 #include "vision/config/setup_status.h"
+#include "vision/exec/task_runner.h"
 #include "vision/timing/tick_meter_manager.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -108,6 +114,14 @@ class VisionAnalytics {
   }
   const TrackingClock* clock() const { return clock_; }
 
+  // Requires: set before Setup.
+  void SetTaskRunner(std::shared_ptr<TaskRunner> runner) {
+    task_runner_ = std::move(runner);
+  }
+  const std::shared_ptr<TaskRunner>& task_runner() const {
+    return task_runner_;
+  }
+
  protected:
   VisionAnalytics() = default;
 
@@ -120,6 +134,7 @@ class VisionAnalytics {
  private:
   std::mutex frame_mutex_;  // held for a frame; guards performance_ swaps
   const TrackingClock* clock_ = TrackingClock::System();
+  std::shared_ptr<TaskRunner> task_runner_;
 };
 
 }  // namespace talvenrook_vision

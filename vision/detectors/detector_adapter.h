@@ -8,6 +8,7 @@
 #ifndef VISION_DETECTORS_DETECTOR_ADAPTER_H_
 #define VISION_DETECTORS_DETECTOR_ADAPTER_H_
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -17,6 +18,7 @@
 #include "talvenrook/kestu/v1/kestueye.pb.h"
 #include "vision/config/entity_config.h"
 #include "vision/detectors/detection_list.h"
+#include "vision/exec/task_runner.h"
 
 namespace talvenrook_vision {
 
@@ -43,6 +45,9 @@ class DetectorAdapter {
     return pushed.ok() && *pushed;
   }
   virtual DetectionList PopDetections() = 0;
+  // Where pushed frames are detected; adapters that detect on the pushing
+  // thread ignore it. Requires: nothing pushed yet.
+  virtual void SetTaskRunner(std::shared_ptr<TaskRunner> runner) {}
   // The class name of a label index, or "".
   virtual std::string Label(int index) const = 0;
 

@@ -223,10 +223,16 @@ void SSDDetector::BuildPredictors(bool fixed_size) {
       return;
     }
     PreparePredictor(predictor.get());
+    predictor->SetTaskRunner(runner_);
     predictors_.push_back(std::move(predictor));
   }
   SetTarget(target_);
   SetBackend(backend_);
+}
+
+void SSDDetector::SetTaskRunner(std::shared_ptr<TaskRunner> runner) {
+  runner_ = std::move(runner);
+  for (auto& predictor : predictors_) predictor->SetTaskRunner(runner_);
 }
 
 void SSDDetector::Reconfigure(cv::Size frame_size, bool fixed_size) {

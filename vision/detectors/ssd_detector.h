@@ -71,6 +71,9 @@ class SSDDetector {
                              int queue_size, const std::string& engine);
   virtual void SetTarget(int target);
   virtual void SetBackend(int backend);
+  // Where the pushed frames' inferences run (see OpenCVPredict). Requires:
+  // nothing pushed yet.
+  void SetTaskRunner(std::shared_ptr<TaskRunner> runner);
   // Queues the detection of every region of `frame`; false for an empty
   // frame or when no predictor could be built.
   virtual bool PushFrame(const cv::Mat& frame) {
@@ -154,6 +157,7 @@ class SSDDetector {
   bool reload_ = false;
   int32_t total_area_ = 0;
   std::vector<std::unique_ptr<OpenCVPredict>> predictors_;
+  std::shared_ptr<TaskRunner> runner_;
   int32_t input_width_ = 300;
   int32_t input_height_ = 300;
   float scale_factor_ = 0.0f;

@@ -1,5 +1,7 @@
 #include "vision/detectors/ssd_detector_adapter.h"
 
+#include <utility>
+
 #include <opencv2/imgproc.hpp>
 
 #include "absl/status/status.h"
@@ -82,6 +84,7 @@ bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
       ModelKeyTable().ReadOnly(model, {"type", "version"}, &named));
   SetTypeVersion({named.type, named.version});
   detector_ = NewDetector();
+  detector_->SetTaskRunner(runner_);
   output_layer_ = OutputLayerFor(model_type_);
   const std::string engine = RequiredModelKey(model, "engine");
   const bool loaded =
@@ -93,6 +96,11 @@ bool SSDDetectorAdapter::Configure(const KestuEyeConfig& config,
                                         : detector_->error();
   }
   return loaded;
+}
+
+void SSDDetectorAdapter::SetTaskRunner(std::shared_ptr<TaskRunner> runner) {
+  runner_ = std::move(runner);
+  if (detector_) detector_->SetTaskRunner(runner_);
 }
 
 DetectionList SSDDetectorAdapter::Detect(const cv::Mat& frame) {

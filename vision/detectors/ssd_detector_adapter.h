@@ -55,6 +55,7 @@ class SSDDetectorAdapter : public DetectorAdapter {
   DetectionList Detect(const cv::Mat& frame) override;
   absl::StatusOr<bool> TryPushFrame(const cv::Mat& frame) override;
   DetectionList PopDetections() override;
+  void SetTaskRunner(std::shared_ptr<TaskRunner> runner) override;
   std::string Label(int index) const override;
   void SetNetworkSize(int width, int height) override;
 
@@ -79,6 +80,7 @@ class SSDDetectorAdapter : public DetectorAdapter {
   int32_t frames_until_detection_ = 5;
   std::string output_layer_;
   std::unique_ptr<SSDDetector> detector_;
+  std::shared_ptr<TaskRunner> runner_;  // handed to each detector loaded
   std::unique_ptr<OpticalFlowBoxes> flow_;
   DetectionList last_;
   cv::Mat grey_;

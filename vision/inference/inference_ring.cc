@@ -6,38 +6,46 @@
 
 namespace talvenrook_vision {
 
-InferenceRing::InferenceRing(size_t slots, size_t workers, Run run)
-    : workers_wanted_(workers),
+InferenceRing::InferenceRing(size_t slots, size_t networks, Run run,
+                             std::shared_ptr<TaskRunner> runner)
+    : networks_(networks),
       run_(std::move(run)),
+      runner_(std::move(runner)),
       pending_(slots),
-      blobs_(slots) {}
+      blobs_(slots) {
+  for (size_t i = networks; i > 0; --i) free_networks_.push_back(i - 1);
+  if (runner_) runner_->EnsureWorkers(networks);
+}
 
 InferenceRing::~InferenceRing() {
-  {
-    std::lock_guard<std::mutex> lock(jobs_mutex_);
-    stopping_ = true;
-  }
-  jobs_ready_.notify_all();
-  for (std::thread& worker : workers_) {
-    if (worker.joinable()) worker.join();
-  }
+  std::unique_lock<std::mutex> lock(jobs_mutex_);
+  stopping_ = true;
+  jobs_.clear();
+  drained_.wait(lock, [this] { return draining_ == 0; });
 }
 
 void InferenceRing::Submit() {
   Job job;
   job.blob = blobs_[write_index_];
   pending_[write_index_] = job.promise.getArrayResult();
+  write_index_ = (write_index_ + 1) % static_cast<int64_t>(pending_.size());
+  if (!runner_) {
+    job.promise.setValue(RunSafely(0, job.blob));
+    AddPending(1);
+    return;
+  }
+  bool post = false;
   {
     std::lock_guard<std::mutex> lock(jobs_mutex_);
-    if (workers_.empty()) {
-      for (size_t i = 0; i < workers_wanted_; ++i)
-        workers_.emplace_back(&InferenceRing::Work, this, i);
-    }
     jobs_.push_back(std::move(job));
+    if (draining_ < networks_) {
+      // A network without a task to run on it.
+      ++draining_;
+      post = true;
+    }
   }
-  jobs_ready_.notify_one();
-  write_index_ = (write_index_ + 1) % static_cast<int64_t>(pending_.size());
   AddPending(1);
+  if (post) runner_->Post([this] { Drain(); });
 }
 
 bool InferenceRing::Pop(cv::Mat* output, std::chrono::nanoseconds timeout) {
@@ -75,22 +83,30 @@ bool InferenceRing::WaitForPending(std::chrono::milliseconds limit) {
                                 [this] { return pending_count_.load() > 0; });
 }
 
-void InferenceRing::Work(size_t worker) {
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(jobs_mutex_);
-      jobs_ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    try {
-      job.promise.setValue(run_(worker, job.blob));
-    } catch (const cv::Exception& e) {
-      NoteError(e.what());
-      job.promise.setValue(cv::Mat());
-    }
+void InferenceRing::Drain() {
+  std::unique_lock<std::mutex> lock(jobs_mutex_);
+  const size_t network = free_networks_.back();
+  free_networks_.pop_back();
+  while (!stopping_ && !jobs_.empty()) {
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    lock.unlock();
+    job.promise.setValue(RunSafely(network, job.blob));
+    job = Job();
+    lock.lock();
+  }
+  free_networks_.push_back(network);
+  --draining_;
+  // Notified under the lock: once it is released the ring may be gone.
+  drained_.notify_all();
+}
+
+cv::Mat InferenceRing::RunSafely(size_t network, const cv::Mat& blob) const {
+  try {
+    return run_(network, blob);
+  } catch (const cv::Exception& e) {
+    NoteError(e.what());
+    return cv::Mat();
   }
 }
 

@@ -109,7 +109,13 @@ void OpenCVPredict::MakeRing() {
         std::vector<cv::Mat> outputs;
         std::lock_guard<std::mutex> lock(mutex);
         return Forward(net, blob, "", &outputs);
-      });
+      },
+      runner_);
+}
+
+void OpenCVPredict::SetTaskRunner(std::shared_ptr<TaskRunner> runner) {
+  runner_ = std::move(runner);
+  if (ring_) MakeRing();
 }
 
 bool OpenCVPredict::PrepareBlob(const cv::Mat& image, cv::Mat* blob) {

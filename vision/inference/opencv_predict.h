@@ -17,11 +17,11 @@
 //    only for 3-channel inputs with the swap flag set.
 //  - Asynchronous ring (queue size > 0): Push on one producer thread and Pop
 //    on one consumer thread; results come back in push order. Inferences
-//    run on min(queue size, cores) worker threads that the predictor owns
-//    and joins on destruction, each with its own copy of the network, so
-//    that two inferences overlap; unfinished results are dropped. Predict
-//    and PredictAll may be called while inferences are in flight; they wait
-//    for the network.
+//    run on the task runner given with SetTaskRunner (on the pushing thread
+//    without one), up to min(queue size, cores) at once, each on its own
+//    copy of the network, so that two inferences overlap; unfinished
+//    results are dropped on destruction. Predict and PredictAll may be
+//    called while inferences are in flight; they wait for the network.
 //
 // Example model map that CreatePredictor turns into an OpenCVPredict:
 //   properties { key: "engine" value { string_value: "ONNX" } }
@@ -44,7 +44,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -54,6 +53,7 @@
 
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
+#include "vision/exec/task_runner.h"
 #include "vision/inference/inference_ring.h"
 #include "vision/inference/network_loader.h"
 #include "vision/inference/predictor.h"
@@ -114,6 +114,8 @@ class OpenCVPredict : public Predictor {
   bool PopInto(std::vector<float>* rows);
   void SetTarget(int target) override;
   void SetBackend(int backend) override;
+  // Where the asynchronous inferences run. Requires: nothing pushed yet.
+  void SetTaskRunner(std::shared_ptr<TaskRunner> runner);
 
   // Outputs that every inference computes, flattened and concatenated in
   // this order (for networks with several output layers, such as YOLO).
@@ -188,6 +190,7 @@ class OpenCVPredict : public Predictor {
 
   std::vector<std::unique_ptr<NetworkCopy>> extra_networks_;
   int queue_size_ = 0;
+  std::shared_ptr<TaskRunner> runner_;
   // The asynchronous half; declared last so that it goes first.
   std::unique_ptr<InferenceRing> ring_;
 };

@@ -21,6 +21,7 @@ absl::Status CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   statistics_.Configure(map);
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
+  objects->SetTaskRunner(task_runner());
   objects->JudgeDayNightOutside();
   const absl::Status detection = objects->Setup(config);
   objects_ = std::move(objects);

@@ -59,6 +59,7 @@ absl::Status SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   // Every built-in adapter, whichever pipeline was set up before.
   RegisterDetectorAdapters();
   const absl::Status regions = regions_.Configure(config, judges_day_night_);
+  regions_.SetTaskRunner(task_runner());
   ShareNetworkSize(/*night=*/false);
   ShareNetworkSize(/*night=*/true);
   {

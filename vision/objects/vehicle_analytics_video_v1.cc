@@ -44,6 +44,7 @@ absl::Status VehicleAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   RegisterDetectorAdapters();
   auto objects = std::make_unique<SSDAnalyticsVideoV1>();
   objects->SetClock(clock());
+  objects->SetTaskRunner(task_runner());
   objects->JudgeDayNightOutside();
   const absl::Status detection = objects->Setup(config);
   objects_ = std::move(objects);

@@ -56,6 +56,13 @@ absl::Status RoiSet::Configure(const KestuEyeConfig& config,
   return LoadStatus(night);
 }
 
+void RoiSet::SetTaskRunner(const std::shared_ptr<TaskRunner>& runner) {
+  for (const auto& roi : rois_) {
+    for (DetectorAdapter* adapter : {roi->day_adapter(), roi->night_adapter()})
+      if (adapter != nullptr) adapter->SetTaskRunner(runner);
+  }
+}
+
 absl::Status RoiSet::LoadStatus(const absl::Status& night) const {
   if (!night.ok()) return night;
   for (const auto& roi : rois_) {

@@ -32,6 +32,7 @@
 
 #include "absl/status/status.h"
 #include "vision/config/setup_status.h"
+#include "vision/exec/task_runner.h"
 #include "vision/regions/night_solution.h"
 #include "vision/regions/roi.h"
 
@@ -64,6 +65,9 @@ class RoiSet {
   // per region; a region with nothing pushed gives an empty list). A region
   // whose push OpenCV refused gives an empty list with that reason.
   std::vector<DetectionList> PopDetections();
+  // Where the regions' pushed frames are detected. Requires: after
+  // Configure, nothing pushed yet.
+  void SetTaskRunner(const std::shared_ptr<TaskRunner>& runner);
   void Draw(cv::Mat& frame) const;
 
   int moment() const { return moment_.load(); }

@@ -3,12 +3,17 @@
 // frames, so that the man's track ends) and publishes his TRACKING_START
 // and TRACKING_END results, which it also logs in its one-line format. The
 // SSD face network (in both modes of the driver) and the pico cascade find
-// the same face.
+// the same face. The SSD network's inferences run on the driver's own pool,
+// whose threads end with the driver.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <string>
 #include <thread>
 
 #include <glog/logging.h>
@@ -71,6 +76,19 @@ class DetectionLines : public google::LogSink {
   mutable std::mutex mutex_;  // guards lines_
   std::vector<std::string> lines_;
 };
+
+// Threads of this process with that name (as /proc shows them).
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator(
+           "/proc/self/task",
+           std::filesystem::directory_options::skip_permission_denied)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  return count;
+}
 
 struct ClipRun {
   bool pico;
@@ -179,7 +197,10 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool ended = false;
+  int inference_threads = 0;  // the most seen at once
   while (!ended && std::chrono::steady_clock::now() < deadline) {
+    inference_threads =
+        std::max(inference_threads, ThreadsNamed("kestu-inference"));
     auto bytes = data_->Receive(milliseconds(500));
     if (!bytes) continue;
     VisionResult result;
@@ -235,6 +256,16 @@ TEST_P(FaceDriverEndToEndTest, TheManEntersAndLeavesWithHisAttributes) {
       ", uuid: [0-9a-f-]{36}\\}");
   ASSERT_TRUE(PollUntil([&] { return lines_.lines().size() >= 2; }, kWait));
   EXPECT_TRUE(std::regex_match(lines_.lines()[1], line)) << lines_.lines()[1];
+
+  // The SSD detector's inferences ran on the driver's pool, whose threads
+  // end with the driver; the pico detector runs on the frame's thread.
+  if (run.pico) {
+    EXPECT_EQ(inference_threads, 0);
+  } else {
+    EXPECT_GT(inference_threads, 0);
+  }
+  driver_.reset();
+  EXPECT_EQ(ThreadsNamed("kestu-inference"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Detectors, FaceDriverEndToEndTest,

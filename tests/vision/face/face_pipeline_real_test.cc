@@ -1,13 +1,16 @@
 // The face pipeline with the real models on the committed face clip (one
 // man at a desk, followed here by black frames so that his track ends):
 // synchronous, and asynchronous with the two steps on two threads.
+#include <memory>
 #include <set>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
 #include "tests/testing/test_util.h"
+#include "vision/exec/worker_pool.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
 
 namespace talvenrook_vision {
@@ -110,8 +113,14 @@ TEST(FacePipelineRealTest, TheManIsOneTrackWithHisAttributes) {
   EXPECT_EQ(pipeline.TrackStateSize(), 0u);
 }
 
-TEST(FacePipelineRealTest, AsynchronousStepsOnTwoThreads) {
+// The two steps on two threads, with the SSD's inferences on a pool of
+// their own or run in PushFrame.
+class FacePipelineAsyncTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FacePipelineAsyncTest, AsynchronousStepsOnTwoThreads) {
   FaceAnalyticsVideoV1 pipeline;
+  if (GetParam())
+    pipeline.SetTaskRunner(std::make_shared<WorkerPool>("test-inference"));
   kestu_testing::StderrCapture quiet;
   ASSERT_TRUE(pipeline.Setup(RealConfig(true)).ok());
   const size_t total = kClipFrames + kBlackFrames;
@@ -132,6 +141,12 @@ TEST(FacePipelineRealTest, AsynchronousStepsOnTwoThreads) {
   ExpectTheMan(Summarise(results));
   EXPECT_EQ(pipeline.QueuedFrames(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Runners, FacePipelineAsyncTest, ::testing::Bool(),
+                         [](const auto& info) {
+                           return std::string(info.param ? "OnAPool"
+                                                         : "InPushFrame");
+                         });
 
 }  // namespace
 }  // namespace talvenrook_vision

@@ -1,9 +1,11 @@
 // The ring hands outputs back in the order the blobs went in, whichever
-// worker finishes first; a failed inference gives an empty output and its
-// line; a ring torn down with work in flight stops.
+// network finishes first, on a pool or on the submitting thread; a failed
+// inference gives an empty output and its line; two inferences never share
+// a network; a ring torn down with work in flight waits for it.
 #include "vision/inference/inference_ring.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -12,6 +14,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "vision/exec/worker_pool.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -33,13 +37,18 @@ struct RingCase {
   size_t slots;
   size_t workers;
   std::vector<int> blobs;
+  bool pool = true;  // else the inferences run in Submit
 };
+
+std::shared_ptr<TaskRunner> Pool() {
+  return std::make_shared<WorkerPool>("test-ring");
+}
 
 class InferenceRingTest : public ::testing::TestWithParam<RingCase> {};
 
 TEST_P(InferenceRingTest, OutputsComeBackInOrder) {
   const RingCase& c = GetParam();
-  InferenceRing ring(c.slots, c.workers, Infer);
+  InferenceRing ring(c.slots, c.workers, Infer, c.pool ? Pool() : nullptr);
   ::testing::internal::CaptureStderr();
   std::vector<int> outputs;
   size_t submitted = 0;
@@ -77,11 +86,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // The first blob is the slowest: the others finish
                       // first on the other workers and wait their turn.
                       RingCase{"SlowFirstOnThreeWorkers", 3, 3, {30, 1, 0, 2}},
-                      RingCase{"FailedInference", 2, 2, {1, -1, 0}}),
+                      RingCase{"FailedInference", 2, 2, {1, -1, 0}},
+                      RingCase{"WithoutAPool", 2, 2, {3, 0, 1, 2}, false},
+                      RingCase{"FailedWithoutAPool", 2, 1, {1, -1}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InferenceRingTest, WaitsEndWhenTheRingChanges) {
-  InferenceRing ring(1, 1, Infer);
+  InferenceRing ring(1, 1, Infer, Pool());
   EXPECT_FALSE(ring.WaitForPending(milliseconds(1)));
   ring.NextBlob() = cv::Mat(1, 1, CV_32S, cv::Scalar(20));
   ring.Submit();
@@ -96,14 +107,64 @@ TEST(InferenceRingTest, WaitsEndWhenTheRingChanges) {
   consumer.join();
 }
 
+TEST(InferenceRingTest, TwoInferencesNeverShareANetwork) {
+  // More threads than networks: the ring must not run two blobs on one.
+  auto pool = std::make_shared<WorkerPool>("test-ring");
+  pool->EnsureWorkers(6);
+  std::atomic<bool> busy[2] = {false, false};
+  std::atomic<int> clashes{0}, running{0}, most{0};
+  InferenceRing ring(
+      8, 2,
+      [&](size_t network, const cv::Mat& blob) {
+        if (busy[network].exchange(true)) ++clashes;
+        const int now = ++running;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        cv::Mat output = Infer(network, blob);
+        --running;
+        busy[network] = false;
+        return output;
+      },
+      pool);
+  int popped = 0;
+  for (int submitted = 0; popped < 40;) {
+    while (submitted < 40 && !ring.Full()) {
+      ring.NextBlob() = cv::Mat(1, 1, CV_32S, cv::Scalar(2));
+      ring.Submit();
+      ++submitted;
+    }
+    cv::Mat output;
+    ASSERT_TRUE(ring.Pop(&output, std::chrono::seconds(10)));
+    ++popped;
+  }
+  EXPECT_EQ(clashes.load(), 0);
+  EXPECT_EQ(most.load(), 2);  // both networks worked at once
+}
+
 TEST(InferenceRingTest, TornDownWithWorkInFlight) {
-  auto ring = std::make_unique<InferenceRing>(4, 2, Infer);
+  auto pool = std::make_shared<WorkerPool>("test-ring");
+  std::atomic<int> running{0};
+  auto ring = std::make_unique<InferenceRing>(
+      4, 2,
+      [&running](size_t network, const cv::Mat& blob) {
+        ++running;
+        cv::Mat output = Infer(network, blob);
+        --running;
+        return output;
+      },
+      pool);
   for (int i = 0; i < 4; ++i) {
-    ring->NextBlob() = cv::Mat(1, 1, CV_32S, cv::Scalar(5));
+    ring->NextBlob() = cv::Mat(1, 1, CV_32S, cv::Scalar(20));
     ring->Submit();
   }
-  ring.reset();  // joins the workers; must not hang or crash
-  SUCCEED();
+  ring.reset();  // drops the queued blobs, waits for the running ones
+  EXPECT_EQ(running.load(), 0);
+  // The pool outlives the ring and still runs work.
+  std::atomic<bool> ran{false};
+  pool->Post([&ran] { ran = true; });
+  pool.reset();
+  EXPECT_TRUE(ran.load());
 }
 
 }  // namespace

@@ -197,6 +197,7 @@ absl::Status FaceAnalyticsVideoV1::LoadSsdModel(const KestuEyeConfig& config,
   } else {
     auto tiny = std::make_unique<TinySSDDetectorAdapter>();
     if (tiny->Load(config, model)) {
+      tiny->detector().SetTaskRunner(task_runner());
       detector = std::move(tiny);
     } else {
       reason = tiny->load_error();
