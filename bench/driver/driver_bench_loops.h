@@ -85,13 +85,13 @@ class NoOpPipeline : public talvenrook_vision::VisionAnalytics {
   absl::Status Setup(const KestuEyeConfig& config) override {
     return absl::OkStatus();
   }
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override {
-    return OneTrackEnd(frame);
+  std::unique_ptr<talvenrook_vision::FrameWork> Begin(const cv::Mat& frame,
+                                                      bool ahead) override {
+    return std::make_unique<talvenrook_vision::FrameWork>();
   }
-  void PushFrame(const cv::Mat& frame) override {}
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override {
+  VisionResult Finish(std::unique_ptr<talvenrook_vision::FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override {
     return OneTrackEnd(frame);
   }
 

@@ -5,8 +5,8 @@
 // every 4th frame), and the pico detector alone.
 //
 //   BM_FacePipeline  bare loop, synchronous pipeline (Process) and
-//                    asynchronous pipeline (PushFrame on one thread,
-//                    PopResult on another, at most 5 frames in flight),
+//                    asynchronous pipeline (Begin on one thread, Finish
+//                    on another, at most 5 frames in flight),
 //                    alternately in one loop, because the machine is
 //                    shared: the bare loop and the synchronous pipeline take
 //                    turns frame by frame through one pass over the clip,
@@ -37,6 +37,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "tests/testing/hand_over.h"
 #include "vision/exec/worker_pool.h"
 #include "vision/face/detect/pico_detector_adapter.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
@@ -252,15 +253,13 @@ double RunAsync(FaceAnalyticsVideoV1* pipeline,
                 const std::vector<cv::Mat>& frames) {
   const VisionRequest request = Request();
   const auto start = Clock::now();
+  kestu_testing::HandOver<std::unique_ptr<FrameWork>> works(5);
   std::thread producer([&] {
-    for (const cv::Mat& frame : frames) {
-      while (pipeline->QueuedFrames() >= 5)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      pipeline->PushFrame(frame);
-    }
+    for (const cv::Mat& frame : frames)
+      works.Push(pipeline->Begin(frame, /*ahead=*/true));
   });
   for (const cv::Mat& frame : frames) {
-    benchmark::DoNotOptimize(pipeline->PopResult(request, frame));
+    benchmark::DoNotOptimize(pipeline->Finish(works.Pop(), request, frame));
   }
   producer.join();
   return std::chrono::duration<double>(Clock::now() - start).count();

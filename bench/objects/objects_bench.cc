@@ -23,6 +23,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "bench/paired.h"
+#include "tests/testing/hand_over.h"
 #include "vision/detectors/adapter_registry.h"
 #include "vision/exec/worker_pool.h"
 #include "vision/objects/crowd_analytics_video_v1.h"
@@ -169,8 +170,8 @@ BENCHMARK(BM_PairedCrowdSyncVsBare)
     ->MinTime(15.0)
     ->UseRealTime();
 
-// Batches of 16 frames: the bare loop, then the pipeline with PushFrame on
-// a reading thread and PopResult on this one (as the driver's capture and
+// Batches of 16 frames: the bare loop, then the pipeline with Begin on a
+// reading thread and Finish on this one (as the driver's capture and
 // detection threads do), alternately.
 void BM_PairedCrowdAsyncVsBare(benchmark::State& state) {
   if (!ClipReader().ok()) {
@@ -194,11 +195,13 @@ void BM_PairedCrowdAsyncVsBare(benchmark::State& state) {
     auto t0 = Clock::now();
     for (int i = 0; i < kBatch; ++i) bare.Frame();
     auto t1 = Clock::now();
+    kestu_testing::HandOver<std::unique_ptr<FrameWork>> works(kBatch);
     std::thread producer([&] {
-      for (int i = 0; i < kBatch; ++i) crowd.PushFrame(reader.Next().clone());
+      for (int i = 0; i < kBatch; ++i)
+        works.Push(crowd.Begin(reader.Next().clone(), /*ahead=*/true));
     });
     for (int i = 0; i < kBatch; ++i)
-      benchmark::DoNotOptimize(crowd.PopResult({}, cv::Mat()));
+      benchmark::DoNotOptimize(crowd.Finish(works.Pop(), {}, cv::Mat()));
     producer.join();
     auto t2 = Clock::now();
     bare_time += t1 - t0;

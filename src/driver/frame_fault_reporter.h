@@ -12,8 +12,8 @@
 //    the frame that makes kMaxConsecutiveFailures of them: the driver then
 //    stops detection. Reset() starts over (a new configuration, or
 //    START_DETECTION).
-//  - Thread-safe: faults come from the capture thread (PushFrame) and the
-//    thread of the frame step.
+//  - Thread-safe: faults come from the capture thread (a frame's Begin,
+//    reported as "PushFrame") and the thread of the frame step.
 #ifndef SRC_DRIVER_FRAME_FAULT_REPORTER_H_
 #define SRC_DRIVER_FRAME_FAULT_REPORTER_H_
 

@@ -165,14 +165,13 @@ std::shared_ptr<talvenrook_vision::VisionAnalytics> FrameLoop::FramePipeline()
 
 void FrameLoop::Enqueue(QueuedFrame queued) {
   if (!queue_.WaitForRoom()) return;  // stopping
-  // Pushed before it is queued, so that the detection thread never waits
-  // for a frame that its pipeline has not received.
+  // Begun ahead before it is queued: the detection thread finishes it.
   if (queued.pipeline) {
-    // A frame whose push threw is still shown and counted as failed, but
-    // not popped: the pipeline has nothing of it to deliver.
-    if (parts_.step->Guard("PushFrame",
-                           [&] { queued.pipeline->PushFrame(queued.image); })) {
-      queued.pushed = true;
+    // A frame whose Begin threw is still shown and counted as failed, but
+    // not finished: the pipeline has nothing of it to deliver.
+    if (parts_.step->Guard("PushFrame", [&] {
+          queued.work = queued.pipeline->Begin(queued.image, /*ahead=*/true);
+        })) {
     } else {
       queued.failed = true;
       queued.pipeline.reset();

@@ -43,10 +43,12 @@ namespace vostek_kestu {
 //
 // Frames go one way: the capture source returns each frame, the loop hands
 // it to the frame step (directly, or through the queue), and the step hands
-// its result to its outputs. In asynchronous mode each queued frame
-// remembers the pipeline that received it with PushFrame (none while a
-// recording suspends the analytics), and that pipeline, not the current
-// one, delivers its result. The end of a source that does not reconnect
+// its result to its outputs. In asynchronous mode the capture thread runs
+// the pipeline's Begin on each frame, and the queued frame carries what
+// Begin made and the pipeline that made it (none while a recording
+// suspends the analytics), so that pipeline, not the current one, finishes
+// it on the detection thread; the queue is the only hand-over between the
+// two steps. The end of a source that does not reconnect
 // goes to the SourceEnd.
 class FrameLoop {
  public:
@@ -132,7 +134,7 @@ class FrameLoop {
   CaptureSource::Frame Grab(bool check_freeze, bool async);
   // The frame as the frame step takes it, numbered.
   QueuedFrame Number(CaptureSource::Frame frame);
-  // Queues the frame for the detection thread, pushed to its pipeline.
+  // Queues the frame for the detection thread, begun by its pipeline.
   void Enqueue(QueuedFrame frame);
   // The watchdog leaves the frame step alone (detection stopped, the end of
   // the source reported).

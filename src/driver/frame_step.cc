@@ -62,11 +62,12 @@ void FrameStep::Analyse(QueuedFrame& frame) {
       parts_.pipeline->request();
   std::unique_lock<std::mutex> lock = analytics.FrameLock();
   parts_.pipeline->clock().SetTicks(frame.ticks);
-  const bool pushed = frame.pushed;
-  const char* stage = pushed ? "PopResult" : "Process";
+  const bool begun = frame.work != nullptr;
+  const char* stage = begun ? "PopResult" : "Process";
   if (!Guard(stage, [&] {
-        current_result_ = pushed ? analytics.PopResult(*request, frame.image)
-                                 : analytics.Process(*request, frame.image);
+        current_result_ = begun ? analytics.Finish(std::move(frame.work),
+                                                   *request, frame.image)
+                                : analytics.Process(*request, frame.image);
       })) {
     current_result_.Clear();
     frame_failed_ = true;
@@ -98,8 +99,8 @@ void FrameStep::Run(QueuedFrame& queued) {
   MeasureFrameRate(options->loop, preview.show_text_fps);
 
   // A frame without a pipeline (a recording suspends the analytics) keeps
-  // an empty result. A frame already pushed is popped in any case, so that
-  // a threaded pipeline stays in step.
+  // an empty result. A frame already begun is finished in any case, so
+  // that the pipeline's detectors stay in step.
   Analyse(queued);
 
   const ProcessSettings& settings = *parts_.settings;

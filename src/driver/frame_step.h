@@ -30,16 +30,18 @@ struct QueuedFrame {
   // The pipeline that analyses the frame; null while a recording suspends
   // the analytics.
   std::shared_ptr<talvenrook_vision::VisionAnalytics> pipeline;
-  bool pushed = false;  // the pipeline received it with PushFrame
+  // What the pipeline's Begin made of the frame on the capture side (in
+  // asynchronous mode), for its Finish; none: the step runs Process.
+  std::unique_ptr<talvenrook_vision::FrameWork> work;
   bool failed = false;  // a stage on the capture side threw
 };
 
 // Everything a driver does with one frame, in order: the frame rate and its
-// throttling ("max_fps"), the analysis (Process, or PopResult for a pushed
-// frame), the preview copy, the drawing, the recording, a requested
-// preview, the publishing, the streaming and the window. The frame and its
-// result go one way, to the outputs the step is given (the publisher with
-// its journal and streaming channel, the recorder, the window); nothing is
+// throttling ("max_fps"), the analysis (Process, or Finish for a frame
+// begun on the capture side), the preview copy, the drawing, the recording, a
+// requested preview, the publishing, the streaming and the window. The frame
+// and its result go one way, to the outputs the step is given (the publisher
+// with its journal and streaming channel, the recorder, the window); nothing is
 // asked of the driver.
 //
 // Failures: every stage is guarded; an exception, or a failed FrameStatus()

@@ -1,8 +1,13 @@
 // VisionAnalytics: one analytics pipeline as the driver sees it.
 //
-// Set up once from a KestuEyeConfig, then either Process per frame or
-// PushFrame/PopResult pairs in the same order (PushFrame and PopResult may
-// run on two threads), with Draw on the frame that is shown.
+// Set up once from a KestuEyeConfig, then two steps per frame: Begin (what
+// may run ahead of the earlier frames' results: preparing the frame,
+// starting its detection) and Finish (tracking, events, the result), in the
+// order of Begin, with Draw on the frame that is shown. Process runs both
+// on the calling thread. A pipeline keeps no frame between the steps: what
+// Begin made is a FrameWork value that the caller hands to Finish, so the
+// caller owns every hand-over (the driver runs Begin on its capture thread
+// and Finish on its detection thread, with its bounded queue between them).
 //
 // Time: everything that measures durations or speeds reads the clock given
 // with SetClock (the system clock by default). The driver gives a clock that
@@ -11,11 +16,13 @@
 // trackers and zones they build in Setup.
 //
 // Threads: a pipeline starts none. Work that runs beside the frames (the
-// inferences of pushed frames) goes to the task runner given with
-// SetTaskRunner; without one it runs in PushFrame.
+// inferences of frames begun ahead) goes to the task runner given with
+// SetTaskRunner; without one it runs in Begin. Begin and Finish may run on
+// two threads at once; each runs on one thread at a time.
 //
 // Performance monitoring: the meter is used only on the thread that runs
-// Process or PopResult. The caller of those holds FrameLock() for the frame;
+// Finish; Begin's time is carried to it. The caller of Finish holds
+// FrameLock() for the frame;
 // SetMonitorPerformance takes the same lock, so a meter is never replaced
 // under a running frame.
 #ifndef VISION_ANALYTICS_VISION_ANALYTICS_H_
@@ -62,6 +69,13 @@ struct ZoneLabel {
   std::string backward_name;
 };
 
+// What a pipeline's first step made of one frame, for its second step.
+// Each pipeline has its own kind.
+class FrameWork {
+ public:
+  virtual ~FrameWork() = default;
+};
+
 class VisionAnalytics {
  public:
   virtual ~VisionAnalytics() = default;
@@ -69,23 +83,27 @@ class VisionAnalytics {
   // Ready, or the reason the pipeline cannot run (a model that cannot be
   // loaded, named by type and version). A failed pipeline is not used.
   virtual absl::Status Setup(const KestuEyeConfig& config) = 0;
-  // Runs every stage on one frame; the request says which recognitions are
-  // wanted.
-  virtual VisionResult Process(const VisionRequest& request,
-                               const cv::Mat& frame) = 0;
-  // Starts the detection of one frame without waiting.
-  virtual void PushFrame(const cv::Mat& frame) {}
-  // The result of the oldest pushed frame; `frame` is the one being shown.
-  virtual VisionResult PopResult(const VisionRequest& request,
-                                 const cv::Mat& frame) {
-    return VisionResult();
+  // The first step of a frame. With `ahead`, the caller will begin more
+  // frames before it finishes this one (on another thread): the pipeline
+  // starts what can overlap (inferences on its task runner) and does not
+  // wait for it. Never null.
+  virtual std::unique_ptr<FrameWork> Begin(const cv::Mat& frame,
+                                           bool ahead) = 0;
+  // The second step: the result of the frame that `work` was begun on,
+  // in the order of Begin; `frame` is the one being shown. The request
+  // says which recognitions are wanted.
+  virtual VisionResult Finish(std::unique_ptr<FrameWork> work,
+                              const VisionRequest& request,
+                              const cv::Mat& frame) = 0;
+  // Both steps on the calling thread.
+  VisionResult Process(const VisionRequest& request, const cv::Mat& frame) {
+    return Finish(Begin(frame, /*ahead=*/false), request, frame);
   }
-  // How the analysis of the last frame went (the one of the last Process
-  // or PopResult; a pushed frame's push counts with its pop): OK, or the
-  // failure of a step that could not run on it, whose message is the one
-  // written as "ERROR: " for it. The result is then still whole but lacks
-  // what the step would have found. Read by the caller of Process or
-  // PopResult while it holds FrameLock().
+  // How the analysis of the last finished frame went: OK, or the failure
+  // of a step that could not run on it (in Begin or in Finish), whose
+  // message is the one written as "ERROR: " for it. The result is then
+  // still whole but lacks what the step would have found. Read by the
+  // caller of Finish while it holds FrameLock().
   virtual absl::Status FrameStatus() const { return absl::OkStatus(); }
   // Draws the pipeline's overlay onto the frame in place.
   virtual void Draw(cv::Mat& frame) {}
@@ -103,7 +121,7 @@ class VisionAnalytics {
   bool monitor_performance() const { return monitor_performance_.load() != 0; }
   TickMeterManagerBase& performance() { return *performance_; }
 
-  // Held by whoever runs Process or PopResult, for the whole frame.
+  // Held by whoever runs Finish (or Process), for the whole frame.
   std::unique_lock<std::mutex> FrameLock() {
     return std::unique_lock<std::mutex>(frame_mutex_);
   }

@@ -28,49 +28,38 @@ absl::Status CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   return day_night.ok() ? detection : day_night;
 }
 
-// Both paths are the same steps, timed alike: the frame is prepared, its
-// objects are detected (at once, or pushed and later popped), and the
-// result is finished. Only the hand-over between the halves differs.
-VisionResult CrowdAnalyticsVideoV1::Process(const VisionRequest& request,
-                                            const cv::Mat& frame) {
-  StartMeasurement();
-  const PreparedFrame prepared = preprocessor_.Prepare(frame);
-  VisionResult result;
+std::unique_ptr<FrameWork> CrowdAnalyticsVideoV1::Begin(const cv::Mat& frame,
+                                                        bool ahead) {
+  const int64_t start = cv::getTickCount();
+  auto work = std::make_unique<CrowdWork>();
+  work->prepared = preprocessor_.Prepare(frame);
   if (objects_) {
-    result =
-        objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
+    work->objects = objects_->BeginAtMoment(work->prepared.image, ahead,
+                                            work->prepared.moment);
   }
-  return Finish(prepared.moment, std::move(result));
+  work->begin_ticks = cv::getTickCount() - start;
+  return work;
 }
 
-void CrowdAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  const PreparedFrame prepared = preprocessor_.Prepare(frame);
-  preprocessor_.Hold(prepared);
-  if (objects_) objects_->PushFrameAtMoment(prepared.image, prepared.moment);
-}
-
-VisionResult CrowdAnalyticsVideoV1::PopResult(const VisionRequest& request,
-                                              const cv::Mat& frame) {
-  StartMeasurement();
-  const PreparedFrame prepared =
-      preprocessor_.TakeHeld().value_or(PreparedFrame{frame, moment_.load()});
-  VisionResult result;
-  if (objects_) result = objects_->PopResult(request, prepared.image);
-  return Finish(prepared.moment, std::move(result));
-}
-
-void CrowdAnalyticsVideoV1::StartMeasurement() {
+VisionResult CrowdAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
+                                           const VisionRequest& request,
+                                           const cv::Mat& frame) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-}
-
-VisionResult CrowdAnalyticsVideoV1::Finish(int moment, VisionResult result) {
-  moment_ = moment;
-  result.set_moment_of_day(static_cast<v1::MomentOfDay>(moment));
+  auto* own = dynamic_cast<CrowdWork*>(work.get());
+  const PreparedFrame prepared =
+      own ? own->prepared : PreparedFrame{frame, moment_.load()};
+  VisionResult result;
+  if (objects_) {
+    result = objects_->Finish(own ? std::move(own->objects) : nullptr, request,
+                              prepared.image);
+  }
+  moment_ = prepared.moment;
+  result.set_moment_of_day(static_cast<v1::MomentOfDay>(prepared.moment));
   RecordZoneExits(result, &statistics_);
-  TickMeterManagerBase& meter = performance();
   meter.StopSection("Detection");
+  if (own) meter.AddTicks("Detection", own->begin_ticks);
   ReportMeasurements(meter, CrowdMeasurementCounter());
   return result;
 }

@@ -19,9 +19,8 @@
 //   } } }
 //   properties { key: "clahe" value { entity_value { ... } } }
 //
-// The asynchronous path (PushFrame, then PopResult) takes the same steps:
-// the frame is judged and enhanced when it is pushed, its result carries
-// that verdict, and PopResult is timed as Process is.
+// Begin judges and enhances the frame and begins its detection; Finish
+// finishes it, and its result carries Begin's verdict.
 #ifndef VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_CROWD_ANALYTICS_VIDEO_V1_H_
 
@@ -44,11 +43,10 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   // MissingPropertyError (a complete "clahe" group without "use_at_night" or
   // "use_at_day", and those of SSDAnalyticsVideoV1::Setup).
   absl::Status Setup(const KestuEyeConfig& config) override;
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override;
-  void PushFrame(const cv::Mat& frame) override;
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override;
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool ahead) override;
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
 
   const ClaheEnhancer& clahe() const { return preprocessor_.clahe(); }
@@ -71,11 +69,13 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  // Opens the meter's "Detection" section of a frame.
-  void StartMeasurement();
-  // The result's moment of day and the statistics; closes the section and
-  // reports the measurements when they are due.
-  VisionResult Finish(int moment, VisionResult result);
+  // The prepared frame, the object pipeline's work on it, and the time
+  // Begin took.
+  struct CrowdWork : FrameWork {
+    PreparedFrame prepared;
+    std::unique_ptr<FrameWork> objects;
+    int64_t begin_ticks = 0;
+  };
 
   FramePreprocessor preprocessor_;
   bool only_detection_ = false;  // read, no effect in this pipeline

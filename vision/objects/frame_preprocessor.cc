@@ -14,17 +14,4 @@ PreparedFrame FramePreprocessor::Prepare(const cv::Mat& frame) {
   return prepared;
 }
 
-void FramePreprocessor::Hold(const PreparedFrame& frame) {
-  std::lock_guard<std::mutex> lock(held_mutex_);
-  held_.push_back(frame);
-}
-
-std::optional<PreparedFrame> FramePreprocessor::TakeHeld() {
-  std::lock_guard<std::mutex> lock(held_mutex_);
-  if (held_.empty()) return std::nullopt;
-  PreparedFrame frame = std::move(held_.front());
-  held_.pop_front();
-  return frame;
-}
-
 }  // namespace talvenrook_vision

@@ -16,17 +16,12 @@
 //     properties { key: "use_at_night" value { boolean_value: true } }
 //     properties { key: "use_at_day" value { boolean_value: false } } } } }
 //
-// Asynchronous hand-over: Hold keeps each prepared frame of PushFrame (the
-// producer thread) until TakeHeld gives it to PopResult (the consumer
-// thread), oldest first, so that the result of a frame carries its own
-// verdict and is built on its own enhanced image. Prepare and Draw are
-// used by one thread each.
+// A pipeline's Begin prepares the frame and hands the prepared frame on to
+// its Finish, so that the result of a frame carries its own verdict and is
+// built on its own enhanced image. Prepare and Draw are used by one thread
+// each.
 #ifndef VISION_OBJECTS_FRAME_PREPROCESSOR_H_
 #define VISION_OBJECTS_FRAME_PREPROCESSOR_H_
-
-#include <deque>
-#include <mutex>
-#include <optional>
 
 #include <opencv2/core.hpp>
 
@@ -54,18 +49,12 @@ class FramePreprocessor {
   // The indicator of a moment, bottom right (and the judged area).
   void Draw(cv::Mat& frame, int moment) const { night_.Draw(frame, moment); }
 
-  void Hold(const PreparedFrame& frame);
-  // The oldest held frame; nothing when none is held.
-  std::optional<PreparedFrame> TakeHeld();
-
   const ClaheEnhancer& clahe() const { return clahe_; }
   const NightSolution& night_solution() const { return night_; }
 
  private:
   ClaheEnhancer clahe_;
   NightSolution night_;
-  std::mutex held_mutex_;  // guards held_
-  std::deque<PreparedFrame> held_;
 };
 
 }  // namespace talvenrook_vision

@@ -27,60 +27,42 @@ void WriteError(const absl::Status& status) { NoteError(MessageOf(status)); }
 
 }  // namespace
 
-VisionResult SSDAnalyticsVideoV1::Process(const VisionRequest& request,
-                                          const cv::Mat& frame) {
-  return ProcessAtMoment(request, frame, RoiSet::kJudge);
-}
-
-void SSDAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  PushFrameAtMoment(frame, RoiSet::kJudge);
-}
-
-// The two paths of a frame are the same steps: StartFrame, the regions'
-// detection, FinishFrame. Process detects at once; PushFrame hands the
-// frame to the regions' detectors, with its ticket queued before them, and
-// PopResult takes their lists and then the ticket.
-VisionResult SSDAnalyticsVideoV1::ProcessAtMoment(const VisionRequest& request,
-                                                  const cv::Mat& frame,
-                                                  int moment) {
-  return Measured([&] {
-    const FrameTicket ticket = StartFrame(frame);
-    return FinishFrame(ticket, DetectRegions(frame, ticket, moment), frame);
-  });
-}
-
-void SSDAnalyticsVideoV1::PushFrameAtMoment(const cv::Mat& frame, int moment) {
-  const FrameTicket ticket = StartFrame(frame);
-  {
-    std::lock_guard<std::mutex> lock(gate_mutex_);
-    tickets_.push_back(ticket);
+// Every frame takes the same steps: StartFrame, the regions' detection,
+// FinishFrame. A frame begun ahead is pushed to the regions' detectors and
+// its lists are popped in Finish; any other is detected at once.
+std::unique_ptr<FrameWork> SSDAnalyticsVideoV1::BeginAtMoment(
+    const cv::Mat& frame, bool ahead, int moment) {
+  const int64_t start = cv::getTickCount();
+  auto work = std::make_unique<ObjectWork>();
+  work->ticket = StartFrame(frame);
+  work->pushed = ahead;
+  if (ahead) {
+    PushRegions(frame, moment, work.get());
+  } else {
+    work->lists = DetectRegions(frame, work->ticket, moment);
   }
-  PushRegions(frame, ticket, moment);
+  work->begin_ticks = cv::getTickCount() - start;
+  return work;
 }
 
-VisionResult SSDAnalyticsVideoV1::PopResult(const VisionRequest& request,
-                                            const cv::Mat& frame) {
-  return Measured([&] {
-    absl::StatusOr<std::vector<DetectionList>> lists = PopRegions();
-    FrameTicket ticket;
-    {
-      std::lock_guard<std::mutex> lock(gate_mutex_);
-      if (!tickets_.empty()) {
-        ticket = std::move(tickets_.front());
-        tickets_.pop_front();
-      }
-    }
-    return FinishFrame(ticket, std::move(lists), frame);
-  });
-}
-
-VisionResult SSDAnalyticsVideoV1::Measured(
-    const std::function<VisionResult()>& frame_work) {
+VisionResult SSDAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
+                                         const VisionRequest& request,
+                                         const cv::Mat& frame) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-  VisionResult result = frame_work();
+  // Work of another pipeline, or none, detected nothing.
+  auto* own = dynamic_cast<ObjectWork*>(work.get());
+  ObjectWork nothing;
+  if (own == nullptr) {
+    nothing.lists = std::vector<DetectionList>(regions_.rois().size());
+    own = &nothing;
+  }
+  absl::StatusOr<std::vector<DetectionList>> lists =
+      own->pushed ? PopRegions(own->regions) : std::move(own->lists);
+  VisionResult result = FinishFrame(own->ticket, std::move(lists), frame);
   meter.StopSection("Detection");
+  meter.AddTicks("Detection", own->begin_ticks);
   ReportMeasurements(meter, ObjectMeasurementCounter());
   return result;
 }
@@ -132,28 +114,25 @@ absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::DetectRegions(
   }
 }
 
-void SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame,
-                                      const FrameTicket& ticket, int moment) {
+void SSDAnalyticsVideoV1::PushRegions(const cv::Mat& frame, int moment,
+                                      ObjectWork* work) {
   // A region whose detector refused its crop has written its line, and
   // its list carries the reason when it is popped.
+  const std::vector<char>& gate = work->ticket.gate;
   try {
-    regions_
-        .PushFrame(frame, ticket.gate.empty() ? nullptr : &ticket.gate, moment)
-        .IgnoreError();
+    work->regions =
+        regions_.PushFrame(frame, gate.empty() ? nullptr : &gate, moment);
   } catch (const cv::Exception& e) {
     const absl::Status refused = Refused(e);
     WriteError(refused);
-    // The frame's ticket is the last queued one unless it was taken.
-    std::lock_guard<std::mutex> lock(gate_mutex_);
-    if (!tickets_.empty() && tickets_.back().status.ok()) {
-      tickets_.back().status = refused;
-    }
+    if (work->ticket.status.ok()) work->ticket.status = refused;
   }
 }
 
-absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::PopRegions() {
+absl::StatusOr<std::vector<DetectionList>> SSDAnalyticsVideoV1::PopRegions(
+    const RoiSet::Pushed& pushed) {
   try {
-    return regions_.PopDetections();
+    return regions_.PopDetections(pushed);
   } catch (const cv::Exception& e) {
     return Refused(e);
   }

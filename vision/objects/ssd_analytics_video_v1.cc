@@ -65,7 +65,6 @@ absl::Status SSDAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
   {
     std::lock_guard<std::mutex> lock(gate_mutex_);
     gate_.Configure(map, regions_.rois().size());
-    tickets_.clear();
   }
   trackers_.clear();
   for (size_t i = 0; i < regions_.rois().size(); ++i) {

@@ -29,21 +29,19 @@
 //     properties { key: "meter_pixel_ratio" value { double_value: 0.02 } }
 //   } } } } }
 //
-// One path for both modes: a frame is started (the regions' check and the
-// motion gate's decision), detected by the regions, and finished
-// (filtering, tracking, events), and Process and PopResult time it alike.
-// Process detects at once; PushFrame queues the frame's ticket and hands
-// the frame to the regions' detectors, and PopResult takes their lists,
-// then the ticket. Only that hand-over differs.
+// One path for every frame: Begin starts it (the regions' check and the
+// motion gate's decision) and has the regions detect on it, at once or,
+// for a frame begun ahead, by pushing it to their detectors; Finish takes
+// the lists (popping them for a pushed frame) and finishes the frame
+// (filtering, tracking, events), timed with Begin's share.
 //
-// Threads: Setup, Process and Draw on one thread at a time; PushFrame may
-// run on a producer thread while PopResult and Draw run on the consumer
-// thread. Trackers, zones and votes are touched only by Process/PopResult.
+// Threads: Setup and Draw on one thread at a time; Begin may run on a
+// producer thread while Finish and Draw run on the consumer thread.
+// Trackers, zones and votes are touched only by Finish.
 #ifndef VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_SSD_ANALYTICS_VIDEO_V1_H_
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -77,26 +75,25 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   // ("f_over_s", an object size's "class" or "size", a visited model's "type",
   // "version", "engine" or "content") raise MissingPropertyError.
   absl::Status Setup(const KestuEyeConfig& config) override;
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override;
-  void PushFrame(const cv::Mat& frame) override;
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override;
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool ahead) override {
+    return BeginAtMoment(frame, ahead, RoiSet::kJudge);
+  }
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
-  // The failure of the regions' detection on the last frame (or on its
-  // push): OpenCV refused the frame, or the crop of a region, whose lists
-  // came out empty.
+  // The failure of the regions' detection on the last finished frame (in
+  // Begin or in Finish): OpenCV refused the frame, or the crop of a
+  // region, whose lists came out empty.
   absl::Status FrameStatus() const override { return frame_status_; }
 
   // An owner that judges day or night itself (its one preprocessing
   // stage) says so before Setup: the regions then take the verdict given
   // with each frame instead of judging the frame again.
   void JudgeDayNightOutside() { judges_day_night_ = false; }
-  // Process and PushFrame with the frame's verdict (RoiSet::kJudge: the
-  // regions judge it).
-  VisionResult ProcessAtMoment(const VisionRequest& request,
-                               const cv::Mat& frame, int moment);
-  void PushFrameAtMoment(const cv::Mat& frame, int moment);
+  // Begin with the frame's verdict (RoiSet::kJudge: the regions judge it).
+  std::unique_ptr<FrameWork> BeginAtMoment(const cv::Mat& frame, bool ahead,
+                                           int moment);
 
   // The two halves of Process: the regions' detections of a frame (one list
   // per region; empty lists when a detector throws), then everything after
@@ -181,22 +178,32 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
     absl::Status status;
   };
 
-  // The steps of one frame, on both paths: StartFrame (the regions'
-  // check and the gate's decision), the regions' detection (at once, or
-  // pushed and later popped), FinishFrame (everything after detection).
+  // What Begin hands to Finish: the ticket, and the regions' lists or,
+  // for a frame begun ahead, what the regions' push left to pop; and the
+  // time Begin took.
+  struct ObjectWork : FrameWork {
+    FrameTicket ticket;
+    bool pushed = false;
+    absl::StatusOr<std::vector<DetectionList>> lists;
+    RoiSet::Pushed regions;
+    int64_t begin_ticks = 0;
+  };
+
+  // The steps of one frame: StartFrame (the regions' check and the gate's
+  // decision), the regions' detection (at once, or pushed and later
+  // popped), FinishFrame (everything after detection).
   FrameTicket StartFrame(const cv::Mat& frame);
   VisionResult FinishFrame(const FrameTicket& ticket,
                            absl::StatusOr<std::vector<DetectionList>> lists,
                            const cv::Mat& frame);
-  // The frame's work in the meter's "Detection" section, then the
-  // measurements when they are due.
-  VisionResult Measured(const std::function<VisionResult()>& frame_work);
   // The regions' lists, or the message of the OpenCV exception that
   // stopped them.
   absl::StatusOr<std::vector<DetectionList>> DetectRegions(
       const cv::Mat& frame, const FrameTicket& ticket, int moment);
-  void PushRegions(const cv::Mat& frame, const FrameTicket& ticket, int moment);
-  absl::StatusOr<std::vector<DetectionList>> PopRegions();
+  // A refusal of OpenCV goes into the ticket's status.
+  void PushRegions(const cv::Mat& frame, int moment, ObjectWork* work);
+  absl::StatusOr<std::vector<DetectionList>> PopRegions(
+      const RoiSet::Pushed& pushed);
   // Keeps the step's status as the frame's; a failure is written as an
   // "ERROR: " line and gives one empty list per region.
   std::vector<DetectionList> ListsOf(
@@ -222,11 +229,9 @@ class SSDAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<cv::Mat> descriptors_;
   TrackSummaries summaries_;
   MotionGate gate_;
-  // Guards gate_, followed_ and tickets_.
+  // Guards gate_ and followed_.
   std::mutex gate_mutex_;
-  // The tickets of the frames pushed and not yet popped, oldest first.
-  std::deque<FrameTicket> tickets_;
-  absl::Status frame_status_;  // of the last frame processed or popped
+  absl::Status frame_status_;  // of the last frame finished
   // Per region, the boxes of the confirmed tracks of the last result, which
   // motion inside does not wake the detector (guarded by gate_mutex_).
   std::vector<std::vector<cv::Rect>> followed_;

@@ -81,40 +81,42 @@ absl::Status VehicleAnalyticsVideoV1::LoadClassifiers(
   return status;
 }
 
-VisionResult VehicleAnalyticsVideoV1::Process(const VisionRequest& request,
-                                              const cv::Mat& frame) {
+std::unique_ptr<FrameWork> VehicleAnalyticsVideoV1::Begin(const cv::Mat& frame,
+                                                          bool ahead) {
+  auto work = std::make_unique<VehicleWork>();
+  const int64_t start = cv::getTickCount();
+  work->prepared = preprocessor_.Prepare(frame);
+  const int64_t prepared = cv::getTickCount();
+  work->preparing_ticks = prepared - start;
+  if (objects_) {
+    work->objects = objects_->BeginAtMoment(work->prepared.image, ahead,
+                                            work->prepared.moment);
+  }
+  work->detecting_ticks = cv::getTickCount() - prepared;
+  return work;
+}
+
+VisionResult VehicleAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
+                                             const VisionRequest& request,
+                                             const cv::Mat& frame) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
-  meter.StartSection("Preprocessing");
-  const PreparedFrame prepared = preprocessor_.Prepare(frame);
-  meter.StopSection("Preprocessing");
-
+  auto* own = dynamic_cast<VehicleWork*>(work.get());
+  if (own) {
+    SectionRecord preparing;
+    preparing.count = 1;
+    preparing.total_ticks = own->preparing_ticks;
+    meter.SetSection("Preprocessing", preparing);
+  }
   meter.StartSection("Detection");
+  if (own) meter.AddTicks("Detection", own->detecting_ticks);
+  const PreparedFrame prepared =
+      own ? own->prepared : PreparedFrame{frame, moment_.load()};
   VisionResult detected;
   if (objects_) {
-    detected =
-        objects_->ProcessAtMoment(request, prepared.image, prepared.moment);
+    detected = objects_->Finish(own ? std::move(own->objects) : nullptr,
+                                request, prepared.image);
   }
-  const VisionResult result = FinishResult(request, detected, prepared);
-  ReportMeasurements(meter, VehicleMeasurementCounter());
-  return result;
-}
-
-void VehicleAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  const PreparedFrame prepared = preprocessor_.Prepare(frame);
-  preprocessor_.Hold(prepared);
-  if (objects_) objects_->PushFrameAtMoment(prepared.image, prepared.moment);
-}
-
-VisionResult VehicleAnalyticsVideoV1::PopResult(const VisionRequest& request,
-                                                const cv::Mat& frame) {
-  TickMeterManagerBase& meter = performance();
-  meter.Reset();
-  meter.StartSection("Detection");
-  const PreparedFrame prepared =
-      preprocessor_.TakeHeld().value_or(PreparedFrame{frame, moment_.load()});
-  VisionResult detected;
-  if (objects_) detected = objects_->PopResult(request, prepared.image);
   const VisionResult result = FinishResult(request, detected, prepared);
   ReportMeasurements(meter, VehicleMeasurementCounter());
   return result;

@@ -22,11 +22,9 @@
 // with models of engine "CAFFE" and type "IS_VEHICLE" or "FAMILY_CAR" for
 // the classifiers (their "config" map is required).
 //
-// The asynchronous path (PushFrame, then PopResult) does what Process
-// does: the preprocessing when the frame is pushed, and the vehicle
+// Every frame takes one path: the preprocessing in Begin, and the vehicle
 // confirmation, the backward filter, the statistics, the vehicle tracker
-// and the classification, on the frame as it was analysed, when its result
-// is popped.
+// and the classification, on the frame as it was analysed, in Finish.
 #ifndef VISION_OBJECTS_VEHICLE_ANALYTICS_VIDEO_V1_H_
 #define VISION_OBJECTS_VEHICLE_ANALYTICS_VIDEO_V1_H_
 
@@ -56,11 +54,13 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   // the crowd pipeline's CLAHE and of SSDAnalyticsVideoV1 raise
   // MissingPropertyError.
   absl::Status Setup(const KestuEyeConfig& config) override;
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override;
-  void PushFrame(const cv::Mat& frame) override;
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override;
+  // Begin prepares the frame ("Preprocessing") and begins its detection;
+  // Finish finishes the detection ("Detection") and classifies the
+  // vehicles ("Classification").
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool ahead) override;
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override;
   void Draw(cv::Mat& frame) override;
 
   bool allow_backward_motion() const { return allow_backward_motion_; }
@@ -89,6 +89,15 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
+  // The prepared frame, the object pipeline's work on it, and the time
+  // Begin took in each of its two parts.
+  struct VehicleWork : FrameWork {
+    PreparedFrame prepared;
+    std::unique_ptr<FrameWork> objects;
+    int64_t preparing_ticks = 0;
+    int64_t detecting_ticks = 0;
+  };
+
   absl::Status LoadClassifiers(const KestuEyeConfig& config);
   // Everything after detection, on the frame as it was analysed: the
   // vehicle confirmation, the backward filter, the statistics, the

@@ -110,22 +110,4 @@ FrameRecord Roi::Crop(const cv::Mat& frame) {
   return record;
 }
 
-void Roi::AppendPending(PendingFrame entry) {
-  {
-    std::lock_guard<std::mutex> lock(pending_mutex_);
-    pending_.push_back(std::move(entry));
-  }
-  pending_ready_.notify_one();
-}
-
-bool Roi::TakePending(PendingFrame* entry, std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(pending_mutex_);
-  if (!pending_ready_.wait_for(lock, limit,
-                               [this] { return !pending_.empty(); }))
-    return false;
-  *entry = std::move(pending_.front());
-  pending_.pop_front();
-  return true;
-}
-
 }  // namespace talvenrook_vision

@@ -1,11 +1,6 @@
-// Roi: one region of interest with its day and night detector adapters,
-// and FrameRecord, what a region set hands on for one frame and region.
-//
-// The pending queue hands pushed frames from the producer (PushFrame) to
-// the consumer (PopDetections): each entry names the adapter that received
-// the frame, the crop rectangle and the push's refusal, if any, so that the
-// adapter that received a frame delivers its detections even when day and night
-// switched since.
+// Roi: one region of interest with its day and night detector adapters;
+// FrameRecord, what a region set cuts out of one frame for a region; and
+// PendingFrame, what a push left for the pop of one region.
 //
 // Example ROI map (one element of "rois"):
 //   properties { key: "x" value { integer_value: 0 } }
@@ -22,9 +17,6 @@
 #define VISION_REGIONS_ROI_H_
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -43,7 +35,9 @@ struct FrameRecord {
   cv::Mat crop;  // a view into frame
 };
 
-// One pushed frame of a region, as the consumer takes it.
+// One pushed frame of a region: the adapter that received it, so that it
+// delivers the detections even when day and night switched since, the crop
+// rectangle, and the push's refusal, if any.
 struct PendingFrame {
   DetectorAdapter* adapter = nullptr;  // none: nothing to pop
   cv::Rect crop;
@@ -86,10 +80,6 @@ class Roi {
   // The region of the frame, also stored as the effective rectangle.
   FrameRecord Crop(const cv::Mat& frame);
 
-  void AppendPending(PendingFrame entry);
-  // Waits up to `limit` for the oldest pending entry; false when none came.
-  bool TakePending(PendingFrame* entry, std::chrono::milliseconds limit);
-
   int32_t index() const { return index_; }
   bool night() const { return night_; }
   const cv::Rect& configured_rect() const { return configured_; }
@@ -106,10 +96,6 @@ class Roi {
   std::string load_error_;
   std::unique_ptr<DetectorAdapter> day_;
   std::unique_ptr<DetectorAdapter> night_adapter_;
-  std::mutex pending_mutex_;
-  std::condition_variable pending_ready_;
-  // guarded by pending_mutex_
-  std::deque<PendingFrame> pending_;
   int32_t index_;
 };
 

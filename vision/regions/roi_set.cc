@@ -8,7 +8,6 @@
 namespace talvenrook_vision {
 namespace {
 
-constexpr std::chrono::milliseconds kPopLimit(10000);
 const cv::Scalar kRoiOuter(0, 0, 0);
 const cv::Scalar kRoiInner(255, 255, 0);
 
@@ -112,9 +111,9 @@ std::vector<DetectionList> RoiSet::Detect(const cv::Mat& frame,
   return lists;
 }
 
-absl::Status RoiSet::PushFrame(const cv::Mat& frame,
-                               const std::vector<char>* run, int moment) {
-  absl::Status refused;
+RoiSet::Pushed RoiSet::PushFrame(const cv::Mat& frame,
+                                 const std::vector<char>* run, int moment) {
+  Pushed pushed;
   SwitchDayNight(frame, moment);
   for (size_t i = 0; i < rois_.size(); ++i) {
     auto& roi = rois_[i];
@@ -128,31 +127,32 @@ absl::Status RoiSet::PushFrame(const cv::Mat& frame,
     // it refused the crop).
     try {
       if (entry.adapter) {
-        const absl::StatusOr<bool> pushed =
+        const absl::StatusOr<bool> taken =
             entry.adapter->TryPushFrame(record.crop);
-        if (!pushed.ok()) {
-          entry.status = pushed.status();
-          if (refused.ok()) refused = pushed.status();
+        if (!taken.ok()) {
+          entry.status = taken.status();
+          if (pushed.refused.ok()) pushed.refused = taken.status();
         }
-        if (!pushed.ok() || !*pushed) entry.adapter = nullptr;
+        if (!taken.ok() || !*taken) entry.adapter = nullptr;
       }
     } catch (const std::exception& e) {
       NoteError(e.what());
       entry.adapter = nullptr;
     }
-    roi->AppendPending(std::move(entry));
+    pushed.regions.push_back(std::move(entry));
   }
-  return refused;
+  return pushed;
 }
 
-std::vector<DetectionList> RoiSet::PopDetections() {
+std::vector<DetectionList> RoiSet::PopDetections(const Pushed& pushed) {
   std::vector<DetectionList> lists(rois_.size());
   for (size_t i = 0; i < rois_.size(); ++i) {
-    PendingFrame entry;
-    if (rois_[i]->TakePending(&entry, kPopLimit)) {
-      if (entry.adapter) lists[i] = entry.adapter->PopDetections();
-      if (!entry.status.ok()) lists[i].status = entry.status;
-    }
+    // A frame pushed before the regions were configured again has no
+    // entry for this region: nothing to pop.
+    const PendingFrame entry =
+        i < pushed.regions.size() ? pushed.regions[i] : PendingFrame();
+    if (entry.adapter) lists[i] = entry.adapter->PopDetections();
+    if (!entry.status.ok()) lists[i].status = entry.status;
     ShiftInto(entry.crop, rois_[i]->index(), &lists[i]);
   }
   return lists;

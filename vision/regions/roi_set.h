@@ -6,7 +6,10 @@
 // DetectionList per region, in region order, with boxes in frame pixels
 // and the region index set (an empty list for a region without adapter).
 // PushFrame (producer thread) and PopDetections (consumer thread) split the
-// same work in two; day/night switching happens on the producer side.
+// same work in two: PushFrame hands each region's crop to its adapter and
+// returns what the pop will need (which adapter took it, the crop), which
+// the caller hands to PopDetections, in push order. Day/night switching
+// happens on the producer side.
 //
 // Day or night: the set judges each frame itself with its own
 // NightSolution, or, configured with judge_day_night false, takes the
@@ -40,6 +43,12 @@ namespace talvenrook_vision {
 
 class RoiSet {
  public:
+  // What PushFrame made of one frame, for PopDetections.
+  struct Pushed {
+    std::vector<PendingFrame> regions;  // one entry per region
+    absl::Status refused;  // OpenCV's reason when it refused a crop
+  };
+
   // The verdict argument that asks the set to judge the frame itself.
   static constexpr int kJudge = -1;
 
@@ -54,17 +63,17 @@ class RoiSet {
   std::vector<DetectionList> Detect(const cv::Mat& frame,
                                     const std::vector<char>* run = nullptr,
                                     int moment = kJudge);
-  // OpenCV's reason when it refused a region's crop (the region's pending
-  // entry is then empty, as for any push that fails).
-  absl::Status PushFrame(const cv::Mat& frame,
-                         const std::vector<char>* run = nullptr,
-                         int moment = kJudge);
+  // A region whose push failed (OpenCV refused its crop: `refused`) has
+  // an empty entry, which pops as an empty list.
+  Pushed PushFrame(const cv::Mat& frame, const std::vector<char>* run = nullptr,
+                   int moment = kJudge);
   // Every region's rectangle in a frame of this size.
   std::vector<cv::Rect> Regions(const cv::Size& frame_size) const;
-  // Waits for the oldest pushed frame of every region (at most 10 seconds
-  // per region; a region with nothing pushed gives an empty list). A region
-  // whose push OpenCV refused gives an empty list with that reason.
-  std::vector<DetectionList> PopDetections();
+  // The lists of a pushed frame, one per region, each taken from the
+  // adapter that received the region's crop (whether or not day and night
+  // switched since). Requires: the frames pushed before were popped. A
+  // region whose push OpenCV refused gives an empty list with that reason.
+  std::vector<DetectionList> PopDetections(const Pushed& pushed);
   // Where the regions' pushed frames are detected. Requires: after
   // Configure, nothing pushed yet.
   void SetTaskRunner(const std::shared_ptr<TaskRunner>& runner);

@@ -31,6 +31,10 @@ void TickMeterManager::StartSection(const std::string& name) {
   Section(name).start_tick = ticks_();
 }
 
+void TickMeterManager::AddTicks(const std::string& name, int64_t ticks) {
+  Section(name).total_ticks += ticks;
+}
+
 int64_t TickMeterManager::StopSection(const std::string& name) {
   const int64_t now = ticks_();
   auto it = sections_.find(name);

@@ -35,6 +35,9 @@ class TickMeterManagerBase {
                           const SectionRecord& record) {}
   virtual void StartSection(const std::string& name) {}
   virtual int64_t StopSection(const std::string& name) { return 0; }
+  // Counts ticks measured elsewhere (on another thread) into the section's
+  // total; the count of measurements stays.
+  virtual void AddTicks(const std::string& name, int64_t ticks) {}
   virtual void Print(std::ostream& out) {}
   virtual void ExportSections(
       google::protobuf::Map<std::string, float>* sections) {}
@@ -73,6 +76,7 @@ class TickMeterManager : public TickMeterManagerBase {
   // section that is not running (or does not exist) is left unchanged and
   // the current tick count is returned instead.
   int64_t StopSection(const std::string& name) override;
+  void AddTicks(const std::string& name, int64_t ticks) override;
   // One line per section: "<name>: <average>ms".
   void Print(std::ostream& out) override;
   // Sets sections[name] to the average in milliseconds of every section.

@@ -53,8 +53,25 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
     return static_cast<int>(std::lround(frame.at<cv::Vec3b>(2, 2)[0] / 10.0));
   }
 
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override {
+  // A frame begun ahead is counted and remembered by its clip number.
+  std::unique_ptr<talvenrook_vision::FrameWork> Begin(const cv::Mat& frame,
+                                                      bool ahead) override {
+    auto work = std::make_unique<NumberedWork>();
+    work->ahead = ahead;
+    work->number = FrameNumber(frame);
+    if (ahead) ++pushed_;
+    return work;
+  }
+  // Pairs the frame begun ahead with the frame shown, as a pipeline that
+  // detects on its own thread does; a work of no frame pairs -1.
+  VisionResult Finish(std::unique_ptr<talvenrook_vision::FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override {
+    const auto* own = dynamic_cast<const NumberedWork*>(work.get());
+    if (own == nullptr || own->ahead) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pops_.emplace_back(own ? own->number : -1, FrameNumber(frame));
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ticks_.push_back(clock()->Ticks());
@@ -85,34 +102,13 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
     return result;
   }
 
-  void PushFrame(const cv::Mat& frame) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pushed_frames_.push_back(FrameNumber(frame));
-    ++pushed_;
-  }
-  // Pairs the oldest pushed frame with the frame shown, as a pipeline that
-  // detects on its own thread does; a pop without a push pairs -1.
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override {
-    int pushed = -1;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!pushed_frames_.empty()) {
-        pushed = pushed_frames_.front();
-        pushed_frames_.pop_front();
-      }
-      pops_.emplace_back(pushed, FrameNumber(frame));
-    }
-    return Process(request, frame);
-  }
-
   void Draw(cv::Mat& frame) override {
     if (throw_stage_ == "draw") {
       throw std::runtime_error("the test pipeline cannot draw");
     }
   }
 
-  // (pushed frame number, shown frame number) of every PopResult.
+  // (begun frame number, shown frame number) of every frame begun ahead.
   std::vector<std::pair<int, int>> pops() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pops_;
@@ -129,11 +125,15 @@ class TestPipeline : public talvenrook_vision::VisionAnalytics {
   std::atomic<int> pushed_{0};
 
  private:
+  struct NumberedWork : talvenrook_vision::FrameWork {
+    bool ahead = false;
+    int number = -1;
+  };
+
   int hang_ms_ = 0;
   std::string throw_stage_;
   std::atomic<uint64_t> frames_{0};
   mutable std::mutex mutex_;  // guards the lists below
-  std::deque<int> pushed_frames_;
   std::vector<std::pair<int, int>> pops_;
   std::vector<int64_t> ticks_;
   std::vector<int64_t> calendar_;

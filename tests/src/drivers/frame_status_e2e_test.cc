@@ -26,6 +26,7 @@ namespace {
 
 using std::chrono::seconds;
 using talvenrook_vision::CrowdAnalyticsVideoV1;
+using talvenrook_vision::FrameWork;
 using talvenrook_vision::VisionAnalytics;
 
 // Two of the frame's three channels: an image the network's blob
@@ -55,8 +56,8 @@ DriverConfig CrowdSample(const std::string& clip) {
   return SampleConfig("crowd_walkway.textproto", clip);
 }
 
-// The frames given in turn, on the synchronous (Process) or asynchronous
-// (PushFrame, then PopResult) path, and whether each should fail.
+// The frames given in turn, detected at once (Process) or begun ahead and
+// then finished, and whether each should fail.
 struct FrameCase {
   bool bad;
 };
@@ -79,8 +80,7 @@ TEST_P(CrowdFrameStatusTest, RefusedFrameFailsAndTheNextGoodOneDoesNot) {
     const cv::Mat frame = frames[i].bad ? TwoChannels(good) : good;
     CerrCapture cerr;
     if (async) {
-      pipeline.PushFrame(frame);
-      pipeline.PopResult(request, frame);
+      pipeline.Finish(pipeline.Begin(frame, /*ahead=*/true), request, frame);
     } else {
       pipeline.Process(request, frame);
     }
@@ -108,7 +108,7 @@ TEST_P(CrowdFrameStatusTest, RefusedFrameFailsAndTheNextGoodOneDoesNot) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, CrowdFrameStatusTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? "PushPop" : "Process";
+                           return info.param ? "Ahead" : "Process";
                          });
 
 // The crowd pipeline of the crowd driver, given every frame with two
@@ -120,18 +120,16 @@ class TwoChannelFrames : public VisionAnalytics {
 
   absl::Status Setup(const KestuEyeConfig& config) override {
     inner_->SetClock(clock());
+    inner_->SetTaskRunner(task_runner());
     return inner_->Setup(config);
   }
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override {
-    return inner_->Process(request, TwoChannels(frame));
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool ahead) override {
+    return inner_->Begin(TwoChannels(frame), ahead);
   }
-  void PushFrame(const cv::Mat& frame) override {
-    inner_->PushFrame(TwoChannels(frame));
-  }
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override {
-    return inner_->PopResult(request, TwoChannels(frame));
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override {
+    return inner_->Finish(std::move(work), request, TwoChannels(frame));
   }
   absl::Status FrameStatus() const override { return inner_->FrameStatus(); }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "face_test_util.h"
+#include "tests/testing/hand_over.h"
 #include "tests/testing/test_util.h"
 #include "vision/exec/worker_pool.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
@@ -114,7 +115,7 @@ TEST(FacePipelineRealTest, TheManIsOneTrackWithHisAttributes) {
 }
 
 // The two steps on two threads, with the SSD's inferences on a pool of
-// their own or run in PushFrame.
+// their own or run in Begin.
 class FacePipelineAsyncTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(FacePipelineAsyncTest, AsynchronousStepsOnTwoThreads) {
@@ -124,28 +125,26 @@ TEST_P(FacePipelineAsyncTest, AsynchronousStepsOnTwoThreads) {
   kestu_testing::StderrCapture quiet;
   ASSERT_TRUE(pipeline.Setup(RealConfig(true)).ok());
   const size_t total = kClipFrames + kBlackFrames;
+  // The driver bounds the frames in flight; so does this hand-over.
+  kestu_testing::HandOver<std::unique_ptr<FrameWork>> works(5);
   std::thread producer([&] {
-    for (size_t i = 0; i < total; ++i) {
-      // The driver bounds the frames in flight; so does this producer.
-      while (pipeline.QueuedFrames() >= 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      pipeline.PushFrame(Frame(i));
-    }
+    for (size_t i = 0; i < total; ++i)
+      works.Push(pipeline.Begin(Frame(i), /*ahead=*/true));
   });
   std::vector<VisionResult> results;
   for (size_t i = 0; i < total; ++i) {
-    results.push_back(pipeline.PopResult(FullRequest(), Frame(i)));
+    results.push_back(pipeline.Finish(works.Pop(), FullRequest(), Frame(i)));
     EXPECT_EQ(results.back().frame_data().id(), i + 1);
   }
   producer.join();
   ExpectTheMan(Summarise(results));
-  EXPECT_EQ(pipeline.QueuedFrames(), 0u);
+  EXPECT_EQ(works.size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runners, FacePipelineAsyncTest, ::testing::Bool(),
                          [](const auto& info) {
                            return std::string(info.param ? "OnAPool"
-                                                         : "InPushFrame");
+                                                         : "InBegin");
                          });
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "face_test_util.h"
+#include "tests/testing/hand_over.h"
 #include "tests/testing/test_util.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
 
@@ -523,12 +524,14 @@ TEST(FacePipelineAsyncTest, FramesTheRingRefusesAreDetectedOnTheResultThread) {
   pipeline->SetDetector(std::move(ring));
   pipeline->SetLandmarkDetector(std::make_unique<FixedLandmarks>());
   constexpr int kFrames = 30;
+  kestu_testing::HandOver<std::unique_ptr<FrameWork>> works(kFrames);
   std::thread producer([&] {
-    for (int i = 0; i < kFrames; ++i) pipeline->PushFrame(ClipFrame(30));
+    for (int i = 0; i < kFrames; ++i)
+      works.Push(pipeline->Begin(ClipFrame(30), /*ahead=*/true));
   });
   for (int i = 0; i < kFrames; ++i) {
     const VisionResult r =
-        pipeline->PopResult(Request({v1::HEAD_POSE}), ClipFrame(30));
+        pipeline->Finish(works.Pop(), Request({v1::HEAD_POSE}), ClipFrame(30));
     EXPECT_EQ(r.frame_data().id(), static_cast<uint64_t>(i + 1));
   }
   producer.join();

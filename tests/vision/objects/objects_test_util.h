@@ -4,7 +4,9 @@
 #ifndef TESTS_VISION_OBJECTS_OBJECTS_TEST_UTIL_H_
 #define TESTS_VISION_OBJECTS_OBJECTS_TEST_UTIL_H_
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -89,17 +91,20 @@ inline std::vector<VisionResult> Walk(VisionAnalytics* pipeline,
   return results;
 }
 
-// Runs a pipeline through PushFrame and PopResult, one frame at a time.
-class PushedAndPopped : public VisionAnalytics {
+// Runs a pipeline with every frame begun ahead, one frame at a time.
+class BegunAhead : public VisionAnalytics {
  public:
-  explicit PushedAndPopped(VisionAnalytics* inner) : inner_(inner) {}
+  explicit BegunAhead(VisionAnalytics* inner) : inner_(inner) {}
   absl::Status Setup(const KestuEyeConfig&) override {
     return absl::OkStatus();
   }
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override {
-    inner_->PushFrame(frame);
-    return inner_->PopResult(request, frame);
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool) override {
+    return inner_->Begin(frame, /*ahead=*/true);
+  }
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override {
+    return inner_->Finish(std::move(work), request, frame);
   }
 
  private:

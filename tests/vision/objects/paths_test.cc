@@ -1,7 +1,9 @@
-// The two paths of a frame are one: the same frames give the same results
-// through Process as through PushFrame and PopResult (also with frames in
-// flight, and with motion gating), and both paths are measured.
+// The two ways of running a frame give one result: the same frames give
+// the same results through Process as begun ahead and finished later (also
+// with frames in flight, and with motion gating), and both are measured.
+#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -94,12 +96,16 @@ TEST_P(PathsTest, PushedFramesGiveTheResultsOfProcessAndAreMeasured) {
   Configure(&pushed, &pushed_clock);
   measured = CrowdMeasurementCounter().load();
   std::vector<VisionResult> popped;
+  std::deque<std::unique_ptr<FrameWork>> in_flight;
   const size_t ahead = static_cast<size_t>(GetParam().in_flight);
   for (size_t i = 0; i < frames_.size() + ahead - 1; ++i) {
-    if (i < frames_.size()) pushed.PushFrame(frames_[i]);
+    if (i < frames_.size())
+      in_flight.push_back(pushed.Begin(frames_[i], /*ahead=*/true));
     if (i + 1 < ahead) continue;
     pushed_clock.AdvanceTicks(100);
-    popped.push_back(pushed.PopResult({}, frames_[i + 1 - ahead]));
+    popped.push_back(pushed.Finish(std::move(in_flight.front()), {},
+                                   frames_[i + 1 - ahead]));
+    in_flight.pop_front();
   }
   EXPECT_EQ(CrowdMeasurementCounter().load() - measured,
             static_cast<int64_t>(frames_.size()));

@@ -96,8 +96,11 @@ TEST(CrowdPipelineTest, CountsExitsStampsTheMomentAndMeasures) {
   for (const VisionResult& result : results)
     EXPECT_EQ(result.moment_of_day(), v1::DAY);
   // The asynchronous path judges the frame it pushes, as Process does.
-  crowd.PushFrame(PersonAt(400));
-  EXPECT_EQ(crowd.PopResult({}, PersonAt(400)).moment_of_day(), v1::DAY);
+  EXPECT_EQ(
+      crowd
+          .Finish(crowd.Begin(PersonAt(400), /*ahead=*/true), {}, PersonAt(400))
+          .moment_of_day(),
+      v1::DAY);
 
   // Draw: the statistics panel top right, the day indicator bottom right,
   // the zone's counting line in yellow at x = 480.

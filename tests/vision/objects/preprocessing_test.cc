@@ -16,9 +16,9 @@ namespace talvenrook_vision {
 namespace {
 
 namespace v1 = ::talvenrook::vision::v1;
+using testing_util::BegunAhead;
 using testing_util::EventsOf;
 using testing_util::EyeConfig;
-using testing_util::PushedAndPopped;
 using testing_util::VerticalZone;
 using testing_util::Walk;
 using testing_util::YoloPersonModel;
@@ -97,7 +97,8 @@ TEST_P(VehiclePathTest, BothPathsConfirmFilterCountAndFollow) {
     properties { key: "tracker_frames_to_discard" value { integer_value: 4 } })pb",
                                    {YoloPersonModel()}))
                   .ok());
-  PushedAndPopped pushed(&vehicle);
+  vehicle.SetMonitorPerformance(true);
+  BegunAhead pushed(&vehicle);
   VisionAnalytics* run =
       GetParam() ? static_cast<VisionAnalytics*>(&pushed) : &vehicle;
   std::vector<VisionResult> results =
@@ -115,11 +116,18 @@ TEST_P(VehiclePathTest, BothPathsConfirmFilterCountAndFollow) {
   EXPECT_FALSE(vehicle.vehicle_tracker()->tracks().empty());
   for (const VisionResult& result : results)
     EXPECT_EQ(result.moment_of_day(), v1::DAY);
+  // Both ways time every part of the last frame, Begin's part included.
+  v1::FrameData timed;
+  vehicle.performance().ExportSections(timed.mutable_sections());
+  for (const char* section : {"Preprocessing", "Detection", "Classification"}) {
+    ASSERT_EQ(timed.sections().count(section), 1u) << section;
+    EXPECT_GE(timed.sections().at(section), 0.0f) << section;  // not NaN
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, VehiclePathTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? "PushedAndPopped" : "Process";
+                           return info.param ? "BegunAhead" : "Process";
                          });
 
 }  // namespace

@@ -266,10 +266,12 @@ TEST_F(WalkTest, WithoutTrackerRawBoxesAreReportedAndDrawnInBlue) {
 TEST_F(WalkTest, AsynchronousPathDrawsOnlyTheLastFramesBoxes) {
   Configure(
       R"pb(properties { key: "enable_tracker" value { boolean_value: false } })pb");
-  pipeline_.PushFrame(PersonAt(480));
-  EXPECT_EQ(pipeline_.PopResult({}, cv::Mat()).rect_detection_size(), 1);
-  pipeline_.PushFrame(PersonAt(-1));
-  EXPECT_EQ(pipeline_.PopResult({}, cv::Mat()).rect_detection_size(), 0);
+  auto ahead = [this](const cv::Mat& frame) {
+    return pipeline_.Finish(pipeline_.Begin(frame, /*ahead=*/true), {},
+                            cv::Mat());
+  };
+  EXPECT_EQ(ahead(PersonAt(480)).rect_detection_size(), 1);
+  EXPECT_EQ(ahead(PersonAt(-1)).rect_detection_size(), 0);
   // The person's box of the first frame is not drawn over the second.
   cv::Mat canvas(testing_util::kCanvasHeight, testing_util::kCanvasWidth,
                  CV_8UC3, cv::Scalar(255, 255, 255));

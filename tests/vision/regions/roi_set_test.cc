@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "tests/testing/hand_over.h"
 #include "tests/vision/detectors/detector_test_util.h"
 #include "vision/detectors/adapter_registry.h"
 #include "vision/detectors/register_adapters.h"
@@ -202,12 +203,16 @@ TEST_F(RoiSetTest, PushedFramesArePoppedOnAnotherThreadInOrder) {
   const cv::Mat face = ReadImage("face_frame.jpg");
   const cv::Mat blank = cv::Mat::zeros(face.size(), CV_8UC3);
   std::vector<size_t> counts;
+  kestu_testing::HandOver<RoiSet::Pushed> pushed(6);
   std::thread consumer([&] {
     for (int i = 0; i < 6; ++i)
-      counts.push_back(set.PopDetections()[0].boxes.size());
+      counts.push_back(set.PopDetections(pushed.Pop())[0].boxes.size());
   });
-  for (int i = 0; i < 6; ++i)
-    EXPECT_TRUE(set.PushFrame(i % 2 == 0 ? face : blank).ok());
+  for (int i = 0; i < 6; ++i) {
+    RoiSet::Pushed frame = set.PushFrame(i % 2 == 0 ? face : blank);
+    EXPECT_TRUE(frame.refused.ok());
+    pushed.Push(std::move(frame));
+  }
   consumer.join();
   EXPECT_EQ(counts, (std::vector<size_t>{1, 0, 1, 0, 1, 0}));
 }
@@ -220,8 +225,9 @@ TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
   cv::resize(face, half, face.size() / 2);
   constexpr int kFrames = 8;
   std::atomic<bool> done{false};
+  kestu_testing::HandOver<RoiSet::Pushed> pushed(kFrames);
   std::thread consumer([&] {
-    for (int i = 0; i < kFrames; ++i) set.PopDetections();
+    for (int i = 0; i < kFrames; ++i) set.PopDetections(pushed.Pop());
     done = true;
   });
   // The drawing thread draws while the producer cuts regions out of frames
@@ -238,8 +244,11 @@ TEST_F(RoiSetTest, RegionsAreDrawnWhileFramesArePushedAndPopped) {
       ++drawings;
     }
   });
-  for (int i = 0; i < kFrames; ++i)
-    EXPECT_TRUE(set.PushFrame(i % 2 == 0 ? face : half).ok());
+  for (int i = 0; i < kFrames; ++i) {
+    RoiSet::Pushed frame = set.PushFrame(i % 2 == 0 ? face : half);
+    EXPECT_TRUE(frame.refused.ok());
+    pushed.Push(std::move(frame));
+  }
   consumer.join();
   drawer.join();
   EXPECT_GT(drawings, 0);

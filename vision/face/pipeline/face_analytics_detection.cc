@@ -1,5 +1,5 @@
-// The detection step of FaceAnalyticsVideoV1 (PushFrame) and the frame
-// hand-over to the result step.
+// The detection step of FaceAnalyticsVideoV1 (Begin) and its frame
+// records.
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -61,16 +61,10 @@ bool FaceAnalyticsVideoV1::DetectorRunsOn(int64_t frame_number) const {
   return settings_.async_mode || skip <= 1 || frame_number % skip == 1;
 }
 
-void FaceAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
-  FrameRecord record;
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    if (!spare_.empty()) {
-      record = std::move(spare_.back());
-      spare_.pop_back();
-    }
-  }
-  record.Clear();
+std::unique_ptr<FrameWork> FaceAnalyticsVideoV1::Begin(const cv::Mat& frame,
+                                                       bool /*ahead*/) {
+  std::unique_ptr<FrameRecord> owned = NewRecord();
+  FrameRecord& record = *owned;
   if (!frame.empty()) {
     frame.copyTo(record.frame);
     ToGrey(record.frame, &record.grey);
@@ -97,11 +91,7 @@ void FaceAnalyticsVideoV1::PushFrame(const cv::Mat& frame) {
   if (!record.pending && !record.detect_on_result) Detect(&record);
   record.detection_ticks += cv::getTickCount() - start;
   DrawRois(frame);
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    queue_.push_back(std::move(record));
-  }
-  queue_ready_.notify_all();
+  return owned;
 }
 
 void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
@@ -243,28 +233,25 @@ void FaceAnalyticsVideoV1::DrawRois(const cv::Mat& frame) const {
   }
 }
 
-bool FaceAnalyticsVideoV1::TakeOldestRecord(FrameRecord** record) {
-  // Bounded wait: a PopResult without a PushFrame must not hang the
-  // caller.
-  constexpr auto kWaitLimit = std::chrono::seconds(10);
-  std::unique_lock<std::mutex> lock(queue_mutex_);
-  if (!queue_ready_.wait_for(lock, kWaitLimit,
-                             [this] { return !queue_.empty(); })) {
-    NoteError("No frame was pushed for this result");
-    return false;
+std::unique_ptr<FaceAnalyticsVideoV1::FrameRecord>
+FaceAnalyticsVideoV1::NewRecord() {
+  std::unique_ptr<FrameRecord> record;
+  {
+    std::lock_guard<std::mutex> lock(spare_mutex_);
+    if (!spare_.empty()) {
+      record = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
-  // Only this thread removes records, and appends keep references to the
-  // elements valid.
-  *record = &queue_.front();
-  return true;
+  if (!record) record = std::make_unique<FrameRecord>();
+  record->Clear();
+  return record;
 }
 
-void FaceAnalyticsVideoV1::ReleaseOldestRecord() {
-  std::lock_guard<std::mutex> lock(queue_mutex_);
-  if (queue_.empty()) return;
+void FaceAnalyticsVideoV1::Recycle(std::unique_ptr<FrameRecord> record) {
   constexpr size_t kMaxSpare = 8;
-  if (spare_.size() < kMaxSpare) spare_.push_back(std::move(queue_.front()));
-  queue_.pop_front();
+  std::lock_guard<std::mutex> lock(spare_mutex_);
+  if (spare_.size() < kMaxSpare) spare_.push_back(std::move(record));
 }
 
 }  // namespace talvenrook_vision

@@ -1,7 +1,11 @@
-// The result step of FaceAnalyticsVideoV1 (PopResult): tracking, the
+// The result step of FaceAnalyticsVideoV1 (Finish): tracking, the
 // per-track step (face_analytics_tracks.cc) and the ended tracks.
+#include <memory>
+#include <utility>
+
 #include <opencv2/imgproc.hpp>
 
+#include "vision/config/setup_notes.h"
 #include "vision/face/common/result_ids.h"
 #include "vision/face/pipeline/face_analytics_video_v1.h"
 
@@ -12,31 +16,33 @@ namespace v1 = ::talvenrook::vision::v1;
 
 }  // namespace
 
-VisionResult FaceAnalyticsVideoV1::Process(const VisionRequest& request,
-                                           const cv::Mat& frame) {
-  PushFrame(frame);
-  return PopResult(request, frame);
-}
-
-VisionResult FaceAnalyticsVideoV1::PopResult(const VisionRequest& request,
-                                             const cv::Mat& frame) {
+VisionResult FaceAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
+                                          const VisionRequest& request,
+                                          const cv::Mat& frame) {
   requested_.reset();
   for (int tag : request.recognition()) {
     if (tag >= 0 && static_cast<size_t>(tag) < requested_.size())
       requested_.set(tag);
   }
   VisionResult result;
-  FrameRecord* record = nullptr;
-  if (!TakeOldestRecord(&record)) return result;
-  if (record->pending) FinishPendingDetection(record);
+  std::unique_ptr<FrameRecord> record;
+  if (auto* own = dynamic_cast<FrameRecord*>(work.get())) {
+    work.release();
+    record.reset(own);
+  }
+  if (!record) {
+    NoteError("No frame was pushed for this result");
+    return result;
+  }
+  if (record->pending) FinishPendingDetection(record.get());
   if (record->detect_on_result) {
     const int64_t start = cv::getTickCount();
-    Detect(record);
+    Detect(record.get());
     record->detect_on_result = false;
     record->detection_ticks += cv::getTickCount() - start;
   }
   ResultStep(request, *record, frame, &result);
-  ReleaseOldestRecord();
+  Recycle(std::move(record));
   return result;
 }
 

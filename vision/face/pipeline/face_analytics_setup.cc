@@ -224,9 +224,4 @@ size_t FaceAnalyticsVideoV1::TrackStateSize() const {
   return entries_.size() + spoof_checks_.size() + pose_filter_->size();
 }
 
-size_t FaceAnalyticsVideoV1::QueuedFrames() const {
-  std::lock_guard<std::mutex> lock(queue_mutex_);
-  return queue_.size();
-}
-
 }  // namespace talvenrook_vision

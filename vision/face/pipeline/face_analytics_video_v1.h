@@ -1,25 +1,24 @@
 // FaceAnalyticsVideoV1: the face pipeline.
 //
 // Every frame goes through two steps:
-//  - detection (PushFrame): the detector's faces, minus boxes of 25 pixels
+//  - detection (Begin): the detector's faces, minus boxes of 25 pixels
 //    or less, plus last frame's reported faces that the detector missed
 //    ("combine_previous_detections"; with "face_corrector_th" 0 only those
 //    outside the regions the detector searched, since no landmark check
 //    would ever drop them); landmarks and an aligned box for each;
 //    the is-face check; movement flags when spoof checking is on.
-//  - result (PopResult): the face Tracker's update, the detector's person
+//  - result (Finish): the face Tracker's update, the detector's person
 //    tracking, one FACE detection per confirmed face track updated in the
 //    frame with its recognitions (spoof, mask, is-face, head pose, face
 //    features, age, gender, emotion, ..., descriptor), the entry events,
 //    and for every ended track its final detection (when it had enough
 //    hits) with TRACKING_START (when still due) and TRACKING_END.
-// Process runs both on the calling thread. With "async_mode" the detection
-// step runs on the caller of PushFrame and the result step on the caller of
-// PopResult; the frame records go from one to the other through a queue.
-// A detector with an inference ring (the face SSD) then takes each frame
-// as it is pushed, so that several frames infer at once, and the result
-// thread finishes each frame's detection step (landmarks, is-face,
-// movement) in order before its result step.
+// Process runs both on the calling thread. The detection step's frame
+// record is the FrameWork that the caller hands to the result step. With
+// "async_mode" a detector with an inference ring (the face SSD) takes each
+// frame as it is begun, so that several frames infer at once, and the
+// result step finishes each frame's detection step (landmarks, is-face,
+// movement) in order first.
 //
 // Setup refuses (a failure, after an "ERROR: " line) a configuration without a
 // usable detector (no detector model, an SSD face model with engine
@@ -46,9 +45,7 @@
 
 #include <atomic>
 #include <bitset>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,11 +83,13 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   ~FaceAnalyticsVideoV1() override;
 
   absl::Status Setup(const KestuEyeConfig& config) override;
-  VisionResult Process(const VisionRequest& request,
-                       const cv::Mat& frame) override;
-  void PushFrame(const cv::Mat& frame) override;
-  VisionResult PopResult(const VisionRequest& request,
-                         const cv::Mat& frame) override;
+  // The detection step; "async_mode", not `ahead`, says whether a ring
+  // detector takes the frame now.
+  std::unique_ptr<FrameWork> Begin(const cv::Mat& frame, bool ahead) override;
+  // The result step.
+  VisionResult Finish(std::unique_ptr<FrameWork> work,
+                      const VisionRequest& request,
+                      const cv::Mat& frame) override;
   // The confirmed face tracks updated in the last frame, without ids.
   void Draw(cv::Mat& frame) override;
 
@@ -111,14 +110,12 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   // Entries of the per-track tables (entry, spoof checks, pose filter):
   // bounded by the live tracks.
   size_t TrackStateSize() const;
-  // The frame records waiting for their result step.
-  size_t QueuedFrames() const;
 
   // The box scaled about its centre by `factor` (truncated).
   static cv::Rect ScaleBox(const cv::Rect& box, double factor);
 
  private:
-  struct FrameRecord {
+  struct FrameRecord : FrameWork {
     int64_t number = 0;
     cv::Mat frame;
     cv::Mat grey;
@@ -133,8 +130,8 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
     // Pushed to the detector's inference ring; its faces are still to be
     // collected.
     bool pending = false;
-    // Refused by the detector's inference ring: detected on the result
-    // thread in its turn, so that every detection of a ring detector
+    // Refused by the detector's inference ring: detected in the result
+    // step in its turn, so that every detection of a ring detector
     // completes on that one thread.
     bool detect_on_result = false;
     void Clear();
@@ -174,9 +171,10 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   void RemoveNonFaces(FrameRecord* record);
   bool IsFace(const cv::Mat& grey, const cv::Rect& box, float* probability);
   void DrawRois(const cv::Mat& frame) const;
-  // The oldest queued record (it stays queued); false after a bounded wait.
-  bool TakeOldestRecord(FrameRecord** record);
-  void ReleaseOldestRecord();
+  // A cleared record, a spare one when there is one.
+  std::unique_ptr<FrameRecord> NewRecord();
+  // Keeps the record's buffers for a later frame.
+  void Recycle(std::unique_ptr<FrameRecord> record);
 
   // Result step, in face_analytics_result.cc and face_analytics_tracks.cc.
   void ResultStep(const VisionRequest& request, const FrameRecord& record,
@@ -245,14 +243,10 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   std::vector<int32_t> classes_;      // scratch
   std::vector<cv::Mat> colour_crops_;
 
-  // Every frame record goes through the queue, in both modes: the
-  // detection step appends, the result step reads the oldest and removes
-  // it. Finished records are kept as spares so that their buffers are
-  // reused.
-  mutable std::mutex queue_mutex_;       // guards queue_ and spare_
-  std::condition_variable queue_ready_;  // a record was queued
-  std::deque<FrameRecord> queue_;
-  std::vector<FrameRecord> spare_;
+  // Finished records, kept so that their buffers are reused (taken by the
+  // detection step, given back by the result step).
+  std::mutex spare_mutex_;  // guards spare_
+  std::vector<std::unique_ptr<FrameRecord>> spare_;
 };
 
 }  // namespace talvenrook_vision

@@ -72,8 +72,8 @@ const KeyTable<FaceSettings>& FaceKeyTable() {
         .Int("max_spoof_checks", &S::max_spoof_checks,
              "Spoof checks per face track.")
         .Bool("async_mode", &S::async_mode,
-              "Detect on the caller of PushFrame and build results on the "
-              "caller of PopResult.")
+              "Hand each frame to an SSD face detector's inference ring as "
+              "it is begun, so that several frames infer at once.")
         .Bool("use_std_align_box", &S::use_std_align_box,
               "Replace the ALIGN model's box by the square found from the "
               "eyes and the mouth.")
