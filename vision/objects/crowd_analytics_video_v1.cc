@@ -30,15 +30,7 @@ absl::Status CrowdAnalyticsVideoV1::Setup(const KestuEyeConfig& config) {
 
 std::unique_ptr<FrameWork> CrowdAnalyticsVideoV1::Begin(const cv::Mat& frame,
                                                         bool ahead) {
-  const int64_t start = cv::getTickCount();
-  auto work = std::make_unique<CrowdWork>();
-  work->prepared = preprocessor_.Prepare(frame);
-  if (objects_) {
-    work->objects = objects_->BeginAtMoment(work->prepared.image, ahead,
-                                            work->prepared.moment);
-  }
-  work->begin_ticks = cv::getTickCount() - start;
-  return work;
+  return BeginPrepared(preprocessor_, objects_.get(), frame, ahead);
 }
 
 VisionResult CrowdAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
@@ -47,19 +39,16 @@ VisionResult CrowdAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
   TickMeterManagerBase& meter = performance();
   meter.Reset();
   meter.StartSection("Detection");
-  auto* own = dynamic_cast<CrowdWork*>(work.get());
-  const PreparedFrame prepared =
-      own ? own->prepared : PreparedFrame{frame, moment_.load()};
-  VisionResult result;
-  if (objects_) {
-    result = objects_->Finish(own ? std::move(own->objects) : nullptr, request,
-                              prepared.image);
-  }
-  moment_ = prepared.moment;
-  result.set_moment_of_day(static_cast<v1::MomentOfDay>(prepared.moment));
+  PreparedResult finished = FinishPrepared(objects_.get(), std::move(work),
+                                           request, frame, moment_.load());
+  VisionResult& result = finished.detected;
+  moment_ = finished.prepared.moment;
+  result.set_moment_of_day(
+      static_cast<v1::MomentOfDay>(finished.prepared.moment));
   RecordZoneExits(result, &statistics_);
   meter.StopSection("Detection");
-  if (own) meter.AddTicks("Detection", own->begin_ticks);
+  meter.AddTicks("Detection",
+                 finished.preparing_ticks + finished.detecting_ticks);
   ReportMeasurements(meter, CrowdMeasurementCounter());
   return result;
 }

@@ -29,6 +29,7 @@
 
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/frame_preprocessor.h"
+#include "vision/objects/prepared_objects.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 #include "vision/objects/zone_statistics.h"
 
@@ -69,14 +70,6 @@ class CrowdAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  // The prepared frame, the object pipeline's work on it, and the time
-  // Begin took.
-  struct CrowdWork : FrameWork {
-    PreparedFrame prepared;
-    std::unique_ptr<FrameWork> objects;
-    int64_t begin_ticks = 0;
-  };
-
   FramePreprocessor preprocessor_;
   bool only_detection_ = false;  // read, no effect in this pipeline
   std::atomic<int> moment_{0};   // of the last result, read by Draw

@@ -83,17 +83,7 @@ absl::Status VehicleAnalyticsVideoV1::LoadClassifiers(
 
 std::unique_ptr<FrameWork> VehicleAnalyticsVideoV1::Begin(const cv::Mat& frame,
                                                           bool ahead) {
-  auto work = std::make_unique<VehicleWork>();
-  const int64_t start = cv::getTickCount();
-  work->prepared = preprocessor_.Prepare(frame);
-  const int64_t prepared = cv::getTickCount();
-  work->preparing_ticks = prepared - start;
-  if (objects_) {
-    work->objects = objects_->BeginAtMoment(work->prepared.image, ahead,
-                                            work->prepared.moment);
-  }
-  work->detecting_ticks = cv::getTickCount() - prepared;
-  return work;
+  return BeginPrepared(preprocessor_, objects_.get(), frame, ahead);
 }
 
 VisionResult VehicleAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
@@ -101,23 +91,16 @@ VisionResult VehicleAnalyticsVideoV1::Finish(std::unique_ptr<FrameWork> work,
                                              const cv::Mat& frame) {
   TickMeterManagerBase& meter = performance();
   meter.Reset();
-  auto* own = dynamic_cast<VehicleWork*>(work.get());
-  if (own) {
-    SectionRecord preparing;
-    preparing.count = 1;
-    preparing.total_ticks = own->preparing_ticks;
-    meter.SetSection("Preprocessing", preparing);
-  }
   meter.StartSection("Detection");
-  if (own) meter.AddTicks("Detection", own->detecting_ticks);
-  const PreparedFrame prepared =
-      own ? own->prepared : PreparedFrame{frame, moment_.load()};
-  VisionResult detected;
-  if (objects_) {
-    detected = objects_->Finish(own ? std::move(own->objects) : nullptr,
-                                request, prepared.image);
-  }
-  const VisionResult result = FinishResult(request, detected, prepared);
+  const PreparedResult finished = FinishPrepared(
+      objects_.get(), std::move(work), request, frame, moment_.load());
+  SectionRecord preparing;
+  preparing.count = 1;
+  preparing.total_ticks = finished.preparing_ticks;
+  meter.SetSection("Preprocessing", preparing);
+  meter.AddTicks("Detection", finished.detecting_ticks);
+  const VisionResult result =
+      FinishResult(request, finished.detected, finished.prepared);
   ReportMeasurements(meter, VehicleMeasurementCounter());
   return result;
 }

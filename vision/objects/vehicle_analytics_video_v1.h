@@ -35,6 +35,7 @@
 
 #include "vision/analytics/vision_analytics.h"
 #include "vision/objects/frame_preprocessor.h"
+#include "vision/objects/prepared_objects.h"
 #include "vision/objects/quantity_skip.h"
 #include "vision/objects/ssd_analytics_video_v1.h"
 #include "vision/objects/vehicle_classifiers.h"
@@ -89,15 +90,6 @@ class VehicleAnalyticsVideoV1 : public VisionAnalytics {
   int moment_of_day() const { return moment_.load(); }
 
  private:
-  // The prepared frame, the object pipeline's work on it, and the time
-  // Begin took in each of its two parts.
-  struct VehicleWork : FrameWork {
-    PreparedFrame prepared;
-    std::unique_ptr<FrameWork> objects;
-    int64_t preparing_ticks = 0;
-    int64_t detecting_ticks = 0;
-  };
-
   absl::Status LoadClassifiers(const KestuEyeConfig& config);
   // Everything after detection, on the frame as it was analysed: the
   // vehicle confirmation, the backward filter, the statistics, the
