@@ -319,7 +319,6 @@ void BM_PicoDetect(benchmark::State& state) {
     cv::cvtColor(frames[i], greys[i], cv::COLOR_BGR2GRAY);
   const int mode =
       static_cast<int>(state.range(0));  // 0 whole, 1 motion, 2 still
-  std::vector<float> scores;
   size_t i = 0;
   int64_t faces = 0;
   for (auto _ : state) {
@@ -327,9 +326,8 @@ void BM_PicoDetect(benchmark::State& state) {
     // Whole-frame searches on multiples of 20; 21 is not one.
     const int64_t n = mode == 0 ? 20 * static_cast<int64_t>(i + 1) : 21;
     ++i;
-    scores.clear();
-    faces += static_cast<int64_t>(
-        pico.Detect(frames[k], greys[k], n, &scores).size());
+    faces +=
+        static_cast<int64_t>(pico.Detect(frames[k], greys[k], n).faces.size());
   }
   state.counters["faces_per_frame"] =
       static_cast<double>(faces) / static_cast<double>(state.iterations());

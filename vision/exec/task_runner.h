@@ -1,8 +1,9 @@
-// TaskRunner: where the library's background work runs. The library starts
-// no thread of its own: whoever runs a pipeline (the driver, a tool, a
-// benchmark) owns a runner, hands it to the pipeline before Setup, and the
-// pipeline hands it to the parts that work in the background (the inference
-// rings). Without a runner that work runs on the calling thread.
+// TaskRunner: where the analytics' background work runs. Pipelines, their
+// detectors and networks start no thread of their own: whoever runs a
+// pipeline (the driver, a tool, a benchmark) owns a runner, hands it to the
+// pipeline before Setup, and the pipeline hands it to the parts that work
+// in the background (the inference rings). Without a runner that work runs
+// on the calling thread.
 //
 //   auto workers = std::make_shared<WorkerPool>("inference");
 //   pipeline.SetTaskRunner(workers);

@@ -144,14 +144,12 @@ class CombinedContractTest : public ::testing::Test {
   // the given faces.
   VisionResult Frame(bool people, const std::vector<cv::Rect>& faces) {
     ++frame_number_;
-    if (people) {
-      std::vector<float> scores;
-      detector_.Detect(frame_, cv::Mat(), frame_number_, &scores);
-    }
+    FaceFinds finds;
+    if (people) finds = detector_.Detect(frame_, cv::Mat(), frame_number_);
     face_tracker_.Update(faces);
     VisionResult result;
-    detector_.TrackExtra(frame_, cv::Mat(), frame_number_, &result,
-                         &face_tracker_);
+    detector_.TrackExtra(frame_, cv::Mat(), frame_number_, finds.people,
+                         &result, &face_tracker_);
     face_tracker_.GetTracks();
     for (const Track& face : face_tracker_.EndedTracks()) {
       RectangularDetection final_detection;
@@ -172,9 +170,9 @@ class CombinedContractTest : public ::testing::Test {
 
 TEST_F(CombinedContractTest,
        FacesFromTheFaceOutputPeopleFromThePedestrianOutput) {
-  std::vector<float> scores;
-  const std::vector<cv::Rect> faces =
-      detector_.Detect(frame_, cv::Mat(), 1, &scores);
+  const FaceFinds finds = detector_.Detect(frame_, cv::Mat(), 1);
+  const std::vector<cv::Rect>& faces = finds.faces;
+  const std::vector<float>& scores = finds.scores;
   // Row 2 (confidence 0.005) is below the default threshold 0.01.
   ASSERT_EQ(faces.size(), 1u);
   EXPECT_EQ(faces[0],
@@ -236,9 +234,9 @@ TEST(SeparateModelsTest, RealFaceModelAndAPersonModel) {
   ASSERT_TRUE(detector.Load(config, config.models(0)));
   EXPECT_FALSE(detector.combined());
   EXPECT_TRUE(detector.has_person_model());
-  std::vector<float> scores;
-  const std::vector<cv::Rect> faces =
-      detector.Detect(ClipFrame(30), cv::Mat(), 1, &scores);
+  const FaceFinds finds = detector.Detect(ClipFrame(30), cv::Mat(), 1);
+  const std::vector<cv::Rect>& faces = finds.faces;
+  const std::vector<float>& scores = finds.scores;
   // The man's face only (the T-shirt print scores below 0.7).
   ASSERT_EQ(faces.size(), 1u);
   EXPECT_GT((faces[0] & kFaceBox30).area(), kFaceBox30.area() * 0.6);
@@ -247,8 +245,9 @@ TEST(SeparateModelsTest, RealFaceModelAndAPersonModel) {
   Tracker faces_tracker;
   VisionResult result;
   for (int64_t n = 2; n <= 5; ++n) {
-    detector.Detect(ClipFrame(30), cv::Mat(), n, &scores);
-    detector.TrackExtra(ClipFrame(30), cv::Mat(), n, &result, &faces_tracker);
+    const FaceFinds frame = detector.Detect(ClipFrame(30), cv::Mat(), n);
+    detector.TrackExtra(ClipFrame(30), cv::Mat(), n, frame.people, &result,
+                        &faces_tracker);
   }
   ASSERT_EQ(result.rect_detection_size(), 1);
   EXPECT_EQ(result.rect_detection(0).location().x(), 192);
@@ -260,9 +259,9 @@ TEST(TinySsdTest, FindsTheManOnTheWholeFrame) {
   TinySSDDetectorAdapter detector;
   kestu_testing::StderrCapture quiet;
   ASSERT_TRUE(detector.Load(config, config.models(0)));
-  std::vector<float> scores;
-  const std::vector<cv::Rect> faces =
-      detector.Detect(ClipFrame(30), cv::Mat(), 1, &scores);
+  const FaceFinds finds = detector.Detect(ClipFrame(30), cv::Mat(), 1);
+  const std::vector<cv::Rect>& faces = finds.faces;
+  const std::vector<float>& scores = finds.scores;
   // The face and the skull print on the T-shirt (on the whole frame at
   // 346 x 259 the print scores about 0.67).
   ASSERT_EQ(faces.size(), 2u);

@@ -1,7 +1,6 @@
 // The parts FacePersonDetector is composed of, where their rules can be
 // checked directly: the attention keys read through the detector's key
-// table, which person is the body of a face, and the hand-over of each
-// frame's people.
+// table, and which person is the body of a face.
 #include <string>
 #include <vector>
 
@@ -11,7 +10,6 @@
 #include "tests/testing/test_util.h"
 #include "vision/face/detect/face_body_links.h"
 #include "vision/face/detect/face_person_keys.h"
-#include "vision/face/detect/people_queue.h"
 
 namespace talvenrook_vision {
 namespace {
@@ -121,25 +119,6 @@ TEST(FaceBodyLinksTest, TheBodyIsThePersonThatHeldTheFaceMostOften) {
     EXPECT_FALSE(links.IsBody(1)) << c.name;
     EXPECT_EQ(links.size(), 0u) << c.name;
   }
-}
-
-TEST(PeopleQueueTest, HandsEachFrameItsOwnPeopleAndStaysBounded) {
-  PeopleQueue queue;
-  for (int64_t frame = 1; frame <= 70; ++frame) {
-    FramePeople people;
-    people.frame_number = frame;
-    people.boxes.assign(1, cv::Rect(static_cast<int>(frame), 0, 5, 5));
-    queue.Push(std::move(people));
-  }
-  EXPECT_EQ(queue.size(), PeopleQueue::kMaxPendingFrames);
-  FramePeople taken;
-  EXPECT_FALSE(queue.Take(3, &taken));  // beyond the bound: gone
-  ASSERT_TRUE(queue.Take(10, &taken));
-  EXPECT_EQ(taken.boxes, std::vector<cv::Rect>{cv::Rect(10, 0, 5, 5)});
-  // Frames before a taken one are dropped; a later frame is still there.
-  EXPECT_FALSE(queue.Take(9, &taken));
-  EXPECT_TRUE(queue.Take(70, &taken));
-  EXPECT_EQ(queue.size(), 0u);
 }
 
 }  // namespace

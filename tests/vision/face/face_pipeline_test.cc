@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -37,14 +38,14 @@ class ScriptedDetector : public IDetector {
       : script_(std::move(script)), runs_(runs) {}
 
   bool Load(const KestuEyeConfig&, const Entity&) override { return true; }
-  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat&,
-                               int64_t frame_number,
-                               std::vector<float>* scores) override {
+  FaceFinds Detect(const cv::Mat& frame, const cv::Mat&,
+                   int64_t frame_number) override {
     if (runs_ != nullptr) runs_->push_back(frame_number);
     regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
-    std::vector<cv::Rect> boxes = script_(frame_number);
-    scores->assign(boxes.size(), 0.9f);
-    return boxes;
+    FaceFinds finds;
+    finds.faces = script_(frame_number);
+    finds.scores.assign(finds.faces.size(), 0.9f);
+    return finds;
   }
   std::vector<cv::Rect> Regions() const override { return regions_; }
 
@@ -474,8 +475,7 @@ class RefusingRingDetector : public IDetector {
     queued_.push_back(n);
     return true;
   }
-  std::vector<cv::Rect> PopDetect(const cv::Mat& frame, int64_t n,
-                                  std::vector<float>* scores) override {
+  FaceFinds PopDetect(const cv::Mat& frame, int64_t n) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       EXPECT_FALSE(queued_.empty());
@@ -484,11 +484,10 @@ class RefusingRingDetector : public IDetector {
         queued_.pop_front();
       }
     }
-    return Found(frame, scores);
+    return Found(frame);
   }
-  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat&, int64_t,
-                               std::vector<float>* scores) override {
-    return Found(frame, scores);
+  FaceFinds Detect(const cv::Mat& frame, const cv::Mat&, int64_t) override {
+    return Found(frame);
   }
   std::vector<cv::Rect> Regions() const override { return regions_; }
   std::vector<std::thread::id> threads() {
@@ -497,15 +496,16 @@ class RefusingRingDetector : public IDetector {
   }
 
  private:
-  std::vector<cv::Rect> Found(const cv::Mat& frame,
-                              std::vector<float>* scores) {
+  FaceFinds Found(const cv::Mat& frame) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       threads_.push_back(std::this_thread::get_id());
     }
     regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
-    scores->assign(1, 0.9f);
-    return {kFaceBox30};
+    FaceFinds finds;
+    finds.faces = {kFaceBox30};
+    finds.scores = {0.9f};
+    return finds;
   }
   std::mutex mutex_;
   std::deque<int64_t> queued_;
@@ -542,6 +542,51 @@ TEST(FacePipelineAsyncTest, FramesTheRingRefusesAreDetectedOnTheResultThread) {
   for (const std::thread::id& id : threads)
     EXPECT_EQ(id, std::this_thread::get_id());
   EXPECT_EQ(pipeline->detector_runs(), kFrames);
+}
+
+// A detector that finds one person per frame, at x = the frame number, and
+// notes the people each frame's TrackExtra is given.
+class PeopleDetector : public IDetector {
+ public:
+  bool Load(const KestuEyeConfig&, const Entity&) override { return true; }
+  FaceFinds Detect(const cv::Mat&, const cv::Mat&, int64_t n) override {
+    FaceFinds finds;
+    finds.people.boxes = {cv::Rect(static_cast<int>(n), 10, 40, 90)};
+    finds.people.scores = {0.8f};
+    return finds;
+  }
+  std::vector<cv::Rect> Regions() const override { return {}; }
+  void TrackExtra(const cv::Mat&, const cv::Mat&, int64_t n,
+                  const FramePeople& people, VisionResult*, Tracker*) override {
+    given.emplace_back(n, people.boxes.empty() ? -1 : people.boxes[0].x);
+  }
+  std::vector<std::pair<int64_t, int>> given;  // (frame, person's x)
+};
+
+// The people of a frame go with the frame from the detection step to its
+// result step, however many frames are in flight between them.
+TEST(FacePipelineAsyncTest, EachResultStepGetsItsOwnFramesPeople) {
+  FaceAnalyticsVideoV1 pipeline;
+  {
+    kestu_testing::StderrCapture quiet;
+    ASSERT_TRUE(pipeline.Setup(Config(BoolProp("async_mode", true))).ok());
+  }
+  auto owned = std::make_unique<PeopleDetector>();
+  PeopleDetector* detector = owned.get();
+  pipeline.SetDetector(std::move(owned));
+  constexpr int kFrames = 20;
+  kestu_testing::HandOver<std::unique_ptr<FrameWork>> works(5);
+  std::thread producer([&] {
+    for (int i = 0; i < kFrames; ++i)
+      works.Push(pipeline.Begin(ClipFrame(30), /*ahead=*/true));
+  });
+  for (int i = 0; i < kFrames; ++i)
+    pipeline.Finish(works.Pop(), Request({}), ClipFrame(30));
+  producer.join();
+  ASSERT_EQ(detector->given.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(detector->given[i], (std::pair<int64_t, int>(i + 1, i + 1)));
+  }
 }
 
 TEST(FacePipelineStateTest, TracksDroppedWithoutEndingLeaveNoState) {

@@ -203,8 +203,9 @@ TEST(PicoDetectorAdapterTest,
   cv::cvtColor(ClipFrame(30), grey, cv::COLOR_BGR2GRAY);
   const cv::Rect whole(0, 0, grey.cols, grey.rows);
   for (int64_t n : {0, 20, 40}) {
-    std::vector<float> scores;
-    const auto faces = pico.Detect(ClipFrame(30), grey, n, &scores);
+    const FaceFinds finds = pico.Detect(ClipFrame(30), grey, n);
+    const std::vector<cv::Rect>& faces = finds.faces;
+    const std::vector<float>& scores = finds.scores;
     EXPECT_EQ(pico.Regions(), std::vector<cv::Rect>{whole}) << n;
     ASSERT_EQ(faces.size(), 1u) << n;
     EXPECT_EQ(scores, std::vector<float>{1.0f});
@@ -212,10 +213,10 @@ TEST(PicoDetectorAdapterTest,
     EXPECT_GT((faces[0] & kFaceBox30).area(), kFaceBox30.area() * 0.7) << n;
   }
   // The same frame again: nothing moved, nothing is searched.
-  std::vector<float> scores;
-  EXPECT_TRUE(pico.Detect(ClipFrame(30), grey, 41, &scores).empty());
+  const FaceFinds still = pico.Detect(ClipFrame(30), grey, 41);
+  EXPECT_TRUE(still.faces.empty());
   EXPECT_TRUE(pico.Regions().empty());
-  EXPECT_TRUE(scores.empty());
+  EXPECT_TRUE(still.scores.empty());
 }
 
 TEST(PicoDetectorAdapterTest, MissingKeysAreFatalAndABadCascadeFindsNothing) {
@@ -231,8 +232,7 @@ TEST(PicoDetectorAdapterTest, MissingKeysAreFatalAndABadCascadeFindsNothing) {
       .set_string_value("not bytes");
   kestu_testing::StderrCapture capture;
   EXPECT_TRUE(pico.Load(KestuEyeConfig(), model));
-  std::vector<float> scores;
-  EXPECT_TRUE(pico.Detect(ClipFrame(30), cv::Mat(), 20, &scores).empty());
+  EXPECT_TRUE(pico.Detect(ClipFrame(30), cv::Mat(), 20).faces.empty());
 }
 
 TEST(PicoDetectorAdapterTest, EnlargesAboutTheCentre) {

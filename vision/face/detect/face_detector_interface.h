@@ -7,11 +7,12 @@
 //     Regions;
 //   - result step (result thread): TrackExtra after the face tracker's
 //     update, FaceEnded for every ended face track, FinishFrame last.
-// In asynchronous mode the two steps run on two threads; a detector that
-// hands something from Detect to TrackExtra keys it by frame number. A
-// detector that can infer several frames at once offers PushDetect and
-// PopDetect: the pipeline then pushes each frame from its detection thread
-// and collects the faces, in push order, on its result thread.
+// In asynchronous mode the two steps run on two threads. What a detector
+// finds in a frame (FaceFinds) goes with the frame's record from one step
+// to the other: TrackExtra gets the frame's people from it. A detector
+// that can infer several frames at once offers PushDetect and PopDetect:
+// the pipeline then pushes each frame from its detection thread and
+// collects the finds, in push order, on its result thread.
 #ifndef VISION_FACE_DETECT_FACE_DETECTOR_INTERFACE_H_
 #define VISION_FACE_DETECT_FACE_DETECTOR_INTERFACE_H_
 
@@ -28,6 +29,19 @@
 
 namespace talvenrook_vision {
 
+// The people a detector found in one frame (detectors that find people).
+struct FramePeople {
+  std::vector<cv::Rect> boxes;
+  std::vector<float> scores;
+};
+
+// What a detector found in one frame.
+struct FaceFinds {
+  std::vector<cv::Rect> faces;  // frame pixels
+  std::vector<float> scores;    // one per face, or none (1 each)
+  FramePeople people;
+};
+
 using KestuEyeConfig = ::talvenrook::kestu::v1::kestueye::KestuEyeConfig;
 using VisionResult = ::talvenrook::vision::v1::VisionResult;
 using RectangularDetection = ::talvenrook::vision::v1::RectangularDetection;
@@ -38,11 +52,8 @@ class IDetector {
 
   // True when the detector is usable.
   virtual bool Load(const KestuEyeConfig& config, const Entity& model) = 0;
-  // Face boxes in frame pixels; appends one score per box to *scores.
-  virtual std::vector<cv::Rect> Detect(const cv::Mat& frame,
-                                       const cv::Mat& grey,
-                                       int64_t frame_number,
-                                       std::vector<float>* scores) = 0;
+  virtual FaceFinds Detect(const cv::Mat& frame, const cv::Mat& grey,
+                           int64_t frame_number) = 0;
   // Where the last Detect (or PopDetect) searched.
   virtual std::vector<cv::Rect> Regions() const = 0;
   // True when PushDetect queues frames (their detection then completes on
@@ -54,21 +65,20 @@ class IDetector {
                           int64_t frame_number) {
     return false;
   }
-  // The faces of the oldest pushed frame (as Detect gives them); `frame`
+  // The finds of the oldest pushed frame (as Detect gives them); `frame`
   // is that frame.
-  virtual std::vector<cv::Rect> PopDetect(const cv::Mat& frame,
-                                          int64_t frame_number,
-                                          std::vector<float>* scores) {
+  virtual FaceFinds PopDetect(const cv::Mat& frame, int64_t frame_number) {
     return {};
   }
   virtual void BeforeDetect(const cv::Mat& grey, const cv::Mat& frame,
                             int64_t frame_number) {}
   virtual void AfterDetect(const cv::Mat& image, const cv::Mat& frame,
                            int64_t frame_number) {}
-  // After the face tracker's update of the frame.
+  // After the face tracker's update of the frame; `people` are those the
+  // frame's Detect found (none when it did not run on the frame).
   virtual void TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
-                          int64_t frame_number, VisionResult* result,
-                          Tracker* face_tracker) {}
+                          int64_t frame_number, const FramePeople& people,
+                          VisionResult* result, Tracker* face_tracker) {}
   // An ended face track with its final detection (null when the track is
   // not published).
   virtual void FaceEnded(const Track& face, RectangularDetection* detection,

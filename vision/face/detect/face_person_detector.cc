@@ -81,29 +81,21 @@ bool FacePersonDetector::Load(const KestuEyeConfig& config,
   return loaded && networks_.ready();
 }
 
-std::vector<cv::Rect> FacePersonDetector::Detect(const cv::Mat& frame,
-                                                 const cv::Mat& grey,
-                                                 int64_t frame_number,
-                                                 std::vector<float>* scores) {
+FaceFinds FacePersonDetector::Detect(const cv::Mat& frame, const cv::Mat& grey,
+                                     int64_t frame_number) {
   regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
   FacePersonNetworks::Found found;
   const bool ran = networks_.Detect(frame, &found);
+  FaceFinds finds;
   if (ran && settings_.enable_person_detection) {
-    FramePeople people;
-    people.frame_number = frame_number;
-    people.boxes = std::move(found.people);
-    people.scores = std::move(found.people_scores);
-    people_.Push(std::move(people));
+    finds.people.boxes = std::move(found.people);
+    finds.people.scores = std::move(found.people_scores);
   }
-  std::vector<cv::Rect> faces;
-  faces.reserve(found.faces.size());
+  finds.faces.reserve(found.faces.size());
   for (const cv::Rect& box : found.faces)
-    faces.push_back(FaceBoxFromNetwork(box));
-  if (scores != nullptr) {
-    scores->insert(scores->end(), found.face_scores.begin(),
-                   found.face_scores.end());
-  }
-  return faces;
+    finds.faces.push_back(FaceBoxFromNetwork(box));
+  finds.scores = std::move(found.face_scores);
+  return finds;
 }
 
 }  // namespace talvenrook_vision

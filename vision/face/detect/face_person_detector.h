@@ -25,14 +25,14 @@
 // name "face" and "person".
 //
 // The jobs are parts of their own, which the detector composes:
-// FacePersonNetworks (the SSD networks), PeopleQueue (the people of each
-// frame, from the detection thread to the result thread), the person
-// Tracker, PersonAttention, BodyClassifiers (full-body gender and age) and
+// FacePersonNetworks (the SSD networks), the person Tracker,
+// PersonAttention, BodyClassifiers (full-body gender and age) and
 // FaceBodyLinks (which person is the body of which face). Its keys are
 // declared in FacePersonKeyTable.
 //
 // Threads: Detect runs on the detection thread; TrackExtra, FaceEnded and
-// FinishFrame on the result thread.
+// FinishFrame on the result thread. The people of a frame go from Detect
+// to TrackExtra in the frame's finds, which the pipeline carries.
 #ifndef VISION_FACE_DETECT_FACE_PERSON_DETECTOR_H_
 #define VISION_FACE_DETECT_FACE_PERSON_DETECTOR_H_
 
@@ -47,7 +47,6 @@
 #include "vision/face/detect/face_detector_interface.h"
 #include "vision/face/detect/face_person_keys.h"
 #include "vision/face/detect/face_person_networks.h"
-#include "vision/face/detect/people_queue.h"
 #include "vision/tracking/tracker.h"
 #include "vision/tracking/tracking_clock.h"
 
@@ -67,13 +66,12 @@ class FacePersonDetector : public IDetector {
   ~FacePersonDetector() override;
 
   bool Load(const KestuEyeConfig& config, const Entity& model) override;
-  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat& grey,
-                               int64_t frame_number,
-                               std::vector<float>* scores) override;
+  FaceFinds Detect(const cv::Mat& frame, const cv::Mat& grey,
+                   int64_t frame_number) override;
   std::vector<cv::Rect> Regions() const override { return regions_; }
   void TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
-                  int64_t frame_number, VisionResult* result,
-                  Tracker* face_tracker) override;
+                  int64_t frame_number, const FramePeople& people,
+                  VisionResult* result, Tracker* face_tracker) override;
   void FaceEnded(const Track& face, RectangularDetection* detection,
                  bool not_published) override;
   void FinishFrame(const cv::Mat& frame, const cv::Mat& grey,
@@ -107,7 +105,6 @@ class FacePersonDetector : public IDetector {
   const TrackingClock* clock_;
   Settings settings_;
   FacePersonNetworks networks_;
-  PeopleQueue people_;
   Tracker person_tracker_;
   std::unique_ptr<PersonAttention> attention_;
   BodyClassifiers classifiers_;

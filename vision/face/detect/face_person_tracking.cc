@@ -18,11 +18,11 @@ const cv::Scalar kAttentionColour(171, 197, 158);
 }  // namespace
 
 void FacePersonDetector::TrackExtra(const cv::Mat& frame, const cv::Mat& grey,
-                                    int64_t frame_number, VisionResult* result,
+                                    int64_t frame_number,
+                                    const FramePeople& people,
+                                    VisionResult* result,
                                     Tracker* face_tracker) {
   if (!settings_.enable_person_detection) return;
-  FramePeople people;
-  people_.Take(frame_number, &people);
   person_tracker_.Update(people.boxes, people.scores);
   if (attention_) attention_->BeginFrame(grey, frame_number);
   for (const Track* person : person_tracker_.GetTracks())

@@ -36,11 +36,9 @@ cv::Rect PicoDetectorAdapter::Enlarge(const cv::Rect& box) {
   return ScaleBoxAboutCentre(box, kEnlargement);
 }
 
-std::vector<cv::Rect> PicoDetectorAdapter::Detect(const cv::Mat& frame,
-                                                  const cv::Mat& grey,
-                                                  int64_t frame_number,
-                                                  std::vector<float>* scores) {
-  std::vector<cv::Rect> faces;
+FaceFinds PicoDetectorAdapter::Detect(const cv::Mat& frame, const cv::Mat& grey,
+                                      int64_t frame_number) {
+  FaceFinds faces;
   const cv::Mat* image = &grey;
   if (grey.empty() || grey.channels() != 1) {
     if (frame.empty()) return faces;
@@ -63,8 +61,8 @@ std::vector<cv::Rect> PicoDetectorAdapter::Detect(const cv::Mat& frame,
   const std::vector<PicoDetection>& found =
       engine_.Detect(*image, regions_, full_frame);
   for (const PicoDetection& d : found) {
-    faces.push_back(Enlarge(d.box));
-    if (scores != nullptr) scores->push_back(1.0f);
+    faces.faces.push_back(Enlarge(d.box));
+    faces.scores.push_back(1.0f);
   }
   return faces;
 }

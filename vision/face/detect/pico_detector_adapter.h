@@ -40,9 +40,8 @@ class PicoDetectorAdapter : public IDetector {
   // "config" and "cascade" in "content" are required
   // (MissingPropertyError). Always true; a refused cascade finds nothing.
   bool Load(const KestuEyeConfig& config, const Entity& model) override;
-  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat& grey,
-                               int64_t frame_number,
-                               std::vector<float>* scores) override;
+  FaceFinds Detect(const cv::Mat& frame, const cv::Mat& grey,
+                   int64_t frame_number) override;
   std::vector<cv::Rect> Regions() const override { return regions_; }
 
   PicoEngine& engine() { return engine_; }

@@ -1,11 +1,22 @@
 #include "vision/face/detect/tiny_ssd_detector_adapter.h"
 
 #include <iostream>
+#include <utility>
 
 #include "vision/detectors/load_ssd_detector.h"
 #include "vision/tracking/zone_config.h"
 
 namespace talvenrook_vision {
+namespace {
+
+FaceFinds FindsOf(DetectionList found) {
+  FaceFinds finds;
+  finds.faces = std::move(found.boxes);
+  finds.scores = std::move(found.confidences);
+  return finds;
+}
+
+}  // namespace
 
 std::vector<cv::Rect> ReadRoiRectangles(const Entity& config) {
   std::vector<cv::Rect> rects;
@@ -36,16 +47,11 @@ bool TinySSDDetectorAdapter::Load(const KestuEyeConfig& config,
   return true;
 }
 
-std::vector<cv::Rect> TinySSDDetectorAdapter::Detect(
-    const cv::Mat& frame, const cv::Mat& grey, int64_t frame_number,
-    std::vector<float>* scores) {
+FaceFinds TinySSDDetectorAdapter::Detect(const cv::Mat& frame,
+                                         const cv::Mat& grey,
+                                         int64_t frame_number) {
   regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
-  const DetectionList found = detector_->Detect(frame, fixed_input_size_, "");
-  if (scores != nullptr) {
-    scores->insert(scores->end(), found.confidences.begin(),
-                   found.confidences.end());
-  }
-  return found.boxes;
+  return FindsOf(detector_->Detect(frame, fixed_input_size_, ""));
 }
 
 }  // namespace talvenrook_vision
@@ -64,15 +70,10 @@ bool TinySSDDetectorAdapter::PushDetect(const cv::Mat& frame,
   return detector_->PushFrame(frame);
 }
 
-std::vector<cv::Rect> TinySSDDetectorAdapter::PopDetect(
-    const cv::Mat& frame, int64_t frame_number, std::vector<float>* scores) {
+FaceFinds TinySSDDetectorAdapter::PopDetect(const cv::Mat& frame,
+                                            int64_t frame_number) {
   regions_.assign(1, cv::Rect(0, 0, frame.cols, frame.rows));
-  const DetectionList found = detector_->PopDetections();
-  if (scores != nullptr) {
-    scores->insert(scores->end(), found.confidences.begin(),
-                   found.confidences.end());
-  }
-  return found.boxes;
+  return FindsOf(detector_->PopDetections());
 }
 
 }  // namespace talvenrook_vision

@@ -42,9 +42,8 @@ class TinySSDDetectorAdapter : public IDetector {
   bool Load(const KestuEyeConfig& config, const Entity& model) override;
   // Why the last Load failed (may be empty).
   const std::string& load_error() const { return detector_->error(); }
-  std::vector<cv::Rect> Detect(const cv::Mat& frame, const cv::Mat& grey,
-                               int64_t frame_number,
-                               std::vector<float>* scores) override;
+  FaceFinds Detect(const cv::Mat& frame, const cv::Mat& grey,
+                   int64_t frame_number) override;
   std::vector<cv::Rect> Regions() const override { return regions_; }
   bool PushesDetections() const override;
   // The frame goes to the network's inference ring ("async_queue_size"
@@ -52,8 +51,7 @@ class TinySSDDetectorAdapter : public IDetector {
   // available with a fixed input size.
   bool PushDetect(const cv::Mat& frame, const cv::Mat& grey,
                   int64_t frame_number) override;
-  std::vector<cv::Rect> PopDetect(const cv::Mat& frame, int64_t frame_number,
-                                  std::vector<float>* scores) override;
+  FaceFinds PopDetect(const cv::Mat& frame, int64_t frame_number) override;
 
   SSDDetector& detector() { return *detector_; }
   const std::vector<cv::Rect>& rois() const { return rois_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -42,6 +43,7 @@ void FaceAnalyticsVideoV1::FrameRecord::Clear() {
   detect_on_result = false;
   boxes.clear();
   scores.clear();
+  people = FramePeople();
   moving.clear();
   landmarks.clear();
   aligned.clear();
@@ -103,25 +105,24 @@ void FaceAnalyticsVideoV1::Detect(FrameRecord* record) {
   const bool ran = DetectorRunsOn(n);
   if (ran) {
     ++detector_runs_;
-    AcceptDetections(
-        detector_->Detect(record->frame, record->grey, n, &record->scores),
-        record);
+    AcceptDetections(detector_->Detect(record->frame, record->grey, n), record);
   }
   CompleteDetection(ran, record);
 }
 
 void FaceAnalyticsVideoV1::FinishPendingDetection(FrameRecord* record) {
   const int64_t start = cv::getTickCount();
-  AcceptDetections(
-      detector_->PopDetect(record->frame, record->number, &record->scores),
-      record);
+  AcceptDetections(detector_->PopDetect(record->frame, record->number), record);
   CompleteDetection(true, record);
   record->pending = false;
   record->detection_ticks += cv::getTickCount() - start;
 }
 
-void FaceAnalyticsVideoV1::AcceptDetections(const std::vector<cv::Rect>& found,
+void FaceAnalyticsVideoV1::AcceptDetections(FaceFinds finds,
                                             FrameRecord* record) {
+  const std::vector<cv::Rect>& found = finds.faces;
+  record->people = std::move(finds.people);
+  record->scores = std::move(finds.scores);
   record->scores.resize(found.size(), 1.0f);
   for (size_t i = 0; i < found.size(); ++i) {
     if (found[i].area() <= kMinBoxArea) continue;

@@ -69,8 +69,8 @@ void FaceAnalyticsVideoV1::ResultStep(const VisionRequest& request,
 
   UpdateTracker(record);
   if (detector_) {
-    detector_->TrackExtra(record.frame, record.grey, record.number, result,
-                          tracker_.get());
+    detector_->TrackExtra(record.frame, record.grey, record.number,
+                          record.people, result, tracker_.get());
   }
   meter.StopSection("Tracking");
   meter.StartSection("Classification");

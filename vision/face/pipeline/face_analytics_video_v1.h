@@ -121,6 +121,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
     cv::Mat grey;
     std::vector<cv::Rect> boxes;
     std::vector<float> scores;
+    FramePeople people;  // for the detector's TrackExtra
     std::vector<bool> moving;
     std::vector<LandmarkResult> landmarks;
     std::vector<cv::Rect> aligned;
@@ -162,8 +163,7 @@ class FaceAnalyticsVideoV1 : public VisionAnalytics {
   void Detect(FrameRecord* record);
   // The detection step of a pushed frame, on the result thread.
   void FinishPendingDetection(FrameRecord* record);
-  void AcceptDetections(const std::vector<cv::Rect>& found,
-                        FrameRecord* record);
+  void AcceptDetections(FaceFinds finds, FrameRecord* record);
   void CompleteDetection(bool ran, FrameRecord* record);
   bool DetectorRunsOn(int64_t frame_number) const;
   void CombinePreviousDetections(FrameRecord* record);
