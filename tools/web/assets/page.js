@@ -166,11 +166,17 @@ function addResult(e) {
 }
 
 // A zone exit's snapshot (kestu-web run with --snapshot_days), once made:
-// it is tried a few times while the picture is being filed.
+// it is tried a few times while the picture is being filed. Whether
+// snapshots are on may still be on its way when the first rows come: the
+// picture is added to its row once that is known.
 let snapshotsOn = false;
-fetch("/api/snapshots").then((a) => a.json()).then((s) => { snapshotsOn = !!s.on; }).catch(() => {});
+const snapshotsKnown = fetch("/api/snapshots").then((a) => a.json())
+  .then((s) => { snapshotsOn = !!s.on; }).catch(() => {});
 function snapshotCell(cell, r, ev) {
-  if (!snapshotsOn || ev.tag !== "ZONE_EXIT" || !r.uuid) return;
+  if (ev.tag !== "ZONE_EXIT" || !r.uuid) return;
+  snapshotsKnown.then(() => { if (snapshotsOn) addSnapshot(cell, r, ev); });
+}
+function addSnapshot(cell, r, ev) {
   const src = "/snapshot-of/" + r.uuid + "/" + r.visionEvent.indexOf(ev) + ".jpg";
   const img = document.createElement("img");
   img.className = "thumb";
