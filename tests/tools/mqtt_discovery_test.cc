@@ -229,8 +229,11 @@ TEST(MqttDiscoveryTest, EntitiesCarryTheConventionsKeysAndGoWithTheirLine) {
   ASSERT_TRUE(watcher.WaitFor(today, "1", kWait)) << site.Log();
   EXPECT_EQ(watcher.Last(site.Zone("Walkway", "FORWARD", "count"))->payload,
             "1");
-  EXPECT_EQ(Field(Parsed(watcher.Last(site.prefix + "/crowd/event")->payload),
-                  "directionName"),
+  // The event goes out after the totals.
+  const std::string event_topic = site.prefix + "/crowd/event";
+  ASSERT_TRUE(
+      PollUntil([&] { return watcher.Last(event_topic).has_value(); }, kWait));
+  EXPECT_EQ(Field(Parsed(watcher.Last(event_topic)->payload), "directionName"),
             "in");
 
   // Back door goes: its configurations and topics are cleared, at the
@@ -290,9 +293,21 @@ TEST_P(MqttLocalTimeTest, EventsCarryTheirLocalTime) {
     EXPECT_EQ(Field(events[i], "direction"), "BACKWARD");
     EXPECT_EQ(Field(events[i], "directionName"), "out");
   }
-  // Days gone by count, but not today.
-  EXPECT_TRUE(site.watcher->WaitFor(site.Zone("Walkway", "BACKWARD", "count"),
-                                    std::to_string(c.exits.size()), kWait));
+  // Days gone by count, but not today. The totals go out after the count
+  // and today's total of the same exit.
+  const std::string totals = site.Zone("Walkway", "BACKWARD", "totals");
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        const auto last = site.watcher->Last(totals);
+        return last &&
+               Parsed(last->payload).fields().at("count").number_value() ==
+                   c.exits.size();
+      },
+      kWait))
+      << site.Log();
+  EXPECT_EQ(
+      site.watcher->Last(site.Zone("Walkway", "BACKWARD", "count"))->payload,
+      std::to_string(c.exits.size()));
   EXPECT_EQ(
       site.watcher->Last(site.Zone("Walkway", "BACKWARD", "today"))->payload,
       "0");
@@ -341,13 +356,25 @@ TEST(MqttTodayTest, TodayGoesBackToZeroAtLocalMidnight) {
   MqttSubscriber& watcher = *site.watcher;
   const std::string today = site.Zone("Walkway", "FORWARD", "today");
   const std::string totals = site.Zone("Walkway", "FORWARD", "totals");
+  // "today" goes out before its totals: each is waited for on its own topic.
+  const auto totals_say_today = [&](int64_t n) {
+    return PollUntil(
+        [&] {
+          const auto last = watcher.Last(totals);
+          return last &&
+                 Parsed(last->payload).fields().at("today").number_value() == n;
+        },
+        kWait);
+  };
   site.data.Exit("Walkway", v1::FORWARD, "in");
   ASSERT_TRUE(watcher.WaitFor(today, "1", kWait)) << site.Log();
+  ASSERT_TRUE(totals_say_today(1)) << site.Log();
   const std::string day_before =
       Field(Parsed(watcher.Last(totals)->payload), "today_since");
 
   // No event comes: the midnight timer resets it.
   ASSERT_TRUE(watcher.WaitFor(today, "0", kWait)) << site.Log();
+  ASSERT_TRUE(totals_say_today(0)) << site.Log();
   EXPECT_EQ(watcher.Last(site.Zone("Walkway", "FORWARD", "count"))->payload,
             "1");
   const Struct after = Parsed(watcher.Last(totals)->payload);
