@@ -131,16 +131,23 @@ TEST(MqttCrowdTest, EveryZoneExitArrivesAndTheRetainedCountsEqualThem) {
   // at once, as retained messages.
   MqttSubscriber dashboard(broker.port(), prefix + "/#");
   ASSERT_TRUE(dashboard.Subscribed(kWait));
+  const auto count_topic = [&](const auto& key) {
+    return prefix + "/crowd/zone/" + key.first + "/" + key.second + "/count";
+  };
   ASSERT_TRUE(PollUntil(
-      [&] { return dashboard.Messages().size() >= counts.size() + 1; },
+      [&] {
+        for (const auto& [key, count] : counts) {
+          if (!dashboard.Last(count_topic(key))) return false;
+        }
+        return dashboard.Last(prefix + "/availability").has_value();
+      },
       milliseconds(2000)));
   const auto availability = dashboard.Last(prefix + "/availability");
   ASSERT_TRUE(availability.has_value());
   EXPECT_TRUE(availability->retained);
   EXPECT_EQ(availability->payload, "online");
   for (const auto& [key, count] : counts) {
-    const auto total = dashboard.Last(prefix + "/crowd/zone/" + key.first +
-                                      "/" + key.second + "/count");
+    const auto total = dashboard.Last(count_topic(key));
     ASSERT_TRUE(total.has_value()) << key.first << " " << key.second;
     EXPECT_TRUE(total->retained);
     EXPECT_EQ(total->payload, std::to_string(count));
