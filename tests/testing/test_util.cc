@@ -1,9 +1,10 @@
 #include "tests/testing/test_util.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,26 +103,59 @@ std::string TempPath(const char* stem) {
 }
 }  // namespace
 
+namespace {
+// In the forked child: only async-signal-safe calls until exec.
+[[noreturn]] void ExecChild(const char* binary, char* const* argv,
+                            const char* stdout_path, const char* stderr_path,
+                            pid_t parent, int report_fd) {
+  // Dies with the test program, even one killed from outside, so that no
+  // server is left holding the test's ports.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = open(stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(stderr_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) >= 0 &&
+      dup2(out, 1) >= 0 && dup2(err, 2) >= 0) {
+    execve(binary, argv, environ);
+  }
+  const int failure = errno;
+  ssize_t ignored = write(report_fd, &failure, sizeof(failure));
+  (void)ignored;
+  _exit(127);
+}
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& binary,
                            const std::vector<std::string>& args)
     : stdout_path_(TempPath("out")), stderr_path_(TempPath("err")) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, stdout_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(binary.c_str()));
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(),
-                  environ) != 0) {
+  // The child writes to the pipe only when it could not exec; a successful
+  // exec closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return;
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    ExecChild(binary.c_str(), argv.data(), stdout_path_.c_str(),
+              stderr_path_.c_str(), parent, report[1]);
+  }
+  close(report[1]);
+  int failure = 0;
+  ssize_t n;
+  do {
+    n = read(report[0], &failure, sizeof(failure));
+  } while (n < 0 && errno == EINTR);
+  close(report[0]);
+  if (pid_ > 0 && n > 0) {
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
-  posix_spawn_file_actions_destroy(&actions);
+  if (pid_ < 0) pid_ = -1;
 }
 
 ChildProcess::~ChildProcess() {
