@@ -66,6 +66,19 @@ INSTANTIATE_TEST_SUITE_P(
                               ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The child has its output files as 1 and 2, and no other copy of them.
+TEST(ChildProcessTest, OutputFilesOnlyAsStandardOutputAndError) {
+  ChildProcess child("/bin/sh", {"-c", "ls -l /proc/$$/fd"});
+  ASSERT_EQ(child.Wait(milliseconds(10000)), 0) << child.Stderr();
+  const std::string listing = child.Stdout();
+  size_t copies = 0;
+  for (size_t at = listing.find("/tmp/kestu-test-"); at != std::string::npos;
+       at = listing.find("/tmp/kestu-test-", at + 1)) {
+    ++copies;
+  }
+  EXPECT_EQ(copies, 2u) << listing;
+}
+
 // Whether a process is gone (or only a zombie waiting for its reaper).
 bool Gone(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

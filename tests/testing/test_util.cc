@@ -117,6 +117,10 @@ namespace {
   const int err = open(stderr_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) >= 0 &&
       dup2(out, 1) >= 0 && dup2(err, 2) >= 0) {
+    // The program gets the three as 0, 1 and 2 only.
+    for (const int fd : {in, out, err}) {
+      if (fd > 2) close(fd);
+    }
     execve(binary, argv, environ);
   }
   const int failure = errno;
